@@ -1,0 +1,26 @@
+// The transport the Quick Share flows read frames from and write frames to.
+#pragma once
+#include <asio/awaitable.hpp>
+#include <cstddef>
+
+#include "platform/Bytes.h"
+
+namespace velmo {
+
+class ByteStream {
+public:
+    virtual ~ByteStream() = default;
+
+    // Completes with exactly n bytes; fails with ShareError::connectionClosed when the
+    // stream ends first, or with the platform's error.
+    virtual asio::awaitable<Bytes> readExactly(std::size_t n) = 0;
+
+    // Completes once the whole of `bytes` has been handed to the network stack.
+    // `bytes` must stay valid until the returned awaitable completes.
+    virtual asio::awaitable<void> write(ByteView bytes) = 0;
+
+    // Ends the stream from any thread, any number of times; never fails.
+    virtual void close() = 0;
+};
+
+}  // namespace velmo
