@@ -8,6 +8,8 @@ include(GoogleTest)
 # Standalone Asio with coroutines; the same definitions everywhere so one
 # precompiled header serves every engine target.
 add_compile_definitions(ASIO_STANDALONE ASIO_NO_DEPRECATED)
+# pkg-config libraries bring -pthread; every target uses it so the precompiled header stays valid.
+add_compile_options(-pthread)
 
 set(VELMO_WARNINGS -Wall -Wextra -Werror)
 
@@ -54,4 +56,44 @@ function(velmo_tests name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT} ENVIRONMENT "${ARG_ENV}")
+endfunction()
+
+# velmo_folder_library(NAME LIBS ...): every .cpp of the calling folder, so several people
+# can add files to one folder without touching its CMakeLists.txt.
+function(velmo_folder_library name)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  velmo_library(${name} SOURCES ${sources} LIBS ${ARG_LIBS})
+endfunction()
+
+# velmo_folder_tests(PREFIX LIBS ...): the tests of the calling folder, one executable per label:
+#   *IntegrationTest.cpp -> PREFIX_integration_tests (label integration, loopback)
+#   *AvahiTest.cpp       -> PREFIX_avahi_tests       (label avahi, private network namespaces)
+#   other *Test.cpp      -> PREFIX_unit_tests        (label unit)
+# Other .cpp files of the folder (helpers) join every executable.
+function(velmo_folder_tests prefix)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  set(unit "")
+  set(integration "")
+  set(avahi "")
+  set(helpers "")
+  foreach(f ${all})
+    if(f MATCHES "IntegrationTest\\.cpp$")
+      list(APPEND integration ${f})
+    elseif(f MATCHES "AvahiTest\\.cpp$")
+      list(APPEND avahi ${f})
+    elseif(f MATCHES "Test\\.cpp$")
+      list(APPEND unit ${f})
+    else()
+      list(APPEND helpers ${f})
+    endif()
+  endforeach()
+  foreach(label unit integration avahi)
+    if(${label})
+      velmo_tests(${prefix}_${label}_tests LABEL ${label}
+        SOURCES ${${label}} ${helpers}
+        LIBS ${ARG_LIBS})
+    endif()
+  endforeach()
 endfunction()
