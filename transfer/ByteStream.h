@@ -1,5 +1,6 @@
 // The transport the Quick Share flows read frames from and write frames to.
 #pragma once
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <cstddef>
 
@@ -10,6 +11,10 @@ namespace velmo {
 class ByteStream {
 public:
     virtual ~ByteStream() = default;
+
+    // The strand this stream's socket lives on. One transfer runs on one strand: its
+    // connection awaits reads and writes from this executor.
+    virtual asio::any_io_executor executor() const = 0;
 
     // Completes with exactly n bytes; fails with ShareError::connectionClosed when the
     // stream ends first, or with the platform's error.
