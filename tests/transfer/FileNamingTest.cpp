@@ -1,0 +1,179 @@
+#include "transfer/FileNaming.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "support/TempFolder.h"
+
+namespace velmo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempFolder;
+
+std::string repeat(const std::string& unit, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += unit;
+    return s;
+}
+
+struct SafeNameCase {
+    const char* label;
+    std::string input;
+    std::string expected;
+};
+
+void PrintTo(const SafeNameCase& c, std::ostream* os) { *os << c.label; }
+
+class SafeName : public ::testing::TestWithParam<SafeNameCase> {};
+
+TEST_P(SafeName, Table) { EXPECT_EQ(FileNaming::safeName(GetParam().input), GetParam().expected); }
+
+// A family emoji: four people joined by zero-width joiners, one user-perceived character.
+const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"
+                           "\xE2\x80\x8D\xF0\x9F\x91\xA6";  // 25 bytes
+const std::string eAcute = "e\xCC\x81";                   // e + combining acute, 3 bytes
+
+INSTANTIATE_TEST_SUITE_P(
+    FileNaming, SafeName,
+    ::testing::Values(
+        SafeNameCase{"traversal", "../../etc/passwd", "passwd"},
+        SafeNameCase{"colon", "a:b", "a_b"},
+        SafeNameCase{"onlySlash", "/", "_"},
+        SafeNameCase{"manySlashes", "///", "_"},
+        SafeNameCase{"trailingSlash", "a/b/", "b"},
+        SafeNameCase{"dotDot", "..", "File"},
+        SafeNameCase{"dotDotSlash", "../", "File"},
+        SafeNameCase{"spaceDotHidden", " .hidden", "hidden"},
+        SafeNameCase{"dotSpaceX", ". x", " x"},
+        SafeNameCase{"empty", "", "File"},
+        SafeNameCase{"onlyDots", "....", "File"},
+        SafeNameCase{"onlySpaces", "   ", "File"},
+        SafeNameCase{"singleDot", ".", "File"},
+        SafeNameCase{"unicodeSpaces", "\xE2\x80\x83 a.txt\xC2\xA0\n", "a.txt"},
+        SafeNameCase{"backslashKept", "a\\b.txt", "a\\b.txt"},
+        SafeNameCase{"innerDotsKept", "a..b.tar.gz", "a..b.tar.gz"},
+        SafeNameCase{"nul", std::string("a\0b.txt", 7), "a_b.txt"},
+        SafeNameCase{"controls", "a\x01\x1F\x7F" "b\xC2\x85" "c\xC2\x9F", "a___b_c_"},
+        SafeNameCase{"tabInside", "a\tb", "a_b"},
+        SafeNameCase{"onlyControl", "\x01", "_"},
+        SafeNameCase{"invalidUtf8", "a\xFF.txt", "a\xEF\xBF\xBD.txt"},
+        SafeNameCase{"300Letters", repeat("a", 300), repeat("a", 200)},
+        SafeNameCase{"200Combining", repeat(eAcute, 201), repeat(eAcute, 80)},
+        SafeNameCase{"300WithExtension", repeat("b", 300) + ".jpeg", repeat("b", 200)},
+        SafeNameCase{"bytesWithExtension", repeat("\xE4\xB8\xAD", 150) + ".jpeg",
+                     repeat("\xE4\xB8\xAD", 78) + ".jpeg"},
+        SafeNameCase{"longExtensionNotKept", "a." + repeat("x", 300), "a." + repeat("x", 198)},
+        SafeNameCase{"emojiCutOnBoundary", repeat(family, 200), repeat(family, 9)},
+        SafeNameCase{"emojiWithExtension", repeat(family, 20) + ".png", repeat(family, 9) + ".png"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(SafeName, ByteCapKeepsRoomForCounter) {
+    const std::vector<std::string> inputs = {repeat("\xE4\xB8\xAD", 250), repeat(family, 200),
+                                             repeat("a", 255) + ".txt", "x" + repeat("\xCC\x81", 400)};
+    for (const auto& input : inputs) {
+        const auto name = FileNaming::safeName(input);
+        EXPECT_LE(name.size(), FileNaming::maxNameBytes);
+        EXPECT_LE(name.size() + std::string(" (99999)").size(), 255u);
+        EXPECT_FALSE(name.empty());
+    }
+}
+
+TEST(SafeName, EmojiUnderByteCapCountByCharacter) {
+    // 200 flag emoji of 8 bytes each would be 1600 bytes: the cap keeps 30 whole flags.
+    const std::string flag = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
+    EXPECT_EQ(FileNaming::safeName(repeat(flag, 200)), repeat(flag, 30));
+    // Short emoji names stay whole.
+    EXPECT_EQ(FileNaming::safeName(repeat(family, 5)), repeat(family, 5));
+}
+
+void touch(const fs::path& p) { std::ofstream(p) << "x"; }
+
+TEST(Unique, Table) {
+    TempFolder folder;
+    EXPECT_EQ(FileNaming::unique(folder / "photo.jpg"), folder / "photo.jpg");
+    touch(folder / "photo.jpg");
+    touch(folder / "photo (1).jpg");
+    EXPECT_EQ(FileNaming::unique(folder / "photo.jpg"), folder / "photo (2).jpg");
+    touch(folder / "README");
+    EXPECT_EQ(FileNaming::unique(folder / "README"), folder / "README (1)");
+    touch(folder / "archive.tar.gz");
+    EXPECT_EQ(FileNaming::unique(folder / "archive.tar.gz"), folder / "archive.tar (1).gz");
+    fs::create_directory(folder / "Pictures");
+    EXPECT_EQ(FileNaming::unique(folder / "Pictures"), folder / "Pictures (1)");
+    fs::create_symlink(folder / "nowhere", folder / "dangling.txt");
+    EXPECT_EQ(FileNaming::unique(folder / "dangling.txt"), folder / "dangling (1).txt");
+}
+
+TEST(MoveNoReplace, TakesNextFreeName) {
+    TempFolder folder;
+    folder.write("a.txt", "old");
+    folder.write(".tmp", "new");
+    const auto final = FileNaming::moveNoReplace(folder / ".tmp", folder / "a.txt");
+    EXPECT_EQ(final, folder / "a (1).txt");
+    std::ifstream old(folder / "a.txt");
+    std::string content;
+    old >> content;
+    EXPECT_EQ(content, "old");
+    EXPECT_FALSE(fs::exists(folder / ".tmp"));
+}
+
+TEST(MoveNoReplace, EightThreadsOneNameEightFiles) {
+    TempFolder folder;
+    folder.write("same.bin", "original");
+    constexpr int threads = 8;
+    for (int i = 0; i < threads; ++i) folder.write(".part" + std::to_string(i), std::to_string(i));
+    std::vector<fs::path> finals(threads);
+    std::vector<std::thread> workers;
+    for (int i = 0; i < threads; ++i) {
+        workers.emplace_back([&, i] {
+            finals[i] = FileNaming::moveNoReplace(folder / (".part" + std::to_string(i)), folder / "same.bin");
+        });
+    }
+    for (auto& w : workers) w.join();
+    std::set<fs::path> distinct(finals.begin(), finals.end());
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(threads));
+    std::set<std::string> contents;
+    for (const auto& entry : fs::directory_iterator(folder.path())) {
+        std::ifstream in(entry.path());
+        std::string c;
+        in >> c;
+        contents.insert(c);
+    }
+    EXPECT_EQ(contents.size(), static_cast<std::size_t>(threads + 1));  // nothing overwritten
+    EXPECT_TRUE(contents.count("original"));
+}
+
+TEST(MoveNoReplace, FailureIsThePlatformError) {
+    TempFolder folder;
+    folder.write("file", "x");
+    folder.write(".tmp", "y");
+    try {
+        FileNaming::moveNoReplace(folder / ".tmp", folder / "file" / "under.txt");
+        FAIL() << "expected an error";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::errc::not_a_directory);
+    }
+    EXPECT_TRUE(fs::exists(folder / ".tmp"));
+}
+
+TEST(MoveByLink, NeverReplaces) {
+    TempFolder folder;
+    folder.write("taken", "old");
+    folder.write(".tmp", "new");
+    EXPECT_FALSE(FileNaming::moveByLink(folder / ".tmp", folder / "taken"));
+    EXPECT_TRUE(fs::exists(folder / ".tmp"));
+    EXPECT_TRUE(FileNaming::moveByLink(folder / ".tmp", folder / "free"));
+    EXPECT_FALSE(fs::exists(folder / ".tmp"));
+    std::ifstream in(folder / "taken");
+    std::string c;
+    in >> c;
+    EXPECT_EQ(c, "old");
+    EXPECT_THROW(FileNaming::moveByLink(folder / "missing", folder / "other"), std::system_error);
+}
+
+}  // namespace
+}  // namespace velmo

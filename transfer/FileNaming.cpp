@@ -1,0 +1,199 @@
+#include "transfer/FileNaming.h"
+
+#include <unicode/ubrk.h>
+#include <unicode/uchar.h>
+#include <unicode/utext.h>
+#include <unicode/utf8.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "transfer/Utf8.h"
+
+namespace velmo::FileNaming {
+namespace {
+
+// Longest extension kept whole when a name is cut; anything longer is not really one.
+constexpr std::size_t maxKeptExtensionBytes = 32;
+
+std::string lastComponent(std::string s) {
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    if (s == "/") return s;
+    const auto slash = s.rfind('/');
+    return slash == std::string::npos ? s : s.substr(slash + 1);
+}
+
+UChar32 codePointAt(const std::string& s, std::int32_t& i) {
+    UChar32 c;
+    U8_NEXT(reinterpret_cast<const std::uint8_t*>(s.data()), i, static_cast<std::int32_t>(s.size()), c);
+    return c;
+}
+
+std::string trimWhiteSpace(const std::string& s) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(s.data());
+    const auto length = static_cast<std::int32_t>(s.size());
+    std::int32_t begin = 0;
+    while (begin < length) {
+        std::int32_t next = begin;
+        if (!u_isUWhiteSpace(codePointAt(s, next))) break;
+        begin = next;
+    }
+    std::int32_t end = length;
+    while (end > begin) {
+        std::int32_t previous = end;
+        UChar32 c;
+        U8_PREV(bytes, begin, previous, c);
+        if (!u_isUWhiteSpace(c)) break;
+        end = previous;
+    }
+    return s.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
+}
+
+std::string replaceControls(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    std::int32_t i = 0;
+    while (i < static_cast<std::int32_t>(s.size())) {
+        const std::int32_t start = i;
+        const UChar32 c = codePointAt(s, i);
+        if (u_charType(c) == U_CONTROL_CHAR) {
+            out += '_';
+        } else {
+            out.append(s, static_cast<std::size_t>(start), static_cast<std::size_t>(i - start));
+        }
+    }
+    return out;
+}
+
+// Byte offsets of the grapheme-cluster boundaries of valid UTF-8 text, 0 and size() included.
+std::vector<std::size_t> clusterBoundaries(const std::string& s) {
+    std::vector<std::size_t> boundaries{0};
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<UText, decltype(&utext_close)> text(
+        utext_openUTF8(nullptr, s.data(), static_cast<std::int64_t>(s.size()), &status), &utext_close);
+    std::unique_ptr<UBreakIterator, decltype(&ubrk_close)> breaks(
+        ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status), &ubrk_close);
+    if (U_SUCCESS(status)) ubrk_setUText(breaks.get(), text.get(), &status);
+    if (U_FAILURE(status)) {
+        // Without ICU's rules, fall back to code points: still a character boundary.
+        std::int32_t i = 0;
+        while (i < static_cast<std::int32_t>(s.size())) {
+            codePointAt(s, i);
+            boundaries.push_back(static_cast<std::size_t>(i));
+        }
+        return boundaries;
+    }
+    for (std::int32_t b = ubrk_next(breaks.get()); b != UBRK_DONE; b = ubrk_next(breaks.get())) {
+        boundaries.push_back(static_cast<std::size_t>(b));
+    }
+    if (boundaries.back() != s.size()) boundaries.push_back(s.size());
+    return boundaries;
+}
+
+// The longest prefix of at most `maxBytes` that ends on a cluster boundary; when even the
+// first cluster is longer, the longest prefix that ends on a code point boundary.
+std::string cutToBytes(const std::string& s, std::size_t maxBytes) {
+    if (s.size() <= maxBytes) return s;
+    std::size_t cut = 0;
+    for (const auto b : clusterBoundaries(s)) {
+        if (b > maxBytes) break;
+        cut = b;
+    }
+    if (cut == 0) {
+        std::int32_t i = 0;
+        while (i < static_cast<std::int32_t>(s.size())) {
+            std::int32_t next = i;
+            codePointAt(s, next);
+            if (static_cast<std::size_t>(next) > maxBytes) break;
+            i = next;
+        }
+        cut = static_cast<std::size_t>(i);
+    }
+    return s.substr(0, cut);
+}
+
+std::string capBytes(const std::string& s) {
+    if (s.size() <= maxNameBytes) return s;
+    const auto dot = s.rfind('.');
+    if (dot != std::string::npos && dot > 0 && dot + 1 < s.size() &&
+        s.size() - dot - 1 <= maxKeptExtensionBytes) {
+        const std::string extension = s.substr(dot + 1);
+        return cutToBytes(s.substr(0, dot), maxNameBytes - 1 - extension.size()) + "." + extension;
+    }
+    return cutToBytes(s, maxNameBytes);
+}
+
+bool taken(const std::filesystem::path& path) {
+    std::error_code error;
+    const auto status = std::filesystem::symlink_status(path, error);
+    // Any failure to look (ENOENT, ENOTDIR, EACCES, ...) counts as free: the move that follows
+    // reports the real error, and nothing is ever replaced because that move refuses to.
+    return !error && status.type() != std::filesystem::file_type::not_found;
+}
+
+}  // namespace
+
+std::string safeName(std::string_view name) {
+    std::string s = lastComponent(Utf8::withReplacements(name));
+    for (auto& c : s) {
+        if (c == ':' || c == '/') c = '_';
+    }
+    s = replaceControls(trimWhiteSpace(s));
+    const auto firstNonDot = s.find_first_not_of('.');
+    s.erase(0, firstNonDot == std::string::npos ? s.size() : firstNonDot);
+    if (s.empty()) return "File";
+
+    const auto boundaries = clusterBoundaries(s);
+    if (boundaries.size() - 1 > maxNameCharacters) s.resize(boundaries[maxNameCharacters]);
+    return capBytes(s);
+}
+
+std::filesystem::path unique(const std::filesystem::path& location) {
+    if (!taken(location)) return location;
+    const std::string name = location.filename().string();
+    const auto dot = name.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot > 0 && dot + 1 < name.size();
+    const std::string base = hasExtension ? name.substr(0, dot) : name;
+    const std::string extension = hasExtension ? name.substr(dot + 1) : std::string();
+    const auto folder = location.parent_path();
+    for (unsigned long long n = 1;; ++n) {
+        std::string candidate = base + " (" + std::to_string(n) + ")";
+        if (hasExtension) candidate += "." + extension;
+        auto path = folder / candidate;
+        if (!taken(path)) return path;
+    }
+}
+
+bool moveByLink(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) return false;
+        throw std::system_error(errno, std::generic_category(), "link " + to.string());
+    }
+    // The file is safe under its final name; a leftover temporary name is only clutter.
+    ::unlink(from.c_str());
+    return true;
+}
+
+std::filesystem::path moveNoReplace(const std::filesystem::path& from,
+                                    const std::filesystem::path& wanted) {
+    for (;;) {
+        auto candidate = unique(wanted);
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0) {
+            return candidate;
+        }
+        const int error = errno;
+        if (error == EEXIST) continue;  // another writer took the name first
+        if (error == EINVAL || error == ENOSYS) {
+            if (moveByLink(from, candidate)) return candidate;
+            continue;
+        }
+        throw std::system_error(error, std::generic_category(), "rename " + from.string());
+    }
+}
+
+}  // namespace velmo::FileNaming

@@ -1,0 +1,35 @@
+// Safe, unique names for files that phones send, and the move that never replaces a file.
+#pragma once
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace velmo::FileNaming {
+
+// Longest safe name in user-perceived characters.
+inline constexpr std::size_t maxNameCharacters = 200;
+// Longest safe name in UTF-8 bytes: Linux allows 255 per name, and " (n)" must still fit.
+inline constexpr std::size_t maxNameBytes = 240;
+
+// A single, non-empty file name made from an untrusted one: last path component only,
+// ":" and "/" become "_", control characters become "_", Unicode white space trimmed from
+// both ends, leading dots removed, "File" when nothing is left, then cut to 200 characters
+// and to 240 bytes on a character boundary, keeping a short extension.
+std::string safeName(std::string_view name);
+
+// `location` when nothing exists at its path, else the first free "base (n).ext" beside it.
+// A dangling symbolic link counts as taken. Never fails.
+std::filesystem::path unique(const std::filesystem::path& location);
+
+// Moves the file `from` to unique(`wanted`) without ever replacing an existing file, taking
+// the next free variant when another file appears first. Returns the final path; throws
+// std::system_error with the platform's code when the move fails.
+std::filesystem::path moveNoReplace(const std::filesystem::path& from,
+                                    const std::filesystem::path& wanted);
+
+// The move for file systems that refuse RENAME_NOREPLACE: link() then unlink(). False when
+// `to` already exists (nothing changed); throws std::system_error on any other failure.
+bool moveByLink(const std::filesystem::path& from, const std::filesystem::path& to);
+
+}  // namespace velmo::FileNaming

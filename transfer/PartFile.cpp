@@ -1,0 +1,73 @@
+#include "transfer/PartFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "transfer/FileNaming.h"
+
+namespace velmo {
+
+std::filesystem::path PartFile::pathFor(const std::filesystem::path& folder, const Uuid& id) {
+    return folder / (".velmo-" + id.toString() + ".part");
+}
+
+PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id) {
+    auto path = pathFor(folder, id);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "create " + path.string());
+    return PartFile(std::move(path), fd);
+}
+
+PartFile::PartFile(PartFile&& other) noexcept
+    : path_(std::move(other.path_)), fd_(other.fd_), placed_(other.placed_) {
+    other.fd_ = -1;
+    other.placed_ = true;  // the moved-from object owns nothing to discard
+}
+
+PartFile::~PartFile() {
+    if (!placed_) discard();
+}
+
+void PartFile::write(ByteView bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::system_error(errno, std::generic_category(), "write " + path_.string());
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void PartFile::close() {
+    if (fd_ < 0) return;
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) {
+        throw std::system_error(errno, std::generic_category(), "close " + path_.string());
+    }
+}
+
+std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted) {
+    close();
+    auto final = FileNaming::moveNoReplace(path_, wanted);
+    placed_ = true;
+    return final;
+}
+
+void PartFile::discard() noexcept {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!placed_) {
+        ::unlink(path_.c_str());
+        placed_ = true;
+    }
+}
+
+}  // namespace velmo

@@ -1,0 +1,47 @@
+// A hidden temporary file that a received file is written into before its final move.
+#pragma once
+#include <filesystem>
+
+#include "platform/Bytes.h"
+#include "platform/Uuid.h"
+
+namespace velmo {
+
+class PartFile {
+public:
+    // Creates folder/".velmo-<ID>.part" for writing: exclusively, never through a symbolic
+    // link, mode 0600. Throws std::system_error with the platform's code when it cannot.
+    static PartFile create(const std::filesystem::path& folder, const Uuid& id);
+
+    // The temporary name of the transfer `id` in `folder`.
+    static std::filesystem::path pathFor(const std::filesystem::path& folder, const Uuid& id);
+
+    PartFile(PartFile&& other) noexcept;
+    PartFile& operator=(PartFile&&) = delete;
+    PartFile(const PartFile&) = delete;
+    ~PartFile();  // discards the file unless it was moved into place
+
+    const std::filesystem::path& path() const { return path_; }
+
+    // Writes all of `bytes` at the end of what was written so far; throws std::system_error.
+    void write(ByteView bytes);
+
+    // Closes the file, reporting a failed close (a late write error) as std::system_error.
+    void close();
+
+    // Closes the file and moves it to FileNaming::unique(wanted) without replacing anything;
+    // returns the final path. Throws std::system_error; the file then stays to be discarded.
+    std::filesystem::path moveTo(const std::filesystem::path& wanted);
+
+    // Closes and removes the temporary file, ignoring errors. Idempotent.
+    void discard() noexcept;
+
+private:
+    PartFile(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+
+    std::filesystem::path path_;
+    int fd_ = -1;
+    bool placed_ = false;
+};
+
+}  // namespace velmo
