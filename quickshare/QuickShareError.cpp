@@ -1,0 +1,31 @@
+#include "quickshare/QuickShareError.h"
+
+namespace velmo {
+
+QuickShareError::QuickShareError(Kind kind, std::string detail)
+    : Error(describe(kind, detail)), kind_(kind), detail_(std::move(detail)) {}
+
+QuickShareError QuickShareError::crypto(std::string what) { return {Kind::crypto, std::move(what)}; }
+QuickShareError QuickShareError::protocolError(std::string reason) { return {Kind::protocolError, std::move(reason)}; }
+QuickShareError QuickShareError::declined() { return {Kind::declined, {}}; }
+QuickShareError QuickShareError::notEnoughSpace() { return {Kind::notEnoughSpace, {}}; }
+QuickShareError QuickShareError::unsupported() { return {Kind::unsupported, {}}; }
+QuickShareError QuickShareError::timedOut() { return {Kind::timedOut, {}}; }
+QuickShareError QuickShareError::cancelledByPhone() { return {Kind::cancelledByPhone, {}}; }
+QuickShareError QuickShareError::disconnected() { return {Kind::disconnected, {}}; }
+
+std::string QuickShareError::describe(Kind kind, const std::string& detail) {
+    switch (kind) {
+    case Kind::crypto: return "Encryption error: " + detail;
+    case Kind::protocolError: return "Quick Share error: " + detail;
+    case Kind::declined: return "The phone declined the files.";
+    case Kind::notEnoughSpace: return "The phone doesn't have enough free space.";
+    case Kind::unsupported: return "The phone can't receive this kind of file.";
+    case Kind::timedOut: return "Nobody tapped Accept on the phone in time.";
+    case Kind::cancelledByPhone: return "The transfer was cancelled on the phone.";
+    case Kind::disconnected: return "The phone disconnected.";
+    }
+    return "Quick Share error: " + detail;
+}
+
+}  // namespace velmo

@@ -1,0 +1,40 @@
+// The failures the Quick Share engine itself detects, each with its user-facing sentence.
+// Errors of the transport, the files, the protobuf codec and cancellation are not wrapped:
+// they reach callers as they are, all sharing velmo::Error as their base.
+#pragma once
+#include <string>
+
+#include "platform/Error.h"
+
+namespace velmo {
+
+class QuickShareError : public Error {
+public:
+    enum class Kind { crypto, protocolError, declined, notEnoughSpace, unsupported, timedOut, cancelledByPhone, disconnected };
+
+    static QuickShareError crypto(std::string what);
+    static QuickShareError protocolError(std::string reason);
+    static QuickShareError declined();
+    static QuickShareError notEnoughSpace();
+    static QuickShareError unsupported();
+    static QuickShareError timedOut();
+    static QuickShareError cancelledByPhone();
+    static QuickShareError disconnected();
+
+    Kind kind() const { return kind_; }
+    // The text of crypto and protocolError; empty for the other kinds.
+    const std::string& detail() const { return detail_; }
+
+    friend bool operator==(const QuickShareError& a, const QuickShareError& b) {
+        return a.kind_ == b.kind_ && a.detail_ == b.detail_;
+    }
+
+private:
+    QuickShareError(Kind kind, std::string detail);
+    static std::string describe(Kind kind, const std::string& detail);
+
+    Kind kind_;
+    std::string detail_;
+};
+
+}  // namespace velmo
