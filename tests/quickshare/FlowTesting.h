@@ -1,0 +1,82 @@
+// Small helpers shared by the tests of the receive and send flows.
+#pragma once
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "proto/sharing.pb.h"
+
+namespace velmo::test {
+
+namespace sharing = nearby::sharing::service::proto;
+using namespace std::chrono_literals;
+
+inline sharing::Frame sharingFrame(sharing::V1Frame::FrameType type) {
+    sharing::Frame frame;
+    frame.set_version(sharing::Frame::V1);
+    frame.mutable_v1()->set_type(type);
+    return frame;
+}
+
+// A progress-update frame carrying `marker`, to tell frames apart.
+inline sharing::Frame markedFrame(float marker) {
+    auto frame = sharingFrame(sharing::V1Frame::PROGRESS_UPDATE);
+    frame.mutable_v1()->mutable_progress_update()->set_progress(marker);
+    return frame;
+}
+
+inline float markerOf(const sharing::Frame& frame) { return frame.v1().progress_update().progress(); }
+
+// Runs `make()` on a private single-threaded io_context until it and everything it started
+// are done, or `limit` passes. Rethrows the coroutine's exception. Returns whether the
+// context ran out of work (no timer or task left behind).
+template <class Make>
+bool runAlone(asio::io_context& context, Make&& make,
+              std::chrono::steady_clock::duration limit = 10s) {
+    std::exception_ptr failure;
+    bool done = false;
+    context.restart();
+    asio::co_spawn(context, std::forward<Make>(make), [&](std::exception_ptr error) {
+        failure = error;
+        done = true;
+    });
+    context.run_for(limit);
+    const bool idle = context.stopped();
+    if (!done) ADD_FAILURE() << "the coroutine did not finish in time";
+    if (failure) std::rethrow_exception(failure);
+    return idle;
+}
+
+inline asio::awaitable<void> sleepFor(std::chrono::steady_clock::duration duration) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+    co_await timer.async_wait(asio::use_awaitable);
+}
+
+// Every file name in `folder`, sorted.
+inline std::vector<std::string> namesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    if (!std::filesystem::exists(folder)) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+inline bool hasTemporaryFiles(const std::filesystem::path& folder) {
+    for (const auto& name : namesIn(folder)) {
+        if (name.rfind(".velmo-", 0) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace velmo::test
