@@ -73,6 +73,10 @@ Bytes encode(const pb::Message& message) {
         throw EncodingError("The message " + message.GetTypeName() +
                             " lacks required fields: " + message.InitializationErrorString() + ".");
     }
+    // Phones reject text that is not UTF-8; Linux file names need not be.
+    if (!textIsValid(message)) {
+        throw EncodingError("The message " + message.GetTypeName() + " has text that is not valid UTF-8.");
+    }
     const std::string bytes = serializePartial(message);
     return Bytes(bytes.begin(), bytes.end());
 }

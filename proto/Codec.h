@@ -26,7 +26,7 @@ public:
     using Error::Error;
 };
 
-// A message that cannot be written: a required field is missing.
+// A message that cannot be written: a required field is missing, or text is not UTF-8.
 class EncodingError : public Error {
 public:
     using Error::Error;
@@ -35,7 +35,8 @@ public:
 // Deepest nesting of messages (and groups) a decode accepts.
 inline constexpr int kNestingLimit = 100;
 
-// The deterministic bytes of a complete message; EncodingError when incomplete.
+// The deterministic bytes of a complete message; EncodingError when a required
+// field is missing or a text field is not UTF-8.
 Bytes encode(const google::protobuf::Message& message);
 
 namespace detail {
