@@ -1,0 +1,513 @@
+#include <asio/co_spawn.hpp>
+#include <asio/use_future.hpp>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <thread>
+
+#include "WebReceiveTestServer.h"
+#include "transfer/ShareError.h"
+
+namespace velmo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::LoopbackClient;
+using test::WebReceiveTestServer;
+using test::bodyOf;
+using test::kinds;
+using test::statusOf;
+using Server = WebReceiveServer;
+
+const std::string fixedHeaders =
+    "Cache-Control: no-store\r\nReferrer-Policy: no-referrer\r\nX-Content-Type-Options: nosniff\r\n"
+    "Content-Security-Policy: frame-ancestors 'none'; base-uri 'none'; connect-src 'self'\r\n"
+    "Connection: close\r\n\r\n";
+const std::string expired = "This link has expired. Scan the code on the computer again.";
+const std::string badRequest = R"({"ok":false,"error":"bad request"})";
+const std::string limitReached = R"({"ok":false,"error":"Session limit reached. Open a new receive code."})";
+constexpr std::int64_t GiB = 1024LL * 1024 * 1024;
+
+std::string exactResponse(const std::string& statusLine, const std::string& type, const std::string& body) {
+    return "HTTP/1.1 " + statusLine + "\r\nContent-Type: " + type + "\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n" + fixedHeaders + body;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool hasPartFile(const fs::path& folder) {
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind(".velmo-", 0) == 0) return true;
+    }
+    return false;
+}
+
+// --- routing ---------------------------------------------------------------------------
+
+TEST(WebReceiveServer, TokenIsCheckedOnEveryPath) {
+    WebReceiveTestServer s;
+    s.start();
+    std::string wrong = s.token();
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+    const auto forbidden = exactResponse("403 Forbidden", "text/plain; charset=utf-8", expired);
+    for (const std::string method : {"GET", "POST"}) {
+        for (const std::string path : {"/", "/index.html", "/upload", "/nope"}) {
+            for (const std::string& query : std::vector<std::string>{"", "?t=", "?t=" + wrong, "?T=" + s.token(), "?t=" + s.token() + "x"}) {
+                EXPECT_EQ(s.request(method + " " + path + query + " HTTP/1.1\r\n\r\n"), forbidden)
+                    << method << path << query;
+            }
+        }
+    }
+    EXPECT_TRUE(s.events->snapshot().empty());
+}
+
+TEST(WebReceiveServer, Routing) {
+    WebReceiveTestServer s(test::fastTimeouts(), "<html>\xE2\x82\xAC</html>");
+    s.start();
+    const auto q = "?t=" + s.token();
+    const auto page = exactResponse("200 OK", "text/html; charset=utf-8", "<html>\xE2\x82\xAC</html>");
+    const auto notFound = exactResponse("404 Not Found", "text/plain; charset=utf-8", "Not found");
+    EXPECT_EQ(s.request("GET /" + q + " HTTP/1.1\r\n\r\n"), page);
+    EXPECT_EQ(s.request("GET /index.html" + q + " HTTP/1.1\r\nHost: a\r\n\r\n"), page);
+    EXPECT_EQ(s.request("GET /index.html" + q + "\r\n\r\n"), page);  // no version
+    EXPECT_EQ(s.request("GET http://phone.local:99/index.html" + q + " HTTP/1.1\r\n\r\n"), page);
+    EXPECT_EQ(s.request("GET /%69ndex.html" + q + " HTTP/1.1\r\n\r\n"), page);
+    EXPECT_EQ(s.request("GET /upload" + q + " HTTP/1.1\r\n\r\n"), notFound);
+    EXPECT_EQ(s.request("HEAD /" + q + " HTTP/1.1\r\n\r\n"), notFound);
+    EXPECT_EQ(s.request("get /" + q + " HTTP/1.1\r\n\r\n"), notFound);
+    EXPECT_EQ(s.request("GET /index.html/" + q + " HTTP/1.1\r\n\r\n"), notFound);
+    EXPECT_EQ(s.request("PUT /upload" + q + " HTTP/1.1\r\n\r\n"), notFound);
+}
+
+TEST(WebReceiveServer, UnreadableHeadsAreDroppedWithoutAnswer) {
+    WebReceiveTestServer s;
+    s.start();
+    const auto q = "?t=" + s.token();
+    for (const std::string& raw : std::vector<std::string>{"GARBAGE\r\n\r\n", "\r\n\r\n", "GET /%ZZ" + q + " HTTP/1.1\r\n\r\n",
+                                  "GET /\xC3\xA9" + q + " HTTP/1.1\r\n\r\n"}) {
+        EXPECT_EQ(s.request(raw), "") << raw;
+    }
+}
+
+std::string headEndingAt(std::size_t offset, const std::string& query) {
+    std::string head = "GET /" + query + " HTTP/1.1\r\nX-Pad: ";
+    head += std::string(offset - head.size(), 'a');
+    return head + "\r\n\r\n";
+}
+
+TEST(WebReceiveServer, HeadSizeBoundary) {
+    WebReceiveTestServer s;
+    s.start();
+    const auto q = "?t=" + s.token();
+    EXPECT_EQ(statusOf(s.request(headEndingAt(16384, q))), 200);
+    EXPECT_EQ(s.request(headEndingAt(16385, q)), "");
+    // 16,384 bytes without the terminator: dropped even though it would follow.
+    LoopbackClient client(s.port);
+    std::string partial = headEndingAt(16382, q).substr(0, 16384);
+    client.send(partial);
+    EXPECT_TRUE(client.closedWithin(5s));
+}
+
+// --- uploads ---------------------------------------------------------------------------
+
+TEST(WebReceiveServer, UploadStoresFileAndReportsInOrder) {
+    WebReceiveTestServer s;
+    s.start();
+    const auto response = s.upload("%E2%82%AC.txt", "hello",
+                                   "User-Agent: Mozilla/5.0 (Linux; Android 13; XY-1000 Build/ABC.123)\r\n");
+    ASSERT_EQ(statusOf(response), 200) << response;
+    EXPECT_NE(response.find("Content-Type: application/json\r\n"), std::string::npos);
+    const auto reply = nlohmann::json::parse(bodyOf(response));
+    EXPECT_EQ(reply, (nlohmann::json{{"ok", true}, {"name", "\xE2\x82\xAC.txt"}}));
+    EXPECT_EQ(readFile(s.temp / "\xE2\x82\xAC.txt"), "hello");
+    ASSERT_TRUE(s.events->waitForCount(3));
+    const auto events = s.events->snapshot();
+    ASSERT_EQ(kinds(events), "started progress finished");
+    const auto& started = std::get<Server::Started>(events[0]);
+    EXPECT_EQ(started.name, "\xE2\x82\xAC.txt");
+    EXPECT_EQ(started.size, 5);
+    EXPECT_EQ(started.device, "XY-1000");
+    EXPECT_EQ(std::get<Server::Progress>(events[1]).id, started.id);
+    EXPECT_EQ(std::get<Server::Progress>(events[1]).done, 5);
+    EXPECT_EQ(std::get<Server::Finished>(events[2]).url, s.temp / "\xE2\x82\xAC.txt");
+    EXPECT_EQ(s.budget->remainingBytes(), 20 * GiB - 5);
+    EXPECT_EQ(s.budget->remainingFiles(), 255);
+}
+
+TEST(WebReceiveServer, SameNameTwiceGetsTwoFiles) {
+    WebReceiveTestServer s;
+    s.start();
+    EXPECT_EQ(nlohmann::json::parse(bodyOf(s.upload("a.txt", "one")))["name"], "a.txt");
+    EXPECT_EQ(nlohmann::json::parse(bodyOf(s.upload("a.txt", "two")))["name"], "a (1).txt");
+    EXPECT_EQ(readFile(s.temp / "a.txt"), "one");
+    EXPECT_EQ(readFile(s.temp / "a (1).txt"), "two");
+}
+
+TEST(WebReceiveServer, BadRequestsAnswer400WithoutEvents) {
+    WebReceiveTestServer s;
+    s.start();
+    const auto bad = exactResponse("400 Bad Request", "application/json", badRequest);
+    const std::string start = "POST /upload?t=" + s.token() + " HTTP/1.1\r\n";
+    for (const std::string headers : {
+             "X-File-Name: a\r\n",
+             "X-File-Name: a\r\nContent-Length: -1\r\n",
+             "X-File-Name: a\r\nContent-Length: 12a\r\n",
+             "X-File-Name: a\r\nContent-Length:\r\n",
+             "X-File-Name: a\r\nContent-Length: 0x5\r\n",
+             "Content-Length: 0\r\n",
+             "X-File-Name: %ZZ\r\nContent-Length: 0\r\n",
+             "X-File-Name: %FF.txt\r\nContent-Length: 0\r\n",
+             "X-File-Name: a%2\r\nContent-Length: 0\r\n",
+             "X-File-Name: a\r\nTransfer-Encoding: chunked\r\n",
+             "X-File-Name: a\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n"}) {
+        LoopbackClient client(s.port);
+        client.send(start + headers + "\r\n");
+        client.shutdownWrite();  // the body that may be awaited never comes
+        EXPECT_EQ(client.readAll(), bad) << headers;
+    }
+    EXPECT_TRUE(s.events->snapshot().empty());
+    EXPECT_EQ(s.budget->remainingFiles(), 256);
+    EXPECT_TRUE(s.files().empty());
+}
+
+TEST(WebReceiveServer, ChunkedBodyIsNeverStored) {
+    WebReceiveTestServer s;
+    s.start();
+    const auto response = s.request("POST /upload?t=" + s.token() +
+                                    " HTTP/1.1\r\nX-File-Name: c.txt\r\nContent-Length: 12\r\n"
+                                    "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
+    EXPECT_EQ(statusOf(response), 400);
+    EXPECT_TRUE(s.files().empty());
+}
+
+TEST(WebReceiveServer, ContentLengthForms) {
+    WebReceiveTestServer s;
+    s.start();
+    const std::string start = "POST /upload?t=" + s.token() + " HTTP/1.1\r\n";
+    EXPECT_EQ(statusOf(s.request(start + "X-File-Name: plus\r\nContent-Length: +5\r\n\r\nhello")), 200);
+    EXPECT_EQ(readFile(s.temp / "plus"), "hello");
+    EXPECT_EQ(statusOf(s.request(start + "X-File-Name: zero\r\nContent-Length: -0\r\n\r\n")), 200);
+    EXPECT_TRUE(fs::exists(s.temp / "zero"));
+    EXPECT_EQ(fs::file_size(s.temp / "zero"), 0u);
+    ASSERT_TRUE(s.events->waitForCount(5));
+    EXPECT_EQ(kinds(s.events->snapshot()), "started progress finished started finished");
+}
+
+TEST(WebReceiveServer, EmptyFileWithTrailingBytesReportsZeroProgress) {
+    WebReceiveTestServer s;
+    s.start();
+    const auto response = s.request("POST /upload?t=" + s.token() +
+                                    " HTTP/1.1\r\nX-File-Name: e\r\nContent-Length: 0\r\n\r\nextra");
+    EXPECT_EQ(statusOf(response), 200);
+    EXPECT_EQ(fs::file_size(s.temp / "e"), 0u);
+    ASSERT_TRUE(s.events->waitForCount(3));
+    const auto events = s.events->snapshot();
+    EXPECT_EQ(kinds(events), "started progress finished");
+    EXPECT_EQ(std::get<Server::Progress>(events[1]).done, 0);
+}
+
+TEST(WebReceiveServer, BodyBeyondLengthIsDroppedAndAnsweredAtOnce) {
+    WebReceiveTestServer s;
+    s.start();
+    LoopbackClient client(s.port);
+    client.send("POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: b\r\nContent-Length: 4\r\n\r\nab");
+    client.send("cdEXTRA");  // the client keeps its side open
+    EXPECT_EQ(statusOf(client.readAll()), 200);
+    EXPECT_EQ(readFile(s.temp / "b"), "abcd");
+}
+
+TEST(WebReceiveServer, BudgetRefusalAnswers413AndKeepsAllowance) {
+    WebReceiveTestServer s;
+    s.start();
+    const auto limit = exactResponse("413 Content Too Large", "application/json", limitReached);
+    const std::string start = "POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: big\r\n";
+    EXPECT_EQ(s.request(start + "Content-Length: 10737418241\r\n\r\n"), limit);
+    ASSERT_TRUE(s.budget->reserve({10 * GiB, 10 * GiB - 10}));
+    EXPECT_EQ(s.request(start + "Content-Length: 11\r\n\r\n"), limit);
+    EXPECT_EQ(s.budget->remainingBytes(), 10);
+    EXPECT_EQ(statusOf(s.upload("fits", "0123456789")), 200);
+    EXPECT_EQ(s.budget->remainingBytes(), 0);
+    EXPECT_EQ(kinds(s.events->snapshot()).find("failed"), std::string::npos);
+}
+
+TEST(WebReceiveServer, HostileNamesStayInTheFolder) {
+    test::TempFolder outer;
+    const auto folder = outer / "inbox";
+    fs::create_directory(folder);
+    outer.write("x", "outside");
+    std::ofstream(folder / "passwd") << "existing";
+    WebReceiveTestServer s(folder, test::fastTimeouts());
+    s.start();
+    struct Case {
+        std::string header;
+        std::string stored;
+    };
+    std::string emoji;
+    for (int i = 0; i < 200; ++i) emoji += "%F0%9F%98%80";
+    for (const auto& c : std::vector<Case>{{"..%2Fx", "x"},
+                                           {"../x", "x (1)"},
+                                           {"%2F", "_"},
+                                           {"%00", "_ (1)"},
+                                           {"..", "File"},
+                                           {".hidden", "hidden"},
+                                           {"..%2F..%2Fetc%2Fpasswd", "passwd (1)"},
+                                           {"%2Fetc%2Fpasswd", "passwd (2)"},
+                                           {"a%3Ab", "a_b"},
+                                           {std::string(300, 'n'), std::string(200, 'n')},
+                                           {emoji, ""}}) {
+        const auto response = s.upload(c.header, "data");
+        ASSERT_EQ(statusOf(response), 200) << c.header;
+        const std::string name = nlohmann::json::parse(bodyOf(response))["name"];
+        if (!c.stored.empty()) {
+            EXPECT_EQ(name, c.stored) << c.header;
+        }
+        EXPECT_LE(name.size(), 240u);
+        EXPECT_EQ(readFile(folder / name), "data");
+    }
+    EXPECT_EQ(readFile(outer / "x"), "outside");
+    EXPECT_EQ(readFile(folder / "passwd"), "existing");
+    const auto outside = std::distance(fs::directory_iterator(outer.path()), fs::directory_iterator());
+    EXPECT_EQ(outside, 2);  // "x" and the inbox
+    EXPECT_FALSE(hasPartFile(folder));
+}
+
+TEST(WebReceiveServer, EightParallelUploadsOfOneName) {
+    WebReceiveTestServer s;
+    s.start();
+    std::vector<std::thread> clients;
+    std::vector<std::string> names(8);
+    for (int i = 0; i < 8; ++i) {
+        clients.emplace_back([&, i] {
+            names[i] = nlohmann::json::parse(bodyOf(s.upload("same.bin", std::string(100'000, char('a' + i)))))["name"];
+        });
+    }
+    for (auto& c : clients) c.join();
+    std::set<std::string> distinct(names.begin(), names.end());
+    EXPECT_EQ(distinct.size(), 8u);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(readFile(s.temp / names[i]), std::string(100'000, char('a' + i)));
+}
+
+TEST(WebReceiveServer, ProgressStepsAndFinalValue) {
+    WebReceiveTestServer s;
+    s.start();
+    const std::string body(1'000'000, 'p');
+    EXPECT_EQ(statusOf(s.upload("big", body)), 200);
+    const auto events = s.events->snapshot();
+    std::int64_t previous = 0;
+    for (std::size_t i = 1; i + 1 < events.size(); ++i) {
+        const auto done = std::get<Server::Progress>(events[i]).done;
+        if (i + 2 < events.size()) {
+            EXPECT_GE(done - previous, 262'144);
+        }
+        previous = done;
+    }
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(std::get<Server::Progress>(events[events.size() - 2]).done, 1'000'000);
+    EXPECT_TRUE(std::holds_alternative<Server::Finished>(events.back()));
+}
+
+TEST(WebReceiveServer, ExpectContinue) {
+    WebReceiveTestServer s;
+    s.start();
+    LoopbackClient client(s.port);
+    client.send("POST /upload?t=" + s.token() +
+                " HTTP/1.1\r\nX-File-Name: e.txt\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n");
+    EXPECT_EQ(client.readUntil("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    client.send("abc");
+    EXPECT_EQ(statusOf(client.readAll()), 200);
+    EXPECT_EQ(readFile(s.temp / "e.txt"), "abc");
+
+    // A refused upload gets its final answer, never the interim one.
+    LoopbackClient refused(s.port);
+    refused.send("POST /upload?t=" + s.token() +
+                 " HTTP/1.1\r\nX-File-Name: e.txt\r\nContent-Length: 20000000000\r\nExpect: 100-continue\r\n\r\n");
+    EXPECT_EQ(statusOf(refused.readAll()), 413);
+}
+
+// Sends a head announcing a large body, then the body, while the answer may come early.
+std::string earlyAnswer(std::uint16_t port, const std::string& head, std::size_t bodySize) {
+    LoopbackClient client(port);
+    client.send(head);
+    std::thread writer([&] {
+        const std::string chunk(65536, 'z');
+        for (std::size_t sent = 0; sent < bodySize; sent += chunk.size()) {
+            if (!client.send(chunk)) break;
+        }
+    });
+    const auto response = client.readAll();
+    writer.join();
+    return response;
+}
+
+TEST(WebReceiveServer, EarlyAnswersReachClientsStillSending) {
+    WebReceiveTestServer s;
+    s.start();
+    const std::size_t size = 8 * 1024 * 1024;
+    const auto length = "Content-Length: " + std::to_string(size) + "\r\n";
+    EXPECT_EQ(statusOf(earlyAnswer(s.port, "POST /upload?t=wrong HTTP/1.1\r\nX-File-Name: a\r\n" + length + "\r\n", size)), 403);
+    EXPECT_EQ(statusOf(earlyAnswer(s.port, "POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: %ZZ\r\n" + length + "\r\n", size)), 400);
+    s.budget->reserve({10 * GiB, 10 * GiB});
+    EXPECT_EQ(statusOf(earlyAnswer(s.port, "POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: a\r\n" + length + "\r\n", size)), 413);
+}
+
+// --- connections and timers ------------------------------------------------------------
+
+TEST(WebReceiveServer, NinthConnectionClosedTenthServedLater) {
+    WebReceiveTestServer s;
+    s.start();
+    std::vector<std::unique_ptr<LoopbackClient>> held;
+    for (int i = 0; i < 8; ++i) {
+        held.push_back(std::make_unique<LoopbackClient>(s.port));
+        held.back()->send("GET /");  // a head in progress
+    }
+    std::this_thread::sleep_for(100ms);
+    LoopbackClient ninth(s.port);
+    EXPECT_EQ(ninth.readAll(), "");
+    held.front()->close();
+    int status = 0;
+    for (int attempt = 0; attempt < 50 && status != 200; ++attempt) {
+        std::this_thread::sleep_for(20ms);
+        status = statusOf(s.request("GET /?t=" + s.token() + " HTTP/1.1\r\n\r\n"));
+    }
+    EXPECT_EQ(status, 200);
+}
+
+TEST(WebReceiveServer, SilentClientIsCutByIdleTimer) {
+    auto timeouts = test::fastTimeouts();
+    timeouts.idle = 150ms;
+    WebReceiveTestServer s(timeouts);
+    s.start();
+    LoopbackClient silent(s.port);
+    EXPECT_TRUE(silent.closedWithin(5s));
+    LoopbackClient partial(s.port);
+    partial.send("GET / HTTP/1.1\r\n");
+    EXPECT_EQ(partial.readAll(), "");
+}
+
+TEST(WebReceiveServer, TricklingHeadIsCutByHeadDeadline) {
+    auto timeouts = test::fastTimeouts();
+    timeouts.idle = 500ms;
+    timeouts.head = 300ms;
+    WebReceiveTestServer s(timeouts);
+    s.start();
+    LoopbackClient client(s.port);
+    const std::string head = "GET /?t=" + s.token() + " HTTP/1.1\r\nX-Slow: " + std::string(200, 's');
+    bool cut = false;
+    const auto started = std::chrono::steady_clock::now();
+    for (const char c : head) {
+        if (!client.send(std::string(1, c)) || client.closedWithin(20ms)) {
+            cut = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(cut);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s);
+}
+
+struct MidUploadCase {
+    const char* label;
+    std::function<void(LoopbackClient&, WebReceiveTestServer&)> interrupt;
+};
+
+void PrintTo(const MidUploadCase& c, std::ostream* os) { *os << c.label; }
+
+class MidUpload : public ::testing::TestWithParam<MidUploadCase> {};
+
+TEST_P(MidUpload, FailsCleanlyAndKeepsBudgetSpent) {
+    auto timeouts = test::fastTimeouts();
+    timeouts.idle = 300ms;
+    WebReceiveTestServer s(timeouts);
+    s.start();
+    LoopbackClient client(s.port);
+    client.send("POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: half.bin\r\nContent-Length: 1000000\r\n\r\n");
+    client.send(std::string(300'000, 'h'));
+    ASSERT_TRUE(s.events->waitForCount(2));  // started, progress: the part file exists
+    GetParam().interrupt(client, s);
+    ASSERT_TRUE(s.events->waitForCount(3));
+    const auto events = s.events->snapshot();
+    ASSERT_EQ(kinds(events), "started progress failed");
+    EXPECT_EQ(std::get<Server::Failed>(events.back()).message, "The phone stopped sending.");
+    EXPECT_FALSE(hasPartFile(s.temp.path()));
+    EXPECT_TRUE(s.files().empty());
+    EXPECT_EQ(s.budget->remainingBytes(), 20 * GiB - 1'000'000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WebReceiveServer, MidUpload,
+    ::testing::Values(MidUploadCase{"abort", [](LoopbackClient& c, WebReceiveTestServer&) { c.close(); }},
+                      MidUploadCase{"silence", [](LoopbackClient&, WebReceiveTestServer&) {}},
+                      MidUploadCase{"stop", [](LoopbackClient&, WebReceiveTestServer& s) { s.server->stop(); }}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(WebReceiveServer, StopIsFinal) {
+    WebReceiveTestServer s;
+    const auto port = s.start();
+    s.server->stop();
+    s.server->stop();
+    EXPECT_THROW(asio::co_spawn(Runtime::shared().executor(), s.server->start(), asio::use_future).get(), ShareError);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_THROW(LoopbackClient{port}, std::runtime_error);
+}
+
+TEST(WebReceiveServer, SecondStartFails) {
+    WebReceiveTestServer s;
+    s.start();
+    try {
+        asio::co_spawn(Runtime::shared().executor(), s.server->start(), asio::use_future).get();
+        FAIL();
+    } catch (const ShareError& e) {
+        EXPECT_EQ(e.kind(), ShareError::Kind::connectionClosed);
+    }
+    EXPECT_EQ(statusOf(s.request("GET /?t=" + s.token() + " HTTP/1.1\r\n\r\n")), 200);
+}
+
+TEST(WebReceiveServer, UnheldBindAddressFailsWithPlatformError) {
+    auto budget = std::make_shared<ReceiveSessionBudget>();
+    Server server("", "/tmp", Server::makeToken(), "192.0.2.1", budget);
+    try {
+        asio::co_spawn(Runtime::shared().executor(), server.start(), asio::use_future).get();
+        FAIL();
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), static_cast<int>(std::errc::address_not_available));
+    }
+}
+
+TEST(WebReceiveServer, UnwritableFolderAnswers500) {
+    test::TempFolder outer;
+    outer.write("file", "x");
+    WebReceiveTestServer s(outer / "file" / "inbox", test::fastTimeouts());
+    s.start();
+    EXPECT_EQ(s.upload("a.txt", "data"), exactResponse("500 Internal Server Error", "application/json", R"({"ok":false})"));
+    ASSERT_TRUE(s.events->waitForCount(2));
+    const auto events = s.events->snapshot();
+    ASSERT_EQ(kinds(events), "started failed");
+    EXPECT_EQ(std::get<Server::Failed>(events[1]).message, "Not a directory");
+    EXPECT_EQ(s.budget->remainingFiles(), 255);
+}
+
+TEST(WebReceiveServer, SetFolderAppliesToLaterUploads) {
+    WebReceiveTestServer s;
+    s.start();
+    test::TempFolder other;
+    s.server->setFolder(other / "new");
+    EXPECT_EQ(statusOf(s.upload("n.txt", "new")), 200);
+    EXPECT_EQ(readFile(other / "new" / "n.txt"), "new");
+}
+
+TEST(WebReceiveServer, TokensAreFreshHex) {
+    const auto a = Server::makeToken();
+    const auto b = Server::makeToken();
+    EXPECT_NE(a, b);
+    for (const auto& t : {a, b}) {
+        ASSERT_EQ(t.size(), 32u);
+        EXPECT_EQ(t.find_first_not_of("0123456789abcdef"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace velmo

@@ -1,0 +1,20 @@
+// Reading the headers of one upload request.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmo::UploadHeaders {
+
+// The announced body length: a signed 64-bit decimal that is not negative.
+std::optional<std::int64_t> contentLength(std::string_view value);
+
+// The percent-decoded file name; nothing for a malformed escape or bytes that are not UTF-8.
+std::optional<std::string> fileName(std::string_view value);
+
+// The phone's model from its User-Agent ("Android 13; XY-1000 Build/..." gives "XY-1000"),
+// or "Android phone".
+std::string deviceName(std::string_view userAgent);
+
+}  // namespace velmo::UploadHeaders

@@ -1,0 +1,208 @@
+#include "transfer/WebReceiveServer.h"
+
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "platform/Random.h"
+#include "transfer/HttpText.h"
+#include "transfer/ShareError.h"
+#include "transfer/UploadHeaders.h"
+#include "transfer/WebReceiveServerImpl.h"
+
+namespace velmo {
+
+using asio::experimental::as_tuple;
+using asio::use_awaitable;
+using asio::ip::tcp;
+
+namespace {
+
+constexpr std::string_view textType = "text/plain; charset=utf-8";
+constexpr std::string_view expiredText = "This link has expired. Scan the code on the computer again.";
+
+}  // namespace
+
+bool bodyStillArriving(const HttpRequest& request) {
+    if (request.header("transfer-encoding")) return true;
+    const auto* length = request.header("content-length");
+    if (!length) return false;
+    const auto parsed = HttpText::parseInt64(*length);
+    // An unreadable length may still be followed by a body: treat it as arriving.
+    return !parsed || *parsed > static_cast<std::int64_t>(request.leftover.size());
+}
+
+// --- WebReceiveServer -------------------------------------------------------------------
+
+WebReceiveServer::WebReceiveServer(std::string page, std::filesystem::path folder, std::string token,
+                                   std::optional<std::string> bindAddress,
+                                   std::shared_ptr<ReceiveSessionBudget> sessionBudget, Timeouts timeouts,
+                                   asio::any_io_executor executor)
+    : impl_(std::make_shared<Impl>(std::move(page), std::move(folder), std::move(token), std::move(bindAddress),
+                                   std::move(sessionBudget), timeouts, std::move(executor))) {}
+
+WebReceiveServer::~WebReceiveServer() { impl_->stop(); }
+
+std::string WebReceiveServer::makeToken() {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string token;
+    for (const auto byte : randomBytes(16)) {
+        token += digits[byte >> 4];
+        token += digits[byte & 0x0F];
+    }
+    return token;
+}
+
+const std::string& WebReceiveServer::token() const { return impl_->token; }
+void WebReceiveServer::setOnEvent(EventHandler handler) { impl_->setOnEvent(std::move(handler)); }
+asio::awaitable<std::uint16_t> WebReceiveServer::start() { return impl_->start(); }
+void WebReceiveServer::stop() { impl_->stop(); }
+void WebReceiveServer::setFolder(std::filesystem::path folder) { impl_->setFolder(std::move(folder)); }
+
+// --- Impl ------------------------------------------------------------------------------
+
+WebReceiveServer::Impl::Impl(std::string page, std::filesystem::path folder, std::string token,
+                             std::optional<std::string> bindAddress,
+                             std::shared_ptr<ReceiveSessionBudget> sessionBudget, Timeouts timeouts,
+                             asio::any_io_executor executor)
+    : token(std::move(token)),
+      page_(std::move(page)),
+      bindAddress_(std::move(bindAddress)),
+      sessionBudget_(std::move(sessionBudget)),
+      timeouts_(timeouts),
+      executor_(executor),
+      strand_(asio::make_strand(executor)),
+      folder_(std::move(folder)) {}
+
+asio::awaitable<std::uint16_t> WebReceiveServer::Impl::start() {
+    {
+        std::lock_guard guard(lock);
+        if (stopped_ || listener_) throw ShareError::connectionClosed();
+    }
+    const auto address = bindAddress_ ? asio::ip::make_address_v4(*bindAddress_) : asio::ip::address_v4::any();
+    const tcp::endpoint endpoint(address, 0);
+    auto acceptor = std::make_shared<tcp::acceptor>(strand_);
+    acceptor->open(endpoint.protocol());  // no address reuse: the platform's defaults
+    acceptor->bind(endpoint);
+    acceptor->listen();
+    const auto port = acceptor->local_endpoint().port();
+    {
+        std::lock_guard guard(lock);
+        if (stopped_ || listener_) {
+            acceptor->close();
+            throw ShareError::connectionClosed();
+        }
+        listener_ = acceptor;
+    }
+    asio::co_spawn(strand_, acceptLoop(acceptor), asio::detached);
+    co_return port;
+}
+
+void WebReceiveServer::Impl::stop() {
+    std::lock_guard guard(lock);
+    stopped_ = true;
+    if (listener_) {
+        asio::post(strand_, [listener = std::move(listener_)] {
+            std::error_code ignored;
+            listener->close(ignored);
+        });
+        listener_.reset();
+    }
+    // Entries stay until their own tasks end.
+    for (auto& [key, connection] : clients_) connection->cancel();
+}
+
+void WebReceiveServer::Impl::setFolder(std::filesystem::path folder) {
+    std::lock_guard guard(lock);
+    folder_ = std::move(folder);
+}
+
+std::filesystem::path WebReceiveServer::Impl::currentFolder() {
+    std::lock_guard guard(lock);
+    return folder_;
+}
+
+void WebReceiveServer::Impl::setOnEvent(EventHandler handler) {
+    std::lock_guard guard(handlerLock_);
+    onEvent_ = std::move(handler);
+}
+
+void WebReceiveServer::Impl::emit(const Event& event) {
+    EventHandler handler;
+    {
+        std::lock_guard guard(handlerLock_);
+        handler = onEvent_;
+    }
+    if (!handler) return;
+    try {
+        handler(event);
+    } catch (...) {
+        // The owner's failure must not take the upload down with it.
+    }
+}
+
+asio::awaitable<void> WebReceiveServer::Impl::acceptLoop(std::shared_ptr<tcp::acceptor> acceptor) {
+    auto self = shared_from_this();
+    for (;;) {
+        tcp::socket socket(asio::make_strand(executor_));
+        auto [error] = co_await acceptor->async_accept(socket, as_tuple(use_awaitable));
+        if (error == asio::error::operation_aborted || !acceptor->is_open()) co_return;
+        if (error) {
+            // Out of descriptors or memory, or an aborted handshake: pause, keep serving.
+            asio::steady_timer pause(strand_, timeouts_.acceptRetry);
+            co_await pause.async_wait(as_tuple(use_awaitable));
+            continue;
+        }
+        auto connection = std::make_shared<WebReceiveConnection>(std::move(socket), timeouts_);
+        std::uint64_t key = 0;
+        {
+            std::lock_guard guard(lock);
+            if (stopped_ || clients_.size() >= maxConnections) {
+                connection->close();  // at once, without a reply
+                continue;
+            }
+            key = nextClient_++;
+            clients_.emplace(key, connection);
+        }
+        asio::co_spawn(connection->executor(), serve(connection, key), asio::detached);
+    }
+}
+
+asio::awaitable<void> WebReceiveServer::Impl::serve(Connection connection, std::uint64_t key) {
+    auto self = shared_from_this();
+    try {
+        const auto request = co_await connection->readRequestHead();
+        if (request) co_await route(*connection, *request);
+    } catch (const std::exception&) {
+        // Nothing more can be said to this client.
+    }
+    {
+        std::lock_guard guard(lock);
+        clients_.erase(key);
+    }
+    connection->close();
+}
+
+asio::awaitable<void> WebReceiveServer::Impl::route(WebReceiveConnection& connection, const HttpRequest& request) {
+    const auto t = request.query.find("t");
+    if (t == request.query.end() || !HttpText::constantTimeEqual(t->second, token)) {
+        co_await answer(connection, request, 403, textType, expiredText);
+    } else if (request.method == "GET" && (request.path == "/" || request.path == "/index.html")) {
+        co_await answer(connection, request, 200, "text/html; charset=utf-8", page_);
+    } else if (request.method == "POST" && request.path == "/upload") {
+        co_await receiveUpload(connection, request);
+    } else {
+        co_await answer(connection, request, 404, textType, "Not found");
+    }
+}
+
+asio::awaitable<void> WebReceiveServer::Impl::answer(WebReceiveConnection& connection, const HttpRequest& request,
+                                                     int status, std::string_view contentType,
+                                                     std::string_view body) {
+    co_await connection.respond(status, contentType, toBytes(body));
+    if (bodyStillArriving(request)) co_await connection.drain();
+}
+
+}  // namespace velmo

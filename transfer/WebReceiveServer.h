@@ -1,0 +1,93 @@
+// Token-protected HTTP upload server for phones without Quick Share: GET "/" serves the upload
+// page, POST "/upload" stores one file per connection in the destination folder.
+#pragma once
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "platform/Runtime.h"
+#include "platform/Uuid.h"
+#include "transfer/ReceiveSessionBudget.h"
+
+namespace velmo {
+
+struct WebReceiveTimeouts {
+    std::chrono::milliseconds idle{30'000};      // silence allowed before each read
+    std::chrono::milliseconds head{60'000};      // a whole request head
+    std::chrono::milliseconds drain{2'000};      // reading the unwanted rest of a body after an early answer
+    std::chrono::milliseconds acceptRetry{100};  // pause after a failed accept (e.g. too many open files)
+};
+
+class WebReceiveServer {
+public:
+    using Timeouts = WebReceiveTimeouts;
+
+    static constexpr std::size_t maxConnections = 8;
+
+    // Events of one upload, in order: started, progress (non-decreasing), then finished or failed.
+    struct Started {
+        Uuid id;
+        std::string name;    // the safe file name
+        std::int64_t size;   // announced length in bytes
+        std::string device;  // the phone's description
+    };
+    struct Progress {
+        Uuid id;
+        std::int64_t done;
+    };
+    struct Finished {
+        Uuid id;
+        std::filesystem::path url;  // the saved file
+    };
+    struct Failed {
+        Uuid id;
+        std::string message;  // user-facing reason
+    };
+    using Event = std::variant<Started, Progress, Finished, Failed>;
+    using EventHandler = std::function<void(const Event&)>;
+
+    // Nothing is opened until start(). `bindAddress` is an IPv4 address as text; none listens
+    // on every local address.
+    WebReceiveServer(std::string page, std::filesystem::path folder, std::string token,
+                     std::optional<std::string> bindAddress,
+                     std::shared_ptr<ReceiveSessionBudget> sessionBudget, Timeouts timeouts = {},
+                     asio::any_io_executor executor = Runtime::shared().executor());
+    ~WebReceiveServer();  // stops the server
+    WebReceiveServer(const WebReceiveServer&) = delete;
+    WebReceiveServer& operator=(const WebReceiveServer&) = delete;
+
+    // 32 lower-case hexadecimal characters from the system's secure random source.
+    static std::string makeToken();
+
+    const std::string& token() const;
+
+    // Where upload events go. Called from each upload's own task, never on the owner's thread:
+    // the owner moves each event to its own thread. Set it before start().
+    void setOnEvent(EventHandler handler);
+
+    // Listens on any free port and returns it. Fails with the platform's error when the
+    // address cannot be bound, or with ShareError::connectionClosed when the server was
+    // stopped or already started.
+    asio::awaitable<std::uint16_t> start();
+
+    // Takes no further connection or upload and ends every open one. Any thread, any time,
+    // any number of times.
+    void stop();
+
+    // The folder for uploads that start from now on.
+    void setFolder(std::filesystem::path folder);
+
+    class Impl;
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace velmo

@@ -1,0 +1,62 @@
+// The shared state of a WebReceiveServer, kept alive by every task that still uses it.
+#pragma once
+#include <asio/ip/tcp.hpp>
+#include <asio/strand.hpp>
+#include <map>
+#include <mutex>
+
+#include "transfer/WebReceiveConnection.h"
+#include "transfer/WebReceiveServer.h"
+
+namespace velmo {
+
+class WebReceiveServer::Impl : public std::enable_shared_from_this<Impl> {
+public:
+    Impl(std::string page, std::filesystem::path folder, std::string token,
+         std::optional<std::string> bindAddress, std::shared_ptr<ReceiveSessionBudget> sessionBudget,
+         Timeouts timeouts, asio::any_io_executor executor);
+
+    const std::string token;
+
+    asio::awaitable<std::uint16_t> start();
+    void stop();
+    void setFolder(std::filesystem::path folder);
+    void setOnEvent(EventHandler handler);
+
+private:
+    using Connection = std::shared_ptr<WebReceiveConnection>;
+
+    asio::awaitable<void> acceptLoop(std::shared_ptr<asio::ip::tcp::acceptor> acceptor);
+    asio::awaitable<void> serve(Connection connection, std::uint64_t key);
+    asio::awaitable<void> route(WebReceiveConnection& connection, const HttpRequest& request);
+    asio::awaitable<void> answer(WebReceiveConnection& connection, const HttpRequest& request, int status,
+                                 std::string_view contentType, std::string_view body);
+    // The upload handler (WebReceiveUpload.cpp).
+    asio::awaitable<void> receiveUpload(WebReceiveConnection& connection, const HttpRequest& request);
+
+    std::filesystem::path currentFolder();
+    void emit(const Event& event);
+
+    const std::string page_;
+    const std::optional<std::string> bindAddress_;
+    const std::shared_ptr<ReceiveSessionBudget> sessionBudget_;
+    const Timeouts timeouts_;
+    const asio::any_io_executor executor_;
+    asio::strand<asio::any_io_executor> strand_;  // the listener's
+
+    // Guards folder_, listener_, stopped_ and clients_. Taken before the budget's lock.
+    std::mutex lock;
+    std::filesystem::path folder_;
+    std::shared_ptr<asio::ip::tcp::acceptor> listener_;
+    bool stopped_ = false;
+    std::map<std::uint64_t, Connection> clients_;
+    std::uint64_t nextClient_ = 0;
+
+    std::mutex handlerLock_;
+    EventHandler onEvent_;
+};
+
+// True when the request announced a body that has not all arrived yet.
+bool bodyStillArriving(const HttpRequest& request);
+
+}  // namespace velmo

@@ -1,0 +1,133 @@
+// The upload handler: one file per POST "/upload", streamed into a hidden part file in the
+// destination folder and moved to a safe, unique name.
+#include <nlohmann/json.hpp>
+
+#include "transfer/FileNaming.h"
+#include "transfer/HttpResponse.h"
+#include "transfer/HttpText.h"
+#include "transfer/PartFile.h"
+#include "transfer/ShareError.h"
+#include "transfer/UploadHeaders.h"
+#include "transfer/WebReceiveServerImpl.h"
+
+namespace velmo {
+namespace {
+
+constexpr std::string_view jsonType = "application/json";
+constexpr std::string_view badRequestBody = R"({"ok":false,"error":"bad request"})";
+constexpr std::string_view limitBody = R"({"ok":false,"error":"Session limit reached. Open a new receive code."})";
+constexpr std::string_view failedBody = R"({"ok":false})";
+constexpr std::int64_t progressStep = 262'144;
+
+std::string failureMessage(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const ShareError& e) {
+        if (e.kind() == ShareError::Kind::connectionClosed) return "The phone stopped sending.";
+        return e.what();
+    } catch (const std::system_error& e) {
+        return e.code().message();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "The file could not be saved.";
+    }
+}
+
+bool expectsContinue(const HttpRequest& request) {
+    const auto* expect = request.header("expect");
+    return expect && HttpText::asciiLower(*expect) == "100-continue";
+}
+
+}  // namespace
+
+asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection& connection,
+                                                            const HttpRequest& request) {
+    // Chunked framing would otherwise end up inside the stored file.
+    const auto* lengthHeader = request.header("content-length");
+    const auto length = lengthHeader ? UploadHeaders::contentLength(*lengthHeader) : std::nullopt;
+    const auto* nameHeader = request.header("x-file-name");
+    const auto decodedName = nameHeader ? UploadHeaders::fileName(*nameHeader) : std::nullopt;
+    if (request.header("transfer-encoding") || !length || !decodedName) {
+        co_await answer(connection, request, 400, jsonType, badRequestBody);
+        co_return;
+    }
+
+    bool reserved = false;
+    {
+        std::lock_guard guard(lock);
+        // The budget's own lock is taken inside this one.
+        if (!stopped_) reserved = sessionBudget_->reserve({*length});
+    }
+    if (!reserved) {
+        co_await answer(connection, request, 413, jsonType, limitBody);
+        co_return;
+    }
+    if (expectsContinue(request) && request.leftover.empty()) {
+        co_await connection.send(toBytes(HttpResponse::continueHead));
+    }
+
+    const auto id = Uuid::random();
+    const auto name = FileNaming::safeName(*decodedName);
+    const auto* userAgent = request.header("user-agent");
+    const auto device = UploadHeaders::deviceName(userAgent ? std::string_view(*userAgent) : std::string_view());
+    const auto folder = currentFolder();
+    emit(Started{id, name, *length, device});
+
+    std::optional<PartFile> file;
+    std::int64_t received = 0;
+    std::int64_t lastReported = 0;
+    std::exception_ptr failure;
+    std::filesystem::path final;
+    try {
+        std::filesystem::create_directories(folder);
+        try {
+            file.emplace(PartFile::create(folder, id));
+        } catch (const std::system_error&) {
+            throw ShareError::protocolViolation("can't write to " + folder.string());
+        }
+        if (!request.leftover.empty()) {
+            const auto take = std::min<std::int64_t>(*length, static_cast<std::int64_t>(request.leftover.size()));
+            file->write(ByteView(request.leftover.data(), static_cast<std::size_t>(take)));
+            received = take;
+            if (received >= progressStep || received == *length) {
+                emit(Progress{id, received});
+                lastReported = received;
+            }
+        }
+        while (received < *length) {
+            const auto chunk = co_await connection.receive();
+            if (!chunk) throw ShareError::connectionClosed();
+            if (chunk->empty()) continue;
+            const auto take = std::min<std::int64_t>(*length - received, static_cast<std::int64_t>(chunk->size()));
+            file->write(chunk->first(static_cast<std::size_t>(take)));
+            received += take;
+            if (received - lastReported >= progressStep || received == *length) {
+                emit(Progress{id, received});
+                lastReported = received;
+            }
+        }
+        file->close();
+        {
+            std::lock_guard guard(lock);
+            if (stopped_) throw ShareError::connectionClosed();
+            // Choosing the name and moving happen under one hold of the lock.
+            final = file->moveTo(folder / name);
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+
+    if (failure) {
+        if (file) file->discard();
+        emit(Failed{id, failureMessage(failure)});
+        co_await connection.respond(500, jsonType, toBytes(failedBody));
+        if (received < *length) co_await connection.drain();
+        co_return;
+    }
+    emit(Finished{id, final});
+    const nlohmann::json reply = {{"ok", true}, {"name", final.filename().string()}};
+    co_await connection.respond(200, jsonType, toBytes(reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)));
+}
+
+}  // namespace velmo
