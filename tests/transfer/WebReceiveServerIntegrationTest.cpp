@@ -329,28 +329,30 @@ TEST(WebReceiveServer, ExpectContinue) {
     EXPECT_EQ(statusOf(refused.readAll()), 413);
 }
 
-// Sends a head announcing a large body, then the body, while the answer may come early.
+// Sends a head announcing a large body, then all of the body, while the answer may come
+// early. The server must go on reading what is sent, so every send succeeds.
 std::string earlyAnswer(std::uint16_t port, const std::string& head, std::size_t bodySize) {
     LoopbackClient client(port);
     client.send(head);
+    bool allSent = true;
     std::thread writer([&] {
         const std::string chunk(65536, 'z');
-        for (std::size_t sent = 0; sent < bodySize; sent += chunk.size()) {
-            if (!client.send(chunk)) break;
-        }
+        for (std::size_t sent = 0; sent < bodySize && allSent; sent += chunk.size()) allSent = client.send(chunk);
     });
     const auto response = client.readAll();
     writer.join();
+    EXPECT_TRUE(allSent) << "the server reset the connection while the body was still sent";
     return response;
 }
 
 TEST(WebReceiveServer, EarlyAnswersReachClientsStillSending) {
     WebReceiveTestServer s;
     s.start();
-    const std::size_t size = 8 * 1024 * 1024;
+    const std::size_t size = 16 * 1024 * 1024;
     const auto length = "Content-Length: " + std::to_string(size) + "\r\n";
     EXPECT_EQ(statusOf(earlyAnswer(s.port, "POST /upload?t=wrong HTTP/1.1\r\nX-File-Name: a\r\n" + length + "\r\n", size)), 403);
     EXPECT_EQ(statusOf(earlyAnswer(s.port, "POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: %ZZ\r\n" + length + "\r\n", size)), 400);
+    EXPECT_EQ(statusOf(earlyAnswer(s.port, "POST /nowhere?t=" + s.token() + " HTTP/1.1\r\n" + length + "\r\n", size)), 404);
     s.budget->reserve({10 * GiB, 10 * GiB});
     EXPECT_EQ(statusOf(earlyAnswer(s.port, "POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: a\r\n" + length + "\r\n", size)), 413);
 }

@@ -1,0 +1,107 @@
+// webreceive-harness: runs the real web receive server on 127.0.0.1 for scripted clients.
+//
+//   webreceive-harness --folder DIR --page FILE [--reserve BYTES]... [--idle-ms N]
+//
+// Prints the upload URL on its first line, then every upload event as one JSON line, and
+// stops on a line "stop" or at the end of its input. Each --reserve spends one file of that
+// size from the session budget first.
+#include <asio/co_spawn.hpp>
+#include <asio/use_future.hpp>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+#include "transfer/WebReceiveServer.h"
+
+namespace {
+
+using velmo::WebReceiveServer;
+
+int usage() {
+    std::cerr << "usage: webreceive-harness --folder DIR --page FILE [--reserve BYTES]... [--idle-ms N]\n";
+    return 2;
+}
+
+nlohmann::json describe(const WebReceiveServer::Event& event) {
+    return std::visit(
+        [](const auto& e) -> nlohmann::json {
+            using T = std::decay_t<decltype(e)>;
+            if constexpr (std::is_same_v<T, WebReceiveServer::Started>) {
+                return {{"event", "started"}, {"id", e.id.toString()}, {"name", e.name}, {"size", e.size}, {"device", e.device}};
+            } else if constexpr (std::is_same_v<T, WebReceiveServer::Progress>) {
+                return {{"event", "progress"}, {"id", e.id.toString()}, {"done", e.done}};
+            } else if constexpr (std::is_same_v<T, WebReceiveServer::Finished>) {
+                return {{"event", "finished"}, {"id", e.id.toString()}, {"path", e.url.string()}};
+            } else {
+                return {{"event", "failed"}, {"id", e.id.toString()}, {"message", e.message}};
+            }
+        },
+        event);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string folder;
+    std::string pageFile;
+    std::vector<std::int64_t> reservations;
+    WebReceiveServer::Timeouts timeouts;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        const std::string value = argv[i + 1];
+        if (option == "--folder") {
+            folder = value;
+        } else if (option == "--page") {
+            pageFile = value;
+        } else if (option == "--reserve") {
+            reservations.push_back(std::stoll(value));
+        } else if (option == "--idle-ms") {
+            timeouts.idle = std::chrono::milliseconds(std::stoll(value));
+        } else {
+            return usage();
+        }
+    }
+    if (folder.empty() || pageFile.empty() || argc % 2 == 0) return usage();
+
+    std::ifstream pageStream(pageFile, std::ios::binary);
+    if (!pageStream) {
+        std::cerr << "cannot read " << pageFile << "\n";
+        return 1;
+    }
+    std::stringstream page;
+    page << pageStream.rdbuf();
+
+    auto budget = std::make_shared<velmo::ReceiveSessionBudget>();
+    for (const auto size : reservations) {
+        if (!budget->reserve({size})) {
+            std::cerr << "the budget refused " << size << "\n";
+            return 1;
+        }
+    }
+    WebReceiveServer server(page.str(), folder, WebReceiveServer::makeToken(), "127.0.0.1", budget, timeouts);
+    std::mutex output;
+    server.setOnEvent([&output](const WebReceiveServer::Event& event) {
+        const auto line = describe(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        std::lock_guard guard(output);
+        std::cout << line << std::endl;
+    });
+    std::uint16_t port = 0;
+    try {
+        port = asio::co_spawn(velmo::Runtime::shared().executor(), server.start(), asio::use_future).get();
+    } catch (const std::exception& e) {
+        std::cerr << "cannot start: " << e.what() << "\n";
+        return 1;
+    }
+    {
+        std::lock_guard guard(output);
+        std::cout << "http://127.0.0.1:" << port << "/?t=" << server.token() << std::endl;
+    }
+    for (std::string line; std::getline(std::cin, line);) {
+        if (line == "stop") break;
+    }
+    server.stop();
+    return 0;
+}
