@@ -7,6 +7,12 @@
 
 namespace velmo {
 
+// The time limit of a handshake, in either role.
+struct HandshakeTimeouts {
+    // The whole handshake, from the first frame to the last connection response.
+    std::chrono::steady_clock::duration handshake = std::chrono::seconds(30);
+};
+
 class HandshakeWatchdog {
 public:
     // Arms the watchdog: when `limit` passes on the steady clock while the handshake is
