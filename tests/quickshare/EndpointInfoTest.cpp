@@ -2,6 +2,8 @@
 
 #include <set>
 
+#include "platform/Random.h"
+#include "platform/SystemRandom.h"
 #include "quickshare/EndpointInfo.h"
 #include "quickshare/QuickShareError.h"
 #include "support/KnownAnswers.h"
@@ -147,6 +149,19 @@ TEST(EndpointInfo, ParsingFollowsTheRecordLayout) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(EndpointInfo::parse(c.bytes), c.expected) << c.what;
+    }
+}
+
+TEST(EndpointInfo, ArbitraryBytesNeverBreakTheParser) {
+    for (int i = 0; i < 3000; ++i) {
+        const Bytes bytes = randomBytes(systemRandomBelow(300));
+        const auto parsed = EndpointInfo::parse(bytes);
+        if (bytes.size() < 17) {
+            EXPECT_FALSE(parsed);
+        }
+        if (parsed && parsed->qrRecord) {
+            EXPECT_LE(parsed->qrRecord->size(), 255u);
+        }
     }
 }
 

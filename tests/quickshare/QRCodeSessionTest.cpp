@@ -2,6 +2,7 @@
 
 #include "platform/AesGcm.h"
 #include "platform/Hkdf.h"
+#include "platform/Random.h"
 #include "quickshare/QRCodeSession.h"
 #include "support/KnownAnswers.h"
 
@@ -117,6 +118,7 @@ TEST(QRCodeSession, RecordsWithoutAQrEntryNeverMatch) {
     EXPECT_EQ(session.match(phoneWith(std::nullopt, "Pixel")), std::nullopt);
     EXPECT_EQ(session.match(phoneWith(Bytes{})), std::nullopt);
     EXPECT_EQ(session.match(phoneWith(Bytes(200, 0))), std::nullopt);
+    for (std::size_t n = 0; n < 80; ++n) EXPECT_EQ(session.match(phoneWith(randomBytes(n))), std::nullopt) << n;
     Bytes nearToken = session.advertisingToken();
     nearToken[0] ^= 1;
     EXPECT_EQ(session.match(phoneWith(nearToken)), std::nullopt);
