@@ -1,0 +1,40 @@
+// Browses one DNS-SD service type through the system avahi-daemon and keeps every result
+// resolved, so changes of a service's address or TXT record are seen as they happen.
+#pragma once
+#include <asio/any_io_executor.hpp>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/AvahiService.h"
+
+namespace velmo {
+
+class AvahiBrowser {
+public:
+    struct Events {
+        // The complete current set of resolved services after every change, at most one
+        // per service name and interface (IPv4 preferred over IPv6).
+        std::function<void(std::vector<AvahiResolvedService>)> onResults;
+        // Browsing failed; the text is a short user-facing clause.
+        std::function<void(std::string)> onFailure;
+    };
+
+    // Connects to the daemon and browses every interface. Throws AvahiError when the daemon
+    // cannot be reached. At most `maxResults` browse results are followed at once; further
+    // ones are ignored until others go away. Events are posted to `executor` (a strand);
+    // destroy the browser on that executor and no event arrives after it is gone. When the
+    // daemon restarts, the results are cleared and browsing resumes once it is back.
+    AvahiBrowser(asio::any_io_executor executor, std::string type, std::size_t maxResults, Events events);
+    ~AvahiBrowser();
+    AvahiBrowser(const AvahiBrowser&) = delete;
+    AvahiBrowser& operator=(const AvahiBrowser&) = delete;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velmo

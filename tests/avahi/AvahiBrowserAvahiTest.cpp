@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+#include <net/if.h>
+
+#include <asio/strand.hpp>
+#include <optional>
+
+#include "avahi/AvahiRecorder.h"
+#include "avahi/AvahiTestKit.h"
+#include "platform/AvahiBrowser.h"
+#include "platform/Runtime.h"
+
+namespace velmo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::findService;
+
+const std::string kType = "_velmobrowse._tcp";
+
+class AvahiBrowserTest : public ::testing::Test {
+protected:
+    Runtime runtime{2};
+    asio::any_io_executor strand = asio::make_strand(runtime.executor());
+    test::AvahiRecorder recorder;
+    std::optional<AvahiBrowser> browser;
+
+    void browse(std::size_t maxResults = 256) {
+        test::onExecutor(strand, [&] { browser.emplace(strand, kType, maxResults, recorder.browserEvents()); });
+    }
+    void TearDown() override {
+        test::onExecutor(strand, [&] { browser.reset(); });
+    }
+    bool waitFor(const std::string& name, std::chrono::milliseconds limit = 10s) {
+        return recorder.waitUntil([&] { return findService(recorder.results, name) != nullptr; }, limit);
+    }
+    std::optional<AvahiResolvedService> current(const std::string& name) {
+        return recorder.read([&]() -> std::optional<AvahiResolvedService> {
+            auto* found = findService(recorder.results, name);
+            return found ? std::optional(*found) : std::nullopt;
+        });
+    }
+};
+
+TEST_F(AvahiBrowserTest, ResolvesAddressPortInterfaceAndTxtInRecordOrder) {
+    test::PublishedService phone("Browse Phone", kType, 6001, {"n=first", "N=second", "bare", "empty="});
+    ASSERT_TRUE(phone.established()) << phone.output();
+    browse();
+    // The daemon also announces its own services on the veth link; take the loopback one.
+    const int lo = int(if_nametoindex("lo"));
+    ASSERT_TRUE(recorder.waitUntil([&] {
+        for (const auto& s : recorder.results)
+            if (s.name == "Browse Phone" && s.interfaceIndex == lo) return true;
+        return false;
+    }));
+    auto seen = recorder.read([&] {
+        for (const auto& s : recorder.results)
+            if (s.name == "Browse Phone" && s.interfaceIndex == lo) return s;
+        return AvahiResolvedService{};
+    });
+    EXPECT_EQ(seen.type, kType);
+    EXPECT_EQ(seen.domain, "local");
+    EXPECT_EQ(seen.port, 6001);
+    EXPECT_EQ(seen.address, "127.0.0.1");
+    EXPECT_FALSE(seen.ipv6);
+    // DNS-SD: keys ignore case and the first of a repeated key counts.
+    EXPECT_EQ(seen.txt.value("n"), toBytes("first"));
+    EXPECT_EQ(seen.txt.value("N"), toBytes("first"));
+    EXPECT_EQ(seen.txt.value("bare"), std::nullopt);
+    EXPECT_EQ(seen.txt.value("empty"), Bytes{});
+    EXPECT_EQ(seen.txt.value("absent"), std::nullopt);
+    ASSERT_EQ(seen.txt.entries.size(), 4u);
+    EXPECT_EQ(seen.txt.entries[1].key, "N");
+    EXPECT_FALSE(seen.txt.entries[2].value.has_value());
+}
+
+TEST_F(AvahiBrowserTest, PeerServiceIsListedOncePerInterfaceWithItsIPv4Address) {
+    test::PublishedService phone("Browse Remote", kType, 6002, {"n=remote"}, /*peer=*/true);
+    ASSERT_TRUE(phone.established()) << phone.output();
+    browse();
+    ASSERT_TRUE(waitFor("Browse Remote", 15s));
+    // The peer answers over IPv4 and IPv6 on the veth link; the list keeps one, IPv4.
+    ASSERT_TRUE(recorder.waitUntil([&] {
+        auto* s = findService(recorder.results, "Browse Remote");
+        return s && s->address == "169.254.77.2";
+    }));
+    int count = 0;
+    recorder.read([&] {
+        for (const auto& s : recorder.results) count += s.name == "Browse Remote";
+        return 0;
+    });
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(current("Browse Remote")->interfaceIndex, int(if_nametoindex("veth0")));
+}
+
+TEST_F(AvahiBrowserTest, WithdrawnServiceLeavesTheList) {
+    browse();
+    {
+        test::PublishedService phone("Browse Gone", kType, 6003, {"n=x"});
+        ASSERT_TRUE(phone.established());
+        ASSERT_TRUE(waitFor("Browse Gone"));
+    }
+    EXPECT_TRUE(recorder.waitUntil([&] { return findService(recorder.results, "Browse Gone") == nullptr; }));
+}
+
+TEST_F(AvahiBrowserTest, TxtChangeOfAListedServiceIsReported) {
+    test::ChangingService phone("Browse Change", kType, 6004, {"n=before"});
+    ASSERT_TRUE(phone.waitEstablished());
+    browse();
+    ASSERT_TRUE(waitFor("Browse Change"));
+    EXPECT_EQ(current("Browse Change")->txt.value("n"), toBytes("before"));
+
+    phone.updateTxt({"n=after"});
+    EXPECT_TRUE(recorder.waitUntil([&] {
+        auto* s = findService(recorder.results, "Browse Change");
+        return s && s->txt.value("n") == toBytes("after");
+    }));
+}
+
+TEST_F(AvahiBrowserTest, FollowsAtMostTheGivenNumberOfResults) {
+    test::PublishedService a("Browse Cap A", kType, 6005, {"n=a"});
+    test::PublishedService b("Browse Cap B", kType, 6006, {"n=b"});
+    test::PublishedService c("Browse Cap C", kType, 6007, {"n=c"});
+    ASSERT_TRUE(a.established() && b.established() && c.established());
+    browse(2);
+    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.results.size() == 2; }));
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(recorder.read([&] { return recorder.results.size(); }), 2u);
+}
+
+TEST_F(AvahiBrowserTest, ListIsClearedWhileTheDaemonRestartsAndFilledAgain) {
+    test::PublishedService phone("Browse Restart", kType, 6008, {"n=x"}, /*peer=*/true);
+    ASSERT_TRUE(phone.established());
+    browse();
+    ASSERT_TRUE(waitFor("Browse Restart", 15s));
+    const int before = recorder.read([&] { return recorder.reports; });
+
+    test::restartDaemon();
+
+    ASSERT_TRUE(recorder.waitUntil([&] { return recorder.reports > before && recorder.results.empty(); }, 15s));
+    EXPECT_TRUE(waitFor("Browse Restart", 15s));
+    EXPECT_TRUE(recorder.read([&] { return recorder.failures.empty(); }));
+}
+
+TEST(AvahiBrowserNoDaemonTest, AbsentDaemonIsAClearError) {
+    EXPECT_EXIT(
+        {
+            setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/velmo-bus", 1);
+            Runtime runtime{1};
+            try {
+                AvahiBrowser browser(runtime.executor(), kType, 8, {});
+            } catch (const AvahiError& error) {
+                std::fprintf(stderr, "%s\n", error.what());
+                std::exit(3);
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(3), "avahi-daemon is not running\\.");
+}
+
+}  // namespace
+}  // namespace velmo
