@@ -1,0 +1,191 @@
+#include "transfer/NetworkStream.h"
+
+#include <array>
+
+#include <asio/co_spawn.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/read.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include "platform/Runtime.h"
+#include "transfer/ShareError.h"
+
+namespace velmo {
+
+namespace {
+
+// Bytes still unread when we close are thrown away, at most this many: unread data would
+// make the kernel reset the connection instead of ending it, dropping our last frame.
+constexpr std::size_t maxDiscardedOnClose = 1 << 20;
+
+// Completion condition for moving all of `size` bytes, each system call asking for everything
+// still left (Asio's own conditions ask for 64 KiB at a time, which costs throughput).
+auto whole(std::size_t size) {
+    return [size](const std::error_code& ec, std::size_t done) -> std::size_t {
+        return ec ? 0 : size - done;
+    };
+}
+
+}  // namespace
+
+NetworkStream::NetworkStream(const asio::any_io_executor& executor, std::vector<Endpoint> endpoints,
+                             bool outgoing)
+    : strand_(asio::make_strand(executor)),
+      socket_(strand_),
+      endpoints_(std::move(endpoints)),
+      outgoing_(outgoing) {}
+
+std::shared_ptr<NetworkStream> NetworkStream::accepted(asio::ip::tcp::socket socket) {
+    return accepted(std::move(socket), Runtime::shared().executor());
+}
+
+std::shared_ptr<NetworkStream> NetworkStream::accepted(asio::ip::tcp::socket socket,
+                                                       const asio::any_io_executor& executor) {
+    std::shared_ptr<NetworkStream> stream(new NetworkStream(executor, {}, false));
+    if (socket.is_open()) {
+        // Move the descriptor onto the stream's strand, so every operation on it runs there.
+        std::error_code ec;
+        auto local = socket.local_endpoint(ec);
+        auto protocol = ec ? asio::ip::tcp::v4() : local.protocol();
+        stream->socket_.assign(protocol, socket.release());
+    }
+    return stream;
+}
+
+std::shared_ptr<NetworkStream> NetworkStream::outgoing(std::vector<Endpoint> endpoints) {
+    return outgoing(std::move(endpoints), Runtime::shared().executor());
+}
+
+std::shared_ptr<NetworkStream> NetworkStream::outgoing(std::vector<Endpoint> endpoints,
+                                                       const asio::any_io_executor& executor) {
+    return std::shared_ptr<NetworkStream>(new NetworkStream(executor, std::move(endpoints), true));
+}
+
+asio::any_io_executor NetworkStream::executor() const { return strand_; }
+
+template <class T, class Op>
+asio::awaitable<T> NetworkStream::onStrand(Op op) {
+    auto self = shared_from_this();
+    if ((co_await asio::this_coro::executor) == executor()) {
+        co_return co_await op(self);
+    }
+    // Named, not a temporary: g++ 12 may destroy a temporary inside co_await twice.
+    auto onItsStrand = [self, op] { return op(self); };
+    co_return co_await asio::co_spawn(strand_, std::move(onItsStrand), asio::use_awaitable);
+}
+
+asio::awaitable<void> NetworkStream::start(std::chrono::milliseconds timeout) {
+    return onStrand<void>([timeout](const auto& self) { return self->startHere(timeout); });
+}
+
+asio::awaitable<Bytes> NetworkStream::readExactly(std::size_t n) {
+    return onStrand<Bytes>([n](const auto& self) { return self->readHere(n); });
+}
+
+asio::awaitable<void> NetworkStream::write(ByteView bytes) {
+    return onStrand<void>([bytes](const auto& self) { return self->writeHere(bytes); });
+}
+
+void NetworkStream::close() {
+    asio::post(strand_, [self = shared_from_this()] { self->closeHere(); });
+}
+
+bool NetworkStream::meansUnreachable(const std::error_code& error) {
+    // Asio's system category does not map its codes onto std::errc, so compare the POSIX
+    // value by name for every category that carries one.
+    const auto& category = error.category();
+    if (category != asio::error::get_system_category() && category != std::system_category() &&
+        category != std::generic_category()) {
+        return false;
+    }
+    switch (static_cast<std::errc>(error.value())) {
+    case std::errc::host_unreachable:
+    case std::errc::network_unreachable:
+    case std::errc::network_down:
+    case std::errc::timed_out:
+        return true;
+    default:
+        return false;
+    }
+}
+
+asio::awaitable<void> NetworkStream::startHere(std::chrono::milliseconds timeout) {
+    if (closed_) throw ShareError::connectionClosed();
+    if (connected_) co_return;
+    if (!outgoing_) {
+        if (!socket_.is_open()) throw ShareError::connectionClosed();
+        connected_ = true;
+        co_return;
+    }
+
+    using namespace asio::experimental::awaitable_operators;
+    asio::steady_timer deadline(strand_, timeout);
+    // Exactly one outcome: the first branch to finish wins and the other is cancelled.
+    auto first = co_await (connectInOrder() || deadline.async_wait(asio::use_awaitable));
+    if (closed_) throw ShareError::connectionClosed();
+    if (first.index() == 1) {
+        std::error_code ignored;
+        socket_.close(ignored);
+        throw ShareError::unreachable();
+    }
+    const std::error_code ec = std::get<0>(first);
+    if (!ec) {
+        connected_ = true;
+        co_return;
+    }
+    if (meansUnreachable(ec)) throw ShareError::unreachable();
+    throw std::system_error(ec);
+}
+
+asio::awaitable<std::error_code> NetworkStream::connectInOrder() {
+    // No address to try: the peer cannot be reached.
+    std::error_code ec = std::make_error_code(std::errc::host_unreachable);
+    for (const auto& endpoint : endpoints_) {
+        if (closed_) co_return asio::error::operation_aborted;
+        socket_.close(ec);  // the failed attempt's socket, if any; async_connect opens anew
+        co_await socket_.async_connect(endpoint, asio::redirect_error(asio::use_awaitable, ec));
+        if (!ec || closed_) co_return ec;
+    }
+    co_return ec;
+}
+
+asio::awaitable<Bytes> NetworkStream::readHere(std::size_t n) {
+    Bytes bytes(n);
+    std::error_code ec;
+    const std::size_t got = co_await asio::async_read(
+        socket_, asio::buffer(bytes), whole(n), asio::redirect_error(asio::use_awaitable, ec));
+    if (ec == asio::error::eof) throw ShareError::connectionClosed();
+    if (ec) throw std::system_error(ec);
+    if (got != n) throw ShareError::connectionClosed();
+    co_return bytes;
+}
+
+asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {
+    co_await asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()), whole(bytes.size()),
+                               asio::use_awaitable);
+}
+
+void NetworkStream::closeHere() {
+    if (closed_) return;
+    closed_ = true;
+    if (!socket_.is_open()) return;
+    std::error_code ignored;
+    // Tell the peer we send no more, after everything already written.
+    socket_.shutdown(asio::socket_base::shutdown_send, ignored);
+    socket_.non_blocking(true, ignored);
+    std::array<std::uint8_t, 16 * 1024> sink;
+    for (std::size_t discarded = 0; discarded < maxDiscardedOnClose;) {
+        std::error_code ec;
+        const std::size_t n = socket_.read_some(asio::buffer(sink), ec);
+        if (ec || n == 0) break;
+        discarded += n;
+    }
+    // Pending reads and writes end with operation_aborted.
+    socket_.close(ignored);
+}
+
+}  // namespace velmo

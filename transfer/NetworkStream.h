@@ -1,0 +1,68 @@
+// The byte stream over one TCP connection, with a start bounded by a timeout.
+#pragma once
+#include <asio/ip/tcp.hpp>
+#include <asio/strand.hpp>
+#include <chrono>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "transfer/ByteStream.h"
+
+namespace velmo {
+
+class NetworkStream : public ByteStream, public std::enable_shared_from_this<NetworkStream> {
+public:
+    using Endpoint = asio::ip::tcp::endpoint;
+
+    // Wraps a connection a listener accepted; it is not started.
+    static std::shared_ptr<NetworkStream> accepted(asio::ip::tcp::socket socket);
+    static std::shared_ptr<NetworkStream> accepted(asio::ip::tcp::socket socket,
+                                                   const asio::any_io_executor& executor);
+
+    // A connection to the first of `endpoints` that answers, made by start().
+    static std::shared_ptr<NetworkStream> outgoing(std::vector<Endpoint> endpoints);
+    static std::shared_ptr<NetworkStream> outgoing(std::vector<Endpoint> endpoints,
+                                                   const asio::any_io_executor& executor);
+
+    // Completes once the connection is ready. Fails with ShareError::unreachable when the
+    // timeout passes first (the connection is then closed) or the network cannot reach the
+    // peer, with ShareError::connectionClosed when close() comes first, and with the
+    // platform's std::system_error for anything else (for example connection refused).
+    asio::awaitable<void> start(std::chrono::milliseconds timeout);
+
+    asio::any_io_executor executor() const override;
+    asio::awaitable<Bytes> readExactly(std::size_t n) override;
+    asio::awaitable<void> write(ByteView bytes) override;
+    void close() override;
+
+    // Whether a connect failure means the peer is out of the network's reach.
+    static bool meansUnreachable(const std::error_code& error);
+
+    NetworkStream(const NetworkStream&) = delete;
+    NetworkStream& operator=(const NetworkStream&) = delete;
+
+private:
+    NetworkStream(const asio::any_io_executor& executor, std::vector<Endpoint> endpoints,
+                  bool outgoing);
+
+    // Runs `op` on the strand, inline when the caller already runs there.
+    template <class T, class Op>
+    asio::awaitable<T> onStrand(Op op);
+
+    asio::awaitable<void> startHere(std::chrono::milliseconds timeout);
+    asio::awaitable<std::error_code> connectInOrder();
+    asio::awaitable<Bytes> readHere(std::size_t n);
+    asio::awaitable<void> writeHere(ByteView bytes);
+    void closeHere();
+
+    asio::strand<asio::any_io_executor> strand_;
+    asio::ip::tcp::socket socket_;
+    const std::vector<Endpoint> endpoints_;  // empty for an accepted connection
+    const bool outgoing_;
+    // Touched on the strand only.
+    bool connected_ = false;
+    bool closed_ = false;
+};
+
+}  // namespace velmo
