@@ -214,19 +214,23 @@ std::vector<std::string> publishArgs(const std::string& name, const std::string&
 }  // namespace
 
 PublishedService::PublishedService(const std::string& name, const std::string& type, int port,
-                                   std::vector<std::string> txt, bool peer)
+                                   std::vector<std::string> txt, bool peer, bool wait)
     : process_(publishArgs(name, type, port, std::move(txt), peer)) {
+    if (wait) waitEstablished();
+}
+
+bool PublishedService::waitEstablished(milliseconds limit) {
     // avahi-publish says which way it went: established, or a failure it then exits on.
-    const auto deadline = steady_clock::now() + seconds(10);
-    while (steady_clock::now() < deadline) {
+    const auto deadline = steady_clock::now() + limit;
+    while (!established_ && steady_clock::now() < deadline) {
         if (process_.waitFor("Established under name", milliseconds(100))) {
             established_ = true;
-            return;
+        } else if (process_.output().find("Failed") != std::string::npos ||
+                   process_.output().find("ollision") != std::string::npos) {
+            break;
         }
-        if (process_.output().find("Failed") != std::string::npos ||
-            process_.output().find("ollision") != std::string::npos)
-            return;
     }
+    return established_;
 }
 
 }  // namespace velmo::test

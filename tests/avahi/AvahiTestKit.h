@@ -71,10 +71,12 @@ std::optional<std::vector<BrowsedService>> browseUntil(
 // `avahi-publish -s` of one service, kept while the object lives.
 class PublishedService {
 public:
+    // Waits until the service is established unless `wait` is false.
     PublishedService(const std::string& name, const std::string& type, int port, std::vector<std::string> txt,
-                     bool peer = false);
+                     bool peer = false, bool wait = true);
     // Whether avahi-publish reported the service established (false: collision or error).
     bool established() const { return established_; }
+    bool waitEstablished(std::chrono::milliseconds limit = std::chrono::seconds(10));
     const std::string& output() const { return process_.output(); }
 
 private:
