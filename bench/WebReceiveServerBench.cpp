@@ -2,7 +2,7 @@
 // against a plain socket-to-file copy of the same bytes from the same client in the same run.
 // Also prints how much the process's peak memory grew during the upload.
 //
-//   bench_web_receive_server [size in MiB, default 1024]
+//   bench_web_receive_server [size in MiB, default 1024] [rounds, default 3]
 #include <arpa/inet.h>
 #include <asio/co_spawn.hpp>
 #include <asio/use_future.hpp>
@@ -11,7 +11,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
+#include <vector>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
@@ -109,35 +112,29 @@ double mibPerSecond(std::int64_t bytes, Clock::duration elapsed) {
     return static_cast<double>(bytes) / (1024.0 * 1024.0) / std::chrono::duration<double>(elapsed).count();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const std::int64_t size = (argc > 1 ? std::stoll(argv[1]) : 1024) * 1024 * 1024;
-    char pattern[] = "/var/tmp/velmo-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) return 1;
-    const std::string folder = pattern;
-    std::printf("cores: %u, upload of %lld MiB into %s\n", std::thread::hardware_concurrency(),
-                static_cast<long long>(size >> 20), folder.c_str());
-
-    // The web receive server.
+// One upload through the web receive server; returns its duration, or nothing on failure.
+std::optional<Clock::duration> serverRun(const std::string& folder, std::int64_t size, long& peakGrowth) {
     auto budget = std::make_shared<velmo::ReceiveSessionBudget>();
     velmo::WebReceiveServer server("", folder, velmo::WebReceiveServer::makeToken(), "127.0.0.1", budget);
     const auto port = asio::co_spawn(velmo::Runtime::shared().executor(), server.start(), asio::use_future).get();
     ::sync();
     resetPeak();
     const long peakBefore = peakKiB();
-    auto started = Clock::now();
+    const auto started = Clock::now();
     const auto status = upload(port, "?t=" + server.token(), size);
-    const auto serverTime = Clock::now() - started;
-    const long peakGrowth = peakKiB() - peakBefore;
+    const auto elapsed = Clock::now() - started;
+    peakGrowth = std::max(peakGrowth, peakKiB() - peakBefore);
     server.stop();
     std::remove((folder + "/bench.bin").c_str());
     if (status != "HTTP/1.1 200 OK") {
         std::printf("upload failed: %s\n", status.c_str());
-        return 1;
+        return std::nullopt;
     }
+    return elapsed;
+}
 
-    // The plain copy, with the same client.
+// The same client into the plain copy.
+Clock::duration plainRun(const std::string& folder, std::int64_t size) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -148,19 +145,48 @@ int main(int argc, char** argv) {
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
     ::sync();
     std::thread copier(plainCopy, listener, folder + "/plain.bin", size);
-    started = Clock::now();
+    const auto started = Clock::now();
     upload(ntohs(address.sin_port), "", size);
-    const auto plainTime = Clock::now() - started;
+    const auto elapsed = Clock::now() - started;
     copier.join();
     ::close(listener);
     std::remove((folder + "/plain.bin").c_str());
+    return elapsed;
+}
+
+Clock::duration median(std::vector<Clock::duration> runs) {
+    std::sort(runs.begin(), runs.end());
+    return runs[runs.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::int64_t size = (argc > 1 ? std::stoll(argv[1]) : 1024) * 1024 * 1024;
+    const int rounds = argc > 2 ? std::stoi(argv[2]) : 3;
+    char pattern[] = "/var/tmp/velmo-bench-XXXXXX";
+    if (!::mkdtemp(pattern)) return 1;
+    const std::string folder = pattern;
+    std::printf("cores: %u, %d rounds of one %lld MiB upload into %s, median of each\n",
+                std::thread::hardware_concurrency(), rounds, static_cast<long long>(size >> 20), folder.c_str());
+
+    // Interleaved, so page-cache write-back after one run weighs on both kinds alike.
+    std::vector<Clock::duration> serverTimes;
+    std::vector<Clock::duration> plainTimes;
+    long peakGrowth = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const auto time = serverRun(folder, size, peakGrowth);
+        if (!time) return 1;
+        serverTimes.push_back(*time);
+        plainTimes.push_back(plainRun(folder, size));
+    }
     ::rmdir(folder.c_str());
 
-    const double serverRate = mibPerSecond(size, serverTime);
-    const double plainRate = mibPerSecond(size, plainTime);
+    const double serverRate = mibPerSecond(size, median(serverTimes));
+    const double plainRate = mibPerSecond(size, median(plainTimes));
     std::printf("web receive server: %.0f MiB/s\n", serverRate);
     std::printf("plain socket copy:  %.0f MiB/s\n", plainRate);
     std::printf("ratio: %.2f (goal >= 0.8)\n", serverRate / plainRate);
-    std::printf("peak memory growth during the upload: %.1f MiB (goal < 32)\n", static_cast<double>(peakGrowth) / 1024.0);
+    std::printf("peak memory growth during an upload: %.1f MiB (goal < 32)\n", static_cast<double>(peakGrowth) / 1024.0);
     return 0;
 }
