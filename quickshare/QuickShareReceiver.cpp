@@ -1,0 +1,182 @@
+#include "quickshare/QuickShareReceiver.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "platform/Error.h"
+#include "quickshare/FrameInbox.h"
+#include "quickshare/IncomingFiles.h"
+#include "quickshare/QuickShareConnection.h"
+#include "quickshare/QuickShareError.h"
+#include "quickshare/QuickShareReceiveAuthorization.h"
+#include "quickshare/SharingFlow.h"
+#include "quickshare/Ukey2ServerHandshake.h"
+#include "transfer/ByteStream.h"
+#include "transfer/FileNaming.h"
+
+namespace velmo {
+
+namespace {
+
+namespace sharing = nearby::sharing::service::proto;
+using Frame = SharingFlow::Frame;
+using Paths = std::vector<std::filesystem::path>;
+using Clock = std::chrono::steady_clock;
+
+// The next frame of `type`; frames of other types are skipped, each restarting the limit.
+asio::awaitable<Frame> awaitFrame(SharingFlow& flow, SharingFlow::FrameType type, Clock::duration limit) {
+    for (;;) {
+        auto frame = co_await flow.nextFrame(limit);
+        if (SharingFlow::typeOf(frame) == type) co_return frame;
+    }
+}
+
+asio::awaitable<void> sendResponse(SharingFlow& flow, sharing::ConnectionResponseFrame::Status status) {
+    auto frame = SharingFlow::frameOf(sharing::V1Frame::RESPONSE);
+    frame.mutable_v1()->mutable_connection_response()->set_status(status);
+    co_await flow.connection().sendFrame(frame);
+}
+
+// Watches the phone during the file phase: its CANCEL, the end of its frames, or a silence
+// longer than the limit end the transfer. File chunks count as activity as much as frames,
+// so a healthy transfer may take longer than the limit.
+asio::awaitable<void> watchFilePhase(std::shared_ptr<FrameInbox> inbox, std::shared_ptr<IncomingFiles> files,
+                                     Clock::duration limit) {
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        std::exception_ptr failure;
+        try {
+            auto frame = co_await inbox->next(deadline - Clock::now());
+            if (SharingFlow::typeOf(frame) == sharing::V1Frame::CANCEL) {
+                files->fail(std::make_exception_ptr(QuickShareError::cancelledByPhone()));
+                co_return;
+            }
+            deadline = Clock::now() + limit;
+            continue;
+        } catch (const QuickShareError& error) {
+            if (error.kind() == QuickShareError::Kind::timedOut) {
+                const auto last = files->lastActivity();
+                if (last && *last + limit > Clock::now()) {
+                    deadline = *last + limit;
+                    continue;
+                }
+            }
+            failure = std::current_exception();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        files->fail(failure);
+        co_return;
+    }
+}
+
+asio::awaitable<void> writeChunk(std::shared_ptr<IncomingFiles> files, std::int64_t payloadId,
+                                 std::int64_t offset, ByteView body, bool last) {
+    files->write(payloadId, offset, body, last);
+    co_return;
+}
+
+QuickShareOffer makeOffer(const ServerHandshakeResult& peer, const FileMetadataList& offered) {
+    QuickShareOffer offer;
+    offer.senderName = peer.peerName;
+    offer.pin = peer.pin;
+    for (const auto& file : offered) {
+        offer.files.push_back(QuickShareOffer::File{FileNaming::safeName(file.name()), file.size()});
+    }
+    return offer;
+}
+
+struct ReceiveRun {
+    std::shared_ptr<ByteStream> stream;
+    std::filesystem::path folder;
+    std::shared_ptr<QuickShareReceiveAuthorization> authorization;
+    QuickShareReceiver::Decide decide;
+    QuickShareReceiver::Progress progress;
+    CancelSignal cancel;
+    QuickShareReceiver::Timeouts timeouts;
+
+    // Built outside the coroutines: GCC 12 mishandles some captures made inside one.
+    std::function<asio::awaitable<bool>()> question(QuickShareOffer offer) const {
+        return [decide = decide, offer = std::move(offer)] { return decide(offer); };
+    }
+
+    asio::awaitable<Paths> run() {
+        auto flow = SharingFlow::create(stream, cancel, timeouts.connection, timeouts.cancelGrace);
+        auto files = IncomingFiles::create(stream->executor(), folder, authorization, progress);
+        flow->onCancelled([files] { files->fail(std::make_exception_ptr(Cancelled())); });
+        std::exception_ptr failure;
+        try {
+            co_return co_await exchange(*flow, files);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        files->abort();
+        co_await flow->failWith(failure);
+        co_return Paths{};  // not reached: failWith always throws
+    }
+
+    asio::awaitable<Paths> exchange(SharingFlow& flow, const std::shared_ptr<IncomingFiles>& files) {
+        co_await flow.startStreamIfNeeded(timeouts.streamStart);
+        const auto peer = co_await serverHandshakeWithTimeout(flow.sharedConnection(),
+                                                              HandshakeTimeouts{timeouts.handshake});
+
+        flow.openInbox();
+        co_await flow.connection().sendFrame(flow.pairedKeyEncryption(std::nullopt));
+        co_await awaitFrame(flow, sharing::V1Frame::PAIRED_KEY_ENCRYPTION, timeouts.pairedKeyEncryption);
+        co_await flow.connection().sendFrame(SharingFlow::pairedKeyResult());
+        co_await awaitFrame(flow, sharing::V1Frame::PAIRED_KEY_RESULT, timeouts.pairedKeyResult);
+        const auto introduction =
+            co_await awaitFrame(flow, sharing::V1Frame::INTRODUCTION, timeouts.introduction);
+
+        const auto& offered = introduction.v1().introduction().file_metadata();
+        if (offered.empty()) {
+            co_await sendResponse(flow, sharing::ConnectionResponseFrame::UNSUPPORTED_ATTACHMENT_TYPE);
+            co_await flow.connection().sendDisconnection();
+            throw QuickShareError::unsupported();
+        }
+        validateFiles(offered);
+
+        const bool accepted = co_await flow.ask(question(makeOffer(peer, offered)));
+        if (!accepted) {
+            try {
+                co_await sendResponse(flow, sharing::ConnectionResponseFrame::REJECT);
+            } catch (...) {
+                // Declining still ends with the disconnection frame below.
+            }
+            co_await flow.finishWithDisconnection();
+            files->abort();
+            co_return Paths{};
+        }
+
+        flow.throwIfCancelled();
+        files->prepare(offered);
+        flow.connection().setFileSink([files](std::int64_t payloadId, std::int64_t offset, ByteView body, bool last) {
+            return writeChunk(files, payloadId, offset, body, last);
+        });
+        co_await sendResponse(flow, sharing::ConnectionResponseFrame::ACCEPT);
+
+        asio::co_spawn(flow.connection().executor(),
+                       watchFilePhase(flow.sharedInbox(), files, timeouts.filePhase), asio::detached);
+        auto saved = co_await files->waitUntilDone();
+        co_await flow.finishWithDisconnection();
+        co_return saved;
+    }
+};
+
+}  // namespace
+
+asio::awaitable<std::vector<std::filesystem::path>> QuickShareReceiver::receive(
+    std::shared_ptr<ByteStream> stream, std::filesystem::path folder,
+    std::shared_ptr<QuickShareReceiveAuthorization> authorization, Decide decide, Progress progress,
+    CancelSignal cancel, Timeouts timeouts) {
+    auto run = std::make_shared<ReceiveRun>(ReceiveRun{stream, std::move(folder), std::move(authorization),
+                                                       std::move(decide), std::move(progress), cancel,
+                                                       timeouts});
+    // The whole transfer runs on the stream's strand, beside its connection. (The lambda is
+    // named: GCC 12 destroys a capturing lambda temporary twice in a co_await expression.)
+    auto transfer = [run]() { return run->run(); };
+    co_return co_await asio::co_spawn(stream->executor(), std::move(transfer), asio::use_awaitable);
+}
+
+}  // namespace velmo

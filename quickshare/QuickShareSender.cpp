@@ -1,0 +1,300 @@
+#include "quickshare/QuickShareSender.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/use_awaitable.hpp>
+#include <cerrno>
+#include <limits>
+#include <system_error>
+
+#include "platform/ContentType.h"
+#include "platform/Error.h"
+#include "platform/RandomSource.h"
+#include "quickshare/EndpointInfo.h"
+#include "quickshare/FrameInbox.h"
+#include "quickshare/QuickShareConnection.h"
+#include "quickshare/QuickShareError.h"
+#include "quickshare/SharingFlow.h"
+#include "quickshare/Ukey2ClientHandshake.h"
+#include "transfer/ByteStream.h"
+#include "transfer/FileNaming.h"
+
+namespace velmo {
+
+namespace {
+
+namespace sharing = nearby::sharing::service::proto;
+using Frame = SharingFlow::Frame;
+constexpr auto fileType = location::nearby::connections::PayloadTransferFrame::PayloadHeader::FILE;
+
+struct Entry {
+    std::filesystem::path path;
+    sharing::FileMetadata meta;
+};
+
+std::string lastComponent(const std::filesystem::path& path) {
+    auto name = path.filename();
+    if (name.empty()) name = path.parent_path().filename();  // "folder/" names the folder
+    return name.string();
+}
+
+sharing::FileMetadata::Type typeFor(const ContentType& content) {
+    using Category = ContentType::Category;
+    if (content.conformsTo(Category::image)) return sharing::FileMetadata::IMAGE;
+    if (content.conformsTo(Category::movie)) return sharing::FileMetadata::VIDEO;
+    if (content.conformsTo(Category::audio)) return sharing::FileMetadata::AUDIO;
+    if (content.conformsTo(Category::vCard)) return sharing::FileMetadata::CONTACT_CARD;
+    for (auto category : {Category::pdf, Category::text, Category::presentation, Category::spreadsheet}) {
+        if (content.conformsTo(category)) return sharing::FileMetadata::DOCUMENT;
+    }
+    return sharing::FileMetadata::UNKNOWN;
+}
+
+// Describes one file. Only regular files can be sent: a FIFO or a device would block the
+// transfer for ever or never end.
+Entry makeEntry(const std::filesystem::path& path, RandomSource& random) {
+    const auto status = std::filesystem::status(path);  // follows links; throws when unreadable
+    if (std::filesystem::is_directory(status)) {
+        throw QuickShareError::protocolError(lastComponent(path) + " is a folder");
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        throw QuickShareError::protocolError(lastComponent(path) + " is not a regular file");
+    }
+    const auto size = std::filesystem::file_size(path);
+    const auto content = ContentType::forFileName(lastComponent(path));
+    const auto maxId = std::numeric_limits<std::int64_t>::max();
+
+    Entry entry{path, {}};
+    entry.meta.set_name(FileNaming::safeName(lastComponent(path)));
+    entry.meta.set_type(typeFor(content));
+    entry.meta.set_payload_id(random.uniform(1, maxId));
+    entry.meta.set_size(static_cast<std::int64_t>(size));
+    entry.meta.set_mime_type(content.mimeType().value_or("application/octet-stream"));
+    entry.meta.set_id(random.uniform(1, maxId));
+    return entry;
+}
+
+// A file opened for reading that is still the regular file it was when described.
+class SourceFile {
+public:
+    explicit SourceFile(const Entry& entry) {
+        fd_ = ::open(entry.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "open " + entry.path.string());
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0) {
+            const int error = errno;
+            ::close(fd_);
+            throw std::system_error(error, std::generic_category(), "stat " + entry.path.string());
+        }
+        if (!S_ISREG(info.st_mode)) {
+            ::close(fd_);
+            throw QuickShareError::protocolError(lastComponent(entry.path) + " is not a regular file");
+        }
+    }
+    ~SourceFile() { ::close(fd_); }
+    SourceFile(const SourceFile&) = delete;
+    SourceFile& operator=(const SourceFile&) = delete;
+
+    // Up to `wanted` bytes into `buffer`; fewer only at the end of the file.
+    std::size_t read(std::uint8_t* buffer, std::size_t wanted, const std::filesystem::path& path) {
+        std::size_t done = 0;
+        while (done < wanted) {
+            const ssize_t n = ::read(fd_, buffer + done, wanted - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw std::system_error(errno, std::generic_category(), "read " + path.string());
+            }
+            if (n == 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        return done;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+struct SendRun {
+    std::vector<Entry> entries;
+    std::shared_ptr<ByteStream> stream;
+    std::string senderName;
+    std::optional<QRCodeSession> qr;
+    QuickShareSender::ConfirmPeer confirmPeer;
+    QuickShareSender::StatusCallback status;
+    QuickShareSender::Progress progress;
+    CancelSignal cancel;
+    QuickShareSender::Timeouts timeouts;
+
+    // This computer as the phone sees it.
+    EndpointInfo describeSelf() const {
+        EndpointInfo info;
+        info.deviceType = EndpointInfo::DeviceType::laptop;
+        info.name = senderName;
+        return info;
+    }
+
+    void report(const QuickShareSender::Status& value) const {
+        if (status) status(value);
+    }
+
+    asio::awaitable<void> run() {
+        report(QuickShareSender::Status::connecting());
+        auto flow = SharingFlow::create(stream, cancel, timeouts.connection, timeouts.cancelGrace);
+        std::exception_ptr failure;
+        try {
+            co_await exchange(*flow);
+            co_return;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        co_await flow->failWith(failure);
+    }
+
+    asio::awaitable<void> exchange(SharingFlow& flow) {
+        co_await flow.startStreamIfNeeded(timeouts.streamStart);
+        const auto pin = co_await clientHandshakeWithTimeout(flow.sharedConnection(), describeSelf(), senderName,
+                                                             HandshakeTimeouts{timeouts.handshake});
+        flow.openInbox();
+        co_await exchangePairedKeys(flow);
+        co_await introduceFiles(flow);
+        report(QuickShareSender::Status::waitingForAccept(pin));
+        if (confirmPeer) co_await confirm(flow, pin);
+        flow.throwIfCancelled();
+        co_await awaitAcceptance(flow);
+
+        report(QuickShareSender::Status::sending());
+        co_await sendFiles(flow);
+        co_await awaitLastWord(flow);
+        co_await flow.finishWithDisconnection();
+    }
+
+    asio::awaitable<void> exchangePairedKeys(SharingFlow& flow) {
+        std::optional<Bytes> signature;
+        if (qr) signature = qr->signingKey().sign(flow.connection().authString());
+        co_await flow.connection().sendFrame(flow.pairedKeyEncryption(signature));
+        auto frame = co_await flow.nextFrame(timeouts.pairedKeyEncryption);
+        if (SharingFlow::typeOf(frame) != sharing::V1Frame::PAIRED_KEY_ENCRYPTION) {
+            throw QuickShareError::protocolError("expected paired key encryption");
+        }
+        co_await flow.connection().sendFrame(SharingFlow::pairedKeyResult());
+        frame = co_await flow.nextFrame(timeouts.pairedKeyResult);
+        if (SharingFlow::typeOf(frame) != sharing::V1Frame::PAIRED_KEY_RESULT) {
+            throw QuickShareError::protocolError("expected paired key result");
+        }
+    }
+
+    asio::awaitable<void> introduceFiles(SharingFlow& flow) {
+        auto introduction = SharingFlow::frameOf(sharing::V1Frame::INTRODUCTION);
+        for (const auto& entry : entries) {
+            *introduction.mutable_v1()->mutable_introduction()->add_file_metadata() = entry.meta;
+        }
+        co_await flow.connection().sendFrame(introduction);
+    }
+
+    // Built outside the coroutines: GCC 12 mishandles some captures made inside one.
+    std::function<asio::awaitable<bool>()> question(std::string pin) const {
+        return [confirm = confirmPeer, pin = std::move(pin)] { return confirm(pin); };
+    }
+
+    // A PIN the user says does not match cancels the send.
+    asio::awaitable<void> confirm(SharingFlow& flow, std::string pin) {
+        const bool matches = co_await flow.ask(question(pin));
+        if (!matches) throw Cancelled();
+    }
+
+    // Whatever the phone says last, or its silence, changes nothing now.
+    asio::awaitable<void> awaitLastWord(SharingFlow& flow) {
+        try {
+            auto frame = co_await flow.nextFrame(timeouts.lastWord);
+            (void)frame;
+        } catch (...) {
+        }
+    }
+
+    asio::awaitable<void> awaitAcceptance(SharingFlow& flow) {
+        for (;;) {
+            Frame frame;
+            try {
+                frame = co_await flow.inbox().next(timeouts.response);
+            } catch (const QuickShareError& error) {
+                // A phone that goes away instead of answering counts as nobody answering.
+                if (error.kind() == QuickShareError::Kind::disconnected) throw QuickShareError::timedOut();
+                throw;
+            }
+            const auto type = SharingFlow::typeOf(frame);
+            if (type == sharing::V1Frame::CANCEL) throw QuickShareError::cancelledByPhone();
+            if (type != sharing::V1Frame::RESPONSE) continue;
+            switch (frame.v1().connection_response().status()) {
+            case sharing::ConnectionResponseFrame::ACCEPT:
+                co_return;
+            case sharing::ConnectionResponseFrame::NOT_ENOUGH_SPACE:
+                throw QuickShareError::notEnoughSpace();
+            case sharing::ConnectionResponseFrame::UNSUPPORTED_ATTACHMENT_TYPE:
+                throw QuickShareError::unsupported();
+            case sharing::ConnectionResponseFrame::TIMED_OUT:
+                throw QuickShareError::timedOut();
+            default:
+                throw QuickShareError::declined();
+            }
+        }
+    }
+
+    asio::awaitable<void> sendFiles(SharingFlow& flow) {
+        std::int64_t total = 0;
+        for (const auto& entry : entries) total += entry.meta.size();
+        std::int64_t sent = 0;
+        if (progress) progress(0, total);
+
+        Bytes buffer(QuickShareSender::chunkSize);
+        for (const auto& entry : entries) {
+            SourceFile file(entry);
+            const std::int64_t size = entry.meta.size();
+            std::int64_t offset = 0;
+            // Never more than announced: a file that grew is cut at its announced size, one
+            // that shrank fails the transfer instead of being reported complete.
+            while (offset < size) {
+                const auto wanted = static_cast<std::size_t>(
+                    std::min<std::int64_t>(size - offset, static_cast<std::int64_t>(buffer.size())));
+                const auto got = file.read(buffer.data(), wanted, entry.path);
+                if (got == 0) {
+                    throw QuickShareError::protocolError(entry.meta.name() + " got shorter while it was sent");
+                }
+                flow.throwIfCancelled();
+                co_await flow.connection().sendPayloadChunk(entry.meta.payload_id(), fileType,
+                                                            size, offset, ByteView(buffer.data(), got), false);
+                offset += static_cast<std::int64_t>(got);
+                sent += static_cast<std::int64_t>(got);
+                if (progress) progress(sent, total);
+            }
+            co_await flow.connection().sendPayloadChunk(entry.meta.payload_id(), fileType,
+                                                        size, offset, ByteView{}, true);
+        }
+    }
+};
+
+}  // namespace
+
+asio::awaitable<void> QuickShareSender::send(std::vector<std::filesystem::path> files,
+                                             std::shared_ptr<ByteStream> to, std::string senderName,
+                                             std::optional<QRCodeSession> qr, ConfirmPeer confirmPeer,
+                                             StatusCallback status, Progress progress, CancelSignal cancel,
+                                             Timeouts timeouts) {
+    auto random = RandomSource::system();
+    std::vector<Entry> entries;
+    entries.reserve(files.size());
+    for (const auto& file : files) entries.push_back(makeEntry(file, *random));
+    if (entries.empty()) co_return;
+
+    auto run = std::make_shared<SendRun>(SendRun{std::move(entries), to, std::move(senderName), std::move(qr),
+                                                 std::move(confirmPeer), std::move(status),
+                                                 std::move(progress), cancel, timeouts});
+    // The whole transfer runs on the stream's strand, beside its connection. (The lambda is
+    // named: GCC 12 destroys a capturing lambda temporary twice in a co_await expression.)
+    auto transfer = [run]() { return run->run(); };
+    co_await asio::co_spawn(to->executor(), std::move(transfer), asio::use_awaitable);
+}
+
+}  // namespace velmo
