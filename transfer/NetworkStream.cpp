@@ -39,6 +39,9 @@ NetworkStream::NetworkStream(const asio::any_io_executor& executor, std::vector<
       endpoints_(std::move(endpoints)),
       outgoing_(outgoing) {}
 
+// Nothing else can touch the socket now: every pending operation holds a reference.
+NetworkStream::~NetworkStream() { closeHere(); }
+
 std::shared_ptr<NetworkStream> NetworkStream::accepted(asio::ip::tcp::socket socket) {
     return accepted(std::move(socket), Runtime::shared().executor());
 }

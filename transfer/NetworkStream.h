@@ -39,6 +39,10 @@ public:
     // Whether a connect failure means the peer is out of the network's reach.
     static bool meansUnreachable(const std::error_code& error);
 
+    // Ends the connection as close() does, so a stream dropped without close() still lets the
+    // peer read our last frame.
+    ~NetworkStream() override;
+
     NetworkStream(const NetworkStream&) = delete;
     NetworkStream& operator=(const NetworkStream&) = delete;
 

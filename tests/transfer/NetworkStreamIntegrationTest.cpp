@@ -174,30 +174,37 @@ TEST_F(NetworkStreamIntegration, CloseFromAnotherThreadEndsABlockedRead) {
     EXPECT_THROW(await(runtime.executor(), stream->write(frame)), std::system_error);
 }
 
-TEST_F(NetworkStreamIntegration, PeerReadsTheLastFrameWrittenBeforeClose) {
-    // The peer's small receive window keeps most of our frame in our own send queue at close
-    // time, and bytes the peer sent us are still unread: a reset would lose the frame.
-    auto acceptor = listen();
-    tcp::socket peer(io);
-    peer.open(tcp::v4());
-    peer.set_option(asio::socket_base::receive_buffer_size(4096));
-    peer.connect(acceptor.local_endpoint());
-    auto stream = NetworkStream::accepted(acceptor.accept(), runtime.executor());
-    await(runtime.executor(), stream->start(1s));
+TEST_F(NetworkStreamIntegration, PeerReadsTheLastFrameWrittenBeforeTheEnd) {
+    // The peer's small receive window keeps most of our frame in our own send queue when the
+    // stream ends, and bytes the peer sent us are still unread: a reset would lose the frame.
+    for (bool dropWithoutClose : {false, true}) {
+        SCOPED_TRACE(dropWithoutClose ? "dropped" : "closed");
+        auto acceptor = listen();
+        tcp::socket peer(io);
+        peer.open(tcp::v4());
+        peer.set_option(asio::socket_base::receive_buffer_size(4096));
+        peer.connect(acceptor.local_endpoint());
+        auto stream = NetworkStream::accepted(acceptor.accept(), runtime.executor());
+        await(runtime.executor(), stream->start(1s));
 
-    asio::write(peer, asio::buffer(pattern(3000)));
-    EXPECT_EQ(read(stream, 1000), pattern(1000));  // the rest stays unread
-    const Bytes frame = pattern(1024 * 1024, 3);
-    await(runtime.executor(), stream->write(frame));
-    stream->close();
+        asio::write(peer, asio::buffer(pattern(3000)));
+        EXPECT_EQ(read(stream, 1000), pattern(1000));  // the rest stays unread
+        const Bytes frame = pattern(1024 * 1024, 3);
+        await(runtime.executor(), stream->write(frame));
+        if (dropWithoutClose) {
+            stream.reset();
+        } else {
+            stream->close();
+        }
 
-    Bytes got(frame.size());
-    asio::read(peer, asio::buffer(got));
-    EXPECT_EQ(got, frame);
-    std::array<char, 1> byte;
-    asio::error_code ec;
-    peer.read_some(asio::buffer(byte), ec);
-    EXPECT_EQ(ec, asio::error::eof);
+        Bytes got(frame.size());
+        asio::read(peer, asio::buffer(got));
+        EXPECT_EQ(got, frame);
+        std::array<char, 1> byte;
+        asio::error_code ec;
+        peer.read_some(asio::buffer(byte), ec);
+        EXPECT_EQ(ec, asio::error::eof);
+    }
 }
 
 TEST_F(NetworkStreamIntegration, WorksFromItsOwnStrandAndFromElsewhere) {
