@@ -1,0 +1,89 @@
+#include "quickshare/PeerText.h"
+
+#include <cstdint>
+
+namespace velmo {
+namespace {
+
+// Decodes one UTF-8 sequence at `text[i]`; returns its code point and length, or
+// U+FFFD and 1 for an invalid sequence (overlong forms and surrogates included).
+std::pair<char32_t, std::size_t> decodeOne(std::string_view text, std::size_t i) {
+    constexpr std::pair<char32_t, std::size_t> invalid{0xFFFD, 1};
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) return {lead, 1};
+    std::size_t length;
+    char32_t value;
+    char32_t minimum;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07, minimum = 0x10000;
+    } else {
+        return invalid;
+    }
+    if (i + length > text.size()) return invalid;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return invalid;
+        value = value << 6 | (next & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return invalid;
+    return {value, length};
+}
+
+bool dropped(char32_t c) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;          // C0, DEL, C1
+    if (c >= 0x202A && c <= 0x202E) return true;                      // embeddings, overrides
+    if (c >= 0x2066 && c <= 0x2069) return true;                      // isolates
+    return c == 0x200E || c == 0x200F || c == 0x061C;                 // direction marks
+}
+
+void appendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | c >> 6));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | c >> 12));
+        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | c >> 18));
+        out.push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+}  // namespace
+
+std::string peerText(std::string_view text, std::size_t limit) {
+    static constexpr std::string_view ellipsis = "\u2026";
+    std::string out;
+    out.reserve(std::min(text.size(), limit));
+    for (std::size_t i = 0; i < text.size();) {
+        const auto [c, length] = decodeOne(text, i);
+        i += length;
+        if (dropped(c)) continue;
+        std::string piece;
+        appendUtf8(piece, c);
+        if (out.size() + piece.size() > limit) {
+            // Make room for the ellipsis, removing whole characters.
+            while (!out.empty() && out.size() + ellipsis.size() > limit) {
+                while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) {
+                    out.pop_back();
+                }
+                if (!out.empty()) out.pop_back();
+            }
+            if (ellipsis.size() <= limit) out += ellipsis;
+            return out;
+        }
+        out += piece;
+    }
+    return out;
+}
+
+}  // namespace velmo
