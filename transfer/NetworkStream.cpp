@@ -55,6 +55,7 @@ std::shared_ptr<NetworkStream> NetworkStream::accepted(asio::ip::tcp::socket soc
         auto local = socket.local_endpoint(ec);
         auto protocol = ec ? asio::ip::tcp::v4() : local.protocol();
         stream->socket_.assign(protocol, socket.release());
+        stream->disableDelayedSends();
     }
     return stream;
 }
@@ -137,11 +138,19 @@ asio::awaitable<void> NetworkStream::startHere(std::chrono::milliseconds timeout
     }
     const std::error_code ec = std::get<0>(first);
     if (!ec) {
+        disableDelayedSends();
         connected_ = true;
         co_return;
     }
     if (meansUnreachable(ec)) throw ShareError::unreachable();
     throw std::system_error(ec);
+}
+
+void NetworkStream::disableDelayedSends() {
+    // Every frame goes out in one write; Nagle's algorithm would hold a second small frame
+    // until the peer's delayed acknowledgement (about 40 ms per handshake step).
+    std::error_code ignored;
+    socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
 }
 
 asio::awaitable<std::error_code> NetworkStream::connectInOrder() {

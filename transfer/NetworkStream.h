@@ -55,6 +55,7 @@ private:
     asio::awaitable<T> onStrand(Op op);
 
     asio::awaitable<void> startHere(std::chrono::milliseconds timeout);
+    void disableDelayedSends();
     asio::awaitable<std::error_code> connectInOrder();
     asio::awaitable<Bytes> readHere(std::size_t n);
     asio::awaitable<void> writeHere(ByteView bytes);
