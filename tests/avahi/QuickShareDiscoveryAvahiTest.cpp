@@ -51,7 +51,7 @@ struct Seen {
     int lists = 0;
     std::vector<QuickSharePhone> matches;
     std::vector<std::string> errors;
-    std::vector<std::string> order;  // "phones" / "match", in arrival order
+    std::vector<std::string> order;  // "phones:NAME;NAME;" / "match", in arrival order
 
     template <class F>
     void record(F f) {
@@ -87,7 +87,9 @@ protected:
             seen.record([&] {
                 seen.phones = std::move(list);
                 ++seen.lists;
-                seen.order.push_back("phones");
+                std::string entry = "phones:";
+                for (const auto& phone : seen.phones) entry += phone.name + ";";
+                seen.order.push_back(entry);
             });
         };
         discovery->onQRMatch = [this](QuickSharePhone phone) {
@@ -204,12 +206,13 @@ TEST_F(QuickShareDiscoveryTest, QRMatchThroughTheTxtRecordNamesTheUnnamedAndKeep
     const auto match = seen.read([&] { return seen.matches.front(); });
     EXPECT_EQ(match.id, "qr-unnamed");
     EXPECT_EQ(match.name, "Android phone");
-    // One match per interface the phone is seen on, then the list.
+    // The first list that shows it comes right after its match.
     const auto order = seen.read([&] { return seen.order; });
-    const auto list = std::find(order.begin(), order.end(), "phones");
+    const auto list = std::find_if(order.begin(), order.end(),
+                                   [](const std::string& e) { return e.find("Android phone;") != std::string::npos; });
     ASSERT_NE(list, order.end());
-    EXPECT_NE(list, order.begin());
-    EXPECT_TRUE(std::all_of(order.begin(), list, [](const std::string& e) { return e == "match"; }));
+    ASSERT_NE(list, order.begin());
+    EXPECT_EQ(*(list - 1), "match");
 
     // A laptop is left out even with a matching record; clearing the session unlists the unknown.
     discovery->setQRSession(std::nullopt);
