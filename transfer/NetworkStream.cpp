@@ -11,6 +11,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "platform/PosixError.h"
 #include "platform/Runtime.h"
 #include "transfer/ShareError.h"
 
@@ -99,22 +100,9 @@ void NetworkStream::close() {
 }
 
 bool NetworkStream::meansUnreachable(const std::error_code& error) {
-    // Asio's system category does not map its codes onto std::errc, so compare the POSIX
-    // value by name for every category that carries one.
-    const auto& category = error.category();
-    if (category != asio::error::get_system_category() && category != std::system_category() &&
-        category != std::generic_category()) {
-        return false;
-    }
-    switch (static_cast<std::errc>(error.value())) {
-    case std::errc::host_unreachable:
-    case std::errc::network_unreachable:
-    case std::errc::network_down:
-    case std::errc::timed_out:
-        return true;
-    default:
-        return false;
-    }
+    const auto code = posixCode(error);
+    return code == std::errc::host_unreachable || code == std::errc::network_unreachable ||
+           code == std::errc::network_down || code == std::errc::timed_out;
 }
 
 asio::awaitable<void> NetworkStream::startHere(std::chrono::milliseconds timeout) {
