@@ -133,7 +133,7 @@ struct QuickShareAdvertiser::State : std::enable_shared_from_this<State> {
         txt = txtValue(deviceName);
         renames = 0;
         const unsigned current = generation;
-        // Talking to the daemon happens after start() returns: the caller never waits on D-Bus.
+        // The daemon is asked on the strand after start() returns, not on the caller's thread.
         asio::post(strand, [self = shared_from_this(), current] {
             if (current == self->generation) self->publish(current);
         });
