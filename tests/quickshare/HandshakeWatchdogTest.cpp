@@ -14,10 +14,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs `body` on a strand of an io_context served by two threads, so the timer's wake-up
-// can be dispatched to the strand while `body` still holds it.
-template <class Body>
-void onStrand(Body body) {
+// Runs `body`, then `check`, on a strand of an io_context served by two threads, so the
+// timer's wake-up can be dispatched to the strand while `body` still holds it; `check` runs
+// after any wake-up queued meanwhile.
+template <class Body, class Check>
+void onStrand(Body body, Check check) {
     asio::io_context context;
     auto guard = asio::make_work_guard(context);
     std::thread a([&] { context.run(); });
@@ -26,13 +27,12 @@ void onStrand(Body body) {
     std::promise<void> done;
     asio::post(strand, [&] {
         body(asio::any_io_executor(strand));
-        done.set_value();
+        asio::post(strand, [&] {
+            check();
+            done.set_value();
+        });
     });
     done.get_future().get();
-    // A wake-up queued while `body` held the strand runs before this.
-    std::promise<void> drained;
-    asio::post(strand, [&] { drained.set_value(); });
-    drained.get_future().get();
     guard.reset();
     context.stop();
     a.join();
@@ -76,15 +76,19 @@ TEST(HandshakeWatchdog, DestroyedWatchdogNeverFires) {
 TEST(HandshakeWatchdog, WakeUpQueuedBehindTheFinishedHandshakeDoesNothing) {
     for (int round = 0; round < 20; ++round) {
         std::atomic<int> calls = 0;
-        std::shared_ptr<HandshakeWatchdog> watchdog;
-        onStrand([&](asio::any_io_executor strand) {
-            watchdog = std::make_shared<HandshakeWatchdog>(strand, 1ms, [&] { ++calls; });
-            // Hold the strand past the deadline, as a last read completing late would.
-            std::this_thread::sleep_for(15ms);
-            EXPECT_FALSE(watchdog->finish());
-        });
-        EXPECT_EQ(calls.load(), 0);
-        EXPECT_FALSE(watchdog->fired());
+        std::unique_ptr<HandshakeWatchdog> watchdog;
+        onStrand(
+            [&](asio::any_io_executor strand) {
+                watchdog = std::make_unique<HandshakeWatchdog>(strand, 1ms, [&] { ++calls; });
+                // Hold the strand past the deadline, as a last read completing late would.
+                std::this_thread::sleep_for(15ms);
+                EXPECT_FALSE(watchdog->finish());
+            },
+            [&] {
+                EXPECT_EQ(calls.load(), 0);
+                EXPECT_FALSE(watchdog->fired());
+                watchdog.reset();
+            });
     }
 }
 
