@@ -9,7 +9,7 @@
 #include <functional>
 #include <string_view>
 
-#include "proto/Utf8.h"
+#include "platform/Utf8.h"
 
 namespace velmo::proto {
 
@@ -45,11 +45,11 @@ bool textIsValid(const pb::Message& message) {
             if (field->is_repeated()) {
                 const int count = reflection->FieldSize(message, field);
                 for (int i = 0; i < count; ++i) {
-                    if (!isValidUtf8(reflection->GetRepeatedStringReference(message, field, i, &scratch))) {
+                    if (!Utf8::isValid(reflection->GetRepeatedStringReference(message, field, i, &scratch))) {
                         return false;
                     }
                 }
-            } else if (!isValidUtf8(reflection->GetStringReference(message, field, &scratch))) {
+            } else if (!Utf8::isValid(reflection->GetStringReference(message, field, &scratch))) {
                 return false;
             }
         } else if (field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {

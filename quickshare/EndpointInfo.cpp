@@ -3,7 +3,7 @@
 #include "platform/Random.h"
 #include "platform/SystemRandom.h"
 #include "quickshare/QuickShareError.h"
-#include "transfer/Utf8.h"
+#include "platform/Utf8.h"
 
 namespace velmo {
 

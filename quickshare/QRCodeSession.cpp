@@ -4,7 +4,7 @@
 #include "platform/CryptoError.h"
 #include "platform/Hkdf.h"
 #include "quickshare/Base64Url.h"
-#include "transfer/Utf8.h"
+#include "platform/Utf8.h"
 
 namespace velmo {
 

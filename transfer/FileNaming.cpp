@@ -13,7 +13,7 @@
 #include <system_error>
 #include <vector>
 
-#include "transfer/Utf8.h"
+#include "platform/Utf8.h"
 
 namespace velmo::FileNaming {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "transfer/HttpText.h"
-#include "transfer/Utf8.h"
+#include "platform/Utf8.h"
 
 namespace velmo {
 

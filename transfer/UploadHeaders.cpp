@@ -1,7 +1,7 @@
 #include "transfer/UploadHeaders.h"
 
 #include "transfer/HttpText.h"
-#include "transfer/Utf8.h"
+#include "platform/Utf8.h"
 
 namespace velmo::UploadHeaders {
 namespace {

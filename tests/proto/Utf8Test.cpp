@@ -3,7 +3,7 @@
 #include <string>
 
 #include "ProtoTestSupport.h"
-#include "proto/Utf8.h"
+#include "platform/Utf8.h"
 
 namespace velmo::proto {
 namespace {
@@ -12,7 +12,7 @@ TEST(Utf8, AcceptsWellFormedText) {
     for (const char* text : {"", "plain", "00", "C2 80", "DF BF", "E0 A0 80", "ED 9F BF", "EE 80 80", "EF BF BF",
                              "F0 90 80 80", "F4 8F BF BF", "5A 6F C3 AB 00 41"}) {
         const Bytes bytes = std::string(text) == "plain" ? toBytes("Photo (1).jpg") : unhex(text);
-        EXPECT_TRUE(isValidUtf8(std::string(bytes.begin(), bytes.end()))) << text;
+        EXPECT_TRUE(Utf8::isValid(std::string(bytes.begin(), bytes.end()))) << text;
     }
 }
 
@@ -33,7 +33,7 @@ TEST(Utf8, RejectsMalformedText) {
              "F0 9F 93 41",  // bad last continuation
          }) {
         const Bytes bytes = unhex(text);
-        EXPECT_FALSE(isValidUtf8(std::string(bytes.begin(), bytes.end()))) << text;
+        EXPECT_FALSE(Utf8::isValid(std::string(bytes.begin(), bytes.end()))) << text;
     }
 }
 

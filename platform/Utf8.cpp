@@ -1,4 +1,4 @@
-#include "transfer/Utf8.h"
+#include "platform/Utf8.h"
 
 #include <unicode/utf8.h>
 

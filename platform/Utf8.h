@@ -1,4 +1,4 @@
-// UTF-8 checks shared by file naming and the HTTP parser (no ICU in this header).
+// UTF-8 checks for text from the wire, file names and HTTP heads (no ICU in this header).
 #pragma once
 #include <string>
 #include <string_view>
