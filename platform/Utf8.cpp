@@ -37,4 +37,11 @@ std::string withReplacements(std::string_view text) {
     return out;
 }
 
+std::string_view prefix(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    std::size_t cut = maxBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return text.substr(0, cut);
+}
+
 }  // namespace velmo::Utf8

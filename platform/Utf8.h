@@ -11,4 +11,7 @@ bool isValid(std::string_view text);
 // `text` with every ill-formed sequence replaced by U+FFFD; never fails.
 std::string withReplacements(std::string_view text);
 
+// The longest prefix of `text` of at most `maxBytes` bytes that does not split a UTF-8 sequence.
+std::string_view prefix(std::string_view text, std::size_t maxBytes);
+
 }  // namespace velmo::Utf8

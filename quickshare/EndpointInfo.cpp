@@ -2,8 +2,8 @@
 
 #include "platform/Random.h"
 #include "platform/SystemRandom.h"
-#include "quickshare/QuickShareError.h"
 #include "platform/Utf8.h"
+#include "quickshare/QuickShareError.h"
 
 namespace velmo {
 
@@ -14,13 +14,6 @@ constexpr std::uint8_t noNameBit = 0x10;
 constexpr std::uint8_t qrEntryType = 1;
 constexpr std::size_t headerSize = 1 + EndpointInfo::randomSize;
 
-// The longest prefix of at most limit bytes that does not split a UTF-8 sequence.
-std::size_t cutOnCharacterBoundary(const std::string& text, std::size_t limit) {
-    if (text.size() <= limit) return text.size();
-    std::size_t cut = limit;
-    while (cut > 0 && (static_cast<std::uint8_t>(text[cut]) & 0xC0) == 0x80) --cut;
-    return cut;
-}
 
 }  // namespace
 
@@ -35,7 +28,7 @@ Bytes EndpointInfo::encoded() const {
     out.resize(headerSize);
     fillRandom(std::span(out).subspan(1));
     if (name) {
-        const std::size_t kept = cutOnCharacterBoundary(*name, maxNameBytes);
+        const std::size_t kept = Utf8::prefix(*name, maxNameBytes).size();
         out.push_back(static_cast<std::uint8_t>(kept));
         out.insert(out.end(), name->begin(), name->begin() + static_cast<std::ptrdiff_t>(kept));
     }

@@ -13,7 +13,9 @@
 #include <mutex>
 
 #include "platform/AvahiPublisher.h"
+#include "platform/PosixError.h"
 #include "platform/Runtime.h"
+#include "platform/Utf8.h"
 #include "quickshare/Base64Url.h"
 #include "quickshare/EndpointInfo.h"
 #include "transfer/NetworkStream.h"
@@ -30,20 +32,22 @@ struct Callbacks {
     std::function<void(std::string)> onServiceNameChange;
 };
 
-std::string cutOnCharacterBoundary(const std::string& text, std::size_t limit) {
-    if (text.size() <= limit) return text;
-    std::size_t cut = limit;
-    while (cut > 0 && (static_cast<std::uint8_t>(text[cut]) & 0xC0) == 0x80) --cut;
-    return text.substr(0, cut);
-}
 
 // Accept failures that concern one connection only, or a passing shortage: keep listening.
 bool acceptGoesOn(const std::error_code& error) {
-    return error == std::errc::connection_aborted || error == std::errc::interrupted ||
-           error == std::errc::operation_would_block || error == std::errc::resource_unavailable_try_again ||
-           error == std::errc::too_many_files_open || error == std::errc::too_many_files_open_in_system ||
-           error == std::errc::no_buffer_space || error == std::errc::not_enough_memory ||
-           error == std::errc::protocol_error;
+    switch (posixCode(error).value_or(std::errc::invalid_argument)) {
+    case std::errc::connection_aborted:
+    case std::errc::interrupted:
+    case std::errc::operation_would_block:
+    case std::errc::too_many_files_open:
+    case std::errc::too_many_files_open_in_system:
+    case std::errc::no_buffer_space:
+    case std::errc::not_enough_memory:
+    case std::errc::protocol_error:
+        return true;
+    default:
+        return false;
+    }
 }
 
 }  // namespace
@@ -244,7 +248,7 @@ std::string QuickShareAdvertiser::makeServiceName(const std::string& endpointId)
 }
 
 std::string QuickShareAdvertiser::txtValue(const std::string& deviceName) {
-    EndpointInfo info(EndpointInfo::DeviceType::laptop, cutOnCharacterBoundary(deviceName, maxTxtNameBytes));
+    EndpointInfo info(EndpointInfo::DeviceType::laptop, std::string(Utf8::prefix(deviceName, maxTxtNameBytes)));
     return base64UrlEncode(info.encoded());
 }
 

@@ -37,5 +37,14 @@ TEST(Utf8, RejectsMalformedText) {
     }
 }
 
+TEST(Utf8, PrefixNeverSplitsACharacter) {
+    const std::string text = "ab\xC3\xA9\xF0\x9F\x93\xB7";  // "ab", e-acute (2 bytes), camera (4 bytes)
+    const struct {
+        std::size_t maxBytes;
+        std::string_view expected;
+    } cases[] = {{0, ""}, {2, "ab"}, {3, "ab"}, {4, "ab\xC3\xA9"}, {7, "ab\xC3\xA9"}, {8, text}, {100, text}};
+    for (const auto& c : cases) EXPECT_EQ(Utf8::prefix(text, c.maxBytes), c.expected) << c.maxBytes;
+}
+
 }  // namespace
 }  // namespace velmo::proto
