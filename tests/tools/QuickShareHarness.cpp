@@ -1,0 +1,261 @@
+// quickshare-harness: the real receive and send flows over TCP, without discovery, printing
+// one JSON line per event. Works against any Quick Share peer, so it is how interoperability
+// is checked by hand as well as by the tests and the transfer benchmark.
+//
+//   quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]
+//   quickshare-harness send --to HOST:PORT [--name NAME] FILE...
+//
+// receive: the first line gives the port (PORT 0 picks a free one); then, per connection, the
+// offer (sender name, PIN, files), the progress and the outcome. --once stops after the first
+// transfer, with exit status 0 when it succeeded or was declined.
+// send: each status (the PIN comes with "waitingForAccept"), the progress and the outcome; exit
+// status 0 when every file was delivered.
+#include <unistd.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/use_future.hpp>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <iostream>
+#include <mutex>
+#include <optional>
+
+#include "quickshare/QuickShareReceiver.h"
+#include "quickshare/QuickShareSender.h"
+#include "transfer/NetworkStream.h"
+
+namespace {
+
+using namespace velmo;
+using Json = nlohmann::ordered_json;
+
+std::mutex printLock;
+
+void print(const Json& event) {
+    // Text from the peer may be anything: invalid UTF-8 is replaced, never fatal.
+    const auto line = event.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::lock_guard guard(printLock);
+    std::cout << line << '\n' << std::flush;
+}
+
+int usage() {
+    std::cerr << "usage: quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]\n"
+                 "       quickshare-harness send --to HOST:PORT [--name NAME] FILE...\n";
+    return 2;
+}
+
+std::optional<std::pair<std::string, std::string>> splitHostPort(const std::string& text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return std::nullopt;
+    auto host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    return std::make_pair(host, text.substr(colon + 1));
+}
+
+std::string describe(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
+std::string hostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "Computer";
+    return name;
+}
+
+// --- receive ---
+
+struct ReceiveOptions {
+    std::string listen;
+    std::string dir;
+    bool accept = false;
+    bool once = false;
+};
+
+asio::awaitable<void> receiveOn(std::shared_ptr<ByteStream> stream, int id, ReceiveOptions options) {
+    auto decide = [id, accept = options.accept](QuickShareOffer offer) -> asio::awaitable<bool> {
+        Json files = Json::array();
+        for (const auto& file : offer.files) files.push_back({{"name", file.name}, {"size", file.size}});
+        print({{"event", "offer"}, {"connection", id}, {"sender", offer.senderName}, {"pin", offer.pin},
+               {"files", files}, {"accept", accept}});
+        co_return accept;
+    };
+    auto progress = [id](std::int64_t received, std::int64_t total) {
+        print({{"event", "progress"}, {"connection", id}, {"received", received}, {"total", total}});
+    };
+    const auto saved = co_await QuickShareReceiver::receive(stream, options.dir, nullptr, decide, progress);
+    if (saved.empty()) {
+        print({{"event", "declined"}, {"connection", id}});
+    } else {
+        Json files = Json::array();
+        for (const auto& path : saved) files.push_back(path.string());
+        print({{"event", "received"}, {"connection", id}, {"files", files}});
+    }
+}
+
+int receive(const ReceiveOptions& options) {
+    const auto where = splitHostPort(options.listen);
+    if (!where) return usage();
+    asio::thread_pool pool(2);
+    asio::ip::tcp::acceptor acceptor(pool);
+    try {
+        const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(where->first),
+                                               static_cast<unsigned short>(std::stoul(where->second)));
+        acceptor.open(endpoint.protocol());
+        acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+        acceptor.bind(endpoint);
+        acceptor.listen();
+    } catch (const std::exception& error) {
+        std::cerr << "cannot listen on " << options.listen << ": " << error.what() << "\n";
+        return 1;
+    }
+    print({{"event", "listening"}, {"port", acceptor.local_endpoint().port()}});
+
+    std::promise<int> finished;
+    std::atomic<bool> settled{false};
+    auto settle = [&](int status) {
+        if (!settled.exchange(true)) finished.set_value(status);
+    };
+    asio::signal_set signals(pool, SIGINT, SIGTERM);
+    signals.async_wait([&](std::error_code error, int) {
+        if (!error) settle(0);
+    });
+
+    auto acceptLoop = [&]() -> asio::awaitable<void> {
+        for (int id = 1;; ++id) {
+            auto socket = co_await acceptor.async_accept(asio::use_awaitable);
+            auto stream = NetworkStream::accepted(std::move(socket), pool.get_executor());
+            print({{"event", "connected"}, {"connection", id}});
+            asio::co_spawn(pool, receiveOn(stream, id, options), [&, id](std::exception_ptr error) {
+                if (error) print({{"event", "failed"}, {"connection", id}, {"error", describe(error)}});
+                if (options.once) settle(error ? 1 : 0);
+            });
+            if (options.once) co_return;
+        }
+    };
+    asio::co_spawn(pool, std::move(acceptLoop), asio::detached);
+
+    const int status = finished.get_future().get();
+    acceptor.close();
+    signals.cancel();
+    pool.stop();
+    pool.join();
+    return status;
+}
+
+// --- send ---
+
+struct SendOptions {
+    std::string to;
+    std::string name = hostName();
+    std::vector<std::filesystem::path> files;
+};
+
+int send(const SendOptions& options) {
+    const auto where = splitHostPort(options.to);
+    if (!where || options.files.empty()) return usage();
+    asio::thread_pool pool(2);
+    std::vector<NetworkStream::Endpoint> endpoints;
+    try {
+        asio::ip::tcp::resolver resolver(pool);
+        for (const auto& entry : resolver.resolve(where->first, where->second)) endpoints.push_back(entry.endpoint());
+    } catch (const std::exception& error) {
+        print({{"event", "failed"}, {"error", error.what()}});
+        return 1;
+    }
+    auto stream = NetworkStream::outgoing(endpoints, pool.get_executor());
+    auto status = [](const QuickShareSender::Status& value) {
+        switch (value.kind()) {
+        case QuickShareSender::Status::Kind::connecting:
+            print({{"event", "status"}, {"status", "connecting"}});
+            break;
+        case QuickShareSender::Status::Kind::waitingForAccept:
+            print({{"event", "status"}, {"status", "waitingForAccept"}, {"pin", value.pin()}});
+            break;
+        case QuickShareSender::Status::Kind::sending:
+            print({{"event", "status"}, {"status", "sending"}});
+            break;
+        }
+    };
+    auto progress = [](std::int64_t sent, std::int64_t total) {
+        print({{"event", "progress"}, {"sent", sent}, {"total", total}});
+    };
+    auto sending = asio::co_spawn(
+        pool, QuickShareSender::send(options.files, stream, options.name, std::nullopt, nullptr, status, progress),
+        asio::use_future);
+    int result = 0;
+    try {
+        sending.get();
+        print({{"event", "sent"}});
+    } catch (...) {
+        print({{"event", "failed"}, {"error", describe(std::current_exception())}});
+        result = 1;
+    }
+    stream->close();
+    pool.join();
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usage();
+    const std::string command = argv[1];
+    try {
+        if (command == "receive") {
+            ReceiveOptions options;
+            std::optional<std::string> accept;
+            for (int i = 2; i < argc; ++i) {
+                const std::string option = argv[i];
+                if (option == "--once") {
+                    options.once = true;
+                } else if (i + 1 < argc && option == "--listen") {
+                    options.listen = argv[++i];
+                } else if (i + 1 < argc && option == "--dir") {
+                    options.dir = argv[++i];
+                } else if (i + 1 < argc && option == "--accept") {
+                    accept = argv[++i];
+                } else {
+                    return usage();
+                }
+            }
+            if (options.listen.empty() || options.dir.empty() || !accept || (*accept != "yes" && *accept != "no")) {
+                return usage();
+            }
+            options.accept = *accept == "yes";
+            return receive(options);
+        }
+        if (command == "send") {
+            SendOptions options;
+            for (int i = 2; i < argc; ++i) {
+                const std::string option = argv[i];
+                if (i + 1 < argc && option == "--to") {
+                    options.to = argv[++i];
+                } else if (i + 1 < argc && option == "--name") {
+                    options.name = argv[++i];
+                } else if (option.starts_with("--")) {
+                    return usage();
+                } else {
+                    options.files.emplace_back(option);
+                }
+            }
+            if (options.to.empty()) return usage();
+            return send(options);
+        }
+    } catch (const std::exception& error) {
+        std::cerr << "quickshare-harness: " << error.what() << "\n";
+        return 1;
+    }
+    return usage();
+}
