@@ -1,0 +1,131 @@
+// 1 GiB from `quickshare-harness send` to `quickshare-harness receive` over loopback: the
+// throughput of the whole road (handshake, encryption, framing, TCP, decryption, file writes)
+// against the single-core crypto ceiling measured in the same run, and the receiver's peak
+// memory. Goals: ratio >= 0.7, peak <= 64 MB.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/CryptoCeiling.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr std::size_t fileBytes = std::size_t{1} << 30;
+
+struct Child {
+    pid_t pid = -1;
+    FILE* output = nullptr;
+};
+
+Child spawn(std::vector<std::string> arguments) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+    arguments.insert(arguments.begin(), VELMO_QUICKSHARE_HARNESS);
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    Child child;
+    if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        throw std::runtime_error("cannot start " + std::string(argv[0]));
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    child.output = ::fdopen(ends[0], "r");
+    return child;
+}
+
+std::string readLine(FILE* in) {
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    const auto length = ::getline(&line, &capacity, in);
+    std::string text = length > 0 ? std::string(line, static_cast<std::size_t>(length)) : "";
+    std::free(line);
+    return text;
+}
+
+// Reads every remaining line and keeps the last one.
+std::string drain(FILE* in) {
+    std::string last;
+    for (auto line = readLine(in); !line.empty(); line = readLine(in)) last = line;
+    std::fclose(in);
+    return last;
+}
+
+}  // namespace
+
+int main() {
+    std::cout << "cores: " << std::thread::hardware_concurrency() << "\n";
+    char pattern[] = "/tmp/velmo-transfer-bench-XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        std::cerr << "cannot make a scratch folder\n";
+        return 1;
+    }
+    const fs::path scratch = pattern;
+    const fs::path source = scratch / "payload.bin";
+    {
+        std::ofstream out(source, std::ios::binary);
+        std::vector<char> block(1 << 20);
+        for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 2654435761u >> 13);
+        for (std::size_t written = 0; written < fileBytes; written += block.size()) out.write(block.data(), block.size());
+    }
+
+    const auto ceiling = velmo::bench::measureCryptoCeiling();
+    std::cout << "crypto ceiling (AES-256-CBC + HMAC-SHA256, one core): "
+              << ceiling.combinedBytesPerSecond() / 1e6 << " MB/s\n";
+
+    auto receiver = spawn({"receive", "--listen", "127.0.0.1:0", "--dir", (scratch / "in").string(), "--accept",
+                           "yes", "--once"});
+    const auto listening = readLine(receiver.output);
+    const auto portAt = listening.find("\"port\":");
+    if (portAt == std::string::npos) {
+        std::cerr << "the receiver did not start: " << listening;
+        return 1;
+    }
+    const auto port = std::stoi(listening.substr(portAt + 7));
+    std::string receiverLast;
+    std::thread receiverReader([&] { receiverLast = drain(receiver.output); });
+
+    const auto started = std::chrono::steady_clock::now();
+    auto sender = spawn({"send", "--to", "127.0.0.1:" + std::to_string(port), source.string()});
+    const auto senderLast = drain(sender.output);
+    int senderStatus = 0;
+    ::waitpid(sender.pid, &senderStatus, 0);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    int receiverStatus = 0;
+    rusage usage{};
+    ::wait4(receiver.pid, &receiverStatus, 0, &usage);
+    receiverReader.join();
+
+    const bool ok = WIFEXITED(senderStatus) && WEXITSTATUS(senderStatus) == 0 && WIFEXITED(receiverStatus) &&
+                    WEXITSTATUS(receiverStatus) == 0 && fs::file_size(scratch / "in" / "payload.bin") == fileBytes;
+    fs::remove_all(scratch);
+    if (!ok) {
+        std::cerr << "transfer failed\n  sender: " << senderLast << "  receiver: " << receiverLast;
+        return 1;
+    }
+    const double throughput = static_cast<double>(fileBytes) / seconds;
+    const double ratio = throughput / ceiling.combinedBytesPerSecond();
+    const double peakMegabytes = static_cast<double>(usage.ru_maxrss) * 1024 / 1e6;
+    std::cout << "transfer: " << throughput / 1e6 << " MB/s (1 GiB in " << seconds << " s)\n"
+              << "ratio to the crypto ceiling: " << ratio << " (goal >= 0.7)\n"
+              << "receiver peak memory: " << peakMegabytes << " MB (goal <= 64)\n";
+    return 0;
+}
