@@ -1,0 +1,36 @@
+// A QR code (error correction M) on a white rounded tile.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <optional>
+#include <vector>
+
+namespace velmo {
+
+struct QRMatrix {
+    int width = 0;              // modules per side
+    std::vector<bool> dark;     // row by row
+    bool at(int x, int y) const { return dark[static_cast<std::size_t>(y * width + x)]; }
+};
+
+// The code's modules for the UTF-8 bytes of `payload`; none when it cannot be encoded.
+std::optional<QRMatrix> encodeQR(const QString& payload);
+
+class QRCodeView : public QWidget {
+    Q_OBJECT
+public:
+    explicit QRCodeView(QString payload, QWidget* parent = nullptr);
+    QString payload() const { return payload_; }
+    bool hasCode() const { return matrix_.has_value(); }
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString payload_;
+    std::optional<QRMatrix> matrix_;
+};
+
+}  // namespace velmo

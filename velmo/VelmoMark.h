@@ -1,0 +1,37 @@
+// The application's logo, drawn from paths: white with blue details on the logo tile, or a
+// one-colour silhouette with a see-through eye for the tray.
+#pragma once
+
+#include <QIcon>
+#include <QPainterPath>
+#include <QRectF>
+#include <QWidget>
+
+class QPainter;
+
+namespace velmo {
+
+class VelmoMark : public QWidget {
+    Q_OBJECT
+public:
+    VelmoMark(bool monochrome, bool showMotion, QWidget* parent = nullptr);
+
+    // Draws the mark fitted and centred in `target`, keeping its proportions.
+    static void paint(QPainter& painter, const QRectF& target, bool monochrome, bool showMotion);
+    // The box of the figure in design units (1024 across, y downwards).
+    static QRectF boundingBox(bool showMotion);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool monochrome_;
+    bool showMotion_;
+};
+
+// The tray icon: the one-colour mark in 18 by 18 points at scale 2, in `color` (the tray has
+// no template images, so the caller passes the panel's text colour).
+QIcon trayIcon(const QColor& color);
+QImage trayImage(const QColor& color);
+
+}  // namespace velmo
