@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "UpdateBundleKit.h"
+#include "platform/Error.h"
+#include "support/TempFolder.h"
+#include "updatecore/UpdateBundle.h"
+#include "updatecore/UpdateInstallError.h"
+#include "updatecore/UpdateInstaller.h"
+
+namespace velmo {
+namespace {
+
+using Kind = UpdateInstallError::Kind;
+using test::BundleBuilder;
+using test::ZipEntry;
+namespace fs = std::filesystem;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class UpdateInstallerTest : public ::testing::Test {
+protected:
+    test::Ed25519TestKey key;
+    test::TempFolder temp;
+    fs::path apps = temp / "apps";
+    fs::path app = apps / "Velmo.app";
+    fs::path zip = temp / "update.zip";
+    std::atomic<bool> cancel{false};
+    UpdateInstaller::Options options{std::chrono::milliseconds(5000), {}};
+
+    void SetUp() override {
+        fs::create_directories(apps);
+        BundleBuilder(key, 7).writeTo(app);
+    }
+
+    void writeUpdate(const BundleBuilder& builder, const test::Ed25519TestKey* signer = nullptr) {
+        test::writeZip(zip, test::zipEntries(builder.finished(signer)));
+    }
+
+    Kind failure(const std::string& version = "1.8", std::int64_t build = 8) {
+        try {
+            UpdateInstaller::install(zip, app, version, build, cancel, options);
+        } catch (const UpdateInstallError& e) {
+            return e.kind();
+        }
+        ADD_FAILURE() << "install succeeded";
+        return Kind::rollbackFailed;
+    }
+
+    std::string installedBuildText() { return readFile(app / "Contents/share/readme.txt"); }
+
+    // Nothing but the installed copy is left in its folder, and it is the old one.
+    void expectUntouched() {
+        EXPECT_EQ(installedBuildText(), "build 7\n");
+        std::vector<fs::path> entries;
+        for (const auto& e : fs::directory_iterator(apps)) entries.push_back(e.path().filename());
+        EXPECT_EQ(entries, std::vector<fs::path>{"Velmo.app"});
+    }
+};
+
+TEST_F(UpdateInstallerTest, GoodUpdateIsSwappedInAndStarted) {
+    writeUpdate(BundleBuilder(key, 8));
+    UpdateInstaller::install(zip, app, "1.8", 8, cancel, options);
+    EXPECT_EQ(installedBuildText(), "build 8\n");
+    EXPECT_EQ(fs::status(app / "Contents/bin/Velmo").permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                  fs::perms::others_exec);
+    std::size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(apps)) ++entries;
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(UpdateInstallerTest, CopyThatDoesNotStartIsRolledBack) {
+    writeUpdate(BundleBuilder(key, 8, false));
+    EXPECT_EQ(failure(), Kind::relaunchFailed);
+    expectUntouched();
+}
+
+TEST_F(UpdateInstallerTest, HostileArchivesAreRefusedAndNothingIsReplaced) {
+    const auto good = test::zipEntries(BundleBuilder(key, 8).finished());
+    auto with = [&](ZipEntry extra) {
+        auto entries = good;
+        entries.push_back(extra);
+        return entries;
+    };
+    auto file = [&](const char* path) { return with(ZipEntry{path, "x", 0644, ZipEntry::file, ""}); };
+    struct Case {
+        const char* name;
+        std::vector<ZipEntry> entries;
+    } cases[] = {
+        {"parent folder", file("Velmo.app/../escaped")},
+        {"parent inside", file("Velmo.app/Contents/../../escaped")},
+        {"absolute path", file("/tmp/escaped")},
+        {"dot component", file("Velmo.app/./x")},
+        {"empty component", file("Velmo.app//x")},
+        {"second top-level folder", file("__MACOSX/x")},
+        {"second bundle", file("Other.app/x")},
+        {"backslash", file("Velmo.app\\..\\x")},
+        {"symbolic link", with({"Velmo.app/Contents/link", "", 0777, ZipEntry::symlink, "/etc/passwd"})},
+        {"link out of the folder", with({"Velmo.app/up", "", 0777, ZipEntry::symlink, "../.."})},
+        {"duplicate file", file("Velmo.app/Contents/share/readme.txt")},
+        {"no entries", {}},
+    };
+    for (const auto& c : cases) {
+        test::writeZip(zip, c.entries);
+        EXPECT_EQ(failure(), Kind::invalidArchive) << c.name;
+        expectUntouched();
+    }
+    EXPECT_FALSE(fs::exists(temp / "escaped"));
+    EXPECT_FALSE(fs::exists(apps / "escaped"));
+
+    std::ofstream(zip) << "not a zip";
+    EXPECT_EQ(failure(), Kind::invalidArchive);
+    expectUntouched();
+}
+
+TEST_F(UpdateInstallerTest, OversizeArchivesAreRefused) {
+    writeUpdate(BundleBuilder(key, 8));
+    options.archiveLimits.unpackedBytes = 64;
+    EXPECT_EQ(failure(), Kind::invalidArchive);
+    options.archiveLimits = {};
+    options.archiveLimits.listingBytes = 40;
+    EXPECT_EQ(failure(), Kind::invalidArchive);
+    expectUntouched();
+}
+
+TEST_F(UpdateInstallerTest, ManifestMismatchesAreRefused) {
+    test::Ed25519TestKey otherKey;
+    {
+        SCOPED_TRACE("signed with another key");
+        writeUpdate(BundleBuilder(key, 8), &otherKey);
+        EXPECT_EQ(failure(), Kind::invalidSignature);
+    }
+    auto tampered = [&](auto change) {
+        auto files = BundleBuilder(key, 8).finished();
+        change(files);
+        test::writeZip(zip, test::zipEntries(files));
+        return failure();
+    };
+    EXPECT_EQ(tampered([](auto& f) { f["Contents/share/readme.txt"].content = "build 9\n"; }), Kind::invalidSignature);
+    EXPECT_EQ(tampered([](auto& f) { f["Contents/share/extra"] = {"x", 0644}; }), Kind::invalidSignature);
+    EXPECT_EQ(tampered([](auto& f) { f.erase("Contents/share/readme.txt"); }), Kind::invalidSignature);
+    EXPECT_EQ(tampered([](auto& f) { f["Contents/share/readme.txt"].mode = 0755; }), Kind::invalidSignature);
+    EXPECT_EQ(tampered([](auto& f) { f.erase("Contents/Manifest.json"); }), Kind::invalidSignature);
+    expectUntouched();
+
+    // The installed copy must verify too.
+    writeUpdate(BundleBuilder(key, 8));
+    std::ofstream(app / "Contents/share/readme.txt", std::ios::app) << "";
+    std::ofstream(app / "Contents/share/added") << "x";
+    EXPECT_EQ(failure(), Kind::invalidSignature);
+}
+
+TEST_F(UpdateInstallerTest, BundleRules) {
+    struct Case {
+        const char* name;
+        std::function<void(BundleBuilder&)> change;
+        Kind expected;
+        std::string version = "1.8";
+    } cases[] = {
+        {"same build", [](auto& b) { b.info["CFBundleVersion"] = "7"; }, Kind::invalidBundle},
+        {"other store", [](auto& b) { b.info["VelmoStoreID"] = 9; }, Kind::identityMismatch},
+        {"other channel", [](auto& b) { b.info["VelmoUpdateChannel"] = "live-arm64"; }, Kind::identityMismatch},
+        {"other identifier", [](auto& b) { b.info["CFBundleIdentifier"] = "com.example"; }, Kind::invalidBundle},
+        {"other executable", [](auto& b) { b.info["CFBundleExecutable"] = "Other"; }, Kind::invalidBundle},
+        {"boolean product", [](auto& b) { b.info["VelmoProductID"] = true; }, Kind::invalidBundle},
+        {"fractional variant", [](auto& b) { b.info["VelmoVariantID"] = 3.5; }, Kind::invalidBundle},
+        {"short key", [](auto& b) { b.info["VelmoUpdatePublicKey"] = "AAAA"; }, Kind::invalidBundle},
+        {"future system", [](auto& b) { b.info["LSMinimumSystemVersion"] = "999.0"; }, Kind::unsupportedSystem},
+        {"four-part minimum", [](auto& b) { b.info["LSMinimumSystemVersion"] = "1.2.3.4"; }, Kind::invalidBundle},
+        {"letter in minimum", [](auto& b) { b.info["LSMinimumSystemVersion"] = "1.a"; }, Kind::invalidBundle},
+        {"empty minimum part", [](auto& b) { b.info["LSMinimumSystemVersion"] = "1..2"; }, Kind::invalidBundle},
+        {"executable missing", [](auto& b) { b.files.erase("Contents/bin/Velmo"); }, Kind::invalidBundle},
+        {"version differs from release", [](auto&) {}, Kind::invalidBundle, "1.9"},
+    };
+    for (auto& c : cases) {
+        BundleBuilder builder(key, 8);
+        c.change(builder);
+        writeUpdate(builder);
+        EXPECT_EQ(failure(c.version, 8), c.expected) << c.name;
+        expectUntouched();
+    }
+    {
+        BundleBuilder builder(key, 8);
+        builder.info["LSMinimumSystemVersion"] = "1";
+        writeUpdate(builder);
+        EXPECT_NO_THROW(UpdateInstaller::install(zip, app, "1.8", 8, cancel, options));
+    }
+}
+
+TEST_F(UpdateInstallerTest, NotNewerThanInstalled) {
+    BundleBuilder(key, 9).writeTo(app);
+    writeUpdate(BundleBuilder(key, 8));
+    EXPECT_EQ(failure(), Kind::notNewer);
+}
+
+TEST_F(UpdateInstallerTest, LinkInTheApplicationPathIsUnsafe) {
+    writeUpdate(BundleBuilder(key, 8));
+    fs::create_directory_symlink(apps, temp / "linked");
+    try {
+        UpdateInstaller::install(zip, temp / "linked" / "Velmo.app", "1.8", 8, cancel, options);
+        FAIL();
+    } catch (const UpdateInstallError& e) {
+        EXPECT_EQ(e.kind(), Kind::unsafePath);
+    }
+    expectUntouched();
+}
+
+TEST_F(UpdateInstallerTest, SecondInstallInTheSameFolderIsRefused) {
+    writeUpdate(BundleBuilder(key, 8));
+    const int fd = ::open(apps.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(failure(), Kind::installationInProgress);
+    ::close(fd);
+    expectUntouched();
+}
+
+TEST_F(UpdateInstallerTest, CancelledBeforeTheExchangeLeavesNothing) {
+    writeUpdate(BundleBuilder(key, 8));
+    cancel = true;
+    EXPECT_THROW(UpdateInstaller::install(zip, app, "1.8", 8, cancel, options), Cancelled);
+    expectUntouched();
+}
+
+TEST_F(UpdateInstallerTest, ArchiveThatIsNotARegularFileIsRefused) {
+    fs::create_directory(zip);
+    EXPECT_EQ(failure(), Kind::invalidArchive);
+}
+
+TEST(UpdateInstallErrorTest, RollbackNamesTheBackup) {
+    const auto e = UpdateInstallError::rollbackFailed("/apps/.Velmo-update-X/Velmo.app");
+    EXPECT_NE(std::string(e.what()).find("saved at /apps/.Velmo-update-X/Velmo.app. Quit Velmo"), std::string::npos);
+    EXPECT_EQ(e, UpdateInstallError::rollbackFailed("/apps/.Velmo-update-X/Velmo.app"));
+    EXPECT_FALSE(e == UpdateInstallError::rollbackFailed("/other"));
+}
+
+}  // namespace
+}  // namespace velmo

@@ -1,0 +1,45 @@
+// The application folder as the installer sees it:
+//   Velmo.app/Contents/Info.json       identity, version and update configuration
+//   Velmo.app/Contents/Manifest.json   every other file's size, SHA-256 and mode, signed
+//   Velmo.app/Contents/bin/Velmo       the executable
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <array>
+#include <string>
+
+#include "platform/Bytes.h"
+
+namespace velmo {
+
+struct UpdateBundleMetadata {
+    std::string version;
+    std::int64_t build = 0;
+    std::int64_t store = 0;
+    std::int64_t product = 0;
+    std::int64_t variant = 0;
+    std::string channel;
+    std::string publicKey;  // the Base64 text as written
+};
+
+namespace UpdateBundle {
+
+constexpr const char* infoPath = "Contents/Info.json";
+constexpr const char* manifestPath = "Contents/Manifest.json";
+constexpr const char* executablePath = "Contents/bin/Velmo";
+constexpr const char* identifier = "com.halvester.velmo";
+
+// Validates the bundle's shape and Info.json; throws UpdateInstallError (invalidBundle,
+// unsafePath for a link inside, unsupportedSystem for a newer minimum system).
+UpdateBundleMetadata readMetadata(const std::filesystem::path& bundle);
+
+// Checks the signed manifest with `publicKey`: every regular file other than the manifest is
+// listed once with its size, SHA-256 and mode, and nothing listed is missing. Throws
+// UpdateInstallError::invalidSignature.
+void verifyManifest(const std::filesystem::path& bundle, ByteView publicKey);
+
+// "major.minor.patch" of the running kernel, the system version a bundle may require.
+std::array<long, 3> systemVersion();
+
+}  // namespace UpdateBundle
+}  // namespace velmo

@@ -1,0 +1,111 @@
+#include "updatecore/UpdateRelaunch.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "updatecore/SafePath.h"
+#include "updatecore/UpdateBundle.h"
+
+extern char** environ;
+
+namespace velmo {
+namespace {
+
+constexpr int childReadinessFd = 3;
+
+// Reads the readiness line until it is complete, the pipe closes or the deadline passes.
+std::string readLine(int fd, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string line;
+    while (line.find('\n') == std::string::npos && line.size() < 256) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        char buffer[64];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        line.append(buffer, static_cast<std::size_t>(n));
+    }
+    return line;
+}
+
+}  // namespace
+
+bool relaunchUpdatedCopy(const std::filesystem::path& executable, std::chrono::milliseconds timeout) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    UniqueFd readEnd(fds[0]);
+    UniqueFd writeEnd(fds[1]);
+    // Keep the write end off the child's target number so dup2 always clears close-on-exec.
+    UniqueFd high(::fcntl(writeEnd.get(), F_DUPFD_CLOEXEC, 10));
+    writeEnd.reset();
+    if (!high) return false;
+
+    std::vector<std::string> environment;
+    std::string prefix(updateReadinessVariable);
+    prefix.push_back('=');
+    for (char** e = environ; e && *e; ++e)
+        if (std::strncmp(*e, prefix.c_str(), prefix.size()) != 0) environment.emplace_back(*e);
+    environment.push_back(prefix);
+    environment.back().append(std::to_string(childReadinessFd));
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = executable.string();
+    char* argv[] = {program.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, high.get(), childReadinessFd);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    high.reset();
+    if (spawned != 0) return false;
+
+    const std::string line = readLine(readEnd.get(), timeout);
+    int status = 0;
+    const bool running = ::waitpid(pid, &status, WNOHANG) == 0;
+    std::string expected(UpdateBundle::identifier);
+    expected.push_back('\n');
+    if (pid != ::getpid() && running && line == expected) return true;
+    if (running) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    return false;
+}
+
+void signalUpdateReadiness() {
+    const char* value = std::getenv(updateReadinessVariable);
+    if (!value) return;
+    const int fd = std::atoi(value);
+    ::unsetenv(updateReadinessVariable);
+    if (fd < 3 || ::fcntl(fd, F_GETFD) < 0) return;
+    std::string line(UpdateBundle::identifier);
+    line.push_back('\n');
+    [[maybe_unused]] const auto written = ::write(fd, line.data(), line.size());
+    ::close(fd);
+}
+
+}  // namespace velmo
