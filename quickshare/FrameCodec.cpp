@@ -23,6 +23,18 @@ Bytes encode(ByteView body) {
     return frame;
 }
 
+void setPrefix(Bytes& frame) {
+    if (frame.size() < prefixLength ||
+        frame.size() - prefixLength > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("frame body too long for its length prefix");
+    }
+    const auto n = static_cast<std::uint32_t>(frame.size() - prefixLength);
+    frame[0] = static_cast<std::uint8_t>(n >> 24);
+    frame[1] = static_cast<std::uint8_t>(n >> 16);
+    frame[2] = static_cast<std::uint8_t>(n >> 8);
+    frame[3] = static_cast<std::uint8_t>(n);
+}
+
 std::uint32_t bodyLength(ByteView prefix) {
     if (prefix.size() != prefixLength) throw std::invalid_argument("frame prefix is 4 bytes");
     std::uint32_t length = 0;

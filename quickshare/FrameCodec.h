@@ -14,6 +14,9 @@ constexpr std::size_t prefixLength = 4;
 // Writers impose no limit beyond what the prefix can hold.
 Bytes encode(ByteView body);
 
+// Fills the first four bytes of `frame` with the length of what follows them.
+void setPrefix(Bytes& frame);
+
 // The body length named by a 4-byte prefix; throws QuickShareError::protocolError
 // ("bad frame length N") for 0 or anything above maxBodyLength.
 std::uint32_t bodyLength(ByteView prefix);

@@ -90,20 +90,32 @@ SecureChannel& QuickShareConnection::channel() {
 
 // --- Secure messages ---
 
-asio::awaitable<void> QuickShareConnection::sendEncrypted(OfflineFrame frame) {
+Bytes QuickShareConnection::seal(const OfflineFrame& frame) {
     SecureChannel& secure = channel();
     if (secure.sendSequence() == std::numeric_limits<std::int32_t>::max()) {
         // No number is left: the connection cannot go on, and no number is ever reused.
         stream_->close();
     }
+    Bytes sealed(frame_codec::prefixLength);
+    secure.sealInto(frame, *random_, sealed, frame_codec::prefixLength);
+    frame_codec::setPrefix(sealed);
+    return sealed;
+}
+
+asio::awaitable<void> QuickShareConnection::sendEncrypted(OfflineFrame frame) {
     // Numbering and queueing happen in one step, so frames reach the wire in number order.
-    Bytes sealed = secure.seal(frame, *random_);
-    co_await writeFrame(std::move(sealed));
+    co_await writes_->write(seal(frame));
 }
 
 asio::awaitable<QuickShareConnection::OfflineFrame> QuickShareConnection::readEncrypted() {
+    OfflineFrame frame;
+    co_await readEncryptedInto(frame);
+    co_return frame;
+}
+
+asio::awaitable<void> QuickShareConnection::readEncryptedInto(OfflineFrame& frame) {
     const Bytes body = co_await readFrame();
-    co_return channel().open(body);
+    channel().openInto(body, frame);
 }
 
 // --- Incoming frames ---
@@ -124,11 +136,12 @@ std::shared_ptr<FrameStream> QuickShareConnection::incomingFrames() {
 }
 
 asio::awaitable<void> QuickShareConnection::readLoop() {
+    OfflineFrame frame;  // reused, so large chunk bodies keep their storage
     for (;;) {
         if (readerCancelled_) co_return;
         bool goOn = false;
         try {
-            const OfflineFrame frame = co_await readEncrypted();
+            co_await readEncryptedInto(frame);
             goOn = co_await dispatch(frame);
         } catch (...) {
             endWith(std::current_exception());
@@ -229,7 +242,10 @@ asio::awaitable<void> QuickShareConnection::sendPayloadChunk(std::int64_t payloa
                                                              std::int64_t totalSize,
                                                              std::int64_t offset, ByteView body,
                                                              bool last) {
-    auto frame = connectionFrame(nc::V1Frame::PAYLOAD_TRANSFER);
+    // Built in place and sealed before the first suspension, so the next chunk may reuse it.
+    OfflineFrame& frame = chunkFrame_;
+    frame.set_version(nc::OfflineFrame::V1);
+    frame.mutable_v1()->set_type(nc::V1Frame::PAYLOAD_TRANSFER);
     auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
     transfer->set_packet_type(PayloadTransfer::DATA);
     auto* header = transfer->mutable_payload_header();
@@ -241,7 +257,7 @@ asio::awaitable<void> QuickShareConnection::sendPayloadChunk(std::int64_t payloa
     chunk->set_offset(offset);
     chunk->set_flags(last ? PayloadTransfer::PayloadChunk::LAST_CHUNK : 0);
     chunk->set_body(reinterpret_cast<const char*>(body.data()), body.size());
-    co_await sendEncrypted(std::move(frame));
+    co_await writes_->write(seal(frame));
 }
 
 asio::awaitable<void> QuickShareConnection::sendDisconnection() {

@@ -127,6 +127,9 @@ private:
     QuickShareConnection(std::shared_ptr<ByteStream> stream, ConnectionTimeouts timeouts,
                          std::shared_ptr<RandomSource> random);
 
+    // The whole frame (length prefix included) carrying `frame` as the next secure message.
+    Bytes seal(const OfflineFrame& frame);
+    asio::awaitable<void> readEncryptedInto(OfflineFrame& frame);
     asio::awaitable<void> readLoop();
     asio::awaitable<void> keepAliveLoop();
     // Handles one frame of the reader; false when the reader is done.
@@ -141,6 +144,7 @@ private:
     std::optional<SecureChannel> channel_;
     PayloadAssembler assembler_;
     std::shared_ptr<FrameStream> frames_;
+    OfflineFrame chunkFrame_;  // reused by sendPayloadChunk, so chunk bodies keep their storage
     FileSink fileSink_;
     asio::steady_timer keepAliveTimer_;
     bool readerStarted_ = false;
