@@ -259,6 +259,13 @@ ElidedLabel::ElidedLabel(QString text, Qt::TextElideMode mode, const QFont& font
     setText(full_);
 }
 
+void ElidedLabel::setFullText(const QString& text) {
+    full_ = text;
+    setToolTip(full_);
+    elide();
+    updateGeometry();
+}
+
 QSize ElidedLabel::minimumSizeHint() const { return {24, QLabel::minimumSizeHint().height()}; }
 
 QSize ElidedLabel::sizeHint() const {

@@ -35,6 +35,7 @@ public:
     ElidedLabel(QString text, Qt::TextElideMode mode, const QFont& font, const ThemeColor& color,
                 QWidget* parent = nullptr);
     QString fullText() const { return full_; }
+    void setFullText(const QString& text);
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override;
 

@@ -1,0 +1,62 @@
+// The main window: the sharing-mode choice until a mode is chosen, then the column with
+// everything the application does, and the sheets of an open QR send or web receive.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <chrono>
+
+class QVBoxLayout;
+class QDialog;
+
+namespace velmo {
+
+class AppModel;
+class ThemedButton;
+
+class ContentView : public QWidget {
+    Q_OBJECT
+public:
+    ContentView(AppModel& model, QWidget* parent = nullptr,
+                std::chrono::milliseconds hintDelay = std::chrono::seconds(45));
+    ~ContentView() override;
+    QDialog* qrSendSheet() const { return qrSheet_; }
+    QDialog* webReceiveSheet() const { return webSheet_; }
+
+private:
+    void refreshSendButton();
+    void refreshStatus();
+    void refreshPhones();
+    void refreshTransfers();
+    void followQRSend();
+    void followWebReceive();
+
+    AppModel& model_;
+    std::chrono::milliseconds hintDelay_;
+    ThemedButton* sendButton_;
+    QVBoxLayout* status_;
+    QVBoxLayout* phones_;
+    QVBoxLayout* transfers_;
+    QPointer<QDialog> qrSheet_;
+    QPointer<QDialog> webSheet_;
+};
+
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit MainWindow(AppModel& model, QWidget* parent = nullptr,
+                        std::chrono::milliseconds hintDelay = std::chrono::seconds(45));
+    ContentView* content() const { return content_; }
+    // Shows the window and brings it to the front.
+    void bringForward();
+
+private:
+    void showContent();
+    AppModel& model_;
+    std::chrono::milliseconds hintDelay_;
+    QVBoxLayout* layout_;
+    QPointer<QWidget> current_;
+    QPointer<ContentView> content_;
+};
+
+}  // namespace velmo

@@ -1,0 +1,225 @@
+#include "velmo/MenuBarWindow.h"
+
+#include "velmo/AppModel.h"
+#include "velmo/Components.h"
+#include "velmo/DeviceList.h"
+#include "velmo/Theme.h"
+#include "velmo/TransferRow.h"
+#include "velmo/VelmoMark.h"
+
+#include <QCursor>
+#include <QDragEnterEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QMimeData>
+#include <QPainter>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace velmo {
+
+namespace {
+
+// The send button also takes files: they are staged and a QR send starts.
+class DropSendButton : public ThemedButton {
+public:
+    DropSendButton(AppModel& model, QWidget* parent)
+        : ThemedButton(QStringLiteral("Send to Android Phone…"), Kind::primary, true, false, parent), model_(model) {
+        setAcceptDrops(true);
+    }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override {
+        if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+    }
+    void dropEvent(QDropEvent* event) override {
+        event->acceptProposedAction();
+        model_.stageUrls(event->mimeData()->urls());
+        model_.startQRSend();
+    }
+
+private:
+    AppModel& model_;
+};
+
+void setSymbol(ThemedButton* button, const QString& symbol) {
+    QPixmap pixmap(QSize(36, 36));
+    pixmap.setDevicePixelRatio(2);
+    pixmap.fill(Qt::transparent);
+    {
+        QPainter painter(&pixmap);
+        paintSymbol(painter, QRectF(0, 0, 18, 18), symbol, button->labelColor());
+    }
+    button->setIcon(QIcon(pixmap));
+    button->setIconSize(QSize(18, 18));
+}
+
+bool sessionOpen(const AppModel& model) { return model.qrSend().has_value() || model.webReceive().has_value(); }
+
+}  // namespace
+
+MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
+                         QWidget* parent)
+    : QWidget(parent), model_(model), openMainWindow_(std::move(openMainWindow)), quit_(std::move(quit)),
+      sessionActive_(sessionOpen(model)) {
+    applyWindowBackground(this);
+    setFixedWidth(372);
+    column_ = new QVBoxLayout(this);
+    column_->setContentsMargins(16, 16, 16, 16);
+    column_->setSpacing(16);
+    column_->setSizeConstraint(QLayout::SetMinAndMaxSize);
+    connect(&model_, &AppModel::quickSharePhonesChanged, this, &MenuBarView::rebuild);
+    connect(&model_, &AppModel::transfersChanged, this, &MenuBarView::rebuild);
+    connect(&model_, &AppModel::peerChecksChanged, this, &MenuBarView::rebuild);
+    connect(&model_, &AppModel::qrSendChanged, this, &MenuBarView::watchSessions);
+    connect(&model_, &AppModel::webReceiveChanged, this, &MenuBarView::watchSessions);
+    rebuild();
+}
+
+void MenuBarView::watchSessions() {
+    const bool active = sessionOpen(model_);
+    const bool started = active && !sessionActive_;
+    sessionActive_ = active;
+    if (started && openMainWindow_) openMainWindow_();
+}
+
+void MenuBarView::rebuild() {
+    clearLayout(column_);
+    auto* send = new DropSendButton(model_, this);
+    send->setObjectName(QStringLiteral("menuSend"));
+    setSymbol(send, QStringLiteral("qrcode"));
+    connect(send, &QPushButton::clicked, &model_, [this] { model_.startQRSend(); });
+    column_->addWidget(send);
+    auto* receive = new ThemedButton(QStringLiteral("Receive from Android"), ThemedButton::Kind::tinted, false, false, this);
+    setSymbol(receive, QStringLiteral("tray.and.arrow.down"));
+    receive->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    connect(receive, &QPushButton::clicked, &model_, [this] { model_.startWebReceive(); });
+    column_->addWidget(receive);
+
+    const auto phones = static_cast<long long>(model_.quickSharePhones().size());
+    if (phones > 0) {
+        auto* card = new Card(false, this);
+        card->setObjectName(QStringLiteral("menuPhones"));
+        auto* list = new QVBoxLayout(card);
+        list->setSpacing(0);
+        list->addWidget(new DeviceList(model_, card));
+        if (phones >= 2) {
+            list->addWidget(makeDivider(card));
+            auto* all = new ThemedButton(QStringLiteral("Send to all %1 phones").arg(phones), ThemedButton::Kind::plain,
+                                         false, false, card);
+            all->setObjectName(QStringLiteral("menuSendToAll"));
+            setSymbol(all, QStringLiteral("square.stack.3d.up"));
+            all->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+            connect(all, &QPushButton::clicked, &model_, [this] { model_.sendToAllPhones(); });
+            auto* padded = new QHBoxLayout;
+            padded->setContentsMargins(8, 8, 8, 8);
+            padded->addWidget(all);
+            list->addLayout(padded);
+        }
+        column_->addWidget(card);
+    }
+
+    const auto& transfers = model_.transfers();
+    const auto current = std::find_if(transfers.begin(), transfers.end(),
+                                      [](const TransferItem& item) { return item.state.isActive(); });
+    if (current != transfers.end()) {
+        auto* card = new Card(false, this);
+        card->setObjectName(QStringLiteral("menuTransfer"));
+        auto* inside = new QVBoxLayout(card);
+        inside->addWidget(new TransferRow(model_, *current, card));
+        column_->addWidget(card);
+    }
+
+    column_->addWidget(makeDivider(this));
+    auto* bottom = new QHBoxLayout;
+    bottom->setSpacing(8);
+    auto* open = new ThemedButton(QStringLiteral("Open Window"), ThemedButton::Kind::plain, false, false, this);
+    connect(open, &QPushButton::clicked, this, [this] {
+        if (openMainWindow_) openMainWindow_();
+    });
+    bottom->addWidget(open);
+    bottom->addStretch(1);
+    auto* quit = new ThemedButton(QStringLiteral("Quit"), ThemedButton::Kind::plain, false, false, this);
+    connect(quit, &QPushButton::clicked, this, [this] {
+        if (quit_) quit_();
+    });
+    bottom->addWidget(quit);
+    column_->addLayout(bottom);
+}
+
+LockedMenu::LockedMenu(std::function<void()> openMainWindow, std::function<void()> quit, QWidget* parent)
+    : QWidget(parent) {
+    applyWindowBackground(this);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(16);
+    column->addWidget(plainLabel(QStringLiteral("Choose how Velmo shares files"), fonts::bodyStrong(), colors::text, this));
+    auto* open = new ThemedButton(QStringLiteral("Open Velmo"), ThemedButton::Kind::primary, false, false, this);
+    connect(open, &QPushButton::clicked, this, [openMainWindow] {
+        if (openMainWindow) openMainWindow();
+    });
+    column->addWidget(open, 0, Qt::AlignLeft);
+    auto* quitButton = new ThemedButton(QStringLiteral("Quit"), ThemedButton::Kind::plain, false, false, this);
+    connect(quitButton, &QPushButton::clicked, this, [quit] {
+        if (quit) quit();
+    });
+    column->addWidget(quitButton, 0, Qt::AlignLeft);
+}
+
+MenuBarWindow::MenuBarWindow(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
+                             QObject* parent)
+    : QObject(parent), model_(model), quit_(std::move(quit)) {
+    popup_ = std::make_unique<QWidget>(nullptr, Qt::Popup);
+    applyWindowBackground(popup_.get());
+    layout_ = new QVBoxLayout(popup_.get());
+    layout_->setContentsMargins(0, 0, 0, 0);
+    layout_->setSizeConstraint(QLayout::SetFixedSize);
+    // Opening the main window also closes the popup.
+    openMainWindow_ = [this, openMainWindow = std::move(openMainWindow)] {
+        popup_->hide();
+        if (openMainWindow) openMainWindow();
+    };
+    connect(&model_, &AppModel::sharingModeChanged, this, &MenuBarWindow::refreshContent);
+    refreshContent();
+
+    tray_ = new QSystemTrayIcon(this);
+    const QColor panelText = QGuiApplication::palette().color(QPalette::WindowText);
+    tray_->setIcon(velmo::trayIcon(panelText));
+    tray_->setToolTip(QStringLiteral("Velmo"));
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context) return;
+        if (popup_->isVisible()) popup_->hide();
+        else showPopup(tray_->geometry().isValid() ? tray_->geometry().bottomLeft() : QCursor::pos());
+    });
+    tray_->show();
+}
+
+MenuBarWindow::~MenuBarWindow() = default;
+
+void MenuBarWindow::refreshContent() {
+    const bool unlocked = model_.isSharingAllowed();
+    if (content_ && unlocked == unlocked_) return;
+    unlocked_ = unlocked;
+    if (content_) {
+        layout_->removeWidget(content_);
+        content_->hide();
+        content_->deleteLater();
+    }
+    if (unlocked) content_ = new MenuBarView(model_, openMainWindow_, quit_, popup_.get());
+    else content_ = new LockedMenu(openMainWindow_, quit_, popup_.get());
+    layout_->addWidget(content_);
+}
+
+void MenuBarWindow::showPopup(const QPoint& near) {
+    popup_->adjustSize();
+    QPoint position = near;
+    if (const QScreen* screen = QGuiApplication::screenAt(near)) {
+        const QRect area = screen->availableGeometry();
+        position.setX(std::clamp(position.x(), area.left(), area.right() - popup_->width()));
+        position.setY(std::clamp(position.y(), area.top(), area.bottom() - popup_->height()));
+    }
+    popup_->move(position);
+    popup_->show();
+}
+
+}  // namespace velmo

@@ -1,0 +1,40 @@
+// The settings popover: sharing mode, the name phones see, receiving from Android phones and
+// the folder that receives files. Every control reads and writes the model.
+#pragma once
+
+#include <QWidget>
+#include <filesystem>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QCheckBox;
+
+namespace velmo {
+
+class AppModel;
+class ElidedLabel;
+
+// The folder with the home folder written as "~".
+QString displayPath(const std::filesystem::path& folder);
+
+class SettingsView : public QWidget {
+    Q_OBJECT
+public:
+    explicit SettingsView(AppModel& model, QWidget* parent = nullptr);
+
+private:
+    void refresh();
+    AppModel& model_;
+    QComboBox* mode_;
+    QLabel* modeCaption_;
+    QLineEdit* name_;
+    QCheckBox* receive_;
+    QLabel* receiveCaption_;
+    ElidedLabel* folder_;
+};
+
+// Opens the settings as a popup under `anchor`.
+void showSettingsPopover(AppModel& model, QWidget* anchor);
+
+}  // namespace velmo

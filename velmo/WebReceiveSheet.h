@@ -1,0 +1,28 @@
+// The sheet of an open web receive session: the upload link as a QR code, three steps, the
+// files received in this session as they arrive, and the way to close it.
+#pragma once
+
+#include <QDialog>
+#include <chrono>
+
+class QVBoxLayout;
+
+namespace velmo {
+
+class AppModel;
+
+class WebReceiveSheet : public QDialog {
+    Q_OBJECT
+public:
+    WebReceiveSheet(AppModel& model, QWidget* parent = nullptr,
+                    std::chrono::milliseconds hintDelay = std::chrono::seconds(45));
+
+private:
+    void rebuild();
+    AppModel& model_;
+    QVBoxLayout* column_;
+    std::chrono::milliseconds hintDelay_;
+    QWidget* hint_ = nullptr;
+};
+
+}  // namespace velmo
