@@ -1,0 +1,350 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QSettings>
+#include <QThread>
+
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+
+#include "support/TempFolder.h"
+#include "updatecore/UpdateInstallError.h"
+#include "updatecore/UpdateText.h"
+#include "velmo/SoftwareUpdates.h"
+
+namespace velmo {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Alert {
+    QString message, informative;
+    std::optional<QString> firstButton;
+};
+
+class FakePresenter : public UpdateAlertPresenter {
+public:
+    std::vector<Alert> alerts;
+    bool answer = true;
+    std::function<void()> afterPresent = [] {};
+    bool present(const QString& m, const QString& i, const std::optional<QString>& b) override {
+        alerts.push_back({m, i, b});
+        afterPresent();
+        return answer;
+    }
+};
+
+class FakeActions : public UpdateActions {
+public:
+    std::mutex lock;
+    std::condition_variable released;
+    bool holdChecks = false;
+    int checks = 0, downloads = 0, installs = 0, quits = 0;
+    std::function<std::optional<UpdateRelease>()> onCheck = [] { return std::nullopt; };
+    std::function<void()> onInstall = [] {};
+    std::filesystem::path archive;
+    std::filesystem::path installedTarget;
+    std::string installedVersion;
+    std::int64_t installedBuild = 0;
+
+    std::optional<UpdateRelease> check(const UpdateFeed&, const std::atomic<bool>&) override {
+        std::unique_lock guard(lock);
+        ++checks;
+        released.wait(guard, [&] { return !holdChecks; });
+        return onCheck();
+    }
+    std::filesystem::path download(const UpdateFeed&, const UpdateRelease&, const std::atomic<bool>&) override {
+        std::lock_guard guard(lock);
+        ++downloads;
+        std::filesystem::create_directories(archive.parent_path());
+        std::ofstream(archive) << "zip";
+        return archive;
+    }
+    void install(const std::filesystem::path&, const std::filesystem::path& target, const std::string& version,
+                 std::int64_t build, const std::atomic<bool>&) override {
+        {
+            std::lock_guard guard(lock);
+            ++installs;
+            installedTarget = target;
+            installedVersion = version;
+            installedBuild = build;
+        }
+        onInstall();
+    }
+    bool quit() override {
+        ++quits;
+        return true;
+    }
+    void release() {
+        {
+            std::lock_guard guard(lock);
+            holdChecks = false;
+        }
+        released.notify_all();
+    }
+};
+
+UpdateRelease newRelease() {
+    UpdateRelease r;
+    r.version = "2.0";
+    r.build = 9;
+    r.channel = "live-x86_64";
+    r.archive = "Velmo-9.zip";
+    return r;
+}
+
+class SoftwareUpdatesTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "ui";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance()) new QApplication(argc, argv);
+    }
+
+    test::TempFolder temp;
+    std::unique_ptr<QSettings> settings = std::make_unique<QSettings>(
+        QString::fromStdString((temp / "Velmo.conf").string()), QSettings::IniFormat);
+    std::shared_ptr<FakePresenter> presenter = std::make_shared<FakePresenter>();
+    std::shared_ptr<FakeActions> actions = std::make_shared<FakeActions>();
+    SoftwareUpdates::Clock::time_point clock = SoftwareUpdates::Clock::time_point(1000h);
+    bool ready = true;
+    bool modeChosen = true;
+
+    nlohmann::json info() {
+        return {{"CFBundleShortVersionString", "1.0"},
+                {"CFBundleVersion", "8"},
+                {"VelmoUpdateChannel", "live-x86_64"},
+                {"VelmoUpdatePublicKey", UpdateText::encodeBase64(Bytes(32, 7))}};
+    }
+
+    std::unique_ptr<SoftwareUpdates> make(nlohmann::json bundleInfo) {
+        actions->archive = temp / "Velmo-Update-X" / "Velmo-9.zip";
+        SoftwareUpdates::Dependencies d;
+        d.settings = settings.get();
+        d.info = std::move(bundleInfo);
+        d.bundle = temp / "apps" / "Velmo.app";
+        d.isReadyForUpdate = [this] { return ready; };
+        d.hasSharingMode = [this] { return modeChosen; };
+        d.presenter = presenter;
+        d.actions = actions;
+        d.now = [this] { return clock; };
+        return std::make_unique<SoftwareUpdates>(std::move(d));
+    }
+    std::unique_ptr<SoftwareUpdates> make() { return make(info()); }
+
+    static void settle(const SoftwareUpdates& u) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (u.isBusy() && std::chrono::steady_clock::now() < deadline) {
+            QCoreApplication::processEvents();
+            QThread::msleep(1);
+        }
+        QCoreApplication::processEvents();
+        ASSERT_FALSE(u.isBusy());
+    }
+};
+
+TEST_F(SoftwareUpdatesTest, ConfigurationFromTheBundle) {
+    auto u = make();
+    ASSERT_TRUE(u->isConfigured());
+    EXPECT_EQ(u->feed()->feedURL(), "https://updates.velmo.app/updates/live-x86_64/feed.json");
+    EXPECT_EQ(u->feed()->currentBuild(), 8);
+    auto withBuild = info();
+    withBuild["CFBundleVersion"] = "+7";
+    EXPECT_EQ(make(withBuild)->feed()->currentBuild(), 7);
+
+    const std::pair<const char*, nlohmann::json> broken[] = {
+        {"CFBundleVersion", "0"},          {"CFBundleVersion", "-3"},        {"CFBundleVersion", "12a"},
+        {"CFBundleVersion", ""},           {"CFBundleVersion", 8},           {"VelmoUpdateChannel", "live-x86_64 "},
+        {"VelmoUpdateChannel", "Live-x86_64"}, {"VelmoUpdatePublicKey", "AAAA"}, {"VelmoUpdatePublicKey", nullptr},
+    };
+    for (const auto& [key, value] : broken) {
+        auto changed = info();
+        if (value.is_null()) changed.erase(key);
+        else changed[key] = value;
+        auto updates = make(changed);
+        EXPECT_FALSE(updates->isConfigured()) << key << " " << value.dump();
+        updates->checkIfDue();
+        updates->checkNow();
+        EXPECT_FALSE(updates->isBusy());
+    }
+    EXPECT_FALSE(make(nlohmann::json::array())->isConfigured());
+    EXPECT_EQ(actions->checks, 0);
+}
+
+TEST_F(SoftwareUpdatesTest, AutomaticSwitchIsReadStrictlyAndAlwaysWritten) {
+    EXPECT_TRUE(make()->automatic());
+    settings->setValue("automaticallyCheckForUpdates", "false");
+    EXPECT_FALSE(make()->automatic());
+    settings->setValue("automaticallyCheckForUpdates", "0");
+    EXPECT_TRUE(make()->automatic());
+    settings->remove("automaticallyCheckForUpdates");
+    auto u = make();
+    u->setAutomatic(true);
+    EXPECT_EQ(settings->value("automaticallyCheckForUpdates").toString(), "true");
+}
+
+TEST_F(SoftwareUpdatesTest, DailyCheckRunsOncePerInterval) {
+    auto u = make();
+    actions->onCheck = [] { return newRelease(); };
+    u->checkIfDue();
+    EXPECT_EQ(u->checkMenuTitle(), QString("Checking for Updates\u2026"));
+    settle(*u);
+    EXPECT_EQ(actions->checks, 1);
+    EXPECT_EQ(u->available(), newRelease());
+    EXPECT_EQ(u->checkMenuTitle(), QString("Check for Updates\u2026"));
+
+    clock += 86'399s;
+    u->checkIfDue();
+    settle(*u);
+    EXPECT_EQ(actions->checks, 1);
+
+    // Exactly a day later it runs, and finding nothing clears the earlier release.
+    clock += 1s;
+    actions->onCheck = [] { return std::nullopt; };
+    u->checkIfDue();
+    settle(*u);
+    EXPECT_EQ(actions->checks, 2);
+    EXPECT_FALSE(u->available());
+    EXPECT_TRUE(presenter->alerts.empty());
+}
+
+TEST_F(SoftwareUpdatesTest, AutomaticFailureIsSilentAndKeepsTheRelease) {
+    auto u = make();
+    actions->onCheck = [] { return newRelease(); };
+    u->checkIfDue();
+    settle(*u);
+    clock += 86'400s;
+    actions->onCheck = []() -> std::optional<UpdateRelease> { throw UpdateError(UpdateError::Kind::unavailable); };
+    u->checkIfDue();
+    settle(*u);
+    EXPECT_EQ(u->available(), newRelease());
+    EXPECT_TRUE(presenter->alerts.empty());
+}
+
+TEST_F(SoftwareUpdatesTest, SwitchedOffNeverChecksAutomaticallyButManualWorks) {
+    auto u = make();
+    u->setAutomatic(false);
+    u->checkIfDue();
+    EXPECT_FALSE(u->isBusy());
+    u->checkNow();
+    settle(*u);
+    EXPECT_EQ(actions->checks, 1);
+    ASSERT_EQ(presenter->alerts.size(), 1u);
+    EXPECT_EQ(presenter->alerts[0].message, "Velmo is up to date");
+    EXPECT_EQ(presenter->alerts[0].informative, QString("You\u2019re running Velmo 1.0."));
+    EXPECT_FALSE(presenter->alerts[0].firstButton);
+}
+
+TEST_F(SoftwareUpdatesTest, ManualCheckSetsLastCheckForTheDailyOne) {
+    auto u = make();
+    u->checkNow();
+    settle(*u);
+    clock += 3600s;
+    u->checkIfDue();
+    EXPECT_FALSE(u->isBusy());
+    EXPECT_EQ(actions->checks, 1);
+}
+
+TEST_F(SoftwareUpdatesTest, ManualCheckBeforeASharingModeDoesNothing) {
+    modeChosen = false;
+    auto u = make();
+    u->checkNow();
+    EXPECT_FALSE(u->isBusy());
+    EXPECT_EQ(actions->checks, 0);
+    EXPECT_TRUE(presenter->alerts.empty());
+}
+
+TEST_F(SoftwareUpdatesTest, SecondCheckWhileOneRunsIsDropped) {
+    auto u = make();
+    actions->holdChecks = true;
+    u->checkIfDue();
+    u->checkNow();
+    u->checkIfDue();
+    actions->release();
+    settle(*u);
+    EXPECT_EQ(actions->checks, 1);
+    EXPECT_TRUE(presenter->alerts.empty());
+}
+
+TEST_F(SoftwareUpdatesTest, BusyUserGetsTheBlockedAlert) {
+    ready = false;
+    actions->onCheck = [] { return newRelease(); };
+    auto u = make();
+    u->checkNow();
+    settle(*u);
+    ASSERT_EQ(presenter->alerts.size(), 1u);
+    EXPECT_EQ(presenter->alerts[0].message, "Velmo has an update");
+    EXPECT_EQ(actions->downloads, 0);
+}
+
+TEST_F(SoftwareUpdatesTest, LaterKeepsTheReleaseOnOffer) {
+    actions->onCheck = [] { return newRelease(); };
+    presenter->answer = false;
+    auto u = make();
+    u->checkNow();
+    settle(*u);
+    ASSERT_EQ(presenter->alerts.size(), 1u);
+    EXPECT_EQ(presenter->alerts[0].message, "Velmo 2.0 is available");
+    EXPECT_EQ(presenter->alerts[0].firstButton, QString("Install and Relaunch"));
+    EXPECT_EQ(u->available(), newRelease());
+    EXPECT_EQ(actions->downloads, 0);
+}
+
+TEST_F(SoftwareUpdatesTest, AcceptedReleaseIsDownloadedInstalledAndTheAppQuits) {
+    actions->onCheck = [] { return newRelease(); };
+    auto u = make();
+    bool replacingSeen = false;
+    actions->onInstall = [&] { replacingSeen = u->isReplacing(); };
+    u->checkNow();
+    settle(*u);
+    EXPECT_EQ(actions->installs, 1);
+    EXPECT_TRUE(replacingSeen);
+    EXPECT_EQ(actions->installedTarget, temp / "apps" / "Velmo.app");
+    EXPECT_EQ(actions->installedVersion, "2.0");
+    EXPECT_EQ(actions->installedBuild, 9);
+    EXPECT_EQ(actions->quits, 1);
+    EXPECT_EQ(presenter->alerts.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(actions->archive.parent_path()));
+}
+
+TEST_F(SoftwareUpdatesTest, UserBusyAfterTheDownloadRemovesIt) {
+    actions->onCheck = [] { return newRelease(); };
+    auto u = make();
+    // Ready when the offer is made, busy again once the download is in.
+    presenter->afterPresent = [this] { ready = false; };
+    u->checkNow();
+    settle(*u);
+    EXPECT_EQ(actions->downloads, 1);
+    EXPECT_EQ(actions->installs, 0);
+    ASSERT_EQ(presenter->alerts.size(), 2u);
+    EXPECT_EQ(presenter->alerts[1].message, "Velmo has an update");
+    EXPECT_FALSE(std::filesystem::exists(actions->archive.parent_path()));
+    EXPECT_FALSE(u->isReplacing());
+}
+
+TEST_F(SoftwareUpdatesTest, FailuresShowTheirSentence) {
+    auto u = make();
+    actions->onCheck = []() -> std::optional<UpdateRelease> { throw UpdateError(UpdateError::Kind::invalidSignature); };
+    u->checkNow();
+    settle(*u);
+    ASSERT_EQ(presenter->alerts.size(), 1u);
+    EXPECT_EQ(presenter->alerts[0].message, QString("Velmo couldn\u2019t update"));
+    EXPECT_EQ(presenter->alerts[0].informative, "The update could not be authenticated.");
+
+    presenter->alerts.clear();
+    actions->onCheck = [] { return newRelease(); };
+    actions->onInstall = [] { throw UpdateInstallError(UpdateInstallError::Kind::relaunchFailed); };
+    u->checkNow();
+    settle(*u);
+    ASSERT_EQ(presenter->alerts.size(), 2u);
+    EXPECT_EQ(presenter->alerts[1].informative.toStdString(),
+              UpdateInstallError(UpdateInstallError::Kind::relaunchFailed).what());
+    EXPECT_FALSE(u->isReplacing());
+    EXPECT_EQ(actions->quits, 0);
+    EXPECT_FALSE(std::filesystem::exists(actions->archive.parent_path()));
+}
+
+}  // namespace
+}  // namespace velmo
