@@ -45,7 +45,27 @@ IncomingFiles::IncomingFiles(asio::any_io_executor strand, std::filesystem::path
 // Unfinished temporary files are removed by their PartFile when the entries go.
 IncomingFiles::~IncomingFiles() = default;
 
+// Progress is reported after the authorization's lock is released, whatever the work did:
+// an application that revokes from its progress handler must not deadlock on that lock.
+class IncomingFiles::ProgressReport {
+public:
+    explicit ProgressReport(IncomingFiles& files) : files_(files) {}
+    ~ProgressReport() {
+        auto due = std::exchange(files_.dueProgress_, std::nullopt);
+        if (!due || !files_.progress_) return;
+        try {
+            files_.progress_(due->first, due->second);
+        } catch (...) {
+            // A report that fails cannot undo the bytes already written.
+        }
+    }
+
+private:
+    IncomingFiles& files_;
+};
+
 void IncomingFiles::prepare(const FileMetadataList& files) {
+    ProgressReport report(*this);
     if (authorization_) {
         authorization_->guarded([&] { prepareUnlocked(files); });
     } else {
@@ -74,10 +94,11 @@ void IncomingFiles::prepareUnlocked(const FileMetadataList& files) {
         order_.push_back(file.payload_id());
     }
     lastActivity_ = Clock::now();
-    if (progress_) progress_(0, total_);
+    dueProgress_.emplace(0, total_);
 }
 
 void IncomingFiles::write(std::int64_t payloadId, std::int64_t offset, ByteView data, bool last) {
+    ProgressReport report(*this);
     if (authorization_) {
         authorization_->guarded([&] { writeUnlocked(payloadId, offset, data, last); });
     } else {
@@ -101,7 +122,7 @@ void IncomingFiles::writeUnlocked(std::int64_t payloadId, std::int64_t offset, B
     entry.written = offset + length;
     received_ += length;
     lastActivity_ = Clock::now();
-    if (progress_) progress_(std::min(received_, total_), total_);
+    dueProgress_.emplace(std::min(received_, total_), total_);
 
     if (last) {
         entry.part->close();

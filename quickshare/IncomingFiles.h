@@ -80,6 +80,7 @@ private:
     void prepareUnlocked(const FileMetadataList& files);
     void writeUnlocked(std::int64_t payloadId, std::int64_t offset, ByteView data, bool last);
     void resumeIfComplete();
+    class ProgressReport;
 
     asio::steady_timer wakeup_;  // the waiter sleeps on it; cancelled to wake it
     const std::filesystem::path folder_;
@@ -92,6 +93,7 @@ private:
     std::exception_ptr failure_;
     bool waiting_ = false;
     std::optional<Clock::time_point> lastActivity_;
+    std::optional<std::pair<std::int64_t, std::int64_t>> dueProgress_;
 };
 
 }  // namespace velmo

@@ -258,6 +258,20 @@ TEST_F(IncomingFilesTest, RevokedAuthorizationStopsPreparationAndWrites) {
     }
 }
 
+TEST_F(IncomingFilesTest, ProgressHandlerMayRevokeWithoutDeadlock) {
+    auto authorization = std::make_shared<QuickShareReceiveAuthorization>();
+    auto files = IncomingFiles::create(context.get_executor(), downloads(), authorization,
+                                       [authorization](std::int64_t done, std::int64_t) {
+                                           if (done > 0) authorization->revoke();
+                                       });
+    files->prepare(listOf({{"a", 1, 4}}));
+    files->write(1, 0, bytesOf("ab"), false);
+    EXPECT_FALSE(authorization->isActive());
+    EXPECT_THROW(files->write(1, 2, bytesOf("cd"), true), Cancelled);
+    files->abort();
+    EXPECT_TRUE(namesIn(downloads()).empty());
+}
+
 TEST_F(IncomingFilesTest, UnusableFolderIsReportedAndNothingIsLeft) {
     std::ofstream(folder.path() / "plain") << "x";
     // A folder below a regular file cannot exist (ENOTDIR), whoever runs the test.
