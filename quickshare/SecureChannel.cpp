@@ -25,9 +25,13 @@ ByteView asBytes(const std::string& text) {
     return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-// `message` encoded into `out` from `offset` on, reusing out's storage.
+// `message` encoded into `out` from `offset` on.
 void encodeInto(const google::protobuf::Message& message, Bytes& out, std::size_t offset) {
-    const Bytes encoded = proto::encode(message);
+    Bytes encoded = proto::encode(message);
+    if (offset == 0) {
+        out = std::move(encoded);
+        return;
+    }
     out.resize(offset + encoded.size());
     if (!encoded.empty()) std::memcpy(out.data() + offset, encoded.data(), encoded.size());
 }
