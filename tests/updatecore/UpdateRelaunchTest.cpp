@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "support/TempFolder.h"
+#include "updatecore/SafePath.h"
+#include "updatecore/UpdateRelaunch.h"
+
+namespace velmo {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::filesystem::path script(const test::TempFolder& temp, const std::string& name, const std::string& body) {
+    const auto path = temp / name;
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    ::chmod(path.c_str(), 0755);
+    return path;
+}
+
+TEST(UpdateRelaunchTest, OnlyACopyThatReportsItselfCounts) {
+    test::TempFolder temp;
+    struct Case {
+        const char* name;
+        std::string body;
+        bool started;
+    } cases[] = {
+        {"ready", "printf 'com.halvester.velmo\\n' >&3\nexec sleep 1\n", true},
+        {"exits at once", "exit 0\n", false},
+        {"wrong identity", "printf 'com.example\\n' >&3\nexec sleep 1\n", false},
+        {"silent", "exec sleep 5\n", false},
+    };
+    for (const auto& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(relaunchUpdatedCopy(script(temp, c.name, c.body), 300ms), c.started) << c.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 4s) << c.name;
+    }
+    EXPECT_FALSE(relaunchUpdatedCopy(temp / "missing", 100ms));
+}
+
+TEST(UpdateRelaunchTest, ReadinessIsSignalledOnlyWhenAsked) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::unsetenv(updateReadinessVariable);
+    signalUpdateReadiness();  // an ordinary launch: nothing happens
+    ::setenv(updateReadinessVariable, std::to_string(fds[1]).c_str(), 1);
+    signalUpdateReadiness();
+    EXPECT_EQ(::getenv(updateReadinessVariable), nullptr);
+    char buffer[64] = {};
+    const auto n = ::read(fds[0], buffer, sizeof buffer - 1);
+    EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0), "com.halvester.velmo\n");
+    ::close(fds[0]);
+}
+
+TEST(SafePathTest, LinksAnywhereAreRefused) {
+    test::TempFolder temp;
+    std::filesystem::create_directories(temp / "real" / "inner");
+    std::filesystem::create_directory_symlink(temp / "real", temp / "link");
+    EXPECT_TRUE(openDirectoryNoSymlinks(temp / "real" / "inner"));
+    EXPECT_FALSE(openDirectoryNoSymlinks(temp / "link" / "inner"));
+    EXPECT_FALSE(openDirectoryNoSymlinks("relative"));
+    EXPECT_EQ(safePath(temp / "real" / "." / "inner" / ".."), temp / "real");
+}
+
+}  // namespace
+}  // namespace velmo
