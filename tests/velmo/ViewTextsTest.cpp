@@ -1,0 +1,170 @@
+#include "velmo/ByteCountFormat.h"
+#include "velmo/Components.h"
+#include "velmo/QRCodeView.h"
+#include "velmo/QRSendSheet.h"
+#include "velmo/Theme.h"
+#include "velmo/TransferRow.h"
+#include "velmo/VelmoMark.h"
+#include "velmo/AppModelHarness.h"
+
+#include <gtest/gtest.h>
+#include <qrencode.h>
+
+namespace velmo {
+namespace {
+
+TEST(ByteCountFormatTest, DecimalUnitsAsAFileManagerWritesThem) {
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {-5, "0 bytes"},          {0, "0 bytes"},          {1, "1 byte"},           {999, "999 bytes"},
+        {1000, "1 KB"},           {1499, "1 KB"},          {1500, "2 KB"},          {999'499, "999 KB"},
+        {999'500, "1 MB"},        {1'000'000, "1 MB"},     {1'250'000, "1.3 MB"},   {1'200'000, "1.2 MB"},
+        {999'949'999, "999.9 MB"}, {999'950'000, "1 GB"},  {2'500'000'000, "2.5 GB"}, {1'234'567'890, "1.23 GB"},
+        {5'000'000'000'000, "5 TB"}, {INT64_MAX, "9223.37 PB"},
+    };
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(formatByteCount(bytes).toStdString(), text) << bytes;
+}
+
+TEST(ThemeTest, CssColoursAndFixedColours) {
+    EXPECT_EQ(cssColor(colors::soft, Appearance::light), "rgba(37,99,235,0.10)");
+    EXPECT_EQ(cssColor(colors::bg, Appearance::dark), "rgba(14,17,23,1.00)");
+    EXPECT_EQ(cssColor(colors::line, Appearance::light), "rgba(15,23,42,0.10)");
+    EXPECT_EQ(cssColor(colors::line, Appearance::dark), "rgba(255,255,255,0.10)");
+    EXPECT_EQ(colors::shadow.dark.alpha(), 0);
+    for (const ThemeColor* same : {&colors::accent, &colors::top, &colors::bottom, &colors::tileTop, &colors::tileBottom,
+                                   &colors::onAccent, &colors::markWhite, &colors::markBlack, &colors::qrBackground})
+        EXPECT_EQ(same->light, same->dark);
+    EXPECT_EQ(&colors::dropTint, &colors::soft);
+}
+
+TEST(VelmoMarkTest, BoundingBoxWithAndWithoutMotionLines) {
+    const QRectF plain = VelmoMark::boundingBox(false);
+    EXPECT_NEAR(plain.left(), 112, 0.01);
+    EXPECT_NEAR(plain.top(), 150, 0.5);
+    EXPECT_NEAR(plain.right(), 891.2, 0.5);
+    EXPECT_NEAR(plain.bottom(), 692.9, 0.5);
+    const QRectF moving = VelmoMark::boundingBox(true);
+    EXPECT_NEAR(moving.left(), -103, 0.5);
+    EXPECT_NEAR(moving.bottom(), 723, 0.5);
+}
+
+TEST(VelmoMarkTest, TrayImageHasASeeThroughEye) {
+    test::ensureApplication();
+    const QImage image = trayImage(Qt::black);
+    EXPECT_EQ(image.size(), QSize(36, 36));
+    EXPECT_EQ(image.devicePixelRatio(), 2.0);
+    // The eye's centre, mapped from design units into the fitted 36-pixel square, is clear
+    // while the head around it is opaque.
+    const QRectF box = VelmoMark::boundingBox(false);
+    const double scale = 36 / box.width();
+    const auto pixel = [&](double x, double y) {
+        return image.pixelColor(static_cast<int>(18 + (x - box.center().x()) * scale),
+                                static_cast<int>(18 + (y - box.center().y()) * scale));
+    };
+    EXPECT_LT(pixel(708, 410).alpha(), 60);
+    EXPECT_GT(pixel(640, 470).alpha(), 200);
+}
+
+TEST(QRCodeViewTest, EncodesTheUtf8PayloadAtLevelM) {
+    test::ensureApplication();
+    const QString url = QStringLiteral("http://192.168.1.20:41234/?t=AbCdEfGhIjKlMnOpQrStUv");
+    QRCodeView view(url);
+    ASSERT_TRUE(view.hasCode());
+    const auto matrix = encodeQR(url);
+    ASSERT_TRUE(matrix);
+    const QByteArray bytes = url.toUtf8();
+    for (QRecLevel level : {QR_ECLEVEL_M, QR_ECLEVEL_L}) {
+        QRcode* reference =
+            QRcode_encodeData(bytes.size(), reinterpret_cast<const unsigned char*>(bytes.constData()), 0, level);
+        ASSERT_NE(reference, nullptr);
+        bool same = reference->width == matrix->width;
+        for (int i = 0; same && i < reference->width * reference->width; ++i)
+            same = ((reference->data[i] & 1) != 0) == matrix->dark[static_cast<std::size_t>(i)];
+        EXPECT_EQ(same, level == QR_ECLEVEL_M);
+        QRcode_free(reference);
+    }
+    // 54 bytes at level M need version 4 (33 modules).
+    EXPECT_EQ(matrix->width, 33);
+    EXPECT_EQ(view.sizeHint(), QSize(232, 232));
+}
+
+TEST(QRCodeViewTest, TooLongPayloadShowsNothing) {
+    test::ensureApplication();
+    QRCodeView view(QString(5000, QLatin1Char('x')));
+    EXPECT_FALSE(view.hasCode());
+    EXPECT_EQ(view.sizeHint(), QSize(0, 0));
+}
+
+TEST(ComponentsTest, FileSymbols) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"photo.jpg", "photo"}, {"song.mp3", "music.note"}, {"backup.zip", "doc.zipper"}, {"paper.pdf", "doc.text"},
+        {"README", "doc"},      {"clip.mp4", "film"},       {"notes.txt", "doc.text"},    {"blob.qqqzz", "doc"},
+    };
+    for (const auto& [name, symbol] : cases) EXPECT_EQ(fileSymbol(QString::fromUtf8(name)).toStdString(), symbol) << name;
+}
+
+TEST(ComponentsTest, ProgressBarClampsAndAnnouncesWholePercent) {
+    test::ensureApplication();
+    const std::tuple<double, double, int> cases[] = {{-0.5, 6, 0}, {0, 6, 0}, {0.999, 199.8, 99}, {1.7, 200, 100}, {0.5, 100, 50}};
+    for (const auto& [value, width, percent] : cases) {
+        ProgressBar bar(value);
+        EXPECT_DOUBLE_EQ(bar.fillWidth(200), width) << value;
+        EXPECT_EQ(bar.percent(), percent) << value;
+    }
+}
+
+TransferItem item(TransferItem::Direction direction, TransferItem::State state) {
+    TransferItem row;
+    row.direction = direction;
+    row.peer = "Pixel 9";
+    row.summary = "photo.jpg";
+    row.state = std::move(state);
+    return row;
+}
+
+TEST(TransferRowTest, StatusTextPerState) {
+    using D = TransferItem::Direction;
+    using S = TransferItem::State;
+    auto waitingSend = item(D::sending, S::awaitingAccept());
+    waitingSend.code = "1234";
+    auto check = waitingSend;
+    check.needsPeerCheck = true;
+    auto moving = item(D::receiving, S::transferring());
+    moving.done = 1'500'000;
+    moving.total = 3'000'000;
+    auto done = item(D::receiving, S::done());
+    done.total = 2'000;
+    const std::pair<TransferItem, const char*> cases[] = {
+        {item(D::sending, S::connecting()), "Connecting to Pixel 9…"},
+        {waitingSend, "Waiting for Pixel 9 to accept · code 1234"},
+        {item(D::receiving, S::awaitingAccept()), "Waiting for your answer"},
+        {check, "Check the phone shows 1234."},
+        {moving, "1.5 MB of 3 MB from Pixel 9"},
+        {done, "Done from Pixel 9 · 2 KB"},
+        {item(D::receiving, S::declined()), "You declined"},
+        {item(D::sending, S::declined()), "Pixel 9 declined"},
+        {item(D::sending, S::failed("Lost connection.")), "Lost connection."},
+    };
+    for (const auto& [row, text] : cases) EXPECT_EQ(transferStatusText(row).toStdString(), text) << text;
+}
+
+TEST(QRSendSheetTest, RecipientStatusTexts) {
+    using Phase = QRSend::Recipient::Phase;
+    const auto recipient = [](std::string id, Phase phase, double fraction = 0) {
+        return QRSend::Recipient{std::move(id), "Pixel", std::move(phase), fraction};
+    };
+    const std::pair<QRSend::Recipient, const char*> cases[] = {
+        {recipient("p1", Phase::waitingForAccept("1234")), "Tap Accept on the phone · PIN 1234"},
+        {recipient("p1", Phase::verify("1234", Uuid())), "Check the phone shows 1234 before sending."},
+        {recipient("p1", Phase::connecting()), "Connecting…"},
+        {recipient("airdrop-1", Phase::connecting()), "Pick the phone in AirDrop"},
+        {recipient("p1", Phase::sending(), 0.999), "Sending · 99%"},
+        {recipient("p1", Phase::sending(), 0), "Sending · 0%"},
+        {recipient("p1", Phase::sending(), 1.5), "Sending · 100%"},
+        {recipient("p1", Phase::done()), "Sent"},
+        {recipient("p1", Phase::failed("<b>gone</b>")), "<b>gone</b>"},
+    };
+    for (const auto& [r, text] : cases) EXPECT_EQ(recipientStatusText(r).toStdString(), text) << text;
+}
+
+}  // namespace
+}  // namespace velmo

@@ -1,0 +1,268 @@
+#include "velmo/AppModelHarness.h"
+#include "velmo/Components.h"
+#include "velmo/DeviceList.h"
+#include "velmo/DropZone.h"
+#include "velmo/IncomingPrompt.h"
+#include "velmo/MainWindow.h"
+#include "velmo/MenuBarWindow.h"
+#include "velmo/NetworkHint.h"
+#include "velmo/SettingsView.h"
+#include "velmo/TransferRow.h"
+#include "velmo/WebReceiveSheet.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QVBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace velmo::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+QPushButton* button(QWidget* root, const QString& text) {
+    for (auto* candidate : root->findChildren<QPushButton*>())
+        if (candidate->text() == text) return candidate;
+    return nullptr;
+}
+
+QString labelText(QWidget* root, const char* name) {
+    auto* label = root->findChild<QLabel*>(QString::fromLatin1(name));
+    return label ? label->text() : QStringLiteral("<missing>");
+}
+
+struct Views : ::testing::Test {
+    Views() : model({.sharingMode = "askEachTime"}) {
+        ensureApplication();
+        model->start();
+    }
+    AppModelHarness model;
+};
+
+TEST_F(Views, ConsentChoiceSwitchesToTheContent) {
+    AppModelHarness fresh({.sharingMode = std::nullopt});
+    MainWindow window(*fresh);
+    EXPECT_EQ(window.content(), nullptr);
+    ASSERT_NE(button(&window, QStringLiteral("Allow quick sharing")), nullptr);
+    button(&window, QStringLiteral("Allow quick sharing"))->click();
+    EXPECT_EQ(fresh->sharingMode(), SharingMode::quick);
+    EXPECT_NE(window.content(), nullptr);
+}
+
+TEST_F(Views, StagingChangesTheSendButtonAndTheDropZone) {
+    ContentView view(*model);
+    auto* send = view.findChild<QPushButton*>(QStringLiteral("sendButton"));
+    EXPECT_EQ(send->text(), QStringLiteral("Send to Android Phone…"));
+    EXPECT_NE(button(&view, QStringLiteral("Choose Files…")), nullptr);
+
+    model->stageFiles({model.file("a.txt", 1500)});
+    EXPECT_EQ(send->text(), QStringLiteral("Send to Android Phone"));
+    EXPECT_EQ(labelText(&view, "stagedCount"), QStringLiteral("1 file ready"));
+    EXPECT_EQ(labelText(&view, "stagedTotal"), QStringLiteral("2 KB"));
+    EXPECT_EQ(view.findChild<QLabel*>(QStringLiteral("stagedMore")), nullptr);
+
+    std::vector<std::filesystem::path> more;
+    for (int i = 0; i < 4; ++i) more.push_back(model.file("f" + std::to_string(i) + ".txt", 1000));
+    model->stageFiles(more);
+    EXPECT_EQ(labelText(&view, "stagedCount"), QStringLiteral("5 files ready"));
+    EXPECT_EQ(labelText(&view, "stagedMore"), QStringLiteral("and 1 more"));
+    // Every staged file counts, also those not listed; a vanished file counts zero.
+    std::filesystem::remove(more.back());
+    model->removeStaged(more.front());
+    EXPECT_EQ(labelText(&view, "stagedTotal"), QStringLiteral("4 KB"));
+    EXPECT_EQ(view.findChildren<FileRow*>().size(), 4u);
+
+    button(&view, QStringLiteral("Clear"))->click();
+    EXPECT_TRUE(model->staged().empty());
+    EXPECT_NE(button(&view, QStringLiteral("Choose Files…")), nullptr);
+}
+
+TEST_F(Views, PhonesCardFollowsDiscovery) {
+    ContentView view(*model);
+    EXPECT_EQ(view.findChild<QWidget*>(QStringLiteral("phonesCard")), nullptr);
+    const auto discover = [&](int count) {
+        std::vector<QuickSharePhone> phones;
+        for (int i = 0; i < count; ++i) phones.push_back(model.phone("p" + std::to_string(i), "Phone " + std::to_string(i)));
+        std::thread([&] { model.discovery->onPhones(phones); }).join();
+        ASSERT_TRUE(pumpUntil([&] { return model->quickSharePhones().size() == static_cast<std::size_t>(count); }));
+    };
+    discover(1);
+    EXPECT_NE(view.findChild<QWidget*>(QStringLiteral("phonesCard")), nullptr);
+    EXPECT_EQ(view.findChild<QPushButton*>(QStringLiteral("sendToAll")), nullptr);
+    EXPECT_EQ(view.findChildren<TargetRow*>().size(), 1u);
+    discover(3);
+    ASSERT_NE(view.findChild<QPushButton*>(QStringLiteral("sendToAll")), nullptr);
+    EXPECT_EQ(view.findChild<QPushButton*>(QStringLiteral("sendToAll"))->text(), QStringLiteral("Send to all 3 phones"));
+    EXPECT_EQ(view.findChildren<TargetRow*>().size(), 3u);
+    EXPECT_EQ(button(&view, QStringLiteral("Send Files…"))->text(), QStringLiteral("Send Files…"));
+    discover(0);
+    EXPECT_EQ(view.findChild<QWidget*>(QStringLiteral("phonesCard")), nullptr);
+}
+
+TEST_F(Views, QRSendSheetShownExactlyWhileTheSendIsOpen) {
+    MainWindow window(*model, nullptr, 20ms);
+    window.show();
+    model->stageFiles({model.file("a.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(model->qrSend());
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    QDialog* sheet = window.content()->qrSendSheet();
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(labelText(sheet, "sendWhat"), QStringLiteral("a.txt"));
+    EXPECT_EQ(sheet->findChild<QPushButton*>(QStringLiteral("footerButton"))->text(), QStringLiteral("Cancel"));
+    // The hint keeps its place through rebuilds and shows after its delay.
+    ASSERT_TRUE(pumpUntil([&] { return sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner")) != nullptr; }));
+
+    // The model ends the send: the sheet goes.
+    model->cancelQRSend();
+    EXPECT_EQ(window.content()->qrSendSheet(), nullptr);
+
+    // The user closes the sheet: the send ends.
+    model->stageFiles({model.file("b.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    window.content()->qrSendSheet()->reject();
+    EXPECT_FALSE(model->qrSend());
+    EXPECT_EQ(window.content()->qrSendSheet(), nullptr);
+}
+
+TEST_F(Views, ClosingTheMainWindowEndsTheSessions) {
+    MainWindow window(*model);
+    window.show();
+    model->stageFiles({model.file("a.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(model->qrSend());
+    window.close();
+    EXPECT_FALSE(model->qrSend());
+    // Files go back to the staged list when no phone had joined.
+    EXPECT_EQ(model->staged().size(), 1u);
+}
+
+TEST_F(Views, WebReceiveSheetListsOnlyTheSessionsRows) {
+    MainWindow window(*model);
+    window.show();
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
+    QDialog* sheet = window.content()->webReceiveSheet();
+    EXPECT_EQ(sheet->findChild<QPushButton*>(QStringLiteral("footerButton"))->text(), QStringLiteral("Cancel"));
+    EXPECT_EQ(sheet->findChild<QLabel*>(QStringLiteral("quickLine")), nullptr);
+    const QString folder = QString::fromStdString(model->downloadFolder().filename().string());
+    auto* land = sheet->findChild<StepRow*>(QStringLiteral("landStep"));
+    ASSERT_NE(land, nullptr);
+    EXPECT_EQ(land->accessibleName(), QStringLiteral("Step 3: They land in %1 on this computer.").arg(folder));
+
+    sheet->findChild<QPushButton*>(QStringLiteral("footerButton"))->click();
+    EXPECT_FALSE(model->webReceive());
+    EXPECT_EQ(window.content()->webReceiveSheet(), nullptr);
+}
+
+TEST_F(Views, HostileTextIsShownAsPlainText) {
+    const std::string hostile = "<b>x</b><img src=http://127.0.0.1/a>&amp;";
+    TransferItem row;
+    row.peer = hostile;
+    row.summary = hostile;
+    row.state = TransferItem::State::failed(hostile);
+    TransferRow view(*model, row);
+    for (const char* name : {"summary", "status"}) {
+        auto* label = view.findChild<QLabel*>(QString::fromLatin1(name));
+        ASSERT_NE(label, nullptr);
+        EXPECT_EQ(label->textFormat(), Qt::PlainText);
+    }
+    EXPECT_EQ(labelText(&view, "status").toStdString(), hostile);
+    EXPECT_EQ(view.findChild<ElidedLabel*>(QStringLiteral("summary"))->fullText().toStdString(), hostile);
+
+    model->reportError(hostile);
+    ContentView content(*model);
+    ASSERT_TRUE(pumpUntil([&] { return content.findChild<Banner*>(QStringLiteral("statusBanner")) != nullptr; }));
+    EXPECT_EQ(content.findChild<Banner*>(QStringLiteral("statusBanner"))->text().toStdString(), hostile);
+    for (auto* label : content.findChildren<QLabel*>()) EXPECT_EQ(label->textFormat(), Qt::PlainText);
+}
+
+TEST_F(Views, TransferRowsAndClearFinished) {
+    ContentView view(*model);
+    model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+    EXPECT_EQ(view.findChildren<TransferRow*>().size(), 1u);
+    EXPECT_EQ(view.findChild<QPushButton*>(QStringLiteral("clearFinished")), nullptr);
+
+    IncomingPromptView prompt(*model);
+    EXPECT_EQ(labelText(&prompt, "offerSummary"), QStringLiteral("1 file · 10 bytes"));
+    EXPECT_EQ(prompt.findChild<QLabel*>(QStringLiteral("pin"))->accessibleName(), QStringLiteral("Code 1 2 3 4"));
+    EXPECT_EQ(labelText(&prompt, "sender"), QStringLiteral("Pixel wants to send you"));
+    button(&prompt, QStringLiteral("Decline"))->click();
+    EXPECT_FALSE(model->incoming());
+    ASSERT_TRUE(pumpUntil([&] { return !model.row().state.isActive(); }));
+    EXPECT_EQ(labelText(&view, "status"), QStringLiteral("You declined"));
+    auto* clear = view.findChild<QPushButton*>(QStringLiteral("clearFinished"));
+    ASSERT_NE(clear, nullptr);
+    clear->click();
+    EXPECT_TRUE(model->transfers().empty());
+    EXPECT_TRUE(view.findChildren<TransferRow*>().empty());
+}
+
+TEST_F(Views, PromptListsFiveFilesThenCountsTheRest) {
+    model.receive->offer.files.clear();
+    for (int i = 0; i < 6; ++i) model.receive->offer.files.push_back({"f" + std::to_string(i) + ".txt", 1000});
+    model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+    IncomingPromptView prompt(*model);
+    EXPECT_EQ(prompt.findChildren<FileRow*>().size(), 5u);
+    EXPECT_EQ(labelText(&prompt, "offerMore"), QStringLiteral("and 1 more"));
+    EXPECT_EQ(labelText(&prompt, "offerSummary"), QStringLiteral("6 files · 6 KB"));
+    button(&prompt, QStringLiteral("Accept"))->click();
+    EXPECT_FALSE(model->incoming());
+    EXPECT_TRUE(prompt.findChildren<FileRow*>().empty());
+}
+
+TEST_F(Views, SettingsFollowAndWriteTheModel) {
+    SettingsView settings(*model);
+    auto* name = settings.findChild<QLineEdit*>(QStringLiteral("deviceName"));
+    name->setText(QString());
+    for (const QChar c : QStringLiteral("Desk <1>")) {
+        name->insert(QString(c));
+        emit name->textEdited(name->text());
+    }
+    EXPECT_EQ(model->deviceName(), "Desk <1>");
+    model->setReceiveFromAndroid(true);
+    EXPECT_EQ(labelText(&settings, "receiveCaption"), QStringLiteral("On the phone: Share → Quick Share → “Desk <1>”."));
+    settings.findChild<QCheckBox*>(QStringLiteral("receiveFromAndroid"))->setChecked(false);
+    EXPECT_FALSE(model->receiveFromAndroid());
+    EXPECT_TRUE(labelText(&settings, "receiveCaption").startsWith(QStringLiteral("Visible only")));
+    EXPECT_EQ(settings.findChild<QComboBox*>(QStringLiteral("sharingMode"))->currentText(), QStringLiteral("Ask each time"));
+    EXPECT_EQ(displayPath(QDir::homePath().toStdString() + "/Downloads"), QStringLiteral("~/Downloads"));
+    EXPECT_EQ(displayPath("/srv/in"), QStringLiteral("/srv/in"));
+}
+
+TEST_F(Views, MenuBarBringsTheMainWindowWhenASessionStarts) {
+    int opened = 0;
+    MenuBarView menu(*model, [&] { opened++; }, [] {});
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
+    EXPECT_EQ(opened, 1);
+    model->stopWebReceive();
+    EXPECT_EQ(opened, 1);
+    // Only the first active transfer is shown.
+    EXPECT_EQ(menu.findChild<QWidget*>(QStringLiteral("menuTransfer")), nullptr);
+}
+
+TEST_F(Views, NetworkHintTakesNoSpaceUntilItsDelay) {
+    QWidget host;
+    auto* layout = new QVBoxLayout(&host);
+    auto* hint = new NetworkHint(30ms, &host);
+    layout->addWidget(hint);
+    host.show();
+    EXPECT_FALSE(hint->isShown());
+    EXPECT_EQ(hint->height(), 0);
+    ASSERT_TRUE(pumpUntil([&] { return hint->isShown(); }));
+    ASSERT_NE(hint->findChild<Banner*>(), nullptr);
+    EXPECT_EQ(hint->findChild<Banner*>()->text(), NetworkHint::text());
+}
+
+}  // namespace
+}  // namespace velmo::test
