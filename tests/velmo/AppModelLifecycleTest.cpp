@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+
+#include "velmo/AppModelHarness.h"
+
+namespace velmo::test {
+namespace {
+
+using Entries = std::vector<std::string>;
+
+TEST(AppModelLifecycle, WithoutModeStartWaitsThenChoosingStartsInOrder) {
+    AppModelHarness model({.sharingMode = std::nullopt});
+    model->start();
+    EXPECT_TRUE(model->started());
+    EXPECT_TRUE(model.log.entries().empty());
+    EXPECT_EQ(*model.updateChecks, 0);
+
+    model->setSharingMode(SharingMode::quick);
+    EXPECT_EQ(model.log.entries(), (Entries{"discovery.qr none", "discovery.callbacks", "discovery.ignore OWNSERVICENAME",
+                                             "discovery.start", "advertiser.start Test computer", "updates.checkIfDue"}));
+}
+
+TEST(AppModelLifecycle, StartRunsOnce) {
+    AppModelHarness model;
+    model->start();
+    auto first = model.log.entries();
+    EXPECT_EQ(first.back(), "updates.checkIfDue");
+    model->start();
+    EXPECT_EQ(model.log.entries(), first);
+}
+
+TEST(AppModelLifecycle, ChoosingTheSameModeChangesNothing) {
+    AppModelHarness model({.sharingMode = "quick"});
+    model->start();
+    model->stageFiles({model.file("a.txt")});
+    model->startQRSend();
+    ASSERT_TRUE(model->qrSend());
+    model->setSharingMode(SharingMode::quick);
+    EXPECT_TRUE(model->qrSend());
+}
+
+TEST(AppModelLifecycle, SwitchingModesEndsSessionsButKeepsDiscovery) {
+    AppModelHarness model({.sharingMode = "quick"});
+    model->start();
+    model->stageFiles({model.file("a.txt")});
+    model->startQRSend();
+    model->setSharingMode(SharingMode::askEachTime);
+    EXPECT_FALSE(model->qrSend());
+    auto entries = model.log.entries();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "discovery.start"), 1);
+    EXPECT_EQ(model->staged().size(), 1u);  // no phone joined: the files come back
+}
+
+TEST(AppModelLifecycle, AdvertisingFollowsReceivingAndQuickSession) {
+    for (const char* mode : {"quick", "askEachTime"}) {
+        AppModelHarness model({.sharingMode = mode});
+        model->start();
+        model->setReceiveFromAndroid(false);
+        EXPECT_EQ(model.log.entries().back(), "advertiser.stop");
+        int starts = model.advertiser->starts;
+        model->startWebReceive();
+        ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
+        bool quick = std::string(mode) == "quick";
+        EXPECT_EQ(model.advertiser->starts, starts + (quick ? 1 : 0)) << mode;
+        model->stopWebReceive();
+        EXPECT_EQ(model.log.entries().back(), "advertiser.stop") << mode;
+    }
+}
+
+TEST(AppModelLifecycle, RenamesRestartTheAdvertiserOnceAfterTheLastEdit) {
+    AppModelHarness model;
+    model->start();
+    int starts = model.advertiser->starts;
+    for (const char* name : {"A", "AB", "ABC"}) {
+        model->setDeviceName(name);
+        pumpFor(std::chrono::milliseconds(30));
+    }
+    EXPECT_EQ(model.advertiser->starts, starts);
+    ASSERT_TRUE(pumpUntil([&] { return model.advertiser->starts > starts; }));
+    EXPECT_EQ(model.log.entries().back(), "advertiser.start ABC");
+    pumpFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(model.advertiser->starts, starts + 1);
+
+    // The same name again still restarts once.
+    model->setDeviceName("ABC");
+    ASSERT_TRUE(pumpUntil([&] { return model.advertiser->starts == starts + 2; }));
+}
+
+TEST(AppModelLifecycle, RenameBeforeSharingRestartsNothing) {
+    AppModelHarness model({.sharingMode = std::nullopt});
+    model->setDeviceName("Other");
+    pumpFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(model.advertiser->starts, 0);
+}
+
+TEST(AppModelLifecycle, AdvertiserFailureGoesToTheStatusLine) {
+    AppModelHarness model;
+    model.advertiser->failStart = true;
+    model->start();
+    EXPECT_EQ(model.status(), "Couldn't show this computer to Android phones: Address already in use");
+    EXPECT_TRUE(model.log.contains("discovery.start"));
+}
+
+TEST(AppModelLifecycle, EngineErrorsReachTheStatusLineOnTheGuiThread) {
+    AppModelHarness model;
+    model->start();
+    std::thread([&] { model.discovery->onError("Quick Share discovery failed: boom"); }).join();
+    EXPECT_EQ(model.status(), "");
+    ASSERT_TRUE(pumpUntil([&] { return model.status() == "Quick Share discovery failed: boom"; }));
+}
+
+TEST(AppModelLifecycle, CanShareNowRefusesWhileReplacingAndStopsNothing) {
+    AppModelHarness model;
+    model->start();
+    *model.replacing = true;
+    auto before = model.log.entries();
+    EXPECT_FALSE(model->canShareNow());
+    EXPECT_EQ(model.log.entries(), before);
+    *model.replacing = false;
+    EXPECT_TRUE(model->canShareNow());
+}
+
+TEST(AppModelLifecycle, UpdateCheckOnActivationOnlyOnceSharing) {
+    AppModelHarness model({.sharingMode = std::nullopt});
+    model->didBecomeActive();
+    model->start();
+    model->didBecomeActive();
+    EXPECT_EQ(*model.updateChecks, 0);
+    model->setSharingMode(SharingMode::askEachTime);
+    model->didBecomeActive();
+    EXPECT_EQ(*model.updateChecks, 2);
+}
+
+TEST(AppModelLifecycle, ReadyForUpdateOnlyWhenIdle) {
+    AppModelHarness model;
+    model->start();
+    EXPECT_TRUE(model->isReadyForUpdate());
+    model->stageFiles({model.file("a.txt")});
+    EXPECT_FALSE(model->isReadyForUpdate());
+    model->removeStaged(model.temp / "a.txt");
+    EXPECT_TRUE(model->isReadyForUpdate());
+    model->handleWebReceiveEvent(WebReceiveServer::Started{Uuid::random(), "x", 1, "Phone"});
+    EXPECT_FALSE(model->isReadyForUpdate());  // a transferring row
+    model->cancelTransfer(model.row().id);
+    EXPECT_TRUE(model->isReadyForUpdate());
+}
+
+TEST(AppModelLifecycle, EqualAssignmentsNotifyNobody) {
+    AppModelHarness model;
+    int receive = 0;
+    QObject::connect(model.model.get(), &AppModel::receiveFromAndroidChanged, [&] { ++receive; });
+    int name = 0;
+    QObject::connect(model.model.get(), &AppModel::deviceNameChanged, [&] { ++name; });
+    model->setReceiveFromAndroid(true);
+    model->setDeviceName("Test computer");
+    EXPECT_EQ(receive, 0);
+    EXPECT_EQ(name, 0);
+    model->setReceiveFromAndroid(false);
+    EXPECT_EQ(receive, 1);
+}
+
+}  // namespace
+}  // namespace velmo::test

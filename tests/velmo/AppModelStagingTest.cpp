@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include "velmo/AppModelHarness.h"
+
+namespace velmo::test {
+namespace {
+
+using Files = AppModel::Files;
+
+TEST(AppModelStaging, StagingRules) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> entries;  // names under the temp folder; "dir:" makes a folder
+        std::vector<std::string> staged;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {"duplicates once", {"a.txt", "a.txt", "b.txt"}, {"a.txt", "b.txt"}, ""},
+        {"folder and files", {"dir:Photos", "a.txt", "b.txt"}, {"a.txt", "b.txt"}, "Folders aren't supported yet. Zip Photos first."},
+        {"first folder named", {"dir:One", "dir:Two"}, {}, "Folders aren't supported yet. Zip One first."},
+        {"missing file counts as a file", {"gone.txt"}, {"gone.txt"}, ""},
+    };
+    for (const auto& c : cases) {
+        AppModelHarness model;
+        Files given;
+        for (const auto& entry : c.entries) {
+            if (entry.rfind("dir:", 0) == 0) {
+                std::filesystem::create_directories(model.temp / entry.substr(4));
+                given.push_back(model.temp / entry.substr(4));
+            } else {
+                if (entry != "gone.txt") model.file(entry);
+                given.push_back(model.temp / entry);
+            }
+        }
+        model->stageFiles(given);
+        Files expected;
+        for (const auto& name : c.staged) expected.push_back(model.temp / name);
+        EXPECT_EQ(model->staged(), expected) << c.name;
+        EXPECT_EQ(model.status(), c.status) << c.name;
+    }
+}
+
+TEST(AppModelStaging, WebLinksAreDroppedSilently) {
+    AppModelHarness model;
+    auto file = model.file("a.txt");
+    model->stageUrls({QUrl("https://example.com/a.txt")});
+    EXPECT_TRUE(model->staged().empty());
+    EXPECT_EQ(model.status(), "");
+    model->stageUrls({QUrl::fromLocalFile(QString::fromStdString(file.string()))});
+    EXPECT_EQ(model->staged(), Files{file});
+}
+
+TEST(AppModelStaging, NothingWhileTheAppIsReplaced) {
+    AppModelHarness model;
+    *model.replacing = true;
+    std::filesystem::create_directories(model.temp / "dir");
+    model->stageFiles({model.file("a.txt"), model.temp / "dir"});
+    EXPECT_TRUE(model->staged().empty());
+    EXPECT_EQ(model.status(), "");
+}
+
+TEST(AppModelStaging, RemoveAndTake) {
+    AppModelHarness model;
+    auto a = model.file("a.txt");
+    auto b = model.file("b.txt");
+    model->stageFiles({a, b});
+    model->removeStaged(model.temp / "absent");
+    EXPECT_EQ(model->staged(), (Files{a, b}));
+    EXPECT_EQ(model->takeFilesForSending(model->staged()), (Files{a, b}));
+    EXPECT_TRUE(model->staged().empty());
+
+    std::filesystem::create_directories(model.temp / "Folder");
+    model->stageFiles({a});
+    EXPECT_TRUE(model->takeFilesForSending({model.temp / "Folder"}).empty());
+    EXPECT_EQ(model->staged(), Files{a});
+    EXPECT_EQ(model.status(), "Folders aren't supported yet. Zip Folder first.");
+
+    // Dropped on a phone: only the dropped files leave, once each.
+    EXPECT_EQ(model->takeFilesForSending({b, b}), Files{b});
+    EXPECT_EQ(model->staged(), Files{a});
+}
+
+TEST(AppModelStaging, ChooserAppendsAfterStagedFiles) {
+    AppModelHarness model;
+    auto a = model.file("a.txt");
+    auto b = model.file("b.txt");
+    model->stageFiles({a});
+    *model.chooserResult = {b};
+    model->chooseFiles();
+    EXPECT_EQ(model->staged(), (Files{a, b}));
+}
+
+}  // namespace
+}  // namespace velmo::test

@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "support/LoopbackClient.h"
+#include "velmo/AppModelHarness.h"
+
+namespace velmo::test {
+namespace {
+
+using State = TransferItem::State;
+
+std::uint16_t portOf(const std::string& url) {
+    std::smatch match;
+    std::regex_search(url, match, std::regex(":(\\d+)/"));
+    return static_cast<std::uint16_t>(std::stoi(match[1]));
+}
+
+std::string tokenOf(const std::string& url) { return url.substr(url.find("?t=") + 3); }
+
+TEST(AppModelWebReceive, PublishesTheLinkAndIgnoresASecondStart) {
+    AppModelHarness model;
+    model->start();
+    model->startWebReceive();
+    EXPECT_TRUE(model->hasWebServer());
+    model->startWebReceive();  // still starting: nothing
+    ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
+    const std::string url = model->webReceive()->url;
+    EXPECT_TRUE(std::regex_match(url, std::regex("http://127\\.0\\.0\\.1:\\d+/\\?t=[0-9a-f]{32}"))) << url;
+    model->startWebReceive();
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(model->webReceive()->url, url);
+    model->stopWebReceive();
+    EXPECT_FALSE(model->webReceive());
+    EXPECT_FALSE(model->hasWebServer());
+}
+
+TEST(AppModelWebReceive, StoppingWhileStartingPublishesNothing) {
+    AppModelHarness model;
+    model->start();
+    model->startWebReceive();
+    model->stopWebReceive();
+    pumpFor(std::chrono::milliseconds(200));
+    EXPECT_FALSE(model->webReceive());
+    EXPECT_FALSE(model->hasWebServer());
+}
+
+TEST(AppModelWebReceive, WithoutAnAddressSaysSo) {
+    AppModelHarness model;
+    model->start();
+    *model.address = std::nullopt;
+    model->startWebReceive();
+    EXPECT_EQ(model.status(), "This computer isn't on a Wi-Fi network. Connect to the same Wi-Fi as the phone.");
+    EXPECT_FALSE(model->hasWebServer());
+}
+
+TEST(AppModelWebReceive, AnUploadBecomesADoneRow) {
+    AppModelHarness model;
+    model->start();
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
+    const std::string url = model->webReceive()->url;
+    std::string response;
+    std::thread client([&] {
+        LoopbackClient phone(portOf(url));
+        phone.send("POST /upload?t=" + tokenOf(url) +
+                   " HTTP/1.1\r\nHost: x\r\nX-File-Name: note.txt\r\nContent-Length: 5\r\n\r\nhello");
+        response = phone.readAll(std::chrono::seconds(5));
+    });
+    bool done = pumpUntil([&] { return !model->transfers().empty() && model.row().state == State::done(); });
+    client.join();
+    ASSERT_TRUE(done) << response;
+    EXPECT_EQ(statusOf(response), 200);
+    EXPECT_EQ(model.row().summary, "note.txt");
+    EXPECT_EQ(model.row().done, 5);
+    ASSERT_EQ(model.row().savedURLs.size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(model.row().savedURLs[0]));
+    EXPECT_EQ(model->webReceive()->transferIDs.count(model.row().id), 1u);
+}
+
+TEST(AppModelWebReceive, EventsDriveRows) {
+    AppModelHarness model;
+    Uuid upload = Uuid::random();
+    model->handleWebReceiveEvent(WebReceiveServer::Started{upload, "a.jpg", 100, "Phone browser"});
+    EXPECT_EQ(model.row().peer, "Phone browser");
+    EXPECT_EQ(model.row().total, 100);
+    EXPECT_EQ(model.row().state, State::transferring());
+    model->handleWebReceiveEvent(WebReceiveServer::Progress{upload, 40});
+    EXPECT_EQ(model.row().done, 40);
+    model->handleWebReceiveEvent(WebReceiveServer::Finished{upload, "/x/a.jpg"});
+    EXPECT_EQ(model.row().state, State::done());
+    EXPECT_EQ(model.row().done, 100);
+    // The upload is forgotten once finished: later events change nothing.
+    model->handleWebReceiveEvent(WebReceiveServer::Failed{upload, "late"});
+    EXPECT_EQ(model.row().state, State::done());
+
+    Uuid second = Uuid::random();
+    model->handleWebReceiveEvent(WebReceiveServer::Started{second, "b.jpg", 10, "Phone browser"});
+    model->setTransferState(model.row().id, State::done());
+    model->handleWebReceiveEvent(WebReceiveServer::Failed{second, "Storing failed."});
+    EXPECT_EQ(model.row().state, State::failed("Storing failed."));
+
+    model->handleWebReceiveEvent(WebReceiveServer::Progress{Uuid::random(), 1});
+    EXPECT_EQ(model->transfers().size(), 2u);
+}
+
+TEST(AppModelWebReceive, StoppingCancelsActiveRowsOfTheSession) {
+    AppModelHarness model;
+    model->start();
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
+    Uuid active = Uuid::random();
+    Uuid finished = Uuid::random();
+    model->handleWebReceiveEvent(WebReceiveServer::Started{finished, "done.txt", 1, "P"});
+    model->handleWebReceiveEvent(WebReceiveServer::Finished{finished, "/x/done.txt"});
+    model->handleWebReceiveEvent(WebReceiveServer::Started{active, "part.txt", 9, "P"});
+    auto authorization = model->webReceive()->quickShareSession.authorization;
+    model->stopWebReceive();
+    EXPECT_FALSE(authorization->isActive());
+    EXPECT_EQ(model.row(0).state, State::failed("Cancelled"));
+    EXPECT_EQ(model.row(1).state, State::done());
+    model->handleWebReceiveEvent(WebReceiveServer::Finished{active, "/x/part.txt"});
+    EXPECT_EQ(model.row(0).state, State::failed("Cancelled"));
+}
+
+}  // namespace
+}  // namespace velmo::test
