@@ -465,7 +465,7 @@ FileRow::FileRow(const QString& name, std::optional<std::int64_t> size, std::fun
         glyph.fill(Qt::transparent);
         {
             QPainter painter(&glyph);
-            paintSymbol(painter, QRectF(4, 4, 16, 16), QStringLiteral("xmark"), colors::accentText);
+            paintSymbol(painter, QRectF(0, 0, 24, 24), QStringLiteral("xmark"), colors::accentText);
         }
         remove->setIcon(QIcon(glyph));
         remove->setIconSize(QSize(12, 12));

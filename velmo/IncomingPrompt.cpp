@@ -89,6 +89,7 @@ void IncomingPromptView::rebuild() {
     auto* card = new Card(false, this);
     card->setObjectName(QStringLiteral("offerFiles"));
     auto* files = new QVBoxLayout(card);
+    files->setContentsMargins(0, 0, 0, 0);
     files->setSpacing(0);
     for (std::size_t i = 0; i < offer.files.size() && i < 5; ++i) {
         if (i > 0) files->addWidget(makeDivider(card));

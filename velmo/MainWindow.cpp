@@ -162,6 +162,7 @@ void ContentView::refreshPhones() {
     auto* card = new Card(false, this);
     card->setObjectName(QStringLiteral("phonesCard"));
     auto* list = new QVBoxLayout(card);
+    list->setContentsMargins(0, 0, 0, 0);
     list->setSpacing(0);
     list->addWidget(new DeviceList(model_, card));
     if (count >= 2) {
@@ -195,6 +196,7 @@ void ContentView::refreshTransfers() {
     auto* card = new Card(false, this);
     card->setObjectName(QStringLiteral("transfersCard"));
     auto* list = new QVBoxLayout(card);
+    list->setContentsMargins(0, 0, 0, 0);
     list->setSpacing(0);
     bool first = true;
     for (const TransferItem& item : transfers) {

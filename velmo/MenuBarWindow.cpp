@@ -101,6 +101,7 @@ void MenuBarView::rebuild() {
         auto* card = new Card(false, this);
         card->setObjectName(QStringLiteral("menuPhones"));
         auto* list = new QVBoxLayout(card);
+        list->setContentsMargins(0, 0, 0, 0);
         list->setSpacing(0);
         list->addWidget(new DeviceList(model_, card));
         if (phones >= 2) {
@@ -126,6 +127,7 @@ void MenuBarView::rebuild() {
         auto* card = new Card(false, this);
         card->setObjectName(QStringLiteral("menuTransfer"));
         auto* inside = new QVBoxLayout(card);
+        inside->setContentsMargins(0, 0, 0, 0);
         inside->addWidget(new TransferRow(model_, *current, card));
         column_->addWidget(card);
     }

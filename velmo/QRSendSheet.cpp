@@ -110,7 +110,6 @@ QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::millisec
     column_ = new QVBoxLayout(this);
     column_->setContentsMargins(24, 24, 24, 24);
     column_->setSpacing(24);
-    column_->setSizeConstraint(QLayout::SetFixedSize);
     connect(&model_, &AppModel::qrSendChanged, this, &QRSendSheet::rebuild);
     connect(&model_, &AppModel::sharingModeChanged, this, &QRSendSheet::rebuild);
     connect(&model_, &AppModel::airDropChanged, this, &QRSendSheet::rebuild);
@@ -140,8 +139,10 @@ void QRSendSheet::rebuild() {
     const QString what = send->files.size() == 1 ? q(send->files.front().filename().string())
                                                  : QStringLiteral("%1 files").arg(send->files.size());
     auto* whatLabel = plainLabel(what, fonts::caption(), colors::sub, this);
+    whatLabel->setWordWrap(true);
+    whatLabel->setAlignment(Qt::AlignHCenter);
     whatLabel->setObjectName(QStringLiteral("sendWhat"));
-    header->addWidget(whatLabel, 0, Qt::AlignHCenter);
+    header->addWidget(whatLabel);
     column_->addLayout(header);
 
     auto* ways = new QHBoxLayout;
@@ -198,6 +199,7 @@ void QRSendSheet::rebuild() {
         auto* card = new Card(false, this);
         card->setObjectName(QStringLiteral("recipients"));
         auto* list = new QVBoxLayout(card);
+        list->setContentsMargins(0, 0, 0, 0);
         list->setSpacing(0);
         bool first = true;
         for (const auto& recipient : recipients) {
@@ -214,7 +216,8 @@ void QRSendSheet::rebuild() {
             QStringLiteral("Anyone who scans this code on your Wi-Fi can receive these files while it’s open."),
             fonts::caption(), colors::sub, this);
         open->setWordWrap(true);
-        column_->addWidget(open, 0, Qt::AlignHCenter);
+        open->setAlignment(Qt::AlignHCenter);
+        column_->addWidget(open);
     }
 
     auto* footer = new QHBoxLayout;
@@ -241,6 +244,7 @@ void QRSendSheet::rebuild() {
     connect(button, &QPushButton::clicked, &model_, [this] { model_.cancelQRSend(); });
     footer->addWidget(button);
     column_->addLayout(footer);
+    adjustSize();
 }
 
 }  // namespace velmo

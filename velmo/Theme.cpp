@@ -242,6 +242,12 @@ void applyWindowBackground(QWidget* window) {
     palette.setColor(QPalette::Text, colors::text);
     palette.setColor(QPalette::Base, colors::card);
     palette.setColor(QPalette::ButtonText, colors::text);
+    palette.setColor(QPalette::Button, colors::fill);
+    palette.setColor(QPalette::AlternateBase, colors::fill);
+    palette.setColor(QPalette::Highlight, colors::accent);
+    palette.setColor(QPalette::HighlightedText, colors::onAccent);
+    palette.setColor(QPalette::ToolTipBase, colors::card);
+    palette.setColor(QPalette::ToolTipText, colors::text);
     palette.setColor(QPalette::PlaceholderText, colors::faint);
     window->setPalette(palette);
     window->setAutoFillBackground(true);

@@ -21,7 +21,6 @@ WebReceiveSheet::WebReceiveSheet(AppModel& model, QWidget* parent, std::chrono::
     column_ = new QVBoxLayout(this);
     column_->setContentsMargins(24, 24, 24, 24);
     column_->setSpacing(24);
-    column_->setSizeConstraint(QLayout::SetFixedSize);
     for (auto signal : {&AppModel::webReceiveChanged, &AppModel::transfersChanged, &AppModel::sharingModeChanged,
                         &AppModel::deviceNameChanged, &AppModel::downloadFolderChanged})
         connect(&model_, signal, this, &WebReceiveSheet::rebuild);
@@ -50,10 +49,11 @@ void WebReceiveSheet::rebuild() {
     header->setSpacing(4);
     header->addWidget(plainLabel(QStringLiteral("Receive from an Android phone"), fonts::title(), colors::text, this), 0,
                       Qt::AlignHCenter);
-    header->addWidget(plainLabel(QStringLiteral("Use a Wi-Fi network you trust. Anyone with this code can upload while "
-                                                "it’s open."),
-                                 fonts::caption(), colors::sub, this),
-                      0, Qt::AlignHCenter);
+    auto* trust = plainLabel(QStringLiteral("Use a Wi-Fi network you trust. Anyone with this code can upload while it’s open."),
+                             fonts::caption(), colors::sub, this);
+    trust->setWordWrap(true);
+    trust->setAlignment(Qt::AlignHCenter);
+    header->addWidget(trust);
     if (model_.sharingMode() == SharingMode::quick) {
         auto* quick = plainLabel(QStringLiteral("Nearby Android phones can also send automatically: Share → Quick Share "
                                                 "→ “%1”. Closing this stops unfinished incoming transfers.")
@@ -72,6 +72,7 @@ void WebReceiveSheet::rebuild() {
                                QString::fromStdString(session->url), this));
     auto* steps = new QVBoxLayout;
     steps->setSpacing(12);
+    steps->addStretch(1);
     steps->addWidget(new StepRow(1, QStringLiteral("Scan this code with the phone's camera and open the link."), this));
     steps->addWidget(new StepRow(2, QStringLiteral("Tap Choose files and pick what to send."), this));
     auto* land = new StepRow(3,
@@ -80,6 +81,7 @@ void WebReceiveSheet::rebuild() {
                              this);
     land->setObjectName(QStringLiteral("landStep"));
     steps->addWidget(land);
+    steps->addStretch(1);
     code->addLayout(steps, 1);
     column_->addLayout(code);
 
@@ -92,6 +94,7 @@ void WebReceiveSheet::rebuild() {
         auto* card = new Card(false, this);
         card->setObjectName(QStringLiteral("received"));
         auto* list = new QVBoxLayout(card);
+        list->setContentsMargins(0, 0, 0, 0);
         list->setSpacing(0);
         bool first = true;
         for (const auto& item : received) {
@@ -112,6 +115,7 @@ void WebReceiveSheet::rebuild() {
     connect(button, &QPushButton::clicked, &model_, [this] { model_.stopWebReceive(); });
     footer->addWidget(button);
     column_->addLayout(footer);
+    adjustSize();
 }
 
 }  // namespace velmo
