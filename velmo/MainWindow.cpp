@@ -8,6 +8,7 @@
 #include "velmo/SettingsView.h"
 #include "velmo/SharingConsentView.h"
 #include "velmo/SharingWindowObserver.h"
+#include "velmo/SoftwareUpdates.h"
 #include "velmo/Theme.h"
 #include "velmo/TransferRow.h"
 #include "velmo/WebReceiveSheet.h"
@@ -41,8 +42,9 @@ ThemedButton* symbolButton(const QString& text, const QString& symbol, ThemedBut
 
 }  // namespace
 
-ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)
-    : QWidget(parent), model_(model), hintDelay_(hintDelay) {
+ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay,
+                         SoftwareUpdates* updates)
+    : QWidget(parent), model_(model), hintDelay_(hintDelay), updates_(updates) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto* scroll = new QScrollArea(this);
@@ -72,10 +74,13 @@ ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::millisec
     settings->setIconSize(QSize(20, 20));
     settings->setToolTip(QStringLiteral("Settings"));
     settings->setAccessibleName(QStringLiteral("Settings"));
-    connect(settings, &QPushButton::clicked, this, [this, settings] { showSettingsPopover(model_, settings); });
+    connect(settings, &QPushButton::clicked, this, [this, settings] { showSettingsPopover(model_, settings, updates_); });
     header->addWidget(settings);
     column->addLayout(header);
 
+    updateNotice_ = new QVBoxLayout;
+    updateNotice_->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(updateNotice_);
     column->addWidget(new DropZone(model_, columnWidget));
 
     auto* actions = new QVBoxLayout;
@@ -122,6 +127,8 @@ ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::millisec
     connect(&model_, &AppModel::peerChecksChanged, this, &ContentView::refreshTransfers);
     connect(&model_, &AppModel::qrSendChanged, this, &ContentView::followQRSend);
     connect(&model_, &AppModel::webReceiveChanged, this, &ContentView::followWebReceive);
+    if (updates_) connect(updates_, &SoftwareUpdates::availableChanged, this, &ContentView::refreshUpdateNotice);
+    refreshUpdateNotice();
     refreshSendButton();
     refreshStatus();
     refreshPhones();
@@ -137,6 +144,20 @@ ContentView::~ContentView() {
             sheet->disconnect(this);
             delete sheet;
         }
+}
+
+void ContentView::refreshUpdateNotice() {
+    clearLayout(updateNotice_);
+    if (!updates_ || !updates_->available()) return;
+    auto* notice = new ThemedButton(
+        QStringLiteral("Update to Velmo ") + QString::fromStdString(updates_->available()->version) + QStringLiteral("…"),
+        ThemedButton::Kind::tinted, false, false, this);
+    notice->setObjectName(QStringLiteral("updateNotice"));
+    notice->setAutoDefault(false);
+    connect(notice, &QPushButton::clicked, this, [this] {
+        if (updates_) updates_->checkNow();
+    });
+    updateNotice_->addWidget(notice, 0, Qt::AlignLeft);
 }
 
 void ContentView::refreshSendButton() {
@@ -238,8 +259,8 @@ void ContentView::followWebReceive() {
     }
 }
 
-MainWindow::MainWindow(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)
-    : QWidget(parent), model_(model), hintDelay_(hintDelay) {
+MainWindow::MainWindow(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay, SoftwareUpdates* updates)
+    : QWidget(parent), model_(model), hintDelay_(hintDelay), updates_(updates) {
     setWindowTitle(QStringLiteral("Velmo"));
     applyWindowBackground(this);
     layout_ = new QVBoxLayout(this);
@@ -263,7 +284,7 @@ void MainWindow::showContent() {
         current_->deleteLater();
     }
     if (chosen) {
-        content_ = new ContentView(model_, this, hintDelay_);
+        content_ = new ContentView(model_, this, hintDelay_, updates_);
         current_ = content_;
         resize(480, 720);
     } else {

@@ -12,18 +12,21 @@ class QDialog;
 namespace velmo {
 
 class AppModel;
+class SoftwareUpdates;
 class ThemedButton;
 
 class ContentView : public QWidget {
     Q_OBJECT
 public:
+    // `updates` may be absent (no update controller): no update notice then.
     ContentView(AppModel& model, QWidget* parent = nullptr,
-                std::chrono::milliseconds hintDelay = std::chrono::seconds(45));
+                std::chrono::milliseconds hintDelay = std::chrono::seconds(45), SoftwareUpdates* updates = nullptr);
     ~ContentView() override;
     QDialog* qrSendSheet() const { return qrSheet_; }
     QDialog* webReceiveSheet() const { return webSheet_; }
 
 private:
+    void refreshUpdateNotice();
     void refreshSendButton();
     void refreshStatus();
     void refreshPhones();
@@ -33,6 +36,8 @@ private:
 
     AppModel& model_;
     std::chrono::milliseconds hintDelay_;
+    QPointer<SoftwareUpdates> updates_;
+    QVBoxLayout* updateNotice_;
     ThemedButton* sendButton_;
     QVBoxLayout* status_;
     QVBoxLayout* phones_;
@@ -45,7 +50,8 @@ class MainWindow : public QWidget {
     Q_OBJECT
 public:
     explicit MainWindow(AppModel& model, QWidget* parent = nullptr,
-                        std::chrono::milliseconds hintDelay = std::chrono::seconds(45));
+                        std::chrono::milliseconds hintDelay = std::chrono::seconds(45),
+                        SoftwareUpdates* updates = nullptr);
     ContentView* content() const { return content_; }
     // Shows the window and brings it to the front.
     void bringForward();
@@ -54,6 +60,7 @@ private:
     void showContent();
     AppModel& model_;
     std::chrono::milliseconds hintDelay_;
+    QPointer<SoftwareUpdates> updates_;
     QVBoxLayout* layout_;
     QPointer<QWidget> current_;
     QPointer<ContentView> content_;

@@ -2,6 +2,7 @@
 
 #include "velmo/AppModel.h"
 #include "velmo/Components.h"
+#include "velmo/SoftwareUpdates.h"
 #include "velmo/DeviceList.h"
 #include "velmo/Theme.h"
 #include "velmo/TransferRow.h"
@@ -59,9 +60,9 @@ bool sessionOpen(const AppModel& model) { return model.qrSend().has_value() || m
 }  // namespace
 
 MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
-                         QWidget* parent)
+                         QWidget* parent, SoftwareUpdates* updates)
     : QWidget(parent), model_(model), openMainWindow_(std::move(openMainWindow)), quit_(std::move(quit)),
-      sessionActive_(sessionOpen(model)) {
+      updates_(updates), sessionActive_(sessionOpen(model)) {
     applyWindowBackground(this);
     setFixedWidth(372);
     column_ = new QVBoxLayout(this);
@@ -71,6 +72,7 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
     connect(&model_, &AppModel::quickSharePhonesChanged, this, &MenuBarView::rebuild);
     connect(&model_, &AppModel::transfersChanged, this, &MenuBarView::rebuild);
     connect(&model_, &AppModel::peerChecksChanged, this, &MenuBarView::rebuild);
+    if (updates_) connect(updates_, &SoftwareUpdates::busyChanged, this, &MenuBarView::rebuild);
     connect(&model_, &AppModel::qrSendChanged, this, &MenuBarView::watchSessions);
     connect(&model_, &AppModel::webReceiveChanged, this, &MenuBarView::watchSessions);
     rebuild();
@@ -141,6 +143,15 @@ void MenuBarView::rebuild() {
     });
     bottom->addWidget(open);
     bottom->addStretch(1);
+    if (updates_ && updates_->isConfigured()) {
+        auto* check = new ThemedButton(QStringLiteral("Updates…"), ThemedButton::Kind::plain, false, false, this);
+        check->setObjectName(QStringLiteral("menuUpdates"));
+        check->setEnabled(!updates_->isBusy());
+        connect(check, &QPushButton::clicked, this, [this] {
+            if (updates_) updates_->checkNow();
+        });
+        bottom->addWidget(check);
+    }
     auto* quit = new ThemedButton(QStringLiteral("Quit"), ThemedButton::Kind::plain, false, false, this);
     connect(quit, &QPushButton::clicked, this, [this] {
         if (quit_) quit_();
@@ -169,8 +180,8 @@ LockedMenu::LockedMenu(std::function<void()> openMainWindow, std::function<void(
 }
 
 MenuBarWindow::MenuBarWindow(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
-                             QObject* parent)
-    : QObject(parent), model_(model), quit_(std::move(quit)) {
+                             SoftwareUpdates* updates, QObject* parent)
+    : QObject(parent), model_(model), quit_(std::move(quit)), updates_(updates) {
     popup_ = std::make_unique<QWidget>(nullptr, Qt::Popup);
     applyWindowBackground(popup_.get());
     layout_ = new QVBoxLayout(popup_.get());
@@ -207,7 +218,7 @@ void MenuBarWindow::refreshContent() {
         content_->hide();
         content_->deleteLater();
     }
-    if (unlocked) content_ = new MenuBarView(model_, openMainWindow_, quit_, popup_.get());
+    if (unlocked) content_ = new MenuBarView(model_, openMainWindow_, quit_, popup_.get(), updates_);
     else content_ = new LockedMenu(openMainWindow_, quit_, popup_.get());
     layout_->addWidget(content_);
 }

@@ -14,12 +14,13 @@ class QVBoxLayout;
 namespace velmo {
 
 class AppModel;
+class SoftwareUpdates;
 
 class MenuBarView : public QWidget {
     Q_OBJECT
 public:
     MenuBarView(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
-                QWidget* parent = nullptr);
+                QWidget* parent = nullptr, SoftwareUpdates* updates = nullptr);
 
 private:
     void rebuild();
@@ -28,6 +29,7 @@ private:
     std::function<void()> openMainWindow_;
     std::function<void()> quit_;
     QVBoxLayout* column_;
+    QPointer<SoftwareUpdates> updates_;
     bool sessionActive_;
 };
 
@@ -43,7 +45,7 @@ class MenuBarWindow : public QObject {
     Q_OBJECT
 public:
     MenuBarWindow(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
-                  QObject* parent = nullptr);
+                  SoftwareUpdates* updates = nullptr, QObject* parent = nullptr);
     ~MenuBarWindow() override;
     QWidget* popup() const { return popup_.get(); }
     QSystemTrayIcon* trayIcon() const { return tray_; }
@@ -54,6 +56,7 @@ private:
     AppModel& model_;
     std::function<void()> openMainWindow_;
     std::function<void()> quit_;
+    QPointer<SoftwareUpdates> updates_;
     std::unique_ptr<QWidget> popup_;
     QVBoxLayout* layout_;
     QPointer<QWidget> content_;

@@ -2,6 +2,7 @@
 
 #include "velmo/AppModel.h"
 #include "velmo/Components.h"
+#include "velmo/SoftwareUpdates.h"
 #include "velmo/Theme.h"
 
 #include <QCheckBox>
@@ -21,7 +22,8 @@ QString displayPath(const std::filesystem::path& folder) {
     return path;
 }
 
-SettingsView::SettingsView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+SettingsView::SettingsView(AppModel& model, QWidget* parent, SoftwareUpdates* updates)
+    : QWidget(parent), model_(model), updates_(updates) {
     applyWindowBackground(this);
     setFixedWidth(320);
     auto* column = new QVBoxLayout(this);
@@ -92,6 +94,20 @@ SettingsView::SettingsView(AppModel& model, QWidget* parent) : QWidget(parent), 
     folderRow->addWidget(change);
     saving->addLayout(folderRow);
 
+    if (updates_ && updates_->isConfigured()) {
+        column->addWidget(makeDivider(this));
+        check_ = new ThemedButton(QString(), ThemedButton::Kind::plain, false, false, this);
+        check_->setObjectName(QStringLiteral("checkForUpdates"));
+        connect(check_, &QPushButton::clicked, updates_, [this] { updates_->checkNow(); });
+        column->addWidget(check_, 0, Qt::AlignLeft);
+        automatic_ = new QCheckBox(QStringLiteral("Check automatically for updates"), this);
+        automatic_->setFont(fonts::body());
+        connect(automatic_, &QCheckBox::toggled, updates_, [this](bool on) { updates_->setAutomatic(on); });
+        column->addWidget(automatic_);
+        connect(updates_, &SoftwareUpdates::busyChanged, this, &SettingsView::refresh);
+        connect(updates_, &SoftwareUpdates::automaticChanged, this, &SettingsView::refresh);
+    }
+
     for (auto signal : {&AppModel::sharingModeChanged, &AppModel::deviceNameChanged, &AppModel::receiveFromAndroidChanged,
                         &AppModel::downloadFolderChanged})
         connect(&model_, signal, this, &SettingsView::refresh);
@@ -116,14 +132,20 @@ void SettingsView::refresh() {
                                  : QStringLiteral("Visible only during an open quick Receive from Android session. QR "
                                                   "uploads are still available."));
     folder_->setFullText(displayPath(model_.downloadFolder()));
+    if (check_) {
+        check_->setText(updates_->checkMenuTitle());
+        check_->setEnabled(!updates_->isBusy());
+        const QSignalBlocker blockAutomatic(automatic_);
+        automatic_->setChecked(updates_->automatic());
+    }
 }
 
-void showSettingsPopover(AppModel& model, QWidget* anchor) {
+void showSettingsPopover(AppModel& model, QWidget* anchor, SoftwareUpdates* updates) {
     auto* popup = new QWidget(anchor, Qt::Popup);
     popup->setAttribute(Qt::WA_DeleteOnClose);
     auto* layout = new QVBoxLayout(popup);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(new SettingsView(model, popup));
+    layout->addWidget(new SettingsView(model, popup, updates));
     popup->adjustSize();
     const QPoint below = anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height()));
     popup->move(below.x() - popup->width() / 2, below.y() + 4);

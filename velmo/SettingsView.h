@@ -9,11 +9,13 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QCheckBox;
+class QPushButton;
 
 namespace velmo {
 
 class AppModel;
 class ElidedLabel;
+class SoftwareUpdates;
 
 // The folder with the home folder written as "~".
 QString displayPath(const std::filesystem::path& folder);
@@ -21,7 +23,8 @@ QString displayPath(const std::filesystem::path& folder);
 class SettingsView : public QWidget {
     Q_OBJECT
 public:
-    explicit SettingsView(AppModel& model, QWidget* parent = nullptr);
+    // The update controls appear only with an update controller that has a feed.
+    explicit SettingsView(AppModel& model, QWidget* parent = nullptr, SoftwareUpdates* updates = nullptr);
 
 private:
     void refresh();
@@ -32,9 +35,12 @@ private:
     QCheckBox* receive_;
     QLabel* receiveCaption_;
     ElidedLabel* folder_;
+    SoftwareUpdates* updates_;
+    QPushButton* check_ = nullptr;
+    QCheckBox* automatic_ = nullptr;
 };
 
 // Opens the settings as a popup under `anchor`.
-void showSettingsPopover(AppModel& model, QWidget* anchor);
+void showSettingsPopover(AppModel& model, QWidget* anchor, SoftwareUpdates* updates = nullptr);
 
 }  // namespace velmo
