@@ -284,6 +284,16 @@ void ElidedLabel::elide() {
     setText(QFontMetrics(font()).elidedText(line, mode_, width()));
 }
 
+Throttle::Throttle(QObject* parent, std::function<void()> work, std::chrono::milliseconds delay) : QObject(parent) {
+    timer_.setSingleShot(true);
+    timer_.setInterval(delay);
+    connect(&timer_, &QTimer::timeout, this, [work = std::move(work)] { work(); });
+}
+
+void Throttle::request() {
+    if (!timer_.isActive()) timer_.start();
+}
+
 void clearLayout(QLayout* layout) {
     while (QLayoutItem* item = layout->takeAt(0)) {
         if (QWidget* widget = item->widget()) {

@@ -6,7 +6,9 @@
 
 #include <QLabel>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -25,6 +27,19 @@ QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& col
 // Removes and deletes every item of a layout (widgets are deleted later, so a button whose
 // click caused the rebuild outlives its handler).
 void clearLayout(QLayout* layout);
+// Runs `work` once, shortly after one or more requests: model changes such as progress come
+// in bursts, and a list is rebuilt once per burst rather than once per change.
+class Throttle : public QObject {
+    Q_OBJECT
+public:
+    Throttle(QObject* parent, std::function<void()> work,
+             std::chrono::milliseconds delay = std::chrono::milliseconds(30));
+    void request();
+
+private:
+    QTimer timer_;
+};
+
 // A one-point hairline in the theme's line colour.
 QWidget* makeDivider(QWidget* parent = nullptr);
 

@@ -123,8 +123,9 @@ ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::millisec
     connect(&model_, &AppModel::stagedChanged, this, &ContentView::refreshSendButton);
     connect(&model_, &AppModel::statusMessageChanged, this, &ContentView::refreshStatus);
     connect(&model_, &AppModel::quickSharePhonesChanged, this, &ContentView::refreshPhones);
-    connect(&model_, &AppModel::transfersChanged, this, &ContentView::refreshTransfers);
-    connect(&model_, &AppModel::peerChecksChanged, this, &ContentView::refreshTransfers);
+    auto* transfersLater = new Throttle(this, [this] { refreshTransfers(); });
+    connect(&model_, &AppModel::transfersChanged, transfersLater, &Throttle::request);
+    connect(&model_, &AppModel::peerChecksChanged, transfersLater, &Throttle::request);
     connect(&model_, &AppModel::qrSendChanged, this, &ContentView::followQRSend);
     connect(&model_, &AppModel::webReceiveChanged, this, &ContentView::followWebReceive);
     if (updates_) connect(updates_, &SoftwareUpdates::availableChanged, this, &ContentView::refreshUpdateNotice);

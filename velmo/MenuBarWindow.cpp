@@ -70,8 +70,9 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
     column_->setSpacing(16);
     column_->setSizeConstraint(QLayout::SetMinAndMaxSize);
     connect(&model_, &AppModel::quickSharePhonesChanged, this, &MenuBarView::rebuild);
-    connect(&model_, &AppModel::transfersChanged, this, &MenuBarView::rebuild);
-    connect(&model_, &AppModel::peerChecksChanged, this, &MenuBarView::rebuild);
+    auto* later = new Throttle(this, [this] { rebuild(); });
+    connect(&model_, &AppModel::transfersChanged, later, &Throttle::request);
+    connect(&model_, &AppModel::peerChecksChanged, later, &Throttle::request);
     if (updates_) connect(updates_, &SoftwareUpdates::busyChanged, this, &MenuBarView::rebuild);
     connect(&model_, &AppModel::qrSendChanged, this, &MenuBarView::watchSessions);
     connect(&model_, &AppModel::webReceiveChanged, this, &MenuBarView::watchSessions);

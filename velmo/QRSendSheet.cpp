@@ -110,9 +110,10 @@ QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::millisec
     column_ = new QVBoxLayout(this);
     column_->setContentsMargins(24, 24, 24, 24);
     column_->setSpacing(24);
-    connect(&model_, &AppModel::qrSendChanged, this, &QRSendSheet::rebuild);
-    connect(&model_, &AppModel::sharingModeChanged, this, &QRSendSheet::rebuild);
-    connect(&model_, &AppModel::airDropChanged, this, &QRSendSheet::rebuild);
+    auto* later = new Throttle(this, [this] { rebuild(); });
+    connect(&model_, &AppModel::qrSendChanged, later, &Throttle::request);
+    connect(&model_, &AppModel::sharingModeChanged, later, &Throttle::request);
+    connect(&model_, &AppModel::airDropChanged, later, &Throttle::request);
     rebuild();
 }
 

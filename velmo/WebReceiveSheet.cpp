@@ -21,9 +21,10 @@ WebReceiveSheet::WebReceiveSheet(AppModel& model, QWidget* parent, std::chrono::
     column_ = new QVBoxLayout(this);
     column_->setContentsMargins(24, 24, 24, 24);
     column_->setSpacing(24);
+    auto* later = new Throttle(this, [this] { rebuild(); });
     for (auto signal : {&AppModel::webReceiveChanged, &AppModel::transfersChanged, &AppModel::sharingModeChanged,
                         &AppModel::deviceNameChanged, &AppModel::downloadFolderChanged})
-        connect(&model_, signal, this, &WebReceiveSheet::rebuild);
+        connect(&model_, signal, later, &Throttle::request);
     rebuild();
 }
 
