@@ -6,6 +6,7 @@
 //   bench_connection [MiB]            sender (the default)
 //   bench_connection --receive FD N   receiver on an inherited listening socket (internal)
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -92,7 +93,11 @@ ChildResult waitFor(pid_t child) {
 }
 
 int send(std::int64_t total) {
-    std::printf("cores: %u\n", std::thread::hardware_concurrency());
+    cpu_set_t usable;
+    CPU_ZERO(&usable);
+    sched_getaffinity(0, sizeof usable, &usable);
+    std::printf("cores: %u online, %d usable by this process\n", std::thread::hardware_concurrency(),
+                CPU_COUNT(&usable));
     std::printf("payload: %lld MiB in chunks of %zu bytes\n", static_cast<long long>(total >> 20),
                 QuickShareConnection::fileChunkSize);
     const bench::CryptoCeiling ceiling = bench::measureCryptoCeiling();
