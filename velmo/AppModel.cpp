@@ -29,8 +29,8 @@ AppModel::AppModel(std::unique_ptr<QSettings> store, AppModelServices services, 
 
 AppModel::~AppModel() {
     // No engine callback may start once the members below begin to go.
+    services_.advertiser.reset();  // its renames reach discovery
     services_.discovery.reset();
-    services_.advertiser.reset();
     if (webServer_) webServer_->stop();
     for (auto& entry : cancelers_) entry.second();
 }

@@ -36,6 +36,10 @@ private:
 
 class AvahiAdvertiser : public ComputerAdvertiser {
 public:
+    // A name taken on the network is replaced; discovery must then ignore the new one too.
+    explicit AvahiAdvertiser(PhoneDiscovery& discovery) {
+        advertiser_.onServiceNameChange = [&discovery](std::string name) { discovery.ignore({std::move(name)}); };
+    }
     std::string serviceName() const override { return advertiser_.serviceName(); }
     void setOnError(std::function<void(std::string)> onError) override { advertiser_.onError = std::move(onError); }
     void setOnConnection(std::function<void(std::shared_ptr<ByteStream>)> onConnection) override {
@@ -58,7 +62,7 @@ AppModelServices AppModelServices::standard() {
     AppModelServices services;
     services.executor = Runtime::shared().executor();
     services.discovery = std::make_unique<AvahiPhoneDiscovery>();
-    services.advertiser = std::make_unique<AvahiAdvertiser>();
+    services.advertiser = std::make_unique<AvahiAdvertiser>(*services.discovery);
     services.prompt = std::make_unique<NoPromptPresenter>();
     services.sharing = std::make_unique<UnavailableSharingService>();
     services.receive = [](std::shared_ptr<ByteStream> stream, std::filesystem::path folder,

@@ -94,7 +94,8 @@ struct AppModelServices {
     std::function<void()> checkForUpdatesIfDue;
     AppModelTimeouts timeouts;
 
-    // Avahi discovery (phones only) and advertiser, the engine's flows, the upload server on
+    // Avahi discovery (phones only) and advertiser (a rename after a name collision is added to
+    // what discovery ignores), the engine's flows, the upload server on
     // the shared runtime, Qt's file dialogs, no AirDrop and no update controller yet.
     static AppModelServices standard();
 };
