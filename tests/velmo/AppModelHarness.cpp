@@ -10,6 +10,8 @@
 #include <fstream>
 
 #include "platform/Runtime.h"
+#include "quickshare/QuickShareReceiver.h"
+#include "quickshare/QuickShareSender.h"
 #include "transfer/ShareError.h"
 #include "transfer/WebReceiveServer.h"
 
@@ -212,8 +214,27 @@ AppModelHarness::AppModelHarness(HarnessOptions options, const std::function<voi
         return fakeSend(sendFake, std::move(qr), std::move(confirm), std::move(status), std::move(progress),
                         std::move(cancel));
     };
+    if (options.realEngine) {
+        services.receive = [](std::shared_ptr<ByteStream> stream, std::filesystem::path folder,
+                              std::shared_ptr<QuickShareReceiveAuthorization> authorization,
+                              AppModelServices::Decide decide, AppModelServices::Progress progress,
+                              CancelSignal cancel) {
+            return QuickShareReceiver::receive(std::move(stream), std::move(folder), std::move(authorization),
+                                               std::move(decide), std::move(progress), std::move(cancel));
+        };
+        services.send = [](std::vector<std::filesystem::path> files, std::shared_ptr<ByteStream> to,
+                           std::string senderName, std::optional<QRCodeSession> qr,
+                           QuickShareSender::ConfirmPeer confirm, QuickShareSender::StatusCallback status,
+                           AppModelServices::Progress progress, CancelSignal cancel) {
+            return QuickShareSender::send(std::move(files), std::move(to), std::move(senderName), std::move(qr),
+                                          std::move(confirm), std::move(status), std::move(progress),
+                                          std::move(cancel));
+        };
+    }
     auto streams = opened;
-    services.openStream = [streams](const QuickSharePhone&) -> std::shared_ptr<ByteStream> {
+    auto override = streamForPhone;
+    services.openStream = [streams, override](const QuickSharePhone&) -> std::shared_ptr<ByteStream> {
+        if (*override) return (*override)();
         auto stream = std::make_shared<FakeStream>();
         streams->push_back(stream);
         return stream;

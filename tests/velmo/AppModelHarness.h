@@ -141,6 +141,7 @@ struct SendScript {
 
 struct HarnessOptions {
     std::optional<std::string> sharingMode = "askEachTime";
+    bool realEngine = false;  // the engine's own receive and send flows instead of the scripts
     AppModelTimeouts timeouts{std::chrono::milliseconds(300), std::chrono::milliseconds(300),
                               std::chrono::milliseconds(100)};
 };
@@ -166,6 +167,9 @@ public:
     CallLog log;
     std::shared_ptr<ReceiveScript> receive = std::make_shared<ReceiveScript>();
     std::shared_ptr<SendScript> sendScript = std::make_shared<SendScript>();
+    // When set, the stream a send to a phone uses; otherwise a new FakeStream.
+    std::shared_ptr<std::function<std::shared_ptr<ByteStream>()>> streamForPhone =
+        std::make_shared<std::function<std::shared_ptr<ByteStream>()>>();
     std::shared_ptr<std::vector<std::shared_ptr<FakeStream>>> opened =
         std::make_shared<std::vector<std::shared_ptr<FakeStream>>>();
     std::shared_ptr<std::optional<std::string>> address = std::make_shared<std::optional<std::string>>("127.0.0.1");

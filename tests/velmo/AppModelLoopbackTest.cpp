@@ -1,0 +1,88 @@
+// The model driving the engine's real receive and send flows over loopback streams.
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/use_future.hpp>
+
+#include <fstream>
+
+#include "platform/Runtime.h"
+#include "quickshare/QuickShareReceiver.h"
+#include "quickshare/QuickShareSender.h"
+#include "support/LoopbackStreams.h"
+#include "support/MemoryStream.h"
+#include "velmo/AppModelHarness.h"
+
+namespace velmo::test {
+namespace {
+
+using State = TransferItem::State;
+
+std::string contents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(AppModelLoopback, PhoneSendsAndTheUserAccepts) {
+    AppModelHarness model({.sharingMode = "askEachTime", .realEngine = true});
+    model->start();
+    TempFolder phoneFolder;
+    phoneFolder.write("hello.txt", "hello from the phone");
+
+    auto streams = LoopbackStreams::open(Runtime::shared().executor());
+    auto listener = model.advertiser->listener;
+    ASSERT_TRUE(listener);
+    std::thread([&] { listener(streams.accepted); }).join();
+    auto sent = asio::co_spawn(
+        Runtime::shared().executor(),
+        QuickShareSender::send({phoneFolder / "hello.txt"}, streams.outgoing, "Pixel", std::nullopt, nullptr,
+                               [](const QuickShareSender::Status&) {}, [](std::int64_t, std::int64_t) {}),
+        asio::use_future);
+
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(model->incoming()->offer.senderName, "Pixel");
+    EXPECT_EQ(model.row().summary, "hello.txt");
+    EXPECT_EQ(model.row().code, model->incoming()->offer.pin);
+    model->answerIncoming(true);
+
+    ASSERT_TRUE(pumpUntil([&] { return model.row().state == State::done(); }, std::chrono::seconds(10)))
+        << model.row().state.message();
+    ASSERT_EQ(model.row().savedURLs.size(), 1u);
+    EXPECT_EQ(model.row().savedURLs[0].parent_path(), model.temp.path());
+    EXPECT_EQ(contents(model.row().savedURLs[0]), "hello from the phone");
+    EXPECT_EQ(model.row().done, 20);
+    ASSERT_EQ(sent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_NO_THROW(sent.get());
+    ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
+}
+
+TEST(AppModelLoopback, ComputerSendsAfterTheCodesMatch) {
+    AppModelHarness model({.sharingMode = "quick", .realEngine = true});
+    model->start();
+    auto pair = MemoryStreamPair::create(Runtime::shared().executor());
+    *model.streamForPhone = [stream = pair.a] { return std::static_pointer_cast<ByteStream>(stream); };
+    TempFolder phoneFolder;
+    auto received = asio::co_spawn(
+        Runtime::shared().executor(),
+        QuickShareReceiver::receive(
+            pair.b, phoneFolder.path(), nullptr, [](QuickShareOffer) -> asio::awaitable<bool> { co_return true; },
+            [](std::int64_t, std::int64_t) {}),
+        asio::use_future);
+
+    model->send({model.file("report.pdf", 1000)}, model.phone("phone", "Pixel"));
+    ASSERT_TRUE(pumpUntil([&] { return model->peerCheckCount() == 1; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(model.row().needsPeerCheck);
+    EXPECT_EQ(model.row().code->size(), 4u);
+    model->answerPeerCheck(model.row().id, true);
+
+    ASSERT_TRUE(pumpUntil([&] { return model.row().state == State::done(); }, std::chrono::seconds(10)))
+        << model.row().state.message();
+    EXPECT_EQ(model.row().done, 1000);
+    ASSERT_EQ(received.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    auto files = received.get();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(contents(files[0]), std::string(1000, 'x'));
+}
+
+}  // namespace
+}  // namespace velmo::test
