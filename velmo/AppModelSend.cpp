@@ -197,7 +197,15 @@ std::shared_ptr<AppModel::SendJob> AppModel::sendFiles(const Files& files, const
     transfers_.insert(transfers_.begin(), std::move(row));
     emit transfersChanged();
 
-    job->stream = services_.openStream(phone);
+    try {
+        job->stream = services_.openStream(phone);
+    } catch (const std::exception& error) {
+        // An address that cannot be connected to ends this send only.
+        std::string message = error.what();
+        failTransferIfActive(job->id, message);
+        updateRecipient(recipientId, sessionId, [&](QRSend::Recipient& r) { r.phase = Phase::failed(message); });
+        return nullptr;
+    }
     flowCancels_[job->id] = job->cancel;
 
     QPointer<AppModel> self(this);

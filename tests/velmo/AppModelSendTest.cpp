@@ -203,5 +203,14 @@ TEST(AppModelSend, OutcomesReachRowAndRecipient) {
     }
 }
 
+TEST(AppModelSend, UnusablePhoneAddressFailsOnlyThatSend) {
+    SendFixture f("askEachTime");
+    *f.model.streamForPhone = []() -> std::shared_ptr<ByteStream> { throw std::invalid_argument("Bad address."); };
+    f.model->send({f.file}, f.model.phone("p", "Pixel"));
+    ASSERT_EQ(f.model->transfers().size(), 1u);
+    EXPECT_EQ(f.model.row().state, State::failed("Bad address."));
+    EXPECT_FALSE(f.model->hasCanceler(f.model.row().id));
+}
+
 }  // namespace
 }  // namespace velmo::test
