@@ -7,7 +7,9 @@ include(GoogleTest)
 
 # Standalone Asio with coroutines; the same definitions everywhere so one
 # precompiled header serves every engine target.
-add_compile_definitions(ASIO_STANDALONE ASIO_NO_DEPRECATED)
+# Asio picks its allocator by whether a standard header came first; pin it so targets with and
+# without the precompiled header agree.
+add_compile_definitions(ASIO_STANDALONE ASIO_NO_DEPRECATED ASIO_DISABLE_STD_ALIGNED_ALLOC)
 # pkg-config libraries bring -pthread; every target uses it so the precompiled header stays valid.
 add_compile_options(-pthread)
 

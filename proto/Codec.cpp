@@ -17,13 +17,16 @@ namespace pb = google::protobuf;
 
 namespace {
 
-// Deterministic so that equal values give equal bytes (map entries sorted by key).
-std::string serializePartial(const pb::Message& message) {
+// Deterministic so that equal values give equal bytes (map entries sorted by key). Writes
+// straight into the container the caller keeps: frames carry 512 KiB file chunks.
+template <class Out>
+Out serializePartial(const pb::Message& message) {
     const std::size_t size = message.ByteSizeLong();
     if (size > static_cast<std::size_t>(INT_MAX)) {
         throw EncodingError("The message " + message.GetTypeName() + " is too large to encode.");
     }
-    std::string out(size, '\0');
+    Out out;
+    out.resize(size);
     pb::io::ArrayOutputStream array(out.data(), static_cast<int>(size));
     pb::io::CodedOutputStream coded(&array);
     coded.SetSerializationDeterministic(true);
@@ -77,8 +80,7 @@ Bytes encode(const pb::Message& message) {
     if (!textIsValid(message)) {
         throw EncodingError("The message " + message.GetTypeName() + " has text that is not valid UTF-8.");
     }
-    const std::string bytes = serializePartial(message);
-    return Bytes(bytes.begin(), bytes.end());
+    return serializePartial<Bytes>(message);
 }
 
 namespace detail {
@@ -121,12 +123,12 @@ std::vector<int> declaredNumbers(const pb::EnumDescriptor* type) {
 }  // namespace detail
 
 bool equal(const pb::Message& a, const pb::Message& b) {
-    return a.GetDescriptor() == b.GetDescriptor() && serializePartial(a) == serializePartial(b);
+    return a.GetDescriptor() == b.GetDescriptor() && serializePartial<std::string>(a) == serializePartial<std::string>(b);
 }
 
 std::size_t hash(const pb::Message& message) {
     const std::size_t type = std::hash<std::string_view>{}(message.GetDescriptor()->full_name());
-    const std::size_t bytes = std::hash<std::string_view>{}(serializePartial(message));
+    const std::size_t bytes = std::hash<std::string_view>{}(serializePartial<std::string>(message));
     return type ^ (bytes + 0x9e3779b97f4a7c15ULL + (type << 6) + (type >> 2));
 }
 
