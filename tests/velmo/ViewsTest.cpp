@@ -13,7 +13,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QVBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -261,6 +265,65 @@ TEST_F(Views, NetworkHintTakesNoSpaceUntilItsDelay) {
     ASSERT_TRUE(pumpUntil([&] { return hint->isShown(); }));
     ASSERT_NE(hint->findChild<Banner*>(), nullptr);
     EXPECT_EQ(hint->findChild<Banner*>()->text(), NetworkHint::text());
+}
+
+}  // namespace
+}  // namespace velmo::test
+
+namespace velmo::test {
+namespace {
+
+QMimeData* filesData(const std::vector<std::filesystem::path>& files) {
+    auto* data = new QMimeData;
+    QList<QUrl> urls;
+    for (const auto& file : files) urls << QUrl::fromLocalFile(QString::fromStdString(file.string()));
+    urls << QUrl(QStringLiteral("https://127.0.0.1/not-a-file"));
+    data->setUrls(urls);
+    return data;
+}
+
+void dropOn(QWidget* target, QMimeData* data) {
+    const QPointF at(target->width() / 2.0, target->height() / 2.0);
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDropEvent drop(at, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+}
+
+TEST_F(Views, DroppedFilesAreStagedOrSentToThePhone) {
+    DropZone zone(*model);
+    zone.resize(400, 200);
+    std::unique_ptr<QMimeData> data(filesData({model.file("a.txt", 6), model.file("b.txt", 6)}));
+    dropOn(&zone, data.get());
+    EXPECT_EQ(model->staged().size(), 2u);
+    EXPECT_FALSE(zone.isTargeted());
+
+    auto* row = makeQuickSharePhoneRow(*model, model.phone("p1", "Pixel"), nullptr);
+    std::unique_ptr<TargetRow> owner(row);
+    row->resize(300, 60);
+    std::unique_ptr<QMimeData> one(filesData({model.file("c.txt", 6)}));
+    dropOn(row, one.get());
+    EXPECT_TRUE(pumpUntil([&] { return model.sendScript->started.load() == 1; }));
+    // The staged list is not consulted for a drop on a phone.
+    EXPECT_EQ(model->staged().size(), 2u);
+}
+
+TEST_F(Views, ReturnAcceptsTheOfferInThePanel) {
+    model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+    IncomingPromptPresenter presenter;
+    presenter.present(*model);
+    ASSERT_NE(presenter.panel(), nullptr);
+    EXPECT_EQ(presenter.panel()->windowTitle(), QStringLiteral("Incoming files"));
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(presenter.panel(), &escape);
+    EXPECT_TRUE(presenter.panel()->isVisible());  // only an answer or the model closes it
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(presenter.panel(), &press);
+    EXPECT_FALSE(model->incoming());
+    presenter.dismiss();
+    EXPECT_EQ(presenter.panel(), nullptr);
 }
 
 }  // namespace
