@@ -7,6 +7,7 @@
 #include "velmo/Theme.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QVBoxLayout>
 
 namespace velmo {
@@ -99,6 +100,14 @@ QRTile::QRTile(const QString& title, const QString& subtitle, const QString& pay
     captions->addWidget(plainLabel(title, fonts::bodyStrong(), colors::text, this), 0, Qt::AlignHCenter);
     captions->addWidget(plainLabel(subtitle, fonts::caption(), colors::sub, this), 0, Qt::AlignHCenter);
     column->addLayout(captions);
+}
+
+void QRSendSheet::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        const auto& send = model_.qrSend();
+        if (send && !send->recipients.empty()) return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)

@@ -32,6 +32,10 @@ public:
     QRSendSheet(AppModel& model, QWidget* parent = nullptr,
                 std::chrono::milliseconds hintDelay = std::chrono::seconds(45));
 
+protected:
+    // Escape cancels only while no phone has joined; "Stop" has no key.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     void rebuild();
     AppModel& model_;

@@ -91,6 +91,8 @@ TransferRow::TransferRow(AppModel& model, TransferItem item, QWidget* parent)
     auto* statusLabel = plainLabel(transferStatusText(item_), fonts::caption(), statusColor, this);
     statusLabel->setObjectName(QStringLiteral("status"));
     statusLabel->setWordWrap(true);
+    // At most three lines of a long failure text.
+    statusLabel->setMaximumHeight(3 * QFontMetrics(statusLabel->font()).lineSpacing());
     status->addWidget(statusLabel, 1);
     column->addLayout(status);
     row->addLayout(column, 1);
