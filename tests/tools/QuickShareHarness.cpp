@@ -1,15 +1,24 @@
-// quickshare-harness: the real receive and send flows over TCP, without discovery, printing
-// one JSON line per event. Works against any Quick Share peer, so it is how interoperability
-// is checked by hand as well as by the tests and the transfer benchmark.
+// quickshare-harness: the real receive and send flows over TCP, and the advertiser and
+// discovery over Avahi, printing one JSON line per event. Works against any Quick Share peer,
+// so it is how interoperability is checked by hand as well as by the tests and the transfer
+// benchmark.
 //
 //   quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]
 //   quickshare-harness send --to HOST:PORT [--name NAME] FILE...
+//   quickshare-harness advertise --name NAME --dir DIR --accept yes|no
+//   quickshare-harness discover [--qr] [--mobile-only]
 //
 // receive: the first line gives the port (PORT 0 picks a free one); then, per connection, the
 // offer (sender name, PIN, files), the progress and the outcome. --once stops after the first
 // transfer, with exit status 0 when it succeeded or was declined.
 // send: each status (the PIN comes with "waitingForAccept"), the progress and the outcome; exit
 // status 0 when every file was delivered.
+// advertise: shows this computer to phones under NAME; the first line gives the service name
+// and port, then each accepted connection prints the same events as receive. Runs until
+// SIGINT or SIGTERM.
+// discover: the whole phone list on every change (every device type unless --mobile-only,
+// which filters as the application does); with --qr first the URL of a fresh QR session, then
+// each phone matching it. Runs until SIGINT or SIGTERM.
 #include <unistd.h>
 
 #include <asio/co_spawn.hpp>
@@ -26,6 +35,10 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/EcKey.h"
+#include "quickshare/QRCodeSession.h"
+#include "quickshare/QuickShareAdvertiser.h"
+#include "quickshare/QuickShareDiscovery.h"
 #include "quickshare/QuickShareReceiver.h"
 #include "quickshare/QuickShareSender.h"
 #include "transfer/NetworkStream.h"
@@ -46,7 +59,9 @@ void print(const Json& event) {
 
 int usage() {
     std::cerr << "usage: quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]\n"
-                 "       quickshare-harness send --to HOST:PORT [--name NAME] FILE...\n";
+                 "       quickshare-harness send --to HOST:PORT [--name NAME] FILE...\n"
+                 "       quickshare-harness advertise --name NAME --dir DIR --accept yes|no\n"
+                 "       quickshare-harness discover [--qr] [--mobile-only]\n";
     return 2;
 }
 
@@ -74,35 +89,87 @@ std::string hostName() {
     return name;
 }
 
+// --- shared by the subcommands ---
+
+// Ends a subcommand with the first status given, or 0 on SIGINT or SIGTERM.
+class Ending {
+public:
+    explicit Ending(asio::thread_pool& pool) : signals_(pool, SIGINT, SIGTERM) {
+        signals_.async_wait([this](std::error_code error, int) {
+            if (!error) settle(0);
+        });
+    }
+    void settle(int status) {
+        if (!settled_.exchange(true)) finished_.set_value(status);
+    }
+    int wait() {
+        const int status = finished_.get_future().get();
+        signals_.cancel();
+        return status;
+    }
+
+private:
+    asio::signal_set signals_;
+    std::promise<int> finished_;
+    std::atomic<bool> settled_{false};
+};
+
+// What the receive flow does with each offer.
+struct ReceiveAnswer {
+    std::string dir;
+    bool accept = false;
+};
+
+// Numbers the incoming connections and runs the receive flow on each, printing its events.
+class Reception {
+public:
+    // `done` gets each transfer's exit status (0: received or declined).
+    Reception(ReceiveAnswer answer, std::function<void(int)> done = {})
+        : answer_(std::move(answer)), done_(std::move(done)) {}
+
+    void take(std::shared_ptr<NetworkStream> stream) {
+        const int id = ++connections_;
+        print({{"event", "connected"}, {"connection", id}});
+        asio::co_spawn(stream->executor(), receiveOn(stream, id), [this, id](std::exception_ptr error) {
+            if (error) print({{"event", "failed"}, {"connection", id}, {"error", describe(error)}});
+            if (done_) done_(error ? 1 : 0);
+        });
+    }
+
+private:
+    asio::awaitable<void> receiveOn(std::shared_ptr<NetworkStream> stream, int id) {
+        auto decide = [id, accept = answer_.accept](QuickShareOffer offer) -> asio::awaitable<bool> {
+            Json files = Json::array();
+            for (const auto& file : offer.files) files.push_back({{"name", file.name}, {"size", file.size}});
+            print({{"event", "offer"}, {"connection", id}, {"sender", offer.senderName}, {"pin", offer.pin},
+                   {"files", files}, {"accept", accept}});
+            co_return accept;
+        };
+        auto progress = [id](std::int64_t received, std::int64_t total) {
+            print({{"event", "progress"}, {"connection", id}, {"received", received}, {"total", total}});
+        };
+        const auto saved = co_await QuickShareReceiver::receive(stream, answer_.dir, nullptr, decide, progress);
+        if (saved.empty()) {
+            print({{"event", "declined"}, {"connection", id}});
+        } else {
+            Json files = Json::array();
+            for (const auto& path : saved) files.push_back(path.string());
+            print({{"event", "received"}, {"connection", id}, {"files", files}});
+        }
+    }
+
+    ReceiveAnswer answer_;
+    std::function<void(int)> done_;
+    std::atomic<int> connections_{0};
+};
+
 // --- receive ---
 
 struct ReceiveOptions {
     std::string listen;
-    std::string dir;
-    bool accept = false;
+    ReceiveAnswer answer;
     bool once = false;
 };
-
-asio::awaitable<void> receiveOn(std::shared_ptr<ByteStream> stream, int id, ReceiveOptions options) {
-    auto decide = [id, accept = options.accept](QuickShareOffer offer) -> asio::awaitable<bool> {
-        Json files = Json::array();
-        for (const auto& file : offer.files) files.push_back({{"name", file.name}, {"size", file.size}});
-        print({{"event", "offer"}, {"connection", id}, {"sender", offer.senderName}, {"pin", offer.pin},
-               {"files", files}, {"accept", accept}});
-        co_return accept;
-    };
-    auto progress = [id](std::int64_t received, std::int64_t total) {
-        print({{"event", "progress"}, {"connection", id}, {"received", received}, {"total", total}});
-    };
-    const auto saved = co_await QuickShareReceiver::receive(stream, options.dir, nullptr, decide, progress);
-    if (saved.empty()) {
-        print({{"event", "declined"}, {"connection", id}});
-    } else {
-        Json files = Json::array();
-        for (const auto& path : saved) files.push_back(path.string());
-        print({{"event", "received"}, {"connection", id}, {"files", files}});
-    }
-}
 
 int receive(const ReceiveOptions& options) {
     const auto where = splitHostPort(options.listen);
@@ -122,36 +189,111 @@ int receive(const ReceiveOptions& options) {
     }
     print({{"event", "listening"}, {"port", acceptor.local_endpoint().port()}});
 
-    std::promise<int> finished;
-    std::atomic<bool> settled{false};
-    auto settle = [&](int status) {
-        if (!settled.exchange(true)) finished.set_value(status);
-    };
-    asio::signal_set signals(pool, SIGINT, SIGTERM);
-    signals.async_wait([&](std::error_code error, int) {
-        if (!error) settle(0);
+    Ending ending(pool);
+    Reception reception(options.answer, [&](int status) {
+        if (options.once) ending.settle(status);
     });
-
     auto acceptLoop = [&]() -> asio::awaitable<void> {
-        for (int id = 1;; ++id) {
+        for (;;) {
             auto socket = co_await acceptor.async_accept(asio::use_awaitable);
-            auto stream = NetworkStream::accepted(std::move(socket), pool.get_executor());
-            print({{"event", "connected"}, {"connection", id}});
-            asio::co_spawn(pool, receiveOn(stream, id, options), [&, id](std::exception_ptr error) {
-                if (error) print({{"event", "failed"}, {"connection", id}, {"error", describe(error)}});
-                if (options.once) settle(error ? 1 : 0);
-            });
+            reception.take(NetworkStream::accepted(std::move(socket), pool.get_executor()));
             if (options.once) co_return;
         }
     };
     asio::co_spawn(pool, std::move(acceptLoop), asio::detached);
 
-    const int status = finished.get_future().get();
+    const int status = ending.wait();
     acceptor.close();
-    signals.cancel();
     pool.stop();
     pool.join();
     return status;
+}
+
+// --- advertise ---
+
+struct AdvertiseOptions {
+    std::string name;
+    ReceiveAnswer answer;
+};
+
+int advertise(const AdvertiseOptions& options) {
+    asio::thread_pool pool(2);
+    Ending ending(pool);
+    Reception reception(options.answer);
+    {
+        QuickShareAdvertiser advertiser(pool.get_executor());
+        advertiser.onConnection = [&](std::shared_ptr<NetworkStream> stream) { reception.take(std::move(stream)); };
+        advertiser.onError = [](std::string text) { print({{"event", "error"}, {"error", text}}); };
+        advertiser.onServiceNameChange = [](std::string name) {
+            print({{"event", "renamed"}, {"serviceName", name}});
+        };
+        try {
+            advertiser.start(options.name);
+        } catch (const std::exception& error) {
+            std::cerr << "cannot listen: " << error.what() << "\n";
+            return 1;
+        }
+        print({{"event", "advertising"}, {"serviceName", advertiser.serviceName()}, {"port", *advertiser.port()}});
+        ending.wait();
+    }
+    pool.stop();
+    pool.join();
+    return 0;
+}
+
+// --- discover ---
+
+const char* typeName(EndpointInfo::DeviceType type) {
+    using Type = EndpointInfo::DeviceType;
+    switch (type) {
+    case Type::phone: return "phone";
+    case Type::tablet: return "tablet";
+    case Type::laptop: return "laptop";
+    case Type::car: return "car";
+    case Type::foldable: return "foldable";
+    case Type::xr: return "xr";
+    case Type::unknown: break;
+    }
+    return "unknown";
+}
+
+Json describe(const QuickSharePhone& phone) {
+    return {{"id", phone.id},
+            {"name", phone.name},
+            {"deviceType", typeName(phone.info.deviceType)},
+            {"address", phone.endpoint.address},
+            {"port", phone.endpoint.port},
+            {"interface", phone.endpoint.interfaceIndex}};
+}
+
+struct DiscoverOptions {
+    bool qr = false;
+    bool mobileOnly = false;
+};
+
+int discover(const DiscoverOptions& options) {
+    asio::thread_pool pool(2);
+    Ending ending(pool);
+    {
+        QuickShareDiscovery discovery(options.mobileOnly, pool.get_executor());
+        discovery.onPhones = [](std::vector<QuickSharePhone> phones) {
+            Json list = Json::array();
+            for (const auto& phone : phones) list.push_back(describe(phone));
+            print({{"event", "phones"}, {"phones", list}});
+        };
+        discovery.onQRMatch = [](QuickSharePhone phone) { print({{"event", "match"}, {"phone", describe(phone)}}); };
+        discovery.onError = [](std::string text) { print({{"event", "error"}, {"error", text}}); };
+        if (options.qr) {
+            QRCodeSession session(P256PrivateKey::generate());
+            print({{"event", "qr"}, {"url", session.url()}});
+            discovery.setQRSession(std::move(session));
+        }
+        discovery.start();
+        ending.wait();
+    }
+    pool.stop();
+    pool.join();
+    return 0;
 }
 
 // --- send ---
@@ -223,18 +365,53 @@ int main(int argc, char** argv) {
                 } else if (i + 1 < argc && option == "--listen") {
                     options.listen = argv[++i];
                 } else if (i + 1 < argc && option == "--dir") {
-                    options.dir = argv[++i];
+                    options.answer.dir = argv[++i];
                 } else if (i + 1 < argc && option == "--accept") {
                     accept = argv[++i];
                 } else {
                     return usage();
                 }
             }
-            if (options.listen.empty() || options.dir.empty() || !accept || (*accept != "yes" && *accept != "no")) {
+            if (options.listen.empty() || options.answer.dir.empty() || !accept || (*accept != "yes" && *accept != "no")) {
                 return usage();
             }
-            options.accept = *accept == "yes";
+            options.answer.accept = *accept == "yes";
             return receive(options);
+        }
+        if (command == "advertise") {
+            AdvertiseOptions options;
+            std::optional<std::string> accept;
+            for (int i = 2; i < argc; ++i) {
+                const std::string option = argv[i];
+                if (i + 1 < argc && option == "--name") {
+                    options.name = argv[++i];
+                } else if (i + 1 < argc && option == "--dir") {
+                    options.answer.dir = argv[++i];
+                } else if (i + 1 < argc && option == "--accept") {
+                    accept = argv[++i];
+                } else {
+                    return usage();
+                }
+            }
+            if (options.name.empty() || options.answer.dir.empty() || !accept || (*accept != "yes" && *accept != "no")) {
+                return usage();
+            }
+            options.answer.accept = *accept == "yes";
+            return advertise(options);
+        }
+        if (command == "discover") {
+            DiscoverOptions options;
+            for (int i = 2; i < argc; ++i) {
+                const std::string option = argv[i];
+                if (option == "--qr") {
+                    options.qr = true;
+                } else if (option == "--mobile-only") {
+                    options.mobileOnly = true;
+                } else {
+                    return usage();
+                }
+            }
+            return discover(options);
         }
         if (command == "send") {
             SendOptions options;
