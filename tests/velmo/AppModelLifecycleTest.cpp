@@ -120,6 +120,21 @@ TEST(AppModelLifecycle, CanShareNowRefusesWhileReplacingAndStopsNothing) {
     EXPECT_TRUE(model->canShareNow());
 }
 
+TEST(AppModelLifecycle, WorkBeforeAModeIsChosenIsRefusedAndStopsEverything) {
+    AppModelHarness model({.sharingMode = std::nullopt});
+    model->start();
+    model->stageFiles({model.file("a.txt")});
+    model->startWebReceive();
+    model->startQRSend();
+    EXPECT_FALSE(model->hasWebServer());
+    EXPECT_FALSE(model->qrSend());
+    EXPECT_EQ(model->staged().size(), 1u);  // staged files stay staged
+    auto entries = model.log.entries();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "advertiser.stop"), 2);
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "discovery.stop"), 2);
+    EXPECT_FALSE(model.log.contains("discovery.start"));
+}
+
 TEST(AppModelLifecycle, UpdateCheckOnActivationOnlyOnceSharing) {
     AppModelHarness model({.sharingMode = std::nullopt});
     model->didBecomeActive();
