@@ -1,6 +1,7 @@
 #include "platform/AesCbc.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "platform/OpenSslHandles.h"
 
@@ -13,7 +14,9 @@ namespace {
     throw CipherError("The data could not be encrypted or decrypted.", status);
 }
 
-Bytes run(bool encrypt, ByteView key, ByteView iv, ByteView input, CbcPadding padding) {
+std::size_t run(bool encrypt, ByteView key, ByteView iv, ByteView input, std::span<std::uint8_t> out,
+                CbcPadding padding) {
+    if (out.size() < input.size() + aesBlockSize) throw std::length_error("AES-CBC output buffer too small");
     // OpenSSL reads as many key and IV bytes as the cipher wants without knowing our lengths.
     if (key.size() != aes256KeySize) refuse(EVP_R_INVALID_KEY_LENGTH);
     if (iv.size() != aesBlockSize) refuse(EVP_R_INVALID_IV_LENGTH);
@@ -29,7 +32,6 @@ Bytes run(bool encrypt, ByteView key, ByteView iv, ByteView input, CbcPadding pa
         refuse(ossl::takeErrorReason());
     }
 
-    Bytes out(input.size() + aesBlockSize);
     std::size_t written = 0;
     // The library counts in int; feed large inputs in pieces.
     constexpr std::size_t piece = std::size_t{1} << 30;
@@ -44,7 +46,12 @@ Bytes run(bool encrypt, ByteView key, ByteView iv, ByteView input, CbcPadding pa
     int produced = 0;
     if (EVP_CipherFinal_ex(ctx.get(), out.data() + written, &produced) != 1) refuse(ossl::takeErrorReason());
     written += static_cast<std::size_t>(produced);
-    out.resize(written);
+    return written;
+}
+
+Bytes run(bool encrypt, ByteView key, ByteView iv, ByteView input, CbcPadding padding) {
+    Bytes out(input.size() + aesBlockSize);
+    out.resize(run(encrypt, key, iv, input, out, padding));
     return out;
 }
 
@@ -56,6 +63,16 @@ Bytes aes256CbcEncrypt(ByteView key, ByteView iv, ByteView plaintext, CbcPadding
 
 Bytes aes256CbcDecrypt(ByteView key, ByteView iv, ByteView ciphertext, CbcPadding padding) {
     return run(false, key, iv, ciphertext, padding);
+}
+
+std::size_t aes256CbcEncryptInto(ByteView key, ByteView iv, ByteView plaintext, std::span<std::uint8_t> out,
+                                 CbcPadding padding) {
+    return run(true, key, iv, plaintext, out, padding);
+}
+
+std::size_t aes256CbcDecryptInto(ByteView key, ByteView iv, ByteView ciphertext, std::span<std::uint8_t> out,
+                                 CbcPadding padding) {
+    return run(false, key, iv, ciphertext, out, padding);
 }
 
 }  // namespace velmo

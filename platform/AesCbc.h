@@ -1,5 +1,7 @@
 // AES-256-CBC, with PKCS#7 padding or on whole blocks only.
 #pragma once
+#include <span>
+
 #include "platform/Bytes.h"
 
 namespace velmo {
@@ -14,5 +16,13 @@ enum class CbcPadding { pkcs7, none };
 // or input without padding that is not whole blocks.
 Bytes aes256CbcEncrypt(ByteView key, ByteView iv, ByteView plaintext, CbcPadding padding = CbcPadding::pkcs7);
 Bytes aes256CbcDecrypt(ByteView key, ByteView iv, ByteView ciphertext, CbcPadding padding = CbcPadding::pkcs7);
+
+// The same into caller-owned memory, so large messages need no fresh buffer each: `out`
+// must hold at least the input's size plus one block (std::length_error otherwise). Returns
+// the number of bytes written.
+std::size_t aes256CbcEncryptInto(ByteView key, ByteView iv, ByteView plaintext, std::span<std::uint8_t> out,
+                                 CbcPadding padding = CbcPadding::pkcs7);
+std::size_t aes256CbcDecryptInto(ByteView key, ByteView iv, ByteView ciphertext, std::span<std::uint8_t> out,
+                                 CbcPadding padding = CbcPadding::pkcs7);
 
 }  // namespace velmo

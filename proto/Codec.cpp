@@ -19,23 +19,33 @@ namespace {
 
 // Deterministic so that equal values give equal bytes (map entries sorted by key). Writes
 // straight into the container the caller keeps: frames carry 512 KiB file chunks.
+// Serializes at out[offset..] in the caller's container, whose storage is kept from one
+// call to the next.
 template <class Out>
-Out serializePartial(const pb::Message& message) {
+void serializeAt(const pb::Message& message, Out& out, std::size_t offset) {
     const std::size_t size = message.ByteSizeLong();
     if (size > static_cast<std::size_t>(INT_MAX)) {
         throw EncodingError("The message " + message.GetTypeName() + " is too large to encode.");
     }
-    Out out;
-    out.resize(size);
-    pb::io::ArrayOutputStream array(out.data(), static_cast<int>(size));
+    out.resize(offset + size);
+    auto* at = reinterpret_cast<std::uint8_t*>(out.data()) + offset;
+    pb::io::ArrayOutputStream array(at, static_cast<int>(size));
     pb::io::CodedOutputStream coded(&array);
     coded.SetSerializationDeterministic(true);
     message.SerializeWithCachedSizes(&coded);
     if (coded.HadError() || static_cast<std::size_t>(coded.ByteCount()) != size) {
         throw EncodingError("The message " + message.GetTypeName() + " could not be encoded.");
     }
+}
+
+template <class Out>
+Out serializePartial(const pb::Message& message) {
+    Out out;
+    serializeAt(message, out, 0);
     return out;
 }
+
+void checkEncodable(const pb::Message& message);
 
 // proto2 does not check text fields, so a phone could hand us any bytes as text.
 bool textIsValid(const pb::Message& message) {
@@ -72,6 +82,24 @@ bool textIsValid(const pb::Message& message) {
 }  // namespace
 
 Bytes encode(const pb::Message& message) {
+    checkEncodable(message);
+    return serializePartial<Bytes>(message);
+}
+
+void encodeInto(const pb::Message& message, std::string& out) {
+    checkEncodable(message);
+    serializeAt(message, out, 0);
+}
+
+void encodeInto(const pb::Message& message, Bytes& out, std::size_t offset) {
+    if (offset > out.size()) out.resize(offset);
+    checkEncodable(message);
+    serializeAt(message, out, offset);
+}
+
+namespace {
+
+void checkEncodable(const pb::Message& message) {
     if (!message.IsInitialized()) {
         throw EncodingError("The message " + message.GetTypeName() +
                             " lacks required fields: " + message.InitializationErrorString() + ".");
@@ -80,10 +108,9 @@ Bytes encode(const pb::Message& message) {
     if (!textIsValid(message)) {
         throw EncodingError("The message " + message.GetTypeName() + " has text that is not valid UTF-8.");
     }
-    return serializePartial<Bytes>(message);
 }
 
-namespace detail {
+}  // namespace
 
 void decodeInto(pb::Message& message, ByteView bytes) {
     message.Clear();
@@ -108,6 +135,8 @@ void decodeInto(pb::Message& message, ByteView bytes) {
         throw DecodingError("The received " + name + " message has text that is not valid UTF-8.");
     }
 }
+
+namespace detail {
 
 bool isDeclared(const pb::EnumDescriptor* type, int number) {
     return type->FindValueByNumber(number) != nullptr;

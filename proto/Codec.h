@@ -39,8 +39,19 @@ inline constexpr int kNestingLimit = 100;
 // field is missing or a text field is not UTF-8.
 Bytes encode(const google::protobuf::Message& message);
 
-namespace detail {
+// The same bytes, replacing the contents of `out` but keeping its storage, so a caller that
+// encodes large messages again and again allocates nothing per message.
+void encodeInto(const google::protobuf::Message& message, std::string& out);
+
+// The same bytes written at out[offset..]; out is resized to offset plus their length and
+// out[0..offset) is left as it was (room for a length prefix, say).
+void encodeInto(const google::protobuf::Message& message, Bytes& out, std::size_t offset = 0);
+
+// Reads a whole message into `message`, replacing what it held (its storage is reused);
+// unknown fields are kept. DecodingError on any failure, leaving `message` empty.
 void decodeInto(google::protobuf::Message& message, ByteView bytes);
+
+namespace detail {
 bool isDeclared(const google::protobuf::EnumDescriptor* type, int number);
 std::vector<int> declaredNumbers(const google::protobuf::EnumDescriptor* type);
 }  // namespace detail
@@ -49,7 +60,7 @@ std::vector<int> declaredNumbers(const google::protobuf::EnumDescriptor* type);
 template <class M>
 M decode(ByteView bytes) {
     M message;
-    detail::decodeInto(message, bytes);
+    decodeInto(message, bytes);
     return message;
 }
 

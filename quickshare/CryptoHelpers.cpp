@@ -19,6 +19,14 @@ Bytes aesCbc(bool encrypt, ByteView key, ByteView iv, ByteView data) {
     }
 }
 
+std::size_t aesCbcInto(bool encrypt, ByteView key, ByteView iv, ByteView data, std::span<std::uint8_t> out) {
+    try {
+        return encrypt ? aes256CbcEncryptInto(key, iv, data, out) : aes256CbcDecryptInto(key, iv, data, out);
+    } catch (const CipherError& e) {
+        throw QuickShareError::crypto("AES-CBC failed (" + std::to_string(e.status()) + ")");
+    }
+}
+
 std::string pinCode(ByteView authString) {
     constexpr std::int64_t modulus = 9973;
     std::int64_t hash = 0;

@@ -2,6 +2,7 @@
 // with the engine's error text, the 4-digit PIN, and P-256 public keys in the protocol's
 // GenericPublicKey record.
 #pragma once
+#include <span>
 #include <string>
 
 #include "platform/Bytes.h"
@@ -12,6 +13,9 @@ namespace velmo {
 // AES-256-CBC with PKCS#7 padding. Any failure (wrong key or IV length, bad padding) is
 // QuickShareError::crypto("AES-CBC failed (<status>)") with the library's reason code.
 Bytes aesCbc(bool encrypt, ByteView key, ByteView iv, ByteView data);
+
+// The same into caller-owned memory of at least data.size() + 16 bytes; returns the length.
+std::size_t aesCbcInto(bool encrypt, ByteView key, ByteView iv, ByteView data, std::span<std::uint8_t> out);
 
 // The four digits both people compare, "0000" to "9972".
 std::string pinCode(ByteView authString);

@@ -96,7 +96,10 @@ Bytes QuickShareConnection::seal(const OfflineFrame& frame) {
         // No number is left: the connection cannot go on, and no number is ever reused.
         stream_->close();
     }
-    Bytes sealed(frame_codec::prefixLength);
+    // The buffer of the frame written last, so a stream of chunks reuses one block. Its size
+    // is kept where it is large enough: growing a vector zero-fills, and sealing overwrites.
+    Bytes sealed = writes_->takeSpare();
+    if (sealed.size() < frame_codec::prefixLength) sealed.resize(frame_codec::prefixLength);
     secure.sealInto(frame, *random_, sealed, frame_codec::prefixLength);
     frame_codec::setPrefix(sealed);
     return sealed;
@@ -114,7 +117,11 @@ asio::awaitable<QuickShareConnection::OfflineFrame> QuickShareConnection::readEn
 }
 
 asio::awaitable<void> QuickShareConnection::readEncryptedInto(OfflineFrame& frame) {
-    const Bytes body = co_await readFrame();
+    co_await stream_->readExactlyInto(readPrefix_);
+    const std::uint32_t length = frame_codec::bodyLength(readPrefix_);
+    if (readBody_.size() < length) readBody_.resize(length);
+    const std::span<std::uint8_t> body = std::span<std::uint8_t>(readBody_).first(length);
+    co_await stream_->readExactlyInto(body);
     channel().openInto(body, frame);
 }
 

@@ -10,6 +10,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/steady_timer.hpp>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -145,6 +146,10 @@ private:
     PayloadAssembler assembler_;
     std::shared_ptr<FrameStream> frames_;
     OfflineFrame chunkFrame_;  // reused by sendPayloadChunk, so chunk bodies keep their storage
+    // The reader's buffers; the body buffer only grows (up to the largest frame allowed), so
+    // 512 KiB chunks are neither allocated nor zero-filled per frame.
+    std::array<std::uint8_t, 4> readPrefix_{};
+    Bytes readBody_;
     FileSink fileSink_;
     asio::steady_timer keepAliveTimer_;
     bool readerStarted_ = false;

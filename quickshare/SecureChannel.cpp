@@ -1,5 +1,6 @@
 #include "quickshare/SecureChannel.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -17,29 +18,62 @@ namespace {
 namespace nc = location::nearby::connections;
 
 constexpr std::size_t ivLength = 16;
-
-// Pointer and length, so protobuf copies with memcpy rather than byte by byte.
-const char* chars(ByteView bytes) { return reinterpret_cast<const char*>(bytes.data()); }
+constexpr std::size_t aesBlock = 16;
 
 ByteView asBytes(const std::string& text) {
     return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-// `message` encoded into `out` from `offset` on.
-void encodeInto(const google::protobuf::Message& message, Bytes& out, std::size_t offset) {
-    Bytes encoded = proto::encode(message);
-    if (offset == 0) {
-        out = std::move(encoded);
-        return;
-    }
-    out.resize(offset + encoded.size());
-    if (!encoded.empty()) std::memcpy(out.data() + offset, encoded.data(), encoded.size());
+// The three wrappers around a frame hold only a few small fields besides one large bytes
+// field, so they are written here directly around the frame, the ciphertext and the
+// signature, with the bytes protobuf's deterministic encoding gives them (fields in number
+// order). A file chunk is then copied once into the plaintext and encrypted straight into
+// the outgoing buffer, instead of passing through four nested messages.
+constexpr std::uint8_t lengthDelimited = 2;
+constexpr std::uint8_t varintField = 0;
+
+constexpr std::uint8_t tag(int field, std::uint8_t wireType) {
+    return static_cast<std::uint8_t>(field << 3 | wireType);
 }
+
+std::size_t varintSize(std::uint64_t value) {
+    std::size_t size = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        ++size;
+    }
+    return size;
+}
+
+std::uint8_t* putVarint(std::uint8_t* at, std::uint64_t value) {
+    while (value >= 0x80) {
+        *at++ = static_cast<std::uint8_t>(value | 0x80);
+        value >>= 7;
+    }
+    *at++ = static_cast<std::uint8_t>(value);
+    return at;
+}
+
+// Tag and length of a length-delimited field.
+std::size_t fieldHeadSize(std::size_t length) { return 1 + varintSize(length); }
+
+std::uint8_t* putFieldHead(std::uint8_t* at, int field, std::size_t length) {
+    *at++ = tag(field, lengthDelimited);
+    return putVarint(at, length);
+}
+
+// Field numbers of the wrappers.
+constexpr int innerMessageField = 1;        // DeviceToDeviceMessage.message
+constexpr int innerSequenceField = 2;       // DeviceToDeviceMessage.sequence_number
+constexpr int headerField = 1;              // HeaderAndBody.header
+constexpr int bodyField = 2;                // HeaderAndBody.body
+constexpr int headerAndBodyField = 1;       // SecureMessage.header_and_body
+constexpr int signatureField = 2;           // SecureMessage.signature
 
 // Decodes into a message kept between calls, so its byte fields keep their storage.
 template <class M>
 void decodeReusing(M& message, ByteView bytes) {
-    proto::detail::decodeInto(message, bytes);
+    proto::decodeInto(message, bytes);
 }
 
 QuickShareError counterExhausted() {
@@ -49,14 +83,12 @@ QuickShareError counterExhausted() {
 }  // namespace
 
 struct SecureChannel::Scratch {
-    Bytes frameBytes;
-    securegcm::DeviceToDeviceMessage inner;
-    Bytes innerBytes;
-    securemessage::HeaderAndBody headerAndBody;
-    Bytes signedBytes;
-    securemessage::SecureMessage message;
+    Bytes plaintext;
+    securemessage::Header header;
+    Bytes headerBytes;
     Bytes metadataBytes;
     // Reading side.
+    Bytes decrypted;
     securemessage::SecureMessage received;
     securemessage::HeaderAndBody receivedHeaderAndBody;
     securegcm::DeviceToDeviceMessage receivedInner;
@@ -90,27 +122,48 @@ void SecureChannel::sealInto(const nc::OfflineFrame& frame, RandomSource& random
     const std::int32_t sequence = ++sendSequence_;
     Scratch& s = *scratch_;
 
-    encodeInto(frame, s.frameBytes, 0);
-    s.inner.set_sequence_number(sequence);
-    s.inner.set_message(chars(s.frameBytes), s.frameBytes.size());
-    encodeInto(s.inner, s.innerBytes, 0);
+    // DeviceToDeviceMessage { message = frame, sequence_number }. The number is an int32,
+    // so a negative one is sign-extended to ten bytes as protobuf does.
+    const std::size_t frameSize = frame.ByteSizeLong();
+    const std::size_t frameAt = fieldHeadSize(frameSize);
+    proto::encodeInto(frame, s.plaintext, frameAt);
+    if (s.plaintext.size() != frameAt + frameSize) throw proto::EncodingError("The frame changed size while encoded.");
+    const auto sequenceWire = static_cast<std::uint64_t>(static_cast<std::int64_t>(sequence));
+    const std::size_t plainSize = s.plaintext.size() + 1 + varintSize(sequenceWire);
+    s.plaintext.resize(plainSize);
+    putFieldHead(s.plaintext.data(), innerMessageField, frameSize);
+    std::uint8_t* tail = s.plaintext.data() + frameAt + frameSize;
+    *tail++ = tag(innerSequenceField, varintField);
+    putVarint(tail, sequenceWire);
 
     std::uint8_t iv[ivLength];
     random.fill(iv);
-    const Bytes ciphertext = aesCbc(true, keys_.encryptKey, ByteView(iv, ivLength), s.innerBytes);
+    s.header.set_signature_scheme(securemessage::HMAC_SHA256);
+    s.header.set_encryption_scheme(securemessage::AES_256_CBC);
+    s.header.set_iv(reinterpret_cast<const char*>(iv), ivLength);
+    s.header.set_public_metadata(reinterpret_cast<const char*>(s.metadataBytes.data()), s.metadataBytes.size());
+    proto::encodeInto(s.header, s.headerBytes);
 
-    auto* header = s.headerAndBody.mutable_header();
-    header->set_signature_scheme(securemessage::HMAC_SHA256);
-    header->set_encryption_scheme(securemessage::AES_256_CBC);
-    header->set_iv(reinterpret_cast<const char*>(iv), ivLength);
-    header->set_public_metadata(chars(s.metadataBytes), s.metadataBytes.size());
-    s.headerAndBody.set_body(chars(ciphertext), ciphertext.size());
-    encodeInto(s.headerAndBody, s.signedBytes, 0);
+    // PKCS#7 always adds 1 to 16 bytes.
+    const std::size_t cipherSize = (plainSize / aesBlock + 1) * aesBlock;
+    const std::size_t signedSize =
+        fieldHeadSize(s.headerBytes.size()) + s.headerBytes.size() + fieldHeadSize(cipherSize) + cipherSize;
+    const std::size_t messageSize = fieldHeadSize(signedSize) + signedSize + fieldHeadSize(hmacSha256Size) + hmacSha256Size;
+    out.resize(offset + messageSize);
 
-    const Bytes signature = hmacSha256(keys_.sendHmacKey, s.signedBytes);
-    s.message.set_header_and_body(chars(s.signedBytes), s.signedBytes.size());
-    s.message.set_signature(chars(signature), signature.size());
-    encodeInto(s.message, out, offset);
+    // SecureMessage { header_and_body = HeaderAndBody { header, body = ciphertext }, signature }
+    std::uint8_t* at = putFieldHead(out.data() + offset, headerAndBodyField, signedSize);
+    std::uint8_t* const signedAt = at;
+    at = putFieldHead(at, headerField, s.headerBytes.size());
+    at = std::copy(s.headerBytes.begin(), s.headerBytes.end(), at);
+    at = putFieldHead(at, bodyField, cipherSize);
+    const std::size_t written = aesCbcInto(true, keys_.encryptKey, ByteView(iv, ivLength), s.plaintext,
+                                           std::span<std::uint8_t>(at, out.data() + out.size()));
+    if (written != cipherSize) throw QuickShareError::crypto("AES-CBC failed (unexpected length)");
+    at += cipherSize;
+    const Bytes signature = hmacSha256(keys_.sendHmacKey, ByteView(signedAt, signedSize));
+    at = putFieldHead(at, signatureField, signature.size());
+    std::copy(signature.begin(), signature.end(), at);
 }
 
 nc::OfflineFrame SecureChannel::open(ByteView secureMessage) {
@@ -134,8 +187,11 @@ void SecureChannel::openInto(ByteView secureMessage, nc::OfflineFrame& frame) {
         header.iv().size() != ivLength || body.empty() || body.size() % 16 != 0) {
         throw QuickShareError::protocolError("invalid encrypted message header");
     }
-    const Bytes plaintext = aesCbc(false, keys_.decryptKey, asBytes(header.iv()), asBytes(body));
-    decodeReusing(s.receivedInner, plaintext);
+    // Room for the padding the decryption strips again; the buffer is kept for the next one.
+    if (s.decrypted.size() < body.size() + aesBlock) s.decrypted.resize(body.size() + aesBlock);
+    const std::size_t plainSize =
+        aesCbcInto(false, keys_.decryptKey, asBytes(header.iv()), asBytes(body), s.decrypted);
+    decodeReusing(s.receivedInner, ByteView(s.decrypted).first(plainSize));
     if (receiveSequence_ == std::numeric_limits<std::int32_t>::max()) throw counterExhausted();
     const std::int32_t expected = ++receiveSequence_;
     if (s.receivedInner.sequence_number() != expected) {

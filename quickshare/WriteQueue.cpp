@@ -62,6 +62,7 @@ asio::awaitable<void> WriteQueue::drain() {
         }
         entry.waiter->done = true;
         entry.waiter->timer.cancel();
+        if (entry.frame.capacity() > spare_.capacity()) spare_ = std::move(entry.frame);
     }
     draining_ = false;
 }

@@ -25,6 +25,13 @@ public:
     // the stream's strand.
     asio::awaitable<void> write(Bytes frame);
 
+    // The storage of a frame already written (empty when there is none), for the next frame.
+    Bytes takeSpare() {
+        Bytes spare;
+        spare.swap(spare_);
+        return spare;
+    }
+
     bool draining() const { return draining_; }
     std::size_t queued() const { return pending_.size(); }
 
@@ -47,6 +54,7 @@ private:
     bool deadlinePassed_ = false;
     std::deque<Entry> pending_;
     bool draining_ = false;
+    Bytes spare_;
 };
 
 }  // namespace velmo

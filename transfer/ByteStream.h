@@ -2,7 +2,9 @@
 #pragma once
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <algorithm>
 #include <cstddef>
+#include <span>
 
 #include "platform/Bytes.h"
 
@@ -19,6 +21,14 @@ public:
     // Completes with exactly n bytes; fails with ShareError::connectionClosed when the
     // stream ends first, or with the platform's error.
     virtual asio::awaitable<Bytes> readExactly(std::size_t n) = 0;
+
+    // The same into the caller's memory, which must stay valid until the awaitable
+    // completes: a reader of large frames can then keep one buffer. Streams that can read
+    // in place override this.
+    virtual asio::awaitable<void> readExactlyInto(std::span<std::uint8_t> out) {
+        const Bytes bytes = co_await readExactly(out.size());
+        std::copy(bytes.begin(), bytes.end(), out.begin());
+    }
 
     // Completes once the whole of `bytes` has been handed to the network stack.
     // `bytes` must stay valid until the returned awaitable completes.

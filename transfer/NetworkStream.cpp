@@ -91,6 +91,10 @@ asio::awaitable<Bytes> NetworkStream::readExactly(std::size_t n) {
     return onStrand<Bytes>([n](const auto& self) { return self->readHere(n); });
 }
 
+asio::awaitable<void> NetworkStream::readExactlyInto(std::span<std::uint8_t> out) {
+    return onStrand<void>([out](const auto& self) { return self->readIntoHere(out); });
+}
+
 asio::awaitable<void> NetworkStream::write(ByteView bytes) {
     return onStrand<void>([bytes](const auto& self) { return self->writeHere(bytes); });
 }
@@ -155,13 +159,18 @@ asio::awaitable<std::error_code> NetworkStream::connectInOrder() {
 
 asio::awaitable<Bytes> NetworkStream::readHere(std::size_t n) {
     Bytes bytes(n);
+    co_await readIntoHere(bytes);
+    co_return bytes;
+}
+
+asio::awaitable<void> NetworkStream::readIntoHere(std::span<std::uint8_t> out) {
+    const std::size_t n = out.size();
     std::error_code ec;
     const std::size_t got = co_await asio::async_read(
-        socket_, asio::buffer(bytes), whole(n), asio::redirect_error(asio::use_awaitable, ec));
+        socket_, asio::buffer(out.data(), n), whole(n), asio::redirect_error(asio::use_awaitable, ec));
     if (ec == asio::error::eof) throw ShareError::connectionClosed();
     if (ec) throw std::system_error(ec);
     if (got != n) throw ShareError::connectionClosed();
-    co_return bytes;
 }
 
 asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {

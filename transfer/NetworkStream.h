@@ -33,6 +33,7 @@ public:
 
     asio::any_io_executor executor() const override;
     asio::awaitable<Bytes> readExactly(std::size_t n) override;
+    asio::awaitable<void> readExactlyInto(std::span<std::uint8_t> out) override;
     asio::awaitable<void> write(ByteView bytes) override;
     void close() override;
 
@@ -58,6 +59,7 @@ private:
     void disableDelayedSends();
     asio::awaitable<std::error_code> connectInOrder();
     asio::awaitable<Bytes> readHere(std::size_t n);
+    asio::awaitable<void> readIntoHere(std::span<std::uint8_t> out);
     asio::awaitable<void> writeHere(ByteView bytes);
     void closeHere();
 
