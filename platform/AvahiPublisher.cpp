@@ -23,8 +23,8 @@ struct AvahiPublisher::Impl {
     bool done = false;                 // collided or failed: never publish again
     std::unique_ptr<AvahiConnection> connection;
 
-    Impl(asio::any_io_executor executor, AvahiServiceSpec spec, Events events)
-        : service(std::move(spec)), sink(std::make_shared<Sink>(std::move(executor), std::move(events))) {
+    Impl(asio::any_io_executor executor, AvahiServiceSpec published, Events events)
+        : service(std::move(published)), sink(std::make_shared<Sink>(std::move(executor), std::move(events))) {
         connection = std::make_unique<AvahiConnection>(AvahiConnection::Handlers{
             [this](::AvahiClient* client, AvahiClientState state) { onState(client, state); },
             [this] { group = nullptr; },
