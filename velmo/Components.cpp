@@ -294,14 +294,15 @@ void Throttle::request() {
     if (!timer_.isActive()) timer_.start();
 }
 
-void clearLayout(QLayout* layout) {
+void clearLayout(QLayout* layout, QWidget* keep) {
     while (QLayoutItem* item = layout->takeAt(0)) {
         if (QWidget* widget = item->widget()) {
             widget->hide();
             widget->setParent(nullptr);
-            widget->deleteLater();
+            // A kept widget (one with its own clock) is only taken out, to be placed again.
+            if (widget != keep) widget->deleteLater();
         } else if (QLayout* inner = item->layout()) {
-            clearLayout(inner);
+            clearLayout(inner, keep);
         }
         delete item;
     }

@@ -26,7 +26,7 @@ QString fileSymbol(const QString& fileName);
 QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& color, QWidget* parent = nullptr);
 // Removes and deletes every item of a layout (widgets are deleted later, so a button whose
 // click caused the rebuild outlives its handler).
-void clearLayout(QLayout* layout);
+void clearLayout(QLayout* layout, QWidget* keep = nullptr);
 // Runs `work` once, shortly after one or more requests: model changes such as progress come
 // in bursts, and a list is rebuilt once per burst rather than once per change.
 class Throttle : public QObject {

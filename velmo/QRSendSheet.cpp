@@ -128,12 +128,7 @@ QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::millisec
 
 void QRSendSheet::rebuild() {
     // The hint keeps its own clock across rebuilds while no phone has joined.
-    if (hint_) {
-        column_->removeWidget(hint_);
-        hint_->hide();
-        hint_->setParent(nullptr);
-    }
-    clearLayout(column_);
+    clearLayout(column_, hint_);
     const auto& send = model_.qrSend();
     if (!send) {
         if (hint_) hint_->deleteLater();

@@ -29,12 +29,7 @@ WebReceiveSheet::WebReceiveSheet(AppModel& model, QWidget* parent, std::chrono::
 }
 
 void WebReceiveSheet::rebuild() {
-    if (hint_) {
-        column_->removeWidget(hint_);
-        hint_->hide();
-        hint_->setParent(nullptr);
-    }
-    clearLayout(column_);
+    clearLayout(column_, hint_);
     const auto& session = model_.webReceive();
     std::vector<TransferItem> received;
     if (session)
