@@ -23,6 +23,7 @@ public:
                     record([&] {
                         results = std::move(list);
                         ++reports;
+                        emptyReports += results.empty();
                     });
                 },
                 [this](std::string reason) { record([&] { failures.push_back(reason); }); }};
@@ -43,6 +44,7 @@ public:
     // Guarded by the recorder's lock.
     int collisions = 0;
     int reports = 0;
+    int emptyReports = 0;  // a list can be emptied and refilled before a test looks
     std::vector<std::string> failures;
     std::vector<AvahiResolvedService> results;
 
