@@ -14,13 +14,15 @@ namespace {
     throw CipherError("The data could not be encrypted or decrypted.", status);
 }
 
-std::size_t run(bool encrypt, ByteView key, ByteView iv, ByteView input, std::span<std::uint8_t> out,
-                CbcPadding padding) {
-    if (out.size() < input.size() + aesBlockSize) throw std::length_error("AES-CBC output buffer too small");
+std::size_t run(bool encrypt, ByteView key, ByteView iv, std::span<const ByteView> inputs,
+                std::span<std::uint8_t> out, CbcPadding padding) {
+    std::size_t inputSize = 0;
+    for (const auto& input : inputs) inputSize += input.size();
+    if (out.size() < inputSize + aesBlockSize) throw std::length_error("AES-CBC output buffer too small");
     // OpenSSL reads as many key and IV bytes as the cipher wants without knowing our lengths.
     if (key.size() != aes256KeySize) refuse(EVP_R_INVALID_KEY_LENGTH);
     if (iv.size() != aesBlockSize) refuse(EVP_R_INVALID_IV_LENGTH);
-    if (!encrypt && input.size() % aesBlockSize != 0) refuse(EVP_R_WRONG_FINAL_BLOCK_LENGTH);
+    if (!encrypt && inputSize % aesBlockSize != 0) refuse(EVP_R_WRONG_FINAL_BLOCK_LENGTH);
 
     ERR_clear_error();
     ossl::CipherCtx ctx(EVP_CIPHER_CTX_new());
@@ -35,18 +37,25 @@ std::size_t run(bool encrypt, ByteView key, ByteView iv, ByteView input, std::sp
     std::size_t written = 0;
     // The library counts in int; feed large inputs in pieces.
     constexpr std::size_t piece = std::size_t{1} << 30;
-    for (std::size_t at = 0; at < input.size(); at += piece) {
-        const int length = static_cast<int>(std::min(piece, input.size() - at));
-        int produced = 0;
-        if (EVP_CipherUpdate(ctx.get(), out.data() + written, &produced, input.data() + at, length) != 1) {
-            refuse(ossl::takeErrorReason());
+    for (const auto& input : inputs) {
+        for (std::size_t at = 0; at < input.size(); at += piece) {
+            const int length = static_cast<int>(std::min(piece, input.size() - at));
+            int produced = 0;
+            if (EVP_CipherUpdate(ctx.get(), out.data() + written, &produced, input.data() + at, length) != 1) {
+                refuse(ossl::takeErrorReason());
+            }
+            written += static_cast<std::size_t>(produced);
         }
-        written += static_cast<std::size_t>(produced);
     }
     int produced = 0;
     if (EVP_CipherFinal_ex(ctx.get(), out.data() + written, &produced) != 1) refuse(ossl::takeErrorReason());
     written += static_cast<std::size_t>(produced);
     return written;
+}
+
+std::size_t run(bool encrypt, ByteView key, ByteView iv, ByteView input, std::span<std::uint8_t> out,
+                CbcPadding padding) {
+    return run(encrypt, key, iv, std::span<const ByteView>(&input, 1), out, padding);
 }
 
 Bytes run(bool encrypt, ByteView key, ByteView iv, ByteView input, CbcPadding padding) {
@@ -67,6 +76,11 @@ Bytes aes256CbcDecrypt(ByteView key, ByteView iv, ByteView ciphertext, CbcPaddin
 
 std::size_t aes256CbcEncryptInto(ByteView key, ByteView iv, ByteView plaintext, std::span<std::uint8_t> out,
                                  CbcPadding padding) {
+    return run(true, key, iv, plaintext, out, padding);
+}
+
+std::size_t aes256CbcEncryptInto(ByteView key, ByteView iv, std::span<const ByteView> plaintext,
+                                 std::span<std::uint8_t> out, CbcPadding padding) {
     return run(true, key, iv, plaintext, out, padding);
 }
 

@@ -22,6 +22,9 @@ Bytes aes256CbcDecrypt(ByteView key, ByteView iv, ByteView ciphertext, CbcPaddin
 // the number of bytes written.
 std::size_t aes256CbcEncryptInto(ByteView key, ByteView iv, ByteView plaintext, std::span<std::uint8_t> out,
                                  CbcPadding padding = CbcPadding::pkcs7);
+// Encrypts the pieces as one plaintext, so a message assembled from parts needs no copy.
+std::size_t aes256CbcEncryptInto(ByteView key, ByteView iv, std::span<const ByteView> plaintext,
+                                 std::span<std::uint8_t> out, CbcPadding padding = CbcPadding::pkcs7);
 std::size_t aes256CbcDecryptInto(ByteView key, ByteView iv, ByteView ciphertext, std::span<std::uint8_t> out,
                                  CbcPadding padding = CbcPadding::pkcs7);
 

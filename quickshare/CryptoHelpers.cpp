@@ -11,20 +11,32 @@
 
 namespace velmo {
 
-Bytes aesCbc(bool encrypt, ByteView key, ByteView iv, ByteView data) {
+namespace {
+
+// Runs one AES-CBC call with the engine's error text.
+template <class F>
+auto withCbcErrors(F run) {
     try {
-        return encrypt ? aes256CbcEncrypt(key, iv, data) : aes256CbcDecrypt(key, iv, data);
+        return run();
     } catch (const CipherError& e) {
         throw QuickShareError::crypto("AES-CBC failed (" + std::to_string(e.status()) + ")");
     }
 }
 
+}  // namespace
+
+Bytes aesCbc(bool encrypt, ByteView key, ByteView iv, ByteView data) {
+    return withCbcErrors([&] { return encrypt ? aes256CbcEncrypt(key, iv, data) : aes256CbcDecrypt(key, iv, data); });
+}
+
 std::size_t aesCbcInto(bool encrypt, ByteView key, ByteView iv, ByteView data, std::span<std::uint8_t> out) {
-    try {
+    return withCbcErrors([&] {
         return encrypt ? aes256CbcEncryptInto(key, iv, data, out) : aes256CbcDecryptInto(key, iv, data, out);
-    } catch (const CipherError& e) {
-        throw QuickShareError::crypto("AES-CBC failed (" + std::to_string(e.status()) + ")");
-    }
+    });
+}
+
+std::size_t aesCbcEncryptInto(ByteView key, ByteView iv, std::span<const ByteView> pieces, std::span<std::uint8_t> out) {
+    return withCbcErrors([&] { return aes256CbcEncryptInto(key, iv, pieces, out); });
 }
 
 std::string pinCode(ByteView authString) {

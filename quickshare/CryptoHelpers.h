@@ -17,6 +17,9 @@ Bytes aesCbc(bool encrypt, ByteView key, ByteView iv, ByteView data);
 // The same into caller-owned memory of at least data.size() + 16 bytes; returns the length.
 std::size_t aesCbcInto(bool encrypt, ByteView key, ByteView iv, ByteView data, std::span<std::uint8_t> out);
 
+// Encrypts the pieces as one plaintext, into memory of at least their size + 16 bytes.
+std::size_t aesCbcEncryptInto(ByteView key, ByteView iv, std::span<const ByteView> pieces, std::span<std::uint8_t> out);
+
 // The four digits both people compare, "0000" to "9972".
 std::string pinCode(ByteView authString);
 

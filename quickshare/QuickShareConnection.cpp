@@ -9,6 +9,7 @@
 
 #include "proto/Codec.h"
 #include "quickshare/FrameCodec.h"
+#include "quickshare/PayloadChunkHead.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/WriteQueue.h"
 
@@ -91,6 +92,13 @@ SecureChannel& QuickShareConnection::channel() {
 // --- Secure messages ---
 
 Bytes QuickShareConnection::seal(const OfflineFrame& frame) {
+    // Only small frames come this way; chunks are sealed from their pieces.
+    const Bytes encoded = proto::encode(frame);
+    const ByteView piece(encoded);
+    return seal(std::span<const ByteView>(&piece, 1));
+}
+
+Bytes QuickShareConnection::seal(std::span<const ByteView> framePieces) {
     SecureChannel& secure = channel();
     if (secure.sendSequence() == std::numeric_limits<std::int32_t>::max()) {
         // No number is left: the connection cannot go on, and no number is ever reused.
@@ -100,7 +108,7 @@ Bytes QuickShareConnection::seal(const OfflineFrame& frame) {
     // is kept where it is large enough: growing a vector zero-fills, and sealing overwrites.
     Bytes sealed = writes_->takeSpare();
     if (sealed.size() < frame_codec::prefixLength) sealed.resize(frame_codec::prefixLength);
-    secure.sealInto(frame, *random_, sealed, frame_codec::prefixLength);
+    secure.sealInto(framePieces, *random_, sealed, frame_codec::prefixLength);
     frame_codec::setPrefix(sealed);
     return sealed;
 }
@@ -249,22 +257,10 @@ asio::awaitable<void> QuickShareConnection::sendPayloadChunk(std::int64_t payloa
                                                              std::int64_t totalSize,
                                                              std::int64_t offset, ByteView body,
                                                              bool last) {
-    // Built in place and sealed before the first suspension, so the next chunk may reuse it.
-    OfflineFrame& frame = chunkFrame_;
-    frame.set_version(nc::OfflineFrame::V1);
-    frame.mutable_v1()->set_type(nc::V1Frame::PAYLOAD_TRANSFER);
-    auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
-    transfer->set_packet_type(PayloadTransfer::DATA);
-    auto* header = transfer->mutable_payload_header();
-    header->set_id(payloadId);
-    header->set_type(type);
-    header->set_total_size(totalSize);
-    header->set_is_sensitive(false);
-    auto* chunk = transfer->mutable_payload_chunk();
-    chunk->set_offset(offset);
-    chunk->set_flags(last ? PayloadTransfer::PayloadChunk::LAST_CHUNK : 0);
-    chunk->set_body(reinterpret_cast<const char*>(body.data()), body.size());
-    co_await writes_->write(seal(frame));
+    // Sealed before the first suspension: the body is encrypted where it lies.
+    const PayloadChunkHead head(payloadId, type, totalSize, offset, body.size(), last);
+    const std::array<ByteView, 2> pieces{head.bytes(), body};
+    co_await writes_->write(seal(pieces));
 }
 
 asio::awaitable<void> QuickShareConnection::sendDisconnection() {

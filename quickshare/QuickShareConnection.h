@@ -130,6 +130,8 @@ private:
 
     // The whole frame (length prefix included) carrying `frame` as the next secure message.
     Bytes seal(const OfflineFrame& frame);
+    // The same for a frame given as its encoded pieces.
+    Bytes seal(std::span<const ByteView> framePieces);
     asio::awaitable<void> readEncryptedInto(OfflineFrame& frame);
     asio::awaitable<void> readLoop();
     asio::awaitable<void> keepAliveLoop();
@@ -145,7 +147,6 @@ private:
     std::optional<SecureChannel> channel_;
     PayloadAssembler assembler_;
     std::shared_ptr<FrameStream> frames_;
-    OfflineFrame chunkFrame_;  // reused by sendPayloadChunk, so chunk bodies keep their storage
     // The reader's buffers; the body buffer only grows (up to the largest frame allowed), so
     // 512 KiB chunks are neither allocated nor zero-filled per frame.
     std::array<std::uint8_t, 4> readPrefix_{};

@@ -1,11 +1,14 @@
 #include "quickshare/SecureChannel.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "platform/Hmac.h"
 #include "proto/Codec.h"
+#include "proto/WireFormat.h"
 #include "proto/connections.pb.h"
 #include "proto/securegcm.pb.h"
 #include "proto/securemessage.pb.h"
@@ -27,40 +30,14 @@ ByteView asBytes(const std::string& text) {
 // The three wrappers around a frame hold only a few small fields besides one large bytes
 // field, so they are written here directly around the frame, the ciphertext and the
 // signature, with the bytes protobuf's deterministic encoding gives them (fields in number
-// order). A file chunk is then copied once into the plaintext and encrypted straight into
-// the outgoing buffer, instead of passing through four nested messages.
-constexpr std::uint8_t lengthDelimited = 2;
-constexpr std::uint8_t varintField = 0;
-
-constexpr std::uint8_t tag(int field, std::uint8_t wireType) {
-    return static_cast<std::uint8_t>(field << 3 | wireType);
-}
-
-std::size_t varintSize(std::uint64_t value) {
-    std::size_t size = 1;
-    while (value >= 0x80) {
-        value >>= 7;
-        ++size;
-    }
-    return size;
-}
-
-std::uint8_t* putVarint(std::uint8_t* at, std::uint64_t value) {
-    while (value >= 0x80) {
-        *at++ = static_cast<std::uint8_t>(value | 0x80);
-        value >>= 7;
-    }
-    *at++ = static_cast<std::uint8_t>(value);
-    return at;
-}
-
-// Tag and length of a length-delimited field.
-std::size_t fieldHeadSize(std::size_t length) { return 1 + varintSize(length); }
-
-std::uint8_t* putFieldHead(std::uint8_t* at, int field, std::size_t length) {
-    *at++ = tag(field, lengthDelimited);
-    return putVarint(at, length);
-}
+// order). The frame's bytes are encrypted straight into the outgoing buffer, instead of
+// passing through four nested messages.
+using proto::wire::fieldHeadSize;
+using proto::wire::putFieldHead;
+using proto::wire::putVarint;
+using proto::wire::tag;
+using proto::wire::varintSize;
+constexpr std::uint8_t varintField = proto::wire::varintType;
 
 // Field numbers of the wrappers.
 constexpr int innerMessageField = 1;        // DeviceToDeviceMessage.message
@@ -83,7 +60,7 @@ QuickShareError counterExhausted() {
 }  // namespace
 
 struct SecureChannel::Scratch {
-    Bytes plaintext;
+    Bytes frameBytes;
     securemessage::Header header;
     Bytes headerBytes;
     Bytes metadataBytes;
@@ -118,23 +95,35 @@ Bytes SecureChannel::seal(const nc::OfflineFrame& frame, RandomSource& random) {
 
 void SecureChannel::sealInto(const nc::OfflineFrame& frame, RandomSource& random, Bytes& out,
                              std::size_t offset) {
+    Scratch& s = *scratch_;
+    proto::encodeInto(frame, s.frameBytes);
+    const ByteView piece(s.frameBytes);
+    sealInto(std::span<const ByteView>(&piece, 1), random, out, offset);
+}
+
+void SecureChannel::sealInto(std::span<const ByteView> frame, RandomSource& random, Bytes& out,
+                             std::size_t offset) {
+    if (frame.size() > maxFramePieces) throw std::invalid_argument("too many frame pieces");
     if (sendSequence_ == std::numeric_limits<std::int32_t>::max()) throw counterExhausted();
     const std::int32_t sequence = ++sendSequence_;
     Scratch& s = *scratch_;
 
     // DeviceToDeviceMessage { message = frame, sequence_number }. The number is an int32,
     // so a negative one is sign-extended to ten bytes as protobuf does.
-    const std::size_t frameSize = frame.ByteSizeLong();
-    const std::size_t frameAt = fieldHeadSize(frameSize);
-    proto::encodeInto(frame, s.plaintext, frameAt);
-    if (s.plaintext.size() != frameAt + frameSize) throw proto::EncodingError("The frame changed size while encoded.");
+    std::size_t frameSize = 0;
+    for (const auto& piece : frame) frameSize += piece.size();
+    std::uint8_t head[16];
+    const std::size_t headSize = static_cast<std::size_t>(putFieldHead(head, innerMessageField, frameSize) - head);
+    std::uint8_t tail[16];
+    tail[0] = tag(innerSequenceField, varintField);
     const auto sequenceWire = static_cast<std::uint64_t>(static_cast<std::int64_t>(sequence));
-    const std::size_t plainSize = s.plaintext.size() + 1 + varintSize(sequenceWire);
-    s.plaintext.resize(plainSize);
-    putFieldHead(s.plaintext.data(), innerMessageField, frameSize);
-    std::uint8_t* tail = s.plaintext.data() + frameAt + frameSize;
-    *tail++ = tag(innerSequenceField, varintField);
-    putVarint(tail, sequenceWire);
+    const std::size_t tailSize = static_cast<std::size_t>(putVarint(tail + 1, sequenceWire) - tail);
+    const std::size_t plainSize = headSize + frameSize + tailSize;
+    std::array<ByteView, maxFramePieces + 2> plaintext;
+    std::size_t pieces = 0;
+    plaintext[pieces++] = ByteView(head, headSize);
+    for (const auto& piece : frame) plaintext[pieces++] = piece;
+    plaintext[pieces++] = ByteView(tail, tailSize);
 
     std::uint8_t iv[ivLength];
     random.fill(iv);
@@ -157,8 +146,9 @@ void SecureChannel::sealInto(const nc::OfflineFrame& frame, RandomSource& random
     at = putFieldHead(at, headerField, s.headerBytes.size());
     at = std::copy(s.headerBytes.begin(), s.headerBytes.end(), at);
     at = putFieldHead(at, bodyField, cipherSize);
-    const std::size_t written = aesCbcInto(true, keys_.encryptKey, ByteView(iv, ivLength), s.plaintext,
-                                           std::span<std::uint8_t>(at, out.data() + out.size()));
+    const std::size_t written =
+        aesCbcEncryptInto(keys_.encryptKey, ByteView(iv, ivLength), std::span<const ByteView>(plaintext.data(), pieces),
+                          std::span<std::uint8_t>(at, out.data() + out.size()));
     if (written != cipherSize) throw QuickShareError::crypto("AES-CBC failed (unexpected length)");
     at += cipherSize;
     const Bytes signature = hmacSha256(keys_.sendHmacKey, ByteView(signedAt, signedSize));

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "platform/Bytes.h"
 #include "platform/RandomSource.h"
@@ -33,6 +34,11 @@ public:
     // The same, written into `out` from `offset` on (out is resized; the bytes before offset
     // are kept), so a caller can put a length prefix in front without another copy.
     void sealInto(const OfflineFrame& frame, RandomSource& random, Bytes& out, std::size_t offset);
+
+    // The same for a frame already encoded, given as up to two pieces that together are its
+    // bytes (a chunk's head and its body), so a large body is encrypted where it lies.
+    static constexpr std::size_t maxFramePieces = 2;
+    void sealInto(std::span<const ByteView> frame, RandomSource& random, Bytes& out, std::size_t offset);
 
     // The frame inside one received secure message. The signature is checked, in constant
     // time, before anything inside the message is decoded or decrypted.

@@ -3,6 +3,7 @@
 #include <openssl/evperr.h>
 
 #include <stdexcept>
+#include <vector>
 
 #include "platform/AesCbc.h"
 #include "platform/CryptoError.h"
@@ -27,6 +28,30 @@ TEST(Aes256CbcInto, SameBytesAsTheAllocatingCalls) {
         const std::size_t recovered = aes256CbcDecryptInto(key, iv, ByteView(out).first(written), back);
         EXPECT_EQ(Bytes(back.begin(), back.begin() + static_cast<std::ptrdiff_t>(recovered)), plain);
     }
+}
+
+TEST(Aes256CbcInto, PiecesEncryptAsTheirConcatenation) {
+    Bytes plain(524288 + 29);
+    for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<std::uint8_t>(i * 13);
+    const Bytes expected = aes256CbcEncrypt(key, iv, plain);
+    const ByteView all(plain);
+    // Cuts inside and on block boundaries, an empty piece, one piece.
+    const std::vector<std::vector<std::size_t>> cutsList = {{}, {0}, {5}, {16}, {7, 7, 300}, {65, 524288 + 20}};
+    for (const auto& cuts : cutsList) {
+        std::vector<ByteView> pieces;
+        std::size_t from = 0;
+        for (const std::size_t to : cuts) {
+            pieces.push_back(all.subspan(from, to - from));
+            from = to;
+        }
+        pieces.push_back(all.subspan(from));
+        Bytes out(plain.size() + aesBlockSize);
+        out.resize(aes256CbcEncryptInto(key, iv, pieces, out));
+        EXPECT_EQ(out, expected);
+    }
+    Bytes small(aesBlockSize);
+    const ByteView two[] = {all.first(8), all.first(8)};
+    EXPECT_THROW(aes256CbcEncryptInto(key, iv, two, small), std::length_error);
 }
 
 TEST(Aes256CbcInto, ATooSmallBufferIsRefusedBeforeAnythingIsWritten) {

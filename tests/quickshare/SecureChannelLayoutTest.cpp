@@ -10,6 +10,7 @@
 #include "proto/securegcm.pb.h"
 #include "proto/securemessage.pb.h"
 #include "quickshare/CryptoHelpers.h"
+#include "quickshare/PayloadChunkHead.h"
 #include "quickshare/SecureChannel.h"
 #include "platform/Hmac.h"
 #include "support/DeterministicRandom.h"
@@ -33,6 +34,7 @@ nc::OfflineFrame chunkFrame(std::size_t bodySize) {
     header->set_id(77);
     header->set_type(nc::PayloadTransferFrame::PayloadHeader::FILE);
     header->set_total_size(1 << 30);
+    header->set_is_sensitive(false);
     auto* chunk = transfer->mutable_payload_chunk();
     chunk->set_offset(4096);
     chunk->set_flags(0);
@@ -106,6 +108,24 @@ TEST(SecureChannelLayoutTest, ReusedBuffersGiveTheSameBytesForSmallerFrames) {
         nc::OfflineFrame opened;
         receiver.openInto(out, opened);
         EXPECT_TRUE(proto::equal(opened, frame));
+    }
+}
+
+TEST(SecureChannelLayoutTest, AChunkSealedFromHeadAndBodyEqualsTheWholeFrameSealed) {
+    const Bytes iv(16, 0x4d);
+    for (const std::size_t size : {0, 1, 15, 16, 127, 128, 524288}) {
+        SCOPED_TRACE(size);
+        const nc::OfflineFrame frame = chunkFrame(size);
+        const auto& chunk = frame.v1().payload_transfer().payload_chunk();
+        const PayloadChunkHead head(77, nc::PayloadTransferFrame::PayloadHeader::FILE, 1 << 30, 4096, size, false);
+        const ByteView body(reinterpret_cast<const std::uint8_t*>(chunk.body().data()), chunk.body().size());
+        const ByteView pieces[] = {head.bytes(), body};
+        SecureChannel sender(knownClientKeys());
+        DeterministicRandom random;
+        random.queue(iv);
+        Bytes out;
+        sender.sealInto(pieces, random, out, 0);
+        EXPECT_EQ(out, reference(knownClientKeys(), frame, 1, iv));
     }
 }
 
