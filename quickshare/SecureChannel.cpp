@@ -68,6 +68,7 @@ struct SecureChannel::Scratch {
     Bytes decrypted;
     securemessage::SecureMessage received;
     securemessage::HeaderAndBody receivedHeaderAndBody;
+    securemessage::Header receivedHeader;
     securegcm::DeviceToDeviceMessage receivedInner;
 };
 
@@ -162,32 +163,77 @@ nc::OfflineFrame SecureChannel::open(ByteView secureMessage) {
     return frame;
 }
 
+namespace {
+
+// Two length-delimited fields, numbered `first` then `second`, and nothing else: the layout
+// every writer gives the wrappers. Anything else is left to protobuf.
+bool splitPair(ByteView message, int first, int second, ByteView& a, ByteView& b) {
+    const auto x = proto::wire::takeLengthDelimited(message, first);
+    if (!x) return false;
+    const auto y = proto::wire::takeLengthDelimited(message, second);
+    if (!y || !message.empty()) return false;
+    a = *x;
+    b = *y;
+    return true;
+}
+
+// DeviceToDeviceMessage { message, sequence_number } in that layout, nothing else.
+bool splitInner(ByteView message, ByteView& frame, std::int32_t& sequence) {
+    const auto inner = proto::wire::takeLengthDelimited(message, innerMessageField);
+    if (!inner) return false;
+    const auto number = proto::wire::takeVarintField(message, innerSequenceField);
+    if (!number || !message.empty()) return false;
+    frame = *inner;
+    sequence = static_cast<std::int32_t>(static_cast<std::uint32_t>(*number));  // int32 keeps the low bits
+    return true;
+}
+
+}  // namespace
+
 void SecureChannel::openInto(ByteView secureMessage, nc::OfflineFrame& frame) {
+    // The wrappers are read in place when they have the usual layout, so a file chunk is not
+    // copied out of each one in turn; any other layout goes through protobuf and means the same.
     Scratch& s = *scratch_;
-    decodeReusing(s.received, secureMessage);
-    if (!hmacSha256Verify(keys_.receiveHmacKey, asBytes(s.received.header_and_body()),
-                          asBytes(s.received.signature()))) {
+    ByteView signedBytes, signature;
+    if (!splitPair(secureMessage, headerAndBodyField, signatureField, signedBytes, signature)) {
+        decodeReusing(s.received, secureMessage);
+        signedBytes = asBytes(s.received.header_and_body());
+        signature = asBytes(s.received.signature());
+    }
+    if (!hmacSha256Verify(keys_.receiveHmacKey, signedBytes, signature)) {
         throw QuickShareError::crypto("bad signature from phone");
     }
-    decodeReusing(s.receivedHeaderAndBody, asBytes(s.received.header_and_body()));
-    const auto& header = s.receivedHeaderAndBody.header();
-    const auto& body = s.receivedHeaderAndBody.body();
-    if (header.signature_scheme() != securemessage::HMAC_SHA256 ||
-        header.encryption_scheme() != securemessage::AES_256_CBC ||
-        header.iv().size() != ivLength || body.empty() || body.size() % 16 != 0) {
+    ByteView headerBytes, body;
+    const securemessage::Header* header = &s.receivedHeader;
+    if (splitPair(signedBytes, headerField, bodyField, headerBytes, body)) {
+        decodeReusing(s.receivedHeader, headerBytes);
+    } else {
+        decodeReusing(s.receivedHeaderAndBody, signedBytes);
+        header = &s.receivedHeaderAndBody.header();
+        body = asBytes(s.receivedHeaderAndBody.body());
+    }
+    if (header->signature_scheme() != securemessage::HMAC_SHA256 ||
+        header->encryption_scheme() != securemessage::AES_256_CBC || header->iv().size() != ivLength ||
+        body.empty() || body.size() % 16 != 0) {
         throw QuickShareError::protocolError("invalid encrypted message header");
     }
     // Room for the padding the decryption strips again; the buffer is kept for the next one.
     if (s.decrypted.size() < body.size() + aesBlock) s.decrypted.resize(body.size() + aesBlock);
-    const std::size_t plainSize =
-        aesCbcInto(false, keys_.decryptKey, asBytes(header.iv()), asBytes(body), s.decrypted);
-    decodeReusing(s.receivedInner, ByteView(s.decrypted).first(plainSize));
+    const std::size_t plainSize = aesCbcInto(false, keys_.decryptKey, asBytes(header->iv()), body, s.decrypted);
+    const ByteView plaintext = ByteView(s.decrypted).first(plainSize);
+    ByteView frameBytes;
+    std::int32_t sequence = 0;
+    if (!splitInner(plaintext, frameBytes, sequence)) {
+        decodeReusing(s.receivedInner, plaintext);
+        frameBytes = asBytes(s.receivedInner.message());
+        sequence = s.receivedInner.sequence_number();
+    }
     if (receiveSequence_ == std::numeric_limits<std::int32_t>::max()) throw counterExhausted();
     const std::int32_t expected = ++receiveSequence_;
-    if (s.receivedInner.sequence_number() != expected) {
+    if (sequence != expected) {
         throw QuickShareError::protocolError("out-of-order message");
     }
-    decodeReusing(frame, asBytes(s.receivedInner.message()));
+    decodeReusing(frame, frameBytes);
 }
 
 }  // namespace velmo

@@ -5,6 +5,7 @@
 #include "SecurePeer.h"
 #include "platform/Hmac.h"
 #include "proto/Codec.h"
+#include "proto/WireFormat.h"
 #include "proto/securegcm.pb.h"
 #include "proto/securemessage.pb.h"
 #include "quickshare/QuickShareError.h"
@@ -202,6 +203,104 @@ TEST_F(SecureChannelTest, MissingRequiredFieldsAreDecodingErrors) {
     unsigned_.SerializePartialToString(&bytes);
     EXPECT_THROW(server.open(asBytes(bytes)), proto::DecodingError);
     EXPECT_THROW(server.open(unhex("ff")), proto::DecodingError);
+}
+
+// Fields written by hand, so the wrappers can be laid out as no writer of ours does.
+Bytes field(int number, ByteView value) {
+    Bytes out(proto::wire::fieldHeadSize(value.size()));
+    proto::wire::putFieldHead(out.data(), number, value.size());
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+Bytes varint(int number, std::uint64_t value) {
+    Bytes out(proto::wire::varintFieldSize(value));
+    proto::wire::putVarintField(out.data(), number, value);
+    return out;
+}
+Bytes join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+TEST_F(SecureChannelTest, AnyLayoutOfTheWrappersMeansWhatProtobufReadsInIt) {
+    const Bytes frame = proto::encode(keepAlive);
+    const Bytes otherFrame = proto::encode(nc::OfflineFrame{});
+    const Bytes iv(16, 0x24);
+    const Bytes unknown = varint(9, 5);
+    struct Layout {
+        const char* name;
+        Bytes inner;                                        // the plaintext
+        std::function<Bytes(const Bytes& header, const Bytes& body)> headerAndBody;
+        std::function<Bytes(const Bytes& signedBytes, const Bytes& signature)> message;
+        bool opens;
+    };
+    const auto usualInner = join({field(1, frame), varint(2, 1)});
+    const auto usualBody = [](const Bytes& h, const Bytes& b) { return join({field(1, h), field(2, b)}); };
+    const auto usualMessage = [](const Bytes& s, const Bytes& g) { return join({field(1, s), field(2, g)}); };
+    const Layout layouts[] = {
+        {"usual", usualInner, usualBody, usualMessage, true},
+        {"number first", join({varint(2, 1), field(1, frame)}), usualBody, usualMessage, true},
+        {"number in two bytes", join({field(1, frame), Bytes{0x10, 0x81, 0x00}}), usualBody, usualMessage, true},
+        {"last frame counts", join({field(1, otherFrame), field(1, frame), varint(2, 1)}), usualBody, usualMessage, true},
+        {"unknown inner field", join({usualInner, unknown}), usualBody, usualMessage, true},
+        {"number missing", field(1, frame), usualBody, usualMessage, false},
+        {"body first", usualInner, [](const Bytes& h, const Bytes& b) { return join({field(2, b), field(1, h)}); },
+         usualMessage, true},
+        {"unknown field after the body", usualInner,
+         [&](const Bytes& h, const Bytes& b) { return join({field(1, h), field(2, b), unknown}); }, usualMessage, true},
+        {"signature first", usualInner, usualBody,
+         [](const Bytes& s, const Bytes& g) { return join({field(2, g), field(1, s)}); }, true},
+        {"signed part given twice, last counts", usualInner, usualBody,
+         [](const Bytes& s, const Bytes& g) { return join({field(1, Bytes{1, 2, 3}), field(1, s), field(2, g)}); }, true},
+        {"unknown field at the end", usualInner, usualBody,
+         [&](const Bytes& s, const Bytes& g) { return join({field(1, s), field(2, g), unknown}); }, true},
+        {"a byte too many", usualInner, usualBody,
+         [](const Bytes& s, const Bytes& g) { return join({field(1, s), field(2, g), Bytes{0xff}}); }, false},
+        {"signature cut short", usualInner, usualBody,
+         [](const Bytes& s, const Bytes& g) {
+             Bytes out = join({field(1, s), field(2, g)});
+             out.pop_back();
+             return out;
+         },
+         false},
+    };
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        securemessage::Header header;
+        header.set_signature_scheme(securemessage::HMAC_SHA256);
+        header.set_encryption_scheme(securemessage::AES_256_CBC);
+        header.set_iv(asString(iv));
+        const Bytes body = aesCbc(true, knownClientKeys().encryptKey, iv, layout.inner);
+        const Bytes signedBytes = layout.headerAndBody(proto::encode(header), body);
+        const Bytes message = layout.message(signedBytes, hmacSha256(knownClientKeys().sendHmacKey, signedBytes));
+        SecureChannel fresh{knownServerKeys()};
+        if (layout.opens) {
+            nc::OfflineFrame opened;
+            ASSERT_NO_THROW(fresh.openInto(message, opened));
+            EXPECT_TRUE(proto::equal(opened, keepAlive));
+        } else {
+            EXPECT_ANY_THROW(fresh.open(message));
+        }
+    }
+}
+
+TEST_F(SecureChannelTest, CutOrBentMessagesAreRefusedWithoutReadingPastTheirEnd) {
+    // Run under the sanitizers this catches any read beyond the given bytes.
+    const Bytes sealed = client.seal(keepAlive, random);
+    for (std::size_t length = 0; length < sealed.size(); ++length) {
+        const Bytes cut(sealed.begin(), sealed.begin() + static_cast<std::ptrdiff_t>(length));
+        EXPECT_ANY_THROW(server.open(cut)) << length;
+    }
+    for (std::size_t at = 0; at < 12; ++at) {
+        for (const std::uint8_t value : {0x00, 0x7f, 0x80, 0xff}) {
+            Bytes bent = sealed;
+            if (bent[at] == value) continue;
+            bent[at] = value;
+            EXPECT_ANY_THROW(server.open(bent)) << at << " " << int(value);
+        }
+    }
+    EXPECT_EQ(server.receiveSequence(), 0);
 }
 
 TEST_F(SecureChannelTest, CountersNeverWrap) {

@@ -62,17 +62,19 @@ TEST_F(WriteQueueTest, AFailedWriteDoesNotStopTheQueue) {
 }
 
 TEST_F(WriteQueueTest, OneDrainAtATime) {
-    pair.a->setWriteDelay(5ms);
-    auto queue = WriteQueue::create(pair.a, 0s);
-    auto future = asio::co_spawn(pair.a->executor(), queue->write(Bytes(1, 1)), asio::use_future);
-    ASSERT_TRUE(eventually([&] { return pair.a->writeCalls() == 1; }));
-    auto drainingWhileBusy = runAsync(pair.a->executor(), [&]() -> asio::awaitable<bool> {
+    // A window smaller than the frame holds the write until the other end reads.
+    auto stalled = MemoryStreamPair::create(runtime.executor(), 8);
+    auto queue = WriteQueue::create(stalled.a, 0s);
+    auto future = asio::co_spawn(stalled.a->executor(), queue->write(Bytes(64, 1)), asio::use_future);
+    ASSERT_TRUE(eventually([&] { return stalled.a->writeCalls() == 1; }));
+    auto drainingWhileBusy = runAsync(stalled.a->executor(), [&]() -> asio::awaitable<bool> {
         co_return queue->draining();
     });
     EXPECT_TRUE(drainingWhileBusy);
+    runAsync(stalled.b->executor(), [&]() -> asio::awaitable<void> { co_await stalled.b->readExactly(64); });
     future.get();
     EXPECT_TRUE(eventually([&] {
-        return !runAsync(pair.a->executor(), [&]() -> asio::awaitable<bool> { co_return queue->draining(); });
+        return !runAsync(stalled.a->executor(), [&]() -> asio::awaitable<bool> { co_return queue->draining(); });
     }));
 }
 
