@@ -56,7 +56,7 @@ private:
     asio::awaitable<T> onStrand(Op op);
 
     asio::awaitable<void> startHere(std::chrono::milliseconds timeout);
-    void disableDelayedSends();
+    void configureSocket();
     asio::awaitable<std::error_code> connectInOrder();
     asio::awaitable<Bytes> readHere(std::size_t n);
     asio::awaitable<void> readIntoHere(std::span<std::uint8_t> out);

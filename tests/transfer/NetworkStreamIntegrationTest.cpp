@@ -36,6 +36,15 @@ T await(const asio::any_io_executor& executor, asio::awaitable<T> op) {
     return future.get();
 }
 
+// Waits for work that borrows the test's memory: a hang must not return while it still runs.
+template <class T>
+void waitOrAbort(std::future<T>& future) {
+    if (future.wait_for(20s) != std::future_status::ready) {
+        ADD_FAILURE() << "operation never completed";
+        std::abort();
+    }
+}
+
 ShareError::Kind shareErrorOf(const std::function<void()>& op) {
     try {
         op();
@@ -172,6 +181,75 @@ TEST_F(NetworkStreamIntegration, CloseFromAnotherThreadEndsABlockedRead) {
     EXPECT_THROW(read(stream, 1), std::system_error);
     const Bytes frame = pattern(8);
     EXPECT_THROW(await(runtime.executor(), stream->write(frame)), std::system_error);
+}
+
+TEST_F(NetworkStreamIntegration, CloseFromAnotherThreadEndsABlockedWrite) {
+    auto [stream, peer] = acceptedPair();
+    // Far more than the socket buffers hold while the peer reads nothing.
+    const Bytes frame = pattern(64 * 1024 * 1024, 5);
+    auto pending = asio::co_spawn(runtime.executor(), stream->write(frame), asio::use_future);
+    std::this_thread::sleep_for(20ms);
+    std::thread([&, &stream = stream] { stream->close(); }).join();
+    waitOrAbort(pending);
+    EXPECT_THROW(pending.get(), std::system_error);
+    // The peer gets a prefix of the frame, then the end of the stream.
+    Bytes got(frame.size());
+    asio::error_code ec;
+    const std::size_t n = asio::read(peer, asio::buffer(got), ec);
+    EXPECT_EQ(ec, asio::error::eof);
+    EXPECT_LT(n, frame.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(n), frame.begin()));
+}
+
+TEST_F(NetworkStreamIntegration, BothDirectionsAtOnceOnEachStreamsStrand) {
+    // Each side writes and reads at the same time on its one strand, as a connection does: a
+    // write that fills the socket buffers must let the strand's read go on, or both sides stall.
+    auto acceptor = listen();
+    auto client = NetworkStream::outgoing({acceptor.local_endpoint()}, runtime.executor());
+    auto started = asio::co_spawn(client->executor(), client->start(5s), asio::use_future);
+    auto server = NetworkStream::accepted(acceptor.accept(), runtime.executor());
+    started.get();
+    await(server->executor(), server->start(1s));
+
+    const std::vector<std::size_t> frames = {4, 3 * 1024 * 1024 + 1, 1, 65536, 8 * 1024 * 1024, 7};
+    const std::size_t total = std::accumulate(frames.begin(), frames.end(), std::size_t{0});
+    struct Side {
+        std::shared_ptr<NetworkStream> stream;
+        Bytes sent;
+        Bytes received;
+    };
+    Side sides[] = {{client, pattern(total, 11), Bytes(total)}, {server, pattern(total, 97), Bytes(total)}};
+
+    std::vector<std::future<void>> done;
+    for (auto& side : sides) {
+        done.push_back(asio::co_spawn(
+            side.stream->executor(),
+            [&]() -> asio::awaitable<void> {
+                std::size_t offset = 0;
+                for (auto n : frames) {
+                    co_await side.stream->write(ByteView(side.sent).subspan(offset, n));
+                    offset += n;
+                }
+            },
+            asio::use_future));
+        done.push_back(asio::co_spawn(
+            side.stream->executor(),
+            [&]() -> asio::awaitable<void> {
+                std::size_t offset = 0;
+                for (auto n : frames) {
+                    const auto into = std::span<std::uint8_t>(side.received).subspan(offset, n);
+                    co_await side.stream->readExactlyInto(into);
+                    offset += n;
+                }
+            },
+            asio::use_future));
+    }
+    for (auto& f : done) waitOrAbort(f);
+    for (auto& f : done) EXPECT_NO_THROW(f.get());
+    EXPECT_TRUE(sides[0].received == sides[1].sent);
+    EXPECT_TRUE(sides[1].received == sides[0].sent);
+    client->close();
+    server->close();
 }
 
 TEST_F(NetworkStreamIntegration, PeerReadsTheLastFrameWrittenBeforeTheEnd) {
