@@ -3,6 +3,7 @@
 #include <array>
 
 #include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
@@ -19,9 +20,10 @@ namespace velmo {
 
 namespace {
 
-// Bytes still unread when we close are thrown away, at most this many: unread data would
-// make the kernel reset the connection instead of ending it, dropping our last frame.
-constexpr std::size_t maxDiscardedOnClose = 1 << 20;
+// After a close, how long and how much the socket keeps reading and dropping what the peer
+// still sends, so that our last frames reach it (see linger()).
+constexpr auto lingerTime = std::chrono::seconds(10);
+constexpr std::size_t maxDiscardedOnClose = 16 << 20;
 
 }  // namespace
 
@@ -194,16 +196,34 @@ void NetworkStream::closeHere() {
     std::error_code ignored;
     // Tell the peer we send no more, after everything already written.
     socket_.shutdown(asio::socket_base::shutdown_send, ignored);
-    socket_.non_blocking(true, ignored);
-    std::array<std::uint8_t, 16 * 1024> sink;
-    for (std::size_t discarded = 0; discarded < maxDiscardedOnClose;) {
-        std::error_code ec;
-        const std::size_t n = socket_.read_some(asio::buffer(sink), ec);
-        if (ec || n == 0) break;
-        discarded += n;
-    }
     // Pending reads and writes end with operation_aborted.
-    socket_.close(ignored);
+    socket_.cancel(ignored);
+    linger(std::move(socket_));
+}
+
+void NetworkStream::linger(asio::ip::tcp::socket socket) {
+    // Data reaching a closed socket makes the kernel reset the connection, and a reset throws
+    // away whatever of our last frames the peer has not read yet (a late keep-alive is enough).
+    // So the socket stays open a while, dropping what the peer still sends, until the peer
+    // closes its side; a silent or endless peer is cut off by the time and byte limits.
+    auto owned = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
+    auto drain = [owned]() -> asio::awaitable<void> {
+        asio::steady_timer limit(owned->get_executor(), lingerTime);
+        limit.async_wait([owned](const std::error_code& ec) {
+            std::error_code ignored;
+            if (!ec) owned->close(ignored);
+        });
+        std::array<std::uint8_t, 16 * 1024> sink;
+        for (std::size_t discarded = 0; discarded < maxDiscardedOnClose;) {
+            std::error_code ec;
+            discarded += co_await owned->async_read_some(asio::buffer(sink), asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) break;
+        }
+        limit.cancel();
+        std::error_code ignored;
+        owned->close(ignored);
+    };
+    asio::co_spawn(owned->get_executor(), std::move(drain), asio::detached);
 }
 
 }  // namespace velmo

@@ -62,6 +62,7 @@ private:
     asio::awaitable<void> readIntoHere(std::span<std::uint8_t> out);
     asio::awaitable<void> writeHere(ByteView bytes);
     void closeHere();
+    static void linger(asio::ip::tcp::socket socket);
 
     asio::strand<asio::any_io_executor> strand_;
     asio::ip::tcp::socket socket_;

@@ -254,9 +254,15 @@ TEST_F(NetworkStreamIntegration, BothDirectionsAtOnceOnEachStreamsStrand) {
 
 TEST_F(NetworkStreamIntegration, PeerReadsTheLastFrameWrittenBeforeTheEnd) {
     // The peer's small receive window keeps most of our frame in our own send queue when the
-    // stream ends, and bytes the peer sent us are still unread: a reset would lose the frame.
-    for (bool dropWithoutClose : {false, true}) {
-        SCOPED_TRACE(dropWithoutClose ? "dropped" : "closed");
+    // stream ends, and bytes the peer sent us are still unread, or arrive after the end (a
+    // late keep-alive): a reset would lose the frame.
+    struct Case {
+        bool dropWithoutClose;
+        bool peerWritesAfterTheEnd;
+    };
+    for (const Case c : {Case{false, false}, Case{true, false}, Case{false, true}, Case{true, true}}) {
+        SCOPED_TRACE(std::string(c.dropWithoutClose ? "dropped" : "closed") +
+                     (c.peerWritesAfterTheEnd ? ", peer writes after the end" : ""));
         auto acceptor = listen();
         tcp::socket peer(io);
         peer.open(tcp::v4());
@@ -269,10 +275,14 @@ TEST_F(NetworkStreamIntegration, PeerReadsTheLastFrameWrittenBeforeTheEnd) {
         EXPECT_EQ(read(stream, 1000), pattern(1000));  // the rest stays unread
         const Bytes frame = pattern(1024 * 1024, 3);
         await(runtime.executor(), stream->write(frame));
-        if (dropWithoutClose) {
+        if (c.dropWithoutClose) {
             stream.reset();
         } else {
             stream->close();
+        }
+        if (c.peerWritesAfterTheEnd) {
+            asio::write(peer, asio::buffer(pattern(64)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a reset to arrive
         }
 
         Bytes got(frame.size());
