@@ -52,7 +52,7 @@ TEST(PayloadChunkHeadTest, HeadThenBodyIsTheFrameProtobufWrites) {
         {128, Header::BYTES, 16384, 128, 128, true},
         {300, Header::STREAM, 16383, 16383, 16383, false},
         {42, Header::FILE, 5 << 20, 0, 5 << 20, false},  // the largest frame a reader takes
-        {7, -3, 1, 0, 1, false},                        // an undeclared type is still written as given
+        {7, Header::UNKNOWN_PAYLOAD_TYPE, 1, 0, 1, false},
     };
     for (const auto& c : chunks) {
         SCOPED_TRACE("id " + std::to_string(c.id) + ", body " + std::to_string(c.bodySize));
