@@ -1,5 +1,8 @@
 #include "velmo/Components.h"
 
+#include <QDialog>
+#include <QVBoxLayout>
+
 #include "platform/ContentType.h"
 #include "velmo/ByteCountFormat.h"
 #include "velmo/VelmoMark.h"
@@ -306,6 +309,17 @@ void clearLayout(QLayout* layout, QWidget* keep) {
         }
         delete item;
     }
+}
+
+QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title) {
+    sheet->setWindowTitle(title);
+    sheet->setWindowModality(Qt::WindowModal);
+    applyWindowBackground(sheet);
+    sheet->setFixedWidth(640);
+    auto* column = new QVBoxLayout(sheet);
+    column->setContentsMargins(24, 24, 24, 24);
+    column->setSpacing(24);
+    return column;
 }
 
 namespace {

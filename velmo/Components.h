@@ -12,8 +12,10 @@
 #include <functional>
 #include <optional>
 
+class QDialog;
 class QHBoxLayout;
 class QLayout;
+class QVBoxLayout;
 
 namespace velmo {
 
@@ -27,6 +29,9 @@ QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& col
 // Removes and deletes every item of a layout (widgets are deleted later, so a button whose
 // click caused the rebuild outlives its handler).
 void clearLayout(QLayout* layout, QWidget* keep = nullptr);
+// Gives a sheet the frame every sheet shares (title, modal to its window, the window
+// background, a fixed width) and returns its padded column.
+QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title);
 // Runs `work` once, shortly after one or more requests: model changes such as progress come
 // in bursts, and a list is rebuilt once per burst rather than once per change.
 class Throttle : public QObject {

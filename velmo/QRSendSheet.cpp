@@ -112,13 +112,7 @@ void QRSendSheet::keyPressEvent(QKeyEvent* event) {
 
 QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)
     : QDialog(parent), model_(model), hintDelay_(hintDelay) {
-    setWindowTitle(QStringLiteral("Send to your phones"));
-    setWindowModality(Qt::WindowModal);
-    applyWindowBackground(this);
-    setFixedWidth(640);
-    column_ = new QVBoxLayout(this);
-    column_->setContentsMargins(24, 24, 24, 24);
-    column_->setSpacing(24);
+    column_ = sheetColumn(this, QStringLiteral("Send to your phones"));
     auto* later = new Throttle(this, [this] { rebuild(); });
     connect(&model_, &AppModel::qrSendChanged, later, &Throttle::request);
     connect(&model_, &AppModel::sharingModeChanged, later, &Throttle::request);

@@ -14,13 +14,7 @@ namespace velmo {
 
 WebReceiveSheet::WebReceiveSheet(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)
     : QDialog(parent), model_(model), hintDelay_(hintDelay) {
-    setWindowTitle(QStringLiteral("Receive from an Android phone"));
-    setWindowModality(Qt::WindowModal);
-    applyWindowBackground(this);
-    setFixedWidth(640);
-    column_ = new QVBoxLayout(this);
-    column_->setContentsMargins(24, 24, 24, 24);
-    column_->setSpacing(24);
+    column_ = sheetColumn(this, QStringLiteral("Receive from an Android phone"));
     auto* later = new Throttle(this, [this] { rebuild(); });
     for (auto signal : {&AppModel::webReceiveChanged, &AppModel::transfersChanged, &AppModel::sharingModeChanged,
                         &AppModel::deviceNameChanged, &AppModel::downloadFolderChanged})
