@@ -118,6 +118,29 @@ private:
 struct ReceiveAnswer {
     std::string dir;
     bool accept = false;
+    std::optional<std::string> acceptWord;  // as given, checked by complete()
+
+    // Takes "--dir DIR" or "--accept yes|no" at argv[i] (moving i past the value); false
+    // for any other option.
+    bool take(int& i, int argc, char** argv) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc) return false;
+        if (option == "--dir") {
+            dir = argv[++i];
+        } else if (option == "--accept") {
+            acceptWord = argv[++i];
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    // Whether both options were given and the answer is yes or no.
+    bool complete() {
+        if (dir.empty() || !acceptWord || (*acceptWord != "yes" && *acceptWord != "no")) return false;
+        accept = *acceptWord == "yes";
+        return true;
+    }
 };
 
 // Numbers the incoming connections and runs the receive flow on each, printing its events.
@@ -357,46 +380,30 @@ int main(int argc, char** argv) {
     try {
         if (command == "receive") {
             ReceiveOptions options;
-            std::optional<std::string> accept;
             for (int i = 2; i < argc; ++i) {
                 const std::string option = argv[i];
                 if (option == "--once") {
                     options.once = true;
                 } else if (i + 1 < argc && option == "--listen") {
                     options.listen = argv[++i];
-                } else if (i + 1 < argc && option == "--dir") {
-                    options.answer.dir = argv[++i];
-                } else if (i + 1 < argc && option == "--accept") {
-                    accept = argv[++i];
-                } else {
+                } else if (!options.answer.take(i, argc, argv)) {
                     return usage();
                 }
             }
-            if (options.listen.empty() || options.answer.dir.empty() || !accept || (*accept != "yes" && *accept != "no")) {
-                return usage();
-            }
-            options.answer.accept = *accept == "yes";
+            if (options.listen.empty() || !options.answer.complete()) return usage();
             return receive(options);
         }
         if (command == "advertise") {
             AdvertiseOptions options;
-            std::optional<std::string> accept;
             for (int i = 2; i < argc; ++i) {
                 const std::string option = argv[i];
                 if (i + 1 < argc && option == "--name") {
                     options.name = argv[++i];
-                } else if (i + 1 < argc && option == "--dir") {
-                    options.answer.dir = argv[++i];
-                } else if (i + 1 < argc && option == "--accept") {
-                    accept = argv[++i];
-                } else {
+                } else if (!options.answer.take(i, argc, argv)) {
                     return usage();
                 }
             }
-            if (options.name.empty() || options.answer.dir.empty() || !accept || (*accept != "yes" && *accept != "no")) {
-                return usage();
-            }
-            options.answer.accept = *accept == "yes";
+            if (options.name.empty() || !options.answer.complete()) return usage();
             return advertise(options);
         }
         if (command == "discover") {
