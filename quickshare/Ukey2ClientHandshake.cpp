@@ -8,6 +8,7 @@
 #include "quickshare/QuickShareConnection.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/Ukey2Messages.h"
+#include "quickshare/WatchedHandshake.h"
 
 namespace velmo {
 namespace {
@@ -45,23 +46,8 @@ asio::awaitable<std::string> clientHandshake(QuickShareConnection& connection,
 asio::awaitable<std::string> timedClientHandshake(std::shared_ptr<QuickShareConnection> connection,
                                                   EndpointInfo info, std::string name,
                                                   HandshakeTimeouts timeouts) {
-    HandshakeWatchdog watchdog(connection->executor(), timeouts.handshake,
-                               [raw = connection.get()] { raw->close(); });
-    std::exception_ptr failure;
-    std::string pin;
-    try {
-        pin = co_await clientHandshake(*connection, info, name);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    // When the watchdog got there first the connection is closed, whatever the last step saw.
-    const bool timedOut = watchdog.finish();
-    if (timedOut || failure) {
-        connection->close();
-        if (timedOut) throw QuickShareError::timedOut();
-        std::rethrow_exception(failure);
-    }
-    co_return pin;
+    auto handshake = clientHandshake(*connection, info, name);
+    co_return co_await watchedHandshake(connection, timeouts.handshake, std::move(handshake));
 }
 
 }  // namespace

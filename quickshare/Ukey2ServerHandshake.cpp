@@ -7,6 +7,7 @@
 #include "quickshare/QuickShareConnection.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/Ukey2Messages.h"
+#include "quickshare/WatchedHandshake.h"
 
 namespace velmo {
 namespace {
@@ -39,23 +40,8 @@ asio::awaitable<ServerHandshakeResult> serverHandshake(QuickShareConnection& con
 // Runs on the connection's strand, as the watchdog and every connection operation must.
 asio::awaitable<ServerHandshakeResult> timedServerHandshake(
     std::shared_ptr<QuickShareConnection> connection, HandshakeTimeouts timeouts) {
-    HandshakeWatchdog watchdog(connection->executor(), timeouts.handshake,
-                               [raw = connection.get()] { raw->close(); });
-    std::exception_ptr failure;
-    ServerHandshakeResult result;
-    try {
-        result = co_await serverHandshake(*connection);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    // When the watchdog got there first the connection is closed, whatever the last step saw.
-    const bool timedOut = watchdog.finish();
-    if (timedOut || failure) {
-        connection->close();
-        if (timedOut) throw QuickShareError::timedOut();
-        std::rethrow_exception(failure);
-    }
-    co_return result;
+    auto handshake = serverHandshake(*connection);
+    co_return co_await watchedHandshake(connection, timeouts.handshake, std::move(handshake));
 }
 
 }  // namespace
