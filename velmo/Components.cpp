@@ -311,6 +311,21 @@ void clearLayout(QLayout* layout, QWidget* keep) {
     }
 }
 
+QPixmap symbolPixmap(const QString& symbol, const QColor& color, int size) {
+    QPixmap pixmap(QSize(size, size) * 2);
+    pixmap.setDevicePixelRatio(2);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    paintSymbol(painter, QRectF(0, 0, size, size), symbol, color);
+    return pixmap;
+}
+
+void setButtonSymbol(ThemedButton* button, const QString& symbol) {
+    constexpr int size = 18;
+    button->setIcon(QIcon(symbolPixmap(symbol, button->labelColor(), size)));
+    button->setIconSize(QSize(size, size));
+}
+
 QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title) {
     sheet->setWindowTitle(title);
     sheet->setWindowModality(Qt::WindowModal);

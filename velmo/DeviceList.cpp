@@ -103,4 +103,29 @@ void DeviceList::rebuild() {
     }
 }
 
+QWidget* makePhonesCard(AppModel& model, const QString& cardName, const QString& sendToAllName, QWidget* parent) {
+    const auto count = static_cast<long long>(model.quickSharePhones().size());
+    auto* card = new Card(false, parent);
+    card->setObjectName(cardName);
+    auto* list = new QVBoxLayout(card);
+    list->setContentsMargins(0, 0, 0, 0);
+    list->setSpacing(0);
+    list->addWidget(new DeviceList(model, card));
+    if (count >= 2) {
+        list->addWidget(makeDivider(card));
+        auto* all = new ThemedButton(QStringLiteral("Send to all %1 phones").arg(count), ThemedButton::Kind::plain,
+                                     false, false, card);
+        all->setObjectName(sendToAllName);
+        setButtonSymbol(all, QStringLiteral("square.stack.3d.up"));
+        all->setAutoDefault(false);
+        all->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        QObject::connect(all, &QPushButton::clicked, &model, [&model] { model.sendToAllPhones(); });
+        auto* padded = new QHBoxLayout;
+        padded->setContentsMargins(8, 8, 8, 8);
+        padded->addWidget(all);
+        list->addLayout(padded);
+    }
+    return card;
+}
+
 }  // namespace velmo

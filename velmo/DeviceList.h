@@ -54,4 +54,8 @@ private:
     QVBoxLayout* rows_;
 };
 
+// The card of nearby phones: the device list and, for two or more, a "Send to all" button.
+// The object names let each window's tests find its own card and button.
+QWidget* makePhonesCard(AppModel& model, const QString& cardName, const QString& sendToAllName, QWidget* parent);
+
 }  // namespace velmo

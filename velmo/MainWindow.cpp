@@ -22,20 +22,10 @@ namespace velmo {
 
 namespace {
 
-QPixmap symbolPixmap(const QString& symbol, const QColor& color, int size) {
-    QPixmap pixmap(QSize(size, size) * 2);
-    pixmap.setDevicePixelRatio(2);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    paintSymbol(painter, QRectF(0, 0, size, size), symbol, color);
-    return pixmap;
-}
-
 ThemedButton* symbolButton(const QString& text, const QString& symbol, ThemedButton::Kind kind, bool hero,
                            QWidget* parent) {
     auto* button = new ThemedButton(text, kind, hero, false, parent);
-    button->setIcon(QIcon(symbolPixmap(symbol, button->labelColor(), 18)));
-    button->setIconSize(QSize(18, 18));
+    setButtonSymbol(button, symbol);
     button->setAutoDefault(false);
     return button;
 }
@@ -181,25 +171,7 @@ void ContentView::refreshPhones() {
     const auto count = static_cast<long long>(model_.quickSharePhones().size());
     if (count == 0) return;
     phones_->addWidget(new SectionHeader(QStringLiteral("Nearby phones"), count, nullptr, this));
-    auto* card = new Card(false, this);
-    card->setObjectName(QStringLiteral("phonesCard"));
-    auto* list = new QVBoxLayout(card);
-    list->setContentsMargins(0, 0, 0, 0);
-    list->setSpacing(0);
-    list->addWidget(new DeviceList(model_, card));
-    if (count >= 2) {
-        list->addWidget(makeDivider(card));
-        auto* all = symbolButton(QStringLiteral("Send to all %1 phones").arg(count), QStringLiteral("square.stack.3d.up"),
-                                 ThemedButton::Kind::plain, false, card);
-        all->setObjectName(QStringLiteral("sendToAll"));
-        all->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        connect(all, &QPushButton::clicked, &model_, [this] { model_.sendToAllPhones(); });
-        auto* padded = new QHBoxLayout;
-        padded->setContentsMargins(8, 8, 8, 8);
-        padded->addWidget(all);
-        list->addLayout(padded);
-    }
-    phones_->addWidget(card);
+    phones_->addWidget(makePhonesCard(model_, QStringLiteral("phonesCard"), QStringLiteral("sendToAll"), this));
 }
 
 void ContentView::refreshTransfers() {

@@ -43,18 +43,6 @@ private:
     AppModel& model_;
 };
 
-void setSymbol(ThemedButton* button, const QString& symbol) {
-    QPixmap pixmap(QSize(36, 36));
-    pixmap.setDevicePixelRatio(2);
-    pixmap.fill(Qt::transparent);
-    {
-        QPainter painter(&pixmap);
-        paintSymbol(painter, QRectF(0, 0, 18, 18), symbol, button->labelColor());
-    }
-    button->setIcon(QIcon(pixmap));
-    button->setIconSize(QSize(18, 18));
-}
-
 bool sessionOpen(const AppModel& model) { return model.qrSend().has_value() || model.webReceive().has_value(); }
 
 }  // namespace
@@ -90,37 +78,17 @@ void MenuBarView::rebuild() {
     clearLayout(column_);
     auto* send = new DropSendButton(model_, this);
     send->setObjectName(QStringLiteral("menuSend"));
-    setSymbol(send, QStringLiteral("qrcode"));
+    setButtonSymbol(send, QStringLiteral("qrcode"));
     connect(send, &QPushButton::clicked, &model_, [this] { model_.startQRSend(); });
     column_->addWidget(send);
     auto* receive = new ThemedButton(QStringLiteral("Receive from Android"), ThemedButton::Kind::tinted, false, false, this);
-    setSymbol(receive, QStringLiteral("tray.and.arrow.down"));
+    setButtonSymbol(receive, QStringLiteral("tray.and.arrow.down"));
     receive->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     connect(receive, &QPushButton::clicked, &model_, [this] { model_.startWebReceive(); });
     column_->addWidget(receive);
 
-    const auto phones = static_cast<long long>(model_.quickSharePhones().size());
-    if (phones > 0) {
-        auto* card = new Card(false, this);
-        card->setObjectName(QStringLiteral("menuPhones"));
-        auto* list = new QVBoxLayout(card);
-        list->setContentsMargins(0, 0, 0, 0);
-        list->setSpacing(0);
-        list->addWidget(new DeviceList(model_, card));
-        if (phones >= 2) {
-            list->addWidget(makeDivider(card));
-            auto* all = new ThemedButton(QStringLiteral("Send to all %1 phones").arg(phones), ThemedButton::Kind::plain,
-                                         false, false, card);
-            all->setObjectName(QStringLiteral("menuSendToAll"));
-            setSymbol(all, QStringLiteral("square.stack.3d.up"));
-            all->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-            connect(all, &QPushButton::clicked, &model_, [this] { model_.sendToAllPhones(); });
-            auto* padded = new QHBoxLayout;
-            padded->setContentsMargins(8, 8, 8, 8);
-            padded->addWidget(all);
-            list->addLayout(padded);
-        }
-        column_->addWidget(card);
+    if (!model_.quickSharePhones().empty()) {
+        column_->addWidget(makePhonesCard(model_, QStringLiteral("menuPhones"), QStringLiteral("menuSendToAll"), this));
     }
 
     const auto& transfers = model_.transfers();
