@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/BenchCores.h"
 #include "bench/CryptoCeiling.h"
 #include "platform/RandomSource.h"
 #include "platform/Runtime.h"
@@ -93,11 +94,7 @@ ChildResult waitFor(pid_t child) {
 }
 
 int send(std::int64_t total) {
-    cpu_set_t usable;
-    CPU_ZERO(&usable);
-    sched_getaffinity(0, sizeof usable, &usable);
-    std::printf("cores: %u online, %d usable by this process\n", std::thread::hardware_concurrency(),
-                CPU_COUNT(&usable));
+    bench::printCores();
     std::printf("payload: %lld MiB in chunks of %zu bytes\n", static_cast<long long>(total >> 20),
                 QuickShareConnection::fileChunkSize);
     const bench::CryptoCeiling ceiling = bench::measureCryptoCeiling();

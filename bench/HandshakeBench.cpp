@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchCores.h"
 #include "platform/Runtime.h"
 #include "quickshare/QuickShareConnection.h"
 #include "quickshare/Ukey2ClientHandshake.h"
@@ -97,17 +98,11 @@ double percentile(std::vector<double> values, double p) {
     return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
-unsigned usableCores() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof(set), &set) != 0) return std::thread::hardware_concurrency();
-    return static_cast<unsigned>(CPU_COUNT(&set));
-}
 
 }  // namespace
 
 int main() {
-    std::printf("cores: %u online, %u usable by this process\n", std::thread::hardware_concurrency(),
-                usableCores());
+    bench::printCores();
     Runtime runtime(2);
     asio::io_context io;  // blocking sockets only; never run
     tcp::acceptor acceptor(runtime.context(), tcp::endpoint(asio::ip::address_v4::loopback(), 0));

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "bench/BenchCores.h"
 #include "platform/Runtime.h"
 #include "transfer/NetworkStream.h"
 
@@ -128,17 +129,11 @@ void measure(Figures& best, Run run) {
     best.cpu = std::min(best.cpu, cpuSeconds() - cpuBefore);
 }
 
-unsigned usableCores() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof(set), &set) != 0) return std::thread::hardware_concurrency();
-    return static_cast<unsigned>(CPU_COUNT(&set));
-}
 
 }  // namespace
 
 int main() {
-    std::printf("cores: %u online, %u usable by this process\n", std::thread::hardware_concurrency(),
-                usableCores());
+    bench::printCores();
     std::printf("moving %zu MiB in %zu MiB frames over loopback, best of %d rounds\n", total >> 20,
                 frame >> 20, rounds);
     asio::io_context io;  // blocking sockets only; never run
