@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "SecurePeer.h"
 #include "proto/Codec.h"
 #include "proto/connections.pb.h"
 #include "quickshare/PayloadChunkHead.h"
@@ -24,20 +25,9 @@ struct Chunk {
 };
 
 Bytes protobufFrame(const Chunk& c, const std::string& body) {
-    nc::OfflineFrame frame;
-    frame.set_version(nc::OfflineFrame::V1);
-    frame.mutable_v1()->set_type(nc::V1Frame::PAYLOAD_TRANSFER);
-    auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
-    transfer->set_packet_type(nc::PayloadTransferFrame::DATA);
-    auto* header = transfer->mutable_payload_header();
-    header->set_id(c.id);
-    header->set_type(static_cast<Header::PayloadType>(c.type));
-    header->set_total_size(c.total);
-    header->set_is_sensitive(false);
-    auto* chunk = transfer->mutable_payload_chunk();
-    chunk->set_flags(c.last ? nc::PayloadTransferFrame::PayloadChunk::LAST_CHUNK : 0);
-    chunk->set_offset(c.offset);
-    chunk->set_body(body);
+    auto frame = test::payloadFrame(c.id, static_cast<Header::PayloadType>(c.type), c.total, c.offset,
+                                    ByteView(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()), c.last);
+    frame.mutable_v1()->mutable_payload_transfer()->mutable_payload_header()->set_is_sensitive(false);
     return proto::encode(frame);
 }
 

@@ -25,22 +25,10 @@ using namespace velmo::test;
 std::string asString(ByteView bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 nc::OfflineFrame chunkFrame(std::size_t bodySize) {
-    nc::OfflineFrame frame;
-    frame.set_version(nc::OfflineFrame::V1);
-    frame.mutable_v1()->set_type(nc::V1Frame::PAYLOAD_TRANSFER);
-    auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
-    transfer->set_packet_type(nc::PayloadTransferFrame::DATA);
-    auto* header = transfer->mutable_payload_header();
-    header->set_id(77);
-    header->set_type(nc::PayloadTransferFrame::PayloadHeader::FILE);
-    header->set_total_size(1 << 30);
-    header->set_is_sensitive(false);
-    auto* chunk = transfer->mutable_payload_chunk();
-    chunk->set_offset(4096);
-    chunk->set_flags(0);
-    std::string body(bodySize, '\0');
-    for (std::size_t i = 0; i < bodySize; ++i) body[i] = static_cast<char>(i * 131 + 7);
-    chunk->set_body(body);
+    Bytes body(bodySize);
+    for (std::size_t i = 0; i < bodySize; ++i) body[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    auto frame = payloadFrame(77, nc::PayloadTransferFrame::PayloadHeader::FILE, 1 << 30, 4096, body, false);
+    frame.mutable_v1()->mutable_payload_transfer()->mutable_payload_header()->set_is_sensitive(false);
     return frame;
 }
 
