@@ -38,10 +38,10 @@ protected:
     LoopbackTest() {
         receiverTimeouts.handshake = receiverTimeouts.introduction = 5s;
         receiverTimeouts.filePhase = 5s;
-        receiverTimeouts.cancelGrace = 500ms;
+        receiverTimeouts.cancelGrace = 2s;
         senderTimeouts.handshake = senderTimeouts.response = 5s;
         senderTimeouts.lastWord = 500ms;
-        senderTimeouts.cancelGrace = 500ms;
+        senderTimeouts.cancelGrace = 2s;
         fs::create_directories(outbox);
     }
     ~LoopbackTest() override {

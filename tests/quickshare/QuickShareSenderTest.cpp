@@ -423,6 +423,8 @@ TEST_F(SenderTest, PhoneThatStopsReadingFailsTheSend) {
 // secure channel stands, and the send ends with Cancelled.
 TEST_F(SenderTest, CancelledAtEachPhase) {
     enum Phase { handshake, pairedKeys, waitingForAnswer, confirming, sendingFiles };
+    // The phone reads every goodbye frame here; a short grace would only race a loaded machine.
+    timeouts.cancelGrace = 3s;
     const auto path = file("big.bin", 8 * QuickShareSender::chunkSize);
     for (Phase phase : {handshake, pairedKeys, waitingForAnswer, confirming, sendingFiles}) {
         SCOPED_TRACE(static_cast<int>(phase));
