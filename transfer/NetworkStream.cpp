@@ -4,6 +4,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/post.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/read.hpp>
 #include <asio/redirect_error.hpp>
@@ -165,12 +166,17 @@ asio::awaitable<void> NetworkStream::readIntoHere(std::span<std::uint8_t> out) {
     for (std::size_t done = 0; done < out.size();) {
         const auto rest = asio::buffer(out.data() + done, out.size() - done);
         std::error_code ec = asio::error::would_block;
+        std::size_t n = 0;
         // Never a blocking call on the strand: only a socket in non-blocking mode is tried directly.
-        if (socket_.non_blocking()) done += socket_.read_some(rest, ec);
+        if (socket_.non_blocking()) n = socket_.read_some(rest, ec);
         if (ec == asio::error::would_block) {
             ec = {};
-            done += co_await socket_.async_read_some(rest, asio::redirect_error(asio::use_awaitable, ec));
+            n = co_await socket_.async_read_some(rest, asio::redirect_error(asio::use_awaitable, ec));
+            unyielded_ = 0;
+        } else if (!ec) {
+            co_await shareTheStrand(n);
         }
+        done += n;
         if (ec == asio::error::eof) throw ShareError::connectionClosed();
         if (ec) throw std::system_error(ec);
     }
@@ -180,13 +186,27 @@ asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
         const auto rest = asio::buffer(bytes.data() + done, bytes.size() - done);
         std::error_code ec = asio::error::would_block;
-        if (socket_.non_blocking()) done += socket_.write_some(rest, ec);
+        std::size_t n = 0;
+        if (socket_.non_blocking()) n = socket_.write_some(rest, ec);
         if (ec == asio::error::would_block) {
             ec = {};
-            done += co_await socket_.async_write_some(rest, asio::redirect_error(asio::use_awaitable, ec));
+            n = co_await socket_.async_write_some(rest, asio::redirect_error(asio::use_awaitable, ec));
+            unyielded_ = 0;
+        } else if (!ec) {
+            co_await shareTheStrand(n);
         }
+        done += n;
         if (ec) throw std::system_error(ec);
     }
+}
+
+asio::awaitable<void> NetworkStream::shareTheStrand(std::size_t moved) {
+    // A peer that keeps the socket ready would otherwise hold the strand for a whole transfer:
+    // a cancel, a close or a timer posted to it would wait until the data stopped.
+    unyielded_ += moved;
+    if (unyielded_ < yieldEvery) co_return;
+    unyielded_ = 0;
+    co_await asio::post(strand_, asio::use_awaitable);
 }
 
 void NetworkStream::closeHere() {

@@ -61,6 +61,9 @@ private:
     asio::awaitable<Bytes> readHere(std::size_t n);
     asio::awaitable<void> readIntoHere(std::span<std::uint8_t> out);
     asio::awaitable<void> writeHere(ByteView bytes);
+    // Lets other work on the strand run after every yieldEvery bytes moved without waiting.
+    asio::awaitable<void> shareTheStrand(std::size_t moved);
+    static constexpr std::size_t yieldEvery = std::size_t{1} << 20;
     void closeHere();
     static void linger(asio::ip::tcp::socket socket);
 
@@ -71,6 +74,7 @@ private:
     // Touched on the strand only.
     bool connected_ = false;
     bool closed_ = false;
+    std::size_t unyielded_ = 0;  // bytes moved since the strand last ran other work
 };
 
 }  // namespace velmo
