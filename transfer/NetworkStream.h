@@ -63,7 +63,7 @@ private:
     asio::awaitable<void> writeHere(ByteView bytes);
     // Lets other work on the strand run after every yieldEvery bytes moved without waiting.
     asio::awaitable<void> shareTheStrand(std::size_t moved);
-    static constexpr std::size_t yieldEvery = std::size_t{1} << 20;
+    static constexpr std::size_t yieldEvery = std::size_t{4} << 20;
     void closeHere();
     static void linger(asio::ip::tcp::socket socket);
 
