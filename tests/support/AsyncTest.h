@@ -1,6 +1,7 @@
 // Runs a coroutine to completion from a test, with a time limit.
 #pragma once
 #include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/use_future.hpp>
 #include <chrono>
@@ -26,6 +27,13 @@ auto runAsync(asio::any_io_executor executor, Make&& make,
         std::abort();
     }
     return future.get();
+}
+
+// Runs one awaitable operation on `executor` and waits for its result, as runAsync does.
+template <class T>
+T await(asio::any_io_executor executor, asio::awaitable<T> op,
+        std::chrono::steady_clock::duration limit = std::chrono::seconds(20)) {
+    return runAsync(executor, [&op] { return std::move(op); }, limit);
 }
 
 // Polls `condition` until it holds or `limit` passes; returns whether it held.

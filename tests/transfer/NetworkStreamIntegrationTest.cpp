@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/Runtime.h"
+#include "support/AsyncTest.h"
 #include "transfer/NetworkStream.h"
 #include "transfer/ShareError.h"
 
@@ -25,16 +26,7 @@ using asio::ip::tcp;
 
 const tcp::endpoint anyLoopbackPort{asio::ip::address_v4::loopback(), 0};
 
-// Runs `op` on `executor` and waits for its result; a hang fails the test instead of blocking it.
-template <class T>
-T await(const asio::any_io_executor& executor, asio::awaitable<T> op) {
-    auto future = asio::co_spawn(executor, std::move(op), asio::use_future);
-    if (future.wait_for(20s) != std::future_status::ready) {
-        ADD_FAILURE() << "operation never completed";
-        std::abort();
-    }
-    return future.get();
-}
+using test::await;
 
 // Waits for work that borrows the test's memory: a hang must not return while it still runs.
 template <class T>

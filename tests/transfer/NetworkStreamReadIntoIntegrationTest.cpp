@@ -10,6 +10,7 @@
 
 #include "platform/Runtime.h"
 #include "support/MemoryStream.h"
+#include "support/AsyncTest.h"
 #include "transfer/NetworkStream.h"
 #include "transfer/ShareError.h"
 
@@ -19,15 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using asio::ip::tcp;
 
-template <class T>
-T await(const asio::any_io_executor& executor, asio::awaitable<T> op) {
-    auto future = asio::co_spawn(executor, std::move(op), asio::use_future);
-    if (future.wait_for(20s) != std::future_status::ready) {
-        ADD_FAILURE() << "operation never completed";
-        std::abort();
-    }
-    return future.get();
-}
+using test::await;
 
 Bytes pattern(std::size_t n, std::uint8_t seed) {
     Bytes bytes(n);
