@@ -1,6 +1,6 @@
 // Velmo: the application model, its start-up events, the update controller, the main window,
 // the incoming-offer panel and the tray window.
-#include "velmo/AppModel.h"
+#include "velmo/model/AppModel.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -9,11 +9,13 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-#include "velmo/IncomingPrompt.h"
-#include "velmo/MainWindow.h"
-#include "velmo/MenuBarWindow.h"
-#include "velmo/Settings.h"
-#include "velmo/SoftwareUpdates.h"
+#include "velmo/ui/DesktopServices.h"
+#include "velmo/ui/IncomingPrompt.h"
+#include "velmo/ui/MainWindow.h"
+#include "velmo/ui/MenuBarWindow.h"
+#include "velmo/ui/MessageBoxUpdatePresenter.h"
+#include "velmo/model/Settings.h"
+#include "velmo/model/SoftwareUpdates.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -25,6 +27,7 @@ int main(int argc, char** argv) {
 
     QPointer<velmo::SoftwareUpdates> updates;
     auto services = velmo::AppModelServices::standard();
+    velmo::addDesktopServices(services);
     services.isReplacingApp = [&updates] { return updates && updates->isReplacing(); };
     services.checkForUpdatesIfDue = [&updates] {
         if (updates) updates->checkIfDue();

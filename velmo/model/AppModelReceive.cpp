@@ -1,0 +1,196 @@
+// Incoming Quick Share connections: admission, the receive flow, the decision on the offer
+// and the prompt.
+#include "velmo/model/AppModelGui.h"
+
+#include <asio/co_spawn.hpp>
+
+#include "quickshare/QuickShareError.h"
+#include "transfer/ByteStream.h"
+
+namespace velmo {
+
+namespace {
+
+constexpr int maxIncoming = 4;
+const char* const receiveLimitText =
+    "Receive limit reached. Open a new receive code (up to 10 GB per file and 20 GB or 256 files per session).";
+const char* const sessionClosedText = "Receive session closed.";
+
+asio::awaitable<bool> decideOnGui(QPointer<AppModel> model, Uuid id, QuickShareOffer offer,
+                                  std::optional<QuickReceiveSession> session,
+                                  std::function<void(AppModel&, Uuid, QuickShareOffer, std::optional<QuickReceiveSession>,
+                                                     std::function<void(bool)>)>
+                                      ask) {
+    auto question = [ask = std::move(ask), id, offer = std::move(offer), session = std::move(session)](
+                        AppModel& m, std::function<void(bool)> reply) { ask(m, id, offer, session, std::move(reply)); };
+    co_return co_await gui::askOnGui(model, std::move(question));
+}
+
+std::string receiveFailureText(std::exception_ptr error, bool cancelled) {
+    if (cancelled) return "Cancelled";
+    try {
+        std::rethrow_exception(error);
+    } catch (const Cancelled&) {
+        return "Cancelled";
+    } catch (const QuickShareError& e) {
+        if (e.kind() == QuickShareError::Kind::timedOut) return "The phone stopped responding.";
+        if (e.kind() == QuickShareError::Kind::unsupported)
+            return "Only files can be sent to this computer (not text or links).";
+        return e.what();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error.";
+    }
+}
+
+}  // namespace
+
+std::optional<QuickReceiveSession> AppModel::activeQuickReceiveSession() const {
+    if (sharingMode_ != SharingMode::quick || !webReceive_) return std::nullopt;
+    return webReceive_->quickShareSession;
+}
+
+bool AppModel::isQuickReceiveSessionCurrent(const QuickReceiveSession& session) const {
+    if (!isSharingAllowed()) return false;
+    auto active = activeQuickReceiveSession();
+    return active && active->id == session.id && session.authorization && session.authorization->isActive();
+}
+
+void AppModel::handleIncomingConnection(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session) {
+    postConnection(QPointer<AppModel>(this), std::move(stream), std::move(session));
+}
+
+void AppModel::postConnection(QPointer<AppModel> model, std::shared_ptr<ByteStream> stream,
+                              std::optional<QuickReceiveSession> session) {
+    if (!stream) return;
+    gui::postOr(
+        model, [stream, session](AppModel& m) { m.runIncomingTransfer(stream, session); },
+        [stream] { stream->close(); });
+}
+
+bool AppModel::isFlowCancelled(const Uuid& id) const {
+    auto found = flowCancels_.find(id);
+    return found != flowCancels_.end() && found->second.isCancelled();
+}
+
+void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session) {
+    if (!canShareNow() || incomingCount_ >= maxIncoming) return stream->close();
+    if (session ? !isQuickReceiveSessionCurrent(*session) : !receiveFromAndroid_) return stream->close();
+
+    setIncomingCount(incomingCount_ + 1);
+    TransferItem row;
+    row.id = Uuid::random();
+    row.direction = TransferItem::Direction::receiving;
+    row.peer = "Android phone";
+    row.summary = "Incoming\u2026";
+    row.state = TransferItem::State::connecting();
+    const Uuid id = row.id;
+    transfers_.insert(transfers_.begin(), std::move(row));
+    emit transfersChanged();
+
+    if (session) {
+        quickReceiveTransfers_[id] = session->id;
+        emit quickReceiveTransfersChanged();
+        if (webReceive_) {
+            webReceive_->transferIDs.insert(id);
+            emit webReceiveChanged();
+        }
+    }
+
+    CancelSignal cancel;
+    flowCancels_[id] = cancel;
+    QPointer<AppModel> self(this);
+    auto ask = [](AppModel& m, Uuid rowId, QuickShareOffer offer, std::optional<QuickReceiveSession> s,
+                  std::function<void(bool)> reply) { m.askQuickShare(rowId, offer, s, std::move(reply)); };
+    AppModelServices::Decide decide = [self, id, session, ask](QuickShareOffer offer) {
+        return decideOnGui(self, id, std::move(offer), session, ask);
+    };
+    AppModelServices::Progress progress = [self, id](std::int64_t done, std::int64_t total) {
+        gui::post(self, [id, done, total](AppModel& m) { m.setTransferProgress(id, done, total); });
+    };
+    auto flow = services_.receive(stream, downloadFolder_, session ? session->authorization : nullptr,
+                                  std::move(decide), std::move(progress), cancel);
+    asio::co_spawn(services_.executor, std::move(flow),
+                   [self, id](std::exception_ptr error, std::vector<std::filesystem::path> saved) {
+                       gui::post(self, [id, error, saved = std::move(saved)](AppModel& m) {
+                           m.finishIncoming(id, error, saved);
+                       });
+                   });
+
+    cancelers_[id] = [cancel, stream]() mutable {
+        cancel.cancel();
+        stream->close();
+    };
+    emit cancelersChanged();
+}
+
+void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved) {
+    if (!error) {
+        if (!saved.empty()) {
+            markTransferReceived(id, saved);
+        } else {
+            markTransferDeclined(id);
+        }
+    } else {
+        failTransferIfActive(id, receiveFailureText(error, isFlowCancelled(id)));
+    }
+    flowCancels_.erase(id);
+    if (cancelers_.erase(id)) emit cancelersChanged();
+    if (quickReceiveTransfers_.erase(id)) emit quickReceiveTransfersChanged();
+    if (incoming_ && incoming_->id == id) answerIncoming(false);
+    setIncomingCount(incomingCount_ - 1);
+}
+
+void AppModel::askQuickShare(const Uuid& id, const QuickShareOffer& offer,
+                             const std::optional<QuickReceiveSession>& session, std::function<void(bool)> reply) {
+    if (!isSharingAllowed() || isFlowCancelled(id)) return reply(false);
+    if (session) return reply(acceptIntoSession(id, offer, *session));
+    if (!receiveFromAndroid_) return reply(false);
+    // One offer is asked at a time; a second one is declined at once.
+    if (incoming_) return reply(false);
+
+    applyOffer(id, offer, TransferItem::State::awaitingAccept());
+    QPointer<AppModel> self(this);
+    showIncoming(id, offer, [self, id, reply = std::move(reply)](bool accepted) {
+        if (!accepted || !self) return reply(false);
+        self->setTransferState(id, TransferItem::State::transferring());
+        // Other work ran while the prompt was up: the answer counts only if still allowed.
+        reply(self->isSharingAllowed() && self->receiveFromAndroid_ && !self->isFlowCancelled(id));
+    });
+}
+
+bool AppModel::acceptIntoSession(const Uuid& id, const QuickShareOffer& offer, const QuickReceiveSession& session) {
+    std::string refusal;
+    if (!isQuickReceiveSessionCurrent(session)) {
+        refusal = sessionClosedText;
+    } else {
+        std::vector<std::int64_t> sizes;
+        for (const auto& file : offer.files) sizes.push_back(file.size);
+        if (session.budget && session.budget->reserve(sizes)) {
+            applyOffer(id, offer, TransferItem::State::transferring());
+            return true;
+        }
+        refusal = receiveLimitText;
+        setStatusMessage(refusal);
+    }
+    // The row names this refusal's own reason, never an unrelated status line.
+    applyOffer(id, offer, TransferItem::State::failed(refusal));
+    return false;
+}
+
+void AppModel::showIncoming(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> resolve) {
+    promptTimer_.disconnect();
+    connect(&promptTimer_, &QTimer::timeout, this, [this, id] {
+        if (incoming_ && incoming_->id == id) answerIncoming(false);
+    });
+    promptTimer_.start(services_.timeouts.prompt);
+    incoming_ = IncomingRequest{id, offer, [this, resolve = std::move(resolve)](bool accept) {
+                                    promptTimer_.stop();
+                                    resolve(accept);
+                                }};
+    emit incomingChanged();
+    prompt_->present(*this);
+}
+
+}  // namespace velmo

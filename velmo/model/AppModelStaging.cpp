@@ -1,0 +1,129 @@
+// Files staged for sending, the two choosers, and the AirDrop hand-off of staged files.
+#include "velmo/model/AppModelGui.h"
+
+#include <algorithm>
+
+namespace velmo {
+
+void AppModel::stageUrls(const QList<QUrl>& urls) {
+    Files files;
+    for (const QUrl& url : urls)
+        if (url.isLocalFile()) files.emplace_back(url.toLocalFile().toStdString());
+    if (services_.isReplacingApp()) return;
+    stageFiles(files);
+}
+
+void AppModel::stageFiles(const Files& files) {
+    if (services_.isReplacingApp()) return;
+    std::optional<Path> firstFolder;
+    Files regular;
+    for (const auto& file : files) {
+        std::error_code error;
+        // Unreadable entries count as files: the send that takes them reports the failure.
+        if (std::filesystem::is_directory(file, error)) {
+            if (!firstFolder) firstFolder = file;
+        } else {
+            regular.push_back(file);
+        }
+    }
+    if (firstFolder) {
+        auto name = firstFolder->filename().empty() ? firstFolder->parent_path().filename() : firstFolder->filename();
+        setStatusMessage("Folders aren't supported yet. Zip " + name.string() + " first.");
+    }
+    for (const auto& file : regular) {
+        if (std::find(staged_.begin(), staged_.end(), file) != staged_.end()) continue;
+        staged_.push_back(file);
+        emit stagedChanged();
+    }
+}
+
+void AppModel::removeStaged(const Path& file) {
+    auto end = std::remove(staged_.begin(), staged_.end(), file);
+    if (end == staged_.end()) return;
+    staged_.erase(end, staged_.end());
+    emit stagedChanged();
+}
+
+void AppModel::chooseFiles() {
+    if (!services_.chooseFiles) return;
+    Files chosen = services_.chooseFiles();
+    if (!chosen.empty()) stageFiles(chosen);
+}
+
+void AppModel::chooseDownloadFolder() {
+    if (!services_.chooseFolder) return;
+    if (auto folder = services_.chooseFolder(downloadFolder_)) setDownloadFolder(*folder);
+}
+
+AppModel::Files AppModel::takeFilesForSending(const Files& files) {
+    stageFiles(files);
+    Files taken;
+    for (const auto& file : files) {
+        // A file listed twice is sent once.
+        if (std::find(staged_.begin(), staged_.end(), file) != staged_.end() &&
+            std::find(taken.begin(), taken.end(), file) == taken.end())
+            taken.push_back(file);
+    }
+    auto end = std::remove_if(staged_.begin(), staged_.end(), [&](const Path& file) {
+        return std::find(taken.begin(), taken.end(), file) != taken.end();
+    });
+    if (end != staged_.end()) {
+        staged_.erase(end, staged_.end());
+        emit stagedChanged();
+    }
+    return taken;
+}
+
+bool AppModel::isAirDropAvailable() const { return services_.sharing->isAvailable(); }
+
+void AppModel::sendViaAirDrop(const Files& files) {
+    if (!canShareNow()) return;
+    if (files.empty() || !services_.sharing->isAvailable() || !services_.sharing->canPerform(files)) {
+        setStatusMessage("AirDrop isn't available on this computer. Turn on Wi-Fi and Bluetooth.");
+        return;
+    }
+    const bool qrOpen = qrSend_.has_value();
+    const std::string recipientId = "airdrop-" + Uuid::random().toString();
+
+    TransferItem row;
+    row.id = Uuid::random();
+    row.direction = TransferItem::Direction::sending;
+    row.peer = "AirDrop";
+    std::vector<std::string> names;
+    for (const auto& file : files) names.push_back(file.filename().string());
+    row.summary = TransferItem::summaryFor(names);
+    row.state = TransferItem::State::awaitingAccept();
+    const Uuid id = row.id;
+    transfers_.insert(transfers_.begin(), std::move(row));
+    emit transfersChanged();
+
+    if (qrOpen && qrSend_) {
+        qrSend_->recipients.push_back(
+            QRSend::Recipient{recipientId, "Phone via AirDrop", QRSend::Recipient::Phase::connecting(), 0});
+        emit qrSendChanged();
+    }
+
+    QPointer<AppModel> self(this);
+    auto handoff = std::make_shared<AirDropHandoff>(
+        [self, id, recipientId](bool completed, std::optional<std::string> message) {
+            if (!self) return;
+            self->applyAirDropResult(id, completed, message);
+            self->updateRecipient(recipientId, std::nullopt, [&](QRSend::Recipient& r) {
+                r.phase = completed ? QRSend::Recipient::Phase::done()
+                                    : QRSend::Recipient::Phase::failed(message.value_or("Cancelled"));
+            });
+            self->airDrop_.reset();
+            emit self->airDropChanged();
+        });
+    airDrop_ = handoff;
+    emit airDropChanged();
+    services_.sharing->perform(files, handoff);
+}
+
+void AppModel::sendStagedViaAirDrop() {
+    if (!canShareNow()) return;
+    if (staged_.empty()) chooseFiles();
+    sendViaAirDrop(takeFilesForSending(staged_));
+}
+
+}  // namespace velmo

@@ -1,0 +1,160 @@
+// The web receive session: an upload server on this computer's private address whose events
+// become receiving rows, sharing its limits with Quick Share offers in the quick mode.
+#include "velmo/model/AppModelGui.h"
+
+#include <asio/co_spawn.hpp>
+
+namespace velmo {
+
+namespace {
+
+asio::awaitable<std::uint16_t> startServer(std::shared_ptr<WebReceiveServer> server) {
+    co_return co_await server->start();
+}
+
+}  // namespace
+
+void AppModel::startWebReceive() {
+    if (!canShareNow()) return;
+    if (webServer_) return;  // open or starting
+    cancelQRSend();
+    auto address = services_.localAddress();
+    if (!address) {
+        setStatusMessage("This computer isn't on a Wi-Fi network. Connect to the same Wi-Fi as the phone.");
+        return;
+    }
+    auto session = QuickReceiveSession::make();
+    std::string token = WebReceiveServer::makeToken();
+    auto server = services_.makeWebServer(services_.uploadPage(deviceName_), downloadFolder_, token, address,
+                                          session.budget);
+    QPointer<AppModel> self(this);
+    std::weak_ptr<WebReceiveServer> weak = server;
+    server->setOnEvent([self, weak](const WebReceiveServer::Event& event) {
+        gui::post(self, [weak, event](AppModel& m) {
+            auto current = weak.lock();
+            if (current && m.webServer_ == current) m.handleWebReceiveEvent(event);
+        });
+    });
+    webServer_ = server;
+    emit webServerChanged();
+
+    std::string prefix = "http://" + *address + ":";
+    std::string suffix = "/?t=" + token;
+    asio::co_spawn(services_.executor, startServer(server),
+                   [self, weak, session, prefix, suffix](std::exception_ptr error, std::uint16_t port) {
+                       std::optional<std::string> url;
+                       std::string message;
+                       if (!error) {
+                           url = prefix + std::to_string(port) + suffix;
+                       } else {
+                           try {
+                               std::rethrow_exception(error);
+                           } catch (const std::exception& e) {
+                               message = e.what();
+                           } catch (...) {
+                               message = "Unknown error.";
+                           }
+                       }
+                       gui::post(self, [weak, session, url, message](AppModel& m) {
+                           if (auto server = weak.lock()) m.webServerStarted(server, session, url, message);
+                       });
+                   });
+}
+
+void AppModel::webServerStarted(const std::shared_ptr<WebReceiveServer>& server, const QuickReceiveSession& session,
+                                std::optional<std::string> url, std::string error) {
+    if (url) {
+        if (webServer_ == server && isSharingAllowed()) {
+            webReceive_ = WebReceive{*url, session, {}};
+            emit webReceiveChanged();
+            refreshAdvertising();
+        } else {
+            server->stop();
+        }
+        return;
+    }
+    if (webServer_ != server) return;
+    server->stop();
+    webServer_.reset();
+    emit webServerChanged();
+    setStatusMessage("Couldn't start receiving: " + error);
+}
+
+void AppModel::handleWebReceiveEvent(const WebReceiveServer::Event& event) {
+    if (const auto* started = std::get_if<WebReceiveServer::Started>(&event)) {
+        TransferItem row;
+        row.id = Uuid::random();
+        row.direction = TransferItem::Direction::receiving;
+        row.peer = started->device;
+        row.summary = started->name;
+        row.total = started->size;
+        row.state = TransferItem::State::transferring();
+        transfers_.insert(transfers_.begin(), row);
+        emit transfersChanged();
+        webUploadIDs_[started->id] = row.id;
+        emit webUploadIDsChanged();
+        if (webReceive_) {
+            webReceive_->transferIDs.insert(row.id);
+            emit webReceiveChanged();
+        }
+    } else if (const auto* progress = std::get_if<WebReceiveServer::Progress>(&event)) {
+        auto found = webUploadIDs_.find(progress->id);
+        if (found != webUploadIDs_.end()) setTransferDone(found->second, progress->done);
+    } else if (const auto* finished = std::get_if<WebReceiveServer::Finished>(&event)) {
+        auto found = webUploadIDs_.find(finished->id);
+        if (found == webUploadIDs_.end()) return;
+        Uuid id = found->second;
+        webUploadIDs_.erase(found);
+        emit webUploadIDsChanged();
+        auto saved = finished->url;
+        updateTransfer(id, [&](TransferItem& t) {
+            t.state = TransferItem::State::done();
+            t.done = t.total;
+            t.savedURLs = {saved};
+        });
+    } else if (const auto* failed = std::get_if<WebReceiveServer::Failed>(&event)) {
+        auto found = webUploadIDs_.find(failed->id);
+        if (found == webUploadIDs_.end()) return;
+        Uuid id = found->second;
+        webUploadIDs_.erase(found);
+        emit webUploadIDsChanged();
+        failTransfer(id, failed->message);
+    }
+}
+
+void AppModel::stopWebReceive() {
+    if (webReceive_) {
+        webReceive_->quickShareSession.authorization->revoke();
+        const Uuid sessionId = webReceive_->quickShareSession.id;
+        std::vector<Uuid> receives;
+        for (const auto& [transferId, session] : quickReceiveTransfers_)
+            if (session == sessionId) receives.push_back(transferId);
+        for (const Uuid& id : receives) cancelTransfer(id);
+    }
+    if (webReceive_) {
+        const auto ids = webReceive_->transferIDs;
+        for (const Uuid& id : ids) markTransferCancelled(id);
+        bool changed = false;
+        for (auto it = webUploadIDs_.begin(); it != webUploadIDs_.end();) {
+            if (ids.count(it->second)) {
+                it = webUploadIDs_.erase(it);
+                changed = true;
+            } else {
+                ++it;
+            }
+        }
+        if (changed) emit webUploadIDsChanged();
+    }
+    if (webServer_) {
+        webServer_->stop();
+        webServer_.reset();
+        emit webServerChanged();
+    }
+    if (webReceive_) {
+        webReceive_.reset();
+        emit webReceiveChanged();
+    }
+    refreshAdvertising();
+}
+
+}  // namespace velmo

@@ -1,0 +1,268 @@
+#include "velmo/model/SoftwareUpdates.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QSettings>
+#include <QThreadPool>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "updatecore/UpdateInstallError.h"
+#include "updatecore/UpdateInstaller.h"
+#include "updatecore/UpdateText.h"
+
+namespace velmo {
+namespace {
+
+const char* const channels[] = {"test-arm64", "test-x86_64", "live-arm64", "live-x86_64"};
+
+std::optional<std::string> textValue(const nlohmann::json& info, const char* key) {
+    const auto found = info.find(key);
+    if (found == info.end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
+}
+
+// The feed this copy's Info.json describes, or nothing when its configuration is incomplete.
+std::optional<UpdateFeed> feedFrom(const nlohmann::json& info, std::shared_ptr<HttpTransport> transport) {
+    const auto keyText = textValue(info, "VelmoUpdatePublicKey");
+    const auto key = keyText ? UpdateText::decodeBase64(*keyText) : std::nullopt;
+    if (!key || key->size() != 32) return std::nullopt;
+    const auto channel = textValue(info, "VelmoUpdateChannel");
+    if (!channel || std::find(std::begin(channels), std::end(channels), *channel) == std::end(channels))
+        return std::nullopt;
+    const auto buildText = textValue(info, "CFBundleVersion");
+    const auto build = buildText ? UpdateText::parseDecimal(*buildText) : std::nullopt;
+    if (!build || *build < 1) return std::nullopt;
+    const std::string url = std::string("https://") + SoftwareUpdates::updateHost + "/updates/" + *channel + "/feed.json";
+    return UpdateFeed(*key, url, *channel, *build, std::move(transport));
+}
+
+// A real boolean, or exactly "true" / "false".
+std::optional<bool> strictBool(const QVariant& value) {
+    if (value.typeId() == QMetaType::Bool) return value.toBool();
+    if (value.typeId() == QMetaType::QString) {
+        if (value.toString() == "true") return true;
+        if (value.toString() == "false") return false;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<UpdateRelease> UpdateActions::check(const UpdateFeed& feed, const std::atomic<bool>& cancel) {
+    return feed.check(cancel);
+}
+
+std::filesystem::path UpdateActions::download(const UpdateFeed& feed, const UpdateRelease& release,
+                                              const std::atomic<bool>& cancel) {
+    return feed.download(release, cancel);
+}
+
+void UpdateActions::install(const std::filesystem::path& archive, const std::filesystem::path& target,
+                            const std::string& version, std::int64_t build, const std::atomic<bool>& cancel) {
+    UpdateInstaller::install(archive, target, version, build, cancel);
+}
+
+bool UpdateActions::quit() {
+    if (!QCoreApplication::instance()) return false;
+    QCoreApplication::quit();
+    return true;
+}
+
+SoftwareUpdates::SoftwareUpdates(Dependencies dependencies, QObject* parent)
+    : QObject(parent), deps_(std::move(dependencies)) {
+    if (!deps_.actions) deps_.actions = std::make_shared<UpdateActions>();
+    if (!deps_.presenter) deps_.presenter = std::make_shared<SilentUpdatePresenter>();
+    if (!deps_.now) deps_.now = [] { return Clock::now(); };
+    if (deps_.settings) automatic_ = strictBool(deps_.settings->value(automaticKey)).value_or(true);
+    if (!deps_.info.is_object()) deps_.info = nlohmann::json::object();
+    installedVersion_ = QString::fromStdString(textValue(deps_.info, "CFBundleShortVersionString").value_or(""));
+    feed_ = feedFrom(deps_.info, deps_.transport);
+}
+
+SoftwareUpdates::~SoftwareUpdates() { cancel_->store(true); }
+
+std::optional<std::filesystem::path> SoftwareUpdates::runningBundle() {
+    std::error_code ec;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::nullopt;
+    const auto bin = executable.parent_path();
+    const auto contents = bin.parent_path();
+    if (executable.filename() != "Velmo" || bin.filename() != "bin" || contents.filename() != "Contents")
+        return std::nullopt;
+    return contents.parent_path();
+}
+
+nlohmann::json SoftwareUpdates::readInfo(const std::filesystem::path& bundle) {
+    std::ifstream in(bundle / "Contents/Info.json", std::ios::binary);
+    if (!in) return nlohmann::json::object();
+    auto info = nlohmann::json::parse(in, nullptr, false);
+    return info.is_object() ? info : nlohmann::json::object();
+}
+
+QString SoftwareUpdates::checkMenuTitle() const {
+    return busy_ ? QStringLiteral("Checking for Updates\u2026") : QStringLiteral("Check for Updates\u2026");
+}
+
+void SoftwareUpdates::setAutomatic(bool on) {
+    if (deps_.settings) deps_.settings->setValue(automaticKey, on);
+    if (automatic_ == on) return;
+    automatic_ = on;
+    emit automaticChanged();
+}
+
+bool SoftwareUpdates::isDue(Clock::time_point since) const { return deps_.now() - since >= checkInterval; }
+
+void SoftwareUpdates::setBusy(bool busy) {
+    if (busy_ == busy) return;
+    busy_ = busy;
+    emit busyChanged();
+}
+
+void SoftwareUpdates::setReplacing(bool replacing) {
+    if (replacing_ == replacing) return;
+    replacing_ = replacing;
+    emit replacingChanged();
+}
+
+void SoftwareUpdates::setAvailable(std::optional<UpdateRelease> release) {
+    if (available_ == release) return;
+    available_ = std::move(release);
+    emit availableChanged();
+}
+
+void SoftwareUpdates::offThread(std::function<void()> work, std::function<void(std::exception_ptr)> then) {
+    QPointer<SoftwareUpdates> self(this);
+    QThreadPool::globalInstance()->start([self, work = std::move(work), then = std::move(then)]() mutable {
+        std::exception_ptr error;
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, then = std::move(then), error] {
+                if (self) then(error);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void SoftwareUpdates::checkIfDue() {
+    if (!automatic_ || !feed_ || busy_) return;
+    if (lastCheck_ && !isDue(*lastCheck_)) return;
+    lastCheck_ = deps_.now();
+    setBusy(true);
+    auto result = std::make_shared<std::optional<UpdateRelease>>();
+    offThread([actions = deps_.actions, feed = *feed_, cancel = cancel_,
+               result] { *result = actions->check(feed, *cancel); },
+              [this, result](std::exception_ptr error) {
+                  // The automatic check stays silent; a failure keeps what was found before.
+                  if (!error) setAvailable(*result);
+                  setBusy(false);
+              });
+}
+
+void SoftwareUpdates::checkNow() {
+    if (!feed_ || busy_ || !deps_.hasSharingMode || !deps_.hasSharingMode()) return;
+    lastCheck_ = deps_.now();
+    setBusy(true);
+    runManualCheck();
+}
+
+void SoftwareUpdates::runManualCheck() {
+    auto result = std::make_shared<std::optional<UpdateRelease>>();
+    offThread([actions = deps_.actions, feed = *feed_, cancel = cancel_,
+               result] { *result = actions->check(feed, *cancel); },
+              [this, result](std::exception_ptr error) {
+                  if (error) {
+                      showError(error);
+                      return finish();
+                  }
+                  setAvailable(*result);
+                  offerRelease();
+              });
+}
+
+void SoftwareUpdates::offerRelease() {
+    if (!available_) {
+        deps_.presenter->present(QStringLiteral("Velmo is up to date"),
+                                 QStringLiteral("You\u2019re running Velmo ") + installedVersion_ + ".", std::nullopt);
+        return finish();
+    }
+    if (!deps_.isReadyForUpdate || !deps_.isReadyForUpdate()) {
+        showBlockedAlert();
+        return finish();
+    }
+    const UpdateRelease release = *available_;
+    const bool install = deps_.presenter->present(
+        QStringLiteral("Velmo ") + QString::fromStdString(release.version) + QStringLiteral(" is available"),
+        QStringLiteral("Velmo will verify the update, install it and reopen. Your settings stay on this computer."),
+        QStringLiteral("Install and Relaunch"));
+    if (!install) return finish();
+    auto archive = std::make_shared<std::filesystem::path>();
+    offThread([actions = deps_.actions, feed = *feed_, release, cancel = cancel_,
+               archive] { *archive = actions->download(feed, release, *cancel); },
+              [this, archive, release](std::exception_ptr error) {
+                  if (error) {
+                      showError(error);
+                      return finish();
+                  }
+                  if (!deps_.isReadyForUpdate || !deps_.isReadyForUpdate()) {
+                      showBlockedAlert();
+                      removeDownload(*archive);
+                      return finish();
+                  }
+                  setReplacing(true);
+                  offThread([actions = deps_.actions, archive = *archive, target = deps_.bundle, release,
+                             cancel = cancel_] { actions->install(archive, target, release.version, release.build, *cancel); },
+                            [this, archive](std::exception_ptr installError) {
+                                if (installError) {
+                                    setReplacing(false);
+                                    removeDownload(*archive);
+                                    showError(installError);
+                                    return finish();
+                                }
+                                // The new copy already runs; its archive is no longer needed.
+                                removeDownload(*archive);
+                                if (!deps_.actions->quit()) setReplacing(false);
+                                finish();
+                            });
+              });
+}
+
+void SoftwareUpdates::finish() { setBusy(false); }
+
+void SoftwareUpdates::showError(const std::exception_ptr& error) {
+    QString sentence = QString::fromUtf8(UpdateError(UpdateError::Kind::unavailable).what());
+    try {
+        std::rethrow_exception(error);
+    } catch (const UpdateError& e) {
+        sentence = QString::fromUtf8(e.what());
+    } catch (const UpdateInstallError& e) {
+        sentence = QString::fromUtf8(e.what());
+    } catch (const Cancelled&) {
+        sentence = QString::fromUtf8(UpdateError(UpdateError::Kind::cancelled).what());
+    } catch (const std::exception&) {
+        // Anything unexpected reads as an unreachable server rather than a raw message.
+    }
+    deps_.presenter->present(QStringLiteral("Velmo couldn\u2019t update"), sentence, std::nullopt);
+}
+
+void SoftwareUpdates::showBlockedAlert() {
+    deps_.presenter->present(QStringLiteral("Velmo has an update"),
+                             QStringLiteral("Finish any transfers, close sharing sessions, and send or clear the "
+                                            "selected files, then check for updates again."),
+                             std::nullopt);
+}
+
+void SoftwareUpdates::removeDownload(const std::filesystem::path& archive) {
+    // Only ever a staging folder that the feed client made.
+    if (archive.empty() || archive.parent_path().filename().string().rfind("Velmo-Update-", 0) != 0) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(archive.parent_path(), ignored);
+}
+
+}  // namespace velmo

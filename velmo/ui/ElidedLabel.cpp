@@ -1,0 +1,45 @@
+#include "velmo/ui/ElidedLabel.h"
+
+#include <QFontMetrics>
+
+namespace velmo {
+
+ElidedLabel::ElidedLabel(QString text, Qt::TextElideMode mode, const QFont& font, const ThemeColor& color,
+                         QWidget* parent)
+    : QLabel(parent), full_(std::move(text)), mode_(mode) {
+    setTextFormat(Qt::PlainText);
+    setFont(font);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::WindowText, color);
+    setPalette(palette);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setToolTip(full_);
+    setText(full_);
+}
+
+void ElidedLabel::setFullText(const QString& text) {
+    full_ = text;
+    setToolTip(full_);
+    elide();
+    updateGeometry();
+}
+
+QSize ElidedLabel::minimumSizeHint() const { return {24, QLabel::minimumSizeHint().height()}; }
+
+QSize ElidedLabel::sizeHint() const {
+    return {QFontMetrics(font()).horizontalAdvance(full_) + 2, QLabel::sizeHint().height()};
+}
+
+void ElidedLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    elide();
+}
+
+void ElidedLabel::elide() {
+    // A line break in a name would make a second line; show it as a space.
+    QString line = full_;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    setText(QFontMetrics(font()).elidedText(line, mode_, width()));
+}
+
+}  // namespace velmo

@@ -1,0 +1,167 @@
+#include "velmo/ui/IncomingPrompt.h"
+
+#include "velmo/model/AppModel.h"
+#include "velmo/model/ByteCountFormat.h"
+#include "velmo/ui/Components.h"
+#include "velmo/ui/Theme.h"
+
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QVBoxLayout>
+
+namespace velmo {
+
+namespace {
+
+QString q(const std::string& text) { return QString::fromStdString(text); }
+
+class PinLabel : public QLabel {
+public:
+    PinLabel(const QString& pin, QWidget* parent) : QLabel(parent) {
+        setTextFormat(Qt::PlainText);
+        setText(pin);
+        QFont font = fonts::pin();
+        font.setLetterSpacing(QFont::AbsoluteSpacing, 6);
+        setFont(font);
+        QPalette palette = this->palette();
+        palette.setColor(QPalette::WindowText, colors::accentText);
+        setPalette(palette);
+        setContentsMargins(16, 8, 16, 8);
+        QStringList characters;
+        for (const QChar c : pin) characters << QString(c);
+        setAccessibleName(QStringLiteral("Code ") + characters.join(QLatin1Char(' ')));
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        {
+            QPainter painter(this);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor(colors::soft));
+            painter.drawRoundedRect(QRectF(rect()), 12, 12);
+        }
+        QLabel::paintEvent(event);
+    }
+};
+
+}  // namespace
+
+IncomingPromptView::IncomingPromptView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+    applyWindowBackground(this);
+    setFixedWidth(480);
+    column_ = new QVBoxLayout(this);
+    column_->setContentsMargins(24, 24, 24, 24);
+    column_->setSpacing(24);
+    connect(&model_, &AppModel::incomingChanged, this, &IncomingPromptView::rebuild);
+    rebuild();
+}
+
+void IncomingPromptView::rebuild() {
+    clearLayout(column_);
+    const auto& request = model_.incoming();
+    if (!request) return;
+    const QuickShareOffer& offer = request->offer;
+
+    auto* header = new QHBoxLayout;
+    header->setSpacing(16);
+    header->addWidget(new IconBadge(QStringLiteral("smartphone"), IconBadge::Tone::accent, 56, this));
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(4);
+    auto* who = plainLabel(q(offer.senderName) + QStringLiteral(" wants to send you"), fonts::heading(), colors::text, this);
+    who->setObjectName(QStringLiteral("sender"));
+    who->setWordWrap(true);
+    // At most two lines.
+    who->setMaximumHeight(2 * QFontMetrics(who->font()).lineSpacing() + 2);
+    texts->addWidget(who);
+    const auto count = static_cast<long long>(offer.files.size());
+    auto* summary = plainLabel(QStringLiteral("%1 file%2 · %3")
+                                   .arg(count)
+                                   .arg(count == 1 ? QString() : QStringLiteral("s"))
+                                   .arg(formatByteCount(offer.totalSize())),
+                               fonts::caption(), colors::sub, this);
+    summary->setObjectName(QStringLiteral("offerSummary"));
+    texts->addWidget(summary);
+    header->addLayout(texts, 1);
+    column_->addLayout(header);
+
+    auto* card = new Card(false, this);
+    card->setObjectName(QStringLiteral("offerFiles"));
+    auto* files = new QVBoxLayout(card);
+    files->setContentsMargins(0, 0, 0, 0);
+    files->setSpacing(0);
+    for (std::size_t i = 0; i < offer.files.size() && i < 5; ++i) {
+        if (i > 0) files->addWidget(makeDivider(card));
+        auto* row = new FileRow(q(offer.files[i].name), offer.files[i].size, nullptr, card);
+        row->setContentsMargins(12, 12, 12, 12);
+        files->addWidget(row);
+    }
+    if (count > 5) {
+        files->addWidget(makeDivider(card));
+        auto* more = plainLabel(QStringLiteral("and %1 more").arg(count - 5), fonts::caption(), colors::sub, card);
+        more->setObjectName(QStringLiteral("offerMore"));
+        more->setContentsMargins(12, 12, 12, 12);
+        files->addWidget(more);
+    }
+    column_->addWidget(card);
+
+    auto* code = new QHBoxLayout;
+    code->setSpacing(16);
+    auto* pin = new PinLabel(q(offer.pin), this);
+    pin->setObjectName(QStringLiteral("pin"));
+    code->addWidget(pin);
+    auto* check = plainLabel(QStringLiteral("Check this code matches the one on your phone before you accept."),
+                             fonts::caption(), colors::sub, this);
+    check->setWordWrap(true);
+    code->addWidget(check, 1);
+    column_->addLayout(code);
+
+    auto* answers = new QHBoxLayout;
+    answers->setSpacing(8);
+    answers->addStretch(1);
+    auto* decline = new ThemedButton(QStringLiteral("Decline"), ThemedButton::Kind::secondary, false, false, this);
+    decline->setAutoDefault(false);
+    connect(decline, &QPushButton::clicked, &model_, [this] { model_.answerIncoming(false); });
+    answers->addWidget(decline);
+    auto* accept = new ThemedButton(QStringLiteral("Accept"), ThemedButton::Kind::primary, false, false, this);
+    accept->setObjectName(QStringLiteral("accept"));
+    accept->setDefault(true);
+    connect(accept, &QPushButton::clicked, &model_, [this] { model_.answerIncoming(true); });
+    answers->addWidget(accept);
+    column_->addLayout(answers);
+}
+
+IncomingPromptPanel::IncomingPromptPanel(AppModel& model)
+    : QDialog(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    setWindowTitle(QStringLiteral("Incoming files"));
+    applyWindowBackground(this);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(new IncomingPromptView(model, this));
+}
+
+void IncomingPromptPanel::closeEvent(QCloseEvent* event) {
+    // Only the model closes the panel (by answering or by the time-out).
+    event->ignore();
+}
+
+void IncomingPromptPresenter::present(AppModel& model) {
+    dismiss();
+    auto* panel = new IncomingPromptPanel(model);
+    panel->setAttribute(Qt::WA_DeleteOnClose, false);
+    panel_ = panel;
+    panel->show();
+    panel->raise();
+    panel->activateWindow();
+}
+
+void IncomingPromptPresenter::dismiss() {
+    if (!panel_) return;
+    panel_->hide();
+    panel_->deleteLater();
+    panel_ = nullptr;
+}
+
+}  // namespace velmo

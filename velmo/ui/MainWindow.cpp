@@ -1,0 +1,276 @@
+#include "velmo/ui/MainWindow.h"
+
+#include "velmo/model/AppModel.h"
+#include "velmo/ui/Components.h"
+#include "velmo/ui/DeviceList.h"
+#include "velmo/ui/DropZone.h"
+#include "velmo/ui/QRSendSheet.h"
+#include "velmo/ui/SettingsView.h"
+#include "velmo/ui/SharingConsentView.h"
+#include "velmo/ui/SharingWindowObserver.h"
+#include "velmo/model/SoftwareUpdates.h"
+#include "velmo/ui/Theme.h"
+#include "velmo/ui/TransferRow.h"
+#include "velmo/ui/WebReceiveSheet.h"
+
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+namespace velmo {
+
+namespace {
+
+ThemedButton* symbolButton(const QString& text, const QString& symbol, ThemedButton::Kind kind, bool hero,
+                           QWidget* parent) {
+    auto* button = new ThemedButton(text, kind, hero, false, parent);
+    setButtonSymbol(button, symbol);
+    button->setAutoDefault(false);
+    return button;
+}
+
+}  // namespace
+
+ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay,
+                         SoftwareUpdates* updates)
+    : QWidget(parent), model_(model), hintDelay_(hintDelay), updates_(updates) {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    outer->addWidget(scroll);
+    auto* columnWidget = new QWidget;
+    applyWindowBackground(columnWidget);
+    scroll->setWidget(columnWidget);
+    auto* column = new QVBoxLayout(columnWidget);
+    column->setContentsMargins(24, 24, 24, 24);
+    column->setSpacing(24);
+
+    auto* header = new QHBoxLayout;
+    header->setSpacing(8);
+    header->addWidget(new VelmoTile(40, columnWidget));
+    auto* titles = new QVBoxLayout;
+    titles->setSpacing(0);
+    titles->addWidget(plainLabel(QStringLiteral("Velmo"), fonts::title(), colors::text, columnWidget));
+    titles->addWidget(plainLabel(QStringLiteral("Scan, and it's there."), fonts::caption(), colors::sub, columnWidget));
+    header->addLayout(titles);
+    header->addStretch(1);
+    auto* settings = new ThemedButton(QString(), ThemedButton::Kind::plain, false, false, columnWidget);
+    settings->setObjectName(QStringLiteral("settingsButton"));
+    settings->setIcon(QIcon(symbolPixmap(QStringLiteral("gearshape"), colors::accentText, 20)));
+    settings->setIconSize(QSize(20, 20));
+    settings->setToolTip(QStringLiteral("Settings"));
+    settings->setAccessibleName(QStringLiteral("Settings"));
+    connect(settings, &QPushButton::clicked, this, [this, settings] { showSettingsPopover(model_, settings, updates_); });
+    header->addWidget(settings);
+    column->addLayout(header);
+
+    updateNotice_ = new QVBoxLayout;
+    updateNotice_->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(updateNotice_);
+    column->addWidget(new DropZone(model_, columnWidget));
+
+    auto* actions = new QVBoxLayout;
+    actions->setSpacing(8);
+    sendButton_ = symbolButton(QString(), QStringLiteral("qrcode"), ThemedButton::Kind::primary, true, columnWidget);
+    sendButton_->setObjectName(QStringLiteral("sendButton"));
+    connect(sendButton_, &QPushButton::clicked, &model_, [this] { model_.startQRSend(); });
+    actions->addWidget(sendButton_);
+    auto* row = new QHBoxLayout;
+    row->setSpacing(8);
+    if (model_.isAirDropAvailable()) {
+        auto* airDrop = symbolButton(QStringLiteral("AirDrop"), QStringLiteral("dot.radiowaves.left.and.right"),
+                                     ThemedButton::Kind::tinted, false, columnWidget);
+        airDrop->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        airDrop->setToolTip(QStringLiteral("iPhones and newer Android phones (Pixel 10, Galaxy S26…). Works on any network."));
+        connect(airDrop, &QPushButton::clicked, &model_, [this] { model_.sendStagedViaAirDrop(); });
+        row->addWidget(airDrop, 1);
+    }
+    auto* receive = symbolButton(QStringLiteral("Receive from Android"), QStringLiteral("tray.and.arrow.down"),
+                                 ThemedButton::Kind::tinted, false, columnWidget);
+    receive->setObjectName(QStringLiteral("receiveButton"));
+    receive->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    connect(receive, &QPushButton::clicked, &model_, [this] { model_.startWebReceive(); });
+    row->addWidget(receive, 1);
+    actions->addLayout(row);
+    column->addLayout(actions);
+
+    const auto section = [&] {
+        auto* layout = new QVBoxLayout;
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(8);
+        column->addLayout(layout);
+        return layout;
+    };
+    status_ = section();
+    phones_ = section();
+    transfers_ = section();
+    column->addStretch(1);
+
+    connect(&model_, &AppModel::stagedChanged, this, &ContentView::refreshSendButton);
+    connect(&model_, &AppModel::statusMessageChanged, this, &ContentView::refreshStatus);
+    connect(&model_, &AppModel::quickSharePhonesChanged, this, &ContentView::refreshPhones);
+    auto* transfersLater = new Throttle(this, [this] { refreshTransfers(); });
+    connect(&model_, &AppModel::transfersChanged, transfersLater, &Throttle::request);
+    connect(&model_, &AppModel::peerChecksChanged, transfersLater, &Throttle::request);
+    connect(&model_, &AppModel::qrSendChanged, this, &ContentView::followQRSend);
+    connect(&model_, &AppModel::webReceiveChanged, this, &ContentView::followWebReceive);
+    if (updates_) connect(updates_, &SoftwareUpdates::availableChanged, this, &ContentView::refreshUpdateNotice);
+    refreshUpdateNotice();
+    refreshSendButton();
+    refreshStatus();
+    refreshPhones();
+    refreshTransfers();
+    // Sessions already open when the window is built show their sheets once it is shown.
+    QMetaObject::invokeMethod(this, [this] { followQRSend(); followWebReceive(); }, Qt::QueuedConnection);
+}
+
+ContentView::~ContentView() {
+    // Sheets closed with the window are not a user's close: nothing to cancel here.
+    for (QDialog* sheet : {qrSheet_.data(), webSheet_.data()})
+        if (sheet) {
+            sheet->disconnect(this);
+            delete sheet;
+        }
+}
+
+void ContentView::refreshUpdateNotice() {
+    clearLayout(updateNotice_);
+    if (!updates_ || !updates_->available()) return;
+    auto* notice = new ThemedButton(
+        QStringLiteral("Update to Velmo ") + QString::fromStdString(updates_->available()->version) + QStringLiteral("…"),
+        ThemedButton::Kind::tinted, false, false, this);
+    notice->setObjectName(QStringLiteral("updateNotice"));
+    notice->setAutoDefault(false);
+    connect(notice, &QPushButton::clicked, this, [this] {
+        if (updates_) updates_->checkNow();
+    });
+    updateNotice_->addWidget(notice, 0, Qt::AlignLeft);
+}
+
+void ContentView::refreshSendButton() {
+    sendButton_->setText(model_.staged().empty() ? QStringLiteral("Send to Android Phone…")
+                                                 : QStringLiteral("Send to Android Phone"));
+}
+
+void ContentView::refreshStatus() {
+    clearLayout(status_);
+    if (const auto& message = model_.statusMessage()) {
+        auto* banner = new Banner(QStringLiteral("exclamationmark.triangle.fill"), QString::fromStdString(*message),
+                                  Banner::Tone::danger, this);
+        banner->setObjectName(QStringLiteral("statusBanner"));
+        status_->addWidget(banner);
+    }
+}
+
+void ContentView::refreshPhones() {
+    clearLayout(phones_);
+    const auto count = static_cast<long long>(model_.quickSharePhones().size());
+    if (count == 0) return;
+    phones_->addWidget(new SectionHeader(QStringLiteral("Nearby phones"), count, nullptr, this));
+    phones_->addWidget(makePhonesCard(model_, QStringLiteral("phonesCard"), QStringLiteral("sendToAll"), this));
+}
+
+void ContentView::refreshTransfers() {
+    clearLayout(transfers_);
+    const auto& transfers = model_.transfers();
+    if (transfers.empty()) return;
+    const bool anyFinished = std::any_of(transfers.begin(), transfers.end(),
+                                         [](const TransferItem& item) { return !item.state.isActive(); });
+    ThemedButton* clear = nullptr;
+    if (anyFinished) {
+        clear = new ThemedButton(QStringLiteral("Clear finished"), ThemedButton::Kind::plain, false, true);
+        clear->setObjectName(QStringLiteral("clearFinished"));
+        connect(clear, &QPushButton::clicked, &model_, [this] { model_.clearFinished(); });
+    }
+    transfers_->addWidget(new SectionHeader(QStringLiteral("Transfers"), std::nullopt, clear, this));
+    auto* card = new Card(false, this);
+    card->setObjectName(QStringLiteral("transfersCard"));
+    auto* list = new QVBoxLayout(card);
+    list->setContentsMargins(0, 0, 0, 0);
+    list->setSpacing(0);
+    bool first = true;
+    for (const TransferItem& item : transfers) {
+        if (!first) list->addWidget(makeDivider(card));
+        first = false;
+        list->addWidget(new TransferRow(model_, item, card));
+    }
+    transfers_->addWidget(card);
+}
+
+void ContentView::followQRSend() {
+    if (model_.qrSend() && !qrSheet_) {
+        auto* sheet = new QRSendSheet(model_, window(), hintDelay_);
+        sheet->setAttribute(Qt::WA_DeleteOnClose);
+        qrSheet_ = sheet;
+        // Closed by the user (Escape, the window's close, a button): the send ends.
+        connect(sheet, &QDialog::finished, this, [this] { model_.cancelQRSend(); });
+        sheet->open();
+    } else if (!model_.qrSend() && qrSheet_) {
+        QDialog* sheet = qrSheet_;
+        qrSheet_ = nullptr;
+        sheet->disconnect(this);
+        sheet->close();
+    }
+}
+
+void ContentView::followWebReceive() {
+    if (model_.webReceive() && !webSheet_) {
+        auto* sheet = new WebReceiveSheet(model_, window(), hintDelay_);
+        sheet->setAttribute(Qt::WA_DeleteOnClose);
+        webSheet_ = sheet;
+        connect(sheet, &QDialog::finished, this, [this] { model_.stopWebReceive(); });
+        sheet->open();
+    } else if (!model_.webReceive() && webSheet_) {
+        QDialog* sheet = webSheet_;
+        webSheet_ = nullptr;
+        sheet->disconnect(this);
+        sheet->close();
+    }
+}
+
+MainWindow::MainWindow(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay, SoftwareUpdates* updates)
+    : QWidget(parent), model_(model), hintDelay_(hintDelay), updates_(updates) {
+    setWindowTitle(QStringLiteral("Velmo"));
+    applyWindowBackground(this);
+    layout_ = new QVBoxLayout(this);
+    layout_->setContentsMargins(0, 0, 0, 0);
+    setFixedWidth(480);
+    setMinimumHeight(520);
+    new SharingWindowObserver(this, [this] {
+        model_.cancelQRSend();
+        model_.stopWebReceive();
+    });
+    connect(&model_, &AppModel::sharingModeChanged, this, &MainWindow::showContent);
+    showContent();
+}
+
+void MainWindow::showContent() {
+    const bool chosen = model_.sharingMode().has_value();
+    if (current_ && chosen == static_cast<bool>(content_)) return;
+    if (current_) {
+        layout_->removeWidget(current_);
+        current_->hide();
+        current_->deleteLater();
+    }
+    if (chosen) {
+        content_ = new ContentView(model_, this, hintDelay_, updates_);
+        current_ = content_;
+        resize(480, 720);
+    } else {
+        content_ = nullptr;
+        current_ = new SharingConsentView(model_, this);
+    }
+    layout_->addWidget(current_);
+}
+
+void MainWindow::bringForward() {
+    show();
+    raise();
+    activateWindow();
+}
+
+}  // namespace velmo

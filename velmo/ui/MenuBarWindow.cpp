@@ -1,0 +1,207 @@
+#include "velmo/ui/MenuBarWindow.h"
+
+#include "velmo/model/AppModel.h"
+#include "velmo/ui/Components.h"
+#include "velmo/model/SoftwareUpdates.h"
+#include "velmo/ui/DeviceList.h"
+#include "velmo/ui/Theme.h"
+#include "velmo/ui/TransferRow.h"
+#include "velmo/ui/VelmoMark.h"
+
+#include <QCursor>
+#include <QDragEnterEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QMimeData>
+#include <QPainter>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace velmo {
+
+namespace {
+
+// The send button also takes files: they are staged and a QR send starts.
+class DropSendButton : public ThemedButton {
+public:
+    DropSendButton(AppModel& model, QWidget* parent)
+        : ThemedButton(QStringLiteral("Send to Android Phone…"), Kind::primary, true, false, parent), model_(model) {
+        setAcceptDrops(true);
+    }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override {
+        if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+    }
+    void dropEvent(QDropEvent* event) override {
+        event->acceptProposedAction();
+        model_.stageUrls(event->mimeData()->urls());
+        model_.startQRSend();
+    }
+
+private:
+    AppModel& model_;
+};
+
+bool sessionOpen(const AppModel& model) { return model.qrSend().has_value() || model.webReceive().has_value(); }
+
+}  // namespace
+
+MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
+                         QWidget* parent, SoftwareUpdates* updates)
+    : QWidget(parent), model_(model), openMainWindow_(std::move(openMainWindow)), quit_(std::move(quit)),
+      updates_(updates), sessionActive_(sessionOpen(model)) {
+    applyWindowBackground(this);
+    setFixedWidth(372);
+    column_ = new QVBoxLayout(this);
+    column_->setContentsMargins(16, 16, 16, 16);
+    column_->setSpacing(16);
+    column_->setSizeConstraint(QLayout::SetMinAndMaxSize);
+    connect(&model_, &AppModel::quickSharePhonesChanged, this, &MenuBarView::rebuild);
+    auto* later = new Throttle(this, [this] { rebuild(); });
+    connect(&model_, &AppModel::transfersChanged, later, &Throttle::request);
+    connect(&model_, &AppModel::peerChecksChanged, later, &Throttle::request);
+    if (updates_) connect(updates_, &SoftwareUpdates::busyChanged, this, &MenuBarView::rebuild);
+    connect(&model_, &AppModel::qrSendChanged, this, &MenuBarView::watchSessions);
+    connect(&model_, &AppModel::webReceiveChanged, this, &MenuBarView::watchSessions);
+    rebuild();
+}
+
+void MenuBarView::watchSessions() {
+    const bool active = sessionOpen(model_);
+    const bool started = active && !sessionActive_;
+    sessionActive_ = active;
+    if (started && openMainWindow_) openMainWindow_();
+}
+
+void MenuBarView::rebuild() {
+    clearLayout(column_);
+    auto* send = new DropSendButton(model_, this);
+    send->setObjectName(QStringLiteral("menuSend"));
+    setButtonSymbol(send, QStringLiteral("qrcode"));
+    connect(send, &QPushButton::clicked, &model_, [this] { model_.startQRSend(); });
+    column_->addWidget(send);
+    auto* receive = new ThemedButton(QStringLiteral("Receive from Android"), ThemedButton::Kind::tinted, false, false, this);
+    setButtonSymbol(receive, QStringLiteral("tray.and.arrow.down"));
+    receive->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    connect(receive, &QPushButton::clicked, &model_, [this] { model_.startWebReceive(); });
+    column_->addWidget(receive);
+
+    if (!model_.quickSharePhones().empty()) {
+        column_->addWidget(makePhonesCard(model_, QStringLiteral("menuPhones"), QStringLiteral("menuSendToAll"), this));
+    }
+
+    const auto& transfers = model_.transfers();
+    const auto current = std::find_if(transfers.begin(), transfers.end(),
+                                      [](const TransferItem& item) { return item.state.isActive(); });
+    if (current != transfers.end()) {
+        auto* card = new Card(false, this);
+        card->setObjectName(QStringLiteral("menuTransfer"));
+        auto* inside = new QVBoxLayout(card);
+        inside->setContentsMargins(0, 0, 0, 0);
+        inside->addWidget(new TransferRow(model_, *current, card));
+        column_->addWidget(card);
+    }
+
+    column_->addWidget(makeDivider(this));
+    auto* bottom = new QHBoxLayout;
+    bottom->setSpacing(8);
+    auto* open = new ThemedButton(QStringLiteral("Open Window"), ThemedButton::Kind::plain, false, false, this);
+    connect(open, &QPushButton::clicked, this, [this] {
+        if (openMainWindow_) openMainWindow_();
+    });
+    bottom->addWidget(open);
+    bottom->addStretch(1);
+    if (updates_ && updates_->isConfigured()) {
+        auto* check = new ThemedButton(QStringLiteral("Updates…"), ThemedButton::Kind::plain, false, false, this);
+        check->setObjectName(QStringLiteral("menuUpdates"));
+        check->setEnabled(!updates_->isBusy());
+        connect(check, &QPushButton::clicked, this, [this] {
+            if (updates_) updates_->checkNow();
+        });
+        bottom->addWidget(check);
+    }
+    auto* quit = new ThemedButton(QStringLiteral("Quit"), ThemedButton::Kind::plain, false, false, this);
+    connect(quit, &QPushButton::clicked, this, [this] {
+        if (quit_) quit_();
+    });
+    bottom->addWidget(quit);
+    column_->addLayout(bottom);
+}
+
+LockedMenu::LockedMenu(std::function<void()> openMainWindow, std::function<void()> quit, QWidget* parent)
+    : QWidget(parent) {
+    applyWindowBackground(this);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(16);
+    column->addWidget(plainLabel(QStringLiteral("Choose how Velmo shares files"), fonts::bodyStrong(), colors::text, this));
+    auto* open = new ThemedButton(QStringLiteral("Open Velmo"), ThemedButton::Kind::primary, false, false, this);
+    connect(open, &QPushButton::clicked, this, [openMainWindow] {
+        if (openMainWindow) openMainWindow();
+    });
+    column->addWidget(open, 0, Qt::AlignLeft);
+    auto* quitButton = new ThemedButton(QStringLiteral("Quit"), ThemedButton::Kind::plain, false, false, this);
+    connect(quitButton, &QPushButton::clicked, this, [quit] {
+        if (quit) quit();
+    });
+    column->addWidget(quitButton, 0, Qt::AlignLeft);
+}
+
+MenuBarWindow::MenuBarWindow(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
+                             SoftwareUpdates* updates, QObject* parent)
+    : QObject(parent), model_(model), quit_(std::move(quit)), updates_(updates) {
+    popup_ = std::make_unique<QWidget>(nullptr, Qt::Popup);
+    applyWindowBackground(popup_.get());
+    layout_ = new QVBoxLayout(popup_.get());
+    layout_->setContentsMargins(0, 0, 0, 0);
+    layout_->setSizeConstraint(QLayout::SetFixedSize);
+    // Opening the main window also closes the popup.
+    openMainWindow_ = [this, openMainWindow = std::move(openMainWindow)] {
+        popup_->hide();
+        if (openMainWindow) openMainWindow();
+    };
+    connect(&model_, &AppModel::sharingModeChanged, this, &MenuBarWindow::refreshContent);
+    refreshContent();
+
+    tray_ = new QSystemTrayIcon(this);
+    const QColor panelText = QGuiApplication::palette().color(QPalette::WindowText);
+    tray_->setIcon(velmo::trayIcon(panelText));
+    tray_->setToolTip(QStringLiteral("Velmo"));
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context) return;
+        if (popup_->isVisible()) popup_->hide();
+        else showPopup(tray_->geometry().isValid() ? tray_->geometry().bottomLeft() : QCursor::pos());
+    });
+    tray_->show();
+}
+
+MenuBarWindow::~MenuBarWindow() = default;
+
+void MenuBarWindow::refreshContent() {
+    const bool unlocked = model_.isSharingAllowed();
+    if (content_ && unlocked == unlocked_) return;
+    unlocked_ = unlocked;
+    if (content_) {
+        layout_->removeWidget(content_);
+        content_->hide();
+        content_->deleteLater();
+    }
+    if (unlocked) content_ = new MenuBarView(model_, openMainWindow_, quit_, popup_.get(), updates_);
+    else content_ = new LockedMenu(openMainWindow_, quit_, popup_.get());
+    layout_->addWidget(content_);
+}
+
+void MenuBarWindow::showPopup(const QPoint& near) {
+    popup_->adjustSize();
+    QPoint position = near;
+    if (const QScreen* screen = QGuiApplication::screenAt(near)) {
+        const QRect area = screen->availableGeometry();
+        position.setX(std::clamp(position.x(), area.left(), area.right() - popup_->width()));
+        position.setY(std::clamp(position.y(), area.top(), area.bottom() - popup_->height()));
+    }
+    popup_->move(position);
+    popup_->show();
+}
+
+}  // namespace velmo

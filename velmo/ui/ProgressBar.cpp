@@ -1,0 +1,43 @@
+#include "velmo/ui/ProgressBar.h"
+
+#include <QPainter>
+#include <algorithm>
+
+#include "velmo/ui/Theme.h"
+
+namespace velmo {
+
+ProgressBar::ProgressBar(double value, IconBadge::Tone tone, QWidget* parent)
+    : QWidget(parent), value_(value), tone_(tone) {
+    setFixedHeight(6);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setAccessibleName(QStringLiteral("Progress"));
+    setAccessibleDescription(QStringLiteral("%1 percent").arg(percent()));
+}
+
+void ProgressBar::setValue(double value) {
+    value_ = value;
+    setAccessibleDescription(QStringLiteral("%1 percent").arg(percent()));
+    update();
+}
+
+namespace {
+double clamped(double value) { return value > 1 ? 1.0 : value > 0 ? value : 0.0; }
+}  // namespace
+
+double ProgressBar::fillWidth(double width) const { return std::max(6.0, width * clamped(value_)); }
+
+int ProgressBar::percent() const { return static_cast<int>(clamped(value_) * 100); }
+
+void ProgressBar::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    const QRectF track(rect());
+    painter.setBrush(QColor(colors::fill));
+    painter.drawRoundedRect(track, 3, 3);
+    painter.setBrush(tone_ == IconBadge::Tone::success ? QColor(colors::ok) : QColor(colors::accent));
+    painter.drawRoundedRect(QRectF(0, 0, fillWidth(track.width()), track.height()), 3, 3);
+}
+
+}  // namespace velmo

@@ -1,0 +1,249 @@
+#include "velmo/ui/QRSendSheet.h"
+
+#include "velmo/model/AppModel.h"
+#include "velmo/ui/Components.h"
+#include "velmo/ui/NetworkHint.h"
+#include "velmo/ui/QRCodeView.h"
+#include "velmo/ui/Theme.h"
+
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QVBoxLayout>
+
+namespace velmo {
+
+namespace {
+
+using PhaseKind = QRSend::Recipient::Phase::Kind;
+
+QString q(const std::string& text) { return QString::fromStdString(text); }
+
+bool isAirDrop(const QRSend::Recipient& recipient) { return recipient.id.rfind("airdrop-", 0) == 0; }
+
+QWidget* recipientRow(AppModel& model, const QRSend::Recipient& recipient, QWidget* parent) {
+    const auto& phase = recipient.phase;
+    auto* row = new QWidget(parent);
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(16, 12, 16, 12);
+    line->setSpacing(16);
+    QString symbol = isAirDrop(recipient) ? QStringLiteral("dot.radiowaves.left.and.right") : QStringLiteral("smartphone");
+    IconBadge::Tone tone = IconBadge::Tone::accent;
+    if (phase.kind() == PhaseKind::failed) {
+        symbol = QStringLiteral("exclamationmark");
+        tone = IconBadge::Tone::danger;
+    } else if (phase.kind() == PhaseKind::done) {
+        symbol = QStringLiteral("checkmark");
+        tone = IconBadge::Tone::success;
+    }
+    line->addWidget(new IconBadge(symbol, tone, 36, row), 0, Qt::AlignTop);
+    auto* column = new QVBoxLayout;
+    column->setSpacing(6);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    texts->addWidget(new ElidedLabel(q(recipient.name), Qt::ElideRight, fonts::bodyStrong(), colors::text, row));
+    const ThemeColor& statusColor = phase.kind() == PhaseKind::failed ? colors::bad
+                                    : phase.kind() == PhaseKind::done ? colors::ok
+                                                                      : colors::sub;
+    auto* status = plainLabel(recipientStatusText(recipient), fonts::caption(), statusColor, row);
+    status->setObjectName(QStringLiteral("recipientStatus"));
+    status->setWordWrap(true);
+    texts->addWidget(status);
+    column->addLayout(texts);
+    if (phase.kind() == PhaseKind::sending) column->addWidget(new ProgressBar(recipient.fraction, IconBadge::Tone::accent, row));
+    if (phase.kind() == PhaseKind::verify) {
+        auto* buttons = new QHBoxLayout;
+        buttons->setSpacing(8);
+        const Uuid id = phase.transferId();
+        auto* match = new ThemedButton(QStringLiteral("Codes match"), ThemedButton::Kind::tinted, false, true, row);
+        QObject::connect(match, &QPushButton::clicked, &model, [&model, id] { model.answerPeerCheck(id, true); });
+        auto* cancel = new ThemedButton(QStringLiteral("Cancel"), ThemedButton::Kind::plain, false, true, row);
+        QObject::connect(cancel, &QPushButton::clicked, &model, [&model, id] { model.answerPeerCheck(id, false); });
+        buttons->addWidget(match);
+        buttons->addWidget(cancel);
+        buttons->addStretch(1);
+        column->addLayout(buttons);
+    }
+    line->addLayout(column, 1);
+    return row;
+}
+
+}  // namespace
+
+QString recipientStatusText(const QRSend::Recipient& recipient) {
+    const auto& phase = recipient.phase;
+    switch (phase.kind()) {
+    case PhaseKind::waitingForAccept: return QStringLiteral("Tap Accept on the phone · PIN ") + q(phase.pin());
+    case PhaseKind::verify:
+        return QStringLiteral("Check the phone shows ") + q(phase.pin()) + QStringLiteral(" before sending.");
+    case PhaseKind::failed: return q(phase.message());
+    case PhaseKind::connecting:
+        return isAirDrop(recipient) ? QStringLiteral("Pick the phone in AirDrop") : QStringLiteral("Connecting…");
+    case PhaseKind::sending: {
+        const double fraction = recipient.fraction;
+        // Truncated toward zero; a value outside 0...1 never shows as more than 100 or less than 0.
+        const long long percent = fraction > 1 ? 100 : fraction > 0 ? static_cast<long long>(fraction * 100) : 0;
+        return QStringLiteral("Sending · %1%").arg(percent);
+    }
+    case PhaseKind::done: return QStringLiteral("Sent");
+    }
+    return {};
+}
+
+QRTile::QRTile(const QString& title, const QString& subtitle, const QString& payload, QWidget* parent)
+    : QWidget(parent) {
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(8);
+    column->addWidget(new QRCodeView(payload, this), 0, Qt::AlignHCenter);
+    auto* captions = new QVBoxLayout;
+    captions->setSpacing(2);
+    captions->addWidget(plainLabel(title, fonts::bodyStrong(), colors::text, this), 0, Qt::AlignHCenter);
+    captions->addWidget(plainLabel(subtitle, fonts::caption(), colors::sub, this), 0, Qt::AlignHCenter);
+    column->addLayout(captions);
+}
+
+void QRSendSheet::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        const auto& send = model_.qrSend();
+        if (send && !send->recipients.empty()) return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)
+    : QDialog(parent), model_(model), hintDelay_(hintDelay) {
+    column_ = sheetColumn(this, QStringLiteral("Send to your phones"));
+    auto* later = new Throttle(this, [this] { rebuild(); });
+    connect(&model_, &AppModel::qrSendChanged, later, &Throttle::request);
+    connect(&model_, &AppModel::sharingModeChanged, later, &Throttle::request);
+    connect(&model_, &AppModel::airDropChanged, later, &Throttle::request);
+    rebuild();
+}
+
+void QRSendSheet::rebuild() {
+    // The hint keeps its own clock across rebuilds while no phone has joined.
+    clearLayout(column_, hint_);
+    const auto& send = model_.qrSend();
+    if (!send) {
+        if (hint_) hint_->deleteLater();
+        hint_ = nullptr;
+        return;
+    }
+    const bool quick = model_.sharingMode() == SharingMode::quick;
+
+    auto* header = new QVBoxLayout;
+    header->setSpacing(4);
+    header->addWidget(plainLabel(QStringLiteral("Send to your phones"), fonts::title(), colors::text, this), 0,
+                      Qt::AlignHCenter);
+    const QString what = send->files.size() == 1 ? q(send->files.front().filename().string())
+                                                 : QStringLiteral("%1 files").arg(send->files.size());
+    auto* whatLabel = plainLabel(what, fonts::caption(), colors::sub, this);
+    whatLabel->setWordWrap(true);
+    whatLabel->setAlignment(Qt::AlignHCenter);
+    whatLabel->setObjectName(QStringLiteral("sendWhat"));
+    header->addWidget(whatLabel);
+    column_->addLayout(header);
+
+    auto* ways = new QHBoxLayout;
+    ways->setSpacing(16);
+    ways->addWidget(new QRTile(QStringLiteral("Android"), QStringLiteral("Same trusted Wi-Fi as this computer"),
+                               q(send->session.url()), this),
+                    1, Qt::AlignTop);
+    if (model_.isAirDropAvailable()) {
+        auto* tile = new QWidget(this);
+        auto* tileColumn = new QVBoxLayout(tile);
+        tileColumn->setSpacing(8);
+        auto* box = new QWidget(tile);
+        box->setFixedSize(232, 232);
+        auto* boxColumn = new QVBoxLayout(box);
+        boxColumn->setSpacing(16);
+        boxColumn->addWidget(new IconBadge(QStringLiteral("dot.radiowaves.left.and.right"), IconBadge::Tone::accent, 56, box),
+                             0, Qt::AlignHCenter);
+        auto* pick = plainLabel(QStringLiteral("Pick the phone in the AirDrop window."), fonts::caption(), colors::sub, box);
+        pick->setAlignment(Qt::AlignHCenter);
+        pick->setWordWrap(true);
+        boxColumn->addWidget(pick);
+        auto* airDrop = new ThemedButton(QStringLiteral("Send with AirDrop"), ThemedButton::Kind::tinted, false, false, box);
+        const auto files = send->files;
+        connect(airDrop, &QPushButton::clicked, &model_, [this, files] { model_.sendViaAirDrop(files); });
+        boxColumn->addWidget(airDrop);
+        tileColumn->addWidget(box, 0, Qt::AlignHCenter);
+        tileColumn->addWidget(plainLabel(QStringLiteral("iPhone or newer Android"), fonts::bodyStrong(), colors::text, tile),
+                              0, Qt::AlignHCenter);
+        tileColumn->addWidget(plainLabel(QStringLiteral("AirDrop, works on any network"), fonts::caption(), colors::sub, tile),
+                              0, Qt::AlignHCenter);
+        ways->addWidget(tile, 1, Qt::AlignTop);
+    }
+    column_->addLayout(ways);
+
+    const auto& recipients = send->recipients;
+    if (recipients.empty()) {
+        auto* steps = new QVBoxLayout;
+        steps->setSpacing(12);
+        steps->addWidget(new StepRow(1, QStringLiteral("Android: scan the code with the Camera, then tap the Quick Share link."), this));
+        steps->addWidget(new StepRow(
+            2, quick ? QStringLiteral("Your chosen files send automatically. Keep this code open for more phones.")
+                     : QStringLiteral("Check the code on the phone matches this computer. Click Codes match here, then "
+                                      "Accept on the phone."),
+            this));
+        steps->addWidget(new StepRow(3, QStringLiteral("The code needs the same Wi-Fi as this computer."), this));
+        column_->addLayout(steps);
+        if (!hint_) hint_ = new NetworkHint(hintDelay_);
+        hint_->setParent(this);
+        column_->addWidget(hint_);
+        hint_->show();
+    } else {
+        if (hint_) hint_->deleteLater();
+        hint_ = nullptr;
+        auto* card = new Card(false, this);
+        card->setObjectName(QStringLiteral("recipients"));
+        auto* list = new QVBoxLayout(card);
+        list->setContentsMargins(0, 0, 0, 0);
+        list->setSpacing(0);
+        bool first = true;
+        for (const auto& recipient : recipients) {
+            if (!first) list->addWidget(makeDivider(card));
+            first = false;
+            list->addWidget(recipientRow(model_, recipient, card));
+        }
+        column_->addWidget(card);
+        column_->addWidget(plainLabel(QStringLiteral("More phones can scan the same code to get these files too."),
+                                      fonts::caption(), colors::sub, this));
+    }
+    if (quick) {
+        auto* open = plainLabel(
+            QStringLiteral("Anyone who scans this code on your Wi-Fi can receive these files while it’s open."),
+            fonts::caption(), colors::sub, this);
+        open->setWordWrap(true);
+        open->setAlignment(Qt::AlignHCenter);
+        column_->addWidget(open);
+    }
+
+    auto* footer = new QHBoxLayout;
+    if (!recipients.empty()) {
+        long long done = 0;
+        for (const auto& recipient : recipients) done += recipient.phase.kind() == PhaseKind::done ? 1 : 0;
+        auto* count = plainLabel(QStringLiteral("Sent to %1 of %2").arg(done).arg(recipients.size()), fonts::caption(),
+                                 colors::sub, this);
+        count->setObjectName(QStringLiteral("sentCount"));
+        footer->addWidget(count);
+    }
+    footer->addStretch(1);
+    ThemedButton* button = nullptr;
+    if (recipients.empty())
+        button = new ThemedButton(QStringLiteral("Cancel"), ThemedButton::Kind::secondary, false, false, this);
+    else if (send->hasActiveRecipients())
+        button = new ThemedButton(QStringLiteral("Stop"), ThemedButton::Kind::secondary, false, false, this);
+    else
+        button = new ThemedButton(QStringLiteral("Done"), ThemedButton::Kind::primary, false, false, this);
+    button->setObjectName(QStringLiteral("footerButton"));
+    // Return presses only "Done"; Escape rejects the dialog, which cancels the send.
+    button->setAutoDefault(false);
+    button->setDefault(button->text() == QLatin1String("Done"));
+    connect(button, &QPushButton::clicked, &model_, [this] { model_.cancelQRSend(); });
+    footer->addWidget(button);
+    column_->addLayout(footer);
+    adjustSize();
+}
+
+}  // namespace velmo

@@ -1,0 +1,47 @@
+// The sheet of an open QR send: the code a phone scans, the steps while nobody has joined,
+// the phones that joined with the state of the send to each, and the way to close it.
+#pragma once
+
+#include "velmo/model/QRSend.h"
+
+#include <QDialog>
+#include <QString>
+#include <QWidget>
+#include <chrono>
+
+class QVBoxLayout;
+
+namespace velmo {
+
+class AppModel;
+
+// A QR code with a title and a subtitle under it.
+class QRTile : public QWidget {
+    Q_OBJECT
+public:
+    QRTile(const QString& title, const QString& subtitle, const QString& payload, QWidget* parent = nullptr);
+};
+
+// Status line of one recipient, e.g. "Sending · 42%".
+QString recipientStatusText(const QRSend::Recipient& recipient);
+
+class QRSendSheet : public QDialog {
+    Q_OBJECT
+public:
+    // Shown window-modal over `parent`; the hint delay is a parameter for tests.
+    QRSendSheet(AppModel& model, QWidget* parent = nullptr,
+                std::chrono::milliseconds hintDelay = std::chrono::seconds(45));
+
+protected:
+    // Escape cancels only while no phone has joined; "Stop" has no key.
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void rebuild();
+    AppModel& model_;
+    QVBoxLayout* column_;
+    std::chrono::milliseconds hintDelay_;
+    QWidget* hint_ = nullptr;
+};
+
+}  // namespace velmo

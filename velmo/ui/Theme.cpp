@@ -1,0 +1,256 @@
+#include "velmo/ui/Theme.h"
+
+#include <QEnterEvent>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
+#include <QStyleOptionButton>
+#include <cmath>
+
+namespace velmo {
+
+namespace {
+
+std::optional<Appearance> appearanceOverride;
+
+QColor rgb(unsigned value, double alpha = 1.0) {
+    QColor color((value >> 16) & 0xff, (value >> 8) & 0xff, value & 0xff);
+    color.setAlphaF(static_cast<float>(alpha));
+    return color;
+}
+
+ThemeColor dynamic(unsigned light, double lightAlpha, unsigned dark, double darkAlpha) {
+    return {rgb(light, lightAlpha), rgb(dark, darkAlpha)};
+}
+
+ThemeColor fixed(unsigned value) { return {rgb(value), rgb(value)}; }
+
+QFont systemFont(qreal points, QFont::Weight weight) {
+    QFont font = QGuiApplication::font();
+    font.setPointSizeF(points);
+    font.setWeight(weight);
+    return font;
+}
+
+}  // namespace
+
+Appearance currentAppearance() {
+    if (appearanceOverride) return *appearanceOverride;
+    const QColor window = QGuiApplication::palette().color(QPalette::Window);
+    return window.lightness() < 128 ? Appearance::dark : Appearance::light;
+}
+
+void setAppearanceOverride(std::optional<Appearance> appearance) { appearanceOverride = appearance; }
+
+namespace colors {
+const ThemeColor accent = dynamic(0x2563EB, 1, 0x2563EB, 1);
+const ThemeColor accentText = dynamic(0x1D4ED8, 1, 0x8AB4FF, 1);
+const ThemeColor soft = dynamic(0x2563EB, 0.10, 0x60A5FA, 0.16);
+const ThemeColor ok = dynamic(0x15803D, 1, 0x4ADE80, 1);
+const ThemeColor bad = dynamic(0xDC2626, 1, 0xF87171, 1);
+const ThemeColor card = dynamic(0xFFFFFF, 1, 0x171B22, 1);
+const ThemeColor bg = dynamic(0xF5F7FB, 1, 0x0E1117, 1);
+const ThemeColor line = dynamic(0x0F172A, 0.10, 0xFFFFFF, 0.10);
+const ThemeColor top = fixed(0x2E6BEA);
+const ThemeColor bottom = fixed(0x1E4FD8);
+const ThemeColor text = dynamic(0x0F172A, 1, 0xF1F5F9, 1);
+const ThemeColor sub = dynamic(0x475569, 1, 0xA3AEBF, 1);
+const ThemeColor fill = dynamic(0xEEF2F8, 1, 0x202632, 1);
+const ThemeColor faint = dynamic(0x64748B, 1, 0x8B97AB, 1);
+const ThemeColor softStrong = dynamic(0x2563EB, 0.18, 0x60A5FA, 0.26);
+const ThemeColor onAccent = fixed(0xFFFFFF);
+const ThemeColor warn = dynamic(0xB45309, 1, 0xFBBF24, 1);
+const ThemeColor warnSoft = dynamic(0xD97706, 0.12, 0xF59E0B, 0.16);
+const ThemeColor okSoft = dynamic(0x15803D, 0.08, 0x4ADE80, 0.14);
+const ThemeColor badSoft = dynamic(0xDC2626, 0.06, 0xF87171, 0.14);
+const ThemeColor tileTop = fixed(0x4DB6FF);
+const ThemeColor tileBottom = fixed(0x0058D6);
+const ThemeColor markWhite = fixed(0xFFFFFF);
+const ThemeColor markBlack = fixed(0x000000);
+const ThemeColor qrBackground = fixed(0xFFFFFF);
+const ThemeColor shadow = dynamic(0x0F172A, 0.06, 0x000000, 0.0);
+const ThemeColor& dropTint = soft;
+}  // namespace colors
+
+QString cssColor(const ThemeColor& color, Appearance appearance) {
+    const QColor value = color.in(appearance).toRgb();
+    const auto channel = [](float component) { return static_cast<int>(std::lround(component * 255.0)); };
+    return QStringLiteral("rgba(%1,%2,%3,%4)")
+        .arg(channel(value.redF()))
+        .arg(channel(value.greenF()))
+        .arg(channel(value.blueF()))
+        .arg(QString::asprintf("%.2f", static_cast<double>(value.alphaF())));
+}
+
+QColor withOpacity(QColor color, double factor) {
+    color.setAlphaF(static_cast<float>(std::clamp(color.alphaF() * factor, 0.0, 1.0)));
+    return color;
+}
+
+namespace fonts {
+QFont title() { return systemFont(22, QFont::DemiBold); }
+QFont heading() { return systemFont(17, QFont::DemiBold); }
+QFont bodyStrong() { return systemFont(13, QFont::DemiBold); }
+QFont body() { return systemFont(13, QFont::Normal); }
+QFont caption() { return systemFont(12, QFont::Normal); }
+QFont captionStrong() { return systemFont(12, QFont::DemiBold); }
+QFont captionMedium() { return systemFont(12, QFont::Medium); }
+QFont callout() { return systemFont(15, QFont::Medium); }
+QFont buttonHero() { return systemFont(15, QFont::DemiBold); }
+QFont badgeLarge() { return systemFont(26, QFont::Medium); }
+QFont pin() {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSizeF(28);
+    font.setWeight(QFont::DemiBold);
+    return font;
+}
+}  // namespace fonts
+
+QPen dashedStroke(const QColor& color) {
+    QPen pen(color, 1.5, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
+    pen.setMiterLimit(10);
+    // Qt counts dashes in units of the pen width.
+    pen.setDashPattern({6 / 1.5, 5 / 1.5});
+    pen.setDashOffset(0);
+    return pen;
+}
+
+ThemedButton::ThemedButton(const QString& text, Kind kind, bool hero, bool compact, QWidget* parent)
+    : QPushButton(text, parent), kind_(kind), hero_(hero), compact_(compact) {
+    setFont(hero ? fonts::buttonHero() : fonts::bodyStrong());
+    setCursor(Qt::PointingHandCursor);
+    setAttribute(Qt::WA_Hover);
+    setSizePolicy(hero ? QSizePolicy::Expanding : QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+QColor ThemedButton::backgroundColor() const {
+    const bool pressed = isDown();
+    switch (kind_) {
+    case Kind::primary:
+        if (hero_) return colors::top;
+        return pressed ? withOpacity(colors::accent, 0.80)
+                       : hovering_ ? withOpacity(colors::accent, 0.92) : QColor(colors::accent);
+    case Kind::secondary:
+        return pressed ? QColor(colors::fill) : hovering_ ? withOpacity(colors::fill, 0.70) : QColor(colors::card);
+    case Kind::tinted:
+        return pressed || hovering_ ? QColor(colors::softStrong) : QColor(colors::soft);
+    case Kind::plain:
+        return pressed || hovering_ ? QColor(colors::soft) : QColor(Qt::transparent);
+    case Kind::destructive:
+        return pressed || hovering_ ? withOpacity(colors::badSoft, 1.6) : QColor(colors::badSoft);
+    }
+    return Qt::transparent;
+}
+
+QColor ThemedButton::labelColor() const {
+    switch (kind_) {
+    case Kind::primary: return colors::onAccent;
+    case Kind::secondary: return colors::text;
+    case Kind::tinted:
+    case Kind::plain: return colors::accentText;
+    case Kind::destructive: return colors::bad;
+    }
+    return colors::text;
+}
+
+QSize ThemedButton::sizeHint() const {
+    const QFontMetrics metrics(font());
+    const int padding = compact_ ? 10 : 16;
+    const int height = hero_ ? 48 : compact_ ? 24 : 32;
+    int width = metrics.horizontalAdvance(text()) + 2 * padding;
+    if (!icon().isNull()) width += iconSize().width() + (text().isEmpty() ? 0 : 6);
+    return {width, std::max(height, metrics.height())};
+}
+
+QSize ThemedButton::minimumSizeHint() const { return sizeHint(); }
+
+void ThemedButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setOpacity(isEnabled() ? 1.0 : 0.45);
+    const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    const qreal radius = hero_ ? 12 : 8;
+    QPainterPath shape;
+    shape.addRoundedRect(box, radius, radius);
+    if (kind_ == Kind::primary && hero_) {
+        QLinearGradient gradient(box.topLeft(), box.bottomLeft());
+        gradient.setColorAt(0, colors::top);
+        gradient.setColorAt(1, colors::bottom);
+        painter.save();
+        painter.setOpacity(painter.opacity() * (isDown() ? 0.85 : hovering_ ? 0.94 : 1.0));
+        painter.fillPath(shape, gradient);
+        painter.restore();
+    } else {
+        painter.fillPath(shape, backgroundColor());
+    }
+    if (kind_ == Kind::secondary) painter.strokePath(shape, QPen(colors::line.now(), 1));
+
+    painter.setPen(labelColor());
+    painter.setFont(font());
+    QRect content = rect();
+    if (!icon().isNull()) {
+        const QSize iconArea = iconSize();
+        const int textWidth = text().isEmpty() ? 0 : QFontMetrics(font()).horizontalAdvance(text()) + 6;
+        const int left = (width() - iconArea.width() - textWidth) / 2;
+        const QPixmap pixmap = icon().pixmap(iconArea, devicePixelRatioF());
+        painter.drawPixmap(QRect(QPoint(left, (height() - iconArea.height()) / 2), iconArea), pixmap);
+        content.setLeft(left + iconArea.width() + 6);
+        painter.drawText(content, Qt::AlignVCenter | Qt::AlignLeft, text());
+        return;
+    }
+    painter.drawText(content, Qt::AlignCenter, text());
+}
+
+void ThemedButton::enterEvent(QEnterEvent* event) {
+    hovering_ = true;
+    update();
+    QPushButton::enterEvent(event);
+}
+
+void ThemedButton::leaveEvent(QEvent* event) {
+    hovering_ = false;
+    update();
+    QPushButton::leaveEvent(event);
+}
+
+Card::Card(bool padded, QWidget* parent) : QWidget(parent) {
+    const int padding = padded ? 16 : 0;
+    // One extra point below for the shadow.
+    setContentsMargins(padding, padding, padding, padding + 1);
+}
+
+void Card::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -1.5);
+    QPainterPath shadowShape;
+    shadowShape.addRoundedRect(box.translated(0, 1), 12, 12);
+    painter.fillPath(shadowShape, QColor(colors::shadow));
+    QPainterPath shape;
+    shape.addRoundedRect(box, 12, 12);
+    painter.fillPath(shape, QColor(colors::card));
+    painter.strokePath(shape, QPen(colors::line.now(), 1));
+}
+
+void applyWindowBackground(QWidget* window) {
+    QPalette palette = window->palette();
+    palette.setColor(QPalette::Window, colors::bg);
+    palette.setColor(QPalette::WindowText, colors::text);
+    palette.setColor(QPalette::Text, colors::text);
+    palette.setColor(QPalette::Base, colors::card);
+    palette.setColor(QPalette::ButtonText, colors::text);
+    palette.setColor(QPalette::Button, colors::fill);
+    palette.setColor(QPalette::AlternateBase, colors::fill);
+    palette.setColor(QPalette::Highlight, colors::accent);
+    palette.setColor(QPalette::HighlightedText, colors::onAccent);
+    palette.setColor(QPalette::ToolTipBase, colors::card);
+    palette.setColor(QPalette::ToolTipText, colors::text);
+    palette.setColor(QPalette::PlaceholderText, colors::faint);
+    window->setPalette(palette);
+    window->setAutoFillBackground(true);
+}
+
+}  // namespace velmo

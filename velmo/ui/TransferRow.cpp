@@ -1,0 +1,146 @@
+#include "velmo/ui/TransferRow.h"
+
+#include "velmo/model/AppModel.h"
+#include "velmo/model/ByteCountFormat.h"
+#include "velmo/ui/Components.h"
+#include "velmo/ui/Theme.h"
+
+#include <QDesktopServices>
+#include <QHBoxLayout>
+#include <QProcess>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace velmo {
+
+namespace {
+
+QString q(const std::string& text) { return QString::fromStdString(text); }
+
+using Kind = TransferItem::State::Kind;
+
+}  // namespace
+
+QString transferStatusText(const TransferItem& item) {
+    const bool sending = item.direction == TransferItem::Direction::sending;
+    const QString peer = q(item.peer);
+    const QString peerPart = (sending ? QStringLiteral("to ") : QStringLiteral("from ")) + peer;
+    const QString codePart = item.code ? QStringLiteral(" · code ") + q(*item.code) : QString();
+    switch (item.state.kind()) {
+    case Kind::connecting: return QStringLiteral("Connecting ") + peerPart + QStringLiteral("…");
+    case Kind::awaitingAccept:
+        if (item.needsPeerCheck)
+            return QStringLiteral("Check the phone shows ") + q(item.code.value_or("")) + QStringLiteral(".");
+        if (!sending) return QStringLiteral("Waiting for your answer") + codePart;
+        return QStringLiteral("Waiting for ") + peer + QStringLiteral(" to accept") + codePart;
+    case Kind::transferring:
+        return formatByteCount(item.done) + QStringLiteral(" of ") + formatByteCount(item.total) + QStringLiteral(" ") +
+               peerPart;
+    case Kind::done: return QStringLiteral("Done ") + peerPart + QStringLiteral(" · ") + formatByteCount(item.total);
+    case Kind::declined: return sending ? peer + QStringLiteral(" declined") : QStringLiteral("You declined");
+    case Kind::failed: return q(item.state.message());
+    }
+    return {};
+}
+
+TransferRow::TransferRow(AppModel& model, TransferItem item, QWidget* parent)
+    : QWidget(parent), model_(model), item_(std::move(item)) {
+    const Kind kind = item_.state.kind();
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(16, 12, 16, 12);
+    row->setSpacing(16);
+
+    const IconBadge::Tone tone = kind == Kind::done                               ? IconBadge::Tone::success
+                                 : kind == Kind::declined || kind == Kind::failed ? IconBadge::Tone::danger
+                                                                                  : IconBadge::Tone::accent;
+    auto* badge = new IconBadge(item_.direction == TransferItem::Direction::sending ? QStringLiteral("arrow.up")
+                                                                                    : QStringLiteral("arrow.down"),
+                                tone, 36, this);
+    badge->setObjectName(QStringLiteral("directionBadge"));
+    row->addWidget(badge, 0, Qt::AlignTop);
+
+    auto* column = new QVBoxLayout;
+    column->setSpacing(6);
+    auto* summary = new ElidedLabel(q(item_.summary), Qt::ElideMiddle, fonts::bodyStrong(), colors::text, this);
+    summary->setObjectName(QStringLiteral("summary"));
+    column->addWidget(summary);
+    if (kind == Kind::transferring) {
+        auto* bar = new ProgressBar(item_.total > 0 ? item_.fraction() : 0.0, IconBadge::Tone::accent, this);
+        bar->setObjectName(QStringLiteral("progress"));
+        column->addWidget(bar);
+    }
+    const ThemeColor& statusColor = kind == Kind::done                               ? colors::ok
+                                    : kind == Kind::declined || kind == Kind::failed ? colors::bad
+                                                                                     : colors::sub;
+    auto* status = new QHBoxLayout;
+    status->setSpacing(4);
+    QString symbol;
+    switch (kind) {
+    case Kind::connecting:
+    case Kind::awaitingAccept: symbol = QStringLiteral("clock"); break;
+    case Kind::done: symbol = QStringLiteral("checkmark.circle.fill"); break;
+    case Kind::declined: symbol = QStringLiteral("xmark.circle.fill"); break;
+    case Kind::failed: symbol = QStringLiteral("exclamationmark.triangle.fill"); break;
+    case Kind::transferring: break;
+    }
+    if (!symbol.isEmpty()) {
+        auto* glyph = new SymbolView(symbol, statusColor, QFontMetrics(fonts::captionMedium()).height(), this);
+        glyph->setObjectName(QStringLiteral("stateSymbol"));
+        status->addWidget(glyph, 0, Qt::AlignTop);
+    }
+    auto* statusLabel = plainLabel(transferStatusText(item_), fonts::caption(), statusColor, this);
+    statusLabel->setObjectName(QStringLiteral("status"));
+    statusLabel->setWordWrap(true);
+    // At most three lines of a long failure text.
+    statusLabel->setMaximumHeight(3 * QFontMetrics(statusLabel->font()).lineSpacing());
+    status->addWidget(statusLabel, 1);
+    column->addLayout(status);
+    row->addLayout(column, 1);
+    row->addSpacing(8);
+
+    const Uuid id = item_.id;
+    if (item_.needsPeerCheck) {
+        auto* match = new ThemedButton(QStringLiteral("Codes match"), ThemedButton::Kind::tinted, false, true, this);
+        connect(match, &QPushButton::clicked, this, [this, id] { model_.answerPeerCheck(id, true); });
+        row->addWidget(match, 0, Qt::AlignTop);
+    }
+    if (item_.state.isActive()) {
+        auto* cancel = new ThemedButton(QStringLiteral("Cancel"), ThemedButton::Kind::plain, false, true, this);
+        connect(cancel, &QPushButton::clicked, this, [this, id] { model_.cancelTransfer(id); });
+        row->addWidget(cancel, 0, Qt::AlignTop);
+    } else if (kind == Kind::done && !item_.savedURLs.empty()) {
+        auto* show = new ThemedButton(QStringLiteral("Show"), ThemedButton::Kind::tinted, false, true, this);
+        connect(show, &QPushButton::clicked, this, &TransferRow::reveal);
+        row->addWidget(show, 0, Qt::AlignTop);
+    }
+}
+
+void TransferRow::reveal() { revealInFileManager(item_.savedURLs.front()); }
+
+void revealInFileManager(const std::filesystem::path& file) {
+    // Everything but unreserved characters and "/" percent-encoded, so no comma splits the array.
+    const QByteArray url = "file://" + QUrl::toPercentEncoding(QString::fromStdString(file.string()), "/");
+    // The file manager's own "show this item"; its folder when no file manager answers.
+    const QStringList arguments{QStringLiteral("--session"),
+                                QStringLiteral("--dest=org.freedesktop.FileManager1"),
+                                QStringLiteral("--type=method_call"),
+                                QStringLiteral("/org/freedesktop/FileManager1"),
+                                QStringLiteral("org.freedesktop.FileManager1.ShowItems"),
+                                QStringLiteral("array:string:") + QString::fromLatin1(url),
+                                QStringLiteral("string:")};
+    const QString folder = QString::fromStdString(file.parent_path().string());
+    auto* call = new QProcess;
+    QObject::connect(call, &QProcess::finished, call, [call, folder](int code, QProcess::ExitStatus status) {
+        if (status != QProcess::NormalExit || code != 0) QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+        call->deleteLater();
+    });
+    QObject::connect(call, &QProcess::errorOccurred, call, [call, folder](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+            call->deleteLater();
+        }
+    });
+    call->start(QStringLiteral("dbus-send"), arguments);
+}
+
+}  // namespace velmo

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "velmo/ui/Theme.h"
+
+#include <QLabel>
+#include <QString>
+
+class QDialog;
+class QLayout;
+class QVBoxLayout;
+
+namespace velmo {
+
+// A label for text that may come from phones, files or errors: never interpreted as markup.
+QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& color, QWidget* parent = nullptr);
+// Removes and deletes every item of a layout (widgets are deleted later, so a button whose
+// click caused the rebuild outlives its handler).
+void clearLayout(QLayout* layout, QWidget* keep = nullptr);
+// Gives a sheet the frame every sheet shares (title, modal to its window, the window
+// background, a fixed width) and returns its padded column.
+QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title);
+
+// A one-point hairline in the theme's line colour.
+QWidget* makeDivider(QWidget* parent = nullptr);
+
+}  // namespace velmo
