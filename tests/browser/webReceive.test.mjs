@@ -1,20 +1,20 @@
-// Headless chromium uploads through a fixture page to the real web receive server.
+// Headless chromium uses the app's own upload page, served by the real web receive server, as a
+// phone's browser does: each case checks what the page shows and what lands in the folder.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync, readdirSync, rmSync } from 'node:fs';
+import { mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { join, dirname } from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { join } from 'node:path';
 import { createInterface } from 'node:readline';
 import { randomBytes } from 'node:crypto';
 import { chromium } from 'playwright-core';
 
-const here = dirname(fileURLToPath(import.meta.url));
 const harnessPath = process.env.VELMO_WEBRECEIVE_HARNESS;
 const chromiumPath = process.env.VELMO_CHROMIUM || '/usr/bin/chromium';
-const fixturePage = join(here, 'fixture-page.html');
 const GiB = 1024 ** 3;
+const MiB = 1024 ** 2;
+const device = 'Ann\'s <b>PC</b> & "co"';
 
 // One webreceive-harness process: its URL, its folder and the events it prints.
 class Harness {
@@ -23,7 +23,7 @@ class Harness {
     this.folder = join(this.scratch, 'inbox');
     this.events = [];
     this.waiters = [];
-    this.process = spawn(harnessPath, ['--folder', this.folder, '--page', fixturePage, ...extraArgs], {
+    this.process = spawn(harnessPath, ['--folder', this.folder, '--device', device, ...extraArgs], {
       stdio: ['pipe', 'pipe', 'inherit'],
     });
     const lines = createInterface({ input: this.process.stdout });
@@ -69,6 +69,9 @@ class Harness {
   }
 }
 
+// The session's budget spent down to `bytes` (two files of at most 10 GiB fill its 20 GiB).
+const leaving = (bytes) => ['--reserve', String(10 * GiB), '--reserve', String(10 * GiB - bytes)];
+
 let context;
 let profile;
 
@@ -90,104 +93,182 @@ after(async () => {
   if (profile) rmSync(profile, { recursive: true, force: true });
 });
 
-async function rowStatuses(page, count) {
-  await page.waitForFunction(
-    (n) => [...document.querySelectorAll('.row')].filter((r) => r.dataset.status).length >= n,
-    count, { timeout: 30000 });
-  return page.$$eval('.row', (rows) => rows.map((r) => [r.dataset.name, r.dataset.status]));
+// Opens the session URL and records every status text each row shows, in order.
+async function openPage(harness) {
+  const page = await context.newPage();
+  const response = await page.goto(await harness.url);
+  assert.equal(response.status(), 200);
+  await page.evaluate(() => {
+    window.statusLog = [];
+    const seen = new Set();
+    new MutationObserver((records) => {
+      for (const record of records) {
+        const status = record.target;
+        if (!status.classList?.contains('st')) continue;
+        const row = [...document.querySelectorAll('.row')].indexOf(status.closest('.row'));
+        if (!seen.has(row)) {
+          seen.add(row);
+          window.statusLog.push([row, record.removedNodes[0]?.data ?? '']);
+        }
+        window.statusLog.push([row, record.addedNodes[0]?.data ?? '']);
+      }
+    }).observe(document.getElementById('list'), { childList: true, subtree: true });
+  });
+  return page;
 }
 
-test('the page loads with the token and uploads files one after another', async () => {
-  const harness = new Harness();
+// Runs `body` with a fresh harness (started with `args`) and the upload page open on it.
+async function session(args, body) {
+  const harness = new Harness(args);
   try {
-    const page = await context.newPage();
-    const response = await page.goto(await harness.url);
-    assert.equal(response.status(), 200);
-    const headers = response.headers();
-    assert.equal(headers['content-security-policy'], "frame-ancestors 'none'; base-uri 'none'; connect-src 'self'");
-    assert.equal(headers['content-type'], 'text/html; charset=utf-8');
-    assert.equal(headers['cache-control'], 'no-store');
-
-    const photo = randomBytes(3 * 1024 * 1024);
-    await page.setInputFiles('#f', [
-      { name: 'naïve café.txt', mimeType: 'text/plain', buffer: Buffer.from('hello from the browser') },
-      { name: 'photo.jpg', mimeType: 'image/jpeg', buffer: photo },
-      { name: 'empty.bin', mimeType: 'application/octet-stream', buffer: Buffer.alloc(0) },
-    ]);
-    assert.deepEqual(await rowStatuses(page, 3), [
-      ['naïve café.txt', '200'], ['photo.jpg', '200'], ['empty.bin', '200'],
-    ]);
-    assert.deepEqual(harness.files(), ['empty.bin', 'naïve café.txt', 'photo.jpg']);
-    assert.equal(readFileSync(join(harness.folder, 'naïve café.txt'), 'utf8'), 'hello from the browser');
-    assert.ok(readFileSync(join(harness.folder, 'photo.jpg')).equals(photo));
-
-    const events = await harness.waitFor((e) => e.filter((x) => x.event === 'finished').length === 3);
-    const started = events.filter((e) => e.event === 'started');
-    assert.deepEqual(started.map((e) => [e.name, e.size]),
-      [['naïve café.txt', 22], ['photo.jpg', photo.length], ['empty.bin', 0]]);
-    // One upload at a time: each ends before the next starts.
-    const order = events.map((e) => `${e.event}:${started.findIndex((s) => s.id === e.id)}`)
-      .filter((x) => !x.startsWith('progress'));
-    assert.deepEqual(order, ['started:0', 'finished:0', 'started:1', 'finished:1', 'started:2', 'finished:2']);
-    const photoProgress = events.filter((e) => e.event === 'progress' && e.id === started[1].id).map((e) => e.done);
-    assert.equal(photoProgress.at(-1), photo.length);
+    const page = await openPage(harness);
+    await body(harness, page);
     await page.close();
   } finally {
     await harness.stop();
   }
-});
+}
 
-test('a wrong token is refused for the page and the upload', async () => {
-  const harness = new Harness();
-  try {
-    const url = new URL(await harness.url);
-    const page = await context.newPage();
-    const good = await page.goto(url.href);
-    assert.equal(good.status(), 200);
-    const status = await page.evaluate(async () => {
-      const answer = await fetch('/upload?t=0000', { method: 'POST', headers: { 'X-File-Name': 'x' }, body: 'abc' });
-      return answer.status;
-    });
-    assert.equal(status, 403);
-    url.searchParams.set('t', 'wrong');
-    const refused = await page.goto(url.href);
-    assert.equal(refused.status(), 403);
-    assert.equal(await page.textContent('body'), 'This link has expired. Scan the code on the computer again.');
-    assert.deepEqual(harness.files(), []);
-    await page.close();
-  } finally {
-    await harness.stop();
-  }
-});
+// Presses "Choose files" and picks `files` in the file chooser it opens.
+async function choose(page, files) {
+  const [chooser] = await Promise.all([
+    page.waitForEvent('filechooser'),
+    page.getByText('Choose files', { exact: true }).click(),
+  ]);
+  assert.ok(chooser.isMultiple());
+  await chooser.setFiles(files);
+}
 
-test('a spent session answers 413 and stores nothing', async () => {
-  const harness = new Harness(['--reserve', String(10 * GiB), '--reserve', String(10 * GiB)]);
-  try {
-    const page = await context.newPage();
-    await page.goto(await harness.url);
-    await page.setInputFiles('#f', [{ name: 'late.txt', mimeType: 'text/plain', buffer: Buffer.from('x') }]);
-    assert.deepEqual(await rowStatuses(page, 1), [['late.txt', '413']]);
-    assert.deepEqual(harness.files(), []);
-    assert.deepEqual(harness.events, []);
-    await page.close();
-  } finally {
-    await harness.stop();
-  }
-});
+const file = (name, content) => ({ name, mimeType: 'application/octet-stream', buffer: Buffer.from(content) });
 
-test('the same name twice is stored under two names', async () => {
-  const harness = new Harness();
-  try {
-    const page = await context.newPage();
-    await page.goto(await harness.url);
-    await page.setInputFiles('#f', [{ name: 'a.txt', mimeType: 'text/plain', buffer: Buffer.from('one') }]);
-    await rowStatuses(page, 1);
-    await page.setInputFiles('#f', [{ name: 'a.txt', mimeType: 'text/plain', buffer: Buffer.from('two') }]);
-    assert.deepEqual(await rowStatuses(page, 2), [['a.txt', '200'], ['a.txt', '200']]);
-    assert.deepEqual(harness.files(), ['a (1).txt', 'a.txt']);
-    assert.equal(readFileSync(join(harness.folder, 'a (1).txt'), 'utf8'), 'two');
-    await page.close();
-  } finally {
-    await harness.stop();
-  }
-});
+// Waits until `count` rows have their outcome, then returns each row as the user sees it.
+async function rows(page, count) {
+  await page.waitForFunction((n) => document.querySelectorAll('.row.ok, .row.bad').length >= n, count,
+    { timeout: 30000 });
+  return page.$$eval('.row', (all) => all.map((row) => ({
+    name: row.querySelector('.name').textContent,
+    status: row.querySelector('.st').textContent,
+    look: row.className,
+  })));
+}
+
+// The status texts of each row in the order they appeared, without the running percentages.
+async function statusSteps(page) {
+  const log = await page.evaluate(() => window.statusLog);
+  return log.filter(([, text]) => !/^[1-9]\d*%$/.test(text))
+    .filter(([row, text], i, all) => i === 0 || all[i - 1][0] !== row || all[i - 1][1] !== text);
+}
+
+test('the page greets the computer and sends files one by one', () => session([], async (harness, page) => {
+  assert.equal(await page.textContent('header p'), `Send files to ${device}`);
+  assert.equal(await page.textContent('.hint'),
+    'Photos, videos, documents, anything. They go straight to the computer over your Wi-Fi.');
+  assert.equal(await page.locator('header b').count(), 0);
+  // The theme's background follows the phone's light or dark setting.
+  const background = () => page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+  await page.emulateMedia({ colorScheme: 'dark' });
+  assert.equal(await background(), 'rgb(14, 17, 23)');
+  await page.emulateMedia({ colorScheme: 'light' });
+  assert.equal(await background(), 'rgb(245, 247, 251)');
+
+  const photo = randomBytes(3 * MiB);
+  await choose(page, [
+    file('naïve café.txt', 'hello from the browser'),
+    { name: 'photo.jpg', mimeType: 'image/jpeg', buffer: photo },
+    file('empty.bin', ''),
+  ]);
+  assert.deepEqual(await rows(page, 3), [
+    { name: 'naïve café.txt', status: 'Sent ✓ 1 KB', look: 'row ok' },
+    { name: 'photo.jpg', status: 'Sent ✓ 3.1 MB', look: 'row ok' },
+    { name: 'empty.bin', status: 'Sent ✓ 0 KB', look: 'row ok' },
+  ]);
+  // Each file waits until the one before it has been sent.
+  assert.deepEqual(await statusSteps(page), [
+    [0, 'Waiting'], [0, '0%'], [0, 'Sent ✓ 1 KB'],
+    [1, 'Waiting'], [1, '0%'], [1, 'Sent ✓ 3.1 MB'],
+    [2, 'Waiting'], [2, '0%'], [2, 'Sent ✓ 0 KB'],
+  ]);
+  assert.deepEqual(await page.$$eval('.bar i', (fills) => fills.map((f) => f.style.width)),
+    ['100%', '100%', '100%']);
+
+  assert.deepEqual(harness.files(), ['empty.bin', 'naïve café.txt', 'photo.jpg']);
+  assert.equal(readFileSync(join(harness.folder, 'naïve café.txt'), 'utf8'), 'hello from the browser');
+  assert.ok(readFileSync(join(harness.folder, 'photo.jpg')).equals(photo));
+  const events = await harness.waitFor((e) => e.filter((x) => x.event === 'finished').length === 3);
+  assert.deepEqual(events.filter((e) => e.event === 'started').map((e) => [e.name, e.size]),
+    [['naïve café.txt', 22], ['photo.jpg', photo.length], ['empty.bin', 0]]);
+
+  // The same name again is stored beside the first, never over it.
+  await choose(page, [file('empty.bin', 'again')]);
+  assert.deepEqual((await rows(page, 4))[3], { name: 'empty.bin', status: 'Sent ✓ 1 KB', look: 'row ok' });
+  assert.deepEqual(harness.files(), ['empty (1).bin', 'empty.bin', 'naïve café.txt', 'photo.jpg']);
+}));
+
+test('file names with markup are shown as text', () => session([], async (harness, page) => {
+  const names = ['<img src=x onerror="window.hit=1">.txt', '<b>bold</b>.txt'];
+  await choose(page, names.map((name) => file(name, 'x')));
+  assert.deepEqual((await rows(page, 2)).map((r) => [r.name, r.status]),
+    names.map((name) => [name, 'Sent ✓ 1 KB']));
+  assert.equal(await page.locator('#list img, #list b').count(), 0);
+  assert.equal(await page.evaluate(() => window.hit), undefined);
+  // The server keeps only the last path component of a name.
+  assert.deepEqual(harness.files(), ['<img src=x onerror="window.hit=1">.txt', 'b>.txt']);
+}));
+
+test('an expired link says so on every file', () => session([], async (harness, page) => {
+  const url = new URL(await harness.url);
+  // As if the computer had opened a new code since the page was loaded.
+  await page.route('**/upload?*', (route) => {
+    const target = new URL(route.request().url());
+    target.searchParams.set('t', '0'.repeat(32));
+    return route.continue({ url: target.href });
+  });
+  await choose(page, [file('a.txt', 'one'), file('b.txt', 'two')]);
+  assert.deepEqual(await rows(page, 2), [
+    { name: 'a.txt', status: 'Link expired, scan again', look: 'row bad' },
+    { name: 'b.txt', status: 'Link expired, scan again', look: 'row bad' },
+  ]);
+  assert.deepEqual(harness.files(), []);
+  assert.deepEqual(harness.events, []);
+
+  url.searchParams.set('t', 'wrong');
+  const refused = await page.goto(url.href);
+  assert.equal(refused.status(), 403);
+  assert.equal(await page.textContent('body'), 'This link has expired. Scan the code on the computer again.');
+}));
+
+test('files over the session limit are refused', () => session(leaving(100), async (harness, page) => {
+  await choose(page, [file('fits.txt', 'x'.repeat(40)), file('big.bin', randomBytes(MiB)),
+    file('late.txt', 'x'.repeat(61))]);
+  assert.deepEqual(await rows(page, 3), [
+    { name: 'fits.txt', status: 'Sent ✓ 1 KB', look: 'row ok' },
+    { name: 'big.bin', status: 'File or session limit reached', look: 'row bad' },
+    { name: 'late.txt', status: 'File or session limit reached', look: 'row bad' },
+  ]);
+  assert.deepEqual(harness.files(), ['fits.txt']);
+  assert.deepEqual(harness.events.filter((e) => e.event === 'started').map((e) => e.name), ['fits.txt']);
+}));
+
+test('a folder that cannot be written shows the file failed', () => session([], async (harness, page) => {
+  writeFileSync(harness.folder, 'a file where the folder should be');
+  await choose(page, [file('a.txt', 'one')]);
+  assert.deepEqual(await rows(page, 1), [{ name: 'a.txt', status: 'Failed', look: 'row bad' }]);
+  await harness.waitFor((e) => e.some((x) => x.event === 'failed'));
+}));
+
+// The harness closes the session once the first bytes have arrived.
+const stopMidUpload = ['--stop-at', '1'];
+test('closing the session mid-upload loses the connection', () => session(stopMidUpload, async (harness, page) => {
+  await choose(page, [file('big.bin', randomBytes(8 * MiB)), file('after.txt', 'late')]);
+  assert.deepEqual(await rows(page, 2), [
+    { name: 'big.bin', status: 'Lost connection', look: 'row bad' },
+    { name: 'after.txt', status: 'Lost connection', look: 'row bad' },
+  ]);
+  assert.deepEqual(await statusSteps(page), [
+    [0, 'Waiting'], [0, '0%'], [0, 'Lost connection'],
+    [1, 'Waiting'], [1, '0%'], [1, 'Lost connection'],
+  ]);
+  const events = await harness.waitFor((e) => e.some((x) => x.event === 'failed'));
+  assert.equal(events.find((e) => e.event === 'failed').message, 'The phone stopped sending.');
+  assert.deepEqual(harness.files(), []);
+}));

@@ -1,27 +1,34 @@
-// webreceive-harness: runs the real web receive server on 127.0.0.1 for scripted clients.
+// webreceive-harness: runs the real web receive server on 127.0.0.1, serving the app's own
+// upload page, for scripted clients.
 //
-//   webreceive-harness --folder DIR --page FILE [--reserve BYTES]... [--idle-ms N]
+//   webreceive-harness --folder DIR [--device NAME] [--reserve BYTES]... [--idle-ms N]
+//                      [--stop-at BYTES]
 //
 // Prints the upload URL on its first line, then every upload event as one JSON line, and
-// stops on a line "stop" or at the end of its input. Each --reserve spends one file of that
-// size from the session budget first.
+// stops on a line "stop" or at the end of its input. The page greets NAME ("Computer" by
+// default). Each --reserve spends one file of that size from the session budget first.
+// --stop-at stops the server, as closing the session does, once an upload has received that
+// many bytes.
 #include <asio/co_spawn.hpp>
 #include <asio/use_future.hpp>
 #include <nlohmann/json.hpp>
 
-#include <fstream>
 #include <iostream>
 #include <mutex>
-#include <sstream>
+#include <optional>
+#include <variant>
+#include <vector>
 
 #include "transfer/WebReceiveServer.h"
+#include "velmo/ui/UploadPage.h"
 
 namespace {
 
 using velmo::WebReceiveServer;
 
 int usage() {
-    std::cerr << "usage: webreceive-harness --folder DIR --page FILE [--reserve BYTES]... [--idle-ms N]\n";
+    std::cerr << "usage: webreceive-harness --folder DIR [--device NAME] [--reserve BYTES]... [--idle-ms N] "
+                 "[--stop-at BYTES]\n";
     return 2;
 }
 
@@ -46,33 +53,28 @@ nlohmann::json describe(const WebReceiveServer::Event& event) {
 
 int main(int argc, char** argv) {
     std::string folder;
-    std::string pageFile;
+    std::string device = "Computer";
     std::vector<std::int64_t> reservations;
+    std::optional<std::int64_t> stopAt;
     WebReceiveServer::Timeouts timeouts;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         const std::string value = argv[i + 1];
         if (option == "--folder") {
             folder = value;
-        } else if (option == "--page") {
-            pageFile = value;
+        } else if (option == "--device") {
+            device = value;
         } else if (option == "--reserve") {
             reservations.push_back(std::stoll(value));
         } else if (option == "--idle-ms") {
             timeouts.idle = std::chrono::milliseconds(std::stoll(value));
+        } else if (option == "--stop-at") {
+            stopAt = std::stoll(value);
         } else {
             return usage();
         }
     }
-    if (folder.empty() || pageFile.empty() || argc % 2 == 0) return usage();
-
-    std::ifstream pageStream(pageFile, std::ios::binary);
-    if (!pageStream) {
-        std::cerr << "cannot read " << pageFile << "\n";
-        return 1;
-    }
-    std::stringstream page;
-    page << pageStream.rdbuf();
+    if (folder.empty() || argc % 2 == 0) return usage();
 
     auto budget = std::make_shared<velmo::ReceiveSessionBudget>();
     for (const auto size : reservations) {
@@ -81,12 +83,17 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    WebReceiveServer server(page.str(), folder, WebReceiveServer::makeToken(), "127.0.0.1", budget, timeouts);
+    WebReceiveServer server(velmo::uploadPageHtml(QString::fromStdString(device)), folder,
+                            WebReceiveServer::makeToken(), "127.0.0.1", budget, timeouts);
     std::mutex output;
-    server.setOnEvent([&output](const WebReceiveServer::Event& event) {
+    server.setOnEvent([&output, &server, stopAt](const WebReceiveServer::Event& event) {
         const auto line = describe(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-        std::lock_guard guard(output);
-        std::cout << line << std::endl;
+        {
+            std::lock_guard guard(output);
+            std::cout << line << std::endl;
+        }
+        const auto* progress = std::get_if<WebReceiveServer::Progress>(&event);
+        if (stopAt && progress && progress->done >= *stopAt) server.stop();
     });
     std::uint16_t port = 0;
     try {
