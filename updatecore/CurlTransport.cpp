@@ -86,7 +86,12 @@ CurlTransport::Options CurlTransport::optionsFor(std::int64_t limit, const Timeo
 
 CurlTransport::CurlTransport() : CurlTransport(Timeouts{}) {}
 
-CurlTransport::CurlTransport(Timeouts timeouts) : timeouts_(timeouts) { initialiseOnce(); }
+CurlTransport::CurlTransport(Timeouts timeouts) : CurlTransport(timeouts, {}) {}
+
+CurlTransport::CurlTransport(Timeouts timeouts, std::filesystem::path caFile)
+    : timeouts_(timeouts), caFile_(std::move(caFile)) {
+    initialiseOnce();
+}
 
 HttpTransport::Outcome CurlTransport::get(const std::string& url, const std::string& accept,
                                           std::int64_t limit, HttpSink& sink,
@@ -99,7 +104,8 @@ HttpTransport::Outcome CurlTransport::get(const std::string& url, const std::str
         curl_slist_append(nullptr, acceptHeader.c_str()), curl_slist_free_all);
     if (!headers) return Outcome::failed;
 
-    const Options o = optionsFor(limit, timeouts_);
+    Options o = optionsFor(limit, timeouts_);
+    o.caFile = caFile_;
     Transfer t{curl.get(), &sink, &cancel};
     CURL* c = curl.get();
     bool ok = curl_easy_setopt(c, CURLOPT_URL, url.c_str()) == CURLE_OK &&
@@ -125,6 +131,9 @@ HttpTransport::Outcome CurlTransport::get(const std::string& url, const std::str
               curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t) == CURLE_OK;
+    if (ok && !o.caFile.empty())
+        ok = curl_easy_setopt(c, CURLOPT_CAINFO, o.caFile.c_str()) == CURLE_OK &&
+             curl_easy_setopt(c, CURLOPT_CAPATH, nullptr) == CURLE_OK;
     if (!ok) return Outcome::failed;
 
     const CURLcode result = curl_easy_perform(c);
