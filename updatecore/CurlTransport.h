@@ -23,7 +23,6 @@ public:
         std::string redirectProtocols;
         bool followRedirects = true;
         long maxRedirects = -1;
-        std::int64_t maxFileSize = 0;
         bool verifyPeer = false;
         long verifyHost = 0;
         bool cookies = true;
@@ -32,7 +31,7 @@ public:
         Timeouts timeouts;
         std::filesystem::path caFile;  // empty: the system's certificate authorities
     };
-    static Options optionsFor(std::int64_t limit, const Timeouts& timeouts);
+    static Options optionsFor(const Timeouts& timeouts);
 
     CurlTransport();
     explicit CurlTransport(Timeouts timeouts);
