@@ -11,7 +11,7 @@
 #include "support/TempFolder.h"
 #include "updatecore/UpdateInstallError.h"
 #include "updatecore/UpdateText.h"
-#include "velmo/SoftwareUpdates.h"
+#include "velmo/model/SoftwareUpdates.h"
 
 namespace velmo {
 namespace {
