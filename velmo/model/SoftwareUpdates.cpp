@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QSettings>
 #include <QThreadPool>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -34,8 +35,7 @@ std::optional<UpdateFeed> feedFrom(const nlohmann::json& info, std::shared_ptr<H
     const auto buildText = textValue(info, "CFBundleVersion");
     const auto build = buildText ? UpdateText::parseDecimal(*buildText) : std::nullopt;
     if (!build || *build < 1) return std::nullopt;
-    const std::string url = std::string("https://") + SoftwareUpdates::updateHost + "/updates/" + *channel + "/feed.json";
-    return UpdateFeed(*key, url, *channel, *build, std::move(transport));
+    return UpdateFeed(*key, SoftwareUpdates::feedAddress(*channel), *channel, *build, std::move(transport));
 }
 
 // A real boolean, or exactly "true" / "false".
@@ -49,6 +49,12 @@ std::optional<bool> strictBool(const QVariant& value) {
 }
 
 }  // namespace
+
+SoftwareUpdates::Clock::time_point SoftwareUpdates::Clock::now() noexcept {
+    timespec ts{};
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
+    return time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+}
 
 std::optional<UpdateRelease> UpdateActions::check(const UpdateFeed& feed, const std::atomic<bool>& cancel) {
     return feed.check(cancel);
@@ -99,6 +105,10 @@ nlohmann::json SoftwareUpdates::readInfo(const std::filesystem::path& bundle) {
     if (!in) return nlohmann::json::object();
     auto info = nlohmann::json::parse(in, nullptr, false);
     return info.is_object() ? info : nlohmann::json::object();
+}
+
+std::string SoftwareUpdates::feedAddress(const std::string& channel) {
+    return std::string(VELMO_UPDATE_FEED) + "/" + channel + "/feed.json";
 }
 
 QString SoftwareUpdates::checkMenuTitle() const {
@@ -245,6 +255,9 @@ void SoftwareUpdates::showError(const std::exception_ptr& error) {
         sentence = QString::fromUtf8(e.what());
     } catch (const Cancelled&) {
         sentence = QString::fromUtf8(UpdateError(UpdateError::Kind::cancelled).what());
+    } catch (const std::system_error& e) {
+        // A local file error (listing the staging folder) says what went wrong with which file.
+        sentence = QString::fromUtf8(e.what());
     } catch (const std::exception&) {
         // Anything unexpected reads as an unreachable server rather than a raw message.
     }
