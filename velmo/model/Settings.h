@@ -1,4 +1,4 @@
-// The four sharing settings in the user's INI file (~/.config/Velmo/Velmo.conf): read once
+// The four sharing settings in the user's INI file (~/.config/Velmo/Velmo.ini): read once
 // at start, written back on every change. Unreadable values fall back to their defaults.
 #pragma once
 #include <filesystem>
