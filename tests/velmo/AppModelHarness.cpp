@@ -249,8 +249,10 @@ AppModelHarness::AppModelHarness(HarnessOptions options, const std::function<voi
     };
     auto chosen = chooserResult;
     auto calls = chooserCalls;
-    services.chooseFiles = [chosen, calls] {
+    auto during = whileChoosing;
+    services.chooseFiles = [chosen, calls, during] {
         ++*calls;
+        if (*during) (*during)();
         return *chosen;
     };
     services.chooseFolder = [](const std::filesystem::path&) { return std::optional<std::filesystem::path>(); };

@@ -176,6 +176,8 @@ public:
     std::shared_ptr<std::vector<std::filesystem::path>> chooserResult =
         std::make_shared<std::vector<std::filesystem::path>>();
     std::shared_ptr<int> chooserCalls = std::make_shared<int>(0);
+    // When set, runs while the file chooser is open (the real one runs an event loop).
+    std::shared_ptr<std::function<void()>> whileChoosing = std::make_shared<std::function<void()>>();
     std::shared_ptr<bool> replacing = std::make_shared<bool>(false);
     std::shared_ptr<int> updateChecks = std::make_shared<int>(0);
 

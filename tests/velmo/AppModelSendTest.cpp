@@ -179,6 +179,30 @@ TEST(AppModelSend, SendToAllPhonesRunsOneSendPerPhone) {
     }));
 }
 
+TEST(AppModelSend, SendToAllKeepsTheFilesWhenNoPhoneIsLeft) {
+    SendFixture f("askEachTime");
+    const auto discover = [&](std::vector<QuickSharePhone> phones) {
+        const auto count = phones.size();
+        std::thread([&] { f.model.discovery->onPhones(std::move(phones)); }).join();
+        ASSERT_TRUE(pumpUntil([&] { return f.model->quickSharePhones().size() == count; }));
+    };
+    // No phone listed: the staged files stay, and no chooser opens.
+    f.model->stageFiles({f.file});
+    f.model->sendToAllPhones();
+    EXPECT_EQ(f.model->staged(), AppModel::Files{f.file});
+    EXPECT_EQ(*f.model.chooserCalls, 0);
+
+    // The phones go while the chooser is open: the chosen files stay staged.
+    f.model->removeStaged(f.file);
+    discover({f.model.phone("1", "One"), f.model.phone("2", "Two")});
+    *f.model.chooserResult = {f.file};
+    *f.model.whileChoosing = [&] { discover({}); };
+    f.model->sendToAllPhones();
+    EXPECT_EQ(*f.model.chooserCalls, 1);
+    EXPECT_EQ(f.model->staged(), AppModel::Files{f.file});
+    EXPECT_TRUE(f.model->transfers().empty());
+}
+
 TEST(AppModelSend, OutcomesReachRowAndRecipient) {
     struct Case {
         std::exception_ptr error;

@@ -3,6 +3,7 @@
 #include "velmo/ui/DeviceList.h"
 #include "velmo/ui/DropZone.h"
 #include "velmo/ui/IncomingPrompt.h"
+#include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
 #include "velmo/ui/NetworkHint.h"
@@ -22,6 +23,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QWindow>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -254,6 +258,65 @@ TEST_F(Views, MenuBarBringsTheMainWindowWhenASessionStarts) {
     EXPECT_EQ(menu.findChild<QWidget*>(QStringLiteral("menuTransfer")), nullptr);
 }
 
+// A hand's click: press, 90 ms in which progress keeps arriving, release at the same spot,
+// sent through the window as the desktop sends it.
+void slowClick(QPushButton* target) {
+    ASSERT_NE(target, nullptr);
+    QWidget* top = target->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(top));
+    const QPoint at = target->mapTo(top, target->rect().center());
+    QTest::mousePress(top->windowHandle(), Qt::LeftButton, {}, at);
+    pumpFor(90ms);
+    QTest::mouseRelease(top->windowHandle(), Qt::LeftButton, {}, at);
+}
+
+TEST_F(Views, ClicksLandWhileProgressArrives) {
+    model.sendScript->holdAfterConfirm = true;
+    model.sendScript->pin = "4821";
+    MainWindow window(*model);
+    window.show();
+    int quits = 0;
+    MenuBarWindow tray(*model, [] {}, [&] { quits++; });
+    tray.showPopup(QPoint(0, 0));
+    model->send({model.file("a.txt", 6)}, model.phone("p1", "Pixel"));
+    const Uuid sendId = model.row().id;
+    // The code to compare shows whole in both windows.
+    for (QWidget* root : {static_cast<QWidget*>(&window), tray.popup()}) {
+        ASSERT_TRUE(pumpUntil([&] { return root->findChild<LineLimitedLabel*>(QStringLiteral("status")) != nullptr; }));
+        auto* status = root->findChild<LineLimitedLabel*>(QStringLiteral("status"));
+        EXPECT_EQ(status->shownLines().join(QLatin1Char(' ')), QStringLiteral("Check the phone shows 4821."));
+    }
+    model->answerPeerCheck(sendId, true);
+    model->setTransferState(sendId, TransferItem::State::transferring());
+    // Progress of every running transfer, every 20 ms, as the engine and the upload server report it.
+    QTimer progress;
+    std::int64_t done = 0;
+    QObject::connect(&progress, &QTimer::timeout, [&] {
+        ++done;
+        for (const TransferItem& item : std::vector<TransferItem>(model->transfers()))
+            if (item.state.isActive()) model->setTransferProgress(item.id, done, 1'000'000);
+    });
+    progress.start(20);
+    // The rows have taken their new state (a change of state rebuilds them and may move buttons).
+    for (QWidget* root : {static_cast<QWidget*>(&window), tray.popup()})
+        ASSERT_TRUE(pumpUntil([&] { return root->findChild<ProgressBar*>(QStringLiteral("progress")) != nullptr; }));
+
+    slowClick(button(tray.popup(), QStringLiteral("Quit")));
+    EXPECT_EQ(quits, 1);
+    tray.popup()->hide();
+
+    slowClick(button(window.findChild<QWidget*>(QStringLiteral("transfersCard")), QStringLiteral("Cancel")));
+    EXPECT_EQ(model->transfers().back().state, TransferItem::State::failed("Cancelled"));
+
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
+    model->handleWebReceiveEvent(WebReceiveServer::Started{Uuid::random(), "b.jpg", 1'000'000, "Phone"});
+    QDialog* sheet = window.content()->webReceiveSheet();
+    ASSERT_TRUE(pumpUntil([&] { return button(sheet, QStringLiteral("Done")) != nullptr; }));
+    slowClick(button(sheet, QStringLiteral("Done")));
+    EXPECT_FALSE(model->webReceive());
+}
+
 TEST_F(Views, NetworkHintTakesNoSpaceUntilItsDelay) {
     QWidget host;
     auto* layout = new QVBoxLayout(&host);
@@ -310,12 +373,19 @@ TEST_F(Views, DroppedFilesAreStagedOrSentToThePhone) {
 }
 
 TEST_F(Views, ReturnAcceptsTheOfferInThePanel) {
+    model.receive->offer.senderName = std::string(3, 'W') + " Samsung Galaxy S25 Ultra of the second floor's meeting room";
     model.advertiser->connect();
     ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
     IncomingPromptPresenter presenter;
     presenter.present(*model);
     ASSERT_NE(presenter.panel(), nullptr);
     EXPECT_EQ(presenter.panel()->windowTitle(), QStringLiteral("Incoming files"));
+    // A name too long for two lines: two whole lines, the second cut with "…".
+    auto* sender = presenter.panel()->findChild<LineLimitedLabel*>(QStringLiteral("sender"));
+    ASSERT_NE(sender, nullptr);
+    ASSERT_EQ(sender->shownLines().size(), 2);
+    EXPECT_TRUE(sender->shownLines().back().endsWith(QStringLiteral("…")));
+    EXPECT_GE(sender->height(), 2 * QFontMetrics(sender->font()).lineSpacing());
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QApplication::sendEvent(presenter.panel(), &escape);
     EXPECT_TRUE(presenter.panel()->isVisible());  // only an answer or the model closes it

@@ -158,8 +158,12 @@ void AppModel::send(const Files& files, const QuickSharePhone& phone) {
 }
 
 void AppModel::sendToAllPhones() {
-    if (!canShareNow()) return;
+    // The files leave the staged list only when there is a phone to take them; the chooser
+    // runs an event loop, during which the phones may go.
+    const auto ready = [this] { return canShareNow() && !quickSharePhones_.empty(); };
+    if (!ready()) return;
     if (staged_.empty()) chooseFiles();
+    if (!ready()) return;
     Files taken = takeFilesForSending(staged_);
     if (taken.empty()) return;
     const auto phones = quickSharePhones_;

@@ -3,6 +3,7 @@
 #include "velmo/model/AppModel.h"
 #include "velmo/model/ByteCountFormat.h"
 #include "velmo/ui/Components.h"
+#include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/Theme.h"
 
 #include <QCloseEvent>
@@ -58,6 +59,8 @@ IncomingPromptView::IncomingPromptView(AppModel& model, QWidget* parent) : QWidg
     rebuild();
 }
 
+QSize IncomingPromptView::sizeHint() const { return QWidget::sizeHint().boundedTo(maximumSize()); }
+
 void IncomingPromptView::rebuild() {
     clearLayout(column_);
     const auto& request = model_.incoming();
@@ -69,11 +72,9 @@ void IncomingPromptView::rebuild() {
     header->addWidget(new IconBadge(QStringLiteral("smartphone"), IconBadge::Tone::accent, 56, this));
     auto* texts = new QVBoxLayout;
     texts->setSpacing(4);
-    auto* who = plainLabel(q(offer.senderName) + QStringLiteral(" wants to send you"), fonts::heading(), colors::text, this);
+    auto* who = new LineLimitedLabel(q(offer.senderName) + QStringLiteral(" wants to send you"), 2, fonts::heading(),
+                                     colors::text, this);
     who->setObjectName(QStringLiteral("sender"));
-    who->setWordWrap(true);
-    // At most two lines.
-    who->setMaximumHeight(2 * QFontMetrics(who->font()).lineSpacing() + 2);
     texts->addWidget(who);
     const auto count = static_cast<long long>(offer.files.size());
     auto* summary = plainLabel(QStringLiteral("%1 file%2 · %3")

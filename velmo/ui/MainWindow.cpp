@@ -175,8 +175,11 @@ void ContentView::refreshPhones() {
 }
 
 void ContentView::refreshTransfers() {
-    clearLayout(transfers_);
     const auto& transfers = model_.transfers();
+    // Progress changes rows in place; the list is built anew only when rows or their states change.
+    if (updateTransferRows(transferRows_, transfers)) return;
+    clearLayout(transfers_);
+    transferRows_.clear();
     if (transfers.empty()) return;
     const bool anyFinished = std::any_of(transfers.begin(), transfers.end(),
                                          [](const TransferItem& item) { return !item.state.isActive(); });
@@ -187,18 +190,7 @@ void ContentView::refreshTransfers() {
         connect(clear, &QPushButton::clicked, &model_, [this] { model_.clearFinished(); });
     }
     transfers_->addWidget(new SectionHeader(QStringLiteral("Transfers"), std::nullopt, clear, this));
-    auto* card = new Card(false, this);
-    card->setObjectName(QStringLiteral("transfersCard"));
-    auto* list = new QVBoxLayout(card);
-    list->setContentsMargins(0, 0, 0, 0);
-    list->setSpacing(0);
-    bool first = true;
-    for (const TransferItem& item : transfers) {
-        if (!first) list->addWidget(makeDivider(card));
-        first = false;
-        list->addWidget(new TransferRow(model_, item, card));
-    }
-    transfers_->addWidget(card);
+    transfers_->addWidget(makeTransferCard(model_, transfers, QStringLiteral("transfersCard"), transferRows_, this));
 }
 
 void ContentView::followQRSend() {

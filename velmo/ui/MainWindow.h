@@ -14,6 +14,7 @@ namespace velmo {
 class AppModel;
 class SoftwareUpdates;
 class ThemedButton;
+class TransferRow;
 
 class ContentView : public QWidget {
     Q_OBJECT
@@ -42,6 +43,7 @@ private:
     QVBoxLayout* status_;
     QVBoxLayout* phones_;
     QVBoxLayout* transfers_;
+    QList<QPointer<TransferRow>> transferRows_;
     QPointer<QDialog> qrSheet_;
     QPointer<QDialog> webSheet_;
 };

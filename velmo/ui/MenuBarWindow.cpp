@@ -53,57 +53,31 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
       updates_(updates), sessionActive_(sessionOpen(model)) {
     applyWindowBackground(this);
     setFixedWidth(372);
-    column_ = new QVBoxLayout(this);
-    column_->setContentsMargins(16, 16, 16, 16);
-    column_->setSpacing(16);
-    column_->setSizeConstraint(QLayout::SetMinAndMaxSize);
-    connect(&model_, &AppModel::quickSharePhonesChanged, this, &MenuBarView::rebuild);
-    auto* later = new Throttle(this, [this] { rebuild(); });
-    connect(&model_, &AppModel::transfersChanged, later, &Throttle::request);
-    connect(&model_, &AppModel::peerChecksChanged, later, &Throttle::request);
-    if (updates_) connect(updates_, &SoftwareUpdates::busyChanged, this, &MenuBarView::rebuild);
-    connect(&model_, &AppModel::qrSendChanged, this, &MenuBarView::watchSessions);
-    connect(&model_, &AppModel::webReceiveChanged, this, &MenuBarView::watchSessions);
-    rebuild();
-}
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(16);
+    column->setSizeConstraint(QLayout::SetMinAndMaxSize);
 
-void MenuBarView::watchSessions() {
-    const bool active = sessionOpen(model_);
-    const bool started = active && !sessionActive_;
-    sessionActive_ = active;
-    if (started && openMainWindow_) openMainWindow_();
-}
-
-void MenuBarView::rebuild() {
-    clearLayout(column_);
+    // Built once: only the phones card and the transfer card follow the model, so no model
+    // change takes away a button while it is being pressed.
     auto* send = new DropSendButton(model_, this);
     send->setObjectName(QStringLiteral("menuSend"));
     setButtonSymbol(send, QStringLiteral("qrcode"));
     connect(send, &QPushButton::clicked, &model_, [this] { model_.startQRSend(); });
-    column_->addWidget(send);
+    column->addWidget(send);
     auto* receive = new ThemedButton(QStringLiteral("Receive from Android"), ThemedButton::Kind::tinted, false, false, this);
     setButtonSymbol(receive, QStringLiteral("tray.and.arrow.down"));
     receive->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     connect(receive, &QPushButton::clicked, &model_, [this] { model_.startWebReceive(); });
-    column_->addWidget(receive);
+    column->addWidget(receive);
+    phones_ = new QVBoxLayout;
+    phones_->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(phones_);
+    transfer_ = new QVBoxLayout;
+    transfer_->setContentsMargins(0, 0, 0, 0);
+    column->addLayout(transfer_);
 
-    if (!model_.quickSharePhones().empty()) {
-        column_->addWidget(makePhonesCard(model_, QStringLiteral("menuPhones"), QStringLiteral("menuSendToAll"), this));
-    }
-
-    const auto& transfers = model_.transfers();
-    const auto current = std::find_if(transfers.begin(), transfers.end(),
-                                      [](const TransferItem& item) { return item.state.isActive(); });
-    if (current != transfers.end()) {
-        auto* card = new Card(false, this);
-        card->setObjectName(QStringLiteral("menuTransfer"));
-        auto* inside = new QVBoxLayout(card);
-        inside->setContentsMargins(0, 0, 0, 0);
-        inside->addWidget(new TransferRow(model_, *current, card));
-        column_->addWidget(card);
-    }
-
-    column_->addWidget(makeDivider(this));
+    column->addWidget(makeDivider(this));
     auto* bottom = new QHBoxLayout;
     bottom->setSpacing(8);
     auto* open = new ThemedButton(QStringLiteral("Open Window"), ThemedButton::Kind::plain, false, false, this);
@@ -119,14 +93,53 @@ void MenuBarView::rebuild() {
         connect(check, &QPushButton::clicked, this, [this] {
             if (updates_) updates_->checkNow();
         });
+        connect(updates_, &SoftwareUpdates::busyChanged, check, [this, check] {
+            if (updates_) check->setEnabled(!updates_->isBusy());
+        });
         bottom->addWidget(check);
     }
-    auto* quit = new ThemedButton(QStringLiteral("Quit"), ThemedButton::Kind::plain, false, false, this);
-    connect(quit, &QPushButton::clicked, this, [this] {
+    auto* quitButton = new ThemedButton(QStringLiteral("Quit"), ThemedButton::Kind::plain, false, false, this);
+    connect(quitButton, &QPushButton::clicked, this, [this] {
         if (quit_) quit_();
     });
-    bottom->addWidget(quit);
-    column_->addLayout(bottom);
+    bottom->addWidget(quitButton);
+    column->addLayout(bottom);
+
+    connect(&model_, &AppModel::quickSharePhonesChanged, this, &MenuBarView::refreshPhones);
+    auto* later = new Throttle(this, [this] { refreshTransfer(); });
+    connect(&model_, &AppModel::transfersChanged, later, &Throttle::request);
+    connect(&model_, &AppModel::peerChecksChanged, later, &Throttle::request);
+    connect(&model_, &AppModel::qrSendChanged, this, &MenuBarView::watchSessions);
+    connect(&model_, &AppModel::webReceiveChanged, this, &MenuBarView::watchSessions);
+    refreshPhones();
+    refreshTransfer();
+}
+
+void MenuBarView::watchSessions() {
+    const bool active = sessionOpen(model_);
+    const bool started = active && !sessionActive_;
+    sessionActive_ = active;
+    if (started && openMainWindow_) openMainWindow_();
+}
+
+void MenuBarView::refreshPhones() {
+    clearLayout(phones_);
+    if (!model_.quickSharePhones().empty())
+        phones_->addWidget(makePhonesCard(model_, QStringLiteral("menuPhones"), QStringLiteral("menuSendToAll"), this));
+}
+
+void MenuBarView::refreshTransfer() {
+    // The first active transfer, if any; progress changes its row in place.
+    const auto& transfers = model_.transfers();
+    const auto current = std::find_if(transfers.begin(), transfers.end(),
+                                      [](const TransferItem& item) { return item.state.isActive(); });
+    std::vector<TransferItem> shown;
+    if (current != transfers.end()) shown.push_back(*current);
+    if (updateTransferRows(transferRow_, shown)) return;
+    clearLayout(transfer_);
+    transferRow_.clear();
+    if (!shown.empty())
+        transfer_->addWidget(makeTransferCard(model_, shown, QStringLiteral("menuTransfer"), transferRow_, this));
 }
 
 LockedMenu::LockedMenu(std::function<void()> openMainWindow, std::function<void()> quit, QWidget* parent)

@@ -3,6 +3,7 @@
 // window and quit. Until a sharing mode is chosen it only offers to open the main window.
 #pragma once
 
+#include <QList>
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QWidget>
@@ -15,6 +16,7 @@ namespace velmo {
 
 class AppModel;
 class SoftwareUpdates;
+class TransferRow;
 
 class MenuBarView : public QWidget {
     Q_OBJECT
@@ -23,12 +25,15 @@ public:
                 QWidget* parent = nullptr, SoftwareUpdates* updates = nullptr);
 
 private:
-    void rebuild();
+    void refreshPhones();
+    void refreshTransfer();
     void watchSessions();
     AppModel& model_;
     std::function<void()> openMainWindow_;
     std::function<void()> quit_;
-    QVBoxLayout* column_;
+    QVBoxLayout* phones_;
+    QVBoxLayout* transfer_;
+    QList<QPointer<TransferRow>> transferRow_;
     QPointer<SoftwareUpdates> updates_;
     bool sessionActive_;
 };

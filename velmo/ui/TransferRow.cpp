@@ -3,6 +3,7 @@
 #include "velmo/model/AppModel.h"
 #include "velmo/model/ByteCountFormat.h"
 #include "velmo/ui/Components.h"
+#include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/Theme.h"
 
 #include <QDesktopServices>
@@ -61,13 +62,13 @@ TransferRow::TransferRow(AppModel& model, TransferItem item, QWidget* parent)
 
     auto* column = new QVBoxLayout;
     column->setSpacing(6);
-    auto* summary = new ElidedLabel(q(item_.summary), Qt::ElideMiddle, fonts::bodyStrong(), colors::text, this);
-    summary->setObjectName(QStringLiteral("summary"));
-    column->addWidget(summary);
+    summary_ = new ElidedLabel(q(item_.summary), Qt::ElideMiddle, fonts::bodyStrong(), colors::text, this);
+    summary_->setObjectName(QStringLiteral("summary"));
+    column->addWidget(summary_);
     if (kind == Kind::transferring) {
-        auto* bar = new ProgressBar(item_.total > 0 ? item_.fraction() : 0.0, IconBadge::Tone::accent, this);
-        bar->setObjectName(QStringLiteral("progress"));
-        column->addWidget(bar);
+        bar_ = new ProgressBar(item_.total > 0 ? item_.fraction() : 0.0, IconBadge::Tone::accent, this);
+        bar_->setObjectName(QStringLiteral("progress"));
+        column->addWidget(bar_);
     }
     const ThemeColor& statusColor = kind == Kind::done                               ? colors::ok
                                     : kind == Kind::declined || kind == Kind::failed ? colors::bad
@@ -88,31 +89,72 @@ TransferRow::TransferRow(AppModel& model, TransferItem item, QWidget* parent)
         glyph->setObjectName(QStringLiteral("stateSymbol"));
         status->addWidget(glyph, 0, Qt::AlignTop);
     }
-    auto* statusLabel = plainLabel(transferStatusText(item_), fonts::caption(), statusColor, this);
-    statusLabel->setObjectName(QStringLiteral("status"));
-    statusLabel->setWordWrap(true);
-    // At most three lines of a long failure text.
-    statusLabel->setMaximumHeight(3 * QFontMetrics(statusLabel->font()).lineSpacing());
-    status->addWidget(statusLabel, 1);
+    status_ = new LineLimitedLabel(transferStatusText(item_), 3, fonts::caption(), statusColor, this);
+    status_->setObjectName(QStringLiteral("status"));
+    status->addWidget(status_, 1);
     column->addLayout(status);
     row->addLayout(column, 1);
-    row->addSpacing(8);
 
     const Uuid id = item_.id;
+    auto* cancel = item_.state.isActive()
+                       ? new ThemedButton(QStringLiteral("Cancel"), ThemedButton::Kind::plain, false, true, this)
+                       : nullptr;
+    if (cancel) connect(cancel, &QPushButton::clicked, this, [this, id] { model_.cancelTransfer(id); });
     if (item_.needsPeerCheck) {
+        // The code to compare needs the row's whole width: the two buttons go under it.
+        auto* buttons = new QHBoxLayout;
+        buttons->setSpacing(8);
         auto* match = new ThemedButton(QStringLiteral("Codes match"), ThemedButton::Kind::tinted, false, true, this);
         connect(match, &QPushButton::clicked, this, [this, id] { model_.answerPeerCheck(id, true); });
-        row->addWidget(match, 0, Qt::AlignTop);
+        buttons->addWidget(match);
+        if (cancel) buttons->addWidget(cancel);
+        buttons->addStretch(1);
+        column->addLayout(buttons);
+        return;
     }
-    if (item_.state.isActive()) {
-        auto* cancel = new ThemedButton(QStringLiteral("Cancel"), ThemedButton::Kind::plain, false, true, this);
-        connect(cancel, &QPushButton::clicked, this, [this, id] { model_.cancelTransfer(id); });
+    row->addSpacing(8);
+    if (cancel) {
         row->addWidget(cancel, 0, Qt::AlignTop);
     } else if (kind == Kind::done && !item_.savedURLs.empty()) {
         auto* show = new ThemedButton(QStringLiteral("Show"), ThemedButton::Kind::tinted, false, true, this);
         connect(show, &QPushButton::clicked, this, &TransferRow::reveal);
         row->addWidget(show, 0, Qt::AlignTop);
     }
+}
+
+bool TransferRow::fits(const TransferItem& item) const {
+    return item.id == item_.id && item.direction == item_.direction && item.state.kind() == item_.state.kind() &&
+           item.needsPeerCheck == item_.needsPeerCheck && item.savedURLs.empty() == item_.savedURLs.empty();
+}
+
+void TransferRow::setItem(TransferItem item) {
+    item_ = std::move(item);
+    if (summary_->fullText() != q(item_.summary)) summary_->setFullText(q(item_.summary));
+    status_->setText(transferStatusText(item_));
+    if (bar_) bar_->setValue(item_.total > 0 ? item_.fraction() : 0.0);
+}
+
+bool updateTransferRows(const QList<QPointer<TransferRow>>& rows, const std::vector<TransferItem>& items) {
+    if (static_cast<std::size_t>(rows.size()) != items.size()) return false;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (!rows[i] || !rows[i]->fits(items[i])) return false;
+    for (std::size_t i = 0; i < items.size(); ++i) rows[i]->setItem(items[i]);
+    return true;
+}
+
+QWidget* makeTransferCard(AppModel& model, const std::vector<TransferItem>& items, const QString& name,
+                          QList<QPointer<TransferRow>>& rows, QWidget* parent) {
+    auto* card = new Card(false, parent);
+    card->setObjectName(name);
+    auto* list = new QVBoxLayout(card);
+    list->setContentsMargins(0, 0, 0, 0);
+    list->setSpacing(0);
+    for (const TransferItem& item : items) {
+        if (&item != &items.front()) list->addWidget(makeDivider(card));
+        rows.append(new TransferRow(model, item, card));
+        list->addWidget(rows.back());
+    }
+    return card;
 }
 
 void TransferRow::reveal() { revealInFileManager(item_.savedURLs.front()); }

@@ -15,20 +15,41 @@ namespace velmo {
 WebReceiveSheet::WebReceiveSheet(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)
     : QDialog(parent), model_(model), hintDelay_(hintDelay) {
     column_ = sheetColumn(this, QStringLiteral("Receive from an Android phone"));
-    auto* later = new Throttle(this, [this] { rebuild(); });
-    for (auto signal : {&AppModel::webReceiveChanged, &AppModel::transfersChanged, &AppModel::sharingModeChanged,
-                        &AppModel::deviceNameChanged, &AppModel::downloadFolderChanged})
-        connect(&model_, signal, later, &Throttle::request);
+    auto* later = new Throttle(this, [this] { refresh(); });
+    connect(&model_, &AppModel::transfersChanged, later, &Throttle::request);
+    for (auto signal : {&AppModel::webReceiveChanged, &AppModel::sharingModeChanged, &AppModel::deviceNameChanged,
+                        &AppModel::downloadFolderChanged})
+        connect(&model_, signal, later, [this, later] {
+            stale_ = true;
+            later->request();
+        });
+    rebuild();
+}
+
+namespace {
+
+std::vector<TransferItem> receivedItems(const AppModel& model) {
+    std::vector<TransferItem> received;
+    if (const auto& session = model.webReceive())
+        for (const auto& item : model.transfers())
+            if (session->transferIDs.count(item.id)) received.push_back(item);
+    return received;
+}
+
+}  // namespace
+
+void WebReceiveSheet::refresh() {
+    // Progress changes the rows in place, so the footer button under the pointer stays.
+    if (!stale_ && updateTransferRows(rows_, receivedItems(model_))) return;
     rebuild();
 }
 
 void WebReceiveSheet::rebuild() {
+    stale_ = false;
     clearLayout(column_, hint_);
+    rows_.clear();
     const auto& session = model_.webReceive();
-    std::vector<TransferItem> received;
-    if (session)
-        for (const auto& item : model_.transfers())
-            if (session->transferIDs.count(item.id)) received.push_back(item);
+    const std::vector<TransferItem> received = receivedItems(model_);
     if (!session || !received.empty()) {
         if (hint_) hint_->deleteLater();
         hint_ = nullptr;
@@ -81,18 +102,7 @@ void WebReceiveSheet::rebuild() {
         column_->addWidget(hint_);
         hint_->show();
     } else {
-        auto* card = new Card(false, this);
-        card->setObjectName(QStringLiteral("received"));
-        auto* list = new QVBoxLayout(card);
-        list->setContentsMargins(0, 0, 0, 0);
-        list->setSpacing(0);
-        bool first = true;
-        for (const auto& item : received) {
-            if (!first) list->addWidget(makeDivider(card));
-            first = false;
-            list->addWidget(new TransferRow(model_, item, card));
-        }
-        column_->addWidget(card);
+        column_->addWidget(makeTransferCard(model_, received, QStringLiteral("received"), rows_, this));
     }
 
     auto* footer = new QHBoxLayout;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QDialog>
+#include <QList>
+#include <QPointer>
 #include <chrono>
 
 class QVBoxLayout;
@@ -10,6 +12,7 @@ class QVBoxLayout;
 namespace velmo {
 
 class AppModel;
+class TransferRow;
 
 class WebReceiveSheet : public QDialog {
     Q_OBJECT
@@ -18,8 +21,12 @@ public:
                     std::chrono::milliseconds hintDelay = std::chrono::seconds(45));
 
 private:
+    void refresh();
     void rebuild();
     AppModel& model_;
+    // Set by changes other than the rows' own (the session, the texts): the sheet is built anew.
+    bool stale_ = false;
+    QList<QPointer<TransferRow>> rows_;
     QVBoxLayout* column_;
     std::chrono::milliseconds hintDelay_;
     QWidget* hint_ = nullptr;

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "velmo/ui/Theme.h"
+
+#include <QLabel>
+#include <QString>
+#include <QStringList>
+
+namespace velmo {
+
+// Plain text wrapped onto at most a given number of whole lines from the top; text that does
+// not fit ends the last line with "…". text() stays the whole text, for accessibility.
+class LineLimitedLabel : public QLabel {
+    Q_OBJECT
+public:
+    LineLimitedLabel(const QString& text, int maxLines, const QFont& font, const ThemeColor& color,
+                     QWidget* parent = nullptr);
+    int maxLines() const { return maxLines_; }
+    // The lines drawn in a width of `width`.
+    QStringList linesFor(int width) const;
+    QStringList shownLines() const { return linesFor(contentsRect().width()); }
+
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override;
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    int maxLines_;
+};
+
+}  // namespace velmo
