@@ -61,13 +61,14 @@ void DropZone::rebuild() {
     const auto count = static_cast<long long>(staged.size());
 
     auto* header = new QHBoxLayout;
+    // The counts give way before the buttons when the row is short.
     auto* countLabel =
-        plainLabel(QStringLiteral("%1 file%2 ready").arg(count).arg(count == 1 ? QString() : QStringLiteral("s")),
-                   fonts::bodyStrong(), colors::text, this);
+        new ElidedLabel(QStringLiteral("%1 file%2 ready").arg(count).arg(count == 1 ? QString() : QStringLiteral("s")),
+                        Qt::ElideRight, fonts::bodyStrong(), colors::text, this);
     countLabel->setObjectName(QStringLiteral("stagedCount"));
     header->addWidget(countLabel);
     header->addWidget(plainLabel(QStringLiteral("·"), fonts::bodyStrong(), colors::faint, this));
-    auto* totalLabel = plainLabel(formatByteCount(total), fonts::caption(), colors::sub, this);
+    auto* totalLabel = new ElidedLabel(formatByteCount(total), Qt::ElideRight, fonts::caption(), colors::sub, this);
     totalLabel->setObjectName(QStringLiteral("stagedTotal"));
     header->addWidget(totalLabel);
     header->addStretch(1);
