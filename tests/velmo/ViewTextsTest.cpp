@@ -7,6 +7,8 @@
 #include "velmo/ui/VelmoMark.h"
 #include "velmo/AppModelHarness.h"
 
+#include <QApplication>
+#include <QTextDocument>
 #include <gtest/gtest.h>
 #include <qrencode.h>
 
@@ -110,6 +112,48 @@ TEST(ComponentsTest, ProgressBarClampsAndAnnouncesWholePercent) {
         EXPECT_DOUBLE_EQ(bar.fillWidth(200), width) << value;
         EXPECT_EQ(bar.percent(), percent) << value;
     }
+}
+
+TEST(ComponentsTest, ToolTipsShowNamesFromPhonesAndFilesAsText) {
+    test::ensureApplication();
+    const QString name = QStringLiteral("<h1>Bank</h1><img src=\"/tmp/secret.png\"> & co");
+    // Qt renders what it takes for rich text; the text it shows must be the name itself.
+    const auto shown = [](const QString& toolTip) {
+        QTextDocument document;
+        if (Qt::mightBeRichText(toolTip)) document.setHtml(toolTip);
+        else document.setPlainText(toolTip);
+        return document.toPlainText();
+    };
+    ElidedLabel label(name, Qt::ElideRight, fonts::body(), colors::text);
+    EXPECT_EQ(shown(label.toolTip()), name);
+    label.setFullText(name + QStringLiteral("<b>"));
+    EXPECT_EQ(shown(label.toolTip()), name + QStringLiteral("<b>"));
+    FileRow row(name, 10, [] {});
+    EXPECT_EQ(shown(row.findChild<QWidget*>(QStringLiteral("removeFile"))->toolTip()), QStringLiteral("Remove ") + name);
+}
+
+TEST(ThemeTest, ColoursFollowTheDesktopSwitchingToDark) {
+    test::ensureApplication();
+    const QPalette original = QApplication::palette();
+    QPalette light = original;
+    light.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
+    QApplication::setPalette(light);
+    QWidget window;
+    applyWindowBackground(&window);
+    QLabel* label = plainLabel(QStringLiteral("Velmo"), fonts::body(), colors::sub, &window);
+    auto* name = new ElidedLabel(QStringLiteral("Pixel"), Qt::ElideRight, fonts::body(), colors::text, &window);
+    window.show();
+    EXPECT_EQ(window.palette().color(QPalette::Window), colors::bg.light);
+
+    QPalette dark = original;
+    dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+    QApplication::setPalette(dark);
+    test::pumpFor(std::chrono::milliseconds(10));
+    EXPECT_EQ(window.palette().color(QPalette::Window), colors::bg.dark);
+    EXPECT_EQ(window.palette().color(QPalette::Text), colors::text.dark);
+    EXPECT_EQ(label->palette().color(QPalette::WindowText), colors::sub.dark);
+    EXPECT_EQ(name->palette().color(QPalette::WindowText), colors::text.dark);
+    QApplication::setPalette(original);
 }
 
 TransferItem item(TransferItem::Direction direction, TransferItem::State state) {

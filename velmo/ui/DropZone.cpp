@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
+#include <QVariantAnimation>
 
 namespace velmo {
 
@@ -20,7 +21,12 @@ std::int64_t fileSizeOrZero(const std::filesystem::path& file) {
     return error ? 0 : static_cast<std::int64_t>(size);
 }
 
-DropZone::DropZone(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+DropZone::DropZone(AppModel& model, QWidget* parent)
+    : QWidget(parent), model_(model), ease_(pressAnimation(this)) {
+    connect(ease_, &QVariantAnimation::valueChanged, this, [this](const QVariant& t) {
+        highlight_ = from_ + ((targeted_ ? 1.0 : 0.0) - from_) * t.toDouble();
+        update();
+    });
     setAcceptDrops(true);
     setAccessibleName(QStringLiteral("Drop files here to send them"));
     content_ = new QVBoxLayout(this);
@@ -33,7 +39,9 @@ DropZone::DropZone(AppModel& model, QWidget* parent) : QWidget(parent), model_(m
 void DropZone::setTargeted(bool targeted) {
     if (targeted_ == targeted) return;
     targeted_ = targeted;
-    update();
+    from_ = highlight_;
+    ease_->stop();
+    ease_->start();
 }
 
 void DropZone::rebuild() {
@@ -61,13 +69,14 @@ void DropZone::rebuild() {
     const auto count = static_cast<long long>(staged.size());
 
     auto* header = new QHBoxLayout;
+    // The counts give way before the buttons when the row is short.
     auto* countLabel =
-        plainLabel(QStringLiteral("%1 file%2 ready").arg(count).arg(count == 1 ? QString() : QStringLiteral("s")),
-                   fonts::bodyStrong(), colors::text, this);
+        new ElidedLabel(QStringLiteral("%1 file%2 ready").arg(count).arg(count == 1 ? QString() : QStringLiteral("s")),
+                        Qt::ElideRight, fonts::bodyStrong(), colors::text, this);
     countLabel->setObjectName(QStringLiteral("stagedCount"));
     header->addWidget(countLabel);
     header->addWidget(plainLabel(QStringLiteral("·"), fonts::bodyStrong(), colors::faint, this));
-    auto* totalLabel = plainLabel(formatByteCount(total), fonts::caption(), colors::sub, this);
+    auto* totalLabel = new ElidedLabel(formatByteCount(total), Qt::ElideRight, fonts::caption(), colors::sub, this);
     totalLabel->setObjectName(QStringLiteral("stagedTotal"));
     header->addWidget(totalLabel);
     header->addStretch(1);
@@ -107,8 +116,9 @@ void DropZone::paintEvent(QPaintEvent*) {
     const QRectF box = QRectF(rect()).adjusted(lineWidth / 2, lineWidth / 2, -lineWidth / 2, -lineWidth / 2);
     QPainterPath shape;
     shape.addRoundedRect(box, 16, 16);
-    painter.fillPath(shape, targeted_ ? QColor(colors::dropTint) : QColor(colors::card));
-    const QColor stroke = targeted_ ? QColor(colors::accent) : withOpacity(colors::accent, 0.35);
+    painter.fillPath(shape, withOpacity(colors::card, 1 - highlight_));
+    painter.fillPath(shape, withOpacity(colors::dropTint, highlight_));
+    const QColor stroke = withOpacity(colors::accent, 0.35 + 0.65 * highlight_);
     QPen pen = dashed ? dashedStroke(stroke) : QPen(stroke, 1, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
     painter.strokePath(shape, pen);
 }

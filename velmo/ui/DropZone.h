@@ -7,6 +7,7 @@
 #include <filesystem>
 
 class QVBoxLayout;
+class QVariantAnimation;
 
 namespace velmo {
 
@@ -33,6 +34,10 @@ private:
     AppModel& model_;
     QVBoxLayout* content_;
     bool targeted_ = false;
+    // Eases the highlight in and out; `highlight_` is how far it is shown, 0 to 1.
+    QVariantAnimation* ease_;
+    double highlight_ = 0;
+    double from_ = 0;
 };
 
 }  // namespace velmo

@@ -1,5 +1,7 @@
 #include "velmo/ui/ElidedLabel.h"
 
+#include "velmo/ui/ViewHelpers.h"
+
 #include <QFontMetrics>
 
 namespace velmo {
@@ -9,17 +11,16 @@ ElidedLabel::ElidedLabel(QString text, Qt::TextElideMode mode, const QFont& font
     : QLabel(parent), full_(std::move(text)), mode_(mode) {
     setTextFormat(Qt::PlainText);
     setFont(font);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::WindowText, color);
-    setPalette(palette);
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    setToolTip(full_);
+    setTextColor(this, color);
+    // Asks for the whole text and gives way down to the minimum where the row is short.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    setToolTip(plainToolTip(full_));
     setText(full_);
 }
 
 void ElidedLabel::setFullText(const QString& text) {
     full_ = text;
-    setToolTip(full_);
+    setToolTip(plainToolTip(full_));
     elide();
     updateGeometry();
 }

@@ -1,8 +1,6 @@
 #include "velmo/ui/FileRow.h"
 
 #include <QHBoxLayout>
-#include <QIcon>
-#include <QPainter>
 
 #include "velmo/model/ByteCountFormat.h"
 #include "velmo/ui/ElidedLabel.h"
@@ -32,16 +30,9 @@ FileRow::FileRow(const QString& name, std::optional<std::int64_t> size, std::fun
     if (onRemove) {
         auto* remove = new ThemedButton(QString(), ThemedButton::Kind::plain, false, true, this);
         remove->setObjectName(QStringLiteral("removeFile"));
-        remove->setToolTip(QStringLiteral("Remove ") + name);
+        remove->setToolTip(plainToolTip(QStringLiteral("Remove ") + name));
         remove->setAccessibleName(QStringLiteral("Remove ") + name);
-        QPixmap glyph(QSize(24, 24));
-        glyph.fill(Qt::transparent);
-        {
-            QPainter painter(&glyph);
-            paintSymbol(painter, QRectF(0, 0, 24, 24), QStringLiteral("xmark"), colors::accentText);
-        }
-        remove->setIcon(QIcon(glyph));
-        remove->setIconSize(QSize(12, 12));
+        remove->setSymbol(QStringLiteral("xmark"), 12);
         connect(remove, &QPushButton::clicked, this, [onRemove] { onRemove(); });
         row->addWidget(remove);
     }

@@ -25,9 +25,7 @@ public:
         QFont font = fonts::pin();
         font.setLetterSpacing(QFont::AbsoluteSpacing, 6);
         setFont(font);
-        QPalette palette = this->palette();
-        palette.setColor(QPalette::WindowText, colors::accentText);
-        setPalette(palette);
+        setTextColor(this, colors::accentText);
         setContentsMargins(16, 8, 16, 8);
         QStringList characters;
         for (const QChar c : pin) characters << QString(c);

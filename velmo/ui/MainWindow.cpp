@@ -60,8 +60,7 @@ ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::millisec
     header->addStretch(1);
     auto* settings = new ThemedButton(QString(), ThemedButton::Kind::plain, false, false, columnWidget);
     settings->setObjectName(QStringLiteral("settingsButton"));
-    settings->setIcon(QIcon(symbolPixmap(QStringLiteral("gearshape"), colors::accentText, 20)));
-    settings->setIconSize(QSize(20, 20));
+    settings->setSymbol(QStringLiteral("gearshape"), 20);
     settings->setToolTip(QStringLiteral("Settings"));
     settings->setAccessibleName(QStringLiteral("Settings"));
     connect(settings, &QPushButton::clicked, this, [this, settings] { showSettingsPopover(model_, settings, updates_); });

@@ -2,6 +2,7 @@
 
 #include "velmo/ui/Components.h"
 
+#include <QEvent>
 #include <QVBoxLayout>
 
 namespace velmo {
@@ -10,8 +11,10 @@ NetworkHint::NetworkHint(std::chrono::milliseconds delay, QWidget* parent) : QWi
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     setFixedHeight(0);
+    QWidget::setVisible(false);
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, &NetworkHint::reveal);
+    watchHost();
 }
 
 QString NetworkHint::text() {
@@ -20,9 +23,31 @@ QString NetworkHint::text() {
         "Join the main Wi-Fi.");
 }
 
-void NetworkHint::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!shown_ && !timer_.isActive()) timer_.start(delay_);
+void NetworkHint::setVisible(bool visible) {
+    placed_ = visible;
+    QWidget::setVisible(visible && shown_);
+    startIfOnScreen();
+}
+
+bool NetworkHint::event(QEvent* event) {
+    if (event->type() == QEvent::ParentChange) watchHost();
+    return QWidget::event(event);
+}
+
+bool NetworkHint::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == host_ && event->type() == QEvent::Show) startIfOnScreen();
+    return false;
+}
+
+void NetworkHint::watchHost() {
+    if (host_) host_->removeEventFilter(this);
+    host_ = parentWidget();
+    if (host_) host_->installEventFilter(this);
+    startIfOnScreen();
+}
+
+void NetworkHint::startIfOnScreen() {
+    if (!shown_ && placed_ && host_ && host_->isVisible() && !timer_.isActive()) timer_.start(delay_);
 }
 
 void NetworkHint::reveal() {
@@ -33,6 +58,7 @@ void NetworkHint::reveal() {
     layout()->addWidget(banner);
     setMinimumHeight(0);
     setMaximumHeight(QWIDGETSIZE_MAX);
+    QWidget::setVisible(placed_);
     updateGeometry();
 }
 

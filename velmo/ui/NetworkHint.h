@@ -1,7 +1,9 @@
 // A warning that shows after a while on screen when nothing arrives: the Wi-Fi may keep
-// devices from reaching each other. Empty (no height) until then.
+// devices from reaching each other. Until then it stays hidden, so it takes no space and no
+// spacing in its host's layout.
 #pragma once
 
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
@@ -13,16 +15,24 @@ class NetworkHint : public QWidget {
 public:
     explicit NetworkHint(std::chrono::milliseconds delay = std::chrono::seconds(45), QWidget* parent = nullptr);
     bool isShown() const { return shown_; }
+    // The host places or removes the hint; while waiting it stays hidden all the same.
+    void setVisible(bool visible) override;
 
     static QString text();
 
 protected:
-    void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void watchHost();
+    // The clock runs from the moment the hint is placed in a host that is on screen.
+    void startIfOnScreen();
     void reveal();
     std::chrono::milliseconds delay_;
     QTimer timer_;
+    QPointer<QWidget> host_;
+    bool placed_ = true;
     bool shown_ = false;
 };
 

@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+class QVariantAnimation;
+
 
 namespace velmo {
 
@@ -11,6 +13,7 @@ class ProgressBar : public QWidget {
     Q_OBJECT
 public:
     explicit ProgressBar(double value, IconBadge::Tone tone = IconBadge::Tone::accent, QWidget* parent = nullptr);
+    // A new value eases the fill to its width; the value itself changes at once.
     void setValue(double value);
     double value() const { return value_; }
     // The fill's width for a track of `width`: never narrower than 6.
@@ -20,11 +23,15 @@ public:
     QSize sizeHint() const override { return {100, 6}; }
 
 protected:
+    // The fraction drawn now: between the old and the new value while easing.
+    double shownValue() const;
     void paintEvent(QPaintEvent* event) override;
 
 private:
     double value_;
     IconBadge::Tone tone_;
+    QVariantAnimation* ease_;
+    double from_;
 };
 
 }  // namespace velmo

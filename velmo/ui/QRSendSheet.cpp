@@ -214,6 +214,7 @@ void QRSendSheet::rebuild() {
         auto* open = plainLabel(
             QStringLiteral("Anyone who scans this code on your Wi-Fi can receive these files while it’s open."),
             fonts::caption(), colors::sub, this);
+        open->setObjectName(QStringLiteral("openCodeLine"));
         open->setWordWrap(true);
         open->setAlignment(Qt::AlignHCenter);
         column_->addWidget(open);
@@ -243,7 +244,7 @@ void QRSendSheet::rebuild() {
     connect(button, &QPushButton::clicked, &model_, [this] { model_.cancelQRSend(); });
     footer->addWidget(button);
     column_->addLayout(footer);
-    adjustSize();
+    fitSheet(this);
 }
 
 }  // namespace velmo

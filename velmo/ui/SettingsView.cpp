@@ -2,6 +2,7 @@
 
 #include "velmo/model/AppModel.h"
 #include "velmo/ui/Components.h"
+#include "velmo/ui/FormStyle.h"
 #include "velmo/model/SoftwareUpdates.h"
 #include "velmo/ui/Theme.h"
 
@@ -107,6 +108,12 @@ SettingsView::SettingsView(AppModel& model, QWidget* parent, SoftwareUpdates* up
         connect(updates_, &SoftwareUpdates::busyChanged, this, &SettingsView::refresh);
         connect(updates_, &SoftwareUpdates::automaticChanged, this, &SettingsView::refresh);
     }
+
+    // Made last, so it outlives the controls that draw with it.
+    auto* formStyle = new FormStyle;
+    formStyle->setParent(this);
+    for (QWidget* control : std::initializer_list<QWidget*>{name_, receive_, automatic_})
+        if (control) control->setStyle(formStyle);
 
     for (auto signal : {&AppModel::sharingModeChanged, &AppModel::deviceNameChanged, &AppModel::receiveFromAndroidChanged,
                         &AppModel::downloadFolderChanged})

@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 
+#include "velmo/ui/CapsuleLabel.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/ViewHelpers.h"
 
@@ -12,14 +13,8 @@ StepRow::StepRow(long long number, const QString& text, QWidget* parent) : QWidg
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(8);
-    auto* disc = new QLabel(QString::number(number), this);
+    auto* disc = new CapsuleLabel(QString::number(number), fonts::bodyStrong(), this);
     disc->setFixedSize(24, 24);
-    disc->setAlignment(Qt::AlignCenter);
-    disc->setFont(fonts::bodyStrong());
-    QPalette palette = disc->palette();
-    palette.setColor(QPalette::WindowText, colors::accentText);
-    disc->setPalette(palette);
-    disc->setStyleSheet(QStringLiteral("background:%1;border-radius:12px;").arg(QColor(colors::soft).name(QColor::HexArgb)));
     row->addWidget(disc, 0, Qt::AlignTop);
     auto* label = plainLabel(text, fonts::body(), colors::text, this);
     label->setWordWrap(true);

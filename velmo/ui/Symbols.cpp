@@ -218,9 +218,7 @@ QPixmap symbolPixmap(const QString& symbol, const QColor& color, int size) {
 }
 
 void setButtonSymbol(ThemedButton* button, const QString& symbol) {
-    constexpr int size = 18;
-    button->setIcon(QIcon(symbolPixmap(symbol, button->labelColor(), size)));
-    button->setIconSize(QSize(size, size));
+    button->setSymbol(symbol, 18);
 }
 
 int symbolPixels(const QFont& font) { return QFontMetrics(font).height(); }

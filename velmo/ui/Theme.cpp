@@ -1,5 +1,7 @@
 #include "velmo/ui/Theme.h"
 
+#include "velmo/ui/Symbols.h"
+
 #include <QEnterEvent>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -7,7 +9,9 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
+#include <QResizeEvent>
 #include <QStyleOptionButton>
+#include <QVariantAnimation>
 #include <cmath>
 
 namespace velmo {
@@ -28,12 +32,55 @@ ThemeColor dynamic(unsigned light, double lightAlpha, unsigned dark, double dark
 
 ThemeColor fixed(unsigned value) { return {rgb(value), rgb(value)}; }
 
-QFont systemFont(qreal points, QFont::Weight weight) {
+QFont systemFont(int pixels, QFont::Weight weight) {
     QFont font = QGuiApplication::font();
-    font.setPointSizeF(points);
+    font.setPixelSize(pixels);
     font.setWeight(weight);
     return font;
 }
+
+QVariantAnimation* easeOut(QObject* parent, int milliseconds) {
+    auto* animation = new QVariantAnimation(parent);
+    animation->setStartValue(0.0);
+    animation->setEndValue(1.0);
+    animation->setDuration(milliseconds);
+    animation->setEasingCurve(QEasingCurve::OutCubic);
+    return animation;
+}
+
+QColor mix(const QColor& from, const QColor& to, qreal t) {
+    const auto channel = [t](float a, float b) { return a + (b - a) * static_cast<float>(t); };
+    return QColor::fromRgbF(channel(from.redF(), to.redF()), channel(from.greenF(), to.greenF()),
+                            channel(from.blueF(), to.blueF()), channel(from.alphaF(), to.alphaF()));
+}
+
+// Calls `apply` again when the appearance has changed since it last ran. Qt tells windows of a
+// new application palette and hands the change down to children as their own palette change;
+// a widget that was hidden meanwhile catches up when it shows.
+class AppearanceFollower : public QObject {
+public:
+    AppearanceFollower(QWidget* widget, std::function<void()> apply)
+        : QObject(widget), apply_(std::move(apply)), applied_(currentAppearance()) {
+        widget->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        const auto type = event->type();
+        if (type == QEvent::ApplicationPaletteChange || type == QEvent::PaletteChange || type == QEvent::Show) {
+            const Appearance now = currentAppearance();
+            if (now != applied_) {
+                applied_ = now;
+                apply_();
+            }
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> apply_;
+    Appearance applied_;
+};
 
 }  // namespace
 
@@ -103,11 +150,14 @@ QFont buttonHero() { return systemFont(15, QFont::DemiBold); }
 QFont badgeLarge() { return systemFont(26, QFont::Medium); }
 QFont pin() {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPointSizeF(28);
+    font.setPixelSize(28);
     font.setWeight(QFont::DemiBold);
     return font;
 }
 }  // namespace fonts
+
+QVariantAnimation* pressAnimation(QObject* parent) { return easeOut(parent, 150); }
+QVariantAnimation* progressAnimation(QObject* parent) { return easeOut(parent, 250); }
 
 QPen dashedStroke(const QColor& color) {
     QPen pen(color, 1.5, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
@@ -119,11 +169,27 @@ QPen dashedStroke(const QColor& color) {
 }
 
 ThemedButton::ThemedButton(const QString& text, Kind kind, bool hero, bool compact, QWidget* parent)
-    : QPushButton(text, parent), kind_(kind), hero_(hero), compact_(compact) {
+    : QPushButton(text, parent), kind_(kind), hero_(hero), compact_(compact), fade_(pressAnimation(this)) {
     setFont(hero ? fonts::buttonHero() : fonts::bodyStrong());
     setCursor(Qt::PointingHandCursor);
     setAttribute(Qt::WA_Hover);
     setSizePolicy(hero ? QSizePolicy::Expanding : QSizePolicy::Preferred, QSizePolicy::Fixed);
+    connect(fade_, &QVariantAnimation::valueChanged, this, [this] { update(); });
+    connect(this, &QPushButton::pressed, this, &ThemedButton::animateLook);
+    connect(this, &QPushButton::released, this, &ThemedButton::animateLook);
+}
+
+qreal ThemedButton::gradientOpacity() const { return isDown() ? 0.85 : hovering_ ? 0.94 : 1.0; }
+
+void ThemedButton::animateLook() {
+    // Ease from what is on screen, which mid-animation is neither end.
+    const qreal t = fade_->state() == QAbstractAnimation::Running ? fade_->currentValue().toReal() : 1.0;
+    fromFill_ = mix(fromFill_, toFill_, t);
+    fromOpacity_ += (toOpacity_ - fromOpacity_) * t;
+    toFill_ = backgroundColor();
+    toOpacity_ = gradientOpacity();
+    fade_->stop();
+    fade_->start();
 }
 
 QColor ThemedButton::backgroundColor() const {
@@ -156,12 +222,21 @@ QColor ThemedButton::labelColor() const {
     return colors::text;
 }
 
+void ThemedButton::setSymbol(const QString& symbol, int size) {
+    symbol_ = symbol;
+    setIconSize(QSize(size, size));
+    updateGeometry();
+    update();
+}
+
+bool ThemedButton::hasSymbol() const { return !symbol_.isEmpty() || !icon().isNull(); }
+
 QSize ThemedButton::sizeHint() const {
     const QFontMetrics metrics(font());
     const int padding = compact_ ? 10 : 16;
     const int height = hero_ ? 48 : compact_ ? 24 : 32;
     int width = metrics.horizontalAdvance(text()) + 2 * padding;
-    if (!icon().isNull()) width += iconSize().width() + (text().isEmpty() ? 0 : 6);
+    if (hasSymbol()) width += iconSize().width() + (text().isEmpty() ? 0 : 6);
     return {width, std::max(height, metrics.height())};
 }
 
@@ -175,28 +250,41 @@ void ThemedButton::paintEvent(QPaintEvent*) {
     const qreal radius = hero_ ? 12 : 8;
     QPainterPath shape;
     shape.addRoundedRect(box, radius, radius);
+    const bool easing = fade_->state() == QAbstractAnimation::Running;
+    const qreal t = easing ? fade_->currentValue().toReal() : 1.0;
     if (kind_ == Kind::primary && hero_) {
         QLinearGradient gradient(box.topLeft(), box.bottomLeft());
         gradient.setColorAt(0, colors::top);
         gradient.setColorAt(1, colors::bottom);
         painter.save();
-        painter.setOpacity(painter.opacity() * (isDown() ? 0.85 : hovering_ ? 0.94 : 1.0));
+        painter.setOpacity(painter.opacity() * (fromOpacity_ + (toOpacity_ - fromOpacity_) * t));
         painter.fillPath(shape, gradient);
         painter.restore();
     } else {
-        painter.fillPath(shape, backgroundColor());
+        painter.fillPath(shape, easing ? mix(fromFill_, toFill_, t) : backgroundColor());
+    }
+    if (!easing) {
+        // At rest both ends are the current look, resolved now so a switch of appearance shows at once.
+        fromFill_ = toFill_ = backgroundColor();
+        fromOpacity_ = toOpacity_ = gradientOpacity();
     }
     if (kind_ == Kind::secondary) painter.strokePath(shape, QPen(colors::line.now(), 1));
 
     painter.setPen(labelColor());
     painter.setFont(font());
     QRect content = rect();
-    if (!icon().isNull()) {
+    if (hasSymbol()) {
         const QSize iconArea = iconSize();
         const int textWidth = text().isEmpty() ? 0 : QFontMetrics(font()).horizontalAdvance(text()) + 6;
         const int left = (width() - iconArea.width() - textWidth) / 2;
-        const QPixmap pixmap = icon().pixmap(iconArea, devicePixelRatioF());
-        painter.drawPixmap(QRect(QPoint(left, (height() - iconArea.height()) / 2), iconArea), pixmap);
+        const QRect iconBox(QPoint(left, (height() - iconArea.height()) / 2), iconArea);
+        if (!symbol_.isEmpty()) {
+            painter.save();
+            paintSymbol(painter, iconBox, symbol_, labelColor());
+            painter.restore();
+        } else {
+            painter.drawPixmap(iconBox, icon().pixmap(iconArea, devicePixelRatioF()));
+        }
         content.setLeft(left + iconArea.width() + 6);
         painter.drawText(content, Qt::AlignVCenter | Qt::AlignLeft, text());
         return;
@@ -206,50 +294,123 @@ void ThemedButton::paintEvent(QPaintEvent*) {
 
 void ThemedButton::enterEvent(QEnterEvent* event) {
     hovering_ = true;
-    update();
+    animateLook();
     QPushButton::enterEvent(event);
 }
 
 void ThemedButton::leaveEvent(QEvent* event) {
     hovering_ = false;
-    update();
+    animateLook();
     QPushButton::leaveEvent(event);
 }
 
 Card::Card(bool padded, QWidget* parent) : QWidget(parent) {
     const int padding = padded ? 16 : 0;
-    // One extra point below for the shadow.
-    setContentsMargins(padding, padding, padding, padding + 1);
+    setContentsMargins(padding, padding, padding, padding);
+    shadowHost_ = parentWidget();
+    if (shadowHost_) shadowHost_->installEventFilter(this);
 }
 
 void Card::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -1.5);
-    QPainterPath shadowShape;
-    shadowShape.addRoundedRect(box.translated(0, 1), 12, 12);
-    painter.fillPath(shadowShape, QColor(colors::shadow));
     QPainterPath shape;
-    shape.addRoundedRect(box, 12, 12);
+    shape.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 12, 12);
     painter.fillPath(shape, QColor(colors::card));
     painter.strokePath(shape, QPen(colors::line.now(), 1));
 }
 
+QRect Card::shadowArea(const QRect& geometry) const { return geometry.adjusted(-5, -4, 5, 6); }
+
+void Card::paintShadow(QPainter& painter, const QRectF& box) const {
+    const QColor shadow = colors::shadow;
+    if (shadow.alpha() == 0) return;
+    // A blur of 4 as four rings whose alpha adds up towards the edge; the card covers the middle.
+    QColor ring = shadow;
+    ring.setAlphaF(shadow.alphaF() / 4);
+    painter.setRenderHint(QPainter::Antialiasing);
+    for (int spread = 4; spread >= 1; --spread) {
+        QPainterPath path;
+        path.addRoundedRect(box.translated(0, 1).adjusted(-spread, -spread, spread, spread), 12 + spread, 12 + spread);
+        painter.fillPath(path, ring);
+    }
+}
+
+bool Card::event(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::ParentAboutToChange:
+        if (shadowHost_) shadowHost_->removeEventFilter(this);
+        shadowHost_ = nullptr;
+        break;
+    case QEvent::ParentChange:
+        shadowHost_ = parentWidget();
+        if (shadowHost_) shadowHost_->installEventFilter(this);
+        break;
+    case QEvent::Move:
+        if (shadowHost_) {
+            shadowHost_->update(shadowArea(QRect(static_cast<QMoveEvent*>(event)->oldPos(), size())));
+            shadowHost_->update(shadowArea(geometry()));
+        }
+        break;
+    case QEvent::Resize:
+        if (shadowHost_) {
+            shadowHost_->update(shadowArea(QRect(pos(), static_cast<QResizeEvent*>(event)->oldSize())));
+            shadowHost_->update(shadowArea(geometry()));
+        }
+        break;
+    case QEvent::Show:
+    case QEvent::Hide:
+        if (shadowHost_) shadowHost_->update(shadowArea(geometry()));
+        break;
+    default: break;
+    }
+    return QWidget::event(event);
+}
+
+bool Card::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == shadowHost_ && event->type() == QEvent::Paint && isVisible()) {
+        QPainter painter(shadowHost_);
+        painter.setClipRegion(static_cast<QPaintEvent*>(event)->region());
+        paintShadow(painter, QRectF(geometry()).adjusted(0.5, 0.5, -0.5, -0.5));
+    }
+    return false;
+}
+
+void followAppearance(QWidget* widget, std::function<void()> apply) {
+    apply();
+    new AppearanceFollower(widget, std::move(apply));
+}
+
+void setTextColor(QWidget* widget, const ThemeColor& color) {
+    followAppearance(widget, [widget, color] {
+        QPalette palette = widget->palette();
+        palette.setColor(QPalette::WindowText, color);
+        palette.setColor(QPalette::Text, color);
+        widget->setPalette(palette);
+    });
+}
+
 void applyWindowBackground(QWidget* window) {
-    QPalette palette = window->palette();
-    palette.setColor(QPalette::Window, colors::bg);
-    palette.setColor(QPalette::WindowText, colors::text);
-    palette.setColor(QPalette::Text, colors::text);
-    palette.setColor(QPalette::Base, colors::card);
-    palette.setColor(QPalette::ButtonText, colors::text);
-    palette.setColor(QPalette::Button, colors::fill);
-    palette.setColor(QPalette::AlternateBase, colors::fill);
-    palette.setColor(QPalette::Highlight, colors::accent);
-    palette.setColor(QPalette::HighlightedText, colors::onAccent);
-    palette.setColor(QPalette::ToolTipBase, colors::card);
-    palette.setColor(QPalette::ToolTipText, colors::text);
-    palette.setColor(QPalette::PlaceholderText, colors::faint);
-    window->setPalette(palette);
+    followAppearance(window, [window] {
+        QPalette palette = window->palette();
+        palette.setColor(QPalette::Window, colors::bg);
+        palette.setColor(QPalette::WindowText, colors::text);
+        palette.setColor(QPalette::Text, colors::text);
+        palette.setColor(QPalette::Base, colors::card);
+        palette.setColor(QPalette::ButtonText, colors::text);
+        palette.setColor(QPalette::Button, colors::fill);
+        palette.setColor(QPalette::AlternateBase, colors::fill);
+        palette.setColor(QPalette::Highlight, colors::accent);
+        palette.setColor(QPalette::HighlightedText, colors::onAccent);
+        palette.setColor(QPalette::ToolTipBase, colors::card);
+        palette.setColor(QPalette::ToolTipText, colors::text);
+        palette.setColor(QPalette::PlaceholderText, colors::faint);
+        // The roles styles draw frames with (text fields, check boxes, dividers).
+        palette.setColor(QPalette::Mid, colors::line);
+        palette.setColor(QPalette::Dark, colors::line);
+        palette.setColor(QPalette::Shadow, colors::line);
+        window->setPalette(palette);
+    });
     window->setAutoFillBackground(true);
 }
 

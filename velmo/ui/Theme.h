@@ -7,7 +7,10 @@
 #include <QPushButton>
 #include <QString>
 #include <QWidget>
+#include <functional>
 #include <optional>
+
+class QVariantAnimation;
 
 namespace velmo {
 
@@ -39,6 +42,7 @@ QString cssColor(const ThemeColor& color, Appearance appearance);
 // A colour with its alpha multiplied by factor.
 QColor withOpacity(QColor color, double factor);
 
+// Sizes are pixels, like every length of the layout, so text and layout scale together.
 namespace fonts {
 QFont title();
 QFont heading();
@@ -52,6 +56,11 @@ QFont buttonHero();
 QFont badgeLarge();
 QFont pin();
 }  // namespace fonts
+
+// Short ease-out animations: hover and press (and drop highlights), and progress widths. They
+// run only while something changes; nothing ticks while idle.
+QVariantAnimation* pressAnimation(QObject* parent);
+QVariantAnimation* progressAnimation(QObject* parent);
 
 // The dashed outline of the drop zone.
 QPen dashedStroke(const QColor& color);
@@ -72,6 +81,9 @@ public:
     // gradient is drawn separately.
     QColor backgroundColor() const;
     QColor labelColor() const;
+    // A symbol before the title, drawn in the label colour each time the button paints.
+    void setSymbol(const QString& symbol, int size);
+    QString symbol() const { return symbol_; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -82,14 +94,23 @@ protected:
     void leaveEvent(QEvent* event) override;
 
 private:
+    bool hasSymbol() const;
+    // Opacity of the hero gradient at rest, hovered or pressed.
+    qreal gradientOpacity() const;
+    // Starts easing from what is drawn now to the look of the current state.
+    void animateLook();
     Kind kind_;
     bool hero_;
     bool compact_;
     bool hovering_ = false;
+    QString symbol_;
+    QVariantAnimation* fade_;
+    QColor fromFill_, toFill_;
+    qreal fromOpacity_ = 1, toOpacity_ = 1;
 };
 
-// A card: rounded surface with a hairline border and a faint shadow; children go in
-// its layout, padded by 16 when asked.
+// A card: rounded surface with a hairline border and a soft shadow; children go in its
+// layout, padded by 16 when asked. The shadow spills onto the parent, which paints it.
 class Card : public QWidget {
     Q_OBJECT
 public:
@@ -97,9 +118,23 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void paintShadow(QPainter& painter, const QRectF& box) const;
+    // The parent's area the shadow covers, for repainting it when the card moves.
+    QRect shadowArea(const QRect& geometry) const;
+    QWidget* shadowHost_ = nullptr;
 };
 
-// Paints the window background in the theme's bg colour.
+// Runs `apply` now and again each time the desktop switches its palette (light and dark),
+// for colours that a widget keeps in its palette rather than resolving when it paints.
+void followAppearance(QWidget* widget, std::function<void()> apply);
+// The widget's text colour (its WindowText and Text roles), following the appearance.
+void setTextColor(QWidget* widget, const ThemeColor& color);
+
+// Paints the window background in the theme's bg colour, following the appearance.
 void applyWindowBackground(QWidget* window);
 
 }  // namespace velmo

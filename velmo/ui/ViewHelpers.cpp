@@ -1,9 +1,14 @@
 #include "velmo/ui/ViewHelpers.h"
 
 #include <QDialog>
+#include <QEvent>
 #include <QLayout>
 #include <QPainter>
+#include <QPointer>
+#include <QScreen>
+#include <QScrollArea>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace velmo {
 
@@ -12,10 +17,13 @@ QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& col
     label->setTextFormat(Qt::PlainText);
     label->setText(text);
     label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, color);
-    label->setPalette(palette);
+    setTextColor(label, color);
     return label;
+}
+
+QString plainToolTip(const QString& text) {
+    // Rich text whose only content is the escaped text: no tag, entity or image of it takes effect.
+    return QStringLiteral("<qt>") + text.toHtmlEscaped() + QStringLiteral("</qt>");
 }
 
 void clearLayout(QLayout* layout, QWidget* keep) {
@@ -32,15 +40,79 @@ void clearLayout(QLayout* layout, QWidget* keep) {
     }
 }
 
+namespace {
+
+constexpr int sheetWidth = 640;
+
+QScrollArea* sheetScroll(QDialog* sheet) {
+    return sheet->findChild<QScrollArea*>(QStringLiteral("sheetScroll"), Qt::FindDirectChildrenOnly);
+}
+
+// Fits the sheet again once a layout change inside its column has settled.
+class SheetFitter : public QObject {
+public:
+    explicit SheetFitter(QDialog* sheet) : QObject(sheet), sheet_(sheet) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::LayoutRequest && !pending_) {
+            pending_ = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    pending_ = false;
+                    fitSheet(sheet_);
+                },
+                Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    QDialog* sheet_;
+    bool pending_ = false;
+};
+
+}  // namespace
+
 QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title) {
     sheet->setWindowTitle(title);
     sheet->setWindowModality(Qt::WindowModal);
     applyWindowBackground(sheet);
-    sheet->setFixedWidth(640);
-    auto* column = new QVBoxLayout(sheet);
+    sheet->setFixedWidth(sheetWidth);
+    auto* frame = new QVBoxLayout(sheet);
+    frame->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(sheet);
+    scroll->setObjectName(QStringLiteral("sheetScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidgetResizable(true);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto* content = new QWidget(scroll);
+    auto* column = new QVBoxLayout(content);
     column->setContentsMargins(24, 24, 24, 24);
     column->setSpacing(24);
+    scroll->setWidget(content);
+    content->setAutoFillBackground(false);
+    frame->addWidget(scroll);
+    content->installEventFilter(new SheetFitter(sheet));
     return column;
+}
+
+void fitSheet(QDialog* sheet) {
+    QScrollArea* scroll = sheetScroll(sheet);
+    if (!scroll || !scroll->widget() || !scroll->widget()->layout()) return;
+    QLayout* column = scroll->widget()->layout();
+    column->activate();
+    // The minimum height ignores how far text wraps; the height for the sheet's width does not.
+    int needed = column->hasHeightForWidth() ? column->totalHeightForWidth(sheetWidth) : column->totalSizeHint().height();
+    needed = std::max(needed, column->totalMinimumSize().height());
+    int limit = needed;
+    if (const QScreen* screen = sheet->screen()) {
+        const int frame = sheet->isVisible() ? sheet->frameGeometry().height() - sheet->height() : 0;
+        limit = screen->availableGeometry().height() - std::max(frame, 0);
+    }
+    sheet->setFixedHeight(std::min(needed, limit));
 }
 
 namespace {

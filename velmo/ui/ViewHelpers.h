@@ -13,12 +13,18 @@ namespace velmo {
 
 // A label for text that may come from phones, files or errors: never interpreted as markup.
 QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& color, QWidget* parent = nullptr);
+// A tooltip that shows `text` as it stands: Qt would render a tooltip that looks like markup.
+QString plainToolTip(const QString& text);
 // Removes and deletes every item of a layout (widgets are deleted later, so a button whose
 // click caused the rebuild outlives its handler).
 void clearLayout(QLayout* layout, QWidget* keep = nullptr);
 // Gives a sheet the frame every sheet shares (title, modal to its window, the window
-// background, a fixed width) and returns its padded column.
+// background, a fixed width) and returns its padded column. The sheet keeps the height its
+// content needs at that width, wrapped text included, as the content changes; beyond the
+// screen's height the column scrolls.
 QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title);
+// Sizes a sheet to its column now (the sheet also does so by itself after layout changes).
+void fitSheet(QDialog* sheet);
 
 // A one-point hairline in the theme's line colour.
 QWidget* makeDivider(QWidget* parent = nullptr);

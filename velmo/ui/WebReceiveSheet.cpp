@@ -115,7 +115,7 @@ void WebReceiveSheet::rebuild() {
     connect(button, &QPushButton::clicked, &model_, [this] { model_.stopWebReceive(); });
     footer->addWidget(button);
     column_->addLayout(footer);
-    adjustSize();
+    fitSheet(this);
 }
 
 }  // namespace velmo
