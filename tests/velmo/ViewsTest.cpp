@@ -315,6 +315,25 @@ TEST_F(Views, ClicksLandWhileProgressArrives) {
     ASSERT_TRUE(pumpUntil([&] { return button(sheet, QStringLiteral("Done")) != nullptr; }));
     slowClick(button(sheet, QStringLiteral("Done")));
     EXPECT_FALSE(model->webReceive());
+
+    // The QR send sheet's "Stop" while a joined phone's progress arrives.
+    model->stageFiles({model.file("c.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    model->addQRRecipient(model.phone("p2", "Galaxy", true));
+    const Uuid qrId = model->qrSend()->id;
+    double fraction = 0;
+    QObject::connect(&progress, &QTimer::timeout, [&] {
+        fraction += 0.001;
+        model->updateRecipient("p2", qrId, [&](QRSend::Recipient& recipient) {
+            recipient.phase = QRSend::Recipient::Phase::sending();
+            recipient.fraction = fraction;
+        });
+    });
+    QDialog* qrSheet = window.content()->qrSendSheet();
+    ASSERT_TRUE(pumpUntil([&] { return qrSheet->findChild<ProgressBar*>() != nullptr; }));
+    slowClick(button(qrSheet, QStringLiteral("Stop")));
+    EXPECT_FALSE(model->qrSend());
 }
 
 TEST_F(Views, NetworkHintTakesNoSpaceUntilItsDelay) {

@@ -20,7 +20,8 @@ QString q(const std::string& text) { return QString::fromStdString(text); }
 
 bool isAirDrop(const QRSend::Recipient& recipient) { return recipient.id.rfind("airdrop-", 0) == 0; }
 
-QWidget* recipientRow(AppModel& model, const QRSend::Recipient& recipient, QWidget* parent) {
+QWidget* recipientRow(AppModel& model, const QRSend::Recipient& recipient, QWidget* parent, QPointer<QLabel>& statusOut,
+                      QPointer<ProgressBar>& barOut) {
     const auto& phase = recipient.phase;
     auto* row = new QWidget(parent);
     auto* line = new QHBoxLayout(row);
@@ -48,8 +49,13 @@ QWidget* recipientRow(AppModel& model, const QRSend::Recipient& recipient, QWidg
     status->setObjectName(QStringLiteral("recipientStatus"));
     status->setWordWrap(true);
     texts->addWidget(status);
+    statusOut = status;
     column->addLayout(texts);
-    if (phase.kind() == PhaseKind::sending) column->addWidget(new ProgressBar(recipient.fraction, IconBadge::Tone::accent, row));
+    if (phase.kind() == PhaseKind::sending) {
+        auto* bar = new ProgressBar(recipient.fraction, IconBadge::Tone::accent, row);
+        barOut = bar;
+        column->addWidget(bar);
+    }
     if (phase.kind() == PhaseKind::verify) {
         auto* buttons = new QHBoxLayout;
         buttons->setSpacing(8);
@@ -120,10 +126,36 @@ QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::millisec
     rebuild();
 }
 
+QString QRSendSheet::layoutKey() const {
+    const auto& send = model_.qrSend();
+    if (!send) return {};
+    QStringList parts{q(send->session.url()), QString::number(send->files.size()),
+                      q(send->files.empty() ? std::string() : send->files.front().string()),
+                      QString::number(static_cast<int>(model_.sharingMode().value_or(SharingMode::quick))),
+                      QString::number(model_.isAirDropAvailable()), QString::number(send->hasActiveRecipients())};
+    for (const auto& recipient : send->recipients) {
+        const bool sending = recipient.phase.kind() == PhaseKind::sending;
+        parts << q(recipient.id) << q(recipient.name) << QString::number(static_cast<int>(recipient.phase.kind()))
+              << (sending ? QString() : recipientStatusText(recipient));
+    }
+    return parts.join(QChar(0));
+}
+
 void QRSendSheet::rebuild() {
+    const QString key = layoutKey();
+    const auto& send = model_.qrSend();
+    if (send && key == builtKey_ && recipientViews_.size() == send->recipients.size()) {
+        for (std::size_t i = 0; i < recipientViews_.size(); ++i) {
+            const auto& recipient = send->recipients[i];
+            if (recipientViews_[i].status) recipientViews_[i].status->setText(recipientStatusText(recipient));
+            if (recipientViews_[i].bar) recipientViews_[i].bar->setValue(recipient.fraction);
+        }
+        return;
+    }
+    builtKey_ = key;
+    recipientViews_.clear();
     // The hint keeps its own clock across rebuilds while no phone has joined.
     clearLayout(column_, hint_);
-    const auto& send = model_.qrSend();
     if (!send) {
         if (hint_) hint_->deleteLater();
         hint_ = nullptr;
@@ -204,7 +236,8 @@ void QRSendSheet::rebuild() {
         for (const auto& recipient : recipients) {
             if (!first) list->addWidget(makeDivider(card));
             first = false;
-            list->addWidget(recipientRow(model_, recipient, card));
+            RecipientView& view = recipientViews_.emplace_back();
+            list->addWidget(recipientRow(model_, recipient, card, view.status, view.bar));
         }
         column_->addWidget(card);
         column_->addWidget(plainLabel(QStringLiteral("More phones can scan the same code to get these files too."),

@@ -5,15 +5,19 @@
 #include "velmo/model/QRSend.h"
 
 #include <QDialog>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 #include <chrono>
+#include <vector>
 
+class QLabel;
 class QVBoxLayout;
 
 namespace velmo {
 
 class AppModel;
+class ProgressBar;
 
 // A QR code with a title and a subtitle under it.
 class QRTile : public QWidget {
@@ -38,7 +42,16 @@ protected:
 
 private:
     void rebuild();
+    // What the sheet shows apart from progress: while it stays the same, progress changes the
+    // rows in place, so a button under the pointer survives.
+    QString layoutKey() const;
+    struct RecipientView {
+        QPointer<QLabel> status;
+        QPointer<ProgressBar> bar;
+    };
     AppModel& model_;
+    QString builtKey_;
+    std::vector<RecipientView> recipientViews_;
     QVBoxLayout* column_;
     std::chrono::milliseconds hintDelay_;
     QWidget* hint_ = nullptr;

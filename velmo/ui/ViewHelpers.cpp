@@ -102,7 +102,13 @@ QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title) {
 void fitSheet(QDialog* sheet) {
     QScrollArea* scroll = sheetScroll(sheet);
     if (!scroll || !scroll->widget() || !scroll->widget()->layout()) return;
-    QLayout* column = scroll->widget()->layout();
+    QWidget* content = scroll->widget();
+    QLayout* column = content->layout();
+    // Widgets just added to a visible sheet are shown by Qt a moment later, and until then
+    // the layout leaves them out: show them now, as Qt would, so the height counts them.
+    if (content->isVisible())
+        for (QWidget* child : content->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (child->isHidden() && !child->testAttribute(Qt::WA_WState_ExplicitShowHide)) child->show();
     column->activate();
     // The minimum height ignores how far text wraps; the height for the sheet's width does not.
     int needed = column->hasHeightForWidth() ? column->totalHeightForWidth(sheetWidth) : column->totalSizeHint().height();
