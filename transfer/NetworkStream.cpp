@@ -164,8 +164,8 @@ asio::awaitable<Bytes> NetworkStream::readHere(std::size_t n) {
 
 asio::awaitable<void> NetworkStream::readIntoHere(std::span<std::uint8_t> out) {
     for (std::size_t done = 0; done < out.size();) {
-        // After close() the socket object no longer holds the descriptor.
-        if (closed_) throw ShareError::connectionClosed();
+        // After close() or a failed start the socket holds no descriptor.
+        if (closed_ || !socket_.is_open()) throw ShareError::connectionClosed();
         const auto rest = asio::buffer(out.data() + done, out.size() - done);
         std::error_code ec = asio::error::would_block;
         std::size_t n = 0;
@@ -185,7 +185,7 @@ asio::awaitable<void> NetworkStream::readIntoHere(std::span<std::uint8_t> out) {
 
 asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
-        if (closed_) throw ShareError::connectionClosed();
+        if (closed_ || !socket_.is_open()) throw ShareError::connectionClosed();
         const auto rest = asio::buffer(bytes.data() + done, bytes.size() - done);
         std::error_code ec = asio::error::would_block;
         std::size_t n = 0;
