@@ -83,6 +83,16 @@ asio::awaitable<FrameInbox::Frame> FrameInbox::next(std::chrono::steady_clock::d
     throw QuickShareError::timedOut();
 }
 
+std::optional<FrameInbox::Frame> FrameInbox::poll() {
+    if (!buffer_.empty()) {
+        Frame frame = std::move(buffer_.front());
+        buffer_.pop_front();
+        return frame;
+    }
+    if (failure_) std::rethrow_exception(failure_);
+    return std::nullopt;
+}
+
 bool FrameInbox::push(Frame frame) {
     if (finished_) return false;
     if (accepting_) {

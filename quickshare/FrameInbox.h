@@ -37,6 +37,10 @@ public:
     // concurrent wait is refused with a protocol error and the first one keeps waiting.
     asio::awaitable<Frame> next(std::chrono::steady_clock::duration timeout);
 
+    // The oldest buffered frame without waiting; nothing when none is buffered. Once the
+    // buffer is empty, throws the error that ended the inbox, if any.
+    std::optional<Frame> poll();
+
     // Delivers or buffers one frame; false when refused (ended inbox or a full buffer).
     bool push(Frame frame);
 

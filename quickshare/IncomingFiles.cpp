@@ -125,11 +125,10 @@ void IncomingFiles::writeUnlocked(std::int64_t payloadId, std::int64_t offset, B
     dueProgress_.emplace(std::min(received_, total_), total_);
 
     if (last) {
-        entry.part->close();
         if (entry.written != entry.size) {
             throw QuickShareError::protocolError(entry.name + " arrived incomplete");
         }
-        entry.saved = entry.part->moveTo(folder_ / entry.name);
+        entry.saved = entry.part->moveTo(folder_ / entry.name);  // closes it first
         entry.part.reset();
     }
     resumeIfComplete();

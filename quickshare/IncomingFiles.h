@@ -58,6 +58,8 @@ public:
     // Records the first failure of an unfinished transfer and wakes the waiter.
     void fail(std::exception_ptr error);
 
+    bool failed() const { return failure_ != nullptr; }
+
     // Fails with Cancelled and removes every unfinished temporary file; saved files stay.
     void abort();
 

@@ -71,9 +71,18 @@ asio::awaitable<void> watchFilePhase(std::shared_ptr<FrameInbox> inbox, std::sha
     }
 }
 
-asio::awaitable<void> writeChunk(std::shared_ptr<IncomingFiles> files, std::int64_t payloadId,
-                                 std::int64_t offset, ByteView body, bool last) {
-    files->write(payloadId, offset, body, last);
+// A chunk that cannot be written (disk full, session revoked, a chunk out of place) fails
+// the files and so the flow, which tells the phone before it closes. The connection's reader
+// goes on meanwhile and drops what still comes: failing it would close the connection first.
+asio::awaitable<void> writeChunk(std::shared_ptr<IncomingFiles> files, std::shared_ptr<bool> failedHere,
+                                 std::int64_t payloadId, std::int64_t offset, ByteView body, bool last) {
+    const bool failedBefore = files->failed();
+    try {
+        files->write(payloadId, offset, body, last);
+    } catch (...) {
+        if (!failedBefore) *failedHere = true;
+        files->fail(std::current_exception());
+    }
     co_return;
 }
 
@@ -96,6 +105,10 @@ struct ReceiveRun {
     CancelSignal cancel;
     QuickShareReceiver::Timeouts timeouts;
 
+    // Set when preparing or writing the files failed here after the user accepted, rather
+    // than the phone cancelling, leaving or breaking the connection.
+    std::shared_ptr<bool> failedHere = std::make_shared<bool>(false);
+
     // Built outside the coroutines: GCC 12 mishandles some captures made inside one.
     std::function<asio::awaitable<bool>()> question(QuickShareOffer offer) const {
         return [decide = decide, offer = std::move(offer)] { return decide(offer); };
@@ -112,7 +125,9 @@ struct ReceiveRun {
             failure = std::current_exception();
         }
         files->abort();
-        co_await flow->failWith(failure);
+        // After the user accepted, a failure of our own is no reason for the phone to think
+        // the files arrived: it hears a CANCEL.
+        co_await flow->failWith(failure, *failedHere);
         co_return Paths{};  // not reached: failWith always throws
     }
 
@@ -150,10 +165,16 @@ struct ReceiveRun {
         }
 
         flow.throwIfCancelled();
-        files->prepare(offered);
-        flow.connection().setFileSink([files](std::int64_t payloadId, std::int64_t offset, ByteView body, bool last) {
-            return writeChunk(files, payloadId, offset, body, last);
-        });
+        try {
+            files->prepare(offered);
+        } catch (...) {
+            *failedHere = true;
+            throw;
+        }
+        flow.connection().setFileSink(
+            [files, failedHere = failedHere](std::int64_t payloadId, std::int64_t offset, ByteView body, bool last) {
+                return writeChunk(files, failedHere, payloadId, offset, body, last);
+            });
         co_await sendResponse(flow, sharing::ConnectionResponseFrame::ACCEPT);
 
         asio::co_spawn(flow.connection().executor(),

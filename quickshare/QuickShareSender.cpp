@@ -207,11 +207,56 @@ struct SendRun {
         if (!matches) throw Cancelled();
     }
 
-    // Whatever the phone says last, or its silence, changes nothing now.
+    // The phone's frames that came in while the files go out, taken without waiting: a CANCEL,
+    // or the error that ended its frames (a payload cancel among them), ends the send. Other
+    // frames change nothing now.
+    static void checkOnPhone(SharingFlow& flow) {
+        while (auto frame = flow.inbox().poll()) {
+            if (SharingFlow::typeOf(*frame) == sharing::V1Frame::CANCEL) throw QuickShareError::cancelledByPhone();
+        }
+    }
+
+    // A chunk that could not be sent. A phone that cancelled and then went away broke the
+    // connection under the write: when its CANCEL is still on its way in, that is the error.
+    asio::awaitable<void> explainFailedChunk(SharingFlow& flow, std::exception_ptr failure) {
+        const auto deadline = std::chrono::steady_clock::now() + timeouts.lastWord;
+        try {
+            for (;;) {
+                // Ends with the phone's frames, which end soon after a broken connection.
+                auto frame = co_await flow.inbox().next(deadline - std::chrono::steady_clock::now());
+                if (SharingFlow::typeOf(frame) == sharing::V1Frame::CANCEL) throw QuickShareError::cancelledByPhone();
+            }
+        } catch (const QuickShareError& error) {
+            if (error.kind() == QuickShareError::Kind::cancelledByPhone) throw;
+        } catch (...) {
+        }
+        std::rethrow_exception(failure);
+    }
+
+    asio::awaitable<void> sendChunk(SharingFlow& flow, const Entry& entry, std::int64_t offset, ByteView body,
+                                    bool last) {
+        checkOnPhone(flow);
+        std::exception_ptr failure;
+        try {
+            co_await flow.connection().sendPayloadChunk(entry.meta.payload_id(), fileType, entry.meta.size(), offset,
+                                                        body, last);
+            co_return;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        co_await explainFailedChunk(flow, failure);
+    }
+
+    // The phone's last word after the final chunk. A CANCEL, also one that came during the
+    // chunks, or a payload cancel means it did not keep the files. A disconnection frame, a
+    // connection closed without a word, or silence leaves the send a success.
     asio::awaitable<void> awaitLastWord(SharingFlow& flow) {
         try {
+            checkOnPhone(flow);
             auto frame = co_await flow.nextFrame(timeouts.lastWord);
             (void)frame;
+        } catch (const QuickShareError& error) {
+            if (error.kind() == QuickShareError::Kind::cancelledByPhone) throw;
         } catch (...) {
         }
     }
@@ -266,14 +311,12 @@ struct SendRun {
                     throw QuickShareError::protocolError(entry.meta.name() + " got shorter while it was sent");
                 }
                 flow.throwIfCancelled();
-                co_await flow.connection().sendPayloadChunk(entry.meta.payload_id(), fileType, size, offset, chunk,
-                                                            false);
+                co_await sendChunk(flow, entry, offset, chunk, false);
                 offset += static_cast<std::int64_t>(chunk.size());
                 sent += static_cast<std::int64_t>(chunk.size());
                 if (progress) progress(sent, total);
             }
-            co_await flow.connection().sendPayloadChunk(entry.meta.payload_id(), fileType,
-                                                        size, offset, ByteView{}, true);
+            co_await sendChunk(flow, entry, offset, ByteView{}, true);
         }
     }
 };

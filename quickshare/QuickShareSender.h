@@ -69,8 +69,9 @@ public:
     using Progress = std::function<void(std::int64_t sent, std::int64_t total)>;
 
     // Sends `files` (regular files only, in this order) to the phone on `to`, started here
-    // when it is a NetworkStream. Returns once every file went out and the disconnection
-    // frame followed. Throws QuickShareError (declined, timedOut, ...), ShareError, the file
+    // when it is a NetworkStream. Returns once every file went out, the phone did not cancel
+    // (during the chunks or in its last word) and the disconnection frame followed. Throws
+    // QuickShareError (declined, timedOut, cancelledByPhone, ...), ShareError, the file
     // system's error, or Cancelled when `cancel` is set or `confirmPeer` answers false: the
     // phone then gets a cancel and a disconnection frame. Nothing touches the stream when
     // `files` is empty or a file cannot be described.

@@ -96,7 +96,14 @@ void SharingFlow::stopWatching() {
     graceTimer_.cancel();
 }
 
-asio::awaitable<void> SharingFlow::failWith(std::exception_ptr error) {
+asio::awaitable<void> SharingFlow::sayCancel() {
+    try {
+        co_await connection_->sendFrame(frameOf(sharing::V1Frame::CANCEL));
+    } catch (...) {
+    }
+}
+
+asio::awaitable<void> SharingFlow::failWith(std::exception_ptr error, bool tellPhone) {
     bool cancellation = cancelled_ || cancel_.isCancelled();
     bool errorIsCancellation = false;
     try {
@@ -106,16 +113,13 @@ asio::awaitable<void> SharingFlow::failWith(std::exception_ptr error) {
     } catch (...) {
     }
     if (cancellation) {
-        try {
-            co_await connection_->sendFrame(frameOf(sharing::V1Frame::CANCEL));
-        } catch (...) {
-            // The phone may be gone already; the disconnection below closes either way.
-        }
+        co_await sayCancel();
         co_await connection_->sendDisconnection();
         stopWatching();
         if (errorIsCancellation) std::rethrow_exception(error);
         throw Cancelled();
     }
+    if (tellPhone) co_await sayCancel();
     connection_->close();
     stopWatching();
     std::rethrow_exception(error);

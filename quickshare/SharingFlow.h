@@ -61,9 +61,10 @@ public:
     void throwIfCancelled() const;
 
     // The way out after `error`: a cancellation is answered with a CANCEL frame and a
-    // disconnection frame, anything else closes the connection silently. Then throws
-    // Cancelled or `error`.
-    asio::awaitable<void> failWith(std::exception_ptr error);
+    // disconnection frame; anything else closes the connection, after a CANCEL frame when
+    // `tellPhone` is set (our own failure after the files were accepted), silently otherwise.
+    // Then throws Cancelled or `error`.
+    asio::awaitable<void> failWith(std::exception_ptr error, bool tellPhone = false);
 
     // Ends the flow normally after a disconnection frame.
     asio::awaitable<void> finishWithDisconnection();
@@ -79,6 +80,8 @@ private:
                 Duration cancelGrace);
     void handleCancel();
     void stopWatching();
+    // Sends a CANCEL frame; a phone that is gone already cannot hear it, which is fine.
+    asio::awaitable<void> sayCancel();
 
     std::shared_ptr<ByteStream> stream_;
     CancelSignal cancel_;

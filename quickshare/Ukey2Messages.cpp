@@ -149,7 +149,10 @@ std::string readConnectionRequest(ByteView frame) {
     if (auto info = EndpointInfo::parse(asBytes(request.endpoint_info())); info && info->name) {
         return *info->name;
     }
-    return request.endpoint_name().empty() ? kFallbackPeerName : request.endpoint_name();
+    // Free text of any length from the phone: cleaned like all its text, and capped.
+    constexpr std::size_t maxNameBytes = 255;
+    auto name = peerText(request.endpoint_name(), maxNameBytes);
+    return name.empty() ? kFallbackPeerName : name;
 }
 
 Bytes readClientInit(ByteView frame) {

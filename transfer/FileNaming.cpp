@@ -169,30 +169,38 @@ std::filesystem::path unique(const std::filesystem::path& location) {
     }
 }
 
-bool moveByLink(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (::link(from.c_str(), to.c_str()) != 0) {
-        if (errno == EEXIST) return false;
-        throw std::system_error(errno, std::generic_category(), "link " + to.string());
-    }
-    // The file is safe under its final name; a leftover temporary name is only clutter.
-    ::unlink(from.c_str());
-    return true;
+MoveCalls MoveCalls::system() {
+    return MoveCalls{
+        [](const char* from, const char* to) { return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE); },
+        [](const char* from, const char* to) { return ::link(from, to); },
+    };
 }
 
-std::filesystem::path moveNoReplace(const std::filesystem::path& from,
-                                    const std::filesystem::path& wanted) {
+std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& wanted,
+                                    const MoveCalls& calls) {
     for (;;) {
         auto candidate = unique(wanted);
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0) {
+        if (calls.renameNoReplace(from.c_str(), candidate.c_str()) == 0) return candidate;
+        int error = errno;
+        if (error == EEXIST) continue;  // another writer took the name first
+        if (error != EINVAL && error != ENOSYS) {
+            throw std::system_error(error, std::generic_category(), "rename " + from.string());
+        }
+        // No RENAME_NOREPLACE here: a hard link refuses to replace as well.
+        if (calls.link(from.c_str(), candidate.c_str()) == 0) {
+            // The file is safe under its final name; a leftover temporary name is only clutter.
+            ::unlink(from.c_str());
             return candidate;
         }
-        const int error = errno;
-        if (error == EEXIST) continue;  // another writer took the name first
-        if (error == EINVAL || error == ENOSYS) {
-            if (moveByLink(from, candidate)) return candidate;
-            continue;
-        }
-        throw std::system_error(error, std::generic_category(), "rename " + from.string());
+        error = errno;
+        if (error == EEXIST) continue;
+        // Neither call works here (FUSE and some network mounts): a plain rename onto a name
+        // just found free. A file that appears under that name in the moment between the
+        // check and the rename would be replaced; that small race is accepted rather than
+        // throwing away a complete file.
+        candidate = unique(wanted);
+        if (::rename(from.c_str(), candidate.c_str()) == 0) return candidate;
+        throw std::system_error(errno, std::generic_category(), "rename " + from.string());
     }
 }
 

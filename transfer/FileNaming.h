@@ -22,14 +22,19 @@ std::string safeName(std::string_view name);
 // A dangling symbolic link counts as taken. Never fails.
 std::filesystem::path unique(const std::filesystem::path& location);
 
-// Moves the file `from` to unique(`wanted`) without ever replacing an existing file, taking
-// the next free variant when another file appears first. Returns the final path; throws
-// std::system_error with the platform's code when the move fails.
-std::filesystem::path moveNoReplace(const std::filesystem::path& from,
-                                    const std::filesystem::path& wanted);
+// The system calls of the final move, each returning 0 or -1 with errno set. Tests replace
+// them to play file systems that support neither call.
+struct MoveCalls {
+    int (*renameNoReplace)(const char* from, const char* to);  // renameat2(RENAME_NOREPLACE)
+    int (*link)(const char* from, const char* to);
+    static MoveCalls system();
+};
 
-// The move for file systems that refuse RENAME_NOREPLACE: link() then unlink(). False when
-// `to` already exists (nothing changed); throws std::system_error on any other failure.
-bool moveByLink(const std::filesystem::path& from, const std::filesystem::path& to);
+// Moves the file `from` to unique(`wanted`) without replacing an existing file, taking the
+// next free variant when another file appears first. Where the file system refuses both a
+// no-replace rename and a hard link, a plain rename onto a name just found free. Returns
+// the final path; throws std::system_error with the platform's code when the move fails.
+std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& wanted,
+                                    const MoveCalls& calls = MoveCalls::system());
 
 }  // namespace velmo::FileNaming

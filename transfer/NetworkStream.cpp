@@ -164,6 +164,8 @@ asio::awaitable<Bytes> NetworkStream::readHere(std::size_t n) {
 
 asio::awaitable<void> NetworkStream::readIntoHere(std::span<std::uint8_t> out) {
     for (std::size_t done = 0; done < out.size();) {
+        // After close() or a failed start the socket holds no descriptor.
+        if (closed_ || !socket_.is_open()) throw ShareError::connectionClosed();
         const auto rest = asio::buffer(out.data() + done, out.size() - done);
         std::error_code ec = asio::error::would_block;
         std::size_t n = 0;
@@ -177,13 +179,13 @@ asio::awaitable<void> NetworkStream::readIntoHere(std::span<std::uint8_t> out) {
             co_await shareTheStrand(n);
         }
         done += n;
-        if (ec == asio::error::eof) throw ShareError::connectionClosed();
-        if (ec) throw std::system_error(ec);
+        if (ec) throwFailure(ec);
     }
 }
 
 asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
+        if (closed_ || !socket_.is_open()) throw ShareError::connectionClosed();
         const auto rest = asio::buffer(bytes.data() + done, bytes.size() - done);
         std::error_code ec = asio::error::would_block;
         std::size_t n = 0;
@@ -196,8 +198,19 @@ asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {
             co_await shareTheStrand(n);
         }
         done += n;
-        if (ec) throw std::system_error(ec);
+        if (ec) throwFailure(ec);
     }
+}
+
+void NetworkStream::throwFailure(const std::error_code& ec) const {
+    // A peer that went away, however the socket says so, and a socket closed here under a
+    // pending operation are one thing to the user: the connection is gone.
+    const auto code = posixCode(ec);
+    if (closed_ || ec == asio::error::eof || code == std::errc::connection_reset ||
+        code == std::errc::broken_pipe || code == std::errc::connection_aborted) {
+        throw ShareError::connectionClosed();
+    }
+    throw std::system_error(ec);
 }
 
 asio::awaitable<void> NetworkStream::shareTheStrand(std::size_t moved) {

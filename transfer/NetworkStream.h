@@ -32,6 +32,8 @@ public:
     asio::awaitable<void> start(std::chrono::milliseconds timeout);
 
     asio::any_io_executor executor() const override;
+    // Reads and writes fail with ShareError::connectionClosed once the peer has gone (end of
+    // stream, reset, broken pipe) or close() came first, else with the platform's error.
     asio::awaitable<Bytes> readExactly(std::size_t n) override;
     asio::awaitable<void> readExactlyInto(std::span<std::uint8_t> out) override;
     asio::awaitable<void> write(ByteView bytes) override;
@@ -61,6 +63,7 @@ private:
     asio::awaitable<Bytes> readHere(std::size_t n);
     asio::awaitable<void> readIntoHere(std::span<std::uint8_t> out);
     asio::awaitable<void> writeHere(ByteView bytes);
+    [[noreturn]] void throwFailure(const std::error_code& ec) const;
     // Lets other work on the strand run after every yieldEvery bytes moved without waiting.
     asio::awaitable<void> shareTheStrand(std::size_t moved);
     static constexpr std::size_t yieldEvery = std::size_t{4} << 20;

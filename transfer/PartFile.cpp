@@ -1,9 +1,12 @@
 #include "transfer/PartFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <string>
 #include <system_error>
 
 #include "transfer/FileNaming.h"
@@ -52,7 +55,24 @@ void PartFile::close() {
     }
 }
 
+mode_t PartFile::currentUmask() {
+    // Read, not set and restored: umask() changes it for every thread at once.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Umask:", 0) != 0) continue;
+        try {
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+        } catch (const std::exception&) {
+            break;
+        }
+    }
+    return 077;  // unknown: stay private
+}
+
 std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted) {
+    // Only a finished file leaves the private mode it was written under. A file system that
+    // refuses the change keeps it private rather than losing the file.
+    if (fd_ >= 0) (void)::fchmod(fd_, 0666 & ~currentUmask());
     close();
     auto final = FileNaming::moveNoReplace(path_, wanted);
     placed_ = true;

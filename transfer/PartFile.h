@@ -1,5 +1,7 @@
 // A hidden temporary file that a received file is written into before its final move.
 #pragma once
+#include <sys/types.h>
+
 #include <filesystem>
 
 #include "platform/Bytes.h"
@@ -29,9 +31,13 @@ public:
     // Closes the file, reporting a failed close (a late write error) as std::system_error.
     void close();
 
-    // Closes the file and moves it to FileNaming::unique(wanted) without replacing anything;
-    // returns the final path. Throws std::system_error; the file then stays to be discarded.
+    // Gives the still open file the mode of any new file (0666 & ~umask), closes it and moves
+    // it to FileNaming::unique(wanted) without replacing anything; returns the final path.
+    // Throws std::system_error; the file then stays to be discarded.
     std::filesystem::path moveTo(const std::filesystem::path& wanted);
+
+    // The process's file mode creation mask.
+    static mode_t currentUmask();
 
     // Closes and removes the temporary file, ignoring errors. Idempotent.
     void discard() noexcept;

@@ -107,11 +107,11 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
                 lastReported = received;
             }
         }
-        file->close();
         {
             std::lock_guard guard(lock);
             if (stopped_) throw ShareError::connectionClosed();
-            // Choosing the name and moving happen under one hold of the lock.
+            // Choosing the name and moving happen under one hold of the lock; the move
+            // closes the file first.
             final = file->moveTo(folder / name);
         }
     } catch (...) {

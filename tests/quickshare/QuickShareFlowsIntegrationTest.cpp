@@ -8,17 +8,24 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <random>
+
+#include <sys/resource.h>
+#include <csignal>
 
 #include "platform/Error.h"
 #include "quickshare/FlowTesting.h"
 #include "quickshare/QuickShareError.h"
+#include "quickshare/QuickShareReceiveAuthorization.h"
 #include "quickshare/QuickShareReceiver.h"
 #include "quickshare/QuickShareSender.h"
 #include "support/TempFolder.h"
 #include "transfer/NetworkStream.h"
+#include "transfer/ShareError.h"
 
 namespace velmo {
 namespace {
@@ -57,15 +64,17 @@ protected:
     }
 
     // Accepts one connection on 127.0.0.1 and receives on it.
-    std::future<Paths> receiveOne(QuickShareReceiver::Decide decide, CancelSignal cancel = {}) {
+    std::future<Paths> receiveOne(QuickShareReceiver::Decide decide, CancelSignal cancel = {},
+                                  std::shared_ptr<QuickShareReceiveAuthorization> authorization = nullptr) {
         auto progress = [this](std::int64_t done, std::int64_t total) {
             std::lock_guard guard(lock);
             received.emplace_back(done, total);
+            if (onReceived) onReceived(done);
         };
-        auto run = [this, decide, progress, cancel]() -> asio::awaitable<Paths> {
+        auto run = [this, decide, progress, cancel, authorization]() -> asio::awaitable<Paths> {
             auto socket = co_await acceptor.async_accept(asio::use_awaitable);
             receiverStream = NetworkStream::accepted(std::move(socket), pool.get_executor());
-            co_return co_await QuickShareReceiver::receive(receiverStream, inbox, nullptr, decide, progress,
+            co_return co_await QuickShareReceiver::receive(receiverStream, inbox, authorization, decide, progress,
                                                            cancel, receiverTimeouts);
         };
         return asio::co_spawn(pool, std::move(run), asio::use_future);
@@ -115,6 +124,7 @@ protected:
     std::mutex lock;
     std::vector<Status> statuses;
     std::vector<std::pair<std::int64_t, std::int64_t>> received;
+    std::function<void(std::int64_t done)> onReceived;  // the receiver's progress, under `lock`
 };
 
 QuickShareReceiver::Decide answering(bool accept, std::vector<QuickShareOffer>* offers = nullptr) {
@@ -227,15 +237,83 @@ TEST_F(LoopbackTest, ReceiverCancellingAtEachPhase) {
     }
 }
 
+// Either side dropping off the network mid-file: both see the one sentence for a
+// connection that went away, whatever the socket reported, and finished files stay.
 TEST_F(LoopbackTest, PhoneVanishingMidFileKeepsOnlyFinishedFiles) {
-    const auto path = file("big.bin", std::string(20 * 1000 * 1000, 'v'));
-    auto receiving = receiveOne(answering(true));
-    auto sending = sendAll({file("first.txt", "1"), path}, {}, nullptr, [this](std::int64_t sent, std::int64_t) {
-        if (sent > 3 * 1000 * 1000) senderStream->close();  // the phone drops off the network
-    });
-    EXPECT_NE(errorOf(sending), "");
-    EXPECT_NE(errorOf(receiving), "");
-    EXPECT_EQ(namesIn(inbox), (std::vector<std::string>{"first.txt"}));
+    for (bool receiverVanishes : {false, true}) {
+        SCOPED_TRACE(receiverVanishes);
+        TempFolder other;
+        inbox = other.path() / "Downloads";
+        const auto path = file("big.bin", std::string(20 * 1000 * 1000, 'v'));
+        onReceived = [this, receiverVanishes](std::int64_t done) {
+            if (receiverVanishes && done > 3 * 1000 * 1000) receiverStream->close();
+        };
+        auto receiving = receiveOne(answering(true));
+        auto sending = sendAll({file("first.txt", "1"), path}, {}, nullptr,
+                               [this, receiverVanishes](std::int64_t sent, std::int64_t) {
+                                   if (!receiverVanishes && sent > 3 * 1000 * 1000) senderStream->close();
+                               });
+        const std::string closed = ShareError::connectionClosed().what();
+        EXPECT_EQ(errorOf(sending), closed);
+        EXPECT_EQ(errorOf(receiving), closed);
+        EXPECT_EQ(namesIn(inbox), (std::vector<std::string>{"first.txt"}));
+    }
+}
+
+// Only a file size limit makes one write of the receiver fail, as a full disk would.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &original_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+        rlimit lowered = original_;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &original_);
+        std::signal(SIGXFSZ, previous_);
+    }
+
+private:
+    rlimit original_{};
+    void (*previous_)(int) = nullptr;
+};
+
+// The receiver gives up after two of three chunks: by the user's cancel, a revoked session or
+// a failed last write. The sender reports the files sent exactly when the receiver kept them.
+TEST_F(LoopbackTest, ReceiverGivingUpNearTheEndFailsTheSend) {
+    enum Way { userCancel, revoked, lastWriteFails };
+    constexpr auto chunk = static_cast<std::int64_t>(QuickShareSender::chunkSize);
+    const auto path = file("three.bin", std::string(3 * chunk, 't'));
+    for (Way way : {userCancel, revoked, lastWriteFails}) {
+        SCOPED_TRACE(static_cast<int>(way));
+        TempFolder other;
+        inbox = other.path() / "Downloads";
+        CancelSignal cancel;
+        auto authorization = std::make_shared<QuickShareReceiveAuthorization>();
+        onReceived = [way, cancel, authorization](std::int64_t done) mutable {
+            if (done < 2 * chunk) return;
+            if (way == userCancel) cancel.cancel();
+            if (way == revoked) authorization->revoke();
+        };
+        std::optional<FileSizeLimit> limit;
+        if (way == lastWriteFails) limit.emplace(2 * chunk + 1);
+        auto receiving = receiveOne(answering(true), cancel, authorization);
+        auto sending = sendAll({path});
+        const auto senderError = errorOf(sending);
+        if (receiving.wait_for(30s) != std::future_status::ready) FAIL() << "the receive did not end";
+        bool kept = false;
+        try {
+            kept = !receiving.get().empty();
+        } catch (...) {
+        }
+        if (way != userCancel) {
+            EXPECT_FALSE(kept);  // a user's cancel may come after the last chunk
+        }
+        EXPECT_EQ(senderError, kept ? "" : QuickShareError::cancelledByPhone().what());
+        EXPECT_EQ(namesIn(inbox).size(), kept ? 1u : 0u);
+    }
 }
 
 }  // namespace

@@ -75,6 +75,17 @@ protected:
                               asio::use_future);
     }
 
+    // A send of `files` over its own `streams`, without status reports.
+    std::future<void> sendOver(const MemoryStreamPair& streams, std::vector<fs::path> files,
+                               QuickShareSender::ConfirmPeer confirm = nullptr,
+                               QuickShareSender::Progress progress = nullptr, CancelSignal cancel = {}) {
+        return asio::co_spawn(pool,
+                              QuickShareSender::send(std::move(files), streams.a, "Desk", std::nullopt,
+                                                     std::move(confirm), nullptr, std::move(progress), cancel,
+                                                     timeouts),
+                              asio::use_future);
+    }
+
     // Accepts the handshake as the receiving phone and plays `script`.
     template <class Script>
     void asPhone(Script script) {
@@ -213,33 +224,21 @@ TEST_F(SenderTest, ThePhonesAnswerDecides) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
         auto streams = MemoryStreamPair::create(pool.get_executor());
-        auto sending = asio::co_spawn(pool,
-                                      QuickShareSender::send({path}, streams.a, "Desk", std::nullopt, nullptr,
-                                                             nullptr, nullptr, {}, timeouts),
-                                      asio::use_future);
+        auto sending = sendOver(streams, {path});
         runAsync(streams.b->executor(), [&]() -> asio::awaitable<void> {
             auto phone = co_await Phone::acceptAsReceiver(streams.b);
             co_await phone->negotiateAsReceiver(c.status);
             EXPECT_TRUE(co_await phone->expectEnd());
             EXPECT_TRUE(phone->files().empty());
         });
-        std::string error;
-        try {
-            sending.get();
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(outcomeOf(sending), c.error);
     }
 }
 
 TEST_F(SenderTest, AResponseWithoutStatusIsADecline) {
     auto sending = startSend({file("a.txt", 3)});
     asPhone([](Phone& phone) -> asio::awaitable<void> {
-        co_await phone.expect(V1Frame::PAIRED_KEY_ENCRYPTION);
-        co_await phone.sendPairedKeys();
-        co_await phone.expect(V1Frame::PAIRED_KEY_RESULT);
-        co_await phone.expect(V1Frame::INTRODUCTION);
+        co_await phone.expectIntroduction();
         co_await phone.sendType(V1Frame::RESPONSE);
         EXPECT_TRUE(co_await phone.expectEnd());
     });
@@ -251,10 +250,7 @@ TEST_F(SenderTest, PhoneThatNeverAnswersTimesOutAndOtherFramesRestartTheWait) {
     auto sending = startSend({file("a.txt", 3)});
     const auto started = std::chrono::steady_clock::now();
     asPhone([](Phone& phone) -> asio::awaitable<void> {
-        co_await phone.expect(V1Frame::PAIRED_KEY_ENCRYPTION);
-        co_await phone.sendPairedKeys();
-        co_await phone.expect(V1Frame::PAIRED_KEY_RESULT);
-        co_await phone.expect(V1Frame::INTRODUCTION);
+        co_await phone.expectIntroduction();
         for (int i = 0; i < 4; ++i) {
             co_await sleepFor(150ms);
             co_await phone.sendType(V1Frame::PROGRESS_UPDATE);
@@ -269,10 +265,7 @@ TEST_F(SenderTest, PhoneThatNeverAnswersTimesOutAndOtherFramesRestartTheWait) {
 TEST_F(SenderTest, PhoneLeavingInsteadOfAnsweringCountsAsNoAnswer) {
     auto sending = startSend({file("a.txt", 3)});
     asPhone([](Phone& phone) -> asio::awaitable<void> {
-        co_await phone.expect(V1Frame::PAIRED_KEY_ENCRYPTION);
-        co_await phone.sendPairedKeys();
-        co_await phone.expect(V1Frame::PAIRED_KEY_RESULT);
-        co_await phone.expect(V1Frame::INTRODUCTION);
+        co_await phone.expectIntroduction();
         co_await phone.disconnect();
     });
     EXPECT_EQ(outcomeOf(sending), sentence(QuickShareError::timedOut()));
@@ -292,15 +285,13 @@ TEST_F(SenderTest, PhoneAnsweringTwiceStillGetsTheFilesOnce) {
 }
 
 TEST_F(SenderTest, WrongFramesDuringThePairedKeyExchange) {
-    {
-        auto sending = startSend({file("a.txt", 3)});
-        asPhone([](Phone& phone) -> asio::awaitable<void> {
-            co_await phone.expect(V1Frame::PAIRED_KEY_ENCRYPTION);
-            co_await phone.sendType(V1Frame::PROGRESS_UPDATE);
-            EXPECT_TRUE(co_await phone.expectEnd());
-        });
-        EXPECT_EQ(outcomeOf(sending), sentence(QuickShareError::protocolError("expected paired key encryption")));
-    }
+    auto sending = startSend({file("a.txt", 3)});
+    asPhone([](Phone& phone) -> asio::awaitable<void> {
+        co_await phone.expect(V1Frame::PAIRED_KEY_ENCRYPTION);
+        co_await phone.sendType(V1Frame::PROGRESS_UPDATE);
+        EXPECT_TRUE(co_await phone.expectEnd());
+    });
+    EXPECT_EQ(outcomeOf(sending), sentence(QuickShareError::protocolError("expected paired key encryption")));
 }
 
 TEST_F(SenderTest, PhoneCancellingBeforeItsResultEndsWithoutOurCancel) {
@@ -323,10 +314,7 @@ TEST_F(SenderTest, MismatchedPinCancelsAndTellsThePhone) {
     };
     auto sending = startSend({file("a.txt", 3)}, {}, confirm);
     asPhone([](Phone& phone) -> asio::awaitable<void> {
-        co_await phone.expect(V1Frame::PAIRED_KEY_ENCRYPTION);
-        co_await phone.sendPairedKeys();
-        co_await phone.expect(V1Frame::PAIRED_KEY_RESULT);
-        co_await phone.expect(V1Frame::INTRODUCTION);
+        co_await phone.expectIntroduction();
         co_await phone.expect(V1Frame::CANCEL);
         EXPECT_TRUE(co_await phone.expectEnd());
     });
@@ -376,10 +364,7 @@ TEST_F(SenderTest, NeverSendsMoreThanAnnouncedAndFailsWhenAFileShrinks) {
             co_return true;
         };
         auto streams = MemoryStreamPair::create(pool.get_executor());
-        auto sending = asio::co_spawn(pool,
-                                      QuickShareSender::send({path}, streams.a, "Desk", std::nullopt, confirm,
-                                                             nullptr, nullptr, {}, timeouts),
-                                      asio::use_future);
+        auto sending = sendOver(streams, {path}, confirm);
         runAsync(streams.b->executor(), [&]() -> asio::awaitable<void> {
             auto phone = co_await Phone::acceptAsReceiver(streams.b);
             co_await phone->negotiateAsReceiver(Response::ACCEPT);
@@ -387,13 +372,50 @@ TEST_F(SenderTest, NeverSendsMoreThanAnnouncedAndFailsWhenAFileShrinks) {
             EXPECT_EQ(phone->files().size(), 1u);
             for (const auto& [id, received] : phone->files()) EXPECT_FALSE(received.last);  // never complete
         });
-        std::string error;
-        try {
-            sending.get();
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        EXPECT_EQ(error, sentence(QuickShareError::protocolError("shrinks.txt got shorter while it was sent")));
+        EXPECT_EQ(outcomeOf(sending), sentence(QuickShareError::protocolError("shrinks.txt got shorter while it was sent")));
+    }
+}
+
+// A send succeeds only when the phone kept the files: its CANCEL or payload cancel during
+// the chunks or in the last wait fails the send, while a goodbye, a plain close or silence
+// after the last chunk does not.
+TEST_F(SenderTest, WhatThePhoneSaysDuringAndAfterTheFiles) {
+    enum Act { cancelFrame, payloadCancel, disconnection, plainClose };
+    // The phone acts after the last chunk, or else after the first one and reads on.
+    struct Case { const char* label; bool afterLast; Act act; std::string outcome; };
+    const auto cancelled = sentence(QuickShareError::cancelledByPhone());
+    const std::vector<Case> cases = {
+        {"CANCEL mid-transfer", false, cancelFrame, cancelled},
+        {"payload cancel mid-transfer", false, payloadCancel, cancelled},
+        {"CANCEL after the last chunk", true, cancelFrame, cancelled},
+        {"payload cancel after the last chunk", true, payloadCancel, cancelled},
+        {"disconnection after the last chunk", true, disconnection, ""},
+        {"plain close after the last chunk", true, plainClose, ""},
+    };
+    timeouts.lastWord = 5s;  // the phone's word always comes well within it
+    const auto path = file("six.bin", 6 * QuickShareSender::chunkSize, 's');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto streams = MemoryStreamPair::create(pool.get_executor(), 256 * 1024);
+        auto sending = sendOver(streams, {path});
+        bool completed = false;
+        runAsync(streams.b->executor(), [&]() -> asio::awaitable<void> {
+            auto phone = co_await Phone::acceptAsReceiver(streams.b);
+            co_await phone->negotiateAsReceiver(Response::ACCEPT);
+            phone->afterChunk = [c, self = phone.get()](std::int64_t id, bool last) -> asio::awaitable<void> {
+                if (c.afterLast ? !last : self->files().at(id).chunks != 1) co_return;
+                if (c.act == cancelFrame) co_await self->sendType(V1Frame::CANCEL);
+                if (c.act == payloadCancel) co_await self->sendPayloadCancel(id);
+                if (c.act == disconnection) co_await self->disconnect();
+                if (c.act == plainClose) self->close();
+            };
+            co_await phone->expectEnd(10s);
+            completed = phone->files().begin()->second.last;
+        });
+        EXPECT_EQ(outcomeOf(sending), c.outcome);
+        // A cancel that came mid-transfer stopped the chunks before the file was complete.
+        EXPECT_EQ(completed, c.afterLast);
+        streams.b->close();
     }
 }
 
@@ -402,10 +424,7 @@ TEST_F(SenderTest, PhoneThatStopsReadingFailsTheSend) {
     timeouts.connection.writeDeadline = 300ms;
     auto streams = MemoryStreamPair::create(pool.get_executor(), 256 * 1024);
     const auto path = file("big.bin", 8 * QuickShareSender::chunkSize);
-    auto sending = asio::co_spawn(pool,
-                                  QuickShareSender::send({path}, streams.a, "Desk", std::nullopt, nullptr, nullptr,
-                                                         nullptr, {}, timeouts),
-                                  asio::use_future);
+    auto sending = sendOver(streams, {path});
     runAsync(streams.b->executor(), [&]() -> asio::awaitable<void> {
         auto phone = co_await Phone::acceptAsReceiver(streams.b);
         co_await phone->negotiateAsReceiver(Response::ACCEPT);
@@ -447,10 +466,7 @@ TEST_F(SenderTest, CancelledAtEachPhase) {
                 if (sent > 0) cancel.cancel();
             };
         }
-        auto sending = asio::co_spawn(pool,
-                                      QuickShareSender::send({path}, streams.a, "Desk", std::nullopt, confirm,
-                                                             nullptr, progress, cancel, timeouts),
-                                      asio::use_future);
+        auto sending = sendOver(streams, {path}, confirm, progress, cancel);
         runAsync(streams.b->executor(), [&]() -> asio::awaitable<void> {
             if (phase == handshake) {
                 co_await sleepFor(50ms);

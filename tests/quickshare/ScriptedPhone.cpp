@@ -41,15 +41,17 @@ asio::awaitable<std::shared_ptr<ScriptedPhone>> ScriptedPhone::acceptAsReceiver(
     const auto result = co_await serverHandshakeWithTimeout(phone->connection_);
     phone->pin_ = result.pin;
     phone->peerName_ = result.peerName;
-    auto* files = &phone->files_;
+    std::weak_ptr<ScriptedPhone> weak = phone;
     phone->connection_->setFileSink(
-        [files](std::int64_t id, std::int64_t offset, ByteView body, bool last) -> asio::awaitable<void> {
-            auto& file = (*files)[id];
+        [weak](std::int64_t id, std::int64_t offset, ByteView body, bool last) -> asio::awaitable<void> {
+            auto self = weak.lock();
+            if (!self) co_return;
+            auto& file = self->files_[id];
             if (offset != static_cast<std::int64_t>(file.body.size()) || file.last) file.inOrder = false;
             file.body.insert(file.body.end(), body.begin(), body.end());
             file.last = file.last || last;
             ++file.chunks;
-            co_return;
+            if (self->afterChunk) co_await self->afterChunk(id, last);
         });
     phone->openInbox();
     co_return phone;
@@ -130,17 +132,34 @@ asio::awaitable<void> ScriptedPhone::sendFile(std::int64_t payloadId, const Byte
     co_await sendChunk(payloadId, size, size, {}, true);
 }
 
+asio::awaitable<void> ScriptedPhone::sendPayloadCancel(std::int64_t payloadId) {
+    namespace nc = location::nearby::connections;
+    nc::OfflineFrame frame;
+    frame.set_version(nc::OfflineFrame::V1);
+    frame.mutable_v1()->set_type(nc::V1Frame::PAYLOAD_TRANSFER);
+    auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
+    transfer->set_packet_type(nc::PayloadTransferFrame::CONTROL);
+    transfer->mutable_payload_header()->set_id(payloadId);
+    transfer->mutable_control_message()->set_event(nc::PayloadTransferFrame::ControlMessage::PAYLOAD_CANCELED);
+    co_await connection_->sendEncrypted(std::move(frame));
+}
+
 asio::awaitable<void> ScriptedPhone::disconnect() { co_await connection_->sendDisconnection(); }
 
 void ScriptedPhone::close() { connection_->close(); }
 
-asio::awaitable<sharing::IntroductionFrame> ScriptedPhone::negotiateAsReceiver(ResponseStatus status) {
+asio::awaitable<sharing::IntroductionFrame> ScriptedPhone::expectIntroduction() {
     co_await expect(sharing::V1Frame::PAIRED_KEY_ENCRYPTION);
     co_await sendPairedKeys();
     co_await expect(sharing::V1Frame::PAIRED_KEY_RESULT);
     auto introduction = co_await expect(sharing::V1Frame::INTRODUCTION);
-    co_await sendResponse(status);
     co_return introduction.v1().introduction();
+}
+
+asio::awaitable<sharing::IntroductionFrame> ScriptedPhone::negotiateAsReceiver(ResponseStatus status) {
+    auto introduction = co_await expectIntroduction();
+    co_await sendResponse(status);
+    co_return introduction;
 }
 
 ScriptedPhone::Frame ScriptedPhone::frameOf(FrameType type) {

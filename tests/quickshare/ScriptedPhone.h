@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -71,14 +72,20 @@ public:
                                     const Bytes& body, bool last);
     // A whole file: chunks of `chunkSize` then the empty last chunk.
     asio::awaitable<void> sendFile(std::int64_t payloadId, const Bytes& body, std::size_t chunkSize = 1000);
+    // The control message that cancels one payload (a connection frame, not a sharing frame).
+    asio::awaitable<void> sendPayloadCancel(std::int64_t payloadId);
     asio::awaitable<void> disconnect();
     void close();
 
-    // Runs the receiving phone's side of the negotiation up to its answer: paired keys,
-    // the introduction (returned), then `status`.
+    // The receiving phone's side of the negotiation up to the computer's introduction
+    // (returned): the paired-key frames both ways.
+    asio::awaitable<nearby::sharing::service::proto::IntroductionFrame> expectIntroduction();
+    // The same, then the answer `status`.
     asio::awaitable<nearby::sharing::service::proto::IntroductionFrame> negotiateAsReceiver(ResponseStatus status);
 
     const std::map<std::int64_t, ReceivedFile>& files() const { return files_; }
+    // Runs after each FILE chunk is kept, before the phone reads on.
+    std::function<asio::awaitable<void>(std::int64_t payloadId, bool last)> afterChunk;
 
     static Frame frameOf(FrameType type);
     static nearby::sharing::service::proto::IntroductionFrame introductionOf(const std::vector<OfferedFile>& files);

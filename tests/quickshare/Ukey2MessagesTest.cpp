@@ -10,6 +10,7 @@
 #include "proto/securemessage.pb.h"
 #include "quickshare/CryptoHelpers.h"
 #include "quickshare/EndpointInfo.h"
+#include "quickshare/PeerText.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/Ukey2Messages.h"
 #include "support/DeterministicRandom.h"
@@ -279,6 +280,16 @@ TEST(Ukey2Messages, PeerNameComesFromTheRecordThenTheEndpointName) {
     EXPECT_EQ(ukey2::readConnectionRequest(request(unnamed, "")), "Android phone");
     EXPECT_EQ(ukey2::readConnectionRequest(request(std::nullopt, "Short", Bytes(5, 1))), "Short");
     EXPECT_EQ(ukey2::readConnectionRequest(request(std::nullopt, "")), "Android phone");
+
+    // The request's own name is free text of any length: cleaned like all text from a phone
+    // and capped at 255 bytes on a character boundary.
+    std::string hostile = "\u202Eevil\x01\x7F\xC2\x85\u2066";
+    while (hostile.size() < 5 * 1024 * 1024) hostile += "Grüße 📱 ";
+    const auto cleaned = ukey2::readConnectionRequest(request(unnamed, hostile));
+    EXPECT_LE(cleaned.size(), 255u);
+    EXPECT_TRUE(cleaned.rfind("evilGrüße 📱 Grüße", 0) == 0);
+    EXPECT_TRUE(cleaned == peerText(cleaned, 255));  // valid UTF-8, nothing left to drop
+    EXPECT_EQ(ukey2::readConnectionRequest(request(unnamed, "\u202E\x1B\u200F")), "Android phone");
 }
 
 TEST(Ukey2Messages, ConnectionRequestOfAnotherTypeIsRefused) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <fstream>
 #include <thread>
 
@@ -160,19 +162,35 @@ TEST(MoveNoReplace, FailureIsThePlatformError) {
     EXPECT_TRUE(fs::exists(folder / ".tmp"));
 }
 
-TEST(MoveByLink, NeverReplaces) {
-    TempFolder folder;
-    folder.write("taken", "old");
-    folder.write(".tmp", "new");
-    EXPECT_FALSE(FileNaming::moveByLink(folder / ".tmp", folder / "taken"));
-    EXPECT_TRUE(fs::exists(folder / ".tmp"));
-    EXPECT_TRUE(FileNaming::moveByLink(folder / ".tmp", folder / "free"));
-    EXPECT_FALSE(fs::exists(folder / ".tmp"));
-    std::ifstream in(folder / "taken");
-    std::string c;
-    in >> c;
-    EXPECT_EQ(c, "old");
-    EXPECT_THROW(FileNaming::moveByLink(folder / "missing", folder / "other"), std::system_error);
+// File systems without RENAME_NOREPLACE: a hard link where one can be made, else a plain
+// rename onto a name just found free. The complete file is never lost, nothing is replaced.
+TEST(MoveNoReplace, FileSystemsWithoutTheNoReplaceRename) {
+    using Call = int (*)(const char*, const char*);
+    const Call unsupported = [](const char*, const char*) { errno = EINVAL; return -1; };
+    struct Case {
+        const char* label;
+        Call link;
+    };
+    const std::vector<Case> cases = {
+        {"hard links", [](const char* from, const char* to) { return ::link(from, to); }},
+        {"no hard links (EPERM)", [](const char*, const char*) { errno = EPERM; return -1; }},
+        {"no hard links (EOPNOTSUPP)", [](const char*, const char*) { errno = EOPNOTSUPP; return -1; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempFolder folder;
+        folder.write("taken.txt", "old");
+        folder.write(".part", "new");
+        const auto final = FileNaming::moveNoReplace(folder / ".part", folder / "taken.txt", {unsupported, c.link});
+        EXPECT_EQ(final, folder / "taken (1).txt");
+        std::ifstream moved(final), kept(folder / "taken.txt");
+        std::string movedContent, keptContent;
+        moved >> movedContent;
+        kept >> keptContent;
+        EXPECT_EQ(movedContent, "new");
+        EXPECT_EQ(keptContent, "old");
+        EXPECT_FALSE(fs::exists(folder / ".part"));
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "support/ScopedUmask.h"
 #include "support/TempFolder.h"
 
 namespace velmo {
@@ -18,6 +19,7 @@ std::string readFile(const fs::path& path) {
 }
 
 TEST(PartFile, HiddenPrivateAndMovedWithoutReplacing) {
+    test::ScopedUmask mask(027);  // the finished file follows the mask; the partial one never
     test::TempFolder folder;
     folder.write("photo.jpg", "old");
     const auto id = Uuid::random();
@@ -31,6 +33,7 @@ TEST(PartFile, HiddenPrivateAndMovedWithoutReplacing) {
     const auto final = file.moveTo(folder / "photo.jpg");
     EXPECT_EQ(final, folder / "photo (1).jpg");
     EXPECT_EQ(readFile(final), "new bytes");
+    EXPECT_EQ(test::permissionsOf(final.c_str()), 0640u);
     EXPECT_EQ(readFile(folder / "photo.jpg"), "old");
     EXPECT_FALSE(fs::exists(folder / (".velmo-" + id.toString() + ".part")));
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "WebReceiveTestServer.h"
+#include "support/ScopedUmask.h"
 #include "transfer/ShareError.h"
 
 namespace velmo {
@@ -116,6 +117,7 @@ TEST(WebReceiveServer, HeadSizeBoundary) {
 // --- uploads ---------------------------------------------------------------------------
 
 TEST(WebReceiveServer, UploadStoresFileAndReportsInOrder) {
+    test::ScopedUmask mask(022);
     WebReceiveTestServer s;
     s.start();
     const auto response = s.upload("%E2%82%AC.txt", "hello",
@@ -125,6 +127,7 @@ TEST(WebReceiveServer, UploadStoresFileAndReportsInOrder) {
     const auto reply = nlohmann::json::parse(bodyOf(response));
     EXPECT_EQ(reply, (nlohmann::json{{"ok", true}, {"name", "\xE2\x82\xAC.txt"}}));
     EXPECT_EQ(readFile(s.temp / "\xE2\x82\xAC.txt"), "hello");
+    EXPECT_EQ(test::permissionsOf((s.temp / "\xE2\x82\xAC.txt").c_str()), 0644u);
     ASSERT_TRUE(s.events->waitForCount(3));
     const auto events = s.events->snapshot();
     ASSERT_EQ(kinds(events), "started progress finished");
