@@ -15,11 +15,14 @@ struct Transfer {
     bool stoppedBySink = false;
 };
 
-bool deliverHead(Transfer& t) {
+// Hands the response head to the sink once. At the end of a header block an interim (1xx)
+// head is passed over, as is a block without a status (a proxy's reply): the real head
+// follows. Once the body arrives or the transfer ends, the head is whatever curl has.
+bool deliverHead(Transfer& t, bool blockEnded) {
     if (t.headDelivered) return true;
     long status = 0;
     curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status >= 100 && status < 200) return true;  // an interim response; the real one follows
+    if (blockEnded && status < 200) return true;
     t.headDelivered = true;
     HttpResponseHead head;
     char* url = nullptr;
@@ -40,7 +43,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     const size_t n = size * count;
     // The blank line ends a header block.
     if ((n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n')) {
-        if (!deliverHead(t)) return 0;
+        if (!deliverHead(t, true)) return 0;
     }
     return n;
 }
@@ -48,7 +51,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto& t = *static_cast<Transfer*>(user);
     const size_t n = size * count;
-    if (!deliverHead(t)) return 0;
+    if (!deliverHead(t, false)) return 0;
     if (!t.sink->onBody(ByteView(reinterpret_cast<const std::uint8_t*>(data), n))) {
         t.stoppedBySink = true;
         return 0;
@@ -68,13 +71,12 @@ void initialiseOnce() {
 
 }  // namespace
 
-CurlTransport::Options CurlTransport::optionsFor(std::int64_t limit, const Timeouts& timeouts) {
+CurlTransport::Options CurlTransport::optionsFor(const Timeouts& timeouts) {
     Options o;
     o.protocols = "https";
     o.redirectProtocols = "https";
     o.followRedirects = false;
     o.maxRedirects = 0;
-    o.maxFileSize = limit;
     o.verifyPeer = true;
     o.verifyHost = 2;
     o.cookies = false;
@@ -86,10 +88,15 @@ CurlTransport::Options CurlTransport::optionsFor(std::int64_t limit, const Timeo
 
 CurlTransport::CurlTransport() : CurlTransport(Timeouts{}) {}
 
-CurlTransport::CurlTransport(Timeouts timeouts) : timeouts_(timeouts) { initialiseOnce(); }
+CurlTransport::CurlTransport(Timeouts timeouts) : CurlTransport(timeouts, {}) {}
+
+CurlTransport::CurlTransport(Timeouts timeouts, std::filesystem::path caFile)
+    : timeouts_(timeouts), caFile_(std::move(caFile)) {
+    initialiseOnce();
+}
 
 HttpTransport::Outcome CurlTransport::get(const std::string& url, const std::string& accept,
-                                          std::int64_t limit, HttpSink& sink,
+                                          std::int64_t /*limit*/, HttpSink& sink,
                                           const std::atomic<bool>& cancel) {
     if (cancel.load()) return Outcome::cancelled;
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
@@ -99,7 +106,10 @@ HttpTransport::Outcome CurlTransport::get(const std::string& url, const std::str
         curl_slist_append(nullptr, acceptHeader.c_str()), curl_slist_free_all);
     if (!headers) return Outcome::failed;
 
-    const Options o = optionsFor(limit, timeouts_);
+    // The sink enforces the limit: curl's own size cap would end the transfer before the
+    // status of a large error reply is known.
+    Options o = optionsFor(timeouts_);
+    o.caFile = caFile_;
     Transfer t{curl.get(), &sink, &cancel};
     CURL* c = curl.get();
     bool ok = curl_easy_setopt(c, CURLOPT_URL, url.c_str()) == CURLE_OK &&
@@ -107,10 +117,11 @@ HttpTransport::Outcome CurlTransport::get(const std::string& url, const std::str
               curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, o.redirectProtocols.c_str()) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, o.followRedirects ? 1L : 0L) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_MAXREDIRS, o.maxRedirects) == CURLE_OK &&
-              curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(o.maxFileSize)) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, o.verifyPeer ? 1L : 0L) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, o.verifyHost) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_NOSIGNAL, o.signals ? 0L : 1L) == CURLE_OK &&
+              // Through an https proxy, its CONNECT reply is not the response.
+              curl_easy_setopt(c, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(o.timeouts.connect.count())) == CURLE_OK &&
@@ -125,23 +136,17 @@ HttpTransport::Outcome CurlTransport::get(const std::string& url, const std::str
               curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress) == CURLE_OK &&
               curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t) == CURLE_OK;
+    if (ok && !o.caFile.empty())
+        ok = curl_easy_setopt(c, CURLOPT_CAINFO, o.caFile.c_str()) == CURLE_OK &&
+             curl_easy_setopt(c, CURLOPT_CAPATH, nullptr) == CURLE_OK;
     if (!ok) return Outcome::failed;
 
     const CURLcode result = curl_easy_perform(c);
     if (t.stoppedBySink) return Outcome::stopped;
     if (cancel.load()) return Outcome::cancelled;
-    if (result == CURLE_FILESIZE_EXCEEDED && !t.headDelivered) {
-        // curl refused an announced length above the cap before we saw the head.
-        HttpResponseHead head;
-        head.url = url;
-        head.status = 200;
-        head.contentLength = limit + 1;
-        sink.onHead(head);
-        return Outcome::stopped;
-    }
     if (result != CURLE_OK) return Outcome::failed;
     // A response without a body never reached the write callback.
-    if (!deliverHead(t)) return Outcome::stopped;
+    if (!deliverHead(t, false)) return Outcome::stopped;
     return Outcome::completed;
 }
 

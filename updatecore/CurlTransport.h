@@ -1,6 +1,7 @@
 // HttpTransport over libcurl: https only, no redirects, no cookies, no caches, no decoding.
 #pragma once
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -22,24 +23,28 @@ public:
         std::string redirectProtocols;
         bool followRedirects = true;
         long maxRedirects = -1;
-        std::int64_t maxFileSize = 0;
         bool verifyPeer = false;
         long verifyHost = 0;
         bool cookies = true;
         bool decodeContent = true;
         bool signals = true;
         Timeouts timeouts;
+        std::filesystem::path caFile;  // empty: the system's certificate authorities
     };
-    static Options optionsFor(std::int64_t limit, const Timeouts& timeouts);
+    static Options optionsFor(const Timeouts& timeouts);
 
     CurlTransport();
     explicit CurlTransport(Timeouts timeouts);
+    // Trusts only the authorities in `caFile` (PEM) instead of the system's. For tests with an
+    // authority of their own; peer and host verification stay on.
+    CurlTransport(Timeouts timeouts, std::filesystem::path caFile);
 
     Outcome get(const std::string& url, const std::string& accept, std::int64_t limit, HttpSink& sink,
                 const std::atomic<bool>& cancel) override;
 
 private:
     Timeouts timeouts_;
+    std::filesystem::path caFile_;
 };
 
 }  // namespace velmo

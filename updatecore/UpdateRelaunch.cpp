@@ -71,13 +71,17 @@ bool relaunchUpdatedCopy(const std::filesystem::path& executable, std::chrono::m
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_adddup2(&actions, high.get(), childReadinessFd);
     sigset_t none;
     sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+    // Sockets opened without close-on-exec (Asio's) must not outlive this process in the new
+    // copy, so everything above the readiness pipe is closed.
+    const bool prepared = posix_spawn_file_actions_adddup2(&actions, high.get(), childReadinessFd) == 0 &&
+                          posix_spawn_file_actions_addclosefrom_np(&actions, childReadinessFd + 1) == 0 &&
+                          posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+                          posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK) == 0;
     pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, envp.data());
+    const int spawned =
+        prepared ? ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, envp.data()) : -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     high.reset();

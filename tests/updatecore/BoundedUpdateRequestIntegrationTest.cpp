@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
 
 #include "UpdateTestKit.h"
+#include "support/TempFolder.h"
 #include "updatecore/BoundedUpdateRequest.h"
 #include "updatecore/CurlTransport.h"
 #include "updatecore/UpdateError.h"
@@ -84,19 +90,147 @@ TEST(BoundedUpdateRequestLogicTest, ResponseForAnotherAddressIsInsecure) {
     }
 }
 
-TEST(CurlTransportTest, OptionsAreHttpsOnlyWithoutRedirectsAndCapped) {
-    const auto o = CurlTransport::optionsFor(65'536, {});
+TEST(CurlTransportTest, OptionsAreHttpsOnlyWithoutRedirects) {
+    const auto o = CurlTransport::optionsFor({});
     EXPECT_EQ(o.protocols, "https");
     EXPECT_EQ(o.redirectProtocols, "https");
     EXPECT_FALSE(o.followRedirects);
     EXPECT_EQ(o.maxRedirects, 0);
-    EXPECT_EQ(o.maxFileSize, 65'536);
     EXPECT_TRUE(o.verifyPeer);
     EXPECT_EQ(o.verifyHost, 2);
     EXPECT_FALSE(o.cookies);
     EXPECT_FALSE(o.decodeContent);
     EXPECT_EQ(o.timeouts.resource, std::chrono::seconds(60));
     EXPECT_EQ(o.timeouts.idle, std::chrono::seconds(30));
+}
+
+// An HTTP CONNECT proxy on loopback that tunnels only to 127.0.0.1, one connection at a time,
+// and records the requests it was sent.
+class ConnectProxy {
+public:
+    ConnectProxy() : listener_(test::loopbackListener(port_)), thread_([this] { serve(); }) {}
+    ~ConnectProxy() {
+        stopping_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    std::uint16_t port() const { return port_; }
+    std::vector<std::string> requests() const {
+        std::lock_guard guard(lock_);
+        return requests_;
+    }
+
+private:
+    void serve() {
+        while (!stopping_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            std::string head;
+            char buffer[16'384];
+            while (head.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t n = ::read(client, buffer, sizeof buffer);
+                if (n <= 0) break;
+                head.append(buffer, static_cast<std::size_t>(n));
+            }
+            {
+                std::lock_guard guard(lock_);
+                requests_.push_back(head);
+            }
+            const std::string prefix = "CONNECT 127.0.0.1:";
+            const int upstream = head.rfind(prefix, 0) == 0
+                                     ? test::loopbackConnection(static_cast<std::uint16_t>(std::atoi(head.c_str() + prefix.size())))
+                                     : -1;
+            const std::string reply = upstream >= 0 ? "HTTP/1.1 200 Connection established\r\nProxy-Agent: test\r\n\r\n"
+                                                    : "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+            ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            if (upstream >= 0) relay(client, upstream);
+            if (upstream >= 0) ::close(upstream);
+            ::close(client);
+        }
+    }
+
+    void relay(int a, int b) {
+        char buffer[16'384];
+        while (!stopping_) {
+            pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+            if (::poll(p, 2, 50) <= 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (!p[i].revents) continue;
+                const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
+                if (n <= 0 || ::send(p[1 - i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) return;
+            }
+        }
+    }
+
+    std::uint16_t port_ = 0;
+    int listener_;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex lock_;
+    std::vector<std::string> requests_;
+    std::thread thread_;
+};
+
+// Sets an environment variable (or removes it) for one scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedVariable() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// Through libcurl against a loopback HTTPS server whose certificate a test authority signed:
+// directly and through an https_proxy.
+TEST(CurlTransportTest, RepliesOverTlsDirectlyAndThroughAProxy) {
+    test::TempFolder temp;
+    test::TestAuthority authority(temp.path());
+    LoopbackHttpServer server(&authority);
+    const std::string huge = "Content-Length: 1000000000\r\n";
+    server.respond("/feed.json", LoopbackHttpServer::response(200, std::string(16, 'x')));
+    server.respond("/announced", "HTTP/1.1 200 X\r\nConnection: close\r\n" + huge + "\r\nxx");
+    server.respond("/gone", "HTTP/1.1 404 X\r\nConnection: close\r\n" + huge + "\r\nxx");
+    server.respond("/moved", "HTTP/1.1 302 X\r\nConnection: close\r\nLocation: /feed.json\r\n" + huge + "\r\nxx");
+    const std::string base = "https://127.0.0.1:" + std::to_string(server.port());
+    std::atomic<bool> cancel{false};
+    const CurlTransport::Timeouts timeouts{std::chrono::seconds(5), std::chrono::seconds(5), std::chrono::seconds(10)};
+    CurlTransport curl(timeouts, authority.caFile());
+    auto error = [](const UpdateError& e) {
+        return "error " + std::to_string(static_cast<int>(e.kind())) + " " + std::to_string(e.status());
+    };
+    auto outcome = [&](HttpTransport& transport, const std::string& path) -> std::string {
+        try {
+            return test::textOf(BoundedUpdateRequest(base + path, 16).run(transport, "application/json", cancel));
+        } catch (const UpdateError& e) {
+            return error(e);
+        }
+    };
+    const std::pair<const char*, std::string> cases[] = {
+        {"/feed.json", std::string(16, 'x')},
+        {"/announced", error(UpdateError(Kind::tooLarge))},
+        {"/gone", error(UpdateError::http(404))},
+        {"/moved", error(UpdateError(Kind::redirected))},
+    };
+    for (const auto& [path, expected] : cases) EXPECT_EQ(outcome(curl, path), expected) << path;
+
+    // Verification stays on: without the test authority the server is not trusted.
+    CurlTransport systemTrust(timeouts);
+    EXPECT_EQ(outcome(systemTrust, "/feed.json"), error(UpdateError(Kind::unavailable)));
+
+    ConnectProxy proxy;
+    const std::string proxyAddress = "http://127.0.0.1:" + std::to_string(proxy.port());
+    ScopedVariable https("https_proxy", proxyAddress.c_str()), upper("HTTPS_PROXY", nullptr),
+        all("all_proxy", nullptr), none("no_proxy", nullptr), noneUpper("NO_PROXY", nullptr);
+    for (const auto& [path, expected] : cases) EXPECT_EQ(outcome(curl, path), expected) << "proxied " << path;
+    const auto tunnels = proxy.requests();
+    ASSERT_EQ(tunnels.size(), std::size(cases));
+    for (const auto& t : tunnels) EXPECT_EQ(t.rfind("CONNECT 127.0.0.1:" + std::to_string(server.port()) + " ", 0), 0u);
 }
 
 TEST(CurlTransportTest, PlainHttpIsNeverRequestedAndTlsFailureIsUnavailable) {

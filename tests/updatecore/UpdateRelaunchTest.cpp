@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,12 +24,20 @@ std::filesystem::path script(const test::TempFolder& temp, const std::string& na
 
 TEST(UpdateRelaunchTest, OnlyACopyThatReportsItselfCounts) {
     test::TempFolder temp;
+    // A socket opened without close-on-exec, as Asio opens them: the new copy must not hold it.
+    const int opened = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int inheritable = ::fcntl(opened, F_DUPFD, 20);
+    ::close(opened);
+    ASSERT_GE(inheritable, 20);
     struct Case {
         const char* name;
         std::string body;
         bool started;
     } cases[] = {
         {"ready", "printf 'com.halvester.velmo\\n' >&3\nexec sleep 1\n", true},
+        {"inherited socket", "[ -e /proc/$$/fd/" + std::to_string(inheritable) +
+                                 " ] && exit 0\nprintf 'com.halvester.velmo\\n' >&3\nexec sleep 1\n",
+         true},
         {"exits at once", "exit 0\n", false},
         {"wrong identity", "printf 'com.example\\n' >&3\nexec sleep 1\n", false},
         {"silent", "exec sleep 5\n", false},
@@ -38,6 +48,7 @@ TEST(UpdateRelaunchTest, OnlyACopyThatReportsItselfCounts) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, 4s) << c.name;
     }
     EXPECT_FALSE(relaunchUpdatedCopy(temp / "missing", 100ms));
+    ::close(inheritable);
 }
 
 TEST(UpdateRelaunchTest, ReadinessIsSignalledOnlyWhenAsked) {

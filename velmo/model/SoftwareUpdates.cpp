@@ -34,8 +34,7 @@ std::optional<UpdateFeed> feedFrom(const nlohmann::json& info, std::shared_ptr<H
     const auto buildText = textValue(info, "CFBundleVersion");
     const auto build = buildText ? UpdateText::parseDecimal(*buildText) : std::nullopt;
     if (!build || *build < 1) return std::nullopt;
-    const std::string url = std::string("https://") + SoftwareUpdates::updateHost + "/updates/" + *channel + "/feed.json";
-    return UpdateFeed(*key, url, *channel, *build, std::move(transport));
+    return UpdateFeed(*key, SoftwareUpdates::feedAddress(*channel), *channel, *build, std::move(transport));
 }
 
 // A real boolean, or exactly "true" / "false".
@@ -99,6 +98,10 @@ nlohmann::json SoftwareUpdates::readInfo(const std::filesystem::path& bundle) {
     if (!in) return nlohmann::json::object();
     auto info = nlohmann::json::parse(in, nullptr, false);
     return info.is_object() ? info : nlohmann::json::object();
+}
+
+std::string SoftwareUpdates::feedAddress(const std::string& channel) {
+    return std::string(VELMO_UPDATE_FEED) + "/" + channel + "/feed.json";
 }
 
 QString SoftwareUpdates::checkMenuTitle() const {

@@ -53,7 +53,6 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds checkInterval{86'400};
     static constexpr const char* automaticKey = "automaticallyCheckForUpdates";
-    static constexpr const char* updateHost = "updates.velmo.app";
 
     struct Dependencies {
         QSettings* settings = nullptr;                 // holds automaticallyCheckForUpdates
@@ -74,6 +73,8 @@ public:
     static std::optional<std::filesystem::path> runningBundle();
     // Its Info.json, or an empty object when missing or unreadable.
     static nlohmann::json readInfo(const std::filesystem::path& bundle);
+    // The channel's feed under the address the build was configured with (VELMO_UPDATE_FEED).
+    static std::string feedAddress(const std::string& channel);
 
     bool isConfigured() const { return feed_.has_value(); }
     QString checkMenuTitle() const;
