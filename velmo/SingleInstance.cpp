@@ -9,9 +9,13 @@
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QStandardPaths>
+#include <QTimer>
+#include <QCoreApplication>
+#include <QPointer>
 #include <QThread>
 
 #include <memory>
+#include <thread>
 
 namespace velmo {
 namespace {
@@ -63,11 +67,6 @@ SingleInstance::SingleInstance(QString folder, QObject* parent)
     connect(&server_, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = server_.nextPendingConnection()) serve(socket);
     });
-    connect(&retry_, &QTimer::timeout, this, [this] {
-        if (!tryLock()) return;
-        retry_.stop();
-        listen();
-    });
 }
 
 SingleInstance::~SingleInstance() {
@@ -104,8 +103,21 @@ bool SingleInstance::acquire() {
     return true;
 }
 
-void SingleInstance::acquireWhenFree(std::chrono::milliseconds interval) {
-    retry_.start(interval);
+void SingleInstance::acquireWhenFree() {
+    if (lockFd_ < 0) return;
+    // A blocked flock wakes as soon as the previous copy's lock goes, ahead of any launch
+    // that starts meanwhile. The waiting thread holds its own descriptor of the same open
+    // lock, so the lock is this object's once it is taken.
+    const int waiting = ::fcntl(lockFd_, F_DUPFD_CLOEXEC, 0);
+    if (waiting < 0) return;
+    QPointer<SingleInstance> self(this);
+    std::thread([self, waiting] {
+        while (::flock(waiting, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [self] { if (self) self->listen(); }, Qt::QueuedConnection);
+        ::close(waiting);
+    }).detach();
 }
 
 void SingleInstance::listen() {

@@ -8,7 +8,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 
 #include <chrono>
 #include <filesystem>
@@ -40,9 +39,9 @@ public:
 
     // True when this process now is the one instance (it holds the lock and listens).
     bool acquire();
-    // Retries the lock until the instance holding it has gone, then listens: for a copy the
+    // Waits for the lock until the instance holding it has gone, then listens: for a copy the
     // updater started while the copy it replaces is still quitting.
-    void acquireWhenFree(std::chrono::milliseconds interval = std::chrono::milliseconds(100));
+    void acquireWhenFree();
 
     // A later launch: sends `files` to the running instance and returns its answer, or nothing
     // when no instance answered within `timeout`.
@@ -59,7 +58,6 @@ private:
     int lockFd_ = -1;
     bool listening_ = false;
     QLocalServer server_;
-    QTimer retry_;
     Handler handler_;
 };
 
