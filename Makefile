@@ -57,12 +57,12 @@ bundle: release-build
 	mkdir -p $(BUNDLE_DIR)
 	strip --strip-all -o $(BUNDLE_DIR)/velmo $(RELEASE_BUILD)/velmo/velmo
 	$(RELEASE_TOOL) bundle --executable $(BUNDLE_DIR)/velmo --version $(VERSION) --build $(BUILD_NUMBER) \
-		$(if $(CHANNEL),--channel $(CHANNEL)) $(if $(UPDATE_KEY),--key $(UPDATE_KEY)) $(BUNDLE_DIR)/Velmo.app
+		--icons $(RELEASE_BUILD)/icons $(if $(CHANNEL),--channel $(CHANNEL)) $(if $(UPDATE_KEY),--key $(UPDATE_KEY)) $(BUNDLE_DIR)/Velmo.app
 	rm $(BUNDLE_DIR)/velmo
 	$(RELEASE_TOOL) archive $(BUNDLE_DIR)/Velmo.app $(BUNDLE_DIR)/Velmo.zip
 
 install: bundle
-	./scripts/install-user $(BUNDLE_DIR)/Velmo.app $(RELEASE_BUILD)/icons
+	./scripts/install-user $(BUNDLE_DIR)/Velmo.app
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD)

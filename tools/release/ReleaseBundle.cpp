@@ -68,12 +68,17 @@ std::string defaultChannel() {
 
 std::string systemLibraryVersion() { return gnu_get_libc_version(); }
 
-void create(const fs::path& bundle, const fs::path& executable, const BundleIdentity& identity) {
+void create(const fs::path& bundle, const fs::path& executable, const BundleIdentity& identity,
+            const fs::path& icons) {
     if (fs::exists(bundle)) throw std::runtime_error(bundle.string() + " already exists");
     if (!UpdateText::isValidVersion(identity.version)) throw std::runtime_error("invalid version");
     if (identity.build < 1) throw std::runtime_error("the build number must be at least 1");
     fs::create_directories((bundle / UpdateBundle::executablePath).parent_path());
     writeFile(bundle / UpdateBundle::executablePath, readFile(executable), 0755);
+    if (!icons.empty()) {
+        fs::create_directories(bundle / "Contents/share");
+        fs::copy(icons, bundle / "Contents/share/icons", fs::copy_options::recursive);
+    }
     json info = {
         {"CFBundleIdentifier", UpdateBundle::identifier},
         {"CFBundlePackageType", "APPL"},

@@ -1,6 +1,7 @@
 // Makes the installed application folder that the updater reads:
 //   Velmo.app/Contents/Info.json      identity, version and update configuration
 //   Velmo.app/Contents/bin/Velmo      the executable
+//   Velmo.app/Contents/share/icons/   the application icon in the desktop's sizes
 //   Velmo.app/Contents/Manifest.json  every other file's path, size, SHA-256 and mode, signed
 // and the zip that carries it. Reading and checking stay in updatecore (UpdateBundle), so the
 // installer's own code verifies what this writes.
@@ -32,9 +33,10 @@ std::string defaultChannel();
 // The version of the C library this machine runs, the least a copy built here needs.
 std::string systemLibraryVersion();
 
-// Creates `bundle` (which must not exist) with the executable and Info.json.
+// Creates `bundle` (which must not exist) with the executable, Info.json and, when `icons` is
+// given, a copy of that icon theme folder.
 void create(const std::filesystem::path& bundle, const std::filesystem::path& executable,
-            const BundleIdentity& identity);
+            const BundleIdentity& identity, const std::filesystem::path& icons = {});
 // Gives every file the mode the installer unpacks (0755 when executable, else 0644) and writes
 // the manifest signed with `key`, which must be the key named in Info.json.
 void sign(const std::filesystem::path& bundle, const ReleaseKey& key);

@@ -34,7 +34,7 @@ constexpr const char* usage = R"(usage:
       A new update key pair: the private key goes to KEY.pem (mode 0600; keep it out of the
       repository), the public key is printed for Info.json's VelmoUpdatePublicKey.
   velmo-release bundle --executable FILE --version TEXT --build N [--channel NAME]
-                       [--key KEY.pem] OUT/Velmo.app
+                       [--icons FOLDER] [--key KEY.pem] OUT/Velmo.app
       Lays out the application folder; with --key it carries the key and a signed manifest.
   velmo-release sign --key KEY.pem BUNDLE
       Writes BUNDLE's signed manifest again (after a file in it changed).
@@ -163,7 +163,7 @@ int run(int argc, char** argv) {
             key = ReleaseKey::load(args.option("key"));
             identity.publicKey = key->publicKey();
         }
-        ReleaseBundle::create(bundle, args.option("executable"), identity);
+        ReleaseBundle::create(bundle, args.option("executable"), identity, args.option("icons", ""));
         if (key) {
             ReleaseBundle::sign(bundle, *key);
             report(verifyBundle(bundle));
