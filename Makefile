@@ -8,7 +8,7 @@ CMAKE_ARGS ?=
 # update itself, when UPDATE_KEY names the private update key (see updatecore/README.md).
 RELEASE_BUILD ?= build-release
 BUNDLE_DIR    ?= $(RELEASE_BUILD)/bundle
-VERSION       ?= $(shell sed -n 's/^project(Velmo VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+VERSION       ?= $(shell sed -n 's/^project.Velmo VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 BUILD_NUMBER  ?= 1
 CHANNEL       ?=
 UPDATE_KEY    ?=
