@@ -1,8 +1,8 @@
 #include "updatecore/UpdateBundle.h"
 
 #include <fcntl.h>
+#include <gnu/libc-version.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <array>
@@ -112,9 +112,7 @@ void checkMinimumSystem(const json& info) {
 
 std::array<long, 3> systemVersion() {
     std::array<long, 3> version{0, 0, 0};
-    utsname name{};
-    if (::uname(&name) != 0) return version;
-    const char* p = name.release;
+    const char* p = ::gnu_get_libc_version();
     for (auto& part : version) {
         long value = 0;
         while (*p >= '0' && *p <= '9') value = value * 10 + (*p++ - '0');
@@ -207,8 +205,11 @@ void verifyManifest(const std::filesystem::path& bundle, ByteView publicKey) {
         if (relative == manifestPath) continue;
         const auto found = expected.find(relative);
         if (!S_ISREG(st.st_mode) || found == expected.end()) refuse();
+        // Of the mode only the executable bit matters: the rest follows the unpacker and the
+        // user's umask or chmod, and must not make a later update fail.
+        const bool executable = (st.st_mode & S_IXUSR) != 0;
         const auto content = readRegular(it->path(), found->second.size);
-        if (!content || content->size() != found->second.size || (st.st_mode & 07777) != found->second.mode ||
+        if (!content || content->size() != found->second.size || executable != ((found->second.mode & S_IXUSR) != 0) ||
             UpdateText::hex(sha256(*content)) != found->second.sha256)
             refuse();
         seen.insert(relative);

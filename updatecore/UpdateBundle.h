@@ -34,11 +34,13 @@ constexpr const char* identifier = "com.halvester.velmo";
 UpdateBundleMetadata readMetadata(const std::filesystem::path& bundle);
 
 // Checks the signed manifest with `publicKey`: every regular file other than the manifest is
-// listed once with its size, SHA-256 and mode, and nothing listed is missing. Throws
+// listed once with its size, SHA-256 and mode, nothing listed is missing, and each file is
+// executable by its owner exactly when its listed mode says so. Throws
 // UpdateInstallError::invalidSignature.
 void verifyManifest(const std::filesystem::path& bundle, ByteView publicKey);
 
-// "major.minor.patch" of the running kernel, the system version a bundle may require.
+// "major.minor.patch" of the running C library (glibc), what limits which builds run here: the
+// system version a bundle may require in "LSMinimumSystemVersion".
 std::array<long, 3> systemVersion();
 
 }  // namespace UpdateBundle

@@ -1,11 +1,15 @@
 #include "updatecore/UpdateInstaller.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <memory>
 
 #include "platform/Error.h"
 #include "platform/Uuid.h"
@@ -57,8 +61,32 @@ void verifyReplacement(const std::filesystem::path& current, const std::filesyst
     UpdateBundle::verifyManifest(candidate, key);
 }
 
+// Flushes every file and folder below `folder`, then the folder itself, never following a
+// link: after the exchange a crash must not leave empty or partial files in the live copy.
+bool syncTree(int folder) {
+    UniqueFd listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listing) return false;
+    const auto closeDir = [](DIR* d) { ::closedir(d); };
+    std::unique_ptr<DIR, decltype(closeDir)> dir(::fdopendir(listing.get()), closeDir);
+    if (!dir) return false;
+    listing.release();
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        UniqueFd item(::openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st{};
+        if (!item || ::fstat(item.get(), &st) != 0) return false;
+        if (S_ISDIR(st.st_mode) ? !syncTree(item.get()) : !S_ISREG(st.st_mode) || ::fsync(item.get()) != 0)
+            return false;
+    }
+    return ::fsync(folder) == 0;
+}
+
+// Exchanges the installed copy with the staged one, then flushes both folders' entries.
 bool exchange(int folder, const std::string& targetName, int staging) {
-    return ::renameat2(folder, targetName.c_str(), staging, "Velmo.app", RENAME_EXCHANGE) == 0;
+    if (::renameat2(folder, targetName.c_str(), staging, "Velmo.app", RENAME_EXCHANGE) != 0) return false;
+    ::fsync(folder);
+    ::fsync(staging);
+    return true;
 }
 
 // Removes the staging folder unless released.
@@ -116,6 +144,7 @@ void UpdateInstaller::install(const std::filesystem::path& archive, const std::f
     const auto candidate = folder / stagingName / "Velmo.app";
     verifyReplacement(app, candidate, version, build);
     if (cancel.load()) throw Cancelled();
+    if (!syncTree(staging.get())) fail(Kind::stagingFailed);
 
     const std::string targetName = app.filename().string();
     if (!exchange(lock.get(), targetName, staging.get())) fail(Kind::replacementFailed);

@@ -1,3 +1,4 @@
+#include <gnu/libc-version.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <fcntl.h>
@@ -66,7 +67,13 @@ protected:
 };
 
 TEST_F(UpdateInstallerTest, GoodUpdateIsSwappedInAndStarted) {
-    writeUpdate(BundleBuilder(key, 8));
+    // Modes other than the executable bit may differ from the manifest: the user's chmod on
+    // the installed copy, and the unpacker's own choice for the new one.
+    fs::permissions(app / "Contents/share/readme.txt", fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(app / "Contents/bin/Velmo", fs::perms::owner_all);
+    BundleBuilder update(key, 8);
+    update.files["Contents/share/readme.txt"].mode = 0640;
+    writeUpdate(update);
     UpdateInstaller::install(zip, app, "1.8", 8, cancel, options);
     EXPECT_EQ(installedBuildText(), "build 8\n");
     EXPECT_EQ(fs::status(app / "Contents/bin/Velmo").permissions() & fs::perms::all,
@@ -159,6 +166,9 @@ TEST_F(UpdateInstallerTest, ManifestMismatchesAreRefused) {
 }
 
 TEST_F(UpdateInstallerTest, BundleRules) {
+    // The minimum system is the C library's version.
+    const std::string libc = ::gnu_get_libc_version();
+    const std::string nextLibc = libc.substr(0, libc.find('.')) + "." + std::to_string(std::stoi(libc.substr(libc.find('.') + 1)) + 1);
     struct Case {
         const char* name;
         std::function<void(BundleBuilder&)> change;
@@ -174,6 +184,7 @@ TEST_F(UpdateInstallerTest, BundleRules) {
         {"fractional variant", [](auto& b) { b.info["VelmoVariantID"] = 3.5; }, Kind::invalidBundle},
         {"short key", [](auto& b) { b.info["VelmoUpdatePublicKey"] = "AAAA"; }, Kind::invalidBundle},
         {"future system", [](auto& b) { b.info["LSMinimumSystemVersion"] = "999.0"; }, Kind::unsupportedSystem},
+        {"newer C library", [&](auto& b) { b.info["LSMinimumSystemVersion"] = nextLibc; }, Kind::unsupportedSystem},
         {"four-part minimum", [](auto& b) { b.info["LSMinimumSystemVersion"] = "1.2.3.4"; }, Kind::invalidBundle},
         {"letter in minimum", [](auto& b) { b.info["LSMinimumSystemVersion"] = "1.a"; }, Kind::invalidBundle},
         {"empty minimum part", [](auto& b) { b.info["LSMinimumSystemVersion"] = "1..2"; }, Kind::invalidBundle},
@@ -189,7 +200,7 @@ TEST_F(UpdateInstallerTest, BundleRules) {
     }
     {
         BundleBuilder builder(key, 8);
-        builder.info["LSMinimumSystemVersion"] = "1";
+        builder.info["LSMinimumSystemVersion"] = libc;
         writeUpdate(builder);
         EXPECT_NO_THROW(UpdateInstaller::install(zip, app, "1.8", 8, cancel, options));
     }

@@ -15,7 +15,7 @@
 
 #include "support/TempFolder.h"
 #include "transfer/ByteStream.h"
-#include "velmo/AppModel.h"
+#include "velmo/model/AppModel.h"
 
 namespace velmo::test {
 

@@ -1,15 +1,15 @@
 // Renders every view in the light and the dark appearance. With VELMO_SNAPSHOT_DIR set the
 // pictures are written there as PNG files for people to look at; they are never compared.
 #include "velmo/AppModelHarness.h"
-#include "velmo/Components.h"
-#include "velmo/IncomingPrompt.h"
-#include "velmo/MainWindow.h"
-#include "velmo/MenuBarWindow.h"
-#include "velmo/QRSendSheet.h"
-#include "velmo/SettingsView.h"
-#include "velmo/SharingConsentView.h"
-#include "velmo/Theme.h"
-#include "velmo/WebReceiveSheet.h"
+#include "velmo/ui/Components.h"
+#include "velmo/ui/IncomingPrompt.h"
+#include "velmo/ui/MainWindow.h"
+#include "velmo/ui/MenuBarWindow.h"
+#include "velmo/ui/QRSendSheet.h"
+#include "velmo/ui/SettingsView.h"
+#include "velmo/ui/SharingConsentView.h"
+#include "velmo/ui/Theme.h"
+#include "velmo/ui/WebReceiveSheet.h"
 
 #include <QDir>
 #include <QImage>

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QThread>
+#include <QTimer>
 
 #include <condition_variable>
 #include <fstream>
@@ -11,7 +15,8 @@
 #include "support/TempFolder.h"
 #include "updatecore/UpdateInstallError.h"
 #include "updatecore/UpdateText.h"
-#include "velmo/SoftwareUpdates.h"
+#include "velmo/model/SoftwareUpdates.h"
+#include "velmo/ui/MessageBoxUpdatePresenter.h"
 
 namespace velmo {
 namespace {
@@ -346,6 +351,29 @@ TEST_F(SoftwareUpdatesTest, FailuresShowTheirSentence) {
     EXPECT_FALSE(u->isReplacing());
     EXPECT_EQ(actions->quits, 0);
     EXPECT_FALSE(std::filesystem::exists(actions->archive.parent_path()));
+
+    // A local file error keeps its own text rather than reading as an unreachable server.
+    const std::filesystem::filesystem_error listing("directory iterator cannot open directory", temp / "staging",
+                                                    std::make_error_code(std::errc::permission_denied));
+    actions->onInstall = [&] { throw listing; };
+    u->checkNow();
+    settle(*u);
+    ASSERT_EQ(presenter->alerts.size(), 4u);
+    EXPECT_EQ(presenter->alerts[3].informative.toStdString(), listing.what());
+}
+
+TEST_F(SoftwareUpdatesTest, AlertShowsItsInformativeTextAsPlainText) {
+    const QString informative = QStringLiteral("Your previous app is saved at <b>/home/a/<a href=x>x</a></b>.");
+    bool shownAsItStands = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        for (const auto* label : box->findChildren<QLabel*>())
+            if (label->text() == informative && label->textFormat() == Qt::PlainText) shownAsItStands = true;
+        box->defaultButton()->click();
+    });
+    MessageBoxUpdatePresenter().present(QStringLiteral("Velmo couldn\u2019t update"), informative, std::nullopt);
+    EXPECT_TRUE(shownAsItStands);
 }
 
 }  // namespace

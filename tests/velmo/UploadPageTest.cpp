@@ -1,4 +1,4 @@
-#include "velmo/UploadPage.h"
+#include "velmo/ui/UploadPage.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "velmo/ByteCountFormat.h"
-#include "velmo/Components.h"
-#include "velmo/QRCodeView.h"
-#include "velmo/QRSendSheet.h"
-#include "velmo/Theme.h"
-#include "velmo/TransferRow.h"
-#include "velmo/VelmoMark.h"
+#include "velmo/model/ByteCountFormat.h"
+#include "velmo/ui/Components.h"
+#include "velmo/ui/QRCodeView.h"
+#include "velmo/ui/QRSendSheet.h"
+#include "velmo/ui/Theme.h"
+#include "velmo/ui/TransferRow.h"
+#include "velmo/ui/VelmoMark.h"
 #include "velmo/AppModelHarness.h"
 
 #include <gtest/gtest.h>

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QSettings>
 #include <QThreadPool>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -48,6 +49,12 @@ std::optional<bool> strictBool(const QVariant& value) {
 }
 
 }  // namespace
+
+SoftwareUpdates::Clock::time_point SoftwareUpdates::Clock::now() noexcept {
+    timespec ts{};
+    ::clock_gettime(CLOCK_BOOTTIME, &ts);
+    return time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+}
 
 std::optional<UpdateRelease> UpdateActions::check(const UpdateFeed& feed, const std::atomic<bool>& cancel) {
     return feed.check(cancel);
@@ -248,6 +255,9 @@ void SoftwareUpdates::showError(const std::exception_ptr& error) {
         sentence = QString::fromUtf8(e.what());
     } catch (const Cancelled&) {
         sentence = QString::fromUtf8(UpdateError(UpdateError::Kind::cancelled).what());
+    } catch (const std::system_error& e) {
+        // A local file error (listing the staging folder) says what went wrong with which file.
+        sentence = QString::fromUtf8(e.what());
     } catch (const std::exception&) {
         // Anything unexpected reads as an unreachable server rather than a raw message.
     }

@@ -50,7 +50,16 @@ public:
 class SoftwareUpdates : public QObject {
     Q_OBJECT
 public:
-    using Clock = std::chrono::steady_clock;
+    // Elapsed time that keeps counting while the computer sleeps (CLOCK_BOOTTIME): the daily
+    // check waits a real day, not a day of the computer being awake.
+    struct Clock {
+        using duration = std::chrono::nanoseconds;
+        using rep = duration::rep;
+        using period = duration::period;
+        using time_point = std::chrono::time_point<Clock>;
+        static constexpr bool is_steady = true;
+        static time_point now() noexcept;
+    };
     static constexpr std::chrono::seconds checkInterval{86'400};
     static constexpr const char* automaticKey = "automaticallyCheckForUpdates";
 
@@ -63,7 +72,7 @@ public:
         std::shared_ptr<UpdateAlertPresenter> presenter;
         std::shared_ptr<UpdateActions> actions;        // the real feed and installer when empty
         std::shared_ptr<HttpTransport> transport;      // the feed's client; libcurl when empty
-        std::function<Clock::time_point()> now;        // steady_clock::now when empty
+        std::function<Clock::time_point()> now;        // Clock::now when empty
     };
 
     explicit SoftwareUpdates(Dependencies dependencies, QObject* parent = nullptr);
