@@ -1,26 +1,94 @@
 // Velmo: the application model, its start-up events, the update controller, the main window,
-// the incoming-offer panel and the tray window.
+// the incoming-offer panel, the tray window, and the hand-over of files from later launches.
 #include "velmo/model/AppModel.h"
 
 #include <QApplication>
-#include <QFileInfo>
+#include <QCommandLineParser>
 #include <QPointer>
 #include <QSettings>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "updatecore/UpdateRelaunch.h"
+#include "velmo/SingleInstance.h"
+#include "velmo/model/Settings.h"
+#include "velmo/model/SoftwareUpdates.h"
 #include "velmo/ui/DesktopServices.h"
 #include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
 #include "velmo/ui/MessageBoxUpdatePresenter.h"
-#include "velmo/model/Settings.h"
-#include "velmo/model/SoftwareUpdates.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// "1.2 (build 7)" from the running bundle's Info.json, else the version this was built as.
+QString versionText() {
+    if (const auto bundle = velmo::SoftwareUpdates::runningBundle()) {
+        const auto info = velmo::SoftwareUpdates::readInfo(*bundle);
+        const auto version = info.find("CFBundleShortVersionString");
+        const auto build = info.find("CFBundleVersion");
+        if (version != info.end() && version->is_string() && build != info.end() && build->is_string())
+            return QString::fromStdString(version->get<std::string>() + " (build " + build->get<std::string>() + ")");
+    }
+    return QStringLiteral(VELMO_VERSION);
+}
+
+void describe(QCommandLineParser& parser) {
+    QCoreApplication::setApplicationName(QStringLiteral("Velmo"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Velmo"));
+    QCoreApplication::setApplicationVersion(versionText());
+    parser.setApplicationDescription(QStringLiteral("Moves files between this computer and phones on the same Wi-Fi."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("Files to send to phones."),
+                                 QStringLiteral("[files…]"));
+}
+
+// --help and --version need no display, so they are answered before the GUI connects to one.
+void answerInformationRequest(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const char* a = argv[i];
+        if (std::strcmp(a, "-h") && std::strcmp(a, "--help") && std::strcmp(a, "-?") && std::strcmp(a, "--help-all") &&
+            std::strcmp(a, "-v") && std::strcmp(a, "--version"))
+            continue;
+        QCoreApplication app(argc, argv);
+        QCommandLineParser parser;
+        describe(parser);
+        parser.process(app);  // prints and exits
+        std::exit(0);
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+    answerInformationRequest(argc, argv);
+    // The updater starts the new copy while the copy it replaces still runs.
+    const bool startedByUpdater = std::getenv(velmo::updateReadinessVariable) != nullptr;
+
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Velmo"));
-    QApplication::setOrganizationName(QStringLiteral("Velmo"));
+    QCommandLineParser parser;
+    describe(parser);
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.halvester.velmo"));
+    parser.process(app);
+    const auto opened = velmo::SingleInstance::existingPaths(parser.positionalArguments());
+
+    velmo::SingleInstance instance;
+    if (!instance.acquire()) {
+        if (!startedByUpdater) {
+            if (instance.handOver(opened, qgetenv("XDG_ACTIVATION_TOKEN"), 10s)) return 0;
+            std::fputs("Velmo is already running but does not answer.\n", stderr);
+            return 1;
+        }
+        instance.acquireWhenFree();
+    }
+
     const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
     // With a tray, sharing goes on after the main window closes; without one the window is home.
     QApplication::setQuitOnLastWindowClosed(!hasTray);
@@ -57,17 +125,27 @@ int main(int argc, char** argv) {
             model, [&window] { window.bringForward(); }, [] { QApplication::quit(); }, &updateController);
 
     // The start-up events reach the model from the event loop, in arrival order: launch
-    // finished, then the files given on the command line.
-    QTimer::singleShot(0, &model, [&model] { model.start(); });
-    velmo::AppModel::Files opened;
-    for (const QString& argument : app.arguments().mid(1))
-        opened.emplace_back(QFileInfo(argument).absoluteFilePath().toStdString());
+    // finished, then the files given on the command line. Once the model has started, a copy
+    // started by the updater tells it that it is up.
+    QTimer::singleShot(0, &model, [&model] {
+        model.start();
+        velmo::signalUpdateReadiness();
+    });
     if (!opened.empty()) {
         QTimer::singleShot(0, &model, [&model, opened] {
             model.start();
             model.stageFiles(opened);
         });
     }
+    // Files from a later launch arrive the same way: start, then staging.
+    instance.setHandler([&model, &window](const velmo::AppModel::Files& files, const QByteArray& token) {
+        if (!token.isEmpty()) qputenv("XDG_ACTIVATION_TOKEN", token);
+        window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+        window.bringForward();
+        model.start();
+        if (!files.empty()) model.stageFiles(files);
+        return model.staged();
+    });
     QObject::connect(&app, &QGuiApplication::applicationStateChanged, &model, [&model](Qt::ApplicationState state) {
         if (state == Qt::ApplicationActive)
             QTimer::singleShot(0, &model, [&model] { model.didBecomeActive(); });

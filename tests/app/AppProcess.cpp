@@ -1,0 +1,137 @@
+#include "AppProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "updatecore/UpdateRelaunch.h"
+
+extern char** environ;
+
+namespace velmo::test {
+namespace {
+
+constexpr int childReadinessFd = 3;
+
+// Reads what is there until `fd` closes or the deadline passes; stops early at `until`.
+std::string drain(int fd, std::chrono::milliseconds timeout, char until = '\0') {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string out;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        char buffer[4096];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        out.append(buffer, static_cast<std::size_t>(n));
+        if (until && out.find(until) != std::string::npos) break;
+    }
+    return out;
+}
+
+}  // namespace
+
+AppProcess::AppProcess(const std::filesystem::path& executable, Options options) {
+    int out[2];
+    int ready[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || (options.readiness && ::pipe2(ready, O_CLOEXEC) != 0))
+        throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (options.readiness) posix_spawn_file_actions_adddup2(&actions, ready[1], childReadinessFd);
+    if (!options.folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.folder.c_str());
+
+    std::vector<std::string> environment;
+    const std::string variable = std::string(updateReadinessVariable) + "=";
+    for (char** e = environ; *e; ++e)
+        if (std::string(*e).rfind(variable, 0) != 0) environment.emplace_back(*e);
+    if (options.readiness) environment.push_back(variable + std::to_string(childReadinessFd));
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args{executable.string()};
+    args.insert(args.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const int spawned = ::posix_spawn(&pid_, executable.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    output_ = out[0];
+    if (options.readiness) {
+        ::close(ready[1]);
+        readiness_ = ready[0];
+    }
+    if (spawned != 0) throw std::runtime_error("cannot start " + executable.string());
+}
+
+AppProcess::~AppProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (readiness_ >= 0) ::close(readiness_);
+    if (output_ >= 0) ::close(output_);
+}
+
+std::string AppProcess::awaitReadiness(std::chrono::milliseconds timeout) {
+    return drain(readiness_, timeout, '\n');
+}
+
+std::optional<int> AppProcess::awaitExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        captured_ += drain(output_, std::chrono::milliseconds(20));
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            captured_ += drain(output_, std::chrono::milliseconds(200));
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    }
+}
+
+std::string AppProcess::output(const std::string& marker, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!marker.empty() && captured_.find(marker) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        captured_ += drain(output_, std::chrono::milliseconds(20));
+    return captured_;
+}
+
+int runTool(const std::filesystem::path& executable, const std::vector<std::string>& arguments, std::string* output) {
+    AppProcess tool(executable, {arguments, {}, false});
+    const auto status = tool.awaitExit(std::chrono::seconds(60));
+    if (output) *output = tool.output();
+    return status.value_or(-1);
+}
+
+void isolateDesktop(const TempFolder& root) {
+    const auto folder = [&](const char* name) {
+        const auto path = root / name;
+        std::filesystem::create_directories(path);
+        ::chmod(path.c_str(), 0700);
+        return path.string();
+    };
+    ::setenv("HOME", folder("home").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", folder("home/.config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", folder("home/.local/share").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", folder("home/.cache").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", folder("run").c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
+    ::unsetenv("XDG_ACTIVATION_TOKEN");
+}
+
+}  // namespace velmo::test

@@ -1,0 +1,53 @@
+// A real executable of ours started by a test: its own environment and folder, its standard
+// output captured, optionally the updater's readiness pipe. Stopped by its id when dropped.
+#pragma once
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/TempFolder.h"
+
+namespace velmo::test {
+
+class AppProcess {
+public:
+    struct Options {
+        std::vector<std::string> arguments;
+        std::filesystem::path folder;  // working folder; the test's when empty
+        bool readiness = false;        // hand it a readiness pipe as the updater does
+    };
+
+    AppProcess(const std::filesystem::path& executable, Options options);
+    ~AppProcess();
+    AppProcess(const AppProcess&) = delete;
+    AppProcess& operator=(const AppProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // The readiness line, once written, or empty after `timeout` or when the pipe closed.
+    std::string awaitReadiness(std::chrono::milliseconds timeout);
+    // The exit status once the process has ended, or nothing after `timeout`.
+    std::optional<int> awaitExit(std::chrono::milliseconds timeout);
+    // Everything written to standard output so far; waits up to `timeout` for `marker`.
+    std::string output(const std::string& marker = {}, std::chrono::milliseconds timeout = {});
+
+private:
+    pid_t pid_ = -1;
+    int readiness_ = -1;
+    int output_ = -1;
+    std::string captured_;
+};
+
+// Runs a tool to its end and answers its exit status; its output goes to `output` when given.
+int runTool(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+            std::string* output = nullptr);
+
+// Points HOME, the XDG folders and the runtime folder of this process, and so of every process
+// it starts, into `root`, with the offscreen Qt platform and no session bus.
+void isolateDesktop(const TempFolder& root);
+
+}  // namespace velmo::test

@@ -1,0 +1,244 @@
+// An installed copy of the real velmo updates itself: the release tool signs bundles N and N+1
+// and publishes N+1; the feed and archive come over loopback HTTPS from a certificate
+// authority of the test's own; the update controller, feed client and installer are the real
+// ones, and the installer relaunches the real N+1 offscreen.
+// The transport names a member "signals", which Qt defines as a keyword: it comes first.
+#include "updatecore/CurlTransport.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+
+#include "AppProcess.h"
+#include "updatecore/UpdateInstallError.h"
+#include "updatecore/UpdateInstaller.h"
+#include "velmo/model/SoftwareUpdates.h"
+
+namespace velmo {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const fs::path velmoBinary = VELMO_BINARY;
+const fs::path releaseTool = VELMO_RELEASE_TOOL;
+const fs::path openssl = "/usr/bin/openssl";
+constexpr const char* channel = "test-x86_64";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every entry below `folder` with its mode and content, to compare a folder byte for byte.
+std::map<std::string, std::pair<fs::perms, std::string>> snapshot(const fs::path& folder) {
+    std::map<std::string, std::pair<fs::perms, std::string>> out;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        out[entry.path().lexically_relative(folder).string()] = {
+            entry.symlink_status().permissions(), entry.is_regular_file() ? readFile(entry.path()) : std::string()};
+    return out;
+}
+
+std::vector<std::string> names(const fs::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename().string());
+    return out;
+}
+
+// Live children of this process that run `executable`.
+std::vector<pid_t> runningCopies(const fs::path& executable) {
+    std::vector<pid_t> out;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = readFile(entry.path() / "stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        int parent = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) != 2 || parent != ::getpid() || state == 'Z')
+            continue;
+        std::error_code ec;
+        if (fs::read_symlink(entry.path() / "exe", ec) == executable) out.push_back(std::stoi(name));
+    }
+    return out;
+}
+
+// Answers "Install and Relaunch" and keeps every alert.
+class InstallingPresenter : public UpdateAlertPresenter {
+public:
+    bool present(const QString& message, const QString& informative, const std::optional<QString>& firstButton) override {
+        alerts.push_back(message.toStdString() + " | " + informative.toStdString());
+        if (firstButton) installChosen = Clock::now();
+        return firstButton.has_value();
+    }
+    std::vector<std::string> alerts;
+    Clock::time_point installChosen;
+};
+
+// The real feed client and installer; only the feed's address (loopback), its certificate
+// authority and the relaunch time-out are the test's.
+class LoopbackActions : public UpdateActions {
+public:
+    std::optional<UpdateRelease> check(const UpdateFeed& feed, const std::atomic<bool>& cancel) override {
+        return loopback(feed).check(cancel);
+    }
+    fs::path download(const UpdateFeed& feed, const UpdateRelease& release, const std::atomic<bool>& cancel) override {
+        return loopback(feed).download(release, cancel);
+    }
+    void install(const fs::path& archive, const fs::path& target, const std::string& version, std::int64_t build,
+                 const std::atomic<bool>& cancel) override {
+        UpdateInstaller::install(archive, target, version, build, cancel, {relaunchTimeout, {}});
+        newCopyReady = Clock::now();
+    }
+    bool quit() override { return quitAsked = true; }
+
+    std::string feedURL;
+    fs::path authority;
+    fs::path downloads;
+    std::chrono::milliseconds relaunchTimeout{30'000};
+    Clock::time_point newCopyReady;
+    std::atomic<bool> quitAsked{false};
+
+private:
+    UpdateFeed loopback(const UpdateFeed& feed) const {
+        return UpdateFeed(feed.publicKey(), feedURL, feed.channel(), feed.currentBuild(),
+                          std::make_shared<CurlTransport>(CurlTransport::Timeouts{}, authority), downloads);
+    }
+};
+
+class UpdateEndToEndIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifdef VELMO_SANITIZED
+        GTEST_SKIP() << "a sanitized velmo is larger than an update may be";
+#endif
+        test::isolateDesktop(temp);
+        if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
+        fs::create_directories(temp / "installed");
+        fs::create_directories(temp / "www/updates");
+        fs::create_directories(downloads);
+
+        const auto executable = temp / "velmo";
+        ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, velmoBinary}), 0);
+        const auto key = (temp / "update.pem").string();
+        ASSERT_EQ(test::runTool(releaseTool, {"keygen", key}), 0);
+        ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.0", "--build", "1",
+                                              "--channel", channel, "--key", key, installed}),
+                  0);
+        ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.1", "--build", "2",
+                                              "--channel", channel, "--key", key, temp / "next/Velmo.app"}),
+                  0);
+        ASSERT_EQ(test::runTool(releaseTool, {"publish", "--key", key, "--out", temp / "www/updates", temp / "next/Velmo.app"}), 0);
+        serve();
+    }
+
+    // A certificate authority, a certificate for 127.0.0.1 signed by it, and a server for www/.
+    void serve() {
+        const auto file = [&](const char* name) { return (temp / name).string(); };
+        temp.write("server.ext", "subjectAltName=IP:127.0.0.1\n");
+        const std::vector<std::string> ec{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"};
+        auto ca = ec;
+        ca.insert(ca.begin(), {"req", "-x509"});
+        ca.insert(ca.end(), {"-keyout", file("ca.key"), "-out", file("ca.pem"), "-subj", "/CN=Velmo test authority", "-days", "1"});
+        auto request = ec;
+        request.insert(request.begin(), "req");
+        request.insert(request.end(), {"-keyout", file("server.key"), "-out", file("server.csr"), "-subj", "/CN=127.0.0.1"});
+        ASSERT_EQ(test::runTool(openssl, ca), 0);
+        ASSERT_EQ(test::runTool(openssl, request), 0);
+        ASSERT_EQ(test::runTool(openssl, {"x509", "-req", "-in", file("server.csr"), "-CA", file("ca.pem"), "-CAkey",
+                                          file("ca.key"), "-CAcreateserial", "-out", file("server.pem"), "-days", "1",
+                                          "-extfile", file("server.ext")}),
+                  0);
+        server = std::make_unique<test::AppProcess>(
+            openssl, test::AppProcess::Options{{"s_server", "-accept", "127.0.0.1:0", "-cert", file("server.pem"), "-key",
+                                                file("server.key"), "-WWW"},
+                                               temp / "www",
+                                               false});
+        const std::string banner = server->output("\n", 10s);
+        const auto at = banner.find("ACCEPT 127.0.0.1:");
+        ASSERT_NE(at, std::string::npos) << banner;
+        actions->feedURL = "https://127.0.0.1:" + std::to_string(std::stoi(banner.substr(at + 17))) + "/updates/" +
+                           channel + "/feed.json";
+        actions->authority = temp / "ca.pem";
+        actions->downloads = downloads;
+    }
+
+    // Runs the manual check to its end, as the user's "Check for Updates…" does.
+    void checkAndInstall() {
+        SoftwareUpdates::Dependencies dependencies;
+        dependencies.info = SoftwareUpdates::readInfo(installed);
+        dependencies.bundle = installed;
+        dependencies.isReadyForUpdate = [] { return true; };
+        dependencies.hasSharingMode = [] { return true; };
+        dependencies.presenter = presenter;
+        dependencies.actions = actions;
+        SoftwareUpdates updates(std::move(dependencies));
+        ASSERT_TRUE(updates.isConfigured());
+        updates.checkNow();
+        const auto deadline = Clock::now() + 60s;
+        while (updates.isBusy() && Clock::now() < deadline) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        ASSERT_FALSE(updates.isBusy());
+    }
+
+    int argc = 1;
+    char name[5] = "test";
+    char* argv[1] = {name};
+    test::TempFolder temp;
+    const fs::path installed = temp / "installed/Velmo.app";
+    const fs::path downloads = temp / "downloads";
+    std::unique_ptr<test::AppProcess> server;
+    std::shared_ptr<InstallingPresenter> presenter = std::make_shared<InstallingPresenter>();
+    std::shared_ptr<LoopbackActions> actions = std::make_shared<LoopbackActions>();
+};
+
+TEST_F(UpdateEndToEndIntegrationTest, TheNewCopyTakesThePlaceOfTheOldAndRuns) {
+    // The installed copy runs, as it does when the user installs an update.
+    auto previous = std::make_unique<test::AppProcess>(installed / "Contents/bin/Velmo", test::AppProcess::Options{{}, {}, true});
+    ASSERT_EQ(previous->awaitReadiness(20s), "com.halvester.velmo\n");
+    checkAndInstall();
+    ASSERT_EQ(presenter->alerts.size(), 1u) << presenter->alerts.back();
+    EXPECT_EQ(presenter->alerts[0].rfind("Velmo 1.1 is available", 0), 0u);
+    EXPECT_TRUE(actions->quitAsked);
+    EXPECT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "2");
+    const auto copies = runningCopies(installed / "Contents/bin/Velmo");
+    EXPECT_EQ(copies.size(), 1u) << "the updated copy runs";
+    EXPECT_EQ(names(temp / "installed"), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_TRUE(fs::is_empty(downloads)) << "no download is left";
+    std::cout << "Install to new copy ready: "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(actions->newCopyReady - presenter->installChosen).count()
+              << " ms\n";
+    // Once the previous copy has gone, the new one is the Velmo that later launches reach.
+    previous.reset();
+    test::AppProcess later(installed / "Contents/bin/Velmo", {});
+    EXPECT_EQ(later.awaitExit(20s), 0);
+    for (const pid_t pid : copies) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
+TEST_F(UpdateEndToEndIntegrationTest, ACopyThatNeverReportsReadyIsRolledBack) {
+    actions->relaunchTimeout = 0ms;
+    const auto before = snapshot(installed);
+    checkAndInstall();
+    ASSERT_EQ(presenter->alerts.size(), 2u);
+    EXPECT_EQ(presenter->alerts[1], std::string("Velmo couldn\u2019t update | ") +
+                                        UpdateInstallError(UpdateInstallError::Kind::relaunchFailed).what());
+    EXPECT_FALSE(actions->quitAsked);
+    EXPECT_TRUE(snapshot(installed) == before) << "the previous copy is back, byte for byte";
+    EXPECT_TRUE(runningCopies(installed / "Contents/bin/Velmo").empty());
+    EXPECT_EQ(names(temp / "installed"), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_TRUE(fs::is_empty(downloads)) << "no download is left";
+}
+
+}  // namespace
+}  // namespace velmo

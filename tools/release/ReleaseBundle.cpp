@@ -1,0 +1,159 @@
+#include "ReleaseBundle.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gnu/libc-version.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string_view>
+#include <vector>
+
+#include "platform/Digest.h"
+#include "updatecore/UpdateBundle.h"
+#include "updatecore/UpdateText.h"
+
+namespace velmo::release::ReleaseBundle {
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const fs::path& path, std::string_view content, unsigned mode) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+    }
+    fs::permissions(path, static_cast<fs::perms>(mode));
+}
+
+bool isExecutable(const fs::path& path) {
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0 && (st.st_mode & 0111) != 0;
+}
+
+// Every entry below the bundle, relative and sorted, refusing anything but files and folders.
+std::vector<fs::path> entries(const fs::path& bundle) {
+    std::vector<fs::path> out;
+    for (const auto& entry : fs::recursive_directory_iterator(bundle)) {
+        if (!entry.is_symlink() && (entry.is_regular_file() || entry.is_directory())) {
+            out.push_back(entry.path().lexically_relative(bundle));
+            continue;
+        }
+        throw std::runtime_error(entry.path().string() + " is neither a plain file nor a folder");
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+std::string defaultChannel() {
+    utsname name{};
+    ::uname(&name);
+    const std::string machine = name.machine;
+    return "live-" + (machine == "aarch64" ? std::string("arm64") : machine);
+}
+
+std::string systemLibraryVersion() { return gnu_get_libc_version(); }
+
+void create(const fs::path& bundle, const fs::path& executable, const BundleIdentity& identity,
+            const fs::path& icons) {
+    if (fs::exists(bundle)) throw std::runtime_error(bundle.string() + " already exists");
+    if (!UpdateText::isValidVersion(identity.version)) throw std::runtime_error("invalid version");
+    if (identity.build < 1) throw std::runtime_error("the build number must be at least 1");
+    fs::create_directories((bundle / UpdateBundle::executablePath).parent_path());
+    writeFile(bundle / UpdateBundle::executablePath, readFile(executable), 0755);
+    if (!icons.empty()) {
+        fs::create_directories(bundle / "Contents/share");
+        fs::copy(icons, bundle / "Contents/share/icons", fs::copy_options::recursive);
+    }
+    json info = {
+        {"CFBundleIdentifier", UpdateBundle::identifier},
+        {"CFBundlePackageType", "APPL"},
+        {"CFBundleExecutable", "Velmo"},
+        {"CFBundleShortVersionString", identity.version},
+        {"CFBundleVersion", std::to_string(identity.build)},
+        {"VelmoStoreID", identity.store},
+        {"VelmoProductID", identity.product},
+        {"VelmoVariantID", identity.variant},
+        {"VelmoUpdateChannel", identity.channel},
+    };
+    if (identity.publicKey) info["VelmoUpdatePublicKey"] = UpdateText::encodeBase64(*identity.publicKey);
+    if (!identity.minimumSystem.empty()) info["LSMinimumSystemVersion"] = identity.minimumSystem;
+    writeFile(bundle / UpdateBundle::infoPath, info.dump(2) + "\n", 0644);
+}
+
+void sign(const fs::path& bundle, const ReleaseKey& key) {
+    const json info = json::parse(readFile(bundle / UpdateBundle::infoPath));
+    const auto named = info.value("VelmoUpdatePublicKey", std::string());
+    if (named != UpdateText::encodeBase64(key.publicKey()))
+        throw std::runtime_error("Info.json names another update key than the one signing");
+    fs::remove(bundle / UpdateBundle::manifestPath);
+    json files = json::array();
+    for (const auto& relative : entries(bundle)) {
+        const auto path = bundle / relative;
+        if (fs::is_directory(path)) {
+            fs::permissions(path, static_cast<fs::perms>(0755));
+            continue;
+        }
+        const unsigned mode = isExecutable(path) ? 0755 : 0644;
+        fs::permissions(path, static_cast<fs::perms>(mode));
+        const std::string content = readFile(path);
+        files.push_back({{"path", relative.generic_string()},
+                         {"size", content.size()},
+                         {"sha256", UpdateText::hex(sha256(toBytes(content)))},
+                         {"mode", mode}});
+    }
+    writeFile(bundle / UpdateBundle::manifestPath, signedEnvelope(json{{"files", files}}.dump(), key), 0644);
+}
+
+void archive(const fs::path& bundle, const fs::path& zip) {
+    std::unique_ptr<struct archive, decltype(&archive_write_free)> out(archive_write_new(), archive_write_free);
+    if (!out || archive_write_set_format_zip(out.get()) != ARCHIVE_OK ||
+        archive_write_set_options(out.get(), "zip:compression=deflate") != ARCHIVE_OK ||
+        archive_write_open_filename(out.get(), zip.c_str()) != ARCHIVE_OK)
+        throw std::runtime_error("cannot create " + zip.string());
+    auto add = [&](const std::string& name, bool folder, unsigned mode, const std::string& content) {
+        std::unique_ptr<archive_entry, decltype(&archive_entry_free)> entry(archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname(entry.get(), name.c_str());
+        archive_entry_set_filetype(entry.get(), folder ? AE_IFDIR : AE_IFREG);
+        archive_entry_set_perm(entry.get(), mode);
+        archive_entry_set_size(entry.get(), static_cast<la_int64_t>(content.size()));
+        archive_entry_set_mtime(entry.get(), 315'532'800, 0);  // 1980, the first time a zip can hold
+        if (archive_write_header(out.get(), entry.get()) != ARCHIVE_OK ||
+            (!content.empty() &&
+             archive_write_data(out.get(), content.data(), content.size()) != static_cast<la_ssize_t>(content.size())))
+            throw std::runtime_error("cannot write " + zip.string() + ": " + archive_error_string(out.get()));
+    };
+    add("Velmo.app/", true, 0755, "");
+    for (const auto& relative : entries(bundle)) {
+        const auto path = bundle / relative;
+        const std::string name = "Velmo.app/" + relative.generic_string();
+        if (fs::is_directory(path))
+            add(name + "/", true, 0755, "");
+        else
+            add(name, false, isExecutable(path) ? 0755 : 0644, readFile(path));
+    }
+    if (archive_write_close(out.get()) != ARCHIVE_OK) throw std::runtime_error("cannot finish " + zip.string());
+}
+
+std::string signedEnvelope(const std::string& payload, const ReleaseKey& key) {
+    const Bytes bytes = toBytes(payload);
+    return json{{"payload", UpdateText::encodeBase64(bytes)}, {"signature", UpdateText::encodeBase64(key.sign(bytes))}}
+               .dump() +
+           "\n";
+}
+
+}  // namespace velmo::release::ReleaseBundle

@@ -1,0 +1,219 @@
+// velmo-release: the update key, signed bundles, their archive and the signed feed. A program
+// rather than a script so that it checks its output with the installer's own code.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ReleaseBundle.h"
+#include "ReleaseKey.h"
+#include "platform/Digest.h"
+#include "updatecore/SafePath.h"
+#include "updatecore/UpdateArchive.h"
+#include "updatecore/UpdateBundle.h"
+#include "updatecore/UpdateFeed.h"
+#include "updatecore/UpdateInstallError.h"
+#include "updatecore/UpdateText.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace velmo;
+using namespace velmo::release;
+
+constexpr const char* usage = R"(usage:
+  velmo-release keygen KEY.pem
+      A new update key pair: the private key goes to KEY.pem (mode 0600; keep it out of the
+      repository), the public key is printed for Info.json's VelmoUpdatePublicKey.
+  velmo-release bundle --executable FILE --version TEXT --build N [--channel NAME]
+                       [--icons FOLDER] [--key KEY.pem] OUT/Velmo.app
+      Lays out the application folder; with --key it carries the key and a signed manifest.
+  velmo-release sign --key KEY.pem BUNDLE
+      Writes BUNDLE's signed manifest again (after a file in it changed).
+  velmo-release archive BUNDLE OUT.zip
+      The update zip of a verified bundle; prints its size and fails above the 8 MiB limit.
+  velmo-release publish --key KEY.pem --out FOLDER BUNDLE
+      FOLDER/<channel>/Velmo-<build>.zip and FOLDER/<channel>/feed.json, signed; upload
+      FOLDER's contents to the update host's /updates/.
+  velmo-release verify BUNDLE|ARCHIVE.zip
+      Checks a bundle (or the bundle inside a zip) the way the installer does.
+)";
+
+struct Arguments {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> positional;
+
+    std::string option(const std::string& name) const {
+        const auto found = options.find(name);
+        if (found == options.end()) throw std::invalid_argument("missing --" + name);
+        return found->second;
+    }
+    std::string option(const std::string& name, const std::string& fallback) const {
+        const auto found = options.find(name);
+        return found == options.end() ? fallback : found->second;
+    }
+    const std::string& operand(std::size_t count, std::size_t index) const {
+        if (positional.size() != count) throw std::invalid_argument("wrong number of arguments");
+        return positional[index];
+    }
+};
+
+Arguments parse(int argc, char** argv) {
+    Arguments out;
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.rfind("--", 0) == 0) {
+            if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
+            out.options[a.substr(2)] = argv[++i];
+        } else {
+            out.positional.push_back(a);
+        }
+    }
+    return out;
+}
+
+std::int64_t number(const std::string& text) {
+    const auto value = UpdateText::parseDecimal(text);
+    if (!value || *value < 1) throw std::runtime_error("not a positive number: " + text);
+    return *value;
+}
+
+// The installer's checks of one bundle: shape, Info.json, and the manifest under its own key.
+UpdateBundleMetadata verifyBundle(const fs::path& bundle) {
+    try {
+        const auto metadata = UpdateBundle::readMetadata(safePath(fs::absolute(bundle)));
+        UpdateBundle::verifyManifest(bundle, *UpdateText::decodeBase64(metadata.publicKey));
+        return metadata;
+    } catch (const UpdateInstallError& e) {
+        throw std::runtime_error(bundle.string() + ": " + e.what());
+    }
+}
+
+// Unpacks a zip as the installer does, into a private folder that is removed afterwards.
+UpdateBundleMetadata verifyArchive(const fs::path& zip) {
+    char folder[] = "/tmp/velmo-release-XXXXXX";
+    if (!::mkdtemp(folder)) throw std::runtime_error("cannot make a temporary folder");
+    struct Remove {
+        fs::path path;
+        ~Remove() {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    } remove{folder};
+    try {
+        vetUpdateArchive(zip);
+        UniqueFd fd(::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        unpackUpdateArchive(zip, fd.get());
+    } catch (const UpdateInstallError& e) {
+        throw std::runtime_error(zip.string() + ": " + e.what());
+    }
+    return verifyBundle(remove.path / "Velmo.app");
+}
+
+void report(const UpdateBundleMetadata& m) {
+    std::cout << "Velmo " << m.version << " (build " << m.build << "), channel " << m.channel << ", update key "
+              << m.publicKey << ": verified\n";
+}
+
+// Writes the zip and answers its size, refusing one the updater would not download. A signed
+// bundle is verified first; an unsigned one (a local build) is only packed.
+std::int64_t writeArchive(const fs::path& bundle, const fs::path& zip) {
+    std::ifstream info(bundle / UpdateBundle::infoPath, std::ios::binary);
+    if (nlohmann::json::parse(info, nullptr, false).contains("VelmoUpdatePublicKey")) verifyBundle(bundle);
+    ReleaseBundle::archive(bundle, zip);
+    const auto bytes = static_cast<std::int64_t>(fs::file_size(zip));
+    std::cout << zip.string() << ": " << bytes << " bytes (" << (bytes * 100 / UpdateFeed::archiveLimit)
+              << "% of the " << UpdateFeed::archiveLimit << "-byte limit)\n";
+    if (bytes > UpdateFeed::archiveLimit) {
+        fs::remove(zip);
+        throw std::runtime_error("the archive is larger than updates may be");
+    }
+    return bytes;
+}
+
+int run(int argc, char** argv) {
+    if (argc < 2) throw std::invalid_argument("no command");
+    const std::string command = argv[1];
+    if (command == "help" || command == "--help" || command == "-h") {
+        std::cout << usage;
+        return 0;
+    }
+    const Arguments args = parse(argc, argv);
+    if (command == "keygen") {
+        const auto key = ReleaseKey::generate();
+        key.save(args.operand(1, 0));
+        std::cout << UpdateText::encodeBase64(key.publicKey()) << "\n";
+    } else if (command == "bundle") {
+        const fs::path bundle = args.operand(1, 0);
+        BundleIdentity identity;
+        identity.version = args.option("version");
+        identity.build = number(args.option("build"));
+        identity.channel = args.option("channel", ReleaseBundle::defaultChannel());
+        identity.minimumSystem = ReleaseBundle::systemLibraryVersion();
+        std::optional<ReleaseKey> key;
+        if (args.options.count("key")) {
+            key = ReleaseKey::load(args.option("key"));
+            identity.publicKey = key->publicKey();
+        }
+        ReleaseBundle::create(bundle, args.option("executable"), identity, args.option("icons", ""));
+        if (key) {
+            ReleaseBundle::sign(bundle, *key);
+            report(verifyBundle(bundle));
+        } else {
+            std::cout << bundle.string() << ": unsigned (no --key); this copy will not update itself\n";
+        }
+    } else if (command == "sign") {
+        const fs::path bundle = args.operand(1, 0);
+        ReleaseBundle::sign(bundle, ReleaseKey::load(args.option("key")));
+        report(verifyBundle(bundle));
+    } else if (command == "archive") {
+        writeArchive(args.operand(2, 0), args.operand(2, 1));
+    } else if (command == "publish") {
+        const fs::path bundle = args.operand(1, 0);
+        const auto key = ReleaseKey::load(args.option("key"));
+        const auto metadata = verifyBundle(bundle);
+        if (metadata.publicKey != UpdateText::encodeBase64(key.publicKey()))
+            throw std::runtime_error("the bundle trusts another update key than the one publishing");
+        const fs::path folder = fs::path(args.option("out")) / metadata.channel;
+        fs::create_directories(folder);
+        const std::string name = "Velmo-" + std::to_string(metadata.build) + ".zip";
+        const auto bytes = writeArchive(bundle, folder / name);
+        std::ifstream in(folder / name, std::ios::binary);
+        const std::string zip((std::istreambuf_iterator<char>(in)), {});
+        const nlohmann::json payload = {{"version", metadata.version}, {"build", metadata.build},
+                                        {"channel", metadata.channel},  {"archive", name},
+                                        {"sha256", UpdateText::hex(sha256(toBytes(zip)))}, {"bytes", bytes}};
+        std::ofstream(folder / "feed.json", std::ios::binary | std::ios::trunc)
+            << ReleaseBundle::signedEnvelope(payload.dump(), key);
+        std::cout << (folder / "feed.json").string() << ": Velmo " << metadata.version << " (build " << metadata.build
+                  << ") for " << metadata.channel << "\n";
+    } else if (command == "verify") {
+        const fs::path path = args.operand(1, 0);
+        report(fs::is_directory(path) ? verifyBundle(path) : verifyArchive(path));
+    } else {
+        throw std::invalid_argument("unknown command " + command);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "velmo-release: " << e.what() << "\n" << usage;
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "velmo-release: " << e.what() << "\n";
+        return 1;
+    }
+}
