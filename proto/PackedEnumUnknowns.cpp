@@ -87,9 +87,15 @@ bool scan(const pb::Descriptor* type, ByteView bytes, Scan& out) {
             continue;
         }
         const bool lengthDelimited = wireType == WireFormatLite::WIRETYPE_LENGTH_DELIMITED;
+        const bool message = field && lengthDelimited && field->type() == pb::FieldDescriptor::TYPE_MESSAGE;
+        // Another member of a oneof replaces the one before, and what it had read.
+        if (message && field->containing_oneof()) {
+            const pb::FieldDescriptor*& last = oneofMember[field->containing_oneof()];
+            if (last && last != field) out.singular.erase(last);
+            last = field;
+        }
         const bool enumRun = field && isRepeatedEnum(field) && lengthDelimited;
-        const bool inner = field && lengthDelimited && field->type() == pb::FieldDescriptor::TYPE_MESSAGE &&
-                           !field->is_map() && reaches(field->message_type());
+        const bool inner = message && !field->is_map() && reaches(field->message_type());
         if (!enumRun && !inner) {
             if (!WireFormatLite::SkipField(&input, tag)) return false;
             continue;
@@ -106,12 +112,6 @@ bool scan(const pb::Descriptor* type, ByteView bytes, Scan& out) {
         } else if (field->is_repeated()) {
             out.repeated[field].push_back(value);
         } else {
-            // Another member of a oneof replaces the one before, and what it had read.
-            if (const pb::OneofDescriptor* oneof = field->containing_oneof()) {
-                const pb::FieldDescriptor*& last = oneofMember[oneof];
-                if (last && last != field) out.singular.erase(last);
-                last = field;
-            }
             out.singular[field].push_back(value);
         }
     }

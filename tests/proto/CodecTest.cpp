@@ -114,6 +114,9 @@ TEST(Codec, UndeclaredNumbersInRepeatedEnums) {
     // The same inside a frame, and inside a singular message read in two pieces.
     EXPECT_EQ(reencoded<nc::V1Frame>("08 0C 6A 04 0A 02 05 01"), "08 0C 6A 05 08 05 0A 01 01");
     EXPECT_EQ(reencoded<nc::V1Frame>("6A 03 0A 01 01 6A 04 0A 02 02 0F"), "6A 08 08 02 0A 01 01 0A 01 0F");
+    // A oneof member replaced by another, then read afresh, keeps only its new run.
+    EXPECT_EQ(reencoded<nc::ConnectionRequestFrame>("6A 04 42 02 05 63 62 00 6A 04 42 02 14 02"),
+              "6A 06 42 01 02 42 01 14");
     EXPECT_EQ(reencoded<nc::BandwidthUpgradeRetryFrame>("08 01"), "08 01");
 }
 
