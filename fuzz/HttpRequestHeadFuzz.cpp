@@ -2,18 +2,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FuzzCheck.h"
 #include "transfer/HttpRequestHead.h"
 #include "transfer/UploadHeaders.h"
 
 using namespace velmo;
-
-namespace {
-
-void check(bool condition) {
-    if (!condition) __builtin_trap();
-}
-
-}  // namespace
+using velmo::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const ByteView bytes(data, size);

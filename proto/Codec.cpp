@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/Utf8.h"
+#include "proto/PackedEnumUnknowns.h"
 
 namespace velmo::proto {
 
@@ -134,6 +135,7 @@ void decodeInto(pb::Message& message, ByteView bytes) {
         message.Clear();
         throw DecodingError("The received " + name + " message has text that is not valid UTF-8.");
     }
+    PackedEnumUnknowns::gather(message, bytes);
 }
 
 namespace detail {

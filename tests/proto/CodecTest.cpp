@@ -95,16 +95,28 @@ TEST(Codec, UndeclaredNumbersInRepeatedEnums) {
     EXPECT_EQ(request.mediums(0), nc::ConnectionRequestFrame::WIFI_LAN);
     EXPECT_EQ(hex(encode(request)), "28 05 28 14");
 
-    // Inside a packed run the runtime keeps each undeclared number as its own
-    // varint field; both forms read back as the same list.
+    // The undeclared numbers of one packed run stay together as one packed unknown field,
+    // after the known fields; the run's members go to the list.
     const auto path = decode<UpgradePathInfo::UpgradePathRequest>(unhex("0A 02 05 0A"));
     ASSERT_EQ(path.mediums_size(), 1);
-    EXPECT_EQ(hex(encode(path)), "0A 01 05 08 0A");
+    EXPECT_EQ(path.mediums(0), UpgradePathInfo::WIFI_LAN);
+    EXPECT_EQ(path.unknown_fields().field(0).length_delimited(), "\x0A");
+    EXPECT_EQ(hex(encode(path)), "0A 01 05 0A 01 0A");
     EXPECT_TRUE(equal(decode<UpgradePathInfo::UpgradePathRequest>(encode(path)), path));
+    EXPECT_EQ(reencoded<UpgradePathInfo::UpgradePathRequest>("08 05 08 0A"), "0A 01 05 08 0A");
+    // One packed field per run, each in arrival order, beside the unpacked ones.
+    EXPECT_EQ(reencoded<UpgradePathInfo::UpgradePathRequest>("0A 04 0F 05 8A 01 08 10 0A 02 0A 03"),
+              "0A 02 05 03 0A 03 0F 8A 01 08 10 0A 01 0A");
 
     const auto retry = decode<nc::BandwidthUpgradeRetryFrame>(unhex("0A 02 05 01"));
     ASSERT_EQ(retry.supported_medium_size(), 1);
-    EXPECT_EQ(hex(encode(retry)), "08 05 08 01");
+    EXPECT_EQ(hex(encode(retry)), "08 05 0A 01 01");
+    // The same inside a frame, and inside a singular message read in two pieces.
+    EXPECT_EQ(reencoded<nc::V1Frame>("08 0C 6A 04 0A 02 05 01"), "08 0C 6A 05 08 05 0A 01 01");
+    EXPECT_EQ(reencoded<nc::V1Frame>("6A 03 0A 01 01 6A 04 0A 02 02 0F"), "6A 08 08 02 0A 01 01 0A 01 0F");
+    // A oneof member replaced by another, then read afresh, keeps only its new run.
+    EXPECT_EQ(reencoded<nc::ConnectionRequestFrame>("6A 04 42 02 05 63 62 00 6A 04 42 02 14 02"),
+              "6A 06 42 01 02 42 01 14");
     EXPECT_EQ(reencoded<nc::BandwidthUpgradeRetryFrame>("08 01"), "08 01");
 }
 

@@ -1,0 +1,50 @@
+// What a browser's upload headers become: the length, the percent-decoded file name and the
+// safe name the file is saved under, and the device name from the User-Agent. The input is
+// the three header values separated by newlines.
+#include <cstddef>
+#include <cstdint>
+
+#include "FuzzCheck.h"
+#include <string_view>
+
+#include "platform/Utf8.h"
+#include "transfer/FileNaming.h"
+#include "transfer/UploadHeaders.h"
+
+using namespace velmo;
+using velmo::fuzz::check;
+
+namespace {
+
+// The next newline-separated piece of `rest`.
+std::string_view take(std::string_view& rest) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view piece = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    return piece;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view rest(reinterpret_cast<const char*>(data), size);
+    const std::string_view length = take(rest);
+    const std::string_view name = take(rest);
+    const std::string_view agent = rest;
+
+    if (const auto bytes = UploadHeaders::contentLength(length)) check(*bytes >= 0);
+
+    if (const auto decoded = UploadHeaders::fileName(name)) {
+        check(Utf8::isValid(*decoded));
+        check(decoded->size() <= name.size());
+        // The name a file is saved under stays one entry of the download folder.
+        const std::string safe = FileNaming::safeName(*decoded);
+        check(!safe.empty() && safe.size() <= FileNaming::maxNameBytes && Utf8::isValid(safe));
+        check(safe.front() != '.' && safe.find('/') == std::string::npos);
+        for (const char c : safe) check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+    }
+
+    const std::string device = UploadHeaders::deviceName(agent);
+    check(!device.empty() && device.size() <= agent.size() + 13);
+    return 0;
+}
