@@ -146,11 +146,13 @@ std::string readConnectionRequest(ByteView frame) {
         throw QuickShareError::protocolError("expected connection request");
     }
     const auto& request = offline.v1().connection_request();
-    if (auto info = EndpointInfo::parse(asBytes(request.endpoint_info())); info && info->name) {
-        return *info->name;
-    }
-    // Free text of any length from the phone: cleaned like all its text, and capped.
+    // Free text from the phone, shown as the sender: cleaned like all its text (no control or
+    // direction-changing characters) and capped, whichever of the two names it came in. The
+    // record's name counts even when empty.
     constexpr std::size_t maxNameBytes = 255;
+    if (auto info = EndpointInfo::parse(asBytes(request.endpoint_info())); info && info->name) {
+        return peerText(*info->name, maxNameBytes);
+    }
     auto name = peerText(request.endpoint_name(), maxNameBytes);
     return name.empty() ? kFallbackPeerName : name;
 }

@@ -290,6 +290,9 @@ TEST(Ukey2Messages, PeerNameComesFromTheRecordThenTheEndpointName) {
     EXPECT_TRUE(cleaned.rfind("evilGrüße 📱 Grüße", 0) == 0);
     EXPECT_TRUE(cleaned == peerText(cleaned, 255));  // valid UTF-8, nothing left to drop
     EXPECT_EQ(ukey2::readConnectionRequest(request(unnamed, "\u202E\x1B\u200F")), "Android phone");
+    // The record's name loses the same characters, so it cannot turn the prompt's text around.
+    const EndpointInfo spoofing{EndpointInfo::DeviceType::phone, std::string("\u202EPixel\x1B"), std::nullopt};
+    EXPECT_EQ(ukey2::readConnectionRequest(request(spoofing, "Other")), "Pixel");
 }
 
 TEST(Ukey2Messages, ConnectionRequestOfAnotherTypeIsRefused) {
