@@ -4,6 +4,7 @@
 #include "velmo/ui/QRSendSheet.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/TransferRow.h"
+#include "velmo/ui/MenuBarWindow.h"
 #include "velmo/ui/VelmoMark.h"
 #include "velmo/AppModelHarness.h"
 
@@ -137,7 +138,12 @@ TEST(ThemeTest, ColoursFollowTheDesktopSwitchingToDark) {
     const QPalette original = QApplication::palette();
     QPalette light = original;
     light.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
+    light.setColor(QPalette::WindowText, Qt::black);
     QApplication::setPalette(light);
+    test::AppModelHarness model;
+    MenuBarWindow tray(*model, [] {}, [] {});
+    const auto trayImage = [&] { return tray.trayIcon()->icon().pixmap(32).toImage(); };
+    const QImage lightTray = trayImage();
     QWidget window;
     applyWindowBackground(&window);
     QLabel* label = plainLabel(QStringLiteral("Velmo"), fonts::body(), colors::sub, &window);
@@ -147,8 +153,10 @@ TEST(ThemeTest, ColoursFollowTheDesktopSwitchingToDark) {
 
     QPalette dark = original;
     dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+    dark.setColor(QPalette::WindowText, Qt::white);
     QApplication::setPalette(dark);
     test::pumpFor(std::chrono::milliseconds(10));
+    EXPECT_NE(trayImage(), lightTray);  // the tray icon is drawn in the panel's new text colour
     EXPECT_EQ(window.palette().color(QPalette::Window), colors::bg.dark);
     EXPECT_EQ(window.palette().color(QPalette::Text), colors::text.dark);
     EXPECT_EQ(label->palette().color(QPalette::WindowText), colors::sub.dark);
