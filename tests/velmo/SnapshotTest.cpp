@@ -168,6 +168,7 @@ TEST_P(Snapshots, SettingsAndMenu) {
     discover(2);
     MenuBarView menu(*model, [] {}, [] {});
     snap(menu, "menu");
+    EXPECT_EQ(menu.width(), 372) << "the tray window grew with its content";
     for (auto* name : menu.findChildren<ElidedLabel*>(QStringLiteral("targetName")))
         EXPECT_EQ(name->text(), name->fullText()) << "a phone name that fits is cut";
     LockedMenu locked([] {}, [] {});

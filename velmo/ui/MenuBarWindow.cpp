@@ -56,7 +56,6 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(16, 16, 16, 16);
     column->setSpacing(16);
-    column->setSizeConstraint(QLayout::SetMinAndMaxSize);
 
     // Built once: only the phones card and the transfer card follow the model, so no model
     // change takes away a button while it is being pressed.

@@ -19,10 +19,13 @@ SharingConsentView::SharingConsentView(AppModel& model, QWidget* parent) : QWidg
     auto* header = new QHBoxLayout;
     header->setSpacing(16);
     header->addWidget(new VelmoTile(56, this));
+    // The titles sit centred beside the taller tile rather than stretched to its height.
     auto* titles = new QVBoxLayout;
     titles->setSpacing(4);
+    titles->addStretch(1);
     titles->addWidget(plainLabel(QStringLiteral("Allow quick sharing?"), fonts::title(), colors::text, this));
     titles->addWidget(plainLabel(QStringLiteral("Use only on Wi-Fi you trust."), fonts::bodyStrong(), colors::sub, this));
+    titles->addStretch(1);
     header->addLayout(titles, 1);
     column->addLayout(header);
 
@@ -59,6 +62,9 @@ SharingConsentView::SharingConsentView(AppModel& model, QWidget* parent) : QWidg
                                              "open."),
                               fonts::caption()));
     column->addWidget(wrapped(QStringLiteral("You can change this anytime in Settings."), fonts::caption()));
+    // Wrapped text asks for more height than it needs at this width; the rest of a taller
+    // window stays below the content instead of opening gaps between its parts.
+    column->addStretch(1);
 }
 
 }  // namespace velmo
