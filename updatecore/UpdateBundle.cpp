@@ -110,6 +110,16 @@ void checkMinimumSystem(const json& info) {
 
 }  // namespace
 
+std::string manifestPayload(const std::vector<ManifestFile>& files) {
+    json list = json::array();
+    for (const auto& file : files)
+        list.push_back({{"path", file.path},
+                        {"size", file.content.size()},
+                        {"sha256", UpdateText::hex(sha256(toBytes(file.content)))},
+                        {"mode", file.mode}});
+    return json{{"files", list}}.dump();
+}
+
 std::array<long, 3> systemVersion() {
     std::array<long, 3> version{0, 0, 0};
     const char* p = ::gnu_get_libc_version();

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "platform/Bytes.h"
 
@@ -38,6 +39,16 @@ UpdateBundleMetadata readMetadata(const std::filesystem::path& bundle);
 // executable by its owner exactly when its listed mode says so. Throws
 // UpdateInstallError::invalidSignature.
 void verifyManifest(const std::filesystem::path& bundle, ByteView publicKey);
+
+// One file as the manifest lists it; `path` is relative to Velmo.app.
+struct ManifestFile {
+    std::string path;
+    std::string content;
+    unsigned mode = 0644;
+};
+// The part of Contents/Manifest.json that its signature covers, as verifyManifest reads it:
+// {"files": [{"path", "size", "sha256", "mode"}, ...]} in the order given.
+std::string manifestPayload(const std::vector<ManifestFile>& files);
 
 // "major.minor.patch" of the running C library (glibc), what limits which builds run here: the
 // system version a bundle may require in "LSMinimumSystemVersion".

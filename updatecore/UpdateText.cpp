@@ -105,4 +105,9 @@ std::string hex(ByteView bytes) {
     return out;
 }
 
+std::string signedEnvelope(std::string_view payload, ByteView signature) {
+    const ByteView bytes(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
+    return R"({"payload":")" + encodeBase64(bytes) + R"(","signature":")" + encodeBase64(signature) + R"("})";
+}
+
 }  // namespace velmo::UpdateText

@@ -24,4 +24,8 @@ bool isValidVersion(std::string_view version);
 // Lower-case hexadecimal, two digits per byte.
 std::string hex(ByteView bytes);
 
+// {"payload": Base64 of payload, "signature": Base64 of signature}: how feeds and manifests
+// carry what their signature covers.
+std::string signedEnvelope(std::string_view payload, ByteView signature);
+
 }  // namespace velmo::UpdateText

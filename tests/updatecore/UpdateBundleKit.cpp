@@ -7,7 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "platform/Digest.h"
+#include "updatecore/UpdateBundle.h"
 #include "updatecore/UpdateText.h"
 
 namespace velmo::test {
@@ -34,13 +34,9 @@ BundleBuilder::BundleBuilder(const Ed25519TestKey& key, std::int64_t build, bool
 std::map<std::string, BundleFile> BundleBuilder::finished(const Ed25519TestKey* signer) const {
     auto all = files;
     all["Contents/Info.json"] = {info.dump(), 0644};
-    nlohmann::json list = nlohmann::json::array();
-    for (const auto& [path, file] : all)
-        list.push_back({{"path", path},
-                        {"size", file.content.size()},
-                        {"sha256", UpdateText::hex(sha256(bytesOf(file.content)))},
-                        {"mode", file.mode}});
-    const std::string payload = nlohmann::json{{"files", list}}.dump();
+    std::vector<UpdateBundle::ManifestFile> list;
+    for (const auto& [path, file] : all) list.push_back({path, file.content, file.mode});
+    const std::string payload = UpdateBundle::manifestPayload(list);
     all["Contents/Manifest.json"] = {signedEnvelope(signer ? *signer : key_, payload), 0644};
     return all;
 }

@@ -19,45 +19,11 @@
 
 namespace velmo::test {
 
-Ed25519TestKey::Ed25519TestKey() : key_(nullptr) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
-    EVP_PKEY* key = nullptr;
-    if (!ctx || EVP_PKEY_keygen_init(ctx) != 1 || EVP_PKEY_keygen(ctx, &key) != 1) {
-        EVP_PKEY_CTX_free(ctx);
-        throw std::runtime_error("Ed25519 key generation failed");
-    }
-    EVP_PKEY_CTX_free(ctx);
-    key_ = key;
-}
-
-Ed25519TestKey::~Ed25519TestKey() { EVP_PKEY_free(static_cast<EVP_PKEY*>(key_)); }
-
-Bytes Ed25519TestKey::publicKey() const {
-    Bytes out(32);
-    size_t n = out.size();
-    if (EVP_PKEY_get_raw_public_key(static_cast<EVP_PKEY*>(key_), out.data(), &n) != 1 || n != 32)
-        throw std::runtime_error("raw public key");
-    return out;
-}
-
-Bytes Ed25519TestKey::sign(ByteView message) const {
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    Bytes out(64);
-    size_t n = out.size();
-    const bool ok = ctx && EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, static_cast<EVP_PKEY*>(key_)) == 1 &&
-                    EVP_DigestSign(ctx, out.data(), &n, message.data(), message.size()) == 1;
-    EVP_MD_CTX_free(ctx);
-    if (!ok || n != 64) throw std::runtime_error("Ed25519 signing failed");
-    return out;
-}
-
 Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 std::string signedEnvelope(const Ed25519TestKey& key, const std::string& payload) {
-    const Bytes bytes = bytesOf(payload);
-    return R"({"payload":")" + UpdateText::encodeBase64(bytes) + R"(","signature":")" +
-           UpdateText::encodeBase64(key.sign(bytes)) + R"("})";
+    return UpdateText::signedEnvelope(payload, key.sign(bytesOf(payload)));
 }
 
 namespace {

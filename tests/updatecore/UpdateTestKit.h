@@ -12,22 +12,15 @@
 #include <vector>
 
 #include "platform/Bytes.h"
+#include "platform/Ed25519Key.h"
 #include "updatecore/HttpTransport.h"
 
 namespace velmo::test {
 
-class Ed25519TestKey {
+// A fresh signing key for one test.
+class Ed25519TestKey : public Ed25519Key {
 public:
-    Ed25519TestKey();
-    ~Ed25519TestKey();
-    Ed25519TestKey(const Ed25519TestKey&) = delete;
-    Ed25519TestKey& operator=(const Ed25519TestKey&) = delete;
-
-    Bytes publicKey() const;
-    Bytes sign(ByteView message) const;
-
-private:
-    void* key_;  // EVP_PKEY
+    Ed25519TestKey() : Ed25519Key(Ed25519Key::generate()) {}
 };
 
 Bytes bytesOf(std::string_view text);

@@ -13,7 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Digest.h"
 #include "updatecore/UpdateBundle.h"
 #include "updatecore/UpdateText.h"
 
@@ -95,13 +94,13 @@ void create(const fs::path& bundle, const fs::path& executable, const BundleIden
     writeFile(bundle / UpdateBundle::infoPath, info.dump(2) + "\n", 0644);
 }
 
-void sign(const fs::path& bundle, const ReleaseKey& key) {
+void sign(const fs::path& bundle, const Ed25519Key& key) {
     const json info = json::parse(readFile(bundle / UpdateBundle::infoPath));
     const auto named = info.value("VelmoUpdatePublicKey", std::string());
     if (named != UpdateText::encodeBase64(key.publicKey()))
         throw std::runtime_error("Info.json names another update key than the one signing");
     fs::remove(bundle / UpdateBundle::manifestPath);
-    json files = json::array();
+    std::vector<UpdateBundle::ManifestFile> files;
     for (const auto& relative : entries(bundle)) {
         const auto path = bundle / relative;
         if (fs::is_directory(path)) {
@@ -110,13 +109,9 @@ void sign(const fs::path& bundle, const ReleaseKey& key) {
         }
         const unsigned mode = isExecutable(path) ? 0755 : 0644;
         fs::permissions(path, static_cast<fs::perms>(mode));
-        const std::string content = readFile(path);
-        files.push_back({{"path", relative.generic_string()},
-                         {"size", content.size()},
-                         {"sha256", UpdateText::hex(sha256(toBytes(content)))},
-                         {"mode", mode}});
+        files.push_back({relative.generic_string(), readFile(path), mode});
     }
-    writeFile(bundle / UpdateBundle::manifestPath, signedEnvelope(json{{"files", files}}.dump(), key), 0644);
+    writeFile(bundle / UpdateBundle::manifestPath, signedEnvelope(UpdateBundle::manifestPayload(files), key), 0644);
 }
 
 void archive(const fs::path& bundle, const fs::path& zip) {
@@ -149,11 +144,8 @@ void archive(const fs::path& bundle, const fs::path& zip) {
     if (archive_write_close(out.get()) != ARCHIVE_OK) throw std::runtime_error("cannot finish " + zip.string());
 }
 
-std::string signedEnvelope(const std::string& payload, const ReleaseKey& key) {
-    const Bytes bytes = toBytes(payload);
-    return json{{"payload", UpdateText::encodeBase64(bytes)}, {"signature", UpdateText::encodeBase64(key.sign(bytes))}}
-               .dump() +
-           "\n";
+std::string signedEnvelope(const std::string& payload, const Ed25519Key& key) {
+    return UpdateText::signedEnvelope(payload, key.sign(toBytes(payload))) + "\n";
 }
 
 }  // namespace velmo::release::ReleaseBundle

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "ReleaseKey.h"
+#include "platform/Ed25519Key.h"
 
 namespace velmo::release {
 
@@ -39,11 +39,11 @@ void create(const std::filesystem::path& bundle, const std::filesystem::path& ex
             const BundleIdentity& identity, const std::filesystem::path& icons = {});
 // Gives every file the mode the installer unpacks (0755 when executable, else 0644) and writes
 // the manifest signed with `key`, which must be the key named in Info.json.
-void sign(const std::filesystem::path& bundle, const ReleaseKey& key);
+void sign(const std::filesystem::path& bundle, const Ed25519Key& key);
 // A zip whose one top-level folder is "Velmo.app", entries in a fixed order and time.
 void archive(const std::filesystem::path& bundle, const std::filesystem::path& zip);
-// {"payload": Base64 of payload, "signature": Base64 of its Ed25519 signature}.
-std::string signedEnvelope(const std::string& payload, const ReleaseKey& key);
+// {"payload": Base64 of payload, "signature": Base64 of its Ed25519 signature}, one line.
+std::string signedEnvelope(const std::string& payload, const Ed25519Key& key);
 
 }  // namespace ReleaseBundle
 }  // namespace velmo::release

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "ReleaseBundle.h"
-#include "ReleaseKey.h"
 #include "platform/Digest.h"
 #include "updatecore/SafePath.h"
 #include "updatecore/UpdateArchive.h"
@@ -148,7 +147,7 @@ int run(int argc, char** argv) {
     }
     const Arguments args = parse(argc, argv);
     if (command == "keygen") {
-        const auto key = ReleaseKey::generate();
+        const auto key = Ed25519Key::generate();
         key.save(args.operand(1, 0));
         std::cout << UpdateText::encodeBase64(key.publicKey()) << "\n";
     } else if (command == "bundle") {
@@ -158,9 +157,9 @@ int run(int argc, char** argv) {
         identity.build = number(args.option("build"));
         identity.channel = args.option("channel", ReleaseBundle::defaultChannel());
         identity.minimumSystem = ReleaseBundle::systemLibraryVersion();
-        std::optional<ReleaseKey> key;
+        std::optional<Ed25519Key> key;
         if (args.options.count("key")) {
-            key = ReleaseKey::load(args.option("key"));
+            key = Ed25519Key::load(args.option("key"));
             identity.publicKey = key->publicKey();
         }
         ReleaseBundle::create(bundle, args.option("executable"), identity, args.option("icons", ""));
@@ -172,13 +171,13 @@ int run(int argc, char** argv) {
         }
     } else if (command == "sign") {
         const fs::path bundle = args.operand(1, 0);
-        ReleaseBundle::sign(bundle, ReleaseKey::load(args.option("key")));
+        ReleaseBundle::sign(bundle, Ed25519Key::load(args.option("key")));
         report(verifyBundle(bundle));
     } else if (command == "archive") {
         writeArchive(args.operand(2, 0), args.operand(2, 1));
     } else if (command == "publish") {
         const fs::path bundle = args.operand(1, 0);
-        const auto key = ReleaseKey::load(args.option("key"));
+        const auto key = Ed25519Key::load(args.option("key"));
         const auto metadata = verifyBundle(bundle);
         if (metadata.publicKey != UpdateText::encodeBase64(key.publicKey()))
             throw std::runtime_error("the bundle trusts another update key than the one publishing");
