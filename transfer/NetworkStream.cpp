@@ -162,18 +162,19 @@ asio::awaitable<Bytes> NetworkStream::readHere(std::size_t n) {
     co_return bytes;
 }
 
-asio::awaitable<void> NetworkStream::readIntoHere(std::span<std::uint8_t> out) {
-    for (std::size_t done = 0; done < out.size();) {
+template <class Buffer, class Direct, class Waiting>
+asio::awaitable<void> NetworkStream::moveHere(Buffer all, Direct direct, Waiting waiting) {
+    for (std::size_t done = 0; done < all.size();) {
         // After close() or a failed start the socket holds no descriptor.
         if (closed_ || !socket_.is_open()) throw ShareError::connectionClosed();
-        const auto rest = asio::buffer(out.data() + done, out.size() - done);
+        const Buffer rest = all + done;
         std::error_code ec = asio::error::would_block;
         std::size_t n = 0;
         // Never a blocking call on the strand: only a socket in non-blocking mode is tried directly.
-        if (socket_.non_blocking()) n = socket_.read_some(rest, ec);
+        if (socket_.non_blocking()) n = direct(rest, ec);
         if (ec == asio::error::would_block) {
             ec = {};
-            n = co_await socket_.async_read_some(rest, asio::redirect_error(asio::use_awaitable, ec));
+            n = co_await waiting(rest, asio::redirect_error(asio::use_awaitable, ec));
             unyielded_ = 0;
         } else if (!ec) {
             co_await shareTheStrand(n);
@@ -183,23 +184,18 @@ asio::awaitable<void> NetworkStream::readIntoHere(std::span<std::uint8_t> out) {
     }
 }
 
+asio::awaitable<void> NetworkStream::readIntoHere(std::span<std::uint8_t> out) {
+    co_await moveHere(
+        asio::buffer(out.data(), out.size()),
+        [this](asio::mutable_buffer rest, std::error_code& ec) { return socket_.read_some(rest, ec); },
+        [this](asio::mutable_buffer rest, auto token) { return socket_.async_read_some(rest, token); });
+}
+
 asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        if (closed_ || !socket_.is_open()) throw ShareError::connectionClosed();
-        const auto rest = asio::buffer(bytes.data() + done, bytes.size() - done);
-        std::error_code ec = asio::error::would_block;
-        std::size_t n = 0;
-        if (socket_.non_blocking()) n = socket_.write_some(rest, ec);
-        if (ec == asio::error::would_block) {
-            ec = {};
-            n = co_await socket_.async_write_some(rest, asio::redirect_error(asio::use_awaitable, ec));
-            unyielded_ = 0;
-        } else if (!ec) {
-            co_await shareTheStrand(n);
-        }
-        done += n;
-        if (ec) throwFailure(ec);
-    }
+    co_await moveHere(
+        asio::buffer(bytes.data(), bytes.size()),
+        [this](asio::const_buffer rest, std::error_code& ec) { return socket_.write_some(rest, ec); },
+        [this](asio::const_buffer rest, auto token) { return socket_.async_write_some(rest, token); });
 }
 
 void NetworkStream::throwFailure(const std::error_code& ec) const {

@@ -63,6 +63,9 @@ private:
     asio::awaitable<Bytes> readHere(std::size_t n);
     asio::awaitable<void> readIntoHere(std::span<std::uint8_t> out);
     asio::awaitable<void> writeHere(ByteView bytes);
+    // Both directions: the socket tried directly, the reactor only when it would block.
+    template <class Buffer, class Direct, class Waiting>
+    asio::awaitable<void> moveHere(Buffer all, Direct direct, Waiting waiting);
     [[noreturn]] void throwFailure(const std::error_code& ec) const;
     // Lets other work on the strand run after every yieldEvery bytes moved without waiting.
     asio::awaitable<void> shareTheStrand(std::size_t moved);
