@@ -192,35 +192,33 @@ void ContentView::refreshTransfers() {
     transfers_->addWidget(makeTransferCard(model_, transfers, QStringLiteral("transfersCard"), transferRows_, this));
 }
 
-void ContentView::followQRSend() {
-    if (model_.qrSend() && !qrSheet_) {
-        auto* sheet = new QRSendSheet(model_, window(), hintDelay_);
+void ContentView::followSession(bool open, QPointer<QDialog>& slot, const std::function<QDialog*()>& make,
+                                void (AppModel::*end)()) {
+    if (open && !slot) {
+        QDialog* sheet = make();
         sheet->setAttribute(Qt::WA_DeleteOnClose);
-        qrSheet_ = sheet;
-        // Closed by the user (Escape, the window's close, a button): the send ends.
-        connect(sheet, &QDialog::finished, this, [this] { model_.cancelQRSend(); });
+        slot = sheet;
+        // Closed by the user (Escape, the window's close, a button): the session ends.
+        connect(sheet, &QDialog::finished, this, [this, end] { (model_.*end)(); });
         sheet->open();
-    } else if (!model_.qrSend() && qrSheet_) {
-        QDialog* sheet = qrSheet_;
-        qrSheet_ = nullptr;
+    } else if (!open && slot) {
+        QDialog* sheet = slot;
+        slot = nullptr;
         sheet->disconnect(this);
         sheet->close();
     }
 }
 
+void ContentView::followQRSend() {
+    followSession(
+        model_.qrSend().has_value(), qrSheet_, [this] { return new QRSendSheet(model_, window(), hintDelay_); },
+        &AppModel::cancelQRSend);
+}
+
 void ContentView::followWebReceive() {
-    if (model_.webReceive() && !webSheet_) {
-        auto* sheet = new WebReceiveSheet(model_, window(), hintDelay_);
-        sheet->setAttribute(Qt::WA_DeleteOnClose);
-        webSheet_ = sheet;
-        connect(sheet, &QDialog::finished, this, [this] { model_.stopWebReceive(); });
-        sheet->open();
-    } else if (!model_.webReceive() && webSheet_) {
-        QDialog* sheet = webSheet_;
-        webSheet_ = nullptr;
-        sheet->disconnect(this);
-        sheet->close();
-    }
+    followSession(
+        model_.webReceive().has_value(), webSheet_,
+        [this] { return new WebReceiveSheet(model_, window(), hintDelay_); }, &AppModel::stopWebReceive);
 }
 
 MainWindow::MainWindow(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay, SoftwareUpdates* updates)

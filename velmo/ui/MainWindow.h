@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <chrono>
+#include <functional>
 
 class QVBoxLayout;
 class QDialog;
@@ -34,6 +35,10 @@ private:
     void refreshTransfers();
     void followQRSend();
     void followWebReceive();
+    // Shows the session's sheet while it is open and closes it when the model ends the session;
+    // a sheet the user closes ends the session with `end`.
+    void followSession(bool open, QPointer<QDialog>& slot, const std::function<QDialog*()>& make,
+                       void (AppModel::*end)());
 
     AppModel& model_;
     std::chrono::milliseconds hintDelay_;
