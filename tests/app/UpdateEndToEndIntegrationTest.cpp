@@ -19,6 +19,7 @@
 #include "AppProcess.h"
 #include "updatecore/UpdateInstallError.h"
 #include "updatecore/UpdateInstaller.h"
+#include "updatecore/UpdateTestKit.h"
 #include "velmo/model/SoftwareUpdates.h"
 
 namespace velmo {
@@ -30,7 +31,6 @@ using Clock = std::chrono::steady_clock;
 
 const fs::path velmoBinary = VELMO_BINARY;
 const fs::path releaseTool = VELMO_RELEASE_TOOL;
-const fs::path openssl = "/usr/bin/openssl";
 constexpr const char* channel = "test-x86_64";
 
 std::string readFile(const fs::path& path) {
@@ -141,34 +141,17 @@ protected:
         serve();
     }
 
-    // A certificate authority, a certificate for 127.0.0.1 signed by it, and a server for www/.
+    // A certificate authority of the test's own and a server for www/ presenting its certificate.
     void serve() {
-        const auto file = [&](const char* name) { return (temp / name).string(); };
-        temp.write("server.ext", "subjectAltName=IP:127.0.0.1\n");
-        const std::vector<std::string> ec{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"};
-        auto ca = ec;
-        ca.insert(ca.begin(), {"req", "-x509"});
-        ca.insert(ca.end(), {"-keyout", file("ca.key"), "-out", file("ca.pem"), "-subj", "/CN=Velmo test authority", "-days", "1"});
-        auto request = ec;
-        request.insert(request.begin(), "req");
-        request.insert(request.end(), {"-keyout", file("server.key"), "-out", file("server.csr"), "-subj", "/CN=127.0.0.1"});
-        ASSERT_EQ(test::runTool(openssl, ca), 0);
-        ASSERT_EQ(test::runTool(openssl, request), 0);
-        ASSERT_EQ(test::runTool(openssl, {"x509", "-req", "-in", file("server.csr"), "-CA", file("ca.pem"), "-CAkey",
-                                          file("ca.key"), "-CAcreateserial", "-out", file("server.pem"), "-days", "1",
-                                          "-extfile", file("server.ext")}),
-                  0);
-        server = std::make_unique<test::AppProcess>(
-            openssl, test::AppProcess::Options{{"s_server", "-accept", "127.0.0.1:0", "-cert", file("server.pem"), "-key",
-                                                file("server.key"), "-WWW"},
-                                               temp / "www",
-                                               false});
-        const std::string banner = server->output("\n", 10s);
-        const auto at = banner.find("ACCEPT 127.0.0.1:");
-        ASSERT_NE(at, std::string::npos) << banner;
-        actions->feedURL = "https://127.0.0.1:" + std::to_string(std::stoi(banner.substr(at + 17))) + "/updates/" +
-                           channel + "/feed.json";
-        actions->authority = temp / "ca.pem";
+        authority = std::make_unique<test::TestAuthority>(temp.path());
+        server = std::make_unique<test::LoopbackHttpServer>(authority.get());
+        for (const auto& entry : fs::recursive_directory_iterator(temp / "www"))
+            if (entry.is_regular_file())
+                server->respond("/" + entry.path().lexically_relative(temp / "www").generic_string(),
+                                test::LoopbackHttpServer::response(200, readFile(entry.path())));
+        actions->feedURL =
+            "https://127.0.0.1:" + std::to_string(server->port()) + "/updates/" + channel + "/feed.json";
+        actions->authority = authority->caFile();
         actions->downloads = downloads;
     }
 
@@ -195,7 +178,8 @@ protected:
     test::TempFolder temp;
     const fs::path installed = temp / "installed/Velmo.app";
     const fs::path downloads = temp / "downloads";
-    std::unique_ptr<test::AppProcess> server;
+    std::unique_ptr<test::TestAuthority> authority;
+    std::unique_ptr<test::LoopbackHttpServer> server;
     std::shared_ptr<InstallingPresenter> presenter = std::make_shared<InstallingPresenter>();
     std::shared_ptr<LoopbackActions> actions = std::make_shared<LoopbackActions>();
 };
