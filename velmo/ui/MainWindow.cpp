@@ -193,13 +193,13 @@ void ContentView::refreshTransfers() {
 }
 
 void ContentView::followSession(bool open, QPointer<QDialog>& slot, const std::function<QDialog*()>& make,
-                                void (AppModel::*end)()) {
+                                const std::function<void()>& end) {
     if (open && !slot) {
         QDialog* sheet = make();
         sheet->setAttribute(Qt::WA_DeleteOnClose);
         slot = sheet;
         // Closed by the user (Escape, the window's close, a button): the session ends.
-        connect(sheet, &QDialog::finished, this, [this, end] { (model_.*end)(); });
+        connect(sheet, &QDialog::finished, this, [end] { end(); });
         sheet->open();
     } else if (!open && slot) {
         QDialog* sheet = slot;
@@ -212,13 +212,13 @@ void ContentView::followSession(bool open, QPointer<QDialog>& slot, const std::f
 void ContentView::followQRSend() {
     followSession(
         model_.qrSend().has_value(), qrSheet_, [this] { return new QRSendSheet(model_, window(), hintDelay_); },
-        &AppModel::cancelQRSend);
+        [this] { model_.cancelQRSend(); });
 }
 
 void ContentView::followWebReceive() {
     followSession(
         model_.webReceive().has_value(), webSheet_,
-        [this] { return new WebReceiveSheet(model_, window(), hintDelay_); }, &AppModel::stopWebReceive);
+        [this] { return new WebReceiveSheet(model_, window(), hintDelay_); }, [this] { model_.stopWebReceive(); });
 }
 
 MainWindow::MainWindow(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay, SoftwareUpdates* updates)

@@ -38,7 +38,7 @@ private:
     // Shows the session's sheet while it is open and closes it when the model ends the session;
     // a sheet the user closes ends the session with `end`.
     void followSession(bool open, QPointer<QDialog>& slot, const std::function<QDialog*()>& make,
-                       void (AppModel::*end)());
+                       const std::function<void()>& end);
 
     AppModel& model_;
     std::chrono::milliseconds hintDelay_;
