@@ -20,11 +20,10 @@ QString plainToolTip(const QString& text);
 void clearLayout(QLayout* layout, QWidget* keep = nullptr);
 // Gives a sheet the frame every sheet shares (title, modal to its window, the window
 // background, a fixed width) and returns its padded column. The sheet keeps the height its
-// content needs at that width, wrapped text included, as the content changes; beyond the
-// screen's height the column scrolls.
+// content needs at that width, wrapped text included, as the content changes, and stays on
+// its screen: beyond the screen's height the column scrolls, while its footer (fittedFooter)
+// stays in view.
 QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title);
-// Sizes a sheet to its column now (the sheet also does so by itself after layout changes).
-void fitSheet(QDialog* sheet);
 
 // A one-point hairline in the theme's line colour.
 QWidget* makeDivider(QWidget* parent = nullptr);
