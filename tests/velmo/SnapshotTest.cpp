@@ -15,7 +15,6 @@
 #include "velmo/ui/QRCodeView.h"
 #include "velmo/ui/QRSendSheet.h"
 #include "velmo/ui/SettingsView.h"
-#include "velmo/ui/SharingConsentView.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/WebReceiveSheet.h"
 
@@ -226,8 +225,9 @@ struct Snapshots : ::testing::TestWithParam<Appearance> {
 };
 
 TEST_P(Snapshots, Consent) {
-    SharingConsentView view(*model);
-    snap(view, "consent");
+    AppModelHarness undecided({.sharingMode = std::nullopt});
+    MainWindow window(*undecided, nullptr, 1h);
+    snap(window, "consent", false);
 }
 
 TEST_P(Snapshots, MainWindowEmptyAndBusy) {
@@ -268,7 +268,7 @@ TEST_P(Snapshots, MainWindowEmptyAndBusy) {
         waitUntilFinished(model.row().id);
     }
     MainWindow declined(*model, nullptr, 1h);
-    snap(declined, "main-declined", false);
+    snapWhole(declined, "main-declined");
 }
 
 // Every state of a row, receiving and sending, and uploads from a browser, each list whole.
