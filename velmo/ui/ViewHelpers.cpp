@@ -23,7 +23,14 @@ QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& col
 
 QString plainToolTip(const QString& text) {
     // Rich text whose only content is the escaped text: no tag, entity or image of it takes effect.
-    return QStringLiteral("<qt>") + text.toHtmlEscaped() + QStringLiteral("</qt>");
+    // Qt word-wraps rich tooltips, folding even a short one onto two or three lines; kept as one.
+    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
+void holdInitialFocus(QWidget* view) {
+    // Not a tab stop of its own: the focus only rests here until the user moves it.
+    view->setFocusPolicy(Qt::NoFocus);
+    view->setFocus(Qt::OtherFocusReason);
 }
 
 void clearLayout(QLayout* layout, QWidget* keep) {
@@ -87,6 +94,8 @@ QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title) {
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setWidgetResizable(true);
+    // The scroll area is no stop of its own: Tab goes from control to control.
+    scroll->setFocusPolicy(Qt::NoFocus);
     scroll->viewport()->setAutoFillBackground(false);
     auto* content = new QWidget(scroll);
     auto* column = new QVBoxLayout(content);
@@ -96,6 +105,7 @@ QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title) {
     content->setAutoFillBackground(false);
     frame->addWidget(scroll);
     content->installEventFilter(new SheetFitter(sheet));
+    holdInitialFocus(sheet);
     return column;
 }
 
