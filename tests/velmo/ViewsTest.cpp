@@ -72,6 +72,14 @@ TEST_F(Views, ConsentChoiceSwitchesToTheContent) {
     quick->click();
     EXPECT_EQ(fresh->sharingMode(), SharingMode::quick);
     EXPECT_NE(window.content(), nullptr);
+    // In the content too, Tab goes from control to control.
+    auto* settings = window.content()->findChild<QPushButton*>(QStringLiteral("settingsButton"));
+    ASSERT_TRUE(pumpUntil([&] { return settings->isVisible(); }));
+    settings->setFocus();
+    for (int tab = 0; tab < 12; ++tab) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_NE(qobject_cast<QPushButton*>(QApplication::focusWidget()), nullptr) << tab;
+    }
 }
 
 TEST_F(Views, StagingChangesTheSendButtonAndTheDropZone) {

@@ -41,6 +41,8 @@ ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::millisec
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // No tab stop of its own, which would show nothing: Tab goes from control to control.
+    scroll->setFocusPolicy(Qt::NoFocus);
     outer->addWidget(scroll);
     auto* columnWidget = new QWidget;
     applyWindowBackground(columnWidget);
