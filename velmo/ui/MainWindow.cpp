@@ -45,6 +45,8 @@ ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::millisec
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // No tab stop of its own, which would show nothing: Tab goes from control to control.
+    scroll->setFocusPolicy(Qt::NoFocus);
     outer->addWidget(scroll);
     auto* columnWidget = new QWidget;
     applyWindowBackground(columnWidget);
@@ -259,7 +261,11 @@ void MainWindow::showContent() {
         scroll->setFrameShape(QFrame::NoFrame);
         scroll->setWidgetResizable(true);
         scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        scroll->setWidget(new SharingConsentView(model_, scroll));
+        scroll->setFocusPolicy(Qt::NoFocus);
+        auto* consent = new SharingConsentView(model_, scroll);
+        scroll->setWidget(consent);
+        // Taken into the scroll area, the view holds the window's first focus again.
+        holdInitialFocus(consent);
         current_ = scroll;
     }
     layout_->addWidget(current_);

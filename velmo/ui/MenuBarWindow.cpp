@@ -176,10 +176,7 @@ MenuBarWindow::MenuBarWindow(AppModel& model, std::function<void()> openMainWind
     refreshContent();
 
     tray_ = new QSystemTrayIcon(this);
-    // The icon is drawn in the panel's text colour, so it follows a light/dark switch too.
-    followAppearance(popup_.get(), [this] {
-        tray_->setIcon(velmo::trayIcon(QGuiApplication::palette().color(QPalette::WindowText)));
-    });
+    tray_->setIcon(velmo::trayIcon());
     tray_->setToolTip(QStringLiteral("Velmo"));
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context) return;

@@ -20,7 +20,14 @@ QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& col
 
 QString plainToolTip(const QString& text) {
     // Rich text whose only content is the escaped text: no tag, entity or image of it takes effect.
-    return QStringLiteral("<qt>") + text.toHtmlEscaped() + QStringLiteral("</qt>");
+    // Qt word-wraps rich tooltips, folding even a short one onto two or three lines; kept as one.
+    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
+void holdInitialFocus(QWidget* view) {
+    // Not a tab stop of its own: the focus only rests here until the user moves it.
+    view->setFocusPolicy(Qt::NoFocus);
+    view->setFocus(Qt::OtherFocusReason);
 }
 
 void clearLayout(QLayout* layout, QWidget* keep) {
@@ -41,7 +48,9 @@ QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title) {
     sheet->setWindowTitle(title);
     sheet->setWindowModality(Qt::WindowModal);
     applyWindowBackground(sheet);
-    return fittedColumn(sheet, 640, 24, 24, true);
+    QVBoxLayout* column = fittedColumn(sheet, 640, 24, 24, true);
+    holdInitialFocus(sheet);
+    return column;
 }
 
 namespace {

@@ -13,8 +13,12 @@ namespace velmo {
 
 // A label for text that may come from phones, files or errors: never interpreted as markup.
 QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& color, QWidget* parent = nullptr);
-// A tooltip that shows `text` as it stands: Qt would render a tooltip that looks like markup.
+// A tooltip that shows `text` as it stands, on one line: Qt would render a tooltip that looks
+// like markup.
 QString plainToolTip(const QString& text);
+// Starts `view` with the keyboard focus on itself rather than on its first control: nothing is
+// pre-selected for Space or Return, and the first Tab reaches the first control.
+void holdInitialFocus(QWidget* view);
 // Removes and deletes every item of a layout (widgets are deleted later, so a button whose
 // click caused the rebuild outlives its handler).
 void clearLayout(QLayout* layout, QWidget* keep = nullptr);

@@ -85,6 +85,8 @@ QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, 
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setWidgetResizable(true);
+    // The scroll area is no stop of its own: Tab goes from control to control.
+    scroll->setFocusPolicy(Qt::NoFocus);
     scroll->viewport()->setAutoFillBackground(false);
     auto* content = new QWidget(scroll);
     content->setAutoFillBackground(false);
