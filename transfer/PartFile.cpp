@@ -7,14 +7,29 @@
 #include <cerrno>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <system_error>
 
+#include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 
 namespace velmo {
 
+namespace {
+
+constexpr std::string_view prefix = ".velmo-";
+constexpr std::string_view suffix = ".part";
+
+}  // namespace
+
 std::filesystem::path PartFile::pathFor(const std::filesystem::path& folder, const Uuid& id) {
-    return folder / (".velmo-" + id.toString() + ".part");
+    return folder / (std::string(prefix) + id.toString() + std::string(suffix));
+}
+
+void PartFile::createFolder(const std::filesystem::path& folder) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) throw FileError::creatingFolder(folder, error);
 }
 
 PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id) {
@@ -40,7 +55,7 @@ void PartFile::write(ByteView bytes) {
         const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "write " + path_.string());
+            throw FileError::saving(path_.parent_path(), errno);
         }
         done += static_cast<std::size_t>(n);
     }
@@ -51,7 +66,7 @@ void PartFile::close() {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 && errno != EINTR) {
-        throw std::system_error(errno, std::generic_category(), "close " + path_.string());
+        throw FileError::saving(path_.parent_path(), errno);
     }
 }
 
@@ -74,9 +89,13 @@ std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted) {
     // refuses the change keeps it private rather than losing the file.
     if (fd_ >= 0) (void)::fchmod(fd_, 0666 & ~currentUmask());
     close();
-    auto final = FileNaming::moveNoReplace(path_, wanted);
-    placed_ = true;
-    return final;
+    try {
+        auto final = FileNaming::moveNoReplace(path_, wanted);
+        placed_ = true;
+        return final;
+    } catch (const std::system_error& e) {
+        throw FileError::saving(path_.parent_path(), e.code());
+    }
 }
 
 void PartFile::discard() noexcept {

@@ -2,6 +2,7 @@
 // destination folder and moved to a safe, unique name.
 #include <nlohmann/json.hpp>
 
+#include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 #include "transfer/HttpResponse.h"
 #include "transfer/HttpText.h"
@@ -19,14 +20,16 @@ constexpr std::string_view limitBody = R"({"ok":false,"error":"Session limit rea
 constexpr std::string_view failedBody = R"({"ok":false})";
 constexpr std::int64_t progressStep = 262'144;
 
-std::string failureMessage(std::exception_ptr failure) {
+std::string failureMessage(std::exception_ptr failure, const std::filesystem::path& folder) {
     try {
         std::rethrow_exception(failure);
     } catch (const ShareError& e) {
         if (e.kind() == ShareError::Kind::connectionClosed) return "The phone stopped sending.";
         return e.what();
+    } catch (const FileError& e) {
+        return e.what();
     } catch (const std::system_error& e) {
-        return e.code().message();
+        return FileError::saving(folder, e.code()).what();
     } catch (const std::exception& e) {
         return e.what();
     } catch (...) {
@@ -80,7 +83,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
     std::exception_ptr failure;
     std::filesystem::path final;
     try {
-        std::filesystem::create_directories(folder);
+        PartFile::createFolder(folder);
         try {
             file.emplace(PartFile::create(folder, id));
         } catch (const std::system_error&) {
@@ -120,7 +123,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
 
     if (failure) {
         if (file) file->discard();
-        emit(Failed{id, failureMessage(failure)});
+        emit(Failed{id, failureMessage(failure, folder)});
         co_await connection.respond(500, jsonType, toBytes(failedBody));
         if (received < *length) co_await connection.drain();
         co_return;

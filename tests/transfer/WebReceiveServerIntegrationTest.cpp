@@ -8,6 +8,7 @@
 
 #include "WebReceiveTestServer.h"
 #include "support/ScopedUmask.h"
+#include "support/ScratchDisk.h"
 #include "transfer/ShareError.h"
 
 namespace velmo {
@@ -417,6 +418,10 @@ TEST(WebReceiveServer, TricklingHeadIsCutByHeadDeadline) {
 struct MidUploadCase {
     const char* label;
     std::function<void(LoopbackClient&, WebReceiveTestServer&)> interrupt;
+    // The failed event's message, given the folder's name.
+    std::function<std::string(const std::string&)> message = [](const std::string&) {
+        return "The phone stopped sending.";
+    };
 };
 
 void PrintTo(const MidUploadCase& c, std::ostream* os) { *os << c.label; }
@@ -433,12 +438,16 @@ TEST_P(MidUpload, FailsCleanlyAndKeepsBudgetSpent) {
     client.send(std::string(300'000, 'h'));
     ASSERT_TRUE(s.events->waitForCount(2));  // started, progress: the part file exists
     GetParam().interrupt(client, s);
-    ASSERT_TRUE(s.events->waitForCount(3));
+    for (std::size_t count = 3; s.events->waitForCount(count); ++count) {
+        if (std::holds_alternative<Server::Failed>(s.events->snapshot().back())) break;
+    }
     const auto events = s.events->snapshot();
-    ASSERT_EQ(kinds(events), "started progress failed");
-    EXPECT_EQ(std::get<Server::Failed>(events.back()).message, "The phone stopped sending.");
-    EXPECT_FALSE(hasPartFile(s.temp.path()));
-    EXPECT_TRUE(s.files().empty());
+    ASSERT_EQ(kinds({events.front(), events.back()}), "started failed");
+    EXPECT_EQ(std::get<Server::Failed>(events.back()).message, GetParam().message(s.temp.path().filename().string()));
+    if (fs::exists(s.temp.path())) {
+        EXPECT_FALSE(hasPartFile(s.temp.path()));
+        EXPECT_TRUE(s.files().empty());
+    }
     EXPECT_EQ(s.budget->remainingBytes(), 20 * GiB - 1'000'000);
 }
 
@@ -446,7 +455,15 @@ INSTANTIATE_TEST_SUITE_P(
     WebReceiveServer, MidUpload,
     ::testing::Values(MidUploadCase{"abort", [](LoopbackClient& c, WebReceiveTestServer&) { c.close(); }},
                       MidUploadCase{"silence", [](LoopbackClient&, WebReceiveTestServer&) {}},
-                      MidUploadCase{"stop", [](LoopbackClient&, WebReceiveTestServer& s) { s.server->stop(); }}),
+                      MidUploadCase{"stop", [](LoopbackClient&, WebReceiveTestServer& s) { s.server->stop(); }},
+                      MidUploadCase{"folderRemoved",
+                                    [](LoopbackClient& c, WebReceiveTestServer& s) {
+                                        fs::remove_all(s.temp.path());
+                                        c.send(std::string(700'000, 't'));
+                                    },
+                                    [](const std::string& folder) {
+                                        return "The " + folder + " folder was removed while the file was arriving.";
+                                    }}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(WebReceiveServer, StopIsFinal) {
@@ -482,17 +499,36 @@ TEST(WebReceiveServer, UnheldBindAddressFailsWithPlatformError) {
     }
 }
 
+// The phone's upload fails with a sentence naming the folder, never a system message alone.
 TEST(WebReceiveServer, UnwritableFolderAnswers500) {
     test::TempFolder outer;
     outer.write("file", "x");
-    WebReceiveTestServer s(outer / "file" / "inbox", test::fastTimeouts());
-    s.start();
-    EXPECT_EQ(s.upload("a.txt", "data"), exactResponse("500 Internal Server Error", "application/json", R"({"ok":false})"));
-    ASSERT_TRUE(s.events->waitForCount(2));
-    const auto events = s.events->snapshot();
-    ASSERT_EQ(kinds(events), "started failed");
-    EXPECT_EQ(std::get<Server::Failed>(events[1]).message, "Not a directory");
-    EXPECT_EQ(s.budget->remainingFiles(), 255);
+    test::ScratchDisk full("size=64k");
+    test::ScratchDisk readOnly("size=64k", true);
+    struct Case {
+        const char* label;
+        bool possible;
+        fs::path folder;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"under a file", true, outer / "file" / "inbox", "Velmo can't create the folder inbox."},
+        {"disk full", full.mounted(), full.path(),
+         "There isn't enough free space in " + full.path().filename().string() + "."},
+        {"read-only", readOnly.mounted(), readOnly / "inbox", "Velmo can't save files in inbox: it is read-only."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (!c.possible) continue;
+        WebReceiveTestServer s(c.folder, test::fastTimeouts());
+        s.start();
+        EXPECT_EQ(statusOf(s.upload("a.txt", std::string(200'000, 'd'))), 500);
+        ASSERT_TRUE(s.events->waitForCount(2));
+        const auto events = s.events->snapshot();
+        EXPECT_EQ(kinds({events.front(), events.back()}), "started failed");
+        EXPECT_EQ(std::get<Server::Failed>(events.back()).message, c.message);
+        EXPECT_EQ(s.budget->remainingFiles(), 255);
+    }
 }
 
 TEST(WebReceiveServer, SetFolderAppliesToLaterUploads) {
