@@ -2,6 +2,7 @@
 // destination folder and moved to a safe, unique name.
 #include <nlohmann/json.hpp>
 
+#include "platform/Error.h"
 #include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 #include "transfer/HttpResponse.h"
@@ -71,6 +72,18 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
     }
 
     const auto id = Uuid::random();
+    {
+        std::lock_guard guard(lock);
+        uploads_.emplace(id, Upload{&connection});
+    }
+    struct Forget {
+        Impl& server;
+        Uuid id;
+        ~Forget() {
+            std::lock_guard guard(server.lock);
+            server.uploads_.erase(id);
+        }
+    } forget{*this, id};
     const auto name = FileNaming::safeName(*decodedName);
     const auto* userAgent = request.header("user-agent");
     const auto device = UploadHeaders::deviceName(userAgent ? std::string_view(*userAgent) : std::string_view());
@@ -113,6 +126,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
         {
             std::lock_guard guard(lock);
             if (stopped_) throw ShareError::connectionClosed();
+            if (cancelledLocked(id)) throw Cancelled();
             // Choosing the name and moving happen under one hold of the lock; the move
             // closes the file first.
             final = file->moveTo(folder / name);
@@ -123,7 +137,12 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
 
     if (failure) {
         if (file) file->discard();
-        emit(Failed{id, failureMessage(failure, folder)});
+        bool cancelled = false;
+        {
+            std::lock_guard guard(lock);
+            cancelled = cancelledLocked(id);
+        }
+        emit(Failed{id, cancelled ? std::string("Cancelled") : failureMessage(failure, folder)});
         co_await connection.respond(500, jsonType, toBytes(failedBody));
         if (received < *length) co_await connection.drain();
         co_return;

@@ -456,6 +456,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MidUploadCase{"abort", [](LoopbackClient& c, WebReceiveTestServer&) { c.close(); }},
                       MidUploadCase{"silence", [](LoopbackClient&, WebReceiveTestServer&) {}},
                       MidUploadCase{"stop", [](LoopbackClient&, WebReceiveTestServer& s) { s.server->stop(); }},
+                      // The user cancels that upload's row.
+                      MidUploadCase{"cancel",
+                                    [](LoopbackClient&, WebReceiveTestServer& s) {
+                                        s.server->cancelUpload(
+                                            std::get<Server::Started>(s.events->snapshot().front()).id);
+                                    },
+                                    [](const std::string&) { return "Cancelled"; }},
                       MidUploadCase{"folderRemoved",
                                     [](LoopbackClient& c, WebReceiveTestServer& s) {
                                         fs::remove_all(s.temp.path());
