@@ -1,5 +1,6 @@
 #include "transfer/PartFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,21 @@ namespace {
 constexpr std::string_view prefix = ".velmo-";
 constexpr std::string_view suffix = ".part";
 
+// ".velmo-" + an upper-case canonical UUID + ".part", and nothing else.
+bool isPartName(std::string_view name) {
+    constexpr std::size_t uuidLength = 36;
+    if (name.size() != prefix.size() + uuidLength + suffix.size() || !name.starts_with(prefix) ||
+        !name.ends_with(suffix))
+        return false;
+    const auto uuid = name.substr(prefix.size(), uuidLength);
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
+        const char c = uuid[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::filesystem::path PartFile::pathFor(const std::filesystem::path& folder, const Uuid& id) {
@@ -30,6 +46,31 @@ void PartFile::createFolder(const std::filesystem::path& folder) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error) throw FileError::creatingFolder(folder, error);
+}
+
+std::size_t PartFile::removeStale(const std::filesystem::path& folder) {
+    // The folder is taken as the user set it (a linked download folder is where files
+    // arrive); inside it every step goes through its descriptor and follows no link, so an
+    // entry swapped for a link is at worst the link that gets removed.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return 0;
+    const int listing = ::dup(dir);
+    DIR* entries = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!entries && listing >= 0) ::close(listing);
+    std::size_t removed = 0;
+    const uid_t user = ::geteuid();
+    while (entries) {
+        const dirent* entry = ::readdir(entries);
+        if (!entry) break;
+        if (!isPartName(entry->d_name)) continue;
+        struct stat info {};
+        if (::fstatat(dir, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISREG(info.st_mode) || info.st_uid != user) continue;
+        if (::unlinkat(dir, entry->d_name, 0) == 0) ++removed;
+    }
+    if (entries) ::closedir(entries);
+    ::close(dir);
+    return removed;
 }
 
 PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id) {

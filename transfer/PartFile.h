@@ -21,6 +21,11 @@ public:
     // Creates the download folder and its parents; an existing one is fine. Throws FileError.
     static void createFolder(const std::filesystem::path& folder);
 
+    // Removes the part files a killed Velmo left in `folder`: entries of exactly our name
+    // pattern that are regular files of this user, never following a link and never another
+    // user's. Only while no other Velmo of this user runs. Returns how many went.
+    static std::size_t removeStale(const std::filesystem::path& folder);
+
     PartFile(PartFile&& other) noexcept;
     PartFile& operator=(PartFile&&) = delete;
     PartFile(const PartFile&) = delete;
