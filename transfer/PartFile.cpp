@@ -95,8 +95,9 @@ void PartFile::write(ByteView bytes) {
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            throw FileError::saving(path_.parent_path(), errno);
+            const int error = errno;
+            if (error == EINTR) continue;
+            throw FileError::saving(path_.parent_path(), error);
         }
         done += static_cast<std::size_t>(n);
     }
@@ -106,8 +107,9 @@ void PartFile::close() {
     if (fd_ < 0) return;
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) {
-        throw FileError::saving(path_.parent_path(), errno);
+    if (::close(fd) != 0) {
+        const int error = errno;
+        if (error != EINTR) throw FileError::saving(path_.parent_path(), error);
     }
 }
 
