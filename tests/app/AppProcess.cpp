@@ -48,6 +48,7 @@ AppProcess::AppProcess(const std::filesystem::path& executable, Options options)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (options.errorsToOutput) posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
     if (options.readiness) posix_spawn_file_actions_adddup2(&actions, ready[1], childReadinessFd);
     if (!options.folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.folder.c_str());
 

@@ -20,6 +20,7 @@ public:
         std::vector<std::string> arguments;
         std::filesystem::path folder;  // working folder; the test's when empty
         bool readiness = false;        // hand it a readiness pipe as the updater does
+        bool errorsToOutput = false;   // capture its standard error with its output
     };
 
     AppProcess(const std::filesystem::path& executable, Options options);
@@ -32,7 +33,7 @@ public:
     std::string awaitReadiness(std::chrono::milliseconds timeout);
     // The exit status once the process has ended, or nothing after `timeout`.
     std::optional<int> awaitExit(std::chrono::milliseconds timeout);
-    // Everything written to standard output so far; waits up to `timeout` for `marker`.
+    // Everything written to standard output (and error, when asked) so far; waits up to `timeout` for `marker`.
     std::string output(const std::string& marker = {}, std::chrono::milliseconds timeout = {});
 
 private:

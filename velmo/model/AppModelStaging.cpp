@@ -2,6 +2,7 @@
 #include "velmo/model/AppModelGui.h"
 
 #include <algorithm>
+#include <set>
 
 namespace velmo {
 
@@ -30,8 +31,10 @@ void AppModel::stageFiles(const Files& files) {
         auto name = firstFolder->filename().empty() ? firstFolder->parent_path().filename() : firstFolder->filename();
         setStatusMessage("Folders aren't supported yet. Zip " + name.string() + " first.");
     }
+    // A launch may hand over thousands of files: look them up in a set, not the list.
+    std::set<Path> present(staged_.begin(), staged_.end());
     for (const auto& file : regular) {
-        if (std::find(staged_.begin(), staged_.end(), file) != staged_.end()) continue;
+        if (!present.insert(file).second) continue;
         staged_.push_back(file);
         emit stagedChanged();
     }
