@@ -132,6 +132,7 @@ void isolateDesktop(const TempFolder& root) {
     ::setenv("XDG_RUNTIME_DIR", folder("run").c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
     ::unsetenv("XDG_ACTIVATION_TOKEN");
 }
 

@@ -48,7 +48,8 @@ int runTool(const std::filesystem::path& executable, const std::vector<std::stri
             std::string* output = nullptr);
 
 // Points HOME, the XDG folders and the runtime folder of this process, and so of every process
-// it starts, into `root`, with the offscreen Qt platform and no session bus.
+// it starts, into `root`, with the offscreen Qt platform and no session or system bus (so no
+// discovery ever reaches the machine's network).
 void isolateDesktop(const TempFolder& root);
 
 }  // namespace velmo::test

@@ -31,13 +31,13 @@ void AppModel::stageFiles(const Files& files) {
         auto name = firstFolder->filename().empty() ? firstFolder->parent_path().filename() : firstFolder->filename();
         setStatusMessage("Folders aren't supported yet. Zip " + name.string() + " first.");
     }
-    // A launch may hand over thousands of files: look them up in a set, not the list.
+    // A launch may hand over thousands of files: they are looked up in a set, not the list,
+    // and the views, which go through every staged file, redraw once for the call, not per file.
     std::set<Path> present(staged_.begin(), staged_.end());
-    for (const auto& file : regular) {
-        if (!present.insert(file).second) continue;
-        staged_.push_back(file);
-        emit stagedChanged();
-    }
+    const auto before = staged_.size();
+    for (const auto& file : regular)
+        if (present.insert(file).second) staged_.push_back(file);
+    if (staged_.size() != before) emit stagedChanged();
 }
 
 void AppModel::removeStaged(const Path& file) {
