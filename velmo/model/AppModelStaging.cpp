@@ -58,18 +58,21 @@ void AppModel::chooseDownloadFolder() {
     if (auto folder = services_.chooseFolder(downloadFolder_)) setDownloadFolder(*folder);
 }
 
+void AppModel::clearStaged() {
+    if (staged_.empty()) return;
+    staged_.clear();
+    emit stagedChanged();
+}
+
 AppModel::Files AppModel::takeFilesForSending(const Files& files) {
     stageFiles(files);
+    const std::set<Path> staged(staged_.begin(), staged_.end());
+    std::set<Path> takenSet;
     Files taken;
-    for (const auto& file : files) {
-        // A file listed twice is sent once.
-        if (std::find(staged_.begin(), staged_.end(), file) != staged_.end() &&
-            std::find(taken.begin(), taken.end(), file) == taken.end())
-            taken.push_back(file);
-    }
-    auto end = std::remove_if(staged_.begin(), staged_.end(), [&](const Path& file) {
-        return std::find(taken.begin(), taken.end(), file) != taken.end();
-    });
+    // A file listed twice is sent once.
+    for (const auto& file : files)
+        if (staged.count(file) && takenSet.insert(file).second) taken.push_back(file);
+    auto end = std::remove_if(staged_.begin(), staged_.end(), [&](const Path& file) { return takenSet.count(file) > 0; });
     if (end != staged_.end()) {
         staged_.erase(end, staged_.end());
         emit stagedChanged();
