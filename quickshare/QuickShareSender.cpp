@@ -21,6 +21,7 @@
 #include "quickshare/SharingFlow.h"
 #include "quickshare/Ukey2ClientHandshake.h"
 #include "transfer/ByteStream.h"
+#include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 
 namespace velmo {
@@ -57,14 +58,18 @@ sharing::FileMetadata::Type typeFor(const ContentType& content) {
 // Describes one file. Only regular files can be sent: a FIFO or a device would block the
 // transfer for ever or never end.
 Entry makeEntry(const std::filesystem::path& path, RandomSource& random) {
-    const auto status = std::filesystem::status(path);  // follows links; throws when unreadable
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);  // follows links
+    if (error) throw FileError::reading(path, error);
+    if (status.type() == std::filesystem::file_type::not_found) throw FileError::reading(path, ENOENT);
     if (std::filesystem::is_directory(status)) {
         throw QuickShareError::protocolError(lastComponent(path) + " is a folder");
     }
     if (!std::filesystem::is_regular_file(status)) {
         throw QuickShareError::protocolError(lastComponent(path) + " is not a regular file");
     }
-    const auto size = std::filesystem::file_size(path);
+    const auto size = std::filesystem::file_size(path, error);
+    if (error) throw FileError::reading(path, error);
     const auto content = ContentType::forFileName(lastComponent(path));
     const auto maxId = std::numeric_limits<std::int64_t>::max();
 
@@ -83,12 +88,12 @@ class SourceFile {
 public:
     explicit SourceFile(const Entry& entry) {
         fd_ = ::open(entry.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "open " + entry.path.string());
+        if (fd_ < 0) throw FileError::reading(entry.path, errno);
         struct stat info {};
         if (::fstat(fd_, &info) != 0) {
             const int error = errno;
             ::close(fd_);
-            throw std::system_error(error, std::generic_category(), "stat " + entry.path.string());
+            throw FileError::reading(entry.path, error);
         }
         if (!S_ISREG(info.st_mode)) {
             ::close(fd_);
@@ -107,7 +112,7 @@ public:
             const ssize_t n = ::read(fd_, buffer + done, wanted - done);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                throw std::system_error(errno, std::generic_category(), "read " + path.string());
+                throw FileError::reading(path, errno);
             }
             if (n == 0) break;
             done += static_cast<std::size_t>(n);

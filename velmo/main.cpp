@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "transfer/PartFile.h"
 #include "updatecore/UpdateRelaunch.h"
 #include "velmo/SingleInstance.h"
 #include "velmo/model/Settings.h"
@@ -129,6 +130,8 @@ int main(int argc, char** argv) {
     };
     velmo::AppModel model(velmo::Settings::standardStore(), std::move(services));
     model.setPromptPresenter(std::make_unique<velmo::IncomingPromptPresenter>());
+    // Holding the lock, no other Velmo of this user writes there: part files left are a crash's.
+    velmo::PartFile::removeStale(model.downloadFolder());
 
     auto updateSettings = velmo::Settings::standardStore();
     velmo::SoftwareUpdates::Dependencies dependencies;

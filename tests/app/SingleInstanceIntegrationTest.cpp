@@ -66,8 +66,14 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
     std::ofstream(temp / "home/.config/Velmo/Velmo.ini")
         << "[General]\nsharingConsentMode=askEachTime\nreceiveFromAndroid=false\n";
 
+    // A Velmo killed mid-receive left its part file in the download folder.
+    const auto stalePart = temp / "home/Downloads/.velmo-6F25E1C0-0D3B-4C4E-9A43-2B8A6C1D5E7F.part";
+    std::filesystem::create_directories(stalePart.parent_path());
+    std::ofstream(stalePart) << "half a file";
+
     test::AppProcess first(velmoBinary, {{}, {}, true});
     ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
+    EXPECT_FALSE(std::filesystem::exists(stalePart));
     EXPECT_EQ(stagedCount(socket), "0");
 
     // Relative names are taken from the later launch's folder; names of nothing are dropped.
