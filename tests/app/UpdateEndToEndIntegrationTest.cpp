@@ -15,6 +15,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <regex>
 
 #include "AppProcess.h"
 #include "updatecore/UpdateInstallError.h"
@@ -129,7 +130,7 @@ protected:
 
         const auto executable = temp / "velmo";
         ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, velmoBinary}), 0);
-        const auto key = (temp / "update.pem").string();
+        // The key's folder does not exist yet, as on a first release machine.
         ASSERT_EQ(test::runTool(releaseTool, {"keygen", key}), 0);
         ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.0", "--build", "1",
                                               "--channel", channel, "--key", key, installed}),
@@ -137,7 +138,7 @@ protected:
         ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.1", "--build", "2",
                                               "--channel", channel, "--key", key, temp / "next/Velmo.app"}),
                   0);
-        ASSERT_EQ(test::runTool(releaseTool, {"publish", "--key", key, "--out", temp / "www/updates", temp / "next/Velmo.app"}), 0);
+        ASSERT_EQ(publish(temp / "next/Velmo.app"), 0);
         serve();
     }
 
@@ -172,11 +173,19 @@ protected:
         ASSERT_FALSE(updates.isBusy());
     }
 
+    // Publishes `bundle` to the served folder as a release machine does; answers the exit status.
+    int publish(const fs::path& bundle, std::vector<std::string> options = {}, std::string* output = nullptr) {
+        options.insert(options.end(), {"--key", key, "--out", (temp / "www/updates").string(), bundle.string()});
+        options.insert(options.begin(), "publish");
+        return test::runTool(releaseTool, options, output);
+    }
+
     int argc = 1;
     char name[5] = "test";
     char* argv[1] = {name};
     test::TempFolder temp;
     const fs::path installed = temp / "installed/Velmo.app";
+    const std::string key = (temp / "release/keys/update.pem").string();
     const fs::path downloads = temp / "downloads";
     std::unique_ptr<test::TestAuthority> authority;
     std::unique_ptr<test::LoopbackHttpServer> server;
@@ -222,6 +231,70 @@ TEST_F(UpdateEndToEndIntegrationTest, ACopyThatNeverReportsReadyIsRolledBack) {
     EXPECT_TRUE(runningCopies(installed / "Contents/bin/Velmo").empty());
     EXPECT_EQ(names(temp / "installed"), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
     EXPECT_TRUE(fs::is_empty(downloads)) << "no download is left";
+}
+
+}  // namespace
+}  // namespace velmo
+
+namespace velmo {
+namespace {
+
+// The newest GLIBC_ version that binutils finds among the executable's dynamic symbols.
+std::string highestGlibcSymbol(const fs::path& executable) {
+    std::string symbols;
+    EXPECT_EQ(test::runTool("/usr/bin/objdump", {"-T", executable.string()}, &symbols), 0);
+    std::string best;
+    const std::regex version(R"(GLIBC_([0-9]+)\.([0-9]+)(\.([0-9]+))?)");
+    std::array<long, 3> bestParts{};
+    for (std::sregex_iterator m(symbols.begin(), symbols.end(), version), end; m != end; ++m) {
+        const std::array<long, 3> parts{std::stol((*m)[1]), std::stol((*m)[2]), (*m)[4].matched ? std::stol((*m)[4]) : 0};
+        if (parts > bestParts) bestParts = parts, best = m->str().substr(6);
+    }
+    return best;
+}
+
+TEST_F(UpdateEndToEndIntegrationTest, ABundleNeedsTheCLibraryItsExecutableNeedsNotTheBuildMachines) {
+    const auto info = SoftwareUpdates::readInfo(installed);
+    const auto needed = highestGlibcSymbol(installed / "Contents/bin/Velmo");
+    ASSERT_FALSE(needed.empty());
+    EXPECT_EQ(info.value("LSMinimumSystemVersion", std::string()), needed);
+}
+
+TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplacesItsArchive) {
+    const auto folder = temp / "www/updates" / channel;
+    const auto feed = readFile(folder / "feed.json");
+    const auto archive = readFile(folder / "Velmo-2.zip");
+
+    // Build 1 after build 2 would take build 2 back from every copy that has not updated yet.
+    EXPECT_EQ(publish(installed), 1);
+    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_FALSE(fs::exists(folder / "Velmo-1.zip"));
+
+    // Publishing the same bundle again changes nothing.
+    EXPECT_EQ(publish(temp / "next/Velmo.app"), 0);
+    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
+
+    // Another bundle under the published build number would put other bytes under its name.
+    ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", installed / "Contents/bin/Velmo", "--version",
+                                          "1.1.1", "--build", "2", "--channel", channel, "--key", key,
+                                          temp / "other/Velmo.app"}),
+              0);
+    EXPECT_EQ(publish(temp / "other/Velmo.app"), 1);
+    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
+    EXPECT_EQ(names(folder).size(), 2u) << "nothing half-written is left";
+
+    // A feed that does not verify is not taken for a release, nor silently overwritten.
+    std::ofstream(folder / "feed.json", std::ios::trunc) << "{}";
+    EXPECT_EQ(publish(temp / "next/Velmo.app"), 1);
+    EXPECT_EQ(readFile(folder / "feed.json"), "{}");
+
+    // --force does what it is asked.
+    std::string output;
+    EXPECT_EQ(publish(installed, {"--force"}, &output), 0);
+    EXPECT_NE(output.find("feed.json: Velmo 1.0 (build 1)"), std::string::npos) << output;
+    EXPECT_TRUE(fs::exists(folder / "Velmo-1.zip"));
 }
 
 }  // namespace

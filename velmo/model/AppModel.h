@@ -133,6 +133,8 @@ public:
     void stageUrls(const QList<QUrl>& urls);
     void stageFiles(const Files& files);
     void removeStaged(const Path& file);
+    // "Clear": the staged list becomes empty in one change.
+    void clearStaged();
     void chooseFiles();
     void chooseDownloadFolder();
     Files takeFilesForSending(const Files& files);

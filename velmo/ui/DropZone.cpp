@@ -73,11 +73,8 @@ void DropZone::rebuild() {
     connect(add, &QPushButton::clicked, &model_, [this] { model_.chooseFiles(); });
     header->addWidget(add);
     auto* clear = new ThemedButton(QStringLiteral("Clear"), ThemedButton::Kind::plain, false, true, this);
-    connect(clear, &QPushButton::clicked, &model_, [this] {
-        // Removing each file goes through the model's own operation.
-        const auto files = model_.staged();
-        for (const auto& file : files) model_.removeStaged(file);
-    });
+    // One change however many files are staged: the zone redraws once.
+    connect(clear, &QPushButton::clicked, &model_, [this] { model_.clearStaged(); });
     header->addWidget(clear);
     content_->addLayout(header);
 
