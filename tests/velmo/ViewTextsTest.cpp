@@ -264,7 +264,7 @@ TEST(TransferRowTest, StatusTextPerState) {
         {item(D::sending, S::connecting()), "Connecting to Pixel 9…"},
         {waitingSend, "Waiting for Pixel 9 to accept · code 1234"},
         {item(D::receiving, S::awaitingAccept()), "Waiting for your answer"},
-        {check, "Check the phone shows 1234."},
+        {check, "Check the phone shows 1234 · to Pixel 9"},
         {moving, "1.5 MB of 3 MB from Pixel 9"},
         {done, "Done from Pixel 9 · 2 KB"},
         {item(D::receiving, S::declined()), "You declined"},

@@ -313,7 +313,7 @@ TEST_F(Views, ClicksLandWhileProgressArrives) {
     for (QWidget* root : {static_cast<QWidget*>(&window), tray.popup()}) {
         ASSERT_TRUE(pumpUntil([&] { return root->findChild<LineLimitedLabel*>(QStringLiteral("status")) != nullptr; }));
         auto* status = root->findChild<LineLimitedLabel*>(QStringLiteral("status"));
-        EXPECT_EQ(status->shownLines().join(QLatin1Char(' ')), QStringLiteral("Check the phone shows 4821."));
+        EXPECT_EQ(status->shownLines().join(QLatin1Char(' ')), QStringLiteral("Check the phone shows 4821 · to Pixel"));
     }
     model->answerPeerCheck(sendId, true);
     model->setTransferState(sendId, TransferItem::State::transferring());
