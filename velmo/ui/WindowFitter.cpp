@@ -6,6 +6,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QScrollArea>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <QWindow>
@@ -148,14 +149,19 @@ void WindowFitter::watch(QWidget* widget) { widget->installEventFilter(this); }
 void WindowFitter::request() {
     if (pending_) return;
     pending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            pending_ = false;
-            frame_ = windowFrame(window_);
-            fit_();
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] { settle(); }, Qt::QueuedConnection);
+}
+
+void WindowFitter::settle() {
+    // Under a pressed mouse button the window keeps its size and place, so a click that
+    // began on a button ends on it; the fit follows the release.
+    if (window_->isVisible() && QGuiApplication::mouseButtons() != Qt::NoButton) {
+        QTimer::singleShot(std::chrono::milliseconds(30), this, [this] { settle(); });
+        return;
+    }
+    pending_ = false;
+    frame_ = windowFrame(window_);
+    fit_();
 }
 
 bool WindowFitter::eventFilter(QObject* watched, QEvent* event) {

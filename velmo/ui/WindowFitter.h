@@ -47,6 +47,7 @@ protected:
 
 private:
     void request();
+    void settle();
     QWidget* window_;
     std::function<void()> fit_;
     QMargins frame_;
