@@ -52,24 +52,58 @@ bool reaches(const pb::Descriptor* type) {
     return known[type] = reachesUncached(type, seen);
 }
 
-// What one message's bytes held for a repeated enumeration, in order: an undeclared element
-// that came alone (0), or a packed run with n undeclared numbers (n).
-using Arrivals = std::map<int, std::vector<int>>;
+// Most unknown fields regrouped in one message. A sender writes a packed field as one run, and
+// phones add a few fields we do not know; thousands of undeclared numbers only come from a
+// peer making us work. Past this many the numbers stay as protobuf keeps them, one varint
+// field each, so regrouping never costs more than a scan of the bytes and a few thousand
+// fields.
+constexpr std::size_t kMaxFields = 4096;
+
+// The undeclared numbers one message's bytes held for one repeated enumeration: how many in
+// all (protobuf keeps each as one varint field, in arrival order), and where the packed runs
+// among them begin.
+struct Arrivals {
+    struct Run {
+        std::size_t first;  // index among the field's undeclared numbers
+        std::size_t count;
+    };
+    int number = 0;
+    std::size_t total = 0;
+    std::vector<Run> runs;
+};
 
 // The bytes that were read into one message (a singular message field may come several times
 // and is merged), and those of the messages inside it that may need regrouping.
 struct Scan {
-    Arrivals arrivals;
+    std::vector<Arrivals> enums;  // one per repeated enumeration met: a message has few
+    std::size_t runs = 0;
     std::map<const pb::FieldDescriptor*, std::vector<ByteView>> singular;
     std::map<const pb::FieldDescriptor*, std::vector<ByteView>> repeated;  // one per element
+
+    Arrivals& arrivalsOf(int number) {
+        for (Arrivals& arrivals : enums)
+            if (arrivals.number == number) return arrivals;
+        enums.push_back(Arrivals{number, 0, {}});
+        return enums.back();
+    }
 };
 
+// The undeclared numbers of one packed run; a run that ends inside a varint ends there, as
+// protobuf's own reading of it does.
 std::size_t undeclaredInRun(const pb::FieldDescriptor* field, ByteView run) {
-    pb::io::CodedInputStream input(run.data(), static_cast<int>(run.size()));
     std::size_t count = 0;
     std::uint64_t value = 0;
-    while (input.BytesUntilLimit() != 0 && input.ReadVarint64(&value)) {
+    int shift = 0;
+    for (const std::uint8_t byte : run) {
+        if (shift < 64) value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        shift += 7;
+        if (byte & 0x80) {
+            if (shift >= 70) return count;  // longer than a varint can be
+            continue;
+        }
         if (!declared(field, value)) ++count;
+        value = 0;
+        shift = 0;
     }
     return count;
 }
@@ -83,7 +117,7 @@ bool scan(const pb::Descriptor* type, ByteView bytes, Scan& out) {
         if (field && isRepeatedEnum(field) && wireType == WireFormatLite::WIRETYPE_VARINT) {
             std::uint64_t value = 0;
             if (!input.ReadVarint64(&value)) return false;
-            if (!declared(field, value)) out.arrivals[field->number()].push_back(0);
+            if (!declared(field, value)) ++out.arrivalsOf(field->number()).total;
             continue;
         }
         const bool lengthDelimited = wireType == WireFormatLite::WIRETYPE_LENGTH_DELIMITED;
@@ -107,7 +141,9 @@ bool scan(const pb::Descriptor* type, ByteView bytes, Scan& out) {
         const ByteView value = bytes.subspan(at, length);
         if (enumRun) {
             if (const std::size_t count = undeclaredInRun(field, value)) {
-                out.arrivals[field->number()].push_back(static_cast<int>(count));
+                Arrivals& arrivals = out.arrivalsOf(field->number());
+                if (++out.runs <= kMaxFields) arrivals.runs.push_back({arrivals.total, count});
+                arrivals.total += count;
             }
         } else if (field->is_repeated()) {
             out.repeated[field].push_back(value);
@@ -118,48 +154,47 @@ bool scan(const pb::Descriptor* type, ByteView bytes, Scan& out) {
     return input.ConsumedEntireMessage();
 }
 
-// The packed field for the undeclared numbers of one run, from the varint fields protobuf
-// made of them.
-void addRun(pb::UnknownFieldSet& out, const pb::UnknownFieldSet& from, int first, int count) {
-    std::string values;
-    for (int i = first; i < first + count; ++i) {
-        std::uint8_t varint[10];
-        const auto* end = pb::io::CodedOutputStream::WriteVarint64ToArray(from.field(i).varint(), varint);
-        values.append(reinterpret_cast<const char*>(varint), static_cast<std::size_t>(end - varint));
-    }
-    out.AddLengthDelimited(from.field(first).number(), values);
-}
-
 // Protobuf keeps each undeclared number of a run as a varint field, one after the other, in
-// arrival order; those of each run become one packed field. Left as it is when the fields do
-// not line up with what the bytes held.
-void regroup(pb::UnknownFieldSet& unknown, const Arrivals& arrivals) {
-    std::map<int, std::size_t> next;
+// arrival order; those of each run become one packed field. One pass over the fields; left
+// as it is when the fields do not line up with what the bytes held.
+void regroup(pb::UnknownFieldSet& unknown, const std::vector<Arrivals>& enums) {
+    struct Progress {
+        std::size_t seen = 0;  // undeclared numbers passed
+        std::size_t nextRun = 0;
+    };
+    std::vector<Progress> progress(enums.size());
     pb::UnknownFieldSet regrouped;
-    for (int i = 0; i < unknown.field_count(); ++i) {
+    const int total = unknown.field_count();
+    for (int i = 0; i < total; ++i) {
         const pb::UnknownField& field = unknown.field(i);
-        const auto found = arrivals.find(field.number());
-        if (found == arrivals.end() || field.type() != pb::UnknownField::TYPE_VARINT) {
+        std::size_t e = 0;
+        while (e < enums.size() && enums[e].number != field.number()) ++e;
+        if (e == enums.size() || field.type() != pb::UnknownField::TYPE_VARINT) {
             regrouped.AddField(field);
             continue;
         }
-        std::size_t& index = next[field.number()];
-        if (index >= found->second.size()) return;
-        const int count = found->second[index++];
-        if (count == 0) {
+        Progress& at = progress[e];
+        const auto& runs = enums[e].runs;
+        if (at.nextRun == runs.size() || runs[at.nextRun].first != at.seen) {
             regrouped.AddField(field);
+            ++at.seen;
             continue;
         }
-        if (i + count > unknown.field_count()) return;
-        for (int j = i; j < i + count; ++j) {
+        const std::size_t count = runs[at.nextRun++].count;
+        if (count > static_cast<std::size_t>(total - i)) return;
+        std::string& values = *regrouped.AddLengthDelimited(field.number());
+        for (int j = i; j < i + static_cast<int>(count); ++j) {
             const pb::UnknownField& element = unknown.field(j);
             if (element.number() != field.number() || element.type() != pb::UnknownField::TYPE_VARINT) return;
+            std::uint8_t varint[10];
+            const auto* end = pb::io::CodedOutputStream::WriteVarint64ToArray(element.varint(), varint);
+            values.append(reinterpret_cast<const char*>(varint), static_cast<std::size_t>(end - varint));
         }
-        addRun(regrouped, unknown, i, count);
-        i += count - 1;
+        at.seen += count;
+        i += static_cast<int>(count) - 1;
     }
-    for (const auto& [number, list] : arrivals) {
-        if (next[number] != list.size()) return;
+    for (std::size_t e = 0; e < enums.size(); ++e) {
+        if (progress[e].seen != enums[e].total || progress[e].nextRun != enums[e].runs.size()) return;
     }
     unknown.Swap(&regrouped);
 }
@@ -181,11 +216,9 @@ void gatherPieces(pb::Message& message, const std::vector<ByteView>& pieces) {
             gatherPieces(*reflection->MutableRepeatedMessage(&message, field, static_cast<int>(i)), {list[i]});
         }
     }
-    bool runs = false;
-    for (const auto& [number, list] : found.arrivals) {
-        for (const int count : list) runs = runs || count > 0;
-    }
-    if (runs) regroup(*reflection->MutableUnknownFields(&message), found.arrivals);
+    pb::UnknownFieldSet& unknown = *reflection->MutableUnknownFields(&message);
+    // Every run holds at least one of the fields, so no run went unrecorded below the bound.
+    if (found.runs > 0 && static_cast<std::size_t>(unknown.field_count()) <= kMaxFields) regroup(unknown, found.enums);
 }
 
 }  // namespace

@@ -35,11 +35,11 @@ void setPrefix(Bytes& frame) {
     frame[3] = static_cast<std::uint8_t>(n);
 }
 
-std::uint32_t bodyLength(ByteView prefix) {
+std::uint32_t bodyLength(ByteView prefix, std::uint32_t limit) {
     if (prefix.size() != prefixLength) throw std::invalid_argument("frame prefix is 4 bytes");
     std::uint32_t length = 0;
     for (auto byte : prefix) length = length << 8 | byte;
-    if (length == 0 || length > maxBodyLength) {
+    if (length == 0 || length > limit) {
         throw QuickShareError::protocolError("bad frame length " + std::to_string(length));
     }
     return length;

@@ -118,6 +118,10 @@ void FrameInbox::fail(std::exception_ptr error) {
     }
 }
 
+void FrameInbox::interruptWait() {
+    if (accepting_) wake();
+}
+
 void FrameInbox::wake() {
     accepting_ = false;
     timer_.cancel();

@@ -47,6 +47,10 @@ public:
     // Ends the inbox: with `error`, or normally when it is null.
     void fail(std::exception_ptr error);
 
+    // Ends the wait in progress at once, as if its time had run out; frames that come later
+    // stay buffered for the next wait. Does nothing when nobody waits.
+    void interruptWait();
+
     bool finished() const { return finished_; }
     std::size_t buffered() const { return buffer_.size(); }
 

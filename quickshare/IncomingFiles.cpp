@@ -77,7 +77,7 @@ void IncomingFiles::prepareUnlocked(const FileMetadataList& files) {
     if (failure_) std::rethrow_exception(failure_);
     if (!order_.empty()) throw QuickShareError::protocolError("files prepared twice");
     validateFiles(files);
-    std::filesystem::create_directories(folder_);
+    PartFile::createFolder(folder_);
     for (const auto& file : files) {
         Entry entry;
         entry.name = FileNaming::safeName(file.name());

@@ -86,4 +86,9 @@ std::string peerText(std::string_view text, std::size_t limit) {
     return out;
 }
 
+std::string peerName(std::string_view name) {
+    std::string cleaned = peerText(name, peerNameLimit);
+    return cleaned.empty() ? fallbackPeerName : cleaned;
+}
+
 }  // namespace velmo

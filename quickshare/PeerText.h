@@ -1,4 +1,4 @@
-// Text a phone sent us, made safe to put into an error sentence.
+// Text a phone sent us, made safe to put into an error sentence, and its name made safe to show.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -13,5 +13,14 @@ constexpr std::size_t peerTextLimit = 120;
 // bidirectional overrides dropped, and cut on a character boundary to at most `limit` bytes,
 // with "…" after a cut.
 std::string peerText(std::string_view text, std::size_t limit = peerTextLimit);
+
+// Longest phone name kept, in bytes: what an endpoint-info record can carry.
+constexpr std::size_t peerNameLimit = 255;
+// Shown for a phone that gives no usable name.
+inline constexpr const char* fallbackPeerName = "Android phone";
+
+// A phone's name as every view shows it, wherever it came from (its advertisement, its
+// connection request): peerText capped at peerNameLimit, fallbackPeerName when nothing is left.
+std::string peerName(std::string_view name);
 
 }  // namespace velmo

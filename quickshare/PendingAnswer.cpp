@@ -4,6 +4,7 @@
 #include <asio/detached.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
+#include <utility>
 
 namespace velmo {
 
@@ -48,6 +49,7 @@ void PendingAnswer::settle(std::optional<bool> answer, std::exception_ptr error)
     answer_ = answer;
     error_ = error;
     wakeup_.cancel();
+    if (auto action = std::exchange(whenSettled_, nullptr)) action();
 }
 
 }  // namespace velmo

@@ -26,6 +26,12 @@ public:
     // Ends the wait with `error` unless the answer is already in.
     void fail(std::exception_ptr error);
 
+    // Whether the answer (or the error) is in.
+    bool settled() const { return settled_; }
+
+    // Runs `action` on the strand once the answer or the error is in.
+    void whenSettled(std::function<void()> action) { whenSettled_ = std::move(action); }
+
 private:
     explicit PendingAnswer(asio::any_io_executor strand);
     void settle(std::optional<bool> answer, std::exception_ptr error);
@@ -35,6 +41,7 @@ private:
     std::optional<bool> answer_;
     std::exception_ptr error_;
     bool settled_ = false;
+    std::function<void()> whenSettled_;
 };
 
 }  // namespace velmo

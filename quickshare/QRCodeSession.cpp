@@ -3,8 +3,9 @@
 #include "platform/AesGcm.h"
 #include "platform/CryptoError.h"
 #include "platform/Hkdf.h"
-#include "quickshare/Base64Url.h"
 #include "platform/Utf8.h"
+#include "quickshare/Base64Url.h"
+#include "quickshare/PeerText.h"
 
 namespace velmo {
 
@@ -33,7 +34,7 @@ std::string QRCodeSession::url() const { return urlPrefix + base64UrlEncode(keyD
 std::optional<std::string> QRCodeSession::match(const EndpointInfo& info) const {
     if (!info.qrRecord) return std::nullopt;
     const Bytes& record = *info.qrRecord;
-    if (record == advertisingToken_) return info.name.value_or("Android phone");
+    if (record == advertisingToken_) return info.name.value_or(fallbackPeerName);
     if (record.size() < minSealedRecord) return std::nullopt;
     try {
         const ByteView box(record);

@@ -52,7 +52,7 @@ QuickShareConnection::QuickShareConnection(std::shared_ptr<ByteStream> stream,
 
 asio::awaitable<Bytes> QuickShareConnection::readFrame() {
     const Bytes prefix = co_await stream_->readExactly(frame_codec::prefixLength);
-    const std::uint32_t length = frame_codec::bodyLength(prefix);
+    const std::uint32_t length = frame_codec::bodyLength(prefix, frame_codec::maxHandshakeBodyLength);
     co_return co_await stream_->readExactly(length);
 }
 

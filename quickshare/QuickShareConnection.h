@@ -58,7 +58,8 @@ public:
     // --- Clear-text frames (the handshake) ---
 
     // One frame's body. Throws the stream's error, or QuickShareError::protocolError for a
-    // length of 0 or above 5,242,880 (the body is then left unread).
+    // length of 0 or above 32,768, the cap of frames before the secure channel (the body is
+    // then left unread).
     asio::awaitable<Bytes> readFrame();
 
     // Queues one frame (the length prefix is added here) and waits until the stream took it.

@@ -7,6 +7,7 @@
 #include "platform/AvahiBrowser.h"
 #include "platform/Runtime.h"
 #include "quickshare/Base64Url.h"
+#include "quickshare/PeerText.h"
 
 namespace velmo {
 
@@ -104,7 +105,8 @@ struct QuickShareDiscovery::State : std::enable_shared_from_this<State> {
         if (mobileDevicesOnly && !keptByType(info->deviceType, matched.has_value())) return std::nullopt;
         const std::optional<std::string> name = matched ? matched : info->name;
         if (!name) return std::nullopt;
-        QuickSharePhone phone{service.name, *name,
+        // Every view shows this name: cleaned here, once, as an incoming phone's name is.
+        QuickSharePhone phone{service.name, peerName(*name),
                               QuickSharePhone::Endpoint{service.address, service.port, service.interfaceIndex},
                               std::move(*info)};
         return std::pair{std::move(phone), matched.has_value()};

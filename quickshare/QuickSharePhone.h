@@ -23,7 +23,7 @@ struct QuickSharePhone {
     };
 
     std::string id;    // the service name, unique per phone
-    std::string name;  // the QR-matched name, else the name in `info`
+    std::string name;  // the QR-matched name, else the name in `info`; cleaned
     Endpoint endpoint;
     EndpointInfo info;
 

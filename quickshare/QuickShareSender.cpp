@@ -21,6 +21,7 @@
 #include "quickshare/SharingFlow.h"
 #include "quickshare/Ukey2ClientHandshake.h"
 #include "transfer/ByteStream.h"
+#include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 
 namespace velmo {
@@ -57,14 +58,18 @@ sharing::FileMetadata::Type typeFor(const ContentType& content) {
 // Describes one file. Only regular files can be sent: a FIFO or a device would block the
 // transfer for ever or never end.
 Entry makeEntry(const std::filesystem::path& path, RandomSource& random) {
-    const auto status = std::filesystem::status(path);  // follows links; throws when unreadable
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);  // follows links
+    if (error) throw FileError::reading(path, error);
+    if (status.type() == std::filesystem::file_type::not_found) throw FileError::reading(path, ENOENT);
     if (std::filesystem::is_directory(status)) {
         throw QuickShareError::protocolError(lastComponent(path) + " is a folder");
     }
     if (!std::filesystem::is_regular_file(status)) {
         throw QuickShareError::protocolError(lastComponent(path) + " is not a regular file");
     }
-    const auto size = std::filesystem::file_size(path);
+    const auto size = std::filesystem::file_size(path, error);
+    if (error) throw FileError::reading(path, error);
     const auto content = ContentType::forFileName(lastComponent(path));
     const auto maxId = std::numeric_limits<std::int64_t>::max();
 
@@ -83,12 +88,12 @@ class SourceFile {
 public:
     explicit SourceFile(const Entry& entry) {
         fd_ = ::open(entry.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "open " + entry.path.string());
+        if (fd_ < 0) throw FileError::reading(entry.path, errno);
         struct stat info {};
         if (::fstat(fd_, &info) != 0) {
             const int error = errno;
             ::close(fd_);
-            throw std::system_error(error, std::generic_category(), "stat " + entry.path.string());
+            throw FileError::reading(entry.path, error);
         }
         if (!S_ISREG(info.st_mode)) {
             ::close(fd_);
@@ -107,7 +112,7 @@ public:
             const ssize_t n = ::read(fd_, buffer + done, wanted - done);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                throw std::system_error(errno, std::generic_category(), "read " + path.string());
+                throw FileError::reading(path, errno);
             }
             if (n == 0) break;
             done += static_cast<std::size_t>(n);
@@ -129,6 +134,7 @@ struct SendRun {
     QuickShareSender::Progress progress;
     CancelSignal cancel;
     QuickShareSender::Timeouts timeouts;
+    bool accepted = false;  // the phone's ACCEPT came while the codes were compared
 
     // This computer as the phone sees it.
     EndpointInfo describeSelf() const {
@@ -201,9 +207,26 @@ struct SendRun {
         return [confirm = confirmPeer, pin = std::move(pin)] { return confirm(pin); };
     }
 
-    // A PIN the user says does not match cancels the send.
+    // While the codes are compared the phone may answer already: its ACCEPT is kept for
+    // later, its refusal or CANCEL ends the send at once. Built outside the coroutines too.
+    std::function<void(const Frame&)> heedDuringQuestion() {
+        return [this](const Frame& frame) {
+            if (SharingFlow::typeOf(frame) == sharing::V1Frame::CANCEL) throw QuickShareError::cancelledByPhone();
+            if (!accepted) accepted = answerIn(frame);
+        };
+    }
+
+    // A PIN the user says does not match cancels the send. The phone is watched meanwhile, so
+    // what it does ends the send without waiting for the user; the question is then dropped.
     asio::awaitable<void> confirm(SharingFlow& flow, std::string pin) {
-        const bool matches = co_await flow.ask(question(pin));
+        bool matches = false;
+        try {
+            matches = co_await flow.ask(question(pin), heedDuringQuestion());
+        } catch (const QuickShareError& error) {
+            // A phone that goes away before it answered counts as nobody answering.
+            if (error.kind() == QuickShareError::Kind::disconnected && !accepted) throw QuickShareError::timedOut();
+            throw;
+        }
         if (!matches) throw Cancelled();
     }
 
@@ -216,20 +239,29 @@ struct SendRun {
         }
     }
 
-    // A chunk that could not be sent. A phone that cancelled and then went away broke the
-    // connection under the write: when its CANCEL is still on its way in, that is the error.
-    asio::awaitable<void> explainFailedChunk(SharingFlow& flow, std::exception_ptr failure) {
-        const auto deadline = std::chrono::steady_clock::now() + timeouts.lastWord;
+    // Reads the phone's frames for `limit`, skipping what does not matter, until it says
+    // goodbye or its frames end. Only its CANCEL or a payload cancel is an error.
+    asio::awaitable<void> heedPhoneFor(SharingFlow& flow, std::chrono::steady_clock::duration limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         try {
             for (;;) {
-                // Ends with the phone's frames, which end soon after a broken connection.
-                auto frame = co_await flow.inbox().next(deadline - std::chrono::steady_clock::now());
-                if (SharingFlow::typeOf(frame) == sharing::V1Frame::CANCEL) throw QuickShareError::cancelledByPhone();
+                const auto left = deadline - std::chrono::steady_clock::now();
+                if (left <= std::chrono::steady_clock::duration::zero()) {
+                    checkOnPhone(flow);  // what came in by the deadline still counts
+                    co_return;
+                }
+                co_await flow.nextFrame(left);
             }
         } catch (const QuickShareError& error) {
             if (error.kind() == QuickShareError::Kind::cancelledByPhone) throw;
         } catch (...) {
         }
+    }
+
+    // A chunk that could not be sent. A phone that cancelled and then went away broke the
+    // connection under the write: when its CANCEL is still on its way in, that is the error.
+    asio::awaitable<void> explainFailedChunk(SharingFlow& flow, std::exception_ptr failure) {
+        co_await heedPhoneFor(flow, timeouts.lastWord);  // the frames end soon after a broken connection
         std::rethrow_exception(failure);
     }
 
@@ -248,21 +280,33 @@ struct SendRun {
     }
 
     // The phone's last word after the final chunk. A CANCEL, also one that came during the
-    // chunks, or a payload cancel means it did not keep the files. A disconnection frame, a
-    // connection closed without a word, or silence leaves the send a success.
-    asio::awaitable<void> awaitLastWord(SharingFlow& flow) {
-        try {
-            checkOnPhone(flow);
-            auto frame = co_await flow.nextFrame(timeouts.lastWord);
-            (void)frame;
-        } catch (const QuickShareError& error) {
-            if (error.kind() == QuickShareError::Kind::cancelledByPhone) throw;
-        } catch (...) {
+    // chunks or after other frames, or a payload cancel means it did not keep the files. A
+    // disconnection frame, a connection closed without a word, or silence until the limit
+    // leaves the send a success.
+    asio::awaitable<void> awaitLastWord(SharingFlow& flow) { co_await heedPhoneFor(flow, timeouts.lastWord); }
+
+    // One of the phone's frames while its answer is awaited: true for its ACCEPT. A CANCEL or
+    // any other answer ends the send with its error; other frames change nothing.
+    static bool answerIn(const Frame& frame) {
+        const auto type = SharingFlow::typeOf(frame);
+        if (type == sharing::V1Frame::CANCEL) throw QuickShareError::cancelledByPhone();
+        if (type != sharing::V1Frame::RESPONSE) return false;
+        switch (frame.v1().connection_response().status()) {
+        case sharing::ConnectionResponseFrame::ACCEPT:
+            return true;
+        case sharing::ConnectionResponseFrame::NOT_ENOUGH_SPACE:
+            throw QuickShareError::notEnoughSpace();
+        case sharing::ConnectionResponseFrame::UNSUPPORTED_ATTACHMENT_TYPE:
+            throw QuickShareError::unsupported();
+        case sharing::ConnectionResponseFrame::TIMED_OUT:
+            throw QuickShareError::timedOut();
+        default:
+            throw QuickShareError::declined();
         }
     }
 
     asio::awaitable<void> awaitAcceptance(SharingFlow& flow) {
-        for (;;) {
+        while (!accepted) {
             Frame frame;
             try {
                 frame = co_await flow.inbox().next(timeouts.response);
@@ -271,21 +315,7 @@ struct SendRun {
                 if (error.kind() == QuickShareError::Kind::disconnected) throw QuickShareError::timedOut();
                 throw;
             }
-            const auto type = SharingFlow::typeOf(frame);
-            if (type == sharing::V1Frame::CANCEL) throw QuickShareError::cancelledByPhone();
-            if (type != sharing::V1Frame::RESPONSE) continue;
-            switch (frame.v1().connection_response().status()) {
-            case sharing::ConnectionResponseFrame::ACCEPT:
-                co_return;
-            case sharing::ConnectionResponseFrame::NOT_ENOUGH_SPACE:
-                throw QuickShareError::notEnoughSpace();
-            case sharing::ConnectionResponseFrame::UNSUPPORTED_ATTACHMENT_TYPE:
-                throw QuickShareError::unsupported();
-            case sharing::ConnectionResponseFrame::TIMED_OUT:
-                throw QuickShareError::timedOut();
-            default:
-                throw QuickShareError::declined();
-            }
+            accepted = answerIn(frame);
         }
     }
 

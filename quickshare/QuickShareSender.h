@@ -62,7 +62,9 @@ public:
 
     using Timeouts = QuickShareSenderTimeouts;
 
-    // Asked with the PIN once the files are introduced; true means the codes match.
+    // Asked with the PIN once the files are introduced; true means the codes match. The phone
+    // is watched while it is open: its refusal, its CANCEL or its going away ends the send at
+    // once, and the answer that comes after is ignored.
     using ConfirmPeer = std::function<asio::awaitable<bool>(std::string pin)>;
     using StatusCallback = std::function<void(const Status& status)>;
     // (bytes sent, bytes in all): (0, total) once the phone accepted, then per chunk.

@@ -58,14 +58,51 @@ asio::awaitable<SharingFlow::Frame> SharingFlow::nextFrame(Duration limit) {
     co_return frame;
 }
 
-asio::awaitable<bool> SharingFlow::ask(std::function<asio::awaitable<bool>()> question) {
+namespace {
+
+// Wakes the flow's wait for the phone once the answer is in.
+std::function<void()> interrupterOf(const std::shared_ptr<FrameInbox>& inbox) {
+    std::weak_ptr<FrameInbox> weak = inbox;
+    return [weak] {
+        if (auto alive = weak.lock()) alive->interruptWait();
+    };
+}
+
+}  // namespace
+
+asio::awaitable<bool> SharingFlow::ask(std::function<asio::awaitable<bool>()> question,
+                                       std::function<void(const Frame&)> onFrame) {
     throwIfCancelled();
     auto answer = PendingAnswer::create(connection_->executor());
     answer_ = answer;
+    if (onFrame) answer->whenSettled(interrupterOf(inbox_));
     answer->ask(std::move(question));
-    const bool result = co_await answer->wait();
+    std::exception_ptr failure;
+    try {
+        if (onFrame) co_await watchUntilAnswered(*answer, onFrame);
+        const bool result = co_await answer->wait();
+        answer_.reset();
+        co_return result;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    answer->fail(failure);  // settles it: the question's late answer is dropped
     answer_.reset();
-    co_return result;
+    std::rethrow_exception(failure);
+}
+
+asio::awaitable<void> SharingFlow::watchUntilAnswered(PendingAnswer& answer,
+                                                      const std::function<void(const Frame&)>& onFrame) {
+    while (!answer.settled()) {
+        std::optional<Frame> frame;
+        try {
+            frame = co_await inbox_->next(Duration::max());
+        } catch (const QuickShareError& error) {
+            // The answer's arrival interrupts the wait; that is no time limit running out.
+            if (error.kind() != QuickShareError::Kind::timedOut || !answer.settled()) throw;
+        }
+        if (frame) onFrame(*frame);
+    }
 }
 
 void SharingFlow::throwIfCancelled() const {

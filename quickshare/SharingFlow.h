@@ -51,7 +51,11 @@ public:
     asio::awaitable<Frame> nextFrame(Duration limit);
 
     // Asks the application and waits for its answer; a cancellation ends the wait at once.
-    asio::awaitable<bool> ask(std::function<asio::awaitable<bool>()> question);
+    // With `onFrame`, the phone's frames are handed to it while the question is open, and an
+    // error it throws (or the end of the phone's frames) ends the wait at once too. A wait
+    // ended early drops the question: its late answer changes nothing.
+    asio::awaitable<bool> ask(std::function<asio::awaitable<bool>()> question,
+                              std::function<void(const Frame&)> onFrame = nullptr);
 
     // Runs on the strand when the flow is cancelled, after the flow's own reaction.
     void onCancelled(std::function<void()> action) { cancelActions_.push_back(std::move(action)); }
@@ -79,6 +83,7 @@ private:
     SharingFlow(std::shared_ptr<ByteStream> stream, CancelSignal cancel, ConnectionTimeouts timeouts,
                 Duration cancelGrace);
     void handleCancel();
+    asio::awaitable<void> watchUntilAnswered(PendingAnswer& answer, const std::function<void(const Frame&)>& onFrame);
     void stopWatching();
     // Sends a CANCEL frame; a phone that is gone already cannot hear it, which is fine.
     asio::awaitable<void> sayCancel();

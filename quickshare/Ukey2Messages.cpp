@@ -146,15 +146,12 @@ std::string readConnectionRequest(ByteView frame) {
         throw QuickShareError::protocolError("expected connection request");
     }
     const auto& request = offline.v1().connection_request();
-    // Free text from the phone, shown as the sender: cleaned like all its text (no control or
-    // direction-changing characters) and capped, whichever of the two names it came in. The
-    // record's name counts even when empty.
-    constexpr std::size_t maxNameBytes = 255;
+    // Free text from the phone, shown as the sender: cleaned as a discovered phone's name is,
+    // whichever of the two names it came in. The record's name counts even when empty.
     if (auto info = EndpointInfo::parse(asBytes(request.endpoint_info())); info && info->name) {
-        return peerText(*info->name, maxNameBytes);
+        return peerName(*info->name);
     }
-    auto name = peerText(request.endpoint_name(), maxNameBytes);
-    return name.empty() ? kFallbackPeerName : name;
+    return peerName(request.endpoint_name());
 }
 
 Bytes readClientInit(ByteView frame) {

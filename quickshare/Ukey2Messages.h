@@ -14,8 +14,6 @@ namespace velmo::ukey2 {
 inline constexpr const char* kNextProtocol = "AES_256_CBC-HMAC_SHA256";
 // The length of the random value of either init message.
 inline constexpr std::size_t kRandomSize = 32;
-// Shown for a phone that gives no usable name.
-inline constexpr const char* kFallbackPeerName = "Android phone";
 
 // A fresh P-256 key pair whose scalar is drawn from `random`.
 P256PrivateKey newKeyPair(RandomSource& random);

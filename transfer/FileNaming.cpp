@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -173,6 +174,7 @@ MoveCalls MoveCalls::system() {
     return MoveCalls{
         [](const char* from, const char* to) { return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE); },
         [](const char* from, const char* to) { return ::link(from, to); },
+        [](const char* from, const char* to) { return ::rename(from, to); },
     };
 }
 
@@ -194,13 +196,28 @@ std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std
         }
         error = errno;
         if (error == EEXIST) continue;
-        // Neither call works here (FUSE and some network mounts): a plain rename onto a name
-        // just found free. A file that appears under that name in the moment between the
-        // check and the rename would be replaced; that small race is accepted rather than
-        // throwing away a complete file.
+        // Neither call works here (FUSE and some network mounts): claim a free name with an
+        // exclusive create, then rename over that placeholder of ours, so a file that appears
+        // under the name meanwhile is never replaced.
         candidate = unique(wanted);
-        if (::rename(from.c_str(), candidate.c_str()) == 0) return candidate;
-        throw std::system_error(errno, std::generic_category(), "rename " + from.string());
+        const int placeholder = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (placeholder < 0) {
+            error = errno;
+            if (error == EEXIST) continue;
+            throw std::system_error(error, std::generic_category(), "create " + candidate.string());
+        }
+        if (calls.rename(from.c_str(), candidate.c_str()) == 0) {
+            ::close(placeholder);
+            return candidate;
+        }
+        error = errno;
+        // Only the empty placeholder is removed, never what may have taken its place.
+        struct stat ours {}, there {};
+        if (::fstat(placeholder, &ours) == 0 && ::lstat(candidate.c_str(), &there) == 0 &&
+            ours.st_dev == there.st_dev && ours.st_ino == there.st_ino)
+            ::unlink(candidate.c_str());
+        ::close(placeholder);
+        throw std::system_error(error, std::generic_category(), "rename " + from.string());
     }
 }
 

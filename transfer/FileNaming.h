@@ -23,17 +23,19 @@ std::string safeName(std::string_view name);
 std::filesystem::path unique(const std::filesystem::path& location);
 
 // The system calls of the final move, each returning 0 or -1 with errno set. Tests replace
-// them to play file systems that support neither call.
+// them to play file systems that support neither no-replace call.
 struct MoveCalls {
     int (*renameNoReplace)(const char* from, const char* to);  // renameat2(RENAME_NOREPLACE)
     int (*link)(const char* from, const char* to);
+    int (*rename)(const char* from, const char* to);  // the plain rename of the last resort
     static MoveCalls system();
 };
 
 // Moves the file `from` to unique(`wanted`) without replacing an existing file, taking the
 // next free variant when another file appears first. Where the file system refuses both a
-// no-replace rename and a hard link, a plain rename onto a name just found free. Returns
-// the final path; throws std::system_error with the platform's code when the move fails.
+// no-replace rename and a hard link, the free name is first claimed by an exclusive create
+// and the file renamed over that placeholder. Returns the final path; throws
+// std::system_error with the platform's code when the move fails.
 std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& wanted,
                                     const MoveCalls& calls = MoveCalls::system());
 

@@ -1,5 +1,6 @@
 #include "transfer/PartFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,14 +8,69 @@
 #include <cerrno>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <system_error>
 
+#include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 
 namespace velmo {
 
+namespace {
+
+constexpr std::string_view prefix = ".velmo-";
+constexpr std::string_view suffix = ".part";
+
+// ".velmo-" + an upper-case canonical UUID + ".part", and nothing else.
+bool isPartName(std::string_view name) {
+    constexpr std::size_t uuidLength = 36;
+    if (name.size() != prefix.size() + uuidLength + suffix.size() || !name.starts_with(prefix) ||
+        !name.ends_with(suffix))
+        return false;
+    const auto uuid = name.substr(prefix.size(), uuidLength);
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
+        const char c = uuid[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::filesystem::path PartFile::pathFor(const std::filesystem::path& folder, const Uuid& id) {
-    return folder / (".velmo-" + id.toString() + ".part");
+    return folder / (std::string(prefix) + id.toString() + std::string(suffix));
+}
+
+void PartFile::createFolder(const std::filesystem::path& folder) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) throw FileError::creatingFolder(folder, error);
+}
+
+std::size_t PartFile::removeStale(const std::filesystem::path& folder) {
+    // The folder is taken as the user set it (a linked download folder is where files
+    // arrive); inside it every step goes through its descriptor and follows no link, so an
+    // entry swapped for a link is at worst the link that gets removed.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return 0;
+    const int listing = ::dup(dir);
+    DIR* entries = listing < 0 ? nullptr : ::fdopendir(listing);
+    if (!entries && listing >= 0) ::close(listing);
+    std::size_t removed = 0;
+    const uid_t user = ::geteuid();
+    while (entries) {
+        const dirent* entry = ::readdir(entries);
+        if (!entry) break;
+        if (!isPartName(entry->d_name)) continue;
+        struct stat info {};
+        if (::fstatat(dir, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISREG(info.st_mode) || info.st_uid != user) continue;
+        if (::unlinkat(dir, entry->d_name, 0) == 0) ++removed;
+    }
+    if (entries) ::closedir(entries);
+    ::close(dir);
+    return removed;
 }
 
 PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id) {
@@ -39,8 +95,9 @@ void PartFile::write(ByteView bytes) {
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "write " + path_.string());
+            const int error = errno;
+            if (error == EINTR) continue;
+            throw FileError::saving(path_.parent_path(), error);
         }
         done += static_cast<std::size_t>(n);
     }
@@ -50,8 +107,9 @@ void PartFile::close() {
     if (fd_ < 0) return;
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) {
-        throw std::system_error(errno, std::generic_category(), "close " + path_.string());
+    if (::close(fd) != 0) {
+        const int error = errno;
+        if (error != EINTR) throw FileError::saving(path_.parent_path(), error);
     }
 }
 
@@ -74,9 +132,13 @@ std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted) {
     // refuses the change keeps it private rather than losing the file.
     if (fd_ >= 0) (void)::fchmod(fd_, 0666 & ~currentUmask());
     close();
-    auto final = FileNaming::moveNoReplace(path_, wanted);
-    placed_ = true;
-    return final;
+    try {
+        auto final = FileNaming::moveNoReplace(path_, wanted);
+        placed_ = true;
+        return final;
+    } catch (const std::system_error& e) {
+        throw FileError::saving(path_.parent_path(), e.code());
+    }
 }
 
 void PartFile::discard() noexcept {

@@ -18,6 +18,14 @@ public:
     // The temporary name of the transfer `id` in `folder`.
     static std::filesystem::path pathFor(const std::filesystem::path& folder, const Uuid& id);
 
+    // Creates the download folder and its parents; an existing one is fine. Throws FileError.
+    static void createFolder(const std::filesystem::path& folder);
+
+    // Removes the part files a killed Velmo left in `folder`: entries of exactly our name
+    // pattern that are regular files of this user, never following a link and never another
+    // user's. Only while no other Velmo of this user runs. Returns how many went.
+    static std::size_t removeStale(const std::filesystem::path& folder);
+
     PartFile(PartFile&& other) noexcept;
     PartFile& operator=(PartFile&&) = delete;
     PartFile(const PartFile&) = delete;
@@ -25,15 +33,15 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-    // Writes all of `bytes` at the end of what was written so far; throws std::system_error.
+    // Writes all of `bytes` at the end of what was written so far; throws FileError.
     void write(ByteView bytes);
 
-    // Closes the file, reporting a failed close (a late write error) as std::system_error.
+    // Closes the file, reporting a failed close (a late write error) as FileError.
     void close();
 
     // Gives the still open file the mode of any new file (0666 & ~umask), closes it and moves
     // it to FileNaming::unique(wanted) without replacing anything; returns the final path.
-    // Throws std::system_error; the file then stays to be discarded.
+    // Throws FileError; the file then stays to be discarded.
     std::filesystem::path moveTo(const std::filesystem::path& wanted);
 
     // The process's file mode creation mask.

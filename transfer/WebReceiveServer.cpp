@@ -60,6 +60,7 @@ void WebReceiveServer::setOnEvent(EventHandler handler) { impl_->setOnEvent(std:
 asio::awaitable<std::uint16_t> WebReceiveServer::start() { return impl_->start(); }
 void WebReceiveServer::stop() { impl_->stop(); }
 void WebReceiveServer::setFolder(std::filesystem::path folder) { impl_->setFolder(std::move(folder)); }
+void WebReceiveServer::cancelUpload(const Uuid& id) { impl_->cancelUpload(id); }
 
 // --- Impl ------------------------------------------------------------------------------
 
@@ -117,6 +118,19 @@ void WebReceiveServer::Impl::stop() {
 void WebReceiveServer::Impl::setFolder(std::filesystem::path folder) {
     std::lock_guard guard(lock);
     folder_ = std::move(folder);
+}
+
+void WebReceiveServer::Impl::cancelUpload(const Uuid& id) {
+    std::lock_guard guard(lock);
+    auto found = uploads_.find(id);
+    if (found == uploads_.end()) return;
+    found->second.cancelled = true;
+    found->second.connection->cancel();
+}
+
+bool WebReceiveServer::Impl::cancelledLocked(const Uuid& id) const {
+    auto found = uploads_.find(id);
+    return found != uploads_.end() && found->second.cancelled;
 }
 
 std::filesystem::path WebReceiveServer::Impl::currentFolder() {

@@ -81,6 +81,11 @@ public:
     // any number of times.
     void stop();
 
+    // Ends the upload `id` (of a Started event): its connection is closed, its part file
+    // removed, and it fails with "Cancelled"; a file already saved stays. The other uploads
+    // go on. Any thread; an unknown or ended upload changes nothing.
+    void cancelUpload(const Uuid& id);
+
     // The folder for uploads that start from now on.
     void setFolder(std::filesystem::path folder);
 

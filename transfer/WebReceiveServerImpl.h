@@ -22,6 +22,7 @@ public:
     void stop();
     void setFolder(std::filesystem::path folder);
     void setOnEvent(EventHandler handler);
+    void cancelUpload(const Uuid& id);
 
 private:
     using Connection = std::shared_ptr<WebReceiveConnection>;
@@ -35,6 +36,8 @@ private:
     asio::awaitable<void> receiveUpload(WebReceiveConnection& connection, const HttpRequest& request);
 
     std::filesystem::path currentFolder();
+    // Whether the user cancelled the upload `id`; under `lock`.
+    bool cancelledLocked(const Uuid& id) const;
     void emit(const Event& event);
 
     const std::string page_;
@@ -51,6 +54,12 @@ private:
     bool stopped_ = false;
     std::map<std::uint64_t, Connection> clients_;
     std::uint64_t nextClient_ = 0;
+    // The running uploads by id, and whether each was cancelled.
+    struct Upload {
+        WebReceiveConnection* connection;
+        bool cancelled = false;
+    };
+    std::map<Uuid, Upload> uploads_;
 
     std::mutex handlerLock_;
     EventHandler onEvent_;

@@ -2,6 +2,8 @@
 // destination folder and moved to a safe, unique name.
 #include <nlohmann/json.hpp>
 
+#include "platform/Error.h"
+#include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 #include "transfer/HttpResponse.h"
 #include "transfer/HttpText.h"
@@ -19,14 +21,16 @@ constexpr std::string_view limitBody = R"({"ok":false,"error":"Session limit rea
 constexpr std::string_view failedBody = R"({"ok":false})";
 constexpr std::int64_t progressStep = 262'144;
 
-std::string failureMessage(std::exception_ptr failure) {
+std::string failureMessage(std::exception_ptr failure, const std::filesystem::path& folder) {
     try {
         std::rethrow_exception(failure);
     } catch (const ShareError& e) {
         if (e.kind() == ShareError::Kind::connectionClosed) return "The phone stopped sending.";
         return e.what();
+    } catch (const FileError& e) {
+        return e.what();
     } catch (const std::system_error& e) {
-        return e.code().message();
+        return FileError::saving(folder, e.code()).what();
     } catch (const std::exception& e) {
         return e.what();
     } catch (...) {
@@ -68,6 +72,18 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
     }
 
     const auto id = Uuid::random();
+    {
+        std::lock_guard guard(lock);
+        uploads_.emplace(id, Upload{&connection});
+    }
+    struct Forget {
+        Impl& server;
+        Uuid id;
+        ~Forget() {
+            std::lock_guard guard(server.lock);
+            server.uploads_.erase(id);
+        }
+    } forget{*this, id};
     const auto name = FileNaming::safeName(*decodedName);
     const auto* userAgent = request.header("user-agent");
     const auto device = UploadHeaders::deviceName(userAgent ? std::string_view(*userAgent) : std::string_view());
@@ -80,7 +96,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
     std::exception_ptr failure;
     std::filesystem::path final;
     try {
-        std::filesystem::create_directories(folder);
+        PartFile::createFolder(folder);
         try {
             file.emplace(PartFile::create(folder, id));
         } catch (const std::system_error&) {
@@ -110,6 +126,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
         {
             std::lock_guard guard(lock);
             if (stopped_) throw ShareError::connectionClosed();
+            if (cancelledLocked(id)) throw Cancelled();
             // Choosing the name and moving happen under one hold of the lock; the move
             // closes the file first.
             final = file->moveTo(folder / name);
@@ -120,7 +137,12 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
 
     if (failure) {
         if (file) file->discard();
-        emit(Failed{id, failureMessage(failure)});
+        bool cancelled = false;
+        {
+            std::lock_guard guard(lock);
+            cancelled = cancelledLocked(id);
+        }
+        emit(Failed{id, cancelled ? std::string("Cancelled") : failureMessage(failure, folder)});
         co_await connection.respond(500, jsonType, toBytes(failedBody));
         if (received < *length) co_await connection.drain();
         co_return;

@@ -91,21 +91,9 @@ void checkMinimumSystem(const json& info) {
     const auto found = info.find("LSMinimumSystemVersion");
     if (found == info.end()) return;
     if (!found->is_string()) fail(Kind::invalidBundle);
-    const std::string value = found->get<std::string>();
-    std::array<long, 3> required{0, 0, 0};
-    std::size_t index = 0, start = 0;
-    for (;;) {
-        const auto dot = value.find('.', start);
-        const std::string part = value.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (index >= 3 || part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
-            fail(Kind::invalidBundle);
-        auto [p, e] = std::from_chars(part.data(), part.data() + part.size(), required[index]);
-        if (e != std::errc() || p != part.data() + part.size()) fail(Kind::invalidBundle);
-        ++index;
-        if (dot == std::string::npos) break;
-        start = dot + 1;
-    }
-    if (systemVersion() < required) fail(Kind::unsupportedSystem);
+    const auto required = parseSystemVersion(found->get<std::string>());
+    if (!required) fail(Kind::invalidBundle);
+    if (systemVersion() < *required) fail(Kind::unsupportedSystem);
 }
 
 }  // namespace
@@ -118,6 +106,22 @@ std::string manifestPayload(const std::vector<ManifestFile>& files) {
                         {"sha256", UpdateText::hex(sha256(toBytes(file.content)))},
                         {"mode", file.mode}});
     return json{{"files", list}}.dump();
+}
+
+std::optional<std::array<long, 3>> parseSystemVersion(const std::string& value) {
+    std::array<long, 3> version{0, 0, 0};
+    std::size_t index = 0, start = 0;
+    for (;;) {
+        const auto dot = value.find('.', start);
+        const std::string part = value.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (index >= 3 || part.empty() || part.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        auto [p, e] = std::from_chars(part.data(), part.data() + part.size(), version[index]);
+        if (e != std::errc() || p != part.data() + part.size()) return std::nullopt;
+        ++index;
+        if (dot == std::string::npos) return version;
+        start = dot + 1;
+    }
 }
 
 std::array<long, 3> systemVersion() {

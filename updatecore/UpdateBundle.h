@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <array>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ struct ManifestFile {
 // The part of Contents/Manifest.json that its signature covers, as verifyManifest reads it:
 // {"files": [{"path", "size", "sha256", "mode"}, ...]} in the order given.
 std::string manifestPayload(const std::vector<ManifestFile>& files);
+
+// "major[.minor[.patch]]" as LSMinimumSystemVersion is read: decimal parts, missing ones 0;
+// nothing when malformed.
+std::optional<std::array<long, 3>> parseSystemVersion(const std::string& text);
 
 // "major.minor.patch" of the running C library (glibc), what limits which builds run here: the
 // system version a bundle may require in "LSMinimumSystemVersion".

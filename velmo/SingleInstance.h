@@ -12,7 +12,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <vector>
 
 class QLocalSocket;
@@ -24,16 +23,19 @@ class SingleInstance : public QObject {
 public:
     using Files = std::vector<std::filesystem::path>;
     // Files handed over by a later launch and its window-activation token (may be empty).
-    // Answers with the files the instance now holds staged, so the sender learns what was taken.
-    using Handler = std::function<Files(const Files& files, const QByteArray& activationToken)>;
+    // Answers how many files the instance now holds staged: a short reply whatever it holds.
+    using Handler = std::function<std::size_t(const Files& files, const QByteArray& activationToken)>;
 
     // `folder`: where the lock and the socket live; the user's runtime folder by default.
     explicit SingleInstance(QString folder = runtimeFolder(), QObject* parent = nullptr);
     ~SingleInstance() override;
 
+    // $XDG_RUNTIME_DIR; without it a private folder every launch of this user agrees on:
+    // /run/user/<uid> when it is the user's own, else /tmp/velmo-<uid>. Empty when neither is
+    // safe to use.
     static QString runtimeFolder();
-    // The arguments that name existing files or folders, made absolute against the current folder.
-    static Files existingPaths(const QStringList& arguments);
+    // The arguments that name existing files or folders, made absolute against `folder`.
+    static Files existingPaths(const QStringList& arguments, const QString& folder);
 
     void setHandler(Handler handler) { handler_ = std::move(handler); }
 
@@ -43,10 +45,11 @@ public:
     // updater started while the copy it replaces is still quitting.
     void acquireWhenFree();
 
-    // A later launch: sends `files` to the running instance and returns its answer, or nothing
-    // when no instance answered within `timeout`.
-    std::optional<Files> handOver(const Files& files, const QByteArray& activationToken,
-                                  std::chrono::milliseconds timeout) const;
+    enum class Launch { first, handedOver, noAnswer };
+    // A launch: becomes the one instance, or hands the arguments that name existing files
+    // (relative ones against the current folder) to the running one. Retries until `timeout`
+    // while the instance is still starting or already quitting, whichever ends first.
+    Launch start(const QStringList& arguments, const QByteArray& activationToken, std::chrono::milliseconds timeout);
 
 private:
     QString socketPath() const;

@@ -4,15 +4,18 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QPointer>
 #include <QSettings>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 
+#include "transfer/PartFile.h"
 #include "updatecore/UpdateRelaunch.h"
 #include "velmo/SingleInstance.h"
 #include "velmo/model/Settings.h"
@@ -50,25 +53,50 @@ void describe(QCommandLineParser& parser) {
                                  QStringLiteral("[files…]"));
 }
 
-// --help and --version need no display, so they are answered before the GUI connects to one.
-void answerInformationRequest(int argc, char** argv) {
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        const char* a = argv[i];
-        if (std::strcmp(a, "-h") && std::strcmp(a, "--help") && std::strcmp(a, "-?") && std::strcmp(a, "--help-all") &&
-            std::strcmp(a, "-v") && std::strcmp(a, "--version"))
+// Options of Qt's own, taken by QApplication before Velmo parses its arguments.
+bool isQtOption(std::string_view name, bool& takesValue) {
+    static constexpr std::string_view withValue[] = {"platform", "platformpluginpath", "platformtheme", "plugin",
+                                                     "qwindowgeometry", "qwindowicon", "qwindowtitle", "session",
+                                                     "display", "geometry", "style", "stylesheet"};
+    static constexpr std::string_view flags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    takesValue = std::find(std::begin(withValue), std::end(withValue), name) != std::end(withValue);
+    return takesValue || std::find(std::begin(flags), std::end(flags), name) != std::end(flags) ||
+           name.rfind("qmljsdebugger=", 0) == 0 || name.rfind("style=", 0) == 0 || name.rfind("stylesheet=", 0) == 0;
+}
+
+// --help, --version and unknown options need no display, so they are answered before the GUI
+// connects to one: a mistyped option must not end in an abort for want of a display.
+void answerWithoutDisplay(int argc, char** argv) {
+    QStringList arguments{QString::fromLocal8Bit(argv[0])};
+    bool answer = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--") break;
+        const auto name = a.find_first_not_of('-');
+        bool takesValue = false;
+        if (name >= 1 && name <= 2 && name != a.size() && isQtOption(a.substr(name), takesValue)) {
+            if (takesValue) ++i;
             continue;
-        QCoreApplication app(argc, argv);
-        QCommandLineParser parser;
-        describe(parser);
-        parser.process(app);  // prints and exits
-        std::exit(0);
+        }
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+        answer = answer || (a.size() > 1 && a[0] == '-');
     }
+    if (!answer) return;
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    describe(parser);
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "%s\n\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
+        std::exit(2);
+    }
+    parser.process(arguments);  // --help or --version: prints and exits
+    std::exit(0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    answerInformationRequest(argc, argv);
+    answerWithoutDisplay(argc, argv);
     // The updater starts the new copy while the copy it replaces still runs.
     const bool startedByUpdater = std::getenv(velmo::updateReadinessVariable) != nullptr;
 
@@ -77,16 +105,16 @@ int main(int argc, char** argv) {
     describe(parser);
     QGuiApplication::setDesktopFileName(QStringLiteral("com.halvester.velmo"));
     parser.process(app);
-    const auto opened = velmo::SingleInstance::existingPaths(parser.positionalArguments());
+    const auto opened = velmo::SingleInstance::existingPaths(parser.positionalArguments(), QDir::currentPath());
 
     velmo::SingleInstance instance;
-    if (!instance.acquire()) {
-        if (!startedByUpdater) {
-            if (instance.handOver(opened, qgetenv("XDG_ACTIVATION_TOKEN"), 10s)) return 0;
-            std::fputs("Velmo is already running but does not answer.\n", stderr);
-            return 1;
-        }
-        instance.acquireWhenFree();
+    if (startedByUpdater) {
+        if (!instance.acquire()) instance.acquireWhenFree();
+    } else if (const auto launch = instance.start(parser.positionalArguments(), qgetenv("XDG_ACTIVATION_TOKEN"), 10s);
+               launch != velmo::SingleInstance::Launch::first) {
+        if (launch == velmo::SingleInstance::Launch::handedOver) return 0;
+        std::fputs("Velmo is already running but does not answer.\n", stderr);
+        return 1;
     }
 
     const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
@@ -102,6 +130,8 @@ int main(int argc, char** argv) {
     };
     velmo::AppModel model(velmo::Settings::standardStore(), std::move(services));
     model.setPromptPresenter(std::make_unique<velmo::IncomingPromptPresenter>());
+    // Holding the lock, no other Velmo of this user writes there: part files left are a crash's.
+    velmo::PartFile::removeStale(model.downloadFolder());
 
     auto updateSettings = velmo::Settings::standardStore();
     velmo::SoftwareUpdates::Dependencies dependencies;
@@ -144,7 +174,7 @@ int main(int argc, char** argv) {
         window.bringForward();
         model.start();
         if (!files.empty()) model.stageFiles(files);
-        return model.staged();
+        return model.staged().size();
     });
     QObject::connect(&app, &QGuiApplication::applicationStateChanged, &model, [&model](Qt::ApplicationState state) {
         if (state == Qt::ApplicationActive)

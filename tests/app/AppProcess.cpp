@@ -48,6 +48,7 @@ AppProcess::AppProcess(const std::filesystem::path& executable, Options options)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (options.errorsToOutput) posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
     if (options.readiness) posix_spawn_file_actions_adddup2(&actions, ready[1], childReadinessFd);
     if (!options.folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.folder.c_str());
 
@@ -131,6 +132,7 @@ void isolateDesktop(const TempFolder& root) {
     ::setenv("XDG_RUNTIME_DIR", folder("run").c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
     ::unsetenv("XDG_ACTIVATION_TOKEN");
 }
 

@@ -20,6 +20,7 @@ public:
         std::vector<std::string> arguments;
         std::filesystem::path folder;  // working folder; the test's when empty
         bool readiness = false;        // hand it a readiness pipe as the updater does
+        bool errorsToOutput = false;   // capture its standard error with its output
     };
 
     AppProcess(const std::filesystem::path& executable, Options options);
@@ -32,7 +33,7 @@ public:
     std::string awaitReadiness(std::chrono::milliseconds timeout);
     // The exit status once the process has ended, or nothing after `timeout`.
     std::optional<int> awaitExit(std::chrono::milliseconds timeout);
-    // Everything written to standard output so far; waits up to `timeout` for `marker`.
+    // Everything written to standard output (and error, when asked) so far; waits up to `timeout` for `marker`.
     std::string output(const std::string& marker = {}, std::chrono::milliseconds timeout = {});
 
 private:
@@ -47,7 +48,8 @@ int runTool(const std::filesystem::path& executable, const std::vector<std::stri
             std::string* output = nullptr);
 
 // Points HOME, the XDG folders and the runtime folder of this process, and so of every process
-// it starts, into `root`, with the offscreen Qt platform and no session bus.
+// it starts, into `root`, with the offscreen Qt platform and no session or system bus (so no
+// discovery ever reaches the machine's network).
 void isolateDesktop(const TempFolder& root);
 
 }  // namespace velmo::test

@@ -18,6 +18,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <regex>
 
 #include "AppProcess.h"
 #include "updatecore/UpdateInstallError.h"
@@ -158,7 +159,7 @@ protected:
 
         const auto executable = temp / "velmo";
         ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, velmoBinary}), 0);
-        const auto key = (temp / "update.pem").string();
+        // The key's folder does not exist yet, as on a first release machine.
         ASSERT_EQ(test::runTool(releaseTool, {"keygen", key}), 0);
         ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.0", "--build", "1",
                                               "--channel", channel, "--key", key, "--icons", iconFolder, first}),
@@ -166,7 +167,7 @@ protected:
         ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.1", "--build", "2",
                                               "--channel", channel, "--key", key, "--icons", iconFolder, next}),
                   0);
-        ASSERT_EQ(test::runTool(releaseTool, {"publish", "--key", key, "--out", temp / "www/updates", next}), 0);
+        ASSERT_EQ(publish(next), 0);
         std::string output;
         ASSERT_EQ(installScript({first}, &output), 0) << output;
         serve();
@@ -203,6 +204,13 @@ protected:
         ASSERT_FALSE(updates.isBusy());
     }
 
+    // Publishes `bundle` to the served folder as a release machine does; answers the exit status.
+    int publish(const fs::path& bundle, std::vector<std::string> options = {}, std::string* output = nullptr) {
+        options.insert(options.end(), {"--key", key, "--out", (temp / "www/updates").string(), bundle.string()});
+        options.insert(options.begin(), "publish");
+        return test::runTool(releaseTool, options, output);
+    }
+
     int argc = 1;
     char name[5] = "test";
     char* argv[1] = {name};
@@ -211,6 +219,7 @@ protected:
     const fs::path first = temp / "first/Velmo.app";
     const fs::path next = temp / "next/Velmo.app";
     const fs::path installed = home / ".local/lib/velmo/Velmo.app";
+    const std::string key = (temp / "release/keys/update.pem").string();
     const fs::path downloads = temp / "downloads";
     std::unique_ptr<test::TestAuthority> authority;
     std::unique_ptr<test::LoopbackHttpServer> server;
@@ -347,6 +356,70 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
     EXPECT_EQ(traces(spaced / ".local"), std::vector<std::string>{});
     EXPECT_EQ(readFile(spaced / ".config/Velmo/Velmo.ini"), "[General]\nsharingConsentMode=quick\n");
     EXPECT_EQ(readFile(spaced / "Downloads/photo.jpg"), "received");
+}
+
+}  // namespace
+}  // namespace velmo
+
+namespace velmo {
+namespace {
+
+// The newest GLIBC_ version that binutils finds among the executable's dynamic symbols.
+std::string highestGlibcSymbol(const fs::path& executable) {
+    std::string symbols;
+    EXPECT_EQ(test::runTool("/usr/bin/objdump", {"-T", executable.string()}, &symbols), 0);
+    std::string best;
+    const std::regex version(R"(GLIBC_([0-9]+)\.([0-9]+)(\.([0-9]+))?)");
+    std::array<long, 3> bestParts{};
+    for (std::sregex_iterator m(symbols.begin(), symbols.end(), version), end; m != end; ++m) {
+        const std::array<long, 3> parts{std::stol((*m)[1]), std::stol((*m)[2]), (*m)[4].matched ? std::stol((*m)[4]) : 0};
+        if (parts > bestParts) bestParts = parts, best = m->str().substr(6);
+    }
+    return best;
+}
+
+TEST_F(UpdateEndToEndIntegrationTest, ABundleNeedsTheCLibraryItsExecutableNeedsNotTheBuildMachines) {
+    const auto info = SoftwareUpdates::readInfo(installed);
+    const auto needed = highestGlibcSymbol(installed / "Contents/bin/Velmo");
+    ASSERT_FALSE(needed.empty());
+    EXPECT_EQ(info.value("LSMinimumSystemVersion", std::string()), needed);
+}
+
+TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplacesItsArchive) {
+    const auto folder = temp / "www/updates" / channel;
+    const auto feed = readFile(folder / "feed.json");
+    const auto archive = readFile(folder / "Velmo-2.zip");
+
+    // Build 1 after build 2 would take build 2 back from every copy that has not updated yet.
+    EXPECT_EQ(publish(first), 1);
+    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_FALSE(fs::exists(folder / "Velmo-1.zip"));
+
+    // Publishing the same bundle again changes nothing.
+    EXPECT_EQ(publish(temp / "next/Velmo.app"), 0);
+    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
+
+    // Another bundle under the published build number would put other bytes under its name.
+    ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", installed / "Contents/bin/Velmo", "--version",
+                                          "1.1.1", "--build", "2", "--channel", channel, "--key", key,
+                                          temp / "other/Velmo.app"}),
+              0);
+    EXPECT_EQ(publish(temp / "other/Velmo.app"), 1);
+    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
+    EXPECT_EQ(names(folder).size(), 2u) << "nothing half-written is left";
+
+    // A feed that does not verify is not taken for a release, nor silently overwritten.
+    std::ofstream(folder / "feed.json", std::ios::trunc) << "{}";
+    EXPECT_EQ(publish(temp / "next/Velmo.app"), 1);
+    EXPECT_EQ(readFile(folder / "feed.json"), "{}");
+
+    // --force does what it is asked.
+    std::string output;
+    EXPECT_EQ(publish(first, {"--force"}, &output), 0);
+    EXPECT_NE(output.find("feed.json: Velmo 1.0 (build 1)"), std::string::npos) << output;
+    EXPECT_TRUE(fs::exists(folder / "Velmo-1.zip"));
 }
 
 }  // namespace

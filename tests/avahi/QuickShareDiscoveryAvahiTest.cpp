@@ -120,6 +120,9 @@ struct Neighbourhood {
         add("dev-xr", {txtOf(Type::xr, "Xr")});
         add("dev-unknown", {txtOf(Type::unknown, "Unknown")});
         add("dev-unnamed", {txtOf(Type::phone, std::nullopt)});
+        // Names are shown cleaned: no control, line-break or direction-changing characters.
+        add("dev-spoofing", {txtOf(Type::phone, "Ev\u202Eil\nPay\a")});
+        add("dev-blank", {txtOf(Type::phone, "\u202E\n\x1B")});
         add("dev-no-n", {"x=1"});
         add("dev-bad-base64", {"n=***"});
         add("dev-short-record", {"n=" + base64UrlEncode(Bytes(16, 0x22))});
@@ -141,11 +144,12 @@ TEST_F(QuickShareDiscoveryTest, MobileDevicesOnlyListsPhonesTabletsAndFoldablesS
     Neighbourhood around;
     make(true);
     discovery->start();
-    ASSERT_TRUE(listIs({"Foldable", "Phone", "Tablet"})) << ::testing::PrintToString(namesOf(seen.phones));
+    const std::vector<std::string> listed{"Android phone", "EvilPay", "Foldable", "Phone", "Tablet"};
+    ASSERT_TRUE(listIs(listed)) << ::testing::PrintToString(namesOf(seen.phones));
     // Later browse results never add the others.
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(seen.read([&] { return namesOf(seen.phones); }), (std::vector<std::string>{"Foldable", "Phone", "Tablet"}));
-    const auto phone = seen.read([&] { return onLoopback(seen.phones)[1]; });
+    EXPECT_EQ(seen.read([&] { return namesOf(seen.phones); }), listed);
+    const auto phone = seen.read([&] { return onLoopback(seen.phones)[3]; });
     EXPECT_EQ(phone.id, "dev-phone");
     EXPECT_EQ(phone.info.deviceType, Type::phone);
     EXPECT_EQ(phone.endpoint.port, 7000);
@@ -158,7 +162,7 @@ TEST_F(QuickShareDiscoveryTest, AllDeviceTypesWithNamesWhenNotMobileOnly) {
     Neighbourhood around;
     make(false);
     discovery->start();
-    EXPECT_TRUE(listIs({"Car", "Foldable", "Laptop", "Phone", "Tablet", "Unknown", "Xr"}))
+    EXPECT_TRUE(listIs({"Android phone", "Car", "EvilPay", "Foldable", "Laptop", "Phone", "Tablet", "Unknown", "Xr"}))
         << ::testing::PrintToString(namesOf(seen.phones));
 }
 

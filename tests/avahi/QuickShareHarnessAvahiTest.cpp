@@ -140,8 +140,10 @@ TEST(QuickShareHarnessTest, DiscoverWithQrPrintsTheUrlAndThePhoneThatScannedIt) 
 
     // What a phone that scanned the code advertises: the record derived from the key in the URL.
     const Bytes token = hkdfSha256(*keyData, {}, toBytes("advertisingContext"), 16);
+    // Its name as a hostile phone writes it: the harness prints it cleaned.
     const auto txt = [](std::optional<Bytes> record) {
-        return "n=" + base64UrlEncode(EndpointInfo(EndpointInfo::DeviceType::phone, "Scanner", std::move(record)).encoded());
+        return "n=" + base64UrlEncode(
+                          EndpointInfo(EndpointInfo::DeviceType::phone, "Scan\u202Ener\n\a", std::move(record)).encoded());
     };
     test::PublishedService other("harness-other", QuickShareDiscovery::serviceType, 7200, {txt(Bytes(16, 0x55))});
     test::PublishedService scanner("harness-scanner", QuickShareDiscovery::serviceType, 7200, {txt(token)});

@@ -118,6 +118,16 @@ TEST(Codec, UndeclaredNumbersInRepeatedEnums) {
     EXPECT_EQ(reencoded<nc::ConnectionRequestFrame>("6A 04 42 02 05 63 62 00 6A 04 42 02 14 02"),
               "6A 06 42 01 02 42 01 14");
     EXPECT_EQ(reencoded<nc::BandwidthUpgradeRetryFrame>("08 01"), "08 01");
+
+    // More unknown fields than any sender writes stay as protobuf keeps them, one varint
+    // field per number, so a hostile message costs no more than reading it.
+    Bytes many{0x0A, 0x81, 0x20};  // one run of 4,097 undeclared numbers
+    many.resize(many.size() + 4097, 0x0A);
+    const auto flood = decode<UpgradePathInfo::UpgradePathRequest>(many);
+    EXPECT_EQ(flood.unknown_fields().field_count(), 4097);
+    const Bytes unpacked = encode(flood);
+    EXPECT_EQ(unpacked.size(), 2u * 4097);
+    EXPECT_EQ(encode(decode<UpgradePathInfo::UpgradePathRequest>(unpacked)), unpacked);
 }
 
 TEST(Codec, PackedAndUnpackedListsReadAlike) {

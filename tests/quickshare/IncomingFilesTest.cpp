@@ -11,6 +11,7 @@
 #include "quickshare/FlowTesting.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/QuickShareReceiveAuthorization.h"
+#include "support/ScratchDisk.h"
 #include "support/TempFolder.h"
 
 namespace velmo {
@@ -277,9 +278,46 @@ TEST_F(IncomingFilesTest, UnusableFolderIsReportedAndNothingIsLeft) {
     // A folder below a regular file cannot exist (ENOTDIR), whoever runs the test.
     auto files = IncomingFiles::create(context.get_executor(), folder.path() / "plain" / "sub",
                                        nullptr, nullptr);
-    EXPECT_THROW(files->prepare(listOf({{"a", 1, 1}})), std::system_error);
+    EXPECT_EQ(errorOf([&] { files->prepare(listOf({{"a", 1, 1}})); }), "Velmo can't create the folder sub.");
     files->abort();
     EXPECT_EQ(namesIn(folder.path()), (std::vector<std::string>{"plain"}));
+}
+
+// A file that cannot be saved is told by the folder's name, never by the hidden part file.
+TEST_F(IncomingFilesTest, SavingFailuresNameTheFolder) {
+    test::ScratchDisk disk("size=64k");
+    struct Case {
+        const char* label;
+        bool possible;
+        fs::path folder;
+        std::function<void(const fs::path& folder)> meanwhile;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"folder removed", true, downloads(), [](const fs::path& f) { fs::remove_all(f); },
+         "The Downloads folder was removed while the file was arriving."},
+        {"part file removed", true, downloads(),
+         [](const fs::path& f) {
+             for (const auto& name : namesIn(f)) fs::remove(f / name);
+         },
+         "The file was removed from Downloads while it was arriving."},
+        {"disk full", disk.mounted(), disk / "Downloads", [](const fs::path&) {},
+         "There isn't enough free space in Downloads."},
+    };
+    const Bytes chunk(100'000, 'x');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (!c.possible) continue;
+        auto files = IncomingFiles::create(context.get_executor(), c.folder, nullptr, nullptr);
+        files->prepare(listOf({{"a.bin", 1, 200'000}}));
+        const auto error = errorOf([&] {
+            files->write(1, 0, chunk, false);
+            c.meanwhile(c.folder);
+            files->write(1, 100'000, chunk, true);
+        });
+        EXPECT_EQ(error, c.error);
+        files->abort();
+    }
 }
 
 TEST_F(IncomingFilesTest, WaitUntilDoneReturnsAtOnceWhenAlreadyComplete) {

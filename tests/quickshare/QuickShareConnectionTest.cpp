@@ -108,8 +108,11 @@ TEST_F(QuickShareConnectionTest, ReadsFramesAtTheLengthBoundaries) {
         std::size_t bodyLength;  // sent after the prefix
         std::string expected;    // "ok" or the error's sentence
     } cases[] = {
+        // Clear-text frames come before anything is authenticated: 32 KiB at most.
         {"00000001", 1, "ok"},
-        {"00500000", 5242880, "ok"},
+        {"00008000", 32768, "ok"},
+        {"00008001", 0, "Quick Share error: bad frame length 32769"},
+        {"00500000", 0, "Quick Share error: bad frame length 5242880"},
         {"00500001", 0, "Quick Share error: bad frame length 5242881"},
         {"00000000", 0, "Quick Share error: bad frame length 0"},
         {"ffffffff", 0, "Quick Share error: bad frame length 4294967295"},

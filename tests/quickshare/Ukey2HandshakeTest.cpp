@@ -263,10 +263,10 @@ std::vector<Refusal> clientRefusals() {
     garbledAlert.set_message_type(Ukey2Message::ALERT);
     garbledAlert.set_message_data("\x0a\xff");
     const auto unsupported = QuickShareError::protocolError("unsupported ServerInit");
+    const Bytes oversized = serverInitWith([](auto& m) { m.set_random(std::string(40000, 's')); });
     return {
         {"version 2", answered(serverInitWith([](auto& m) { m.set_version(2); })), fails(unsupported)},
-        {"31-byte random", answered(serverInitWith([](auto& m) { m.set_random(std::string(31, 's')); })),
-         fails(unsupported)},
+        {"31-byte random", answered(serverInitWith([](auto& m) { m.set_random(std::string(31, 's')); })), fails(unsupported)},
         {"curve25519", answered(serverInitWith([](auto& m) { m.set_handshake_cipher(securegcm::CURVE25519_SHA512); })),
          fails(unsupported)},
         {"key off the curve", answered(serverInitWith([](auto& m) { m.set_public_key(text(offCurveKey())); })),
@@ -280,6 +280,8 @@ std::vector<Refusal> clientRefusals() {
         {"client finished instead", answered(ukey2Frame(Ukey2Message::CLIENT_FINISH, securegcm::Ukey2ClientFinished())),
          fails(QuickShareError::protocolError("expected ServerInit"))},
         {"not a message", answered(Bytes{0xff, 0xff}), failsWith<proto::DecodingError>()},
+        {"server init over the cap of frames before the secure channel", answered(oversized),
+         fails(QuickShareError::protocolError("bad frame length " + std::to_string(oversized.size())))},
         {"reject with a status", responded(phoneResponse(3, nc::ConnectionResponseFrame::REJECT)),
          fails(QuickShareError::declined())},
         {"keep-alive instead of a response", responded(offline(nc::V1Frame::KEEP_ALIVE)),
@@ -287,18 +289,20 @@ std::vector<Refusal> clientRefusals() {
     };
 }
 
-TEST_F(Ukey2HandshakeTest, ClientRefusesEachMisbehaviourAndCloses) {
-    for (const auto& refusal : clientRefusals()) {
+// Each refusal's script against a fresh connection running `handshake`: it fails, and closes.
+template <class Handshake>
+void expectRefused(const std::vector<Refusal>& refusals, Handshake handshake) {
+    for (const auto& refusal : refusals) {
         SCOPED_TRACE(refusal.name);
         Runtime local(2);
         auto streams = test::MemoryStreamPair::create(local.executor());
-        auto client = QuickShareConnection::create(streams.a);
+        auto ours = QuickShareConnection::create(streams.a);
         test::ScriptedPeer script(streams.b);
         refusal.script(script);
         auto played = asio::co_spawn(streams.b->executor(), script.play(), asio::use_future);
         std::exception_ptr failure;
         try {
-            test::runAsync(local.executor(), [&] { return clientHandshakeWithTimeout(client, info, "Desk", timeouts); });
+            test::runAsync(local.executor(), [&] { return handshake(ours); });
         } catch (...) {
             failure = std::current_exception();
         }
@@ -306,6 +310,10 @@ TEST_F(Ukey2HandshakeTest, ClientRefusesEachMisbehaviourAndCloses) {
         EXPECT_TRUE(played.get());
         EXPECT_TRUE(streams.a->isClosed());
     }
+}
+
+TEST_F(Ukey2HandshakeTest, ClientRefusesEachMisbehaviourAndCloses) {
+    expectRefused(clientRefusals(), [&](auto client) { return clientHandshakeWithTimeout(client, info, "Desk", timeouts); });
 }
 
 TEST_F(Ukey2HandshakeTest, ClientCountsARejectWithoutStatusAsAccepted) {
@@ -392,10 +400,15 @@ std::vector<Refusal> serverRefusals() {
     const Bytes offCurveFinish = PhoneMessages::finishedWithKey(offCurveKey());
     const Bytes rsaFinish = PhoneMessages::finishedWithKey(rsaKey());
     const Bytes other = PhoneMessages().clientFinished;
+    // Read before anything is authenticated: 32,769 bytes are refused from the length alone.
+    const Bytes overCap = ukey2::connectionRequest("ABCD", std::string(32741, 'n'), 9, {});
     return {
         {"keep-alive instead of a request",
          [](test::ScriptedPeer& phone) { phone.sendFrame(offline(nc::V1Frame::KEEP_ALIVE)).expectEnd(); },
          fails(QuickShareError::protocolError("expected connection request"))},
+        {"request just over the cap of frames before the secure channel",
+         [overCap](test::ScriptedPeer& phone) { phone.sendFrame(overCap).expectEnd(); },
+         fails(QuickShareError::protocolError("bad frame length 32769"))},
         {"wrong version",
          refusedInit(PhoneMessages::initCommittingTo(good.clientFinished, [](auto& m) { m.set_version(2); })),
          fails(unsupported)},
@@ -435,8 +448,7 @@ std::vector<Refusal> serverRefusals() {
                  .expectEnd();
          },
          fails(QuickShareError::protocolError("expected connection response"))},
-        {"silence after the request",
-         [](test::ScriptedPeer& phone) { phone.sendFrame(request()).expectEnd(); },
+        {"silence after the request", [](test::ScriptedPeer& phone) { phone.sendFrame(request()).expectEnd(); },
          fails(QuickShareError::timedOut())},
         {"silence before the response",
          [good](test::ScriptedPeer& phone) {
@@ -451,24 +463,7 @@ std::vector<Refusal> serverRefusals() {
 }
 
 TEST_F(Ukey2HandshakeTest, ServerRefusesEachMisbehaviourAndCloses) {
-    for (const auto& refusal : serverRefusals()) {
-        SCOPED_TRACE(refusal.name);
-        Runtime local(2);
-        auto streams = test::MemoryStreamPair::create(local.executor());
-        auto server = QuickShareConnection::create(streams.a);
-        test::ScriptedPeer script(streams.b);
-        refusal.script(script);
-        auto played = asio::co_spawn(streams.b->executor(), script.play(), asio::use_future);
-        std::exception_ptr failure;
-        try {
-            test::runAsync(local.executor(), [&] { return serverHandshakeWithTimeout(server, {200ms}); });
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        refusal.check(failure);
-        EXPECT_TRUE(played.get());
-        EXPECT_TRUE(streams.a->isClosed());
-    }
+    expectRefused(serverRefusals(), [](auto server) { return serverHandshakeWithTimeout(server, {200ms}); });
 }
 
 TEST_F(Ukey2HandshakeTest, ServerCompletesWhateverThePhonesResponseSays) {

@@ -275,7 +275,8 @@ TEST(Ukey2Messages, PeerNameComesFromTheRecordThenTheEndpointName) {
     const EndpointInfo emptyName{EndpointInfo::DeviceType::phone, std::string(), std::nullopt};
     const EndpointInfo unnamed{EndpointInfo::DeviceType::phone, std::nullopt, std::nullopt};
     EXPECT_EQ(ukey2::readConnectionRequest(request(named, "Other")), "Pixel");
-    EXPECT_EQ(ukey2::readConnectionRequest(request(emptyName, "Other")), "");
+    // The record's name counts even when empty, and then shows as any nameless phone does.
+    EXPECT_EQ(ukey2::readConnectionRequest(request(emptyName, "Other")), "Android phone");
     EXPECT_EQ(ukey2::readConnectionRequest(request(unnamed, "Other")), "Other");
     EXPECT_EQ(ukey2::readConnectionRequest(request(unnamed, "")), "Android phone");
     EXPECT_EQ(ukey2::readConnectionRequest(request(std::nullopt, "Short", Bytes(5, 1))), "Short");
@@ -293,6 +294,8 @@ TEST(Ukey2Messages, PeerNameComesFromTheRecordThenTheEndpointName) {
     // The record's name loses the same characters, so it cannot turn the prompt's text around.
     const EndpointInfo spoofing{EndpointInfo::DeviceType::phone, std::string("\u202EPixel\x1B"), std::nullopt};
     EXPECT_EQ(ukey2::readConnectionRequest(request(spoofing, "Other")), "Pixel");
+    const EndpointInfo blank{EndpointInfo::DeviceType::phone, std::string("\u202E\n\a"), std::nullopt};
+    EXPECT_EQ(ukey2::readConnectionRequest(request(blank, "Other")), "Android phone");
 }
 
 TEST(Ukey2Messages, ConnectionRequestOfAnotherTypeIsRefused) {

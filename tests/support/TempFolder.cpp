@@ -7,8 +7,9 @@
 
 namespace velmo::test {
 
-TempFolder::TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velmo-test-XXXXXX").string();
+TempFolder::TempFolder(const std::filesystem::path& parent) {
+    std::string pattern =
+        ((parent.empty() ? std::filesystem::temp_directory_path() : parent) / "velmo-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }

@@ -7,7 +7,8 @@ namespace velmo::test {
 
 class TempFolder {
 public:
-    TempFolder();
+    // Under `parent` when given, for instance /dev/shm where thousands of files are made fast.
+    explicit TempFolder(const std::filesystem::path& parent = {});
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;

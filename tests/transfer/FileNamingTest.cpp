@@ -1,6 +1,7 @@
 #include "transfer/FileNaming.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -181,7 +182,8 @@ TEST(MoveNoReplace, FileSystemsWithoutTheNoReplaceRename) {
         TempFolder folder;
         folder.write("taken.txt", "old");
         folder.write(".part", "new");
-        const auto final = FileNaming::moveNoReplace(folder / ".part", folder / "taken.txt", {unsupported, c.link});
+        const auto final =
+            FileNaming::moveNoReplace(folder / ".part", folder / "taken.txt", {unsupported, c.link, ::rename});
         EXPECT_EQ(final, folder / "taken (1).txt");
         std::ifstream moved(final), kept(folder / "taken.txt");
         std::string movedContent, keptContent;
@@ -191,6 +193,46 @@ TEST(MoveNoReplace, FileSystemsWithoutTheNoReplaceRename) {
         EXPECT_EQ(keptContent, "old");
         EXPECT_FALSE(fs::exists(folder / ".part"));
     }
+}
+
+// The last resort's name is claimed before the rename: a file another program creates under
+// that name in the meantime is never replaced, and a failed rename leaves no placeholder.
+TEST(MoveNoReplace, TheLastResortClaimsItsNameFirst) {
+    using Call = int (*)(const char*, const char*);
+    const Call unsupported = [](const char*, const char*) { errno = EINVAL; return -1; };
+    // Another program creates its file exclusively just before our rename.
+    static bool intruded;
+    const Call intruderFirst = [](const char* from, const char* to) {
+        const int fd = ::open(to, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        intruded = fd >= 0;
+        if (fd >= 0) {
+            EXPECT_EQ(::write(fd, "theirs", 6), 6);
+            ::close(fd);
+        }
+        return ::rename(from, to);
+    };
+    const Call failing = [](const char*, const char*) { errno = EIO; return -1; };
+
+    TempFolder folder;
+    folder.write("a.txt", "old");
+    folder.write(".part", "new");
+    intruded = false;
+    const auto final = FileNaming::moveNoReplace(folder / ".part", folder / "a.txt", {unsupported, unsupported, intruderFirst});
+    std::ifstream moved(final);
+    std::string content;
+    moved >> content;
+    EXPECT_EQ(content, "new");
+    EXPECT_FALSE(intruded) << "the name was free for another program, whose file was replaced";
+
+    folder.write(".part2", "new");
+    try {
+        FileNaming::moveNoReplace(folder / ".part2", folder / "b.txt", {unsupported, unsupported, failing});
+        FAIL() << "expected an error";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::errc::io_error);
+    }
+    EXPECT_TRUE(fs::exists(folder / ".part2"));
+    EXPECT_FALSE(fs::exists(folder / "b.txt")) << "the placeholder stayed";
 }
 
 }  // namespace

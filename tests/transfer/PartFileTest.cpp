@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -12,6 +13,11 @@ namespace velmo {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::string lowercase(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -77,6 +83,42 @@ TEST(PartFile, DiscardedUnlessPlaced) {
     file.discard();
     EXPECT_FALSE(fs::exists(file.path()));
     EXPECT_TRUE(fs::is_empty(folder.path()));
+}
+
+// What a killed Velmo left: only our own part files go, never what merely looks like one,
+// a link (nor what it points to), a folder, or another user's file.
+TEST(PartFile, StalePartFilesOfOursAreRemoved) {
+    test::TempFolder folder;
+    test::TempFolder elsewhere;
+    elsewhere.write("target", "keep");
+    const auto stale = PartFile::pathFor(folder.path(), Uuid::random());
+    std::ofstream(stale) << "half a file";
+    const auto link = PartFile::pathFor(folder.path(), Uuid::random());
+    fs::create_symlink(elsewhere / "target", link);
+    const auto directory = PartFile::pathFor(folder.path(), Uuid::random());
+    fs::create_directory(directory);
+    const auto lower = folder / (".velmo-" + lowercase(Uuid::random().toString()) + ".part");
+    std::ofstream(lower) << "x";
+    const std::vector<std::string> lookalikes = {".velmo-notes.part", "velmo-" + Uuid::random().toString() + ".part",
+                                                 ".velmo-" + Uuid::random().toString() + ".part.txt"};
+    for (const auto& name : lookalikes) folder.write(name, "x");
+    const auto theirs = PartFile::pathFor(folder.path(), Uuid::random());
+    std::ofstream(theirs) << "x";
+    // Only root can give a file away; elsewhere this case is left out.
+    const bool otherUser = ::chown(theirs.c_str(), 65534, 65534) == 0;
+    if (!otherUser) fs::remove(theirs);
+
+    EXPECT_EQ(PartFile::removeStale(folder.path()), 1u);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(stale)));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(readFile(elsewhere / "target"), "keep");
+    EXPECT_TRUE(fs::is_directory(directory));
+    EXPECT_TRUE(fs::exists(lower));
+    for (const auto& name : lookalikes) EXPECT_TRUE(fs::exists(folder / name)) << name;
+    if (otherUser) {
+        EXPECT_TRUE(fs::exists(theirs));
+    }
+    EXPECT_EQ(PartFile::removeStale(folder / "missing"), 0u);
 }
 
 }  // namespace

@@ -23,6 +23,13 @@ bool EventLog::waitForCount(std::size_t count, std::chrono::milliseconds timeout
     return changed_.wait_for(guard, timeout, [&] { return events_.size() >= count; });
 }
 
+bool hasPartFile(const std::filesystem::path& folder) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind(".velmo-", 0) == 0) return true;
+    }
+    return false;
+}
+
 std::string kinds(const std::vector<WebReceiveServer::Event>& events) {
     static const char* names[] = {"started", "progress", "finished", "failed"};
     std::string out;

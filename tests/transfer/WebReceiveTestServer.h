@@ -31,6 +31,9 @@ std::string kinds(const std::vector<WebReceiveServer::Event>& events);
 
 WebReceiveServer::Timeouts fastTimeouts();
 
+// Whether a hidden ".velmo-" file is in `folder`.
+bool hasPartFile(const std::filesystem::path& folder);
+
 class WebReceiveTestServer {
 public:
     explicit WebReceiveTestServer(WebReceiveServer::Timeouts timeouts = fastTimeouts(),

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_future.hpp>
 
+#include <atomic>
 #include <fstream>
 
 #include "platform/Runtime.h"
@@ -12,6 +15,7 @@
 #include "support/LoopbackStreams.h"
 #include "support/MemoryStream.h"
 #include "velmo/AppModelHarness.h"
+#include "velmo/ui/TransferRow.h"
 
 namespace velmo::test {
 namespace {
@@ -56,32 +60,65 @@ TEST(AppModelLoopback, PhoneSendsAndTheUserAccepts) {
     ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
 }
 
+// The row asks to compare the codes and names its phone. The phone's answer may come while
+// the question is open: an accept waits for "Codes match"; a decline ends the send at once and
+// takes the question away, so a late "Codes match" changes nothing.
 TEST(AppModelLoopback, ComputerSendsAfterTheCodesMatch) {
-    AppModelHarness model({.sharingMode = "quick", .realEngine = true});
-    model->start();
-    auto pair = MemoryStreamPair::create(Runtime::shared().executor());
-    *model.streamForPhone = [stream = pair.a] { return std::static_pointer_cast<ByteStream>(stream); };
-    TempFolder phoneFolder;
-    auto received = asio::co_spawn(
-        Runtime::shared().executor(),
-        QuickShareReceiver::receive(
-            pair.b, phoneFolder.path(), nullptr, [](QuickShareOffer) -> asio::awaitable<bool> { co_return true; },
-            [](std::int64_t, std::int64_t) {}),
-        asio::use_future);
+    for (bool phoneAccepts : {true, false}) {
+        SCOPED_TRACE(phoneAccepts ? "the phone accepts" : "the phone declines");
+        AppModelHarness model({.sharingMode = "quick",
+                               .realEngine = true,
+                               .timeouts = {std::chrono::seconds(60), std::chrono::seconds(60), std::chrono::milliseconds(100)}});
+        model->start();
+        auto pair = MemoryStreamPair::create(Runtime::shared().executor());
+        *model.streamForPhone = [stream = pair.a] { return std::static_pointer_cast<ByteStream>(stream); };
+        TempFolder phoneFolder;
+        // The phone's user answers once the computer asks its own user.
+        auto asked = std::make_shared<std::atomic<bool>>(false);
+        auto decide = [asked, phoneAccepts](QuickShareOffer) -> asio::awaitable<bool> {
+            asio::steady_timer timer(co_await asio::this_coro::executor);
+            while (!*asked) {
+                timer.expires_after(std::chrono::milliseconds(5));
+                co_await timer.async_wait(asio::use_awaitable);
+            }
+            co_return phoneAccepts;
+        };
+        auto received = asio::co_spawn(Runtime::shared().executor(),
+                                       QuickShareReceiver::receive(pair.b, phoneFolder.path(), nullptr, decide,
+                                                                   [](std::int64_t, std::int64_t) {}),
+                                       asio::use_future);
 
-    model->send({model.file("report.pdf", 1000)}, model.phone("phone", "Pixel"));
-    ASSERT_TRUE(pumpUntil([&] { return model->peerCheckCount() == 1; }, std::chrono::seconds(10)));
-    EXPECT_TRUE(model.row().needsPeerCheck);
-    EXPECT_EQ(model.row().code->size(), 4u);
-    model->answerPeerCheck(model.row().id, true);
+        model->send({model.file("report.pdf", 1000)}, model.phone("phone", "Pixel"));
+        ASSERT_TRUE(pumpUntil([&] { return model->peerCheckCount() == 1; }, std::chrono::seconds(10)));
+        const Uuid id = model.row().id;
+        EXPECT_TRUE(model.row().needsPeerCheck);
+        ASSERT_EQ(model.row().code->size(), 4u);
+        EXPECT_EQ(transferStatusText(model.row()).toStdString(), "Check the phone shows " + *model.row().code + " · to Pixel");
+        *asked = true;
 
-    ASSERT_TRUE(pumpUntil([&] { return model.row().state == State::done(); }, std::chrono::seconds(10)))
-        << model.row().state.message();
-    EXPECT_EQ(model.row().done, 1000);
-    ASSERT_EQ(received.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    auto files = received.get();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(contents(files[0]), std::string(1000, 'x'));
+        if (phoneAccepts) {
+            pumpFor(std::chrono::milliseconds(100));  // the phone's accept comes in meanwhile
+            EXPECT_EQ(model->peerCheckCount(), 1u);
+            model->answerPeerCheck(id, true);
+            ASSERT_TRUE(pumpUntil([&] { return model.row().state == State::done(); }, std::chrono::seconds(10)))
+                << model.row().state.message();
+            EXPECT_EQ(model.row().done, 1000);
+            ASSERT_EQ(received.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            auto files = received.get();
+            ASSERT_EQ(files.size(), 1u);
+            EXPECT_EQ(contents(files[0]), std::string(1000, 'x'));
+        } else {
+            ASSERT_TRUE(pumpUntil([&] { return model.row().state == State::declined(); }, std::chrono::seconds(5)))
+                << model.row().state.message();
+            EXPECT_EQ(model->peerCheckCount(), 0u);
+            EXPECT_FALSE(model.row().needsPeerCheck);
+            EXPECT_EQ(transferStatusText(model.row()).toStdString(), "Pixel declined");
+            model->answerPeerCheck(id, true);
+            EXPECT_EQ(model.row().state, State::declined());
+            ASSERT_EQ(received.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            EXPECT_TRUE(received.get().empty());
+        }
+    }
 }
 
 }  // namespace

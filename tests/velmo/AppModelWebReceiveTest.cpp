@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "support/LoopbackClient.h"
 #include "velmo/AppModelHarness.h"
@@ -76,6 +77,42 @@ TEST(AppModelWebReceive, AnUploadBecomesADoneRow) {
     ASSERT_EQ(model.row().savedURLs.size(), 1u);
     EXPECT_TRUE(std::filesystem::exists(model.row().savedURLs[0]));
     EXPECT_EQ(model->webReceive()->transferIDs.count(model.row().id), 1u);
+}
+
+// The row's Cancel ends that upload on the server: its connection closes, nothing of it is
+// kept, and the row stays "Cancelled"; another upload of the session goes on.
+TEST(AppModelWebReceive, CancellingAnUploadsRowEndsThatUpload) {
+    AppModelHarness model;
+    model->start();
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
+    const std::string url = model->webReceive()->url;
+    const auto head = [&](const std::string& name) {
+        return "POST /upload?t=" + tokenOf(url) + " HTTP/1.1\r\nHost: x\r\nX-File-Name: " + name +
+               "\r\nContent-Length: 10\r\n\r\nhalf.";
+    };
+    LoopbackClient cancelled(portOf(url));
+    cancelled.send(head("cancelled.txt"));
+    ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == 1; }));
+    LoopbackClient other(portOf(url));
+    other.send(head("other.txt"));
+    ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == 2; }));
+
+    model->cancelTransfer(model.row(1).id);
+    EXPECT_EQ(model.row(1).state, State::failed("Cancelled"));
+    EXPECT_TRUE(cancelled.closedWithin(std::chrono::seconds(5))) << "the upload went on";
+    other.send("done!");
+    std::string reply;
+    std::thread reader([&] { reply = other.readAll(std::chrono::seconds(5)); });
+    const bool otherDone = pumpUntil([&] { return model.row(0).state == State::done(); });
+    reader.join();
+    EXPECT_TRUE(otherDone) << reply;
+    pumpFor(std::chrono::milliseconds(100));
+    EXPECT_EQ(model.row(1).state, State::failed("Cancelled"));
+    EXPECT_TRUE(std::filesystem::exists(model.temp / "other.txt"));
+    EXPECT_FALSE(std::filesystem::exists(model.temp / "cancelled.txt"));
+    for (const auto& entry : std::filesystem::directory_iterator(model.temp.path()))
+        EXPECT_NE(entry.path().extension(), ".part") << "left behind: " << entry.path();
 }
 
 TEST(AppModelWebReceive, EventsDriveRows) {

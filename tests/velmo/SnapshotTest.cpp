@@ -3,6 +3,9 @@
 // VELMO_SNAPSHOT_DIR set the pictures are written there as PNG files for people to look at;
 // they are never compared. The sheets' QR codes are checked whole and read back with zbarimg.
 #include "velmo/AppModelHarness.h"
+#include "quickshare/QuickShareError.h"
+#include "updatecore/UpdateText.h"
+#include "velmo/model/SoftwareUpdates.h"
 #include "velmo/ui/Components.h"
 #include "velmo/ui/DropZone.h"
 #include "velmo/ui/IncomingPrompt.h"
@@ -12,7 +15,6 @@
 #include "velmo/ui/QRCodeView.h"
 #include "velmo/ui/QRSendSheet.h"
 #include "velmo/ui/SettingsView.h"
-#include "velmo/ui/SharingConsentView.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/WebReceiveSheet.h"
 
@@ -21,9 +23,13 @@
 #include <QImage>
 #include <QProcess>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <thread>
 #include <unistd.h>
@@ -39,8 +45,13 @@ public:
     void SetUp() override {
         if (QCoreApplication::instance() || qgetenv("QT_QPA_PLATFORM") != "offscreen") return;
         file_ = std::filesystem::temp_directory_path() / ("velmo-screen-" + std::to_string(getpid()) + ".json");
+        // Beside it, for the tests of windows on small screens: a netbook's and a 2× laptop's.
         std::ofstream(file_) << R"({"screens": [{"name": "desktop", "x": 0, "y": 0, "width": 1920, "height": 1080,)"
-                                R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
+                                R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1},)"
+                                R"( {"name": "small", "x": 1920, "y": 0, "width": 1024, "height": 600,)"
+                                R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1},)"
+                                R"( {"name": "hidpi", "x": 2944, "y": 0, "width": 960, "height": 540,)"
+                                R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 2}]})";
         qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + file_.c_str());
     }
     void TearDown() override {
@@ -70,8 +81,30 @@ std::string decodeQR(const QImage& image) {
     return QString::fromUtf8(zbar.readAllStandardOutput()).trimmed().toStdString();
 }
 
+// Finds release 2.0 once let go, so that the interface can be seen while a check runs.
+struct HeldUpdateCheck : UpdateActions {
+    std::optional<UpdateRelease> check(const UpdateFeed&, const std::atomic<bool>&) override {
+        released.wait_for(10s);
+        UpdateRelease release;
+        release.version = "2.0";
+        release.build = 9;
+        return release;
+    }
+    std::promise<void> letGo;
+    std::shared_future<void> released = letGo.get_future().share();
+};
+
+// No offer or code comparison times out while the pictures are taken.
+HarnessOptions patientUser() {
+    HarnessOptions options;
+    options.sharingMode = "quick";
+    options.timeouts.prompt = 1h;
+    options.timeouts.peerCheck = 1h;
+    return options;
+}
+
 struct Snapshots : ::testing::TestWithParam<Appearance> {
-    Snapshots() : model({.sharingMode = "quick"}) {
+    Snapshots() : model(patientUser()) {
         ensureApplication();
         model.sharing->available = false;
         setAppearanceOverride(GetParam());
@@ -80,11 +113,7 @@ struct Snapshots : ::testing::TestWithParam<Appearance> {
     }
     ~Snapshots() override { setAppearanceOverride(std::nullopt); }
 
-    QImage snap(QWidget& widget, const char* name, bool fit = true) {
-        if (fit) widget.adjustSize();
-        widget.show();
-        pumpFor(20ms);
-        const QImage image = widget.grab().toImage();
+    QImage save(const QImage& image, const char* name) {
         EXPECT_FALSE(image.isNull()) << name;
         EXPECT_GT(image.width(), 100) << name;
         const QString folder = qEnvironmentVariable("VELMO_SNAPSHOT_DIR");
@@ -95,6 +124,37 @@ struct Snapshots : ::testing::TestWithParam<Appearance> {
                                       GetParam() == Appearance::dark ? QStringLiteral("dark") : QStringLiteral("light"));
         EXPECT_TRUE(image.save(file)) << file.toStdString();
         return image;
+    }
+
+    // `settle`: lists of transfers follow the model a moment later.
+    QImage snap(QWidget& widget, const char* name, bool fit = true, std::chrono::milliseconds settle = 20ms) {
+        if (fit) widget.adjustSize();
+        widget.show();
+        pumpFor(settle);
+        return save(widget.grab().toImage(), name);
+    }
+
+    static QScrollArea* columnOf(MainWindow& window) {
+        return window.content()->findChild<QScrollArea*>(QString(), Qt::FindDirectChildrenOnly);
+    }
+    // The tray's window as its icon opens it, in the top right corner.
+    void snapTray(const char* name, SoftwareUpdates* updates = nullptr) {
+        MenuBarWindow tray(*model, [] {}, [] {}, updates);
+        tray.showPopup(QPoint(1900, 0));
+        snap(*tray.popup(), name, false, 40ms);
+    }
+
+    // The main window made tall enough for its whole column, as on a taller screen: the rows
+    // below the usual lower edge are in the picture too.
+    QImage snapWhole(MainWindow& window, const char* name) {
+        window.show();
+        pumpFor(40ms);
+        QScrollArea* scroll = columnOf(window);
+        QWidget* column = scroll->widget();
+        window.resize(480, std::max({720, column->sizeHint().height(), column->heightForWidth(480)}));
+        pumpFor(10ms);
+        EXPECT_FALSE(scroll->verticalScrollBar()->isVisible()) << name << ": part of the column is out of sight";
+        return save(window.grab().toImage(), name);
     }
 
     // Shows a sheet as it opens (it sizes itself) and checks that its QR code is whole: the
@@ -124,55 +184,213 @@ struct Snapshots : ::testing::TestWithParam<Appearance> {
         pumpUntil([&] { return model->quickSharePhones().size() == static_cast<std::size_t>(count); });
     }
 
+    const TransferItem* rowOf(const Uuid& id) {
+        for (const auto& item : model->transfers())
+            if (item.id == id) return &item;
+        return nullptr;
+    }
+    void waitUntilFinished(const Uuid& id) {
+        EXPECT_TRUE(pumpUntil([&] { return rowOf(id) && !rowOf(id)->state.isActive(); }));
+    }
+    // A phone connects; with `offer` it offers files and the model asks the user, without it
+    // the phone says nothing yet. Returns the new row.
+    Uuid phoneConnects(std::optional<QuickShareOffer> offer) {
+        model.receive->holdBeforeOffer = !offer;
+        if (offer) model.receive->offer = *offer;
+        const auto before = model->transfers().size();
+        model.advertiser->connect();
+        EXPECT_TRUE(pumpUntil([&] { return offer ? model->incoming().has_value() : model->transfers().size() > before; }));
+        return model.row().id;
+    }
+    // Sends to a phone until the model asks to compare the code; returns the new row.
+    Uuid sendUntilCodeCheck(const std::string& phone, const std::vector<std::filesystem::path>& files) {
+        model->send(files, model.phone(phone, phone));
+        EXPECT_TRUE(pumpUntil([&] { return !model->transfers().empty() && model->hasPeerCheck(model.row().id); }));
+        return model.row().id;
+    }
+
+    std::unique_ptr<SoftwareUpdates> updateController(std::shared_ptr<UpdateActions> actions) {
+        SoftwareUpdates::Dependencies d;
+        d.settings = settings.get();
+        d.info = {{"CFBundleShortVersionString", "1.0"},
+                  {"CFBundleVersion", "8"},
+                  {"VelmoUpdateChannel", "live-x86_64"},
+                  {"VelmoUpdatePublicKey", UpdateText::encodeBase64(Bytes(32, 7))}};
+        d.bundle = model.temp / "Velmo.app";
+        d.isReadyForUpdate = [this] { return model->isReadyForUpdate(); };
+        d.hasSharingMode = [this] { return model->isSharingAllowed(); };
+        d.presenter = std::make_shared<SilentUpdatePresenter>();
+        d.actions = std::move(actions);
+        return std::make_unique<SoftwareUpdates>(std::move(d));
+    }
+
     AppModelHarness model;
+    std::unique_ptr<QSettings> settings =
+        std::make_unique<QSettings>(QString::fromStdString((model.temp / "Updates.conf").string()), QSettings::IniFormat);
 };
 
 TEST_P(Snapshots, Consent) {
-    SharingConsentView view(*model);
-    snap(view, "consent");
+    AppModelHarness undecided({.sharingMode = std::nullopt});
+    MainWindow window(*undecided, nullptr, 1h);
+    snap(window, "consent", false);
 }
 
 TEST_P(Snapshots, MainWindowEmptyAndBusy) {
     {
-        ContentView empty(*model);
-        empty.resize(480, 720);
+        MainWindow empty(*model, nullptr, 1h);
         snap(empty, "main-empty", false);
     }
     model->stageFiles({model.file("holiday-photo.jpg", 2'400'000), model.file("notes.pdf", 80'000),
                        model.file("song.mp3", 5'100'000), model.file("archive.zip", 12'000'000),
                        model.file("README", 900)});
     discover(3);
-    model.receive->holdBeforeOffer = false;
-    model.advertiser->connect();
-    pumpUntil([&] { return model->incoming().has_value(); });
+    phoneConnects(model.receive->offer);
     model->reportError("This Wi-Fi may block devices from reaching each other.");
-    ContentView busy(*model);
-    busy.resize(480, 720);
+    MainWindow busy(*model, nullptr, 1h);
     snap(busy, "main-busy", false);
+    EXPECT_EQ(busy.size(), QSize(480, 720));
+    // The column scrolls, and its scroll bar is drawn in the window's colours, as on the desktop.
+    QScrollBar* bar = columnOf(busy)->verticalScrollBar();
+    ASSERT_TRUE(bar->isVisible());
+    const QImage track = bar->grab().toImage().scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    EXPECT_EQ(QColor(track.pixel(0, 0)).lightness() < 128, GetParam() == Appearance::dark);
     // Text sized like the layout leaves the staged files' card inside the window.
     auto* zone = busy.findChild<DropZone*>();
     ASSERT_NE(zone, nullptr);
     EXPECT_LE(zone->mapTo(&busy, QPoint(zone->width(), 0)).x(), busy.width() - 24);
-    IncomingPromptView prompt(*model);
-    snap(prompt, "incoming-prompt");
+    // The panel the application floats the question in; then a sender's name too long for a line.
+    IncomingPromptPresenter prompt;
+    for (const std::string sender : {"", "Ana Beatriz’s Galaxy S25 Ultra (work phone, second SIM)"}) {
+        if (!sender.empty()) {
+            model.receive->offer.senderName = sender;
+            phoneConnects(model.receive->offer);
+        }
+        prompt.present(*model);
+        ASSERT_NE(prompt.panel(), nullptr);
+        snap(*prompt.panel(), sender.empty() ? "incoming-prompt" : "incoming-prompt-long-name", false);
+        prompt.dismiss();
+        model->answerIncoming(false);
+        waitUntilFinished(model.row().id);
+    }
+    MainWindow declined(*model, nullptr, 1h);
+    snapWhole(declined, "main-declined");
+}
+
+// Every state of a row, receiving and sending, and uploads from a browser, each list whole.
+TEST_P(Snapshots, TransferRows) {
+    MainWindow window(*model, nullptr, 1h);
+    const auto photo = model.file("holiday-photo.jpg", 2'400'000);
+    QuickShareOffer offer{"Pixel 9 Pro", "1234", {{"holiday-photo.jpg", 2'400'000}, {"notes.pdf", 80'000}}};
+    phoneConnects(offer);
     model->answerIncoming(false);
-    pumpUntil([&] { return !model.row().state.isActive(); });
-    ContentView declined(*model);
-    declined.resize(480, 720);
-    snap(declined, "main-declined", false);
+    waitUntilFinished(model.row().id);
+    model.receive->errorAfterAccept = std::make_exception_ptr(QuickShareError::cancelledByPhone());
+    phoneConnects(offer);
+    model->answerIncoming(true);
+    waitUntilFinished(model.row().id);
+    model.receive->errorAfterAccept = nullptr;
+    model.receive->saved = {photo, model.file("notes.pdf", 80'000)};
+    phoneConnects(offer);
+    model->answerIncoming(true);
+    waitUntilFinished(model.row().id);
+    model->cancelTransfer(phoneConnects(std::nullopt));
+    waitUntilFinished(model.row().id);
+    const Uuid receiving = phoneConnects(std::nullopt);
+    model->applyOffer(receiving, {"Galaxy S25", "7310", {{"Screen recording 2024-05-02 at 18.41.07.mp4", 9'800'000}}},
+                      TransferItem::State::transferring());
+    model->setTransferProgress(receiving, 4'200'000, 9'800'000);
+    phoneConnects(std::nullopt);
+    offer.senderName = "Ana’s phone";
+    offer.files.resize(1);
+    phoneConnects(offer);
+    snapWhole(window, "rows-receive");
+    model->answerIncoming(false);
+    for (const auto& item : std::vector<TransferItem>(model->transfers())) model->cancelTransfer(item.id);
+    model->clearFinished();
+
+    const std::vector<std::filesystem::path> files{photo};
+    model.sendScript->pin = "4821";
+    const Uuid check = sendUntilCodeCheck("Pixel 9 Pro", files);
+    snap(window, "peer-check", false, 40ms);
+    snapTray("tray-peer-check");
+    model.sendScript->pin = "5678";
+    model.sendScript->errorAfterConfirm = std::make_exception_ptr(QuickShareError::declined());
+    model->answerPeerCheck(sendUntilCodeCheck("Galaxy S25", files), true);
+    waitUntilFinished(model.row().id);
+    model.sendScript->errorAfterConfirm = std::make_exception_ptr(QuickShareError::notEnoughSpace());
+    model->answerPeerCheck(sendUntilCodeCheck("Pixel 7a", files), true);
+    waitUntilFinished(model.row().id);
+    model.sendScript->errorAfterConfirm = nullptr;
+    const Uuid sent = sendUntilCodeCheck("Pixel 8", files);
+    model->answerPeerCheck(sent, true);
+    waitUntilFinished(sent);
+    model->setTransferProgress(sent, 2'400'000, 2'400'000);  // the fake flow moves six bytes
+    model->cancelTransfer(sendUntilCodeCheck("Galaxy A55", files));
+    model.sendScript->holdAfterConfirm = true;
+    model->answerPeerCheck(sendUntilCodeCheck("Ana’s phone", files), true);
+    const Uuid sending = sendUntilCodeCheck("Galaxy S24", {photo, model.file("notes.pdf", 80'000)});
+    model->answerPeerCheck(sending, true);
+    pumpFor(20ms);
+    model->setTransferState(sending, TransferItem::State::transferring());
+    model->setTransferProgress(sending, 1'000'000, 2'480'000);
+    ASSERT_TRUE(rowOf(check) && rowOf(check)->needsPeerCheck);
+    snapWhole(window, "rows-send");
+    snapTray("tray-transfer");
+    for (const auto& item : std::vector<TransferItem>(model->transfers())) model->cancelTransfer(item.id);
+    model->clearFinished();
+
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
+    const auto upload = [&](const std::string& name, std::int64_t size, const std::string& phone) {
+        WebReceiveServer::Started started{Uuid::random(), name, size, phone};
+        model->handleWebReceiveEvent(started);
+        return started.id;
+    };
+    const Uuid saved = upload("IMG_20240502_184107.jpg", 3'400'000, "Pixel 7a");
+    model->handleWebReceiveEvent(WebReceiveServer::Finished{saved, photo});
+    model->handleWebReceiveEvent(WebReceiveServer::Failed{upload("Budget 2024.xlsx", 64'000, "SM-A556B"),
+                                                          "The phone stopped sending."});
+    const Uuid arriving = upload("VID_20240502_184300.mp4", 48'000'000, "Pixel 7a");
+    model->handleWebReceiveEvent(WebReceiveServer::Progress{arriving, 17'500'000});
+    snapSheet(*window.content()->webReceiveSheet(), "web-receive-uploads", model->webReceive()->url);
+    snapWhole(window, "rows-web");
 }
 
 TEST_P(Snapshots, SettingsAndMenu) {
     SettingsView settings(*model);
     snap(settings, "settings");
     discover(2);
-    MenuBarView menu(*model, [] {}, [] {});
-    snap(menu, "menu");
-    EXPECT_EQ(menu.width(), 372) << "the tray window grew with its content";
-    for (auto* name : menu.findChildren<ElidedLabel*>(QStringLiteral("targetName")))
+    MenuBarWindow tray(*model, [] {}, [] {});
+    tray.showPopup(QPoint(1900, 0));
+    snap(*tray.popup(), "menu", false);
+    EXPECT_EQ(tray.popup()->width(), 372) << "the tray window grew with its content";
+    for (auto* name : tray.popup()->findChildren<ElidedLabel*>(QStringLiteral("targetName")))
         EXPECT_EQ(name->text(), name->fullText()) << "a phone name that fits is cut";
-    LockedMenu locked([] {}, [] {});
-    snap(locked, "menu-locked");
+    AppModelHarness undecided({.sharingMode = std::nullopt});
+    MenuBarWindow locked(*undecided, [] {}, [] {});
+    locked.showPopup(QPoint(1900, 0));
+    snap(*locked.popup(), "menu-locked", false);
+}
+
+// What the update controller shows: its settings and tray button while a check runs, then the
+// main window's notice of the release it found.
+TEST_P(Snapshots, Updates) {
+    auto check = std::make_shared<HeldUpdateCheck>();
+    const auto updates = updateController(check);
+    updates->checkIfDue();
+    ASSERT_TRUE(updates->isBusy());
+    {
+        SettingsView settings(*model, nullptr, updates.get());
+        snap(settings, "update-checking-settings");
+        snapTray("update-checking-tray", updates.get());
+    }
+    check->letGo.set_value();
+    ASSERT_TRUE(pumpUntil([&] { return !updates->isBusy(); }));
+    ASSERT_TRUE(updates->available());
+    MainWindow window(*model, nullptr, 1h, updates.get());
+    snap(window, "update-notice", false);
+    SettingsView settings(*model, nullptr, updates.get());
+    snap(settings, "update-settings");
 }
 
 TEST_P(Snapshots, SheetsShowTheirCodeWhole) {
@@ -215,6 +433,48 @@ TEST_P(Snapshots, SheetsShowTheirCodeWhole) {
     web.show();
     ASSERT_TRUE(pumpUntil([&] { return hintShown(web); }));
     snapSheet(web, "web-receive-hint", receiveURL);
+}
+
+// Phones that joined a QR send in each phase, as the main window's sheet lists them.
+TEST_P(Snapshots, QRSendRecipientPhases) {
+    model->setSharingMode(SharingMode::askEachTime);
+    MainWindow window(*model, nullptr, 1h);
+    model->stageFiles({model.file("holiday-photo.jpg", 2'400'000), model.file("notes.pdf", 80'000)});
+    model->startQRSend();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    // A phone scans the code; returns once the model asks to compare the code with it.
+    const auto joins = [&](const std::string& name) {
+        const auto phone = model.phone(name, name, true);
+        std::thread([&] { model.discovery->onQRMatch(phone); }).join();
+        EXPECT_TRUE(pumpUntil([&] { return !model->transfers().empty() && model->hasPeerCheck(model.row().id); }));
+        return model.row().id;
+    };
+    const auto phaseOf = [&](const std::string& name) {
+        for (const auto& recipient : model->qrSend()->recipients)
+            if (recipient.name == name) return recipient.phase.kind();
+        return QRSend::Recipient::Phase::Kind::connecting;
+    };
+    using Kind = QRSend::Recipient::Phase::Kind;
+    model->answerPeerCheck(joins("Pixel 9 Pro"), true);
+    ASSERT_TRUE(pumpUntil([&] { return phaseOf("Pixel 9 Pro") == Kind::done; }));
+    model.sendScript->errorAfterConfirm = std::make_exception_ptr(QuickShareError::declined());
+    model->answerPeerCheck(joins("Galaxy S25"), true);
+    ASSERT_TRUE(pumpUntil([&] { return phaseOf("Galaxy S25") == Kind::failed; }));
+    model.sendScript->errorAfterConfirm = nullptr;
+    model.sendScript->holdAfterConfirm = true;
+    model->answerPeerCheck(joins("Pixel 7a"), true);
+    model->answerPeerCheck(joins("Galaxy A55"), true);
+    model->answerPeerCheck(joins("Moto g84"), true);
+    ASSERT_TRUE(pumpUntil([&] { return phaseOf("Moto g84") == Kind::waitingForAccept; }));
+    joins("Ana’s phone");
+    // Connecting and sending pass too quickly in the fake flow to be caught: set as the flow would.
+    model->updateRecipient("Galaxy A55", std::nullopt, [](QRSend::Recipient& r) {
+        r.phase = QRSend::Recipient::Phase::sending();
+        r.fraction = 0.42;
+    });
+    model->updateRecipient("Moto g84", std::nullopt,
+                           [](QRSend::Recipient& r) { r.phase = QRSend::Recipient::Phase::connecting(); });
+    snapSheet(*window.content()->qrSendSheet(), "qr-send-recipients", model->qrSend()->session.url());
 }
 
 INSTANTIATE_TEST_SUITE_P(Appearances, Snapshots, ::testing::Values(Appearance::light, Appearance::dark),

@@ -4,12 +4,17 @@
 #include "velmo/ui/QRSendSheet.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/TransferRow.h"
-#include "velmo/ui/MenuBarWindow.h"
+#include "velmo/ui/IncomingPrompt.h"
+#include "velmo/ui/MainWindow.h"
 #include "velmo/ui/VelmoMark.h"
 #include "velmo/AppModelHarness.h"
 
 #include <QApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QToolTip>
 #include <QTextDocument>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <qrencode.h>
 
@@ -50,21 +55,35 @@ TEST(VelmoMarkTest, BoundingBoxWithAndWithoutMotionLines) {
     EXPECT_NEAR(moving.bottom(), 723, 0.5);
 }
 
-TEST(VelmoMarkTest, TrayImageHasASeeThroughEye) {
+// Relative luminance of an opaque colour, and the contrast ratio of two luminances (WCAG).
+double luminance(const QColor& c) {
+    const auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+double contrast(double a, double b) { return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05); }
+
+TEST(VelmoMarkTest, TrayIconStandsOutOnDarkAndLightPanels) {
     test::ensureApplication();
-    const QImage image = trayImage(Qt::black);
-    EXPECT_EQ(image.size(), QSize(36, 36));
-    EXPECT_EQ(image.devicePixelRatio(), 2.0);
-    // The eye's centre, mapped from design units into the fitted 36-pixel square, is clear
-    // while the head around it is opaque.
-    const QRectF box = VelmoMark::boundingBox(false);
-    const double scale = 36 / box.width();
-    const auto pixel = [&](double x, double y) {
-        return image.pixelColor(static_cast<int>(18 + (x - box.center().x()) * scale),
-                                static_cast<int>(18 + (y - box.center().y()) * scale));
-    };
-    EXPECT_LT(pixel(708, 410).alpha(), 60);
-    EXPECT_GT(pixel(640, 470).alpha(), 200);
+    QImage icon = trayImage();
+    EXPECT_EQ(icon.size(), QSize(36, 36));
+    EXPECT_EQ(icon.devicePixelRatio(), 2.0);
+    icon.setDevicePixelRatio(1);
+    // Whatever the application's own palette, a good part of the icon contrasts 3:1 with the
+    // panel.
+    for (const QColor panel : {QColor(0x1F, 0x1F, 0x1F), QColor(0xF0, 0xF0, 0xF0)}) {
+        QImage shown(36, 36, QImage::Format_ARGB32_Premultiplied);
+        shown.fill(panel);
+        QPainter(&shown).drawImage(0, 0, icon);
+        int covered = 0, clear = 0;
+        for (int y = 0; y < 36; ++y)
+            for (int x = 0; x < 36; ++x) {
+                if (icon.pixelColor(x, y).alpha() < 128) continue;
+                ++covered;
+                if (contrast(luminance(shown.pixelColor(x, y)), luminance(panel)) >= 3) ++clear;
+            }
+        EXPECT_GT(covered, 36 * 36 / 3);
+        EXPECT_GT(clear, covered / 4) << panel.name().toStdString() << ": " << clear << " of " << covered;
+    }
 }
 
 TEST(QRCodeViewTest, EncodesTheUtf8PayloadAtLevelM) {
@@ -125,42 +144,98 @@ TEST(ComponentsTest, ToolTipsShowNamesFromPhonesAndFilesAsText) {
         else document.setPlainText(toolTip);
         return document.toPlainText();
     };
+    // A name shown whole has no tooltip; a cut one shows it whole.
     ElidedLabel label(name, Qt::ElideRight, fonts::body(), colors::text);
+    label.show();
+    label.resize(label.sizeHint().width() + 10, 20);
+    EXPECT_EQ(label.toolTip(), QString());
+    label.resize(60, 20);
     EXPECT_EQ(shown(label.toolTip()), name);
     label.setFullText(name + QStringLiteral("<b>"));
     EXPECT_EQ(shown(label.toolTip()), name + QStringLiteral("<b>"));
     FileRow row(name, 10, [] {});
-    EXPECT_EQ(shown(row.findChild<QWidget*>(QStringLiteral("removeFile"))->toolTip()), QStringLiteral("Remove ") + name);
+    const QString remove = row.findChild<QWidget*>(QStringLiteral("removeFile"))->toolTip();
+    EXPECT_EQ(shown(remove), QStringLiteral("Remove ") + name);
+    // Shown on one line: Qt folds rich tooltips onto a narrow width unless told otherwise.
+    QToolTip::showText(QPoint(100, 100), plainToolTip(QStringLiteral("Remove Holiday photo from the beach.jpg")));
+    QLabel* tip = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->inherits("QTipLabel") && top->isVisible()) tip = qobject_cast<QLabel*>(top);
+    ASSERT_NE(tip, nullptr);
+    EXPECT_LT(tip->height(), 2 * QFontMetrics(tip->font()).lineSpacing());
+    QToolTip::hideText();
 }
 
-TEST(ThemeTest, ColoursFollowTheDesktopSwitchingToDark) {
+// The desktop switches between light and dark as qt6ct does: the application palette first, then
+// a theme change and its palette handed to every widget once more.
+void desktopSwitches(const QPalette& palette) {
+    QApplication::setPalette(palette);
+    for (QWidget* widget : QApplication::allWidgets()) {
+        QEvent theme(QEvent::ThemeChange);
+        QApplication::sendEvent(widget, &theme);
+        widget->setPalette(palette);
+    }
+    test::pumpFor(std::chrono::milliseconds(10));
+}
+
+// Every label shown in `window` in a text colour of the theme, the window on its background.
+void expectThemed(QWidget* window, Appearance appearance) {
+    ASSERT_NE(window, nullptr);
+    const char* look = appearance == Appearance::dark ? "dark" : "light";
+    EXPECT_EQ(window->palette().color(QPalette::Window), colors::bg.in(appearance)) << look;
+    QList<QColor> texts;
+    for (const ThemeColor* color : {&colors::text, &colors::sub, &colors::faint, &colors::ok, &colors::bad,
+                                    &colors::warn, &colors::accentText})
+        texts << color->in(appearance);
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (!label->isVisibleTo(window)) continue;
+        EXPECT_TRUE(texts.contains(label->palette().color(QPalette::WindowText)))
+            << look << " " << label->text().toStdString() << " in "
+            << label->palette().color(QPalette::WindowText).name().toStdString();
+    }
+}
+
+TEST(ThemeTest, ColoursFollowTheDesktopSwitching) {
+    using namespace std::chrono_literals;
     test::ensureApplication();
     const QPalette original = QApplication::palette();
-    QPalette light = original;
-    light.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
-    light.setColor(QPalette::WindowText, Qt::black);
-    QApplication::setPalette(light);
+    const QPalette light(QColor(0xF0, 0xF0, 0xF0)), dark(QColor(0x1F, 0x1F, 0x1F));
+    desktopSwitches(light);
     test::AppModelHarness model;
-    MenuBarWindow tray(*model, [] {}, [] {});
-    const auto trayImage = [&] { return tray.trayIcon()->icon().pixmap(32).toImage(); };
-    const QImage lightTray = trayImage();
-    QWidget window;
-    applyWindowBackground(&window);
-    QLabel* label = plainLabel(QStringLiteral("Velmo"), fonts::body(), colors::sub, &window);
-    auto* name = new ElidedLabel(QStringLiteral("Pixel"), Qt::ElideRight, fonts::body(), colors::text, &window);
+    model->start();
+    MainWindow window(*model, nullptr, 1h);
     window.show();
-    EXPECT_EQ(window.palette().color(QPalette::Window), colors::bg.light);
-
-    QPalette dark = original;
-    dark.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
-    dark.setColor(QPalette::WindowText, Qt::white);
-    QApplication::setPalette(dark);
-    test::pumpFor(std::chrono::milliseconds(10));
-    EXPECT_NE(trayImage(), lightTray);  // the tray icon is drawn in the panel's new text colour
-    EXPECT_EQ(window.palette().color(QPalette::Window), colors::bg.dark);
-    EXPECT_EQ(window.palette().color(QPalette::Text), colors::text.dark);
-    EXPECT_EQ(label->palette().color(QPalette::WindowText), colors::sub.dark);
-    EXPECT_EQ(name->palette().color(QPalette::WindowText), colors::text.dark);
+    // Rows in every tone: done, declined, and one waiting with its prompt open.
+    for (const bool accept : {true, false}) {
+        model.advertiser->connect();
+        ASSERT_TRUE(test::pumpUntil([&] { return model->incoming().has_value(); }));
+        model->answerIncoming(accept);
+        ASSERT_TRUE(test::pumpUntil([&] { return !model.row().state.isActive(); }));
+    }
+    model.advertiser->connect();
+    ASSERT_TRUE(test::pumpUntil([&] { return model->incoming().has_value(); }));
+    IncomingPromptPresenter prompt;
+    prompt.present(*model);
+    ASSERT_TRUE(test::pumpUntil([&] { return window.findChildren<TransferRow*>().size() == 3; }));
+    const auto switchesBothWays = [&](QWidget* sheet) {
+        for (const auto& [palette, appearance] : {std::pair{dark, Appearance::dark}, std::pair{light, Appearance::light}}) {
+            desktopSwitches(palette);
+            for (QWidget* shown : {static_cast<QWidget*>(&window), static_cast<QWidget*>(prompt.panel()), sheet})
+                expectThemed(shown, appearance);
+            const auto* done = window.findChildren<TransferRow*>().at(2)->findChild<QLabel*>(QStringLiteral("status"));
+            EXPECT_EQ(done->palette().color(QPalette::WindowText), colors::ok.in(appearance));
+        }
+    };
+    model->stageFiles({model.file("a.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(test::pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    switchesBothWays(window.content()->qrSendSheet());
+    model->cancelQRSend();
+    model->startWebReceive();
+    ASSERT_TRUE(test::pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
+    switchesBothWays(window.content()->webReceiveSheet());
+    model->stopWebReceive();
+    prompt.dismiss();
     QApplication::setPalette(original);
 }
 
@@ -189,7 +264,7 @@ TEST(TransferRowTest, StatusTextPerState) {
         {item(D::sending, S::connecting()), "Connecting to Pixel 9…"},
         {waitingSend, "Waiting for Pixel 9 to accept · code 1234"},
         {item(D::receiving, S::awaitingAccept()), "Waiting for your answer"},
-        {check, "Check the phone shows 1234."},
+        {check, "Check the phone shows 1234 · to Pixel 9"},
         {moving, "1.5 MB of 3 MB from Pixel 9"},
         {done, "Done from Pixel 9 · 2 KB"},
         {item(D::receiving, S::declined()), "You declined"},

@@ -57,10 +57,29 @@ TEST_F(Views, ConsentChoiceSwitchesToTheContent) {
     AppModelHarness fresh({.sharingMode = std::nullopt});
     MainWindow window(*fresh);
     EXPECT_EQ(window.content(), nullptr);
-    ASSERT_NE(button(&window, QStringLiteral("Allow quick sharing")), nullptr);
-    button(&window, QStringLiteral("Allow quick sharing"))->click();
+    auto* quick = qobject_cast<ThemedButton*>(button(&window, QStringLiteral("Allow quick sharing")));
+    ASSERT_NE(quick, nullptr);
+    // Nothing is pre-selected: keys before a choice store nothing; Tab then shows where focus is.
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    for (const Qt::Key key : {Qt::Key_Space, Qt::Key_Return})
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &window, key);
+    EXPECT_EQ(fresh->sharingMode(), std::nullopt);
+    EXPECT_FALSE(quick->showsFocus());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), quick);
+    EXPECT_TRUE(quick->showsFocus());
+    quick->click();
     EXPECT_EQ(fresh->sharingMode(), SharingMode::quick);
     EXPECT_NE(window.content(), nullptr);
+    // In the content too, Tab goes from control to control.
+    auto* settings = window.content()->findChild<QPushButton*>(QStringLiteral("settingsButton"));
+    ASSERT_TRUE(pumpUntil([&] { return settings->isVisible(); }));
+    settings->setFocus();
+    for (int tab = 0; tab < 12; ++tab) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_NE(qobject_cast<QPushButton*>(QApplication::focusWidget()), nullptr) << tab;
+    }
 }
 
 TEST_F(Views, StagingChangesTheSendButtonAndTheDropZone) {
@@ -86,8 +105,12 @@ TEST_F(Views, StagingChangesTheSendButtonAndTheDropZone) {
     EXPECT_EQ(labelText(&view, "stagedTotal"), QStringLiteral("4 KB"));
     EXPECT_EQ(view.findChildren<FileRow*>().size(), 4u);
 
+    // "Clear" empties the list in one change, so thousands of staged files redraw the views once.
+    int changes = 0;
+    QObject::connect(&*model, &AppModel::stagedChanged, [&changes] { ++changes; });
     button(&view, QStringLiteral("Clear"))->click();
     EXPECT_TRUE(model->staged().empty());
+    EXPECT_EQ(changes, 1);
     EXPECT_NE(button(&view, QStringLiteral("Choose Files…")), nullptr);
 }
 
@@ -122,6 +145,12 @@ TEST_F(Views, QRSendSheetShownExactlyWhileTheSendIsOpen) {
     ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
     QDialog* sheet = window.content()->qrSendSheet();
     EXPECT_TRUE(sheet->isVisible());
+    // Tab goes from control to control, with no invisible stop on the way round.
+    ASSERT_TRUE(QTest::qWaitForWindowActive(sheet));
+    for (int tab = 0; tab < 4; ++tab) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_NE(qobject_cast<QPushButton*>(QApplication::focusWidget()), nullptr) << tab;
+    }
     EXPECT_EQ(labelText(sheet, "sendWhat"), QStringLiteral("a.txt"));
     EXPECT_EQ(sheet->findChild<QPushButton*>(QStringLiteral("footerButton"))->text(), QStringLiteral("Cancel"));
     // The hint keeps its place through rebuilds and shows after its delay.
@@ -284,7 +313,7 @@ TEST_F(Views, ClicksLandWhileProgressArrives) {
     for (QWidget* root : {static_cast<QWidget*>(&window), tray.popup()}) {
         ASSERT_TRUE(pumpUntil([&] { return root->findChild<LineLimitedLabel*>(QStringLiteral("status")) != nullptr; }));
         auto* status = root->findChild<LineLimitedLabel*>(QStringLiteral("status"));
-        EXPECT_EQ(status->shownLines().join(QLatin1Char(' ')), QStringLiteral("Check the phone shows 4821."));
+        EXPECT_EQ(status->shownLines().join(QLatin1Char(' ')), QStringLiteral("Check the phone shows 4821 · to Pixel"));
     }
     model->answerPeerCheck(sendId, true);
     model->setTransferState(sendId, TransferItem::State::transferring());

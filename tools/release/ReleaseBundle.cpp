@@ -2,13 +2,17 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <gnu/libc-version.h>
+#include <elf.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
+#include <array>
+#include <bit>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -56,6 +60,62 @@ std::vector<fs::path> entries(const fs::path& bundle) {
     return out;
 }
 
+// A record of type T at `offset` of the file, refusing one that would reach past its end.
+template <class T>
+T readAt(const std::string& elf, std::uint64_t offset) {
+    if (offset > elf.size() || sizeof(T) > elf.size() - offset) throw std::runtime_error("the executable is cut short");
+    T out;
+    std::memcpy(&out, elf.data() + offset, sizeof out);
+    return out;
+}
+
+// "2.34" from "GLIBC_2.34" as numbers, or nothing for other version names (GLIBCXX_3.4, GLIBC_PRIVATE).
+std::optional<std::array<long, 3>> glibcVersion(std::string_view name) {
+    constexpr std::string_view prefix = "GLIBC_";
+    if (name.substr(0, prefix.size()) != prefix) return std::nullopt;
+    return UpdateBundle::parseSystemVersion(std::string(name.substr(prefix.size())));
+}
+
+// The newest GLIBC_ version among the versions the executable's dynamic symbols need (its
+// .gnu.version_r section), as written there; empty when it needs none.
+template <class Ehdr, class Shdr>
+std::string highestGlibc(const std::string& elf) {
+    const auto header = readAt<Ehdr>(elf, 0);
+    if (header.e_shentsize < sizeof(Shdr)) throw std::runtime_error("the executable has no readable sections");
+    const auto section = [&](std::uint64_t index) {
+        if (index >= header.e_shnum) throw std::runtime_error("the executable names a missing section");
+        return readAt<Shdr>(elf, header.e_shoff + index * header.e_shentsize);
+    };
+    std::string best;
+    std::array<long, 3> bestVersion{};
+    for (std::uint64_t i = 0; i < header.e_shnum; ++i) {
+        const auto needs = section(i);
+        if (needs.sh_type != SHT_GNU_verneed) continue;
+        const auto strings = section(needs.sh_link);
+        std::uint64_t entry = needs.sh_offset;
+        // Verneed and Vernaux records have the same layout in both ELF classes.
+        for (std::uint64_t n = 0; n < needs.sh_info; ++n) {
+            const auto need = readAt<Elf64_Verneed>(elf, entry);
+            std::uint64_t aux = entry + need.vn_aux;
+            for (std::uint64_t k = 0; k < need.vn_cnt; ++k) {
+                const auto version = readAt<Elf64_Vernaux>(elf, aux);
+                if (version.vna_name >= strings.sh_size) throw std::runtime_error("the executable names a missing string");
+                const std::uint64_t at = strings.sh_offset + version.vna_name;
+                if (at >= elf.size()) throw std::runtime_error("the executable is cut short");
+                const std::string name(elf.c_str() + at, ::strnlen(elf.c_str() + at, elf.size() - at));
+                const auto parsed = glibcVersion(name);
+                if (parsed && (best.empty() || *parsed > bestVersion)) {
+                    best = name.substr(name.find('_') + 1);
+                    bestVersion = *parsed;
+                }
+                aux += version.vna_next;
+            }
+            entry += need.vn_next;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 std::string defaultChannel() {
@@ -65,7 +125,16 @@ std::string defaultChannel() {
     return "live-" + (machine == "aarch64" ? std::string("arm64") : machine);
 }
 
-std::string systemLibraryVersion() { return gnu_get_libc_version(); }
+std::string requiredLibraryVersion(const fs::path& executable) {
+    const std::string elf = readFile(executable);
+    if (elf.size() < EI_NIDENT || elf.compare(0, SELFMAG, ELFMAG) != 0)
+        throw std::runtime_error(executable.string() + " is not an ELF executable");
+    const bool native = elf[EI_DATA] == (std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB);
+    if (!native) throw std::runtime_error(executable.string() + " is built for another byte order");
+    if (elf[EI_CLASS] == ELFCLASS64) return highestGlibc<Elf64_Ehdr, Elf64_Shdr>(elf);
+    if (elf[EI_CLASS] == ELFCLASS32) return highestGlibc<Elf32_Ehdr, Elf32_Shdr>(elf);
+    throw std::runtime_error(executable.string() + " is of an unknown ELF class");
+}
 
 void create(const fs::path& bundle, const fs::path& executable, const BundleIdentity& identity,
             const fs::path& icons) {

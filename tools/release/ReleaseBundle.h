@@ -30,8 +30,9 @@ namespace ReleaseBundle {
 
 // The channel of a copy built on this machine: "live-" and the processor family.
 std::string defaultChannel();
-// The version of the C library this machine runs, the least a copy built here needs.
-std::string systemLibraryVersion();
+// The C library (glibc) version `executable` needs: the newest GLIBC_ version its dynamic
+// symbols ask for ("2.34"), whatever the building machine runs; empty when it asks for none.
+std::string requiredLibraryVersion(const std::filesystem::path& executable);
 
 // Creates `bundle` (which must not exist) with the executable, Info.json and, when `icons` is
 // given, a copy of that icon theme folder.

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -17,7 +20,9 @@
 #include "platform/Digest.h"
 #include "updatecore/SafePath.h"
 #include "updatecore/UpdateArchive.h"
+#include "updatecore/HttpTransport.h"
 #include "updatecore/UpdateBundle.h"
+#include "updatecore/UpdateError.h"
 #include "updatecore/UpdateFeed.h"
 #include "updatecore/UpdateInstallError.h"
 #include "updatecore/UpdateText.h"
@@ -30,8 +35,9 @@ using namespace velmo::release;
 
 constexpr const char* usage = R"(usage:
   velmo-release keygen KEY.pem
-      A new update key pair: the private key goes to KEY.pem (mode 0600; keep it out of the
-      repository), the public key is printed for Info.json's VelmoUpdatePublicKey.
+      A new update key pair: the private key goes to KEY.pem (mode 0600, never over an existing
+      file; missing folders are made, mode 0700; keep it out of the repository), the public key
+      is printed for Info.json's VelmoUpdatePublicKey.
   velmo-release bundle --executable FILE --version TEXT --build N [--channel NAME]
                        [--icons FOLDER] [--key KEY.pem] OUT/Velmo.app
       Lays out the application folder; with --key it carries the key and a signed manifest.
@@ -39,9 +45,12 @@ constexpr const char* usage = R"(usage:
       Writes BUNDLE's signed manifest again (after a file in it changed).
   velmo-release archive BUNDLE OUT.zip
       The update zip of a verified bundle; prints its size and fails above the 8 MiB limit.
-  velmo-release publish --key KEY.pem --out FOLDER BUNDLE
+  velmo-release publish --key KEY.pem --out FOLDER [--force] BUNDLE
       FOLDER/<channel>/Velmo-<build>.zip and FOLDER/<channel>/feed.json, signed; upload
-      FOLDER's contents to the update host's /updates/.
+      FOLDER's contents to the update host's /updates/. Refuses a build older than the one
+      the channel's feed names, other content for a build already published, and a feed that
+      does not verify with the key; --force publishes anyway. Publishing the same bundle again
+      changes nothing.
   velmo-release verify BUNDLE|ARCHIVE.zip
       Checks a bundle (or the bundle inside a zip) the way the installer does.
 )";
@@ -69,7 +78,9 @@ Arguments parse(int argc, char** argv) {
     Arguments out;
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a.rfind("--", 0) == 0) {
+        if (a == "--force") {
+            out.options["force"];
+        } else if (a.rfind("--", 0) == 0) {
             if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
             out.options[a.substr(2)] = argv[++i];
         } else {
@@ -124,18 +135,122 @@ void report(const UpdateBundleMetadata& m) {
 
 // Writes the zip and answers its size, refusing one the updater would not download. A signed
 // bundle is verified first; an unsigned one (a local build) is only packed.
-std::int64_t writeArchive(const fs::path& bundle, const fs::path& zip) {
+std::int64_t writeArchive(const fs::path& bundle, const fs::path& zip, const fs::path& shownAs = {}) {
     std::ifstream info(bundle / UpdateBundle::infoPath, std::ios::binary);
     if (nlohmann::json::parse(info, nullptr, false).contains("VelmoUpdatePublicKey")) verifyBundle(bundle);
     ReleaseBundle::archive(bundle, zip);
     const auto bytes = static_cast<std::int64_t>(fs::file_size(zip));
-    std::cout << zip.string() << ": " << bytes << " bytes (" << (bytes * 100 / UpdateFeed::archiveLimit)
+    std::cout << (shownAs.empty() ? zip : shownAs).string() << ": " << bytes << " bytes (" << (bytes * 100 / UpdateFeed::archiveLimit)
               << "% of the " << UpdateFeed::archiveLimit << "-byte limit)\n";
     if (bytes > UpdateFeed::archiveLimit) {
         fs::remove(zip);
         throw std::runtime_error("the archive is larger than updates may be");
     }
     return bytes;
+}
+
+// A new key file, with the folders it needs made private to the user.
+void saveNewKey(const Ed25519Key& key, const fs::path& pem) {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(pem, ec)))
+        throw std::runtime_error(pem.string() + " already exists: a key is never replaced, since installed copies "
+                                 "accept updates signed with theirs only");
+    std::vector<fs::path> missing;
+    for (auto folder = fs::absolute(pem).parent_path(); !fs::exists(fs::symlink_status(folder, ec));
+         folder = folder.parent_path())
+        missing.push_back(folder);
+    for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder)
+        if (::mkdir(folder->c_str(), 0700) != 0 && errno != EEXIST)
+            throw std::runtime_error("cannot make the folder " + folder->string() + ": " + std::strerror(errno));
+    if (!fs::is_directory(fs::absolute(pem).parent_path()))
+        throw std::runtime_error(fs::absolute(pem).parent_path().string() + " is not a folder");
+    key.save(pem);
+}
+
+// Serves the channel's published feed to the updater's own feed client, so that it is read
+// exactly as installed copies read it: strict JSON, signature, fields and archive name.
+class PublishedFeed : public HttpTransport {
+public:
+    explicit PublishedFeed(std::string content) : content_(std::move(content)) {}
+    Outcome get(const std::string& url, const std::string&, std::int64_t, HttpSink& sink,
+                const std::atomic<bool>&) override {
+        const Bytes body = toBytes(content_);
+        if (!sink.onHead({url, true, 200, static_cast<std::int64_t>(body.size())}) || !sink.onBody(body))
+            return Outcome::stopped;
+        return Outcome::completed;
+    }
+
+private:
+    std::string content_;
+};
+
+// The release the channel's feed names now, or nothing when there is no feed yet.
+std::optional<UpdateRelease> publishedRelease(const fs::path& feed, const Ed25519Key& key, const std::string& channel) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(feed, ec))) return std::nullopt;
+    std::ifstream in(feed, std::ios::binary);
+    std::string content(UpdateFeed::feedLimit + 1, '\0');
+    in.read(content.data(), static_cast<std::streamsize>(content.size()));
+    if (in.bad() || !in.eof()) throw std::runtime_error("cannot read " + feed.string());
+    content.resize(static_cast<std::size_t>(in.gcount()));
+    try {
+        const std::atomic<bool> cancel{false};
+        return UpdateFeed(key.publicKey(), "https://publisher.invalid/" + channel + "/feed.json", channel, 0,
+                          std::make_shared<PublishedFeed>(std::move(content)))
+            .check(cancel);
+    } catch (const UpdateError& e) {
+        throw std::runtime_error(feed.string() + " is not a feed of this channel signed with this key (" + e.what() +
+                                 "); correct or remove it, or use --force to replace it");
+    }
+}
+
+bool sameContent(const fs::path& a, const fs::path& b) {
+    std::ifstream left(a, std::ios::binary), right(b, std::ios::binary);
+    return left && right && std::equal(std::istreambuf_iterator<char>(left), {}, std::istreambuf_iterator<char>(right), {});
+}
+
+// Writes the archive and the signed feed naming it. Never withdraws a newer release or puts
+// other bytes under a published name unless forced; each file appears whole or not at all.
+void publish(const fs::path& bundle, const Ed25519Key& key, const fs::path& out, bool force) {
+    const auto metadata = verifyBundle(bundle);
+    if (metadata.publicKey != UpdateText::encodeBase64(key.publicKey()))
+        throw std::runtime_error("the bundle trusts another update key than the one publishing");
+    const fs::path folder = out / metadata.channel;
+    const fs::path feed = folder / "feed.json";
+    std::optional<UpdateRelease> current;
+    if (!force) current = publishedRelease(feed, key, metadata.channel);
+    if (current && current->build > metadata.build)
+        throw std::runtime_error(feed.string() + " names build " + std::to_string(current->build) + ", newer than build " +
+                                 std::to_string(metadata.build) + ": publishing would withdraw it (--force to do so)");
+    fs::create_directories(folder);
+    const std::string name = "Velmo-" + std::to_string(metadata.build) + ".zip";
+    const fs::path archive = folder / name;
+    const fs::path fresh = folder / ("." + name + ".new");
+    fs::remove(fresh);
+    const auto bytes = writeArchive(bundle, fresh, archive);
+    std::ifstream in(fresh, std::ios::binary);
+    const std::string sha = UpdateText::hex(sha256(toBytes(std::string(std::istreambuf_iterator<char>(in), {}))));
+    std::error_code ec;
+    const bool replaces = fs::exists(archive, ec) && !sameContent(fresh, archive);
+    if (!force && ((current && current->build == metadata.build && current->sha256 != sha) || replaces)) {
+        fs::remove(fresh);
+        throw std::runtime_error("build " + std::to_string(metadata.build) + " is already published in " +
+                                 folder.string() + " with other content; give this one a new build number (or use "
+                                 "--force to replace it)");
+    }
+    fs::rename(fresh, archive);
+    const nlohmann::json payload = {{"version", metadata.version}, {"build", metadata.build},
+                                    {"channel", metadata.channel},  {"archive", name},
+                                    {"sha256", sha},                {"bytes", bytes}};
+    const fs::path freshFeed = folder / ".feed.json.new";
+    {
+        std::ofstream written(freshFeed, std::ios::binary | std::ios::trunc);
+        written << ReleaseBundle::signedEnvelope(payload.dump(), key);
+        if (!written.flush()) throw std::runtime_error("cannot write " + freshFeed.string());
+    }
+    fs::rename(freshFeed, feed);
+    std::cout << feed.string() << ": Velmo " << metadata.version << " (build " << metadata.build << ") for "
+              << metadata.channel << "\n";
 }
 
 int run(int argc, char** argv) {
@@ -148,7 +263,7 @@ int run(int argc, char** argv) {
     const Arguments args = parse(argc, argv);
     if (command == "keygen") {
         const auto key = Ed25519Key::generate();
-        key.save(args.operand(1, 0));
+        saveNewKey(key, args.operand(1, 0));
         std::cout << UpdateText::encodeBase64(key.publicKey()) << "\n";
     } else if (command == "bundle") {
         const fs::path bundle = args.operand(1, 0);
@@ -156,7 +271,7 @@ int run(int argc, char** argv) {
         identity.version = args.option("version");
         identity.build = number(args.option("build"));
         identity.channel = args.option("channel", ReleaseBundle::defaultChannel());
-        identity.minimumSystem = ReleaseBundle::systemLibraryVersion();
+        identity.minimumSystem = ReleaseBundle::requiredLibraryVersion(args.option("executable"));
         std::optional<Ed25519Key> key;
         if (args.options.count("key")) {
             key = Ed25519Key::load(args.option("key"));
@@ -176,24 +291,7 @@ int run(int argc, char** argv) {
     } else if (command == "archive") {
         writeArchive(args.operand(2, 0), args.operand(2, 1));
     } else if (command == "publish") {
-        const fs::path bundle = args.operand(1, 0);
-        const auto key = Ed25519Key::load(args.option("key"));
-        const auto metadata = verifyBundle(bundle);
-        if (metadata.publicKey != UpdateText::encodeBase64(key.publicKey()))
-            throw std::runtime_error("the bundle trusts another update key than the one publishing");
-        const fs::path folder = fs::path(args.option("out")) / metadata.channel;
-        fs::create_directories(folder);
-        const std::string name = "Velmo-" + std::to_string(metadata.build) + ".zip";
-        const auto bytes = writeArchive(bundle, folder / name);
-        std::ifstream in(folder / name, std::ios::binary);
-        const std::string zip((std::istreambuf_iterator<char>(in)), {});
-        const nlohmann::json payload = {{"version", metadata.version}, {"build", metadata.build},
-                                        {"channel", metadata.channel},  {"archive", name},
-                                        {"sha256", UpdateText::hex(sha256(toBytes(zip)))}, {"bytes", bytes}};
-        std::ofstream(folder / "feed.json", std::ios::binary | std::ios::trunc)
-            << ReleaseBundle::signedEnvelope(payload.dump(), key);
-        std::cout << (folder / "feed.json").string() << ": Velmo " << metadata.version << " (build " << metadata.build
-                  << ") for " << metadata.channel << "\n";
+        publish(args.operand(1, 0), Ed25519Key::load(args.option("key")), args.option("out"), args.options.count("force"));
     } else if (command == "verify") {
         const fs::path path = args.operand(1, 0);
         report(fs::is_directory(path) ? verifyBundle(path) : verifyArchive(path));

@@ -133,6 +133,8 @@ public:
     void stageUrls(const QList<QUrl>& urls);
     void stageFiles(const Files& files);
     void removeStaged(const Path& file);
+    // "Clear": the staged list becomes empty in one change.
+    void clearStaged();
     void chooseFiles();
     void chooseDownloadFolder();
     Files takeFilesForSending(const Files& files);
@@ -220,6 +222,9 @@ private:
     // Web receive
     void webServerStarted(const std::shared_ptr<WebReceiveServer>& server, const QuickReceiveSession& session,
                           std::optional<std::string> url, std::string error);
+    // Ends the running web upload shown by the row `transferId`, if there is one; its later
+    // events no longer reach the row.
+    void cancelWebUpload(const Uuid& transferId);
 
     Settings settings_;
     AppModelServices services_;

@@ -40,6 +40,7 @@ struct AppModel::SendJob {
     CancelSignal cancel;
     std::shared_ptr<ByteStream> stream;
     bool routineCancelled = false;  // the QR send ended or sharing stopped
+    bool finished = false;          // the engine's send has ended
 
     void stop() {
         cancel.cancel();
@@ -238,6 +239,7 @@ std::shared_ptr<AppModel::SendJob> AppModel::sendFiles(const Files& files, const
 
 void AppModel::confirmPeer(const std::shared_ptr<SendJob>& job, const std::string& pin,
                            std::function<void(bool)> reply) {
+    if (job->finished) return reply(false);  // the phone ended the send before the question got here
     if (job->sessionId && job->provesWithQRKey)
         return reply(qrSession(job->phone, *job->sessionId).has_value() && !job->cancel.isCancelled());
     askPeerCheck(job->id, job->recipientId, job->sessionId, pin, std::move(reply));
@@ -287,6 +289,10 @@ void AppModel::applySendProgress(const std::shared_ptr<SendJob>& job, std::int64
 }
 
 void AppModel::finishSend(const std::shared_ptr<SendJob>& job, std::exception_ptr error) {
+    job->finished = true;
+    // The phone can end the send while the codes are still compared: the question goes away
+    // (the engine no longer listens for its answer).
+    answerPeerCheck(job->id, false);
     if (!error) {
         markTransferDone(job->id);
         updateRecipient(job->recipientId, job->sessionId, [](QRSend::Recipient& r) {

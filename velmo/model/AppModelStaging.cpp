@@ -2,6 +2,7 @@
 #include "velmo/model/AppModelGui.h"
 
 #include <algorithm>
+#include <set>
 
 namespace velmo {
 
@@ -30,11 +31,13 @@ void AppModel::stageFiles(const Files& files) {
         auto name = firstFolder->filename().empty() ? firstFolder->parent_path().filename() : firstFolder->filename();
         setStatusMessage("Folders aren't supported yet. Zip " + name.string() + " first.");
     }
-    for (const auto& file : regular) {
-        if (std::find(staged_.begin(), staged_.end(), file) != staged_.end()) continue;
-        staged_.push_back(file);
-        emit stagedChanged();
-    }
+    // A launch may hand over thousands of files: they are looked up in a set, not the list,
+    // and the views, which go through every staged file, redraw once for the call, not per file.
+    std::set<Path> present(staged_.begin(), staged_.end());
+    const auto before = staged_.size();
+    for (const auto& file : regular)
+        if (present.insert(file).second) staged_.push_back(file);
+    if (staged_.size() != before) emit stagedChanged();
 }
 
 void AppModel::removeStaged(const Path& file) {
@@ -55,18 +58,21 @@ void AppModel::chooseDownloadFolder() {
     if (auto folder = services_.chooseFolder(downloadFolder_)) setDownloadFolder(*folder);
 }
 
+void AppModel::clearStaged() {
+    if (staged_.empty()) return;
+    staged_.clear();
+    emit stagedChanged();
+}
+
 AppModel::Files AppModel::takeFilesForSending(const Files& files) {
     stageFiles(files);
+    const std::set<Path> staged(staged_.begin(), staged_.end());
+    std::set<Path> takenSet;
     Files taken;
-    for (const auto& file : files) {
-        // A file listed twice is sent once.
-        if (std::find(staged_.begin(), staged_.end(), file) != staged_.end() &&
-            std::find(taken.begin(), taken.end(), file) == taken.end())
-            taken.push_back(file);
-    }
-    auto end = std::remove_if(staged_.begin(), staged_.end(), [&](const Path& file) {
-        return std::find(taken.begin(), taken.end(), file) != taken.end();
-    });
+    // A file listed twice is sent once.
+    for (const auto& file : files)
+        if (staged.count(file) && takenSet.insert(file).second) taken.push_back(file);
+    auto end = std::remove_if(staged_.begin(), staged_.end(), [&](const Path& file) { return takenSet.count(file) > 0; });
     if (end != staged_.end()) {
         staged_.erase(end, staged_.end());
         emit stagedChanged();

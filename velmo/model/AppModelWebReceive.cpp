@@ -122,6 +122,17 @@ void AppModel::handleWebReceiveEvent(const WebReceiveServer::Event& event) {
     }
 }
 
+void AppModel::cancelWebUpload(const Uuid& transferId) {
+    for (auto it = webUploadIDs_.begin(); it != webUploadIDs_.end(); ++it) {
+        if (it->second != transferId) continue;
+        const Uuid upload = it->first;
+        webUploadIDs_.erase(it);
+        emit webUploadIDsChanged();
+        if (webServer_) webServer_->cancelUpload(upload);
+        return;
+    }
+}
+
 void AppModel::stopWebReceive() {
     if (webReceive_) {
         webReceive_->quickShareSession.authorization->revoke();

@@ -23,7 +23,7 @@ std::vector<std::filesystem::path> droppedFiles(const QMimeData* data) {
 
 TargetRow::TargetRow(const QString& icon, const QString& name, const QString& subtitle, const QString& buttonTitle,
                      std::function<void()> action, OnDrop onDrop, QWidget* parent)
-    : QWidget(parent), onDrop_(std::move(onDrop)) {
+    : QWidget(parent), onDrop_(std::move(onDrop)), targeted_(new EasedFlag(this)) {
     setAcceptDrops(static_cast<bool>(onDrop_));
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(16, 12, 16, 12);
@@ -44,24 +44,19 @@ TargetRow::TargetRow(const QString& icon, const QString& name, const QString& su
 }
 
 void TargetRow::paintEvent(QPaintEvent*) {
-    if (targeted_) QPainter(this).fillRect(rect(), QColor(colors::dropTint));
+    if (targeted_->shown() > 0) QPainter(this).fillRect(rect(), withOpacity(colors::dropTint, targeted_->shown()));
 }
 
 void TargetRow::dragEnterEvent(QDragEnterEvent* event) {
     if (droppedFiles(event->mimeData()).empty()) return;
-    targeted_ = true;
-    update();
+    targeted_->set(true);
     event->acceptProposedAction();
 }
 
-void TargetRow::dragLeaveEvent(QDragLeaveEvent*) {
-    targeted_ = false;
-    update();
-}
+void TargetRow::dragLeaveEvent(QDragLeaveEvent*) { targeted_->set(false); }
 
 void TargetRow::dropEvent(QDropEvent* event) {
-    targeted_ = false;
-    update();
+    targeted_->set(false);
     event->acceptProposedAction();
     const auto files = droppedFiles(event->mimeData());
     if (!files.empty() && onDrop_) onDrop_(files);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "quickshare/QuickSharePhone.h"
+#include "velmo/ui/EasedFlag.h"
 
 #include <QWidget>
 #include <filesystem>
@@ -26,7 +27,7 @@ public:
     using OnDrop = std::function<void(const std::vector<std::filesystem::path>&)>;
     TargetRow(const QString& icon, const QString& name, const QString& subtitle, const QString& buttonTitle,
               std::function<void()> action, OnDrop onDrop, QWidget* parent = nullptr);
-    bool isTargeted() const { return targeted_; }
+    bool isTargeted() const { return targeted_->isOn(); }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -36,7 +37,8 @@ protected:
 
 private:
     OnDrop onDrop_;
-    bool targeted_ = false;
+    // The drop tint fades in and out.
+    EasedFlag* targeted_;
 };
 
 // The row of one discovered phone.

@@ -11,7 +11,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
-#include <QVariantAnimation>
 
 namespace velmo {
 
@@ -22,11 +21,7 @@ std::int64_t fileSizeOrZero(const std::filesystem::path& file) {
 }
 
 DropZone::DropZone(AppModel& model, QWidget* parent)
-    : QWidget(parent), model_(model), ease_(pressAnimation(this)) {
-    connect(ease_, &QVariantAnimation::valueChanged, this, [this](const QVariant& t) {
-        highlight_ = from_ + ((targeted_ ? 1.0 : 0.0) - from_) * t.toDouble();
-        update();
-    });
+    : QWidget(parent), model_(model), targeted_(new EasedFlag(this)) {
     setAcceptDrops(true);
     setAccessibleName(QStringLiteral("Drop files here to send them"));
     content_ = new QVBoxLayout(this);
@@ -36,13 +31,7 @@ DropZone::DropZone(AppModel& model, QWidget* parent)
     rebuild();
 }
 
-void DropZone::setTargeted(bool targeted) {
-    if (targeted_ == targeted) return;
-    targeted_ = targeted;
-    from_ = highlight_;
-    ease_->stop();
-    ease_->start();
-}
+void DropZone::setTargeted(bool targeted) { targeted_->set(targeted); }
 
 void DropZone::rebuild() {
     clearLayout(content_);
@@ -84,11 +73,8 @@ void DropZone::rebuild() {
     connect(add, &QPushButton::clicked, &model_, [this] { model_.chooseFiles(); });
     header->addWidget(add);
     auto* clear = new ThemedButton(QStringLiteral("Clear"), ThemedButton::Kind::plain, false, true, this);
-    connect(clear, &QPushButton::clicked, &model_, [this] {
-        // Removing each file goes through the model's own operation.
-        const auto files = model_.staged();
-        for (const auto& file : files) model_.removeStaged(file);
-    });
+    // One change however many files are staged: the zone redraws once.
+    connect(clear, &QPushButton::clicked, &model_, [this] { model_.clearStaged(); });
     header->addWidget(clear);
     content_->addLayout(header);
 
@@ -116,9 +102,10 @@ void DropZone::paintEvent(QPaintEvent*) {
     const QRectF box = QRectF(rect()).adjusted(lineWidth / 2, lineWidth / 2, -lineWidth / 2, -lineWidth / 2);
     QPainterPath shape;
     shape.addRoundedRect(box, 16, 16);
-    painter.fillPath(shape, withOpacity(colors::card, 1 - highlight_));
-    painter.fillPath(shape, withOpacity(colors::dropTint, highlight_));
-    const QColor stroke = withOpacity(colors::accent, 0.35 + 0.65 * highlight_);
+    const double highlight = targeted_->shown();
+    painter.fillPath(shape, withOpacity(colors::card, 1 - highlight));
+    painter.fillPath(shape, withOpacity(colors::dropTint, highlight));
+    const QColor stroke = withOpacity(colors::accent, 0.35 + 0.65 * highlight);
     QPen pen = dashed ? dashedStroke(stroke) : QPen(stroke, 1, Qt::SolidLine, Qt::FlatCap, Qt::MiterJoin);
     painter.strokePath(shape, pen);
 }

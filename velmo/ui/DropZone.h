@@ -2,6 +2,8 @@
 // staged, a summary with the first files otherwise. Files dropped on it are staged.
 #pragma once
 
+#include "velmo/ui/EasedFlag.h"
+
 #include <QWidget>
 #include <cstdint>
 #include <filesystem>
@@ -20,7 +22,7 @@ class DropZone : public QWidget {
     Q_OBJECT
 public:
     explicit DropZone(AppModel& model, QWidget* parent = nullptr);
-    bool isTargeted() const { return targeted_; }
+    bool isTargeted() const { return targeted_->isOn(); }
     void setTargeted(bool targeted);
 
 protected:
@@ -33,11 +35,7 @@ private:
     void rebuild();
     AppModel& model_;
     QVBoxLayout* content_;
-    bool targeted_ = false;
-    // Eases the highlight in and out; `highlight_` is how far it is shown, 0 to 1.
-    QVariantAnimation* ease_;
-    double highlight_ = 0;
-    double from_ = 0;
+    EasedFlag* targeted_;
 };
 
 }  // namespace velmo

@@ -14,13 +14,11 @@ ElidedLabel::ElidedLabel(QString text, Qt::TextElideMode mode, const QFont& font
     setTextColor(this, color);
     // Asks for the whole text and gives way down to the minimum where the row is short.
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
-    setToolTip(plainToolTip(full_));
     setText(full_);
 }
 
 void ElidedLabel::setFullText(const QString& text) {
     full_ = text;
-    setToolTip(plainToolTip(full_));
     elide();
     updateGeometry();
 }
@@ -41,6 +39,8 @@ void ElidedLabel::elide() {
     QString line = full_;
     line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
     setText(QFontMetrics(font()).elidedText(line, mode_, width()));
+    // The whole text on hover, only where some of it is hidden.
+    setToolTip(text() == line ? QString() : plainToolTip(full_));
 }
 
 }  // namespace velmo

@@ -8,7 +8,8 @@
 
 namespace velmo {
 
-// One line of plain text that gives way where asked (middle, start) when too narrow.
+// One line of plain text that gives way where asked (middle, start) when too narrow; its
+// tooltip then shows the whole text.
 class ElidedLabel : public QLabel {
     Q_OBJECT
 public:

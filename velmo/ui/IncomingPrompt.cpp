@@ -5,6 +5,7 @@
 #include "velmo/ui/Components.h"
 #include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/Theme.h"
+#include "velmo/ui/WindowFitter.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -49,18 +50,15 @@ protected:
 
 IncomingPromptView::IncomingPromptView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     applyWindowBackground(this);
-    setFixedWidth(480);
-    column_ = new QVBoxLayout(this);
-    column_->setContentsMargins(24, 24, 24, 24);
-    column_->setSpacing(24);
+    // The answers stay in view under a column that scrolls on a screen too short for it.
+    column_ = fittedColumn(this, 480, 24, 24, true);
     connect(&model_, &AppModel::incomingChanged, this, &IncomingPromptView::rebuild);
     rebuild();
 }
 
-QSize IncomingPromptView::sizeHint() const { return QWidget::sizeHint().boundedTo(maximumSize()); }
-
 void IncomingPromptView::rebuild() {
     clearLayout(column_);
+    clearLayout(fittedFooter(this));
     const auto& request = model_.incoming();
     if (!request) return;
     const QuickShareOffer& offer = request->offer;
@@ -68,8 +66,10 @@ void IncomingPromptView::rebuild() {
     auto* header = new QHBoxLayout;
     header->setSpacing(16);
     header->addWidget(new IconBadge(QStringLiteral("smartphone"), IconBadge::Tone::accent, 56, this));
+    // The two lines sit together, centred beside the taller badge.
     auto* texts = new QVBoxLayout;
     texts->setSpacing(4);
+    texts->addStretch(1);
     auto* who = new LineLimitedLabel(q(offer.senderName) + QStringLiteral(" wants to send you"), 2, fonts::heading(),
                                      colors::text, this);
     who->setObjectName(QStringLiteral("sender"));
@@ -82,6 +82,7 @@ void IncomingPromptView::rebuild() {
                                fonts::caption(), colors::sub, this);
     summary->setObjectName(QStringLiteral("offerSummary"));
     texts->addWidget(summary);
+    texts->addStretch(1);
     header->addLayout(texts, 1);
     column_->addLayout(header);
 
@@ -116,7 +117,7 @@ void IncomingPromptView::rebuild() {
     code->addWidget(check, 1);
     column_->addLayout(code);
 
-    auto* answers = new QHBoxLayout;
+    QHBoxLayout* answers = fittedFooter(this);
     answers->setSpacing(8);
     answers->addStretch(1);
     auto* decline = new ThemedButton(QStringLiteral("Decline"), ThemedButton::Kind::secondary, false, false, this);
@@ -128,7 +129,7 @@ void IncomingPromptView::rebuild() {
     accept->setDefault(true);
     connect(accept, &QPushButton::clicked, &model_, [this] { model_.answerIncoming(true); });
     answers->addWidget(accept);
-    column_->addLayout(answers);
+    fitToContent(this);
 }
 
 IncomingPromptPanel::IncomingPromptPanel(AppModel& model)

@@ -19,8 +19,6 @@ class IncomingPromptView : public QWidget {
     Q_OBJECT
 public:
     explicit IncomingPromptView(AppModel& model, QWidget* parent = nullptr);
-    // At its fixed width, so a window fitted to it leaves room for every wrapped line.
-    QSize sizeHint() const override;
 
 private:
     void rebuild();

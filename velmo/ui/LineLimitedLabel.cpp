@@ -22,9 +22,7 @@ LineLimitedLabel::LineLimitedLabel(const QString& text, int maxLines, const QFon
     : QLabel(parent), maxLines_(std::max(1, maxLines)) {
     setTextFormat(Qt::PlainText);
     setFont(font);
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::WindowText, color);
-    setPalette(palette);
+    setTextColor(this, color);
     QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);

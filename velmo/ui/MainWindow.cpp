@@ -12,6 +12,7 @@
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/WebReceiveSheet.h"
+#include "velmo/ui/WindowFitter.h"
 
 #include <QHBoxLayout>
 #include <QPainter>
@@ -21,6 +22,9 @@
 namespace velmo {
 
 namespace {
+
+constexpr int minimumContentHeight = 520;
+constexpr int openingContentHeight = 720;
 
 ThemedButton* symbolButton(const QString& text, const QString& symbol, ThemedButton::Kind kind, bool hero,
                            QWidget* parent) {
@@ -41,6 +45,8 @@ ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::millisec
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // No tab stop of its own, which would show nothing: Tab goes from control to control.
+    scroll->setFocusPolicy(Qt::NoFocus);
     outer->addWidget(scroll);
     auto* columnWidget = new QWidget;
     applyWindowBackground(columnWidget);
@@ -228,7 +234,7 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent, std::chrono::millisecon
     layout_ = new QVBoxLayout(this);
     layout_->setContentsMargins(0, 0, 0, 0);
     setFixedWidth(480);
-    setMinimumHeight(520);
+    new WindowFitter(this, [this] { fit(); });
     new SharingWindowObserver(this, [this] {
         model_.cancelQRSend();
         model_.stopWebReceive();
@@ -248,12 +254,38 @@ void MainWindow::showContent() {
     if (chosen) {
         content_ = new ContentView(model_, this, hintDelay_, updates_);
         current_ = content_;
-        resize(480, 720);
     } else {
         content_ = nullptr;
-        current_ = new SharingConsentView(model_, this);
+        // The choice scrolls only on a screen too short for it.
+        auto* scroll = new QScrollArea(this);
+        scroll->setFrameShape(QFrame::NoFrame);
+        scroll->setWidgetResizable(true);
+        scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        scroll->setFocusPolicy(Qt::NoFocus);
+        auto* consent = new SharingConsentView(model_, scroll);
+        scroll->setWidget(consent);
+        // Taken into the scroll area, the view holds the window's first focus again.
+        holdInitialFocus(consent);
+        current_ = scroll;
     }
     layout_->addWidget(current_);
+    fit();
+}
+
+void MainWindow::fit() {
+    const int room = roomHeight(this);
+    if (content_) {
+        // The main column scrolls: it opens at a comfortable height and may be made taller.
+        setMinimumHeight(std::min(minimumContentHeight, room));
+        setMaximumHeight(QWIDGETSIZE_MAX);
+        if (!sized_ || height() > room) resize(width(), std::min(openingContentHeight, room));
+        sized_ = true;
+    } else if (auto* scroll = qobject_cast<QScrollArea*>(current_.data())) {
+        // The choice's height is its content's.
+        setFixedHeight(std::min(contentHeight(scroll->widget()->layout(), width()), room));
+        sized_ = false;
+    }
+    if (isVisible()) keepOnScreen(this);
 }
 
 void MainWindow::bringForward() {

@@ -65,12 +65,15 @@ public:
 
 private:
     void showContent();
+    // Sizes the window for what it shows, within its screen.
+    void fit();
     AppModel& model_;
     std::chrono::milliseconds hintDelay_;
     QPointer<SoftwareUpdates> updates_;
     QVBoxLayout* layout_;
     QPointer<QWidget> current_;
     QPointer<ContentView> content_;
+    bool sized_ = false;
 };
 
 }  // namespace velmo

@@ -7,6 +7,7 @@
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/VelmoMark.h"
+#include "velmo/ui/WindowFitter.h"
 
 #include <QCursor>
 #include <QDragEnterEvent>
@@ -14,12 +15,13 @@
 #include <QHBoxLayout>
 #include <QMimeData>
 #include <QPainter>
-#include <QScreen>
 #include <QVBoxLayout>
 
 namespace velmo {
 
 namespace {
+
+constexpr int menuWidth = 372;
 
 // The send button also takes files: they are staged and a QR send starts.
 class DropSendButton : public ThemedButton {
@@ -52,10 +54,8 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
     : QWidget(parent), model_(model), openMainWindow_(std::move(openMainWindow)), quit_(std::move(quit)),
       updates_(updates), sessionActive_(sessionOpen(model)) {
     applyWindowBackground(this);
-    setFixedWidth(372);
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(16, 16, 16, 16);
-    column->setSpacing(16);
+    // Many phones make a long list: beyond the screen's height it scrolls above the bottom bar.
+    QVBoxLayout* column = fittedColumn(this, menuWidth, 16, 16, true);
 
     // Built once: only the phones card and the transfer card follow the model, so no model
     // change takes away a button while it is being pressed.
@@ -77,7 +77,7 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
     column->addLayout(transfer_);
 
     column->addWidget(makeDivider(this));
-    auto* bottom = new QHBoxLayout;
+    QHBoxLayout* bottom = fittedFooter(this);
     bottom->setSpacing(8);
     auto* open = new ThemedButton(QStringLiteral("Open Window"), ThemedButton::Kind::plain, false, false, this);
     connect(open, &QPushButton::clicked, this, [this] {
@@ -102,7 +102,6 @@ MenuBarView::MenuBarView(AppModel& model, std::function<void()> openMainWindow, 
         if (quit_) quit_();
     });
     bottom->addWidget(quitButton);
-    column->addLayout(bottom);
 
     connect(&model_, &AppModel::quickSharePhonesChanged, this, &MenuBarView::refreshPhones);
     auto* later = new Throttle(this, [this] { refreshTransfer(); });
@@ -177,10 +176,7 @@ MenuBarWindow::MenuBarWindow(AppModel& model, std::function<void()> openMainWind
     refreshContent();
 
     tray_ = new QSystemTrayIcon(this);
-    // The icon is drawn in the panel's text colour, so it follows a light/dark switch too.
-    followAppearance(popup_.get(), [this] {
-        tray_->setIcon(velmo::trayIcon(QGuiApplication::palette().color(QPalette::WindowText)));
-    });
+    tray_->setIcon(velmo::trayIcon());
     tray_->setToolTip(QStringLiteral("Velmo"));
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context) return;
@@ -207,14 +203,11 @@ void MenuBarWindow::refreshContent() {
 }
 
 void MenuBarWindow::showPopup(const QPoint& near) {
-    popup_->adjustSize();
-    QPoint position = near;
-    if (const QScreen* screen = QGuiApplication::screenAt(near)) {
-        const QRect area = screen->availableGeometry();
-        position.setX(std::clamp(position.x(), area.left(), area.right() - popup_->width()));
-        position.setY(std::clamp(position.y(), area.top(), area.bottom() - popup_->height()));
-    }
-    popup_->move(position);
+    popup_->move(near);
+    // The menu fits the screen it opens on.
+    if (content_) fitToContent(content_);
+    layout_->activate();
+    keepOnScreen(popup_.get());
     popup_->show();
 }
 

@@ -2,9 +2,11 @@
 
 #include "velmo/model/AppModel.h"
 #include "velmo/ui/Components.h"
+#include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/QRCodeView.h"
 #include "velmo/ui/Theme.h"
+#include "velmo/ui/WindowFitter.h"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -45,9 +47,8 @@ QWidget* recipientRow(AppModel& model, const QRSend::Recipient& recipient, QWidg
     const ThemeColor& statusColor = phase.kind() == PhaseKind::failed ? colors::bad
                                     : phase.kind() == PhaseKind::done ? colors::ok
                                                                       : colors::sub;
-    auto* status = plainLabel(recipientStatusText(recipient), fonts::caption(), statusColor, row);
+    auto* status = new LineLimitedLabel(recipientStatusText(recipient), 3, fonts::caption(), statusColor, row);
     status->setObjectName(QStringLiteral("recipientStatus"));
-    status->setWordWrap(true);
     texts->addWidget(status);
     statusOut = status;
     column->addLayout(texts);
@@ -156,6 +157,7 @@ void QRSendSheet::rebuild() {
     recipientViews_.clear();
     // The hint keeps its own clock across rebuilds while no phone has joined.
     clearLayout(column_, hint_);
+    clearLayout(fittedFooter(this));
     if (!send) {
         if (hint_) hint_->deleteLater();
         hint_ = nullptr;
@@ -240,8 +242,11 @@ void QRSendSheet::rebuild() {
             list->addWidget(recipientRow(model_, recipient, card, view.status, view.bar));
         }
         column_->addWidget(card);
-        column_->addWidget(plainLabel(QStringLiteral("More phones can scan the same code to get these files too."),
-                                      fonts::caption(), colors::sub, this));
+        auto* more = plainLabel(QStringLiteral("More phones can scan the same code to get these files too."),
+                                fonts::caption(), colors::sub, this);
+        more->setWordWrap(true);
+        more->setAlignment(Qt::AlignHCenter);
+        column_->addWidget(more);
     }
     if (quick) {
         auto* open = plainLabel(
@@ -253,7 +258,7 @@ void QRSendSheet::rebuild() {
         column_->addWidget(open);
     }
 
-    auto* footer = new QHBoxLayout;
+    QHBoxLayout* footer = fittedFooter(this);
     if (!recipients.empty()) {
         long long done = 0;
         for (const auto& recipient : recipients) done += recipient.phase.kind() == PhaseKind::done ? 1 : 0;
@@ -276,8 +281,7 @@ void QRSendSheet::rebuild() {
     button->setDefault(button->text() == QLatin1String("Done"));
     connect(button, &QPushButton::clicked, &model_, [this] { model_.cancelQRSend(); });
     footer->addWidget(button);
-    column_->addLayout(footer);
-    fitSheet(this);
+    fitToContent(this);
 }
 
 }  // namespace velmo

@@ -5,12 +5,14 @@
 #include "velmo/ui/FormStyle.h"
 #include "velmo/model/SoftwareUpdates.h"
 #include "velmo/ui/Theme.h"
+#include "velmo/ui/WindowFitter.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QHBoxLayout>
 #include <QLineEdit>
+#include <QPainter>
 #include <QVBoxLayout>
 
 namespace velmo {
@@ -147,16 +149,39 @@ void SettingsView::refresh() {
     }
 }
 
-void showSettingsPopover(AppModel& model, QWidget* anchor, SoftwareUpdates* updates) {
-    auto* popup = new QWidget(anchor, Qt::Popup);
-    popup->setAttribute(Qt::WA_DeleteOnClose);
-    auto* layout = new QVBoxLayout(popup);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(new SettingsView(model, popup, updates));
-    popup->adjustSize();
+namespace {
+
+// The popover's window: the settings column inside a hairline edge, so it stands apart from
+// the window under it. It follows its content's height while open and stays on the screen.
+class Popover : public QWidget {
+public:
+    explicit Popover(QWidget* anchor) : QWidget(anchor, Qt::Popup) {
+        setAttribute(Qt::WA_DeleteOnClose);
+        setObjectName(QStringLiteral("settingsPopover"));
+        applyWindowBackground(this);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(QPen(QColor(colors::line), 1));
+        painter.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    }
+};
+
+}  // namespace
+
+QWidget* showSettingsPopover(AppModel& model, QWidget* anchor, SoftwareUpdates* updates) {
+    auto* popup = new Popover(anchor);
+    auto* view = new SettingsView(model, popup, updates);
+    fittedColumn(popup, view->width() + 2, 0, 0, false)->addWidget(view);
+    popup->layout()->setContentsMargins(1, 1, 1, 1);
+    fitToContent(popup);
     const QPoint below = anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height()));
     popup->move(below.x() - popup->width() / 2, below.y() + 4);
+    keepOnScreen(popup);
     popup->show();
+    return popup;
 }
 
 }  // namespace velmo

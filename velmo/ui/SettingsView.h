@@ -40,7 +40,7 @@ private:
     QCheckBox* automatic_ = nullptr;
 };
 
-// Opens the settings as a popup under `anchor`.
-void showSettingsPopover(AppModel& model, QWidget* anchor, SoftwareUpdates* updates = nullptr);
+// Opens the settings as a popup under `anchor` and returns it; it deletes itself when closed.
+QWidget* showSettingsPopover(AppModel& model, QWidget* anchor, SoftwareUpdates* updates = nullptr);
 
 }  // namespace velmo

@@ -65,6 +65,8 @@ SharingConsentView::SharingConsentView(AppModel& model, QWidget* parent) : QWidg
     // Wrapped text asks for more height than it needs at this width; the rest of a taller
     // window stays below the content instead of opening gaps between its parts.
     column->addStretch(1);
+    // Neither choice is pre-selected: a stray Space or Return stores nothing.
+    holdInitialFocus(this);
 }
 
 }  // namespace velmo

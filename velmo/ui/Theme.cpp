@@ -1,6 +1,7 @@
 #include "velmo/ui/Theme.h"
 
 #include "velmo/ui/Symbols.h"
+#include "velmo/ui/ThemeRoles.h"
 
 #include <QEnterEvent>
 #include <QFontDatabase>
@@ -53,34 +54,6 @@ QColor mix(const QColor& from, const QColor& to, qreal t) {
     return QColor::fromRgbF(channel(from.redF(), to.redF()), channel(from.greenF(), to.greenF()),
                             channel(from.blueF(), to.blueF()), channel(from.alphaF(), to.alphaF()));
 }
-
-// Calls `apply` again when the appearance has changed since it last ran. Qt tells windows of a
-// new application palette and hands the change down to children as their own palette change;
-// a widget that was hidden meanwhile catches up when it shows.
-class AppearanceFollower : public QObject {
-public:
-    AppearanceFollower(QWidget* widget, std::function<void()> apply)
-        : QObject(widget), apply_(std::move(apply)), applied_(currentAppearance()) {
-        widget->installEventFilter(this);
-    }
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        const auto type = event->type();
-        if (type == QEvent::ApplicationPaletteChange || type == QEvent::PaletteChange || type == QEvent::Show) {
-            const Appearance now = currentAppearance();
-            if (now != applied_) {
-                applied_ = now;
-                apply_();
-            }
-        }
-        return false;
-    }
-
-private:
-    std::function<void()> apply_;
-    Appearance applied_;
-};
 
 }  // namespace
 
@@ -269,6 +242,17 @@ void ThemedButton::paintEvent(QPaintEvent*) {
         fromOpacity_ = toOpacity_ = gradientOpacity();
     }
     if (kind_ == Kind::secondary) painter.strokePath(shape, QPen(colors::line.now(), 1));
+    if (showsFocus()) {
+        // A ring in the accent inside the edge; on an accent fill a white line inside it sets it off.
+        QPainterPath ring;
+        ring.addRoundedRect(box.adjusted(0.5, 0.5, -0.5, -0.5), radius - 0.5, radius - 0.5);
+        painter.strokePath(ring, QPen(colors::accent.now(), 2));
+        if (kind_ == Kind::primary) {
+            QPainterPath inner;
+            inner.addRoundedRect(box.adjusted(2.25, 2.25, -2.25, -2.25), radius - 2.25, radius - 2.25);
+            painter.strokePath(inner, QPen(colors::onAccent.now(), 1.5));
+        }
+    }
 
     painter.setPen(labelColor());
     painter.setFont(font());
@@ -290,6 +274,12 @@ void ThemedButton::paintEvent(QPaintEvent*) {
         return;
     }
     painter.drawText(content, Qt::AlignCenter, text());
+}
+
+bool ThemedButton::showsFocus() const {
+    // As the platform's styles do: a ring once the keyboard has moved focus in this window,
+    // not after a click.
+    return hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange);
 }
 
 void ThemedButton::enterEvent(QEnterEvent* event) {
@@ -376,41 +366,29 @@ bool Card::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
-void followAppearance(QWidget* widget, std::function<void()> apply) {
-    apply();
-    new AppearanceFollower(widget, std::move(apply));
-}
-
 void setTextColor(QWidget* widget, const ThemeColor& color) {
-    followAppearance(widget, [widget, color] {
-        QPalette palette = widget->palette();
-        palette.setColor(QPalette::WindowText, color);
-        palette.setColor(QPalette::Text, color);
-        widget->setPalette(palette);
-    });
+    setThemeRoles(widget, {{QPalette::WindowText, color}, {QPalette::Text, color}}, false);
 }
 
 void applyWindowBackground(QWidget* window) {
-    followAppearance(window, [window] {
-        QPalette palette = window->palette();
-        palette.setColor(QPalette::Window, colors::bg);
-        palette.setColor(QPalette::WindowText, colors::text);
-        palette.setColor(QPalette::Text, colors::text);
-        palette.setColor(QPalette::Base, colors::card);
-        palette.setColor(QPalette::ButtonText, colors::text);
-        palette.setColor(QPalette::Button, colors::fill);
-        palette.setColor(QPalette::AlternateBase, colors::fill);
-        palette.setColor(QPalette::Highlight, colors::accent);
-        palette.setColor(QPalette::HighlightedText, colors::onAccent);
-        palette.setColor(QPalette::ToolTipBase, colors::card);
-        palette.setColor(QPalette::ToolTipText, colors::text);
-        palette.setColor(QPalette::PlaceholderText, colors::faint);
-        // The roles styles draw frames with (text fields, check boxes, dividers).
-        palette.setColor(QPalette::Mid, colors::line);
-        palette.setColor(QPalette::Dark, colors::line);
-        palette.setColor(QPalette::Shadow, colors::line);
-        window->setPalette(palette);
-    });
+    setThemeRoles(window,
+                  {{QPalette::Window, colors::bg},
+                   {QPalette::WindowText, colors::text},
+                   {QPalette::Text, colors::text},
+                   {QPalette::Base, colors::card},
+                   {QPalette::ButtonText, colors::text},
+                   {QPalette::Button, colors::fill},
+                   {QPalette::AlternateBase, colors::fill},
+                   {QPalette::Highlight, colors::accent},
+                   {QPalette::HighlightedText, colors::onAccent},
+                   {QPalette::ToolTipBase, colors::card},
+                   {QPalette::ToolTipText, colors::text},
+                   {QPalette::PlaceholderText, colors::faint},
+                   // The roles styles draw frames with (text fields, check boxes, dividers).
+                   {QPalette::Mid, colors::line},
+                   {QPalette::Dark, colors::line},
+                   {QPalette::Shadow, colors::line}},
+                  true);
     window->setAutoFillBackground(true);
 }
 

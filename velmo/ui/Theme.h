@@ -7,7 +7,6 @@
 #include <QPushButton>
 #include <QString>
 #include <QWidget>
-#include <functional>
 #include <optional>
 
 class QVariantAnimation;
@@ -84,6 +83,8 @@ public:
     // A symbol before the title, drawn in the label colour each time the button paints.
     void setSymbol(const QString& symbol, int size);
     QString symbol() const { return symbol_; }
+    // Whether the focus ring is drawn: the button has focus that the keyboard moved.
+    bool showsFocus() const;
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -128,10 +129,8 @@ private:
     QWidget* shadowHost_ = nullptr;
 };
 
-// Runs `apply` now and again each time the desktop switches its palette (light and dark),
-// for colours that a widget keeps in its palette rather than resolving when it paints.
-void followAppearance(QWidget* widget, std::function<void()> apply);
-// The widget's text colour (its WindowText and Text roles), following the appearance.
+// The widget's text colour (its WindowText and Text roles), kept at the theme's value through
+// light/dark switches and whatever palettes the desktop hands out.
 void setTextColor(QWidget* widget, const ThemeColor& color);
 
 // Paints the window background in the theme's bg colour, following the appearance.

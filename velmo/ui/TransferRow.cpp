@@ -30,8 +30,10 @@ QString transferStatusText(const TransferItem& item) {
     switch (item.state.kind()) {
     case Kind::connecting: return QStringLiteral("Connecting ") + peerPart + QStringLiteral("…");
     case Kind::awaitingAccept:
+        // Several rows may ask at once (a send to every phone): each names its phone.
         if (item.needsPeerCheck)
-            return QStringLiteral("Check the phone shows ") + q(item.code.value_or("")) + QStringLiteral(".");
+            return QStringLiteral("Check the phone shows ") + q(item.code.value_or("")) + QStringLiteral(" · ") +
+                   peerPart;
         if (!sending) return QStringLiteral("Waiting for your answer") + codePart;
         return QStringLiteral("Waiting for ") + peer + QStringLiteral(" to accept") + codePart;
     case Kind::transferring:

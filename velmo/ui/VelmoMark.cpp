@@ -159,20 +159,34 @@ void VelmoMark::paintEvent(QPaintEvent*) {
     paint(painter, QRectF(rect()), monochrome_, showMotion_);
 }
 
-QImage trayImage(const QColor& color) {
+QImage trayImage() {
+    // The one-colour mark in white over a black halo: white reads on a dark panel, the halo sets
+    // it off on a light one, and the see-through eye shows the black beneath.
+    const auto silhouette = [](const QColor& color) {
+        QImage image(36, 36, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(2.0);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        VelmoMark::paint(painter, QRectF(1, 1, 16, 16), true, false);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        painter.fillRect(QRectF(0, 0, 18, 18), color);
+        return image;
+    };
+    const QImage halo = silhouette(colors::markBlack);
     QImage image(36, 36, QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(2.0);
     image.fill(Qt::transparent);
-    {
-        QPainter painter(&image);
-        VelmoMark::paint(painter, QRectF(0, 0, 18, 18), true, false);
-        // Tint the black silhouette, keeping its alpha (and the eye's hole).
-        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        painter.fillRect(QRectF(0, 0, 18, 18), color);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    for (int step = 0; step < 16; ++step) {
+        const double angle = step * M_PI / 8;
+        painter.drawImage(QPointF(std::cos(angle), std::sin(angle)), halo);
     }
+    painter.drawImage(QPointF(0, 0), halo);  // under the eye
+    painter.drawImage(QPointF(0, 0), silhouette(colors::markWhite));
     return image;
 }
 
-QIcon trayIcon(const QColor& color) { return QIcon(QPixmap::fromImage(trayImage(color))); }
+QIcon trayIcon() { return QIcon(QPixmap::fromImage(trayImage())); }
 
 }  // namespace velmo

@@ -1,5 +1,5 @@
 // The application's logo, drawn from paths: white with blue details on the logo tile, or a
-// one-colour silhouette with a see-through eye for the tray.
+// one-colour silhouette with a see-through eye.
 #pragma once
 
 #include <QIcon>
@@ -29,9 +29,10 @@ private:
     bool showMotion_;
 };
 
-// The tray icon: the one-colour mark in 18 by 18 points at scale 2, in `color` (the tray has
-// no template images, so the caller passes the panel's text colour).
-QIcon trayIcon(const QColor& color);
-QImage trayImage(const QColor& color);
+// The tray icon, 18 by 18 points at scale 2: the one-colour mark in white with a black halo,
+// legible on light and dark panels alike (trays here have no template images that follow the
+// panel).
+QIcon trayIcon();
+QImage trayImage();
 
 }  // namespace velmo

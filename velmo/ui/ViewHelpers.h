@@ -13,18 +13,21 @@ namespace velmo {
 
 // A label for text that may come from phones, files or errors: never interpreted as markup.
 QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& color, QWidget* parent = nullptr);
-// A tooltip that shows `text` as it stands: Qt would render a tooltip that looks like markup.
+// A tooltip that shows `text` as it stands, on one line: Qt would render a tooltip that looks
+// like markup.
 QString plainToolTip(const QString& text);
+// Starts `view` with the keyboard focus on itself rather than on its first control: nothing is
+// pre-selected for Space or Return, and the first Tab reaches the first control.
+void holdInitialFocus(QWidget* view);
 // Removes and deletes every item of a layout (widgets are deleted later, so a button whose
 // click caused the rebuild outlives its handler).
 void clearLayout(QLayout* layout, QWidget* keep = nullptr);
 // Gives a sheet the frame every sheet shares (title, modal to its window, the window
 // background, a fixed width) and returns its padded column. The sheet keeps the height its
-// content needs at that width, wrapped text included, as the content changes; beyond the
-// screen's height the column scrolls.
+// content needs at that width, wrapped text included, as the content changes, and stays on
+// its screen: beyond the screen's height the column scrolls, while its footer (fittedFooter)
+// stays in view.
 QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title);
-// Sizes a sheet to its column now (the sheet also does so by itself after layout changes).
-void fitSheet(QDialog* sheet);
 
 // A one-point hairline in the theme's line colour.
 QWidget* makeDivider(QWidget* parent = nullptr);

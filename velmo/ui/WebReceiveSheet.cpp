@@ -5,6 +5,7 @@
 #include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/QRSendSheet.h"
 #include "velmo/ui/Theme.h"
+#include "velmo/ui/WindowFitter.h"
 #include "velmo/ui/TransferRow.h"
 
 #include <QHBoxLayout>
@@ -47,6 +48,7 @@ void WebReceiveSheet::refresh() {
 void WebReceiveSheet::rebuild() {
     stale_ = false;
     clearLayout(column_, hint_);
+    clearLayout(fittedFooter(this));
     rows_.clear();
     const auto& session = model_.webReceive();
     const std::vector<TransferItem> received = receivedItems(model_);
@@ -105,7 +107,7 @@ void WebReceiveSheet::rebuild() {
         column_->addWidget(makeTransferCard(model_, received, QStringLiteral("received"), rows_, this));
     }
 
-    auto* footer = new QHBoxLayout;
+    QHBoxLayout* footer = fittedFooter(this);
     footer->addStretch(1);
     auto* button = received.empty()
                        ? new ThemedButton(QStringLiteral("Cancel"), ThemedButton::Kind::secondary, false, false, this)
@@ -114,8 +116,7 @@ void WebReceiveSheet::rebuild() {
     button->setDefault(true);
     connect(button, &QPushButton::clicked, &model_, [this] { model_.stopWebReceive(); });
     footer->addWidget(button);
-    column_->addLayout(footer);
-    fitSheet(this);
+    fitToContent(this);
 }
 
 }  // namespace velmo

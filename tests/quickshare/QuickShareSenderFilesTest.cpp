@@ -1,0 +1,176 @@
+// The send flow's file phase against a scripted receiving phone: chunks, sizes, progress, and
+// what the phone says while the files go out and after the last one.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "quickshare/QuickShareConnection.h"
+#include "quickshare/QuickShareError.h"
+#include "quickshare/SenderTest.h"
+
+namespace velmo::test {
+namespace {
+
+TEST_F(SenderTest, SendsEveryFileInChunksAfterThePhoneAccepts) {
+    const std::vector<fs::path> files = {file("empty.txt", 0), file("exact.jpg", QuickShareSender::chunkSize, 'e'),
+                                         file("big.bin", 2 * QuickShareSender::chunkSize + 1, 'b'),
+                                         file("Grüße 日本.pdf", 10, 'u')};
+    auto sending = startSend(files);
+    sharing::IntroductionFrame introduction;
+    asPhone([&introduction](Phone& phone) -> asio::awaitable<void> {
+        introduction = co_await phone.negotiateAsReceiver(Response::ACCEPT);
+        EXPECT_TRUE(co_await phone.expectEnd());
+    });
+    EXPECT_EQ(outcomeOf(sending), "");
+
+    ASSERT_EQ(introduction.file_metadata_size(), 4);
+    const auto& metas = introduction.file_metadata();
+    EXPECT_EQ(metas[0].name(), "empty.txt");
+    EXPECT_EQ(metas[0].type(), sharing::FileMetadata::DOCUMENT);
+    EXPECT_EQ(metas[0].mime_type(), "text/plain");
+    EXPECT_EQ(metas[1].type(), sharing::FileMetadata::IMAGE);
+    EXPECT_EQ(metas[1].mime_type(), "image/jpeg");
+    EXPECT_EQ(metas[2].type(), sharing::FileMetadata::UNKNOWN);
+    EXPECT_EQ(metas[2].mime_type(), "application/octet-stream");
+    EXPECT_EQ(metas[3].name(), "Grüße 日本.pdf");
+    EXPECT_EQ(metas[3].type(), sharing::FileMetadata::DOCUMENT);
+    std::set<std::int64_t> ids;
+    for (const auto& meta : metas) {
+        EXPECT_GT(meta.payload_id(), 0);
+        EXPECT_GT(meta.id(), 0);
+        ids.insert(meta.payload_id());
+        ids.insert(meta.id());
+        EXPECT_FALSE(meta.has_parent_folder());
+    }
+    EXPECT_EQ(ids.size(), 8u);
+
+    const auto& received = phone->files();
+    const std::vector<std::pair<std::size_t, int>> expected = {
+        {0, 1}, {QuickShareSender::chunkSize, 2}, {2 * QuickShareSender::chunkSize + 1, 4}, {10, 2}};
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(received.count(metas[i].payload_id())) << i;
+        const auto& got = received.at(metas[i].payload_id());
+        EXPECT_EQ(got.body.size(), expected[i].first) << i;
+        EXPECT_EQ(got.chunks, expected[i].second) << i;
+        EXPECT_TRUE(got.last && got.inOrder) << i;
+    }
+    EXPECT_EQ(received.at(metas[2].payload_id()).body, Bytes(2 * QuickShareSender::chunkSize + 1, 'b'));
+
+    EXPECT_EQ(statuses, (std::vector<Status>{Status::connecting(), Status::waitingForAccept(phone->pin()),
+                                             Status::sending()}));
+    const std::int64_t total = 3 * QuickShareSender::chunkSize + 11;
+    using Call = std::pair<std::int64_t, std::int64_t>;
+    EXPECT_EQ(progressCalls, (std::vector<Call>{{0, total},
+                                                {QuickShareSender::chunkSize, total},
+                                                {2 * QuickShareSender::chunkSize, total},
+                                                {3 * QuickShareSender::chunkSize, total},
+                                                {3 * QuickShareSender::chunkSize + 1, total},
+                                                {total, total}}));
+    EXPECT_EQ(phone->peerName(), "Desk");
+}
+
+TEST_F(SenderTest, NeverSendsMoreThanAnnouncedAndFailsWhenAFileShrinks) {
+    {
+        const auto path = file("grows.txt", 4, 'g');
+        auto confirm = [path](std::string) -> asio::awaitable<bool> {
+            std::ofstream(path, std::ios::app) << "more";
+            co_return true;
+        };
+        auto sending = startSend({path}, {}, confirm);
+        asPhone([](Phone& phone) -> asio::awaitable<void> {
+            co_await phone.negotiateAsReceiver(Response::ACCEPT);
+            EXPECT_TRUE(co_await phone.expectEnd());
+        });
+        EXPECT_EQ(outcomeOf(sending), "");
+        ASSERT_EQ(phone->files().size(), 1u);
+        EXPECT_EQ(phone->files().begin()->second.body, Bytes(4, 'g'));
+    }
+    {
+        const auto path = file("shrinks.txt", 10, 's');
+        auto confirm = [path](std::string) -> asio::awaitable<bool> {
+            fs::resize_file(path, 3);
+            co_return true;
+        };
+        auto streams = MemoryStreamPair::create(pool.get_executor());
+        auto sending = sendOver(streams, {path}, confirm);
+        runAsync(streams.b->executor(), [&]() -> asio::awaitable<void> {
+            auto phone = co_await Phone::acceptAsReceiver(streams.b);
+            co_await phone->negotiateAsReceiver(Response::ACCEPT);
+            EXPECT_TRUE(co_await phone->expectEnd());
+            EXPECT_EQ(phone->files().size(), 1u);
+            for (const auto& [id, received] : phone->files()) EXPECT_FALSE(received.last);  // never complete
+        });
+        EXPECT_EQ(outcomeOf(sending), sentence(QuickShareError::protocolError("shrinks.txt got shorter while it was sent")));
+    }
+}
+
+// A send succeeds only when the phone kept the files: its CANCEL or payload cancel during
+// the chunks or in the last wait fails the send, while a goodbye, a plain close or silence
+// after the last chunk does not.
+TEST_F(SenderTest, WhatThePhoneSaysDuringAndAfterTheFiles) {
+    enum Act { cancelFrame, payloadCancel, disconnection, plainClose, otherThenCancel };
+    // The phone acts after the last chunk, or else after the first one and reads on.
+    struct Case { const char* label; bool afterLast; Act act; std::string outcome; };
+    const auto cancelled = sentence(QuickShareError::cancelledByPhone());
+    const std::vector<Case> cases = {
+        {"CANCEL mid-transfer", false, cancelFrame, cancelled},
+        {"payload cancel mid-transfer", false, payloadCancel, cancelled},
+        {"CANCEL after the last chunk", true, cancelFrame, cancelled},
+        {"payload cancel after the last chunk", true, payloadCancel, cancelled},
+        {"another frame, then CANCEL after the last chunk", true, otherThenCancel, cancelled},
+        {"disconnection after the last chunk", true, disconnection, ""},
+        {"plain close after the last chunk", true, plainClose, ""},
+    };
+    timeouts.lastWord = 5s;  // the phone's word always comes well within it
+    const auto path = file("six.bin", 6 * QuickShareSender::chunkSize, 's');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto streams = MemoryStreamPair::create(pool.get_executor(), 256 * 1024);
+        auto sending = sendOver(streams, {path});
+        bool completed = false;
+        runAsync(streams.b->executor(), [&]() -> asio::awaitable<void> {
+            auto phone = co_await Phone::acceptAsReceiver(streams.b);
+            co_await phone->negotiateAsReceiver(Response::ACCEPT);
+            phone->afterChunk = [c, self = phone.get()](std::int64_t id, bool last) -> asio::awaitable<void> {
+                if (c.afterLast ? !last : self->files().at(id).chunks != 1) co_return;
+                if (c.act == cancelFrame) co_await self->sendType(V1Frame::CANCEL);
+                if (c.act == payloadCancel) co_await self->sendPayloadCancel(id);
+                if (c.act == disconnection) co_await self->disconnect();
+                if (c.act == plainClose) self->close();
+                if (c.act == otherThenCancel) {
+                    co_await self->sendType(V1Frame::PROGRESS_UPDATE);
+                    co_await sleepFor(50ms);  // the computer is reading by now
+                    co_await self->sendType(V1Frame::CANCEL);
+                }
+            };
+            co_await phone->expectEnd(10s);
+            completed = phone->files().begin()->second.last;
+        });
+        EXPECT_EQ(outcomeOf(sending), c.outcome);
+        // A cancel that came mid-transfer stopped the chunks before the file was complete.
+        EXPECT_EQ(completed, c.afterLast);
+        streams.b->close();
+    }
+}
+
+// A phone that accepts and then stops reading cannot hold the send for ever.
+TEST_F(SenderTest, PhoneThatStopsReadingFailsTheSend) {
+    timeouts.connection.writeDeadline = 300ms;
+    auto streams = MemoryStreamPair::create(pool.get_executor(), 256 * 1024);
+    const auto path = file("big.bin", 8 * QuickShareSender::chunkSize);
+    auto sending = sendOver(streams, {path});
+    runAsync(streams.b->executor(), [&]() -> asio::awaitable<void> {
+        auto phone = co_await Phone::acceptAsReceiver(streams.b);
+        co_await phone->negotiateAsReceiver(Response::ACCEPT);
+        // Stop reading: the phone's connection never touches its stream again.
+        phone->connection().setFileSink([](std::int64_t, std::int64_t, ByteView, bool) -> asio::awaitable<void> {
+            co_await sleepFor(3s);
+        });
+    });
+    ASSERT_EQ(sending.wait_for(5s), std::future_status::ready);
+    EXPECT_ANY_THROW(sending.get());
+    streams.b->close();
+}
+
+}  // namespace
+}  // namespace velmo::test

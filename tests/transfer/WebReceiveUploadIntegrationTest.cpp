@@ -1,0 +1,109 @@
+// Uploads that fail after they started: the phone goes away or falls silent, the server
+// stops, the user cancels, or the download folder cannot take the file.
+#include <gtest/gtest.h>
+
+#include "WebReceiveTestServer.h"
+#include "support/ScratchDisk.h"
+
+namespace velmo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace test;
+using Server = WebReceiveServer;
+
+constexpr std::int64_t GiB = 1024LL * 1024 * 1024;
+
+struct MidUploadCase {
+    const char* label;
+    std::function<void(LoopbackClient&, WebReceiveTestServer&)> interrupt;
+    // The failed event's message, given the folder's name.
+    std::function<std::string(const std::string&)> message = [](const std::string&) {
+        return "The phone stopped sending.";
+    };
+};
+
+void PrintTo(const MidUploadCase& c, std::ostream* os) { *os << c.label; }
+
+class MidUpload : public ::testing::TestWithParam<MidUploadCase> {};
+
+TEST_P(MidUpload, FailsCleanlyAndKeepsBudgetSpent) {
+    auto timeouts = test::fastTimeouts();
+    timeouts.idle = 300ms;
+    WebReceiveTestServer s(timeouts);
+    s.start();
+    LoopbackClient client(s.port);
+    client.send("POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: half.bin\r\nContent-Length: 1000000\r\n\r\n");
+    client.send(std::string(300'000, 'h'));
+    ASSERT_TRUE(s.events->waitForCount(2));  // started, progress: the part file exists
+    GetParam().interrupt(client, s);
+    for (std::size_t count = 3; s.events->waitForCount(count); ++count) {
+        if (std::holds_alternative<Server::Failed>(s.events->snapshot().back())) break;
+    }
+    const auto events = s.events->snapshot();
+    ASSERT_EQ(kinds({events.front(), events.back()}), "started failed");
+    EXPECT_EQ(std::get<Server::Failed>(events.back()).message, GetParam().message(s.temp.path().filename().string()));
+    if (fs::exists(s.temp.path())) {
+        EXPECT_FALSE(hasPartFile(s.temp.path()));
+        EXPECT_TRUE(s.files().empty());
+    }
+    EXPECT_EQ(s.budget->remainingBytes(), 20 * GiB - 1'000'000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WebReceiveServer, MidUpload,
+    ::testing::Values(MidUploadCase{"abort", [](LoopbackClient& c, WebReceiveTestServer&) { c.close(); }},
+                      MidUploadCase{"silence", [](LoopbackClient&, WebReceiveTestServer&) {}},
+                      MidUploadCase{"stop", [](LoopbackClient&, WebReceiveTestServer& s) { s.server->stop(); }},
+                      // The user cancels that upload's row.
+                      MidUploadCase{"cancel",
+                                    [](LoopbackClient&, WebReceiveTestServer& s) {
+                                        s.server->cancelUpload(
+                                            std::get<Server::Started>(s.events->snapshot().front()).id);
+                                    },
+                                    [](const std::string&) { return "Cancelled"; }},
+                      MidUploadCase{"folderRemoved",
+                                    [](LoopbackClient& c, WebReceiveTestServer& s) {
+                                        fs::remove_all(s.temp.path());
+                                        c.send(std::string(700'000, 't'));
+                                    },
+                                    [](const std::string& folder) {
+                                        return "The " + folder + " folder was removed while the file was arriving.";
+                                    }}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// The phone's upload fails with a sentence naming the folder, never a system message alone.
+TEST(WebReceiveServer, UnwritableFolderAnswers500) {
+    test::TempFolder outer;
+    outer.write("file", "x");
+    test::ScratchDisk full("size=64k");
+    test::ScratchDisk readOnly("size=64k", true);
+    struct Case {
+        const char* label;
+        bool possible;
+        fs::path folder;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"under a file", true, outer / "file" / "inbox", "Velmo can't create the folder inbox."},
+        {"disk full", full.mounted(), full.path(),
+         "There isn't enough free space in " + full.path().filename().string() + "."},
+        {"read-only", readOnly.mounted(), readOnly / "inbox", "Velmo can't save files in inbox: it is read-only."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        if (!c.possible) continue;
+        WebReceiveTestServer s(c.folder, test::fastTimeouts());
+        s.start();
+        EXPECT_EQ(statusOf(s.upload("a.txt", std::string(200'000, 'd'))), 500);
+        ASSERT_TRUE(s.events->waitForCount(2));
+        const auto events = s.events->snapshot();
+        EXPECT_EQ(kinds({events.front(), events.back()}), "started failed");
+        EXPECT_EQ(std::get<Server::Failed>(events.back()).message, c.message);
+        EXPECT_EQ(s.budget->remainingFiles(), 255);
+    }
+}
+
+}  // namespace
+}  // namespace velmo

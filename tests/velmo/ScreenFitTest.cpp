@@ -1,0 +1,191 @@
+// Windows, sheets and the settings popover on short screens: each opens within the screen's
+// available area and stays there as its content grows, with its buttons in view.
+#include "velmo/AppModelHarness.h"
+#include "velmo/ui/IncomingPrompt.h"
+#include "velmo/ui/MainWindow.h"
+#include "velmo/ui/MenuBarWindow.h"
+
+#include <QDialog>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace velmo::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string show(const QRect& rect) {
+    return QStringLiteral("%1,%2 %3×%4").arg(rect.x()).arg(rect.y()).arg(rect.width()).arg(rect.height()).toStdString();
+}
+
+QScreen* screenNamed(const char* name) {
+    for (QScreen* screen : QGuiApplication::screens())
+        if (screen->name() == QLatin1String(name)) return screen;
+    return nullptr;
+}
+
+QPushButton* button(QWidget* root, const QString& text) {
+    for (auto* candidate : root->findChildren<QPushButton*>())
+        if (candidate->text() == text && candidate->isVisible()) return candidate;
+    return nullptr;
+}
+
+// The window, frame included, within the available area of the screen.
+void expectOnScreen(QWidget* window, QScreen* screen, const char* what) {
+    pumpFor(30ms);
+    EXPECT_TRUE(screen->availableGeometry().contains(window->frameGeometry()))
+        << what << ": " << show(window->frameGeometry()) << " on " << show(screen->availableGeometry());
+}
+
+// The whole widget in view: inside its window and inside every ancestor (a scroll area's
+// viewport clips what lies below its edge).
+void expectInView(QWidget* widget, const char* what) {
+    ASSERT_NE(widget, nullptr) << what;
+    EXPECT_TRUE(widget->isVisible()) << what;
+    QWidget* top = widget->window();
+    const QRect rect(widget->mapTo(top, QPoint(0, 0)), widget->size());
+    for (QWidget* outer = widget->parentWidget(); outer; outer = outer->parentWidget()) {
+        const QRect area(outer == top ? QPoint(0, 0) : outer->mapTo(top, QPoint(0, 0)), outer->size());
+        EXPECT_TRUE(area.contains(rect)) << what << ": " << show(rect) << " cut by "
+                                         << outer->metaObject()->className() << " " << show(area);
+        if (outer == top) break;
+    }
+}
+
+// Every wrapped label shows all its lines.
+void expectWhole(QWidget* root, const char* what) {
+    for (QLabel* label : root->findChildren<QLabel*>())
+        if (label->isVisible() && label->wordWrap()) {
+            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
+                << what << ": \"" << label->text().toStdString() << "\" is cut";
+        }
+}
+
+struct ScreenFit : ::testing::TestWithParam<const char*> {
+    ScreenFit() : model({.sharingMode = std::nullopt}) {
+        ensureApplication();
+        model->start();
+        screen = screenNamed(GetParam());
+    }
+    void place(QWidget& window) {
+        window.setScreen(screen);
+        window.move(screen->availableGeometry().topLeft() + QPoint(40, 60));
+        window.show();
+        pumpFor(30ms);
+    }
+    AppModelHarness model;
+    QScreen* screen = nullptr;
+};
+
+TEST_P(ScreenFit, WindowsAndSheetsStayOnTheScreenAsTheyGrow) {
+    ASSERT_NE(screen, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
+    MainWindow window(*model, nullptr, 10s);
+    place(window);
+    expectOnScreen(&window, screen, "first-run window");
+    expectInView(button(&window, QStringLiteral("Ask each time")), "Ask each time");
+    button(&window, QStringLiteral("Allow quick sharing"))->click();
+    pumpFor(30ms);
+    expectOnScreen(&window, screen, "main window");
+    expectInView(window.findChild<QPushButton*>(QStringLiteral("settingsButton")), "settings button");
+
+    model->stageFiles({model.file("a.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    QDialog* qr = window.content()->qrSendSheet();
+    expectOnScreen(qr, screen, "QR send sheet");
+    expectInView(qr->findChild<QPushButton*>(QStringLiteral("footerButton")), "QR send sheet's Cancel");
+    for (int i = 0; i < 6; ++i) model->addQRRecipient(model.phone("p" + std::to_string(i), "Phone", true));
+    ASSERT_TRUE(pumpUntil([&] { return qr->findChildren<QLabel*>(QStringLiteral("recipientStatus")).size() == 6; }));
+    expectOnScreen(qr, screen, "QR send sheet with six phones");
+    expectInView(qr->findChild<QPushButton*>(QStringLiteral("footerButton")), "QR send sheet's footer button");
+    model->cancelQRSend();
+
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
+    QDialog* web = window.content()->webReceiveSheet();
+    expectOnScreen(web, screen, "web receive sheet");
+    expectInView(button(web, QStringLiteral("Cancel")), "web receive sheet's Cancel");
+    for (int i = 0; i < 20; ++i)
+        model->handleWebReceiveEvent(WebReceiveServer::Started{Uuid::random(), "photo.jpg", 1000, "Phone"});
+    ASSERT_TRUE(pumpUntil([&] { return button(web, QStringLiteral("Done")) != nullptr; }));
+    pumpFor(50ms);
+    expectOnScreen(web, screen, "web receive sheet with twenty uploads");
+    expectInView(button(web, QStringLiteral("Done")), "web receive sheet's Done");
+    model->stopWebReceive();
+
+    // The tray window with many phones, opened at the screen's bottom corner.
+    std::vector<QuickSharePhone> phones;
+    for (int i = 0; i < 12; ++i) phones.push_back(model.phone("n" + std::to_string(i), "Phone " + std::to_string(i)));
+    std::thread([&] { model.discovery->onPhones(phones); }).join();
+    ASSERT_TRUE(pumpUntil([&] { return model->quickSharePhones().size() == phones.size(); }));
+    MenuBarWindow tray(*model, [] {}, [] {});
+    tray.showPopup(screen->availableGeometry().bottomRight());
+    expectOnScreen(tray.popup(), screen, "tray window with twelve phones");
+    expectInView(button(tray.popup(), QStringLiteral("Quit")), "tray window's Quit");
+}
+
+TEST_P(ScreenFit, IncomingPromptKeepsItsAnswersInView) {
+    ASSERT_NE(screen, nullptr);
+    model.receive->offer.senderName = "A phone with a name long enough to take two lines in the prompt's header";
+    model.receive->offer.files.clear();
+    for (int i = 0; i < 9; ++i) model.receive->offer.files.push_back({"f" + std::to_string(i) + ".txt", 1000});
+    model->setSharingMode(SharingMode::askEachTime);
+    model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+    IncomingPromptPanel panel(*model);
+    place(panel);
+    expectOnScreen(&panel, screen, "prompt");
+    expectInView(button(&panel, QStringLiteral("Accept")), "prompt's Accept");
+}
+
+// The popover follows its captions while open and stays on the screen, also with the main
+// window at the screen's right edge.
+TEST_P(ScreenFit, SettingsPopoverGrowsAndShrinksOnTheScreen) {
+    ASSERT_NE(screen, nullptr);
+    model->setSharingMode(SharingMode::askEachTime);
+    MainWindow window(*model);
+    window.setScreen(screen);
+    const QRect area = screen->availableGeometry();
+    window.move(area.right() - window.width() + 1, area.top() + 40);
+    window.show();
+    pumpFor(30ms);
+    auto* gear = window.findChild<QPushButton*>(QStringLiteral("settingsButton"));
+    ASSERT_NE(gear, nullptr);
+    gear->click();
+    QWidget* popover = nullptr;
+    for (QWidget* child : gear->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (child->isWindow()) popover = child;
+    ASSERT_NE(popover, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popover));
+    expectOnScreen(popover, screen, "popover");
+    expectWhole(popover, "popover");
+    const int opened = popover->height();
+
+    model->setReceiveFromAndroid(true);
+    auto* name = popover->findChild<QLineEdit*>(QStringLiteral("deviceName"));
+    name->setText(QStringLiteral("The meeting room computer on the second floor by the window"));
+    emit name->textEdited(name->text());
+    model->setSharingMode(SharingMode::quick);
+    pumpFor(50ms);
+    EXPECT_GT(popover->height(), opened);
+    expectOnScreen(popover, screen, "grown popover");
+    expectWhole(popover, "grown popover");
+
+    model->setReceiveFromAndroid(false);
+    model->setSharingMode(SharingMode::askEachTime);
+    pumpFor(50ms);
+    EXPECT_LE(popover->height(), opened);
+    expectWhole(popover, "shrunk popover");
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, ScreenFit, ::testing::Values("small", "hidpi"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
+}  // namespace velmo::test

@@ -1,0 +1,174 @@
+#include "velmo/ui/WindowFitter.h"
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QScreen>
+#include <QScrollBar>
+#include <QScrollArea>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <QWindow>
+#include <algorithm>
+
+namespace velmo {
+
+namespace {
+
+QScrollArea* fittedScroll(QWidget* window) {
+    return window->findChild<QScrollArea*>(QStringLiteral("fittedScroll"), Qt::FindDirectChildrenOnly);
+}
+
+QWidget* footerWidget(QWidget* window) {
+    return window->findChild<QWidget*>(QStringLiteral("fittedFooter"), Qt::FindDirectChildrenOnly);
+}
+
+// Widgets just added to a visible window are shown by Qt a moment later, and until then the
+// layout leaves them out: show them now, as Qt would, so the height counts them.
+void showNewChildren(QWidget* parent) {
+    if (!parent->isVisible()) return;
+    for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (child->isHidden() && !child->testAttribute(Qt::WA_WState_ExplicitShowHide)) child->show();
+}
+
+}  // namespace
+
+QRect availableArea(const QWidget* window) {
+    const QWidget* placed = window;
+    if (!placed->isVisible() && placed->parentWidget()) placed = placed->parentWidget()->window();
+    // A hidden window on its own opens where it has been moved to.
+    const QScreen* screen = placed->isVisible() || placed->parentWidget()
+                                ? nullptr
+                                : QGuiApplication::screenAt(placed->geometry().topLeft());
+    if (!screen) screen = placed->screen();
+    return screen ? screen->availableGeometry() : QRect();
+}
+
+QMargins windowFrame(const QWidget* window) {
+    const QWindow* handle = window->window()->windowHandle();
+    return handle && window->isVisible() ? handle->frameMargins() : QMargins();
+}
+
+int roomHeight(const QWidget* window) {
+    const QMargins frame = windowFrame(window);
+    return std::max(availableArea(window).height() - frame.top() - frame.bottom(), 0);
+}
+
+void keepOnScreen(QWidget* window) {
+    const QRect area = availableArea(window);
+    if (area.isEmpty()) return;
+    const QRect frame = window->geometry().marginsAdded(windowFrame(window));
+    QPoint shift;
+    // Right and bottom edges first, so a window larger than the area keeps its top-left in view.
+    if (frame.right() > area.right()) shift.rx() = area.right() - frame.right();
+    if (frame.left() + shift.x() < area.left()) shift.rx() = area.left() - frame.left();
+    if (frame.bottom() > area.bottom()) shift.ry() = area.bottom() - frame.bottom();
+    if (frame.top() + shift.y() < area.top()) shift.ry() = area.top() - frame.top();
+    if (!shift.isNull()) window->move(window->pos() + shift);
+}
+
+int contentHeight(QLayout* layout, int width) {
+    layout->activate();
+    // The minimum height ignores how far text wraps; the height for the width does not.
+    const int needed = layout->hasHeightForWidth() ? layout->totalHeightForWidth(width) : layout->totalSizeHint().height();
+    return std::max(needed, layout->totalMinimumSize().height());
+}
+
+QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, bool footer) {
+    window->setFixedWidth(width);
+    window->setProperty("fittedWidth", width);
+    auto* frame = new QVBoxLayout(window);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->setSpacing(0);
+    auto* scroll = new QScrollArea(window);
+    scroll->setObjectName(QStringLiteral("fittedScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidgetResizable(true);
+    // The scroll area is no stop of its own: Tab goes from control to control.
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->viewport()->setAutoFillBackground(false);
+    auto* content = new QWidget(scroll);
+    content->setAutoFillBackground(false);
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(padding, padding, padding, padding);
+    column->setSpacing(spacing);
+    scroll->setWidget(content);
+    frame->addWidget(scroll);
+    auto* fitter = new WindowFitter(window, [window] { fitToContent(window); });
+    fitter->watch(content);
+    if (footer) {
+        auto* row = new QWidget(window);
+        row->setObjectName(QStringLiteral("fittedFooter"));
+        auto* footerLayout = new QHBoxLayout(row);
+        // The column's bottom padding already parts it from the footer.
+        footerLayout->setContentsMargins(padding, 0, padding, padding);
+        frame->addWidget(row);
+        fitter->watch(row);
+    }
+    return column;
+}
+
+QHBoxLayout* fittedFooter(QWidget* window) {
+    QWidget* row = footerWidget(window);
+    return row ? static_cast<QHBoxLayout*>(row->layout()) : nullptr;
+}
+
+void fitToContent(QWidget* window) {
+    QScrollArea* scroll = fittedScroll(window);
+    if (!scroll || !scroll->widget() || !scroll->widget()->layout()) return;
+    const QMargins outer = window->layout()->contentsMargins();
+    const int width = window->property("fittedWidth").toInt() - outer.left() - outer.right();
+    showNewChildren(scroll->widget());
+    int needed = contentHeight(scroll->widget()->layout(), width) + outer.top() + outer.bottom();
+    if (QWidget* footer = footerWidget(window)) {
+        showNewChildren(footer);
+        needed += contentHeight(footer->layout(), width);
+    }
+    const int room = roomHeight(window);
+    window->setFixedHeight(std::min(needed, room));
+    // A column of fixed width keeps it whole beside the scroll bar.
+    const int base = window->property("fittedWidth").toInt();
+    const int beside = scroll->widget()->minimumSizeHint().width() + scroll->verticalScrollBar()->sizeHint().width() +
+                       outer.left() + outer.right();
+    window->setFixedWidth(needed > room ? std::max(base, beside) : base);
+    // A view fitted inside a window of its own moves that window, once it has taken the new size.
+    QWidget* top = window->window();
+    if (top != window && top->layout()) top->layout()->activate();
+    if (window->isVisible()) keepOnScreen(top);
+}
+
+WindowFitter::WindowFitter(QWidget* window, std::function<void()> fit)
+    : QObject(window), window_(window), fit_(std::move(fit)) {
+    window->installEventFilter(this);
+}
+
+void WindowFitter::watch(QWidget* widget) { widget->installEventFilter(this); }
+
+void WindowFitter::request() {
+    if (pending_) return;
+    pending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            pending_ = false;
+            frame_ = windowFrame(window_);
+            fit_();
+        },
+        Qt::QueuedConnection);
+}
+
+bool WindowFitter::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != window_) {
+        if (event->type() == QEvent::LayoutRequest) request();
+    } else if (event->type() == QEvent::Show) {
+        request();
+    } else if (event->type() == QEvent::Move || event->type() == QEvent::Resize) {
+        // The desktop adds its frame after the window is shown; a window the user merely
+        // moves stays where it was put.
+        if (windowFrame(window_) != frame_) request();
+    }
+    return false;
+}
+
+}  // namespace velmo

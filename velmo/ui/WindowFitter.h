@@ -1,0 +1,56 @@
+// Windows whose height follows their content and that never leave the screen: a column that
+// scrolls once the content is taller than the screen allows, an optional footer under it that
+// always stays in view, and the window moved back onto the screen as it grows.
+#pragma once
+
+#include <QMargins>
+#include <QObject>
+#include <QRect>
+#include <functional>
+
+class QHBoxLayout;
+class QLayout;
+class QVBoxLayout;
+class QWidget;
+
+namespace velmo {
+
+// The area a window may cover on its screen; before it is shown, on its parent's screen.
+QRect availableArea(const QWidget* window);
+// The frame the desktop draws around a window (none before it is shown, none for popups).
+QMargins windowFrame(const QWidget* window);
+// The height a window's client area may take on its screen, frame excluded.
+int roomHeight(const QWidget* window);
+// Moves a window so that it and its frame lie within its screen's available area.
+void keepOnScreen(QWidget* window);
+// The height a layout needs at a width, wrapped text included.
+int contentHeight(QLayout* layout, int width);
+
+// Gives `window` a fixed width, a column padded by `padding` with `spacing` between its items
+// that scrolls when the screen is too short, and, with `footer`, a row under the column that
+// always stays in view. Returns the column; the window then keeps fitting itself.
+QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, bool footer);
+// The footer row of a window made by fittedColumn with a footer.
+QHBoxLayout* fittedFooter(QWidget* window);
+// Sizes such a window to its content now, capped by the screen, and keeps it on the screen.
+void fitToContent(QWidget* window);
+
+// Runs `fit` once layout changes have settled in the watched widgets, when the window is
+// shown, and when the desktop's frame around it becomes known or changes.
+class WindowFitter : public QObject {
+public:
+    WindowFitter(QWidget* window, std::function<void()> fit);
+    void watch(QWidget* widget);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void request();
+    QWidget* window_;
+    std::function<void()> fit_;
+    QMargins frame_;
+    bool pending_ = false;
+};
+
+}  // namespace velmo
