@@ -29,6 +29,16 @@ set(VELMO_WARNINGS -Wall -Wextra)
 if(VELMO_WERROR)
   list(APPEND VELMO_WARNINGS -Werror)
 endif()
+# At -O3, GCC 12 takes the standard string code that the tests' "a" + std::string and
+# protobuf's add_x("a") inline for overlapping, oversized or out-of-bounds copies (each check
+# silenced names the next). The application keeps these checks, and so do the -O2 builds where
+# warnings are errors.
+set(VELMO_TEST_WARNINGS ${VELMO_WARNINGS})
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  foreach(check restrict stringop-overflow array-bounds)
+    list(APPEND VELMO_TEST_WARNINGS $<$<CONFIG:Release>:-Wno-${check}>)
+  endforeach()
+endif()
 
 option(VELMO_FUZZ "Build the fuzz targets (clang), with every library instrumented" OFF)
 # A fuzzing build instruments every library for coverage, so the fuzz targets can link the
@@ -76,15 +86,7 @@ function(velmo_tests name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
-  target_compile_options(${name} PRIVATE ${VELMO_WARNINGS})
-  # At -O3, GCC 12 takes the standard string code that the tests' "a" + std::string and
-  # protobuf's add_x("a") inline for overlapping, oversized or out-of-bounds copies (each check
-  # silenced names the next). The application keeps these checks, and so do the -O2 builds
-  # where warnings are errors.
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
-    target_compile_options(${name} PRIVATE
-      "$<$<CONFIG:Release>:-Wno-restrict;-Wno-stringop-overflow;-Wno-array-bounds>")
-  endif()
+  target_compile_options(${name} PRIVATE ${VELMO_TEST_WARNINGS})
   target_compile_definitions(${name} PRIVATE
     VELMO_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     VELMO_TESTDATA_DIR="${CMAKE_SOURCE_DIR}/tests/fixtures")
