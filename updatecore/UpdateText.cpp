@@ -62,19 +62,19 @@ std::string encodeBase64(ByteView bytes) {
 }
 
 std::optional<std::int64_t> parseDecimal(std::string_view text) {
-    bool negative = false;
+    // from_chars takes a minus sign but no plus; the minus stays attached so the most negative
+    // value still fits.
+    std::string_view number = text;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
+        if (text.front() == '+') number.remove_prefix(1);
         text.remove_prefix(1);
     }
     if (text.empty()) return std::nullopt;
     for (char c : text)
         if (c < '0' || c > '9') return std::nullopt;
-    // Parse with the sign attached so the most negative value still fits.
-    std::string signedText = (negative ? "-" : "") + std::string(text);
     std::int64_t value = 0;
-    auto [end, ec] = std::from_chars(signedText.data(), signedText.data() + signedText.size(), value);
-    if (ec != std::errc() || end != signedText.data() + signedText.size()) return std::nullopt;
+    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (ec != std::errc() || end != number.data() + number.size()) return std::nullopt;
     return value;
 }
 

@@ -1,7 +1,8 @@
 // An installed copy of the real velmo updates itself: the release tool signs bundles N and N+1
-// and publishes N+1; the feed and archive come over loopback HTTPS from a certificate
-// authority of the test's own; the update controller, feed client and installer are the real
-// ones, and the installer relaunches the real N+1 offscreen.
+// and publishes N+1; N is installed with the real install script; the feed and archive come over
+// loopback HTTPS from a certificate authority of the test's own; the update controller, feed
+// client and installer are the real ones, and the installer relaunches the real N+1 offscreen.
+// The Makefile's bundle, install and uninstall run here too, on the test build's executable.
 // The transport names a member "signals", which Qt defines as a keyword: it comes first.
 #include "updatecore/CurlTransport.h"
 
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -32,6 +35,8 @@ using Clock = std::chrono::steady_clock;
 
 const fs::path velmoBinary = VELMO_BINARY;
 const fs::path releaseTool = VELMO_RELEASE_TOOL;
+const fs::path iconFolder = VELMO_ICONS;
+const fs::path sourceFolder = VELMO_SOURCE_DIR;
 constexpr const char* channel = "test-x86_64";
 
 std::string readFile(const fs::path& path) {
@@ -51,6 +56,31 @@ std::map<std::string, std::pair<fs::perms, std::string>> snapshot(const fs::path
 std::vector<std::string> names(const fs::path& folder) {
     std::vector<std::string> out;
     for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename().string());
+    return out;
+}
+
+// Runs `command` in the source folder, as a user at a terminal does; `output` gets both streams.
+int runInSource(std::vector<std::string> command, std::string* output = nullptr) {
+    command.insert(command.begin(), {"-c", "cd \"$0\" && exec \"$@\" 2>&1", sourceFolder.string()});
+    return test::runTool("/bin/sh", command, output);
+}
+
+int installScript(std::vector<std::string> arguments, std::string* output = nullptr) {
+    arguments.insert(arguments.begin(), "./scripts/install-user");
+    return runInSource(std::move(arguments), output);
+}
+
+// What is left of Velmo under `folder`: anything named after it, linking into it or mentioning it.
+std::vector<std::string> traces(const fs::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        std::string text = entry.path().filename().string();
+        std::error_code ec;
+        if (entry.is_symlink()) text += fs::read_symlink(entry.path(), ec).string();
+        else if (entry.is_regular_file()) text += readFile(entry.path());
+        std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (text.find("velmo") != std::string::npos) out.push_back(entry.path().lexically_relative(folder).string());
+    }
     return out;
 }
 
@@ -124,7 +154,6 @@ protected:
 #endif
         test::isolateDesktop(temp);
         if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-        fs::create_directories(temp / "installed");
         fs::create_directories(temp / "www/updates");
         fs::create_directories(downloads);
 
@@ -133,12 +162,14 @@ protected:
         // The key's folder does not exist yet, as on a first release machine.
         ASSERT_EQ(test::runTool(releaseTool, {"keygen", key}), 0);
         ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.0", "--build", "1",
-                                              "--channel", channel, "--key", key, installed}),
+                                              "--channel", channel, "--key", key, "--icons", iconFolder, first}),
                   0);
         ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.1", "--build", "2",
-                                              "--channel", channel, "--key", key, temp / "next/Velmo.app"}),
+                                              "--channel", channel, "--key", key, "--icons", iconFolder, next}),
                   0);
-        ASSERT_EQ(publish(temp / "next/Velmo.app"), 0);
+        ASSERT_EQ(publish(next), 0);
+        std::string output;
+        ASSERT_EQ(installScript({first}, &output), 0) << output;
         serve();
     }
 
@@ -184,7 +215,10 @@ protected:
     char name[5] = "test";
     char* argv[1] = {name};
     test::TempFolder temp;
-    const fs::path installed = temp / "installed/Velmo.app";
+    const fs::path home = temp / "home";
+    const fs::path first = temp / "first/Velmo.app";
+    const fs::path next = temp / "next/Velmo.app";
+    const fs::path installed = home / ".local/lib/velmo/Velmo.app";
     const std::string key = (temp / "release/keys/update.pem").string();
     const fs::path downloads = temp / "downloads";
     std::unique_ptr<test::TestAuthority> authority;
@@ -204,14 +238,14 @@ TEST_F(UpdateEndToEndIntegrationTest, TheNewCopyTakesThePlaceOfTheOldAndRuns) {
     EXPECT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "2");
     const auto copies = runningCopies(installed / "Contents/bin/Velmo");
     EXPECT_EQ(copies.size(), 1u) << "the updated copy runs";
-    EXPECT_EQ(names(temp / "installed"), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
     EXPECT_TRUE(fs::is_empty(downloads)) << "no download is left";
     std::cout << "Install to new copy ready: "
               << std::chrono::duration_cast<std::chrono::milliseconds>(actions->newCopyReady - presenter->installChosen).count()
               << " ms\n";
-    // Once the previous copy has gone, the new one is the Velmo that later launches reach.
+    // Once the previous copy has gone, the new one is the Velmo that the installed command reaches.
     previous.reset();
-    test::AppProcess later(installed / "Contents/bin/Velmo", {});
+    test::AppProcess later(home / ".local/bin/velmo", {});
     EXPECT_EQ(later.awaitExit(20s), 0);
     for (const pid_t pid : copies) {
         ::kill(pid, SIGKILL);
@@ -229,8 +263,99 @@ TEST_F(UpdateEndToEndIntegrationTest, ACopyThatNeverReportsReadyIsRolledBack) {
     EXPECT_FALSE(actions->quitAsked);
     EXPECT_TRUE(snapshot(installed) == before) << "the previous copy is back, byte for byte";
     EXPECT_TRUE(runningCopies(installed / "Contents/bin/Velmo").empty());
-    EXPECT_EQ(names(temp / "installed"), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
     EXPECT_TRUE(fs::is_empty(downloads)) << "no download is left";
+}
+
+TEST_F(UpdateEndToEndIntegrationTest, InstallSaysWhatItReplacesAndKeepsANewerBuildUnlessForced) {
+    std::string output;
+    ASSERT_EQ(installScript({next}, &output), 0) << output;
+    EXPECT_NE(output.find("Replacing Velmo 1.0 (build 1, signed for updates)\n     with Velmo 1.1 (build 2, signed "
+                          "for updates)"),
+              std::string::npos)
+        << output;
+    const auto newer = snapshot(installed);
+    EXPECT_EQ(installScript({first}, &output), 1);
+    EXPECT_NE(output.find("Velmo 1.1 (build 2, signed for updates) is installed, a newer build than this Velmo 1.0 "
+                          "(build 1, signed for updates)"),
+              std::string::npos)
+        << output;
+    EXPECT_TRUE(snapshot(installed) == newer);
+    // The bundle is built already: make takes it from BUNDLE_DIR.
+    ASSERT_EQ(runInSource({"make", "-o", "bundle", "install", "FORCE=1", "BUNDLE_DIR=" + first.parent_path().string()},
+                          &output),
+              0)
+        << output;
+    EXPECT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "1");
+}
+
+TEST_F(UpdateEndToEndIntegrationTest, InstallAndUninstallLeaveWhatTheyDidNotPutThereAlone) {
+    ASSERT_EQ(installScript({"--uninstall"}), 0);
+    const fs::path local = home / ".local";
+    for (const fs::path& theirs :
+         {local / "bin/velmo", local / "share/applications/com.halvester.velmo.desktop",
+          local / "share/icons/hicolor/256x256/apps/com.halvester.velmo.png", local / "lib/velmo/Velmo.app/notes"}) {
+        SCOPED_TRACE(theirs);
+        fs::create_directories(theirs.parent_path());
+        std::ofstream(theirs) << "#!/bin/sh\necho mine\n";
+        const auto before = snapshot(local);
+        std::string output;
+        EXPECT_EQ(installScript({first}, &output), 1);
+        EXPECT_NE(output.find("not put there by Velmo's install"), std::string::npos) << output;
+        EXPECT_NE(output.find(theirs.parent_path().string()), std::string::npos) << output;
+        EXPECT_TRUE(snapshot(local) == before) << "nothing changed";
+        EXPECT_EQ(installScript({"--uninstall"}, &output), 0) << output;
+        EXPECT_TRUE(snapshot(local) == before) << "nothing removed";
+        fs::remove(theirs);
+    }
+}
+
+// Paths with spaces, beside folders that a path split at its space would name.
+TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyTheirOwnPaths) {
+    // A release build folder of the test's own, holding the test build's executable, tool and icons.
+    const auto release = temp / "release build";
+    fs::create_directories(release / "velmo");
+    fs::create_directories(release / "tools");
+    fs::create_symlink(velmoBinary, release / "velmo/velmo");
+    fs::create_symlink(releaseTool, release / "tools/velmo-release");
+    fs::create_directory_symlink(iconFolder, release / "icons");
+    for (const std::string neighbour : {"out", "dir"}) {
+        fs::create_directories(temp / neighbour);
+        temp.write(neighbour + "/keep", "mine");
+    }
+    const auto spaced = temp / "home dir";
+    ::setenv("HOME", spaced.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (spaced / ".local/share").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (spaced / ".config").c_str(), 1);
+    ::setenv("XDG_DATA_DIRS", (temp / "no system data").c_str(), 1);  // only this home's applications
+    fs::create_directories(spaced / ".config/Velmo");
+    fs::create_directories(spaced / "Downloads");
+    std::ofstream(spaced / ".config/Velmo/Velmo.ini") << "[General]\nsharingConsentMode=quick\n";
+    std::ofstream(spaced / "Downloads/photo.jpg") << "received";
+
+    std::string output;
+    ASSERT_EQ(runInSource({"make", "-o", "release-build", "install", "VERSION=2.0", "BUILD_NUMBER=3",
+                           "RELEASE_BUILD=" + release.string(), "BUNDLE_DIR=" + (temp / "out dir").string()},
+                          &output),
+              0)
+        << output;
+    for (const std::string neighbour : {"out", "dir"}) EXPECT_EQ(readFile(temp / neighbour / "keep"), "mine");
+    auto bundled = names(temp / "out dir");
+    std::sort(bundled.begin(), bundled.end());
+    EXPECT_EQ(bundled, (std::vector<std::string>{"Velmo.app", "Velmo.zip"}));
+    ASSERT_EQ(test::runTool(spaced / ".local/bin/velmo", {"--version"}, &output), 0);
+    EXPECT_EQ(output, "Velmo 2.0 (build 3)\n");
+    // Debian 12's validator accepts the entry, and it makes Velmo no file type's default.
+    const auto entry = spaced / ".local/share/applications/com.halvester.velmo.desktop";
+    EXPECT_EQ(test::runTool("/usr/bin/desktop-file-validate", {entry}, &output), 0);
+    EXPECT_EQ(output, "");
+    test::runTool("/usr/bin/gio", {"mime", "application/octet-stream"}, &output);
+    EXPECT_EQ(output.find("velmo"), std::string::npos) << output;
+
+    ASSERT_EQ(runInSource({"make", "uninstall"}, &output), 0) << output;
+    EXPECT_EQ(traces(spaced / ".local"), std::vector<std::string>{});
+    EXPECT_EQ(readFile(spaced / ".config/Velmo/Velmo.ini"), "[General]\nsharingConsentMode=quick\n");
+    EXPECT_EQ(readFile(spaced / "Downloads/photo.jpg"), "received");
 }
 
 }  // namespace
@@ -266,7 +391,7 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
     const auto archive = readFile(folder / "Velmo-2.zip");
 
     // Build 1 after build 2 would take build 2 back from every copy that has not updated yet.
-    EXPECT_EQ(publish(installed), 1);
+    EXPECT_EQ(publish(first), 1);
     EXPECT_EQ(readFile(folder / "feed.json"), feed);
     EXPECT_FALSE(fs::exists(folder / "Velmo-1.zip"));
 
@@ -292,7 +417,7 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
 
     // --force does what it is asked.
     std::string output;
-    EXPECT_EQ(publish(installed, {"--force"}, &output), 0);
+    EXPECT_EQ(publish(first, {"--force"}, &output), 0);
     EXPECT_NE(output.find("feed.json: Velmo 1.0 (build 1)"), std::string::npos) << output;
     EXPECT_TRUE(fs::exists(folder / "Velmo-1.zip"));
 }

@@ -52,8 +52,8 @@ TEST(CoordinateFromWire, StripsLeadingZerosAndPadsToThirtyTwo) {
     Bytes padded{0x00, 0x00, 0x00};
     padded.insert(padded.end(), x.begin(), x.end());
     EXPECT_EQ(coordinateFromWire(padded), x);
-    Bytes shortened(1, 0x00);  // a 31-byte coordinate gains its zero back
-    shortened.insert(shortened.end(), x.begin() + 1, x.end());
+    Bytes shortened = x;  // a 31-byte coordinate gains its zero back
+    shortened[0] = 0x00;
     EXPECT_EQ(coordinateFromWire(ByteView(x).subspan(1)), shortened);
     EXPECT_EQ(coordinateFromWire({}), Bytes(32, 0));
     Bytes tooLong(33, 0x01);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "platform/Random.h"
@@ -18,9 +19,9 @@ using test::vectors::fromHex;
 
 // A record from its first byte, 16 fixed random bytes and the rest.
 Bytes record(std::uint8_t first, const Bytes& rest = {}) {
-    Bytes out{first};
-    out.insert(out.end(), 16, 0xAB);
-    out.insert(out.end(), rest.begin(), rest.end());
+    Bytes out(17 + rest.size(), 0xAB);
+    out[0] = first;
+    std::copy(rest.begin(), rest.end(), out.begin() + 17);
     return out;
 }
 
