@@ -144,6 +144,16 @@ struct Snapshots : ::testing::TestWithParam<Appearance> {
         snap(*tray.popup(), name, false, 40ms);
     }
 
+    // The settings as the gear opens them: the popover window, fitted to its content and edged.
+    void snapSettings(const char* name, SoftwareUpdates* updates = nullptr) {
+        QWidget anchor;
+        anchor.setGeometry(1400, 100, 40, 40);
+        anchor.show();
+        QWidget* popover = showSettingsPopover(*model, &anchor, updates);
+        snap(*popover, name, false);
+        popover->close();
+    }
+
     // The main window made tall enough for its whole column, as on a taller screen: the rows
     // below the usual lower edge are in the picture too.
     QImage snapWhole(MainWindow& window, const char* name) {
@@ -357,8 +367,7 @@ TEST_P(Snapshots, TransferRows) {
 }
 
 TEST_P(Snapshots, SettingsAndMenu) {
-    SettingsView settings(*model);
-    snap(settings, "settings");
+    snapSettings("settings");
     discover(2);
     MenuBarWindow tray(*model, [] {}, [] {});
     tray.showPopup(QPoint(1900, 0));
@@ -379,18 +388,14 @@ TEST_P(Snapshots, Updates) {
     const auto updates = updateController(check);
     updates->checkIfDue();
     ASSERT_TRUE(updates->isBusy());
-    {
-        SettingsView settings(*model, nullptr, updates.get());
-        snap(settings, "update-checking-settings");
-        snapTray("update-checking-tray", updates.get());
-    }
+    snapSettings("update-checking-settings", updates.get());
+    snapTray("update-checking-tray", updates.get());
     check->letGo.set_value();
     ASSERT_TRUE(pumpUntil([&] { return !updates->isBusy(); }));
     ASSERT_TRUE(updates->available());
     MainWindow window(*model, nullptr, 1h, updates.get());
     snap(window, "update-notice", false);
-    SettingsView settings(*model, nullptr, updates.get());
-    snap(settings, "update-settings");
+    snapSettings("update-settings", updates.get());
 }
 
 TEST_P(Snapshots, SheetsShowTheirCodeWhole) {

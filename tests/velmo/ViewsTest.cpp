@@ -72,14 +72,21 @@ TEST_F(Views, ConsentChoiceSwitchesToTheContent) {
     quick->click();
     EXPECT_EQ(fresh->sharingMode(), SharingMode::quick);
     EXPECT_NE(window.content(), nullptr);
-    // In the content too, Tab goes from control to control.
+    // In the content too, Tab goes from control to control, in the order they are shown, those
+    // made later (the staged files') included.
     auto* settings = window.content()->findChild<QPushButton*>(QStringLiteral("settingsButton"));
     ASSERT_TRUE(pumpUntil([&] { return settings->isVisible(); }));
+    fresh->stageFiles({fresh.file("a.txt", 6)});
+    pumpFor(10ms);
     settings->setFocus();
+    QStringList order;
     for (int tab = 0; tab < 12; ++tab) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-        EXPECT_NE(qobject_cast<QPushButton*>(QApplication::focusWidget()), nullptr) << tab;
+        auto* control = qobject_cast<QPushButton*>(QApplication::focusWidget());
+        EXPECT_NE(control, nullptr) << tab;
+        if (control && order.size() < 4) order << (control->text().isEmpty() ? control->accessibleName() : control->text());
     }
+    EXPECT_EQ(order.join(QStringLiteral(" | ")).toStdString(), "Add… | Clear | Remove a.txt | Send to Android Phone");
 }
 
 TEST_F(Views, StagingChangesTheSendButtonAndTheDropZone) {
@@ -117,6 +124,9 @@ TEST_F(Views, StagingChangesTheSendButtonAndTheDropZone) {
 TEST_F(Views, PhonesCardFollowsDiscovery) {
     ContentView view(*model);
     EXPECT_EQ(view.findChild<QWidget*>(QStringLiteral("phonesCard")), nullptr);
+    MenuBarView menu(*model, [] {}, [] {});
+    menu.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&menu));
     const auto discover = [&](int count) {
         std::vector<QuickSharePhone> phones;
         for (int i = 0; i < count; ++i) phones.push_back(model.phone("p" + std::to_string(i), "Phone " + std::to_string(i)));
@@ -125,6 +135,12 @@ TEST_F(Views, PhonesCardFollowsDiscovery) {
     };
     discover(1);
     EXPECT_NE(view.findChild<QWidget*>(QStringLiteral("phonesCard")), nullptr);
+    // In the tray, a phone found later is reached by Tab where it is shown, before the tray's own buttons.
+    button(&menu, QStringLiteral("Receive from Android"))->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    auto* next = qobject_cast<QPushButton*>(QApplication::focusWidget());
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(next->text().toStdString(), "Send Files…");
     EXPECT_EQ(view.findChild<QPushButton*>(QStringLiteral("sendToAll")), nullptr);
     EXPECT_EQ(view.findChildren<TargetRow*>().size(), 1u);
     discover(3);

@@ -288,6 +288,12 @@ void MainWindow::fit() {
     if (isVisible()) keepOnScreen(this);
 }
 
+bool MainWindow::focusNextPrevChild(bool next) {
+    // Rows, files and banners come and go: Tab follows the column as it stands now.
+    tabInLayoutOrder(this);
+    return QWidget::focusNextPrevChild(next);
+}
+
 void MainWindow::bringForward() {
     show();
     raise();

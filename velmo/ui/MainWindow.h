@@ -63,6 +63,9 @@ public:
     // Shows the window and brings it to the front.
     void bringForward();
 
+protected:
+    bool focusNextPrevChild(bool next) override;
+
 private:
     void showContent();
     // Sizes the window for what it shows, within its screen.

@@ -120,6 +120,12 @@ void MenuBarView::watchSessions() {
     if (started && openMainWindow_) openMainWindow_();
 }
 
+bool MenuBarView::focusNextPrevChild(bool next) {
+    // The phones and the transfer come and go between the fixed buttons.
+    tabInLayoutOrder(this);
+    return QWidget::focusNextPrevChild(next);
+}
+
 void MenuBarView::refreshPhones() {
     clearLayout(phones_);
     if (!model_.quickSharePhones().empty())

@@ -24,6 +24,9 @@ public:
     MenuBarView(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
                 QWidget* parent = nullptr, SoftwareUpdates* updates = nullptr);
 
+protected:
+    bool focusNextPrevChild(bool next) override;
+
 private:
     void refreshPhones();
     void refreshTransfer();

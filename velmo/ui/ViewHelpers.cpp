@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QLayout>
 #include <QPainter>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace velmo {
@@ -28,6 +29,30 @@ void holdInitialFocus(QWidget* view) {
     // Not a tab stop of its own: the focus only rests here until the user moves it.
     view->setFocusPolicy(Qt::NoFocus);
     view->setFocus(Qt::OtherFocusReason);
+}
+
+namespace {
+
+void collectInLayoutOrder(QLayout* layout, QList<QWidget*>& controls) {
+    if (!layout) return;
+    for (int i = 0; i < layout->count(); ++i) {
+        QLayoutItem* item = layout->itemAt(i);
+        if (QLayout* inner = item->layout()) collectInLayoutOrder(inner, controls);
+        QWidget* widget = item->widget();
+        if (!widget) continue;
+        if (widget->focusPolicy() & Qt::TabFocus) controls.append(widget);
+        if (auto* scroll = qobject_cast<QScrollArea*>(widget); scroll && scroll->widget())
+            collectInLayoutOrder(scroll->widget()->layout(), controls);
+        collectInLayoutOrder(widget->layout(), controls);
+    }
+}
+
+}  // namespace
+
+void tabInLayoutOrder(QWidget* root) {
+    QList<QWidget*> controls;
+    collectInLayoutOrder(root->layout(), controls);
+    for (qsizetype i = 1; i < controls.size(); ++i) QWidget::setTabOrder(controls[i - 1], controls[i]);
 }
 
 void clearLayout(QLayout* layout, QWidget* keep) {

@@ -19,6 +19,9 @@ QString plainToolTip(const QString& text);
 // Starts `view` with the keyboard focus on itself rather than on its first control: nothing is
 // pre-selected for Space or Return, and the first Tab reaches the first control.
 void holdInitialFocus(QWidget* view);
+// Puts the controls inside `root` in the Tab order in which its layouts show them, top to
+// bottom: a control made after the window would otherwise come last, wherever it is shown.
+void tabInLayoutOrder(QWidget* root);
 // Removes and deletes every item of a layout (widgets are deleted later, so a button whose
 // click caused the rebuild outlives its handler).
 void clearLayout(QLayout* layout, QWidget* keep = nullptr);
