@@ -41,12 +41,7 @@ ContentView::ContentView(AppModel& model, QWidget* parent, std::chrono::millisec
     : QWidget(parent), model_(model), hintDelay_(hintDelay), updates_(updates) {
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // No tab stop of its own, which would show nothing: Tab goes from control to control.
-    scroll->setFocusPolicy(Qt::NoFocus);
+    QScrollArea* scroll = columnScroll(this);
     outer->addWidget(scroll);
     auto* columnWidget = new QWidget;
     applyWindowBackground(columnWidget);
@@ -257,11 +252,7 @@ void MainWindow::showContent() {
     } else {
         content_ = nullptr;
         // The choice scrolls only on a screen too short for it.
-        auto* scroll = new QScrollArea(this);
-        scroll->setFrameShape(QFrame::NoFrame);
-        scroll->setWidgetResizable(true);
-        scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        scroll->setFocusPolicy(Qt::NoFocus);
+        QScrollArea* scroll = columnScroll(this);
         auto* consent = new SharingConsentView(model_, scroll);
         scroll->setWidget(consent);
         // Taken into the scroll area, the view holds the window's first focus again.

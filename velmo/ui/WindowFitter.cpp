@@ -75,19 +75,23 @@ int contentHeight(QLayout* layout, int width) {
     return std::max(needed, layout->totalMinimumSize().height());
 }
 
+QScrollArea* columnScroll(QWidget* parent) {
+    auto* scroll = new QScrollArea(parent);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidgetResizable(true);
+    scroll->setFocusPolicy(Qt::NoFocus);
+    return scroll;
+}
+
 QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, bool footer) {
     window->setFixedWidth(width);
     window->setProperty("fittedWidth", width);
     auto* frame = new QVBoxLayout(window);
     frame->setContentsMargins(0, 0, 0, 0);
     frame->setSpacing(0);
-    auto* scroll = new QScrollArea(window);
+    QScrollArea* scroll = columnScroll(window);
     scroll->setObjectName(QStringLiteral("fittedScroll"));
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setWidgetResizable(true);
-    // The scroll area is no stop of its own: Tab goes from control to control.
-    scroll->setFocusPolicy(Qt::NoFocus);
     scroll->viewport()->setAutoFillBackground(false);
     auto* content = new QWidget(scroll);
     content->setAutoFillBackground(false);

@@ -10,6 +10,7 @@
 
 class QHBoxLayout;
 class QLayout;
+class QScrollArea;
 class QVBoxLayout;
 class QWidget;
 
@@ -25,6 +26,10 @@ int roomHeight(const QWidget* window);
 void keepOnScreen(QWidget* window);
 // The height a layout needs at a width, wrapped text included.
 int contentHeight(QLayout* layout, int width);
+
+// A scroll area for a column of fixed width: no frame, no horizontal scroll bar, and no tab
+// stop of its own, which would show nothing: Tab goes from control to control.
+QScrollArea* columnScroll(QWidget* parent);
 
 // Gives `window` a fixed width, a column padded by `padding` with `spacing` between its items
 // that scrolls when the screen is too short, and, with `footer`, a row under the column that
