@@ -9,7 +9,6 @@
 #include <filesystem>
 
 class QVBoxLayout;
-class QVariantAnimation;
 
 namespace velmo {
 

@@ -23,6 +23,18 @@ QString NetworkHint::text() {
         "Join the main Wi-Fi.");
 }
 
+void NetworkHint::place(NetworkHint*& hint, QVBoxLayout* column, QWidget* host, std::chrono::milliseconds delay) {
+    if (!hint) hint = new NetworkHint(delay);
+    hint->setParent(host);
+    column->addWidget(hint);
+    hint->show();
+}
+
+void NetworkHint::drop(NetworkHint*& hint) {
+    if (hint) hint->deleteLater();
+    hint = nullptr;
+}
+
 void NetworkHint::setVisible(bool visible) {
     placed_ = visible;
     QWidget::setVisible(visible && shown_);

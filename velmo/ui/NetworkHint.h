@@ -8,6 +8,8 @@
 #include <QWidget>
 #include <chrono>
 
+class QVBoxLayout;
+
 namespace velmo {
 
 class NetworkHint : public QWidget {
@@ -19,6 +21,12 @@ public:
     void setVisible(bool visible) override;
 
     static QString text();
+
+    // For a host that rebuilds its column: adds `hint` at the column's end, made on first use
+    // and otherwise taken over from the last build, so its clock keeps running.
+    static void place(NetworkHint*& hint, QVBoxLayout* column, QWidget* host, std::chrono::milliseconds delay);
+    // Removes the hint for good; one placed later starts a new clock.
+    static void drop(NetworkHint*& hint);
 
 protected:
     bool event(QEvent* event) override;

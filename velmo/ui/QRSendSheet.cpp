@@ -159,8 +159,7 @@ void QRSendSheet::rebuild() {
     clearLayout(column_, hint_);
     clearLayout(fittedFooter(this));
     if (!send) {
-        if (hint_) hint_->deleteLater();
-        hint_ = nullptr;
+        NetworkHint::drop(hint_);
         return;
     }
     const bool quick = model_.sharingMode() == SharingMode::quick;
@@ -222,13 +221,9 @@ void QRSendSheet::rebuild() {
             this));
         steps->addWidget(new StepRow(3, QStringLiteral("The code needs the same Wi-Fi as this computer."), this));
         column_->addLayout(steps);
-        if (!hint_) hint_ = new NetworkHint(hintDelay_);
-        hint_->setParent(this);
-        column_->addWidget(hint_);
-        hint_->show();
+        NetworkHint::place(hint_, column_, this, hintDelay_);
     } else {
-        if (hint_) hint_->deleteLater();
-        hint_ = nullptr;
+        NetworkHint::drop(hint_);
         auto* card = new Card(false, this);
         card->setObjectName(QStringLiteral("recipients"));
         auto* list = new QVBoxLayout(card);

@@ -17,6 +17,7 @@ class QVBoxLayout;
 namespace velmo {
 
 class AppModel;
+class NetworkHint;
 class ProgressBar;
 
 // A QR code with a title and a subtitle under it.
@@ -54,7 +55,7 @@ private:
     std::vector<RecipientView> recipientViews_;
     QVBoxLayout* column_;
     std::chrono::milliseconds hintDelay_;
-    QWidget* hint_ = nullptr;
+    NetworkHint* hint_ = nullptr;
 };
 
 }  // namespace velmo

@@ -53,8 +53,7 @@ void WebReceiveSheet::rebuild() {
     const auto& session = model_.webReceive();
     const std::vector<TransferItem> received = receivedItems(model_);
     if (!session || !received.empty()) {
-        if (hint_) hint_->deleteLater();
-        hint_ = nullptr;
+        NetworkHint::drop(hint_);
     }
     if (!session) return;
 
@@ -99,10 +98,7 @@ void WebReceiveSheet::rebuild() {
     column_->addLayout(code);
 
     if (received.empty()) {
-        if (!hint_) hint_ = new NetworkHint(hintDelay_);
-        hint_->setParent(this);
-        column_->addWidget(hint_);
-        hint_->show();
+        NetworkHint::place(hint_, column_, this, hintDelay_);
     } else {
         column_->addWidget(makeTransferCard(model_, received, QStringLiteral("received"), rows_, this));
     }

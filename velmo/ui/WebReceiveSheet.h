@@ -12,6 +12,7 @@ class QVBoxLayout;
 namespace velmo {
 
 class AppModel;
+class NetworkHint;
 class TransferRow;
 
 class WebReceiveSheet : public QDialog {
@@ -29,7 +30,7 @@ private:
     QList<QPointer<TransferRow>> rows_;
     QVBoxLayout* column_;
     std::chrono::milliseconds hintDelay_;
-    QWidget* hint_ = nullptr;
+    NetworkHint* hint_ = nullptr;
 };
 
 }  // namespace velmo
