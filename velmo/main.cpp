@@ -34,10 +34,9 @@ using namespace std::chrono_literals;
 QString versionText() {
     if (const auto bundle = velmo::SoftwareUpdates::runningBundle()) {
         const auto info = velmo::SoftwareUpdates::readInfo(*bundle);
-        const auto version = info.find("CFBundleShortVersionString");
-        const auto build = info.find("CFBundleVersion");
-        if (version != info.end() && version->is_string() && build != info.end() && build->is_string())
-            return QString::fromStdString(version->get<std::string>() + " (build " + build->get<std::string>() + ")");
+        const auto version = velmo::SoftwareUpdates::infoText(info, "CFBundleShortVersionString");
+        const auto build = velmo::SoftwareUpdates::infoText(info, "CFBundleVersion");
+        if (version && build) return QString::fromStdString(*version + " (build " + *build + ")");
     }
     return QStringLiteral(VELMO_VERSION);
 }

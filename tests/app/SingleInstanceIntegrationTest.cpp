@@ -19,12 +19,17 @@ using namespace std::chrono_literals;
 
 const std::filesystem::path velmoBinary = VELMO_BINARY;
 
-int connectTo(const std::filesystem::path& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+sockaddr_un unixAddress(const std::filesystem::path& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return address;
+}
+
+int connectTo(const std::filesystem::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto address = unixAddress(path);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
     }
@@ -55,10 +60,8 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
 
     // A crash left its socket behind; it must not keep the next Velmo from starting.
     const int stale = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto address = unixAddress(socket);
+    ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ::close(stale);
 
     // Sharing is set up, so the window lists the staged files as a user sees it.

@@ -161,12 +161,8 @@ protected:
         ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, velmoBinary}), 0);
         // The key's folder does not exist yet, as on a first release machine.
         ASSERT_EQ(test::runTool(releaseTool, {"keygen", key}), 0);
-        ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.0", "--build", "1",
-                                              "--channel", channel, "--key", key, "--icons", iconFolder, first}),
-                  0);
-        ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1.1", "--build", "2",
-                                              "--channel", channel, "--key", key, "--icons", iconFolder, next}),
-                  0);
+        ASSERT_EQ(makeBundle(executable, "1.0", 1, first), 0);
+        ASSERT_EQ(makeBundle(executable, "1.1", 2, next), 0);
         ASSERT_EQ(publish(next), 0);
         std::string output;
         ASSERT_EQ(installScript({first}, &output), 0) << output;
@@ -202,6 +198,17 @@ protected:
         const auto deadline = Clock::now() + 60s;
         while (updates.isBusy() && Clock::now() < deadline) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         ASSERT_FALSE(updates.isBusy());
+    }
+
+    // A bundle of `executable` signed with the test's key, with the icons unless told otherwise;
+    // answers the release tool's exit status.
+    int makeBundle(const fs::path& executable, const std::string& version, int build, const fs::path& bundle,
+                   bool icons = true) {
+        std::vector<std::string> arguments{"bundle", "--executable", executable, "--version", version, "--build",
+                                           std::to_string(build), "--channel", channel, "--key", key};
+        if (icons) arguments.insert(arguments.end(), {"--icons", iconFolder});
+        arguments.push_back(bundle);
+        return test::runTool(releaseTool, arguments);
     }
 
     // Publishes `bundle` to the served folder as a release machine does; answers the exit status.
@@ -358,12 +365,6 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
     EXPECT_EQ(readFile(spaced / "Downloads/photo.jpg"), "received");
 }
 
-}  // namespace
-}  // namespace velmo
-
-namespace velmo {
-namespace {
-
 // The newest GLIBC_ version that binutils finds among the executable's dynamic symbols.
 std::string highestGlibcSymbol(const fs::path& executable) {
     std::string symbols;
@@ -401,10 +402,7 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
     EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
 
     // Another bundle under the published build number would put other bytes under its name.
-    ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", installed / "Contents/bin/Velmo", "--version",
-                                          "1.1.1", "--build", "2", "--channel", channel, "--key", key,
-                                          temp / "other/Velmo.app"}),
-              0);
+    ASSERT_EQ(makeBundle(installed / "Contents/bin/Velmo", "1.1.1", 2, temp / "other/Velmo.app", false), 0);
     EXPECT_EQ(publish(temp / "other/Velmo.app"), 1);
     EXPECT_EQ(readFile(folder / "feed.json"), feed);
     EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";

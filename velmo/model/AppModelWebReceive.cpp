@@ -81,6 +81,15 @@ void AppModel::webServerStarted(const std::shared_ptr<WebReceiveServer>& server,
 }
 
 void AppModel::handleWebReceiveEvent(const WebReceiveServer::Event& event) {
+    // An upload that has ended: its row, which its later events no longer reach.
+    const auto endUpload = [this](const Uuid& upload) -> std::optional<Uuid> {
+        const auto found = webUploadIDs_.find(upload);
+        if (found == webUploadIDs_.end()) return std::nullopt;
+        const Uuid row = found->second;
+        webUploadIDs_.erase(found);
+        emit webUploadIDsChanged();
+        return row;
+    };
     if (const auto* started = std::get_if<WebReceiveServer::Started>(&event)) {
         TransferItem row;
         row.id = Uuid::random();
@@ -101,24 +110,16 @@ void AppModel::handleWebReceiveEvent(const WebReceiveServer::Event& event) {
         auto found = webUploadIDs_.find(progress->id);
         if (found != webUploadIDs_.end()) setTransferDone(found->second, progress->done);
     } else if (const auto* finished = std::get_if<WebReceiveServer::Finished>(&event)) {
-        auto found = webUploadIDs_.find(finished->id);
-        if (found == webUploadIDs_.end()) return;
-        Uuid id = found->second;
-        webUploadIDs_.erase(found);
-        emit webUploadIDsChanged();
+        const auto id = endUpload(finished->id);
+        if (!id) return;
         auto saved = finished->url;
-        updateTransfer(id, [&](TransferItem& t) {
+        updateTransfer(*id, [&](TransferItem& t) {
             t.state = TransferItem::State::done();
             t.done = t.total;
             t.savedURLs = {saved};
         });
     } else if (const auto* failed = std::get_if<WebReceiveServer::Failed>(&event)) {
-        auto found = webUploadIDs_.find(failed->id);
-        if (found == webUploadIDs_.end()) return;
-        Uuid id = found->second;
-        webUploadIDs_.erase(found);
-        emit webUploadIDsChanged();
-        failTransfer(id, failed->message);
+        if (const auto id = endUpload(failed->id)) failTransfer(*id, failed->message);
     }
 }
 

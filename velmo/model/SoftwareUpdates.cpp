@@ -18,21 +18,15 @@ namespace {
 
 const char* const channels[] = {"test-arm64", "test-x86_64", "live-arm64", "live-x86_64"};
 
-std::optional<std::string> textValue(const nlohmann::json& info, const char* key) {
-    const auto found = info.find(key);
-    if (found == info.end() || !found->is_string()) return std::nullopt;
-    return found->get<std::string>();
-}
-
 // The feed this copy's Info.json describes, or nothing when its configuration is incomplete.
 std::optional<UpdateFeed> feedFrom(const nlohmann::json& info, std::shared_ptr<HttpTransport> transport) {
-    const auto keyText = textValue(info, "VelmoUpdatePublicKey");
+    const auto keyText = SoftwareUpdates::infoText(info, "VelmoUpdatePublicKey");
     const auto key = keyText ? UpdateText::decodeBase64(*keyText) : std::nullopt;
     if (!key || key->size() != 32) return std::nullopt;
-    const auto channel = textValue(info, "VelmoUpdateChannel");
+    const auto channel = SoftwareUpdates::infoText(info, "VelmoUpdateChannel");
     if (!channel || std::find(std::begin(channels), std::end(channels), *channel) == std::end(channels))
         return std::nullopt;
-    const auto buildText = textValue(info, "CFBundleVersion");
+    const auto buildText = SoftwareUpdates::infoText(info, "CFBundleVersion");
     const auto build = buildText ? UpdateText::parseDecimal(*buildText) : std::nullopt;
     if (!build || *build < 1) return std::nullopt;
     return UpdateFeed(*key, SoftwareUpdates::feedAddress(*channel), *channel, *build, std::move(transport));
@@ -83,7 +77,7 @@ SoftwareUpdates::SoftwareUpdates(Dependencies dependencies, QObject* parent)
     if (!deps_.now) deps_.now = [] { return Clock::now(); };
     if (deps_.settings) automatic_ = strictBool(deps_.settings->value(automaticKey)).value_or(true);
     if (!deps_.info.is_object()) deps_.info = nlohmann::json::object();
-    installedVersion_ = QString::fromStdString(textValue(deps_.info, "CFBundleShortVersionString").value_or(""));
+    installedVersion_ = QString::fromStdString(infoText(deps_.info, "CFBundleShortVersionString").value_or(""));
     feed_ = feedFrom(deps_.info, deps_.transport);
 }
 
@@ -105,6 +99,12 @@ nlohmann::json SoftwareUpdates::readInfo(const std::filesystem::path& bundle) {
     if (!in) return nlohmann::json::object();
     auto info = nlohmann::json::parse(in, nullptr, false);
     return info.is_object() ? info : nlohmann::json::object();
+}
+
+std::optional<std::string> SoftwareUpdates::infoText(const nlohmann::json& info, const char* key) {
+    const auto found = info.find(key);
+    if (found == info.end() || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
 }
 
 std::string SoftwareUpdates::feedAddress(const std::string& channel) {

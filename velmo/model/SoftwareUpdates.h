@@ -82,6 +82,8 @@ public:
     static std::optional<std::filesystem::path> runningBundle();
     // Its Info.json, or an empty object when missing or unreadable.
     static nlohmann::json readInfo(const std::filesystem::path& bundle);
+    // A text value of an Info.json, or nothing when missing or not text.
+    static std::optional<std::string> infoText(const nlohmann::json& info, const char* key);
     // The channel's feed under the address the build was configured with (VELMO_UPDATE_FEED).
     static std::string feedAddress(const std::string& channel);
 
