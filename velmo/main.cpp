@@ -107,8 +107,10 @@ int main(int argc, char** argv) {
     const auto opened = velmo::SingleInstance::existingPaths(parser.positionalArguments(), QDir::currentPath());
 
     velmo::SingleInstance instance;
+    bool holdsLock = true;
     if (startedByUpdater) {
-        if (!instance.acquire()) instance.acquireWhenFree();
+        holdsLock = instance.acquire();
+        if (!holdsLock) instance.acquireWhenFree();
     } else if (const auto launch = instance.start(parser.positionalArguments(), qgetenv("XDG_ACTIVATION_TOKEN"), 10s);
                launch != velmo::SingleInstance::Launch::first) {
         if (launch == velmo::SingleInstance::Launch::handedOver) return 0;
@@ -130,7 +132,8 @@ int main(int argc, char** argv) {
     velmo::AppModel model(velmo::Settings::standardStore(), std::move(services));
     model.setPromptPresenter(std::make_unique<velmo::IncomingPromptPresenter>());
     // Holding the lock, no other Velmo of this user writes there: part files left are a crash's.
-    velmo::PartFile::removeStale(model.downloadFolder());
+    // A copy the updater starts while the old one still quits leaves them to the next start.
+    if (holdsLock) velmo::PartFile::removeStale(model.downloadFolder());
 
     auto updateSettings = velmo::Settings::standardStore();
     velmo::SoftwareUpdates::Dependencies dependencies;
