@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench/BenchCores.h"
+#include "bench/CpuTime.h"
 #include "platform/Runtime.h"
 #include "proto/Codec.h"
 #include "proto/connections.pb.h"
@@ -93,13 +94,6 @@ struct Cost {
     char outcome[120] = {};
 };
 
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 double peakMB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -116,10 +110,10 @@ Cost inChild(Prepare prepare, Work work) {
         close(pipeEnds[0]);
         auto state = prepare();
         Cost cost;
-        const double cpuBefore = cpuSeconds();
+        const double cpuBefore = bench::cpuSeconds();
         const double peakBefore = peakMB();
         const std::string outcome = work(state);
-        cost.cpuMs = (cpuSeconds() - cpuBefore) * 1e3;
+        cost.cpuMs = (bench::cpuSeconds() - cpuBefore) * 1e3;
         cost.peakMB = peakMB() - peakBefore;
         std::snprintf(cost.outcome, sizeof cost.outcome, "%s", outcome.c_str());
         if (write(pipeEnds[1], &cost, sizeof cost) != sizeof cost) std::_Exit(2);

@@ -1,7 +1,6 @@
 // Throughput of NetworkStream over loopback against plain blocking sockets doing the same:
 // 1 GiB in 5 MiB frames, measured in the same run. Goal: ratio >= 0.9.
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <asio/co_spawn.hpp>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "bench/BenchCores.h"
+#include "bench/CpuTime.h"
 #include "platform/Runtime.h"
 #include "transfer/NetworkStream.h"
 
@@ -109,14 +109,6 @@ double streamRun(asio::io_context& io, Runtime& runtime) {
     return std::chrono::duration<double>(end - begin).count();
 }
 
-// CPU seconds this process has used, all threads: steadier than wall time on a busy machine.
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 struct Figures {
     double wall = 1e9;
     double cpu = 1e9;
@@ -124,9 +116,9 @@ struct Figures {
 
 template <class Run>
 void measure(Figures& best, Run run) {
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = bench::cpuSeconds();
     best.wall = std::min(best.wall, run());
-    best.cpu = std::min(best.cpu, cpuSeconds() - cpuBefore);
+    best.cpu = std::min(best.cpu, bench::cpuSeconds() - cpuBefore);
 }
 
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "quickshare/EndpointInfo.h"
+
 namespace velmo {
 
 // Longest peer text kept in a sentence, in bytes.
@@ -15,7 +17,7 @@ constexpr std::size_t peerTextLimit = 120;
 std::string peerText(std::string_view text, std::size_t limit = peerTextLimit);
 
 // Longest phone name kept, in bytes: what an endpoint-info record can carry.
-constexpr std::size_t peerNameLimit = 255;
+constexpr std::size_t peerNameLimit = EndpointInfo::maxNameBytes;
 // Shown for a phone that gives no usable name.
 inline constexpr const char* fallbackPeerName = "Android phone";
 

@@ -239,10 +239,13 @@ struct SendRun {
         }
     }
 
-    // Reads the phone's frames for `limit`, skipping what does not matter, until it says
-    // goodbye or its frames end. Only its CANCEL or a payload cancel is an error.
-    asio::awaitable<void> heedPhoneFor(SharingFlow& flow, std::chrono::steady_clock::duration limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+    // The phone's last word, after the final chunk or after a chunk that could not be sent:
+    // its frames for timeouts.lastWord, skipping what does not matter, until it says goodbye
+    // or its frames end. A CANCEL, also one that came during the chunks or after other frames,
+    // or a payload cancel means it did not keep the files. A disconnection frame, a connection
+    // closed without a word, or silence until the limit leaves the send a success.
+    asio::awaitable<void> awaitLastWord(SharingFlow& flow) {
+        const auto deadline = std::chrono::steady_clock::now() + timeouts.lastWord;
         try {
             for (;;) {
                 const auto left = deadline - std::chrono::steady_clock::now();
@@ -258,13 +261,9 @@ struct SendRun {
         }
     }
 
-    // A chunk that could not be sent. A phone that cancelled and then went away broke the
-    // connection under the write: when its CANCEL is still on its way in, that is the error.
-    asio::awaitable<void> explainFailedChunk(SharingFlow& flow, std::exception_ptr failure) {
-        co_await heedPhoneFor(flow, timeouts.lastWord);  // the frames end soon after a broken connection
-        std::rethrow_exception(failure);
-    }
-
+    // A phone that cancelled and then went away broke the connection under the write: when a
+    // chunk cannot be sent and its CANCEL is still on its way in, that is the error. The
+    // frames end soon after a broken connection.
     asio::awaitable<void> sendChunk(SharingFlow& flow, const Entry& entry, std::int64_t offset, ByteView body,
                                     bool last) {
         checkOnPhone(flow);
@@ -276,14 +275,9 @@ struct SendRun {
         } catch (...) {
             failure = std::current_exception();
         }
-        co_await explainFailedChunk(flow, failure);
+        co_await awaitLastWord(flow);
+        std::rethrow_exception(failure);
     }
-
-    // The phone's last word after the final chunk. A CANCEL, also one that came during the
-    // chunks or after other frames, or a payload cancel means it did not keep the files. A
-    // disconnection frame, a connection closed without a word, or silence until the limit
-    // leaves the send a success.
-    asio::awaitable<void> awaitLastWord(SharingFlow& flow) { co_await heedPhoneFor(flow, timeouts.lastWord); }
 
     // One of the phone's frames while its answer is awaited: true for its ACCEPT. A CANCEL or
     // any other answer ends the send with its error; other frames change nothing.

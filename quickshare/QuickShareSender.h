@@ -26,7 +26,8 @@ struct QuickShareSenderTimeouts {
     std::chrono::steady_clock::duration pairedKeyResult = std::chrono::seconds(30);
     // The phone's answer; started again after every other frame.
     std::chrono::steady_clock::duration response = std::chrono::seconds(180);
-    // The phone's last word after the final chunk; its outcome is ignored.
+    // How long the phone's last word after the final chunk is awaited: a CANCEL then fails
+    // the send, silence leaves it a success.
     std::chrono::steady_clock::duration lastWord = std::chrono::seconds(3);
     // After a cancellation, how long the goodbye to the phone may take before the
     // connection is closed regardless.

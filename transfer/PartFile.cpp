@@ -36,6 +36,21 @@ bool isPartName(std::string_view name) {
     return true;
 }
 
+// The process's file mode creation mask.
+mode_t currentUmask() {
+    // Read, not set and restored: umask() changes it for every thread at once.
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Umask:", 0) != 0) continue;
+        try {
+            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+        } catch (const std::exception&) {
+            break;
+        }
+    }
+    return 077;  // unknown: stay private
+}
+
 }  // namespace
 
 std::filesystem::path PartFile::pathFor(const std::filesystem::path& folder, const Uuid& id) {
@@ -52,24 +67,19 @@ std::size_t PartFile::removeStale(const std::filesystem::path& folder) {
     // The folder is taken as the user set it (a linked download folder is where files
     // arrive); inside it every step goes through its descriptor and follows no link, so an
     // entry swapped for a link is at worst the link that gets removed.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return 0;
-    const int listing = ::dup(dir);
-    DIR* entries = listing < 0 ? nullptr : ::fdopendir(listing);
-    if (!entries && listing >= 0) ::close(listing);
+    DIR* entries = ::opendir(folder.c_str());
+    if (!entries) return 0;
+    const int dir = ::dirfd(entries);
     std::size_t removed = 0;
     const uid_t user = ::geteuid();
-    while (entries) {
-        const dirent* entry = ::readdir(entries);
-        if (!entry) break;
+    while (const dirent* entry = ::readdir(entries)) {
         if (!isPartName(entry->d_name)) continue;
         struct stat info {};
         if (::fstatat(dir, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (!S_ISREG(info.st_mode) || info.st_uid != user) continue;
         if (::unlinkat(dir, entry->d_name, 0) == 0) ++removed;
     }
-    if (entries) ::closedir(entries);
-    ::close(dir);
+    ::closedir(entries);
     return removed;
 }
 
@@ -111,20 +121,6 @@ void PartFile::close() {
         const int error = errno;
         if (error != EINTR) throw FileError::saving(path_.parent_path(), error);
     }
-}
-
-mode_t PartFile::currentUmask() {
-    // Read, not set and restored: umask() changes it for every thread at once.
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("Umask:", 0) != 0) continue;
-        try {
-            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
-        } catch (const std::exception&) {
-            break;
-        }
-    }
-    return 077;  // unknown: stay private
 }
 
 std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted) {

@@ -1,7 +1,5 @@
 // A hidden temporary file that a received file is written into before its final move.
 #pragma once
-#include <sys/types.h>
-
 #include <filesystem>
 
 #include "platform/Bytes.h"
@@ -43,9 +41,6 @@ public:
     // it to FileNaming::unique(wanted) without replacing anything; returns the final path.
     // Throws FileError; the file then stays to be discarded.
     std::filesystem::path moveTo(const std::filesystem::path& wanted);
-
-    // The process's file mode creation mask.
-    static mode_t currentUmask();
 
     // Closes and removes the temporary file, ignoring errors. Idempotent.
     void discard() noexcept;

@@ -7,12 +7,14 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/Error.h"
 #include "proto/sharing.pb.h"
 
 namespace velmo::test {
@@ -77,6 +79,30 @@ inline bool hasTemporaryFiles(const std::filesystem::path& folder) {
         if (name.rfind(".velmo-", 0) == 0) return true;
     }
     return false;
+}
+
+// The time limits both flows have, short enough for tests against a scripted phone.
+template <class Timeouts>
+void shortenCommonTimeouts(Timeouts& timeouts) {
+    timeouts.streamStart = 2s;
+    timeouts.handshake = 2s;
+    timeouts.pairedKeyEncryption = 1s;
+    timeouts.pairedKeyResult = 1s;
+    timeouts.cancelGrace = 300ms;
+    timeouts.connection.writeDeadline = 2s;
+}
+
+// How a finished flow ended: "" on success, "cancelled" for Cancelled, else its error's sentence.
+template <class T>
+std::string outcomeText(std::future<T>& finished) {
+    try {
+        finished.get();
+    } catch (const Cancelled&) {
+        return "cancelled";
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
 }
 
 }  // namespace velmo::test

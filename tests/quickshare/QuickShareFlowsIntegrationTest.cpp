@@ -101,14 +101,7 @@ protected:
             ADD_FAILURE() << "the transfer did not end";
             return "hung";
         }
-        try {
-            future.get();
-        } catch (const Cancelled&) {
-            return "cancelled";
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "";
+        return outcomeText(future);
     }
 
     asio::thread_pool pool{3};

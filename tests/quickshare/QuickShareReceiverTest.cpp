@@ -44,14 +44,9 @@ std::string sentence(const QuickShareError& error) { return error.what(); }
 class ReceiverTest : public ::testing::Test {
 protected:
     ReceiverTest() {
-        timeouts.streamStart = 2s;
-        timeouts.handshake = 2s;
-        timeouts.pairedKeyEncryption = 1s;
-        timeouts.pairedKeyResult = 1s;
+        shortenCommonTimeouts(timeouts);
         timeouts.introduction = 1s;
         timeouts.filePhase = 1s;
-        timeouts.cancelGrace = 300ms;
-        timeouts.connection.writeDeadline = 2s;
     }
 
     ~ReceiverTest() override {

@@ -6,6 +6,7 @@
 #include "quickshare/FrameInbox.h"
 #include "quickshare/QuickShareConnection.h"
 #include "quickshare/QuickShareError.h"
+#include "quickshare/SecurePeer.h"
 #include "quickshare/Ukey2ClientHandshake.h"
 #include "quickshare/Ukey2ServerHandshake.h"
 
@@ -133,14 +134,8 @@ asio::awaitable<void> ScriptedPhone::sendFile(std::int64_t payloadId, const Byte
 }
 
 asio::awaitable<void> ScriptedPhone::sendPayloadCancel(std::int64_t payloadId) {
-    namespace nc = location::nearby::connections;
-    nc::OfflineFrame frame;
-    frame.set_version(nc::OfflineFrame::V1);
-    frame.mutable_v1()->set_type(nc::V1Frame::PAYLOAD_TRANSFER);
-    auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
-    transfer->set_packet_type(nc::PayloadTransferFrame::CONTROL);
-    transfer->mutable_payload_header()->set_id(payloadId);
-    transfer->mutable_control_message()->set_event(nc::PayloadTransferFrame::ControlMessage::PAYLOAD_CANCELED);
+    auto frame = controlFrame(nc::PayloadTransferFrame::ControlMessage::PAYLOAD_CANCELED);
+    frame.mutable_v1()->mutable_payload_transfer()->mutable_payload_header()->set_id(payloadId);
     co_await connection_->sendEncrypted(std::move(frame));
 }
 

@@ -36,14 +36,9 @@ inline std::string sentence(const std::exception& error) { return error.what(); 
 class SenderTest : public ::testing::Test {
 protected:
     SenderTest() {
-        timeouts.streamStart = 2s;
-        timeouts.handshake = 2s;
-        timeouts.pairedKeyEncryption = 1s;
-        timeouts.pairedKeyResult = 1s;
+        shortenCommonTimeouts(timeouts);
         timeouts.response = 1s;
         timeouts.lastWord = 300ms;
-        timeouts.cancelGrace = 300ms;
-        timeouts.connection.writeDeadline = 2s;
     }
     ~SenderTest() override {
         pair.a->close();
@@ -101,14 +96,7 @@ protected:
             pair.a->close();
             sending.wait();
         }
-        try {
-            sending.get();
-        } catch (const Cancelled&) {
-            return "cancelled";
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-        return "";
+        return outcomeText(sending);
     }
 
     asio::thread_pool pool{2};
