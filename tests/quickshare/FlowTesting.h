@@ -22,12 +22,8 @@ namespace velmo::test {
 namespace sharing = nearby::sharing::service::proto;
 using namespace std::chrono_literals;
 
-inline sharing::Frame sharingFrame(sharing::V1Frame::FrameType type) {
-    sharing::Frame frame;
-    frame.set_version(sharing::Frame::V1);
-    frame.mutable_v1()->set_type(type);
-    return frame;
-}
+// A sharing frame of `type` alone (defined with the secure peer).
+sharing::Frame sharingFrame(sharing::V1Frame::FrameType type);
 
 // A progress-update frame carrying `marker`, to tell frames apart.
 inline sharing::Frame markedFrame(float marker) {
