@@ -137,6 +137,16 @@ bool taken(const std::filesystem::path& path) {
     return !error && status.type() != std::filesystem::file_type::not_found;
 }
 
+// Notes `name` in the file `claim`. Best effort: without the note only a crash in the
+// moment that follows can leave the placeholder behind.
+void noteClaim(const std::filesystem::path& claim, const std::string& name) {
+    if (claim.empty()) return;
+    const int fd = ::open(claim.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    (void)!::write(fd, name.data(), name.size());
+    ::close(fd);
+}
+
 }  // namespace
 
 std::string safeName(std::string_view name) {
@@ -179,7 +189,7 @@ MoveCalls MoveCalls::system() {
 }
 
 std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& wanted,
-                                    const MoveCalls& calls) {
+                                    const std::filesystem::path& claim, const MoveCalls& calls) {
     for (;;) {
         auto candidate = unique(wanted);
         if (calls.renameNoReplace(from.c_str(), candidate.c_str()) == 0) return candidate;
@@ -198,16 +208,21 @@ std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std
         if (error == EEXIST) continue;
         // Neither call works here (FUSE and some network mounts): claim a free name with an
         // exclusive create, then rename over that placeholder of ours, so a file that appears
-        // under the name meanwhile is never replaced.
+        // under the name meanwhile is never replaced. The claim is noted first, so a crash
+        // cannot leave the empty placeholder unaccounted for.
         candidate = unique(wanted);
+        noteClaim(claim, candidate.filename().native());
+        if (calls.beforeClaim) calls.beforeClaim(candidate.c_str());
         const int placeholder = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (placeholder < 0) {
             error = errno;
+            if (!claim.empty()) ::unlink(claim.c_str());
             if (error == EEXIST) continue;
             throw std::system_error(error, std::generic_category(), "create " + candidate.string());
         }
         if (calls.rename(from.c_str(), candidate.c_str()) == 0) {
             ::close(placeholder);
+            if (!claim.empty()) ::unlink(claim.c_str());
             return candidate;
         }
         error = errno;
@@ -217,6 +232,7 @@ std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std
             ours.st_dev == there.st_dev && ours.st_ino == there.st_ino)
             ::unlink(candidate.c_str());
         ::close(placeholder);
+        if (!claim.empty()) ::unlink(claim.c_str());
         throw std::system_error(error, std::generic_category(), "rename " + from.string());
     }
 }

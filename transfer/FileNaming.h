@@ -28,15 +28,19 @@ struct MoveCalls {
     int (*renameNoReplace)(const char* from, const char* to);  // renameat2(RENAME_NOREPLACE)
     int (*link)(const char* from, const char* to);
     int (*rename)(const char* from, const char* to);  // the plain rename of the last resort
+    // Called between choosing the last resort's free name and claiming it, when set.
+    void (*beforeClaim)(const char* to) = nullptr;
     static MoveCalls system();
 };
 
 // Moves the file `from` to unique(`wanted`) without replacing an existing file, taking the
 // next free variant when another file appears first. Where the file system refuses both a
 // no-replace rename and a hard link, the free name is first claimed by an exclusive create
-// and the file renamed over that placeholder. Returns the final path; throws
-// std::system_error with the platform's code when the move fails.
+// and the file renamed over that placeholder; while the placeholder stands, its name is
+// noted in the file `claim` (when given), so that a sweep after a crash can remove it.
+// Returns the final path; throws std::system_error with the platform's code when the move fails.
 std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& wanted,
+                                    const std::filesystem::path& claim = {},
                                     const MoveCalls& calls = MoveCalls::system());
 
 }  // namespace velmo::FileNaming

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
@@ -20,12 +22,14 @@ namespace {
 
 constexpr std::string_view prefix = ".velmo-";
 constexpr std::string_view suffix = ".part";
+// Beside a part file while its last-resort move holds a placeholder: the placeholder's name.
+constexpr std::string_view claimSuffix = ".claim";
+constexpr std::size_t uuidLength = 36;
 
-// ".velmo-" + an upper-case canonical UUID + ".part", and nothing else.
-bool isPartName(std::string_view name) {
-    constexpr std::size_t uuidLength = 36;
-    if (name.size() != prefix.size() + uuidLength + suffix.size() || !name.starts_with(prefix) ||
-        !name.ends_with(suffix))
+// ".velmo-" + an upper-case canonical UUID + `ending`, and nothing else.
+bool isOurName(std::string_view name, std::string_view ending) {
+    if (name.size() != prefix.size() + uuidLength + ending.size() || !name.starts_with(prefix) ||
+        !name.ends_with(ending))
         return false;
     const auto uuid = name.substr(prefix.size(), uuidLength);
     for (std::size_t i = 0; i < uuid.size(); ++i) {
@@ -34,6 +38,61 @@ bool isPartName(std::string_view name) {
         if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
     }
     return true;
+}
+
+std::string claimName(std::string_view partName) {
+    return std::string(partName.substr(0, partName.size() - suffix.size())) + std::string(claimSuffix);
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// A regular file of this user at `name` in `dir`, opened without following a link.
+int openOurs(int dir, const char* name, struct stat& info) {
+    const int fd = ::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Removes the claim `claim` and the placeholder it names when that is still an empty file of
+// ours: what a move cut short between claiming its final name and renaming onto it leaves.
+std::size_t undoClaim(int dir, const std::string& claim) {
+    struct stat info {};
+    const int fd = openOurs(dir, claim.c_str(), info);
+    if (fd < 0) return 0;
+    std::string name(256, '\0');
+    const ssize_t n = info.st_size < 256 ? ::read(fd, name.data(), name.size()) : -1;
+    ::close(fd);
+    std::size_t removed = 0;
+    name.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    struct stat placeholder {};
+    if (!name.empty() && name != "." && name != ".." && name.find_first_of(std::string_view("/\0", 2)) == std::string::npos &&
+        ::fstatat(dir, name.c_str(), &placeholder, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(placeholder.st_mode) &&
+        placeholder.st_uid == ::geteuid() && placeholder.st_size == 0 && ::unlinkat(dir, name.c_str(), 0) == 0)
+        ++removed;
+    ::unlinkat(dir, claim.c_str(), 0);
+    return removed;
+}
+
+// Removes the part file `name` unless a live writer holds its lock; with it, any placeholder
+// its move had claimed. The lock is taken before the removal and dropped after it, so a
+// writer that was about to lock a file just made finds it gone and makes it again.
+std::size_t removeIfStale(int dir, const char* name) {
+    struct stat info {};
+    const int fd = openOurs(dir, name, info);
+    if (fd < 0) return 0;
+    std::size_t removed = 0;
+    struct stat there {};
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstatat(dir, name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sameFile(info, there)) {
+        removed += undoClaim(dir, claimName(name));
+        if (::unlinkat(dir, name, 0) == 0) ++removed;
+    }
+    ::close(fd);
+    return removed;
 }
 
 // The process's file mode creation mask.
@@ -57,6 +116,10 @@ std::filesystem::path PartFile::pathFor(const std::filesystem::path& folder, con
     return folder / (std::string(prefix) + id.toString() + std::string(suffix));
 }
 
+std::filesystem::path PartFile::claimFor(const std::filesystem::path& part) {
+    return part.parent_path() / claimName(part.filename().native());
+}
+
 void PartFile::createFolder(const std::filesystem::path& folder) {
     std::error_code error;
     std::filesystem::create_directories(folder, error);
@@ -71,13 +134,19 @@ std::size_t PartFile::removeStale(const std::filesystem::path& folder) {
     if (!entries) return 0;
     const int dir = ::dirfd(entries);
     std::size_t removed = 0;
-    const uid_t user = ::geteuid();
+    std::vector<std::string> claims;
     while (const dirent* entry = ::readdir(entries)) {
-        if (!isPartName(entry->d_name)) continue;
+        if (isOurName(entry->d_name, suffix)) removed += removeIfStale(dir, entry->d_name);
+        else if (isOurName(entry->d_name, claimSuffix)) claims.emplace_back(entry->d_name);
+    }
+    // A claim without its part file outlived a move that finished: its name is the file's now.
+    for (const auto& claim : claims) {
+        const auto part = claim.substr(0, claim.size() - claimSuffix.size()) + std::string(suffix);
         struct stat info {};
-        if (::fstatat(dir, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (!S_ISREG(info.st_mode) || info.st_uid != user) continue;
-        if (::unlinkat(dir, entry->d_name, 0) == 0) ++removed;
+        if (::fstatat(dir, part.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT &&
+            ::fstatat(dir, claim.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == ::geteuid())
+            ::unlinkat(dir, claim.c_str(), 0);
     }
     ::closedir(entries);
     return removed;
@@ -85,19 +154,36 @@ std::size_t PartFile::removeStale(const std::filesystem::path& folder) {
 
 PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id) {
     auto path = pathFor(folder, id);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "create " + path.string());
-    return PartFile(std::move(path), fd);
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) throw std::system_error(errno, std::generic_category(), "create " + path.string());
+        // A file system without locks leaves the file unlocked, and a sweep there removes nothing.
+        int locked;
+        while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        // Another Velmo's sweep may have taken the file between its creation and the lock.
+        struct stat mine {}, there {};
+        if (locked != 0 || (::fstat(fd, &mine) == 0 && ::lstat(path.c_str(), &there) == 0 && sameFile(mine, there)))
+            return PartFile(std::move(path), fd, locked == 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1);
+        ::close(fd);
+    }
 }
 
 PartFile::PartFile(PartFile&& other) noexcept
-    : path_(std::move(other.path_)), fd_(other.fd_), placed_(other.placed_) {
+    : path_(std::move(other.path_)), fd_(other.fd_), lock_(other.lock_), placed_(other.placed_) {
     other.fd_ = -1;
+    other.lock_ = -1;
     other.placed_ = true;  // the moved-from object owns nothing to discard
 }
 
 PartFile::~PartFile() {
     if (!placed_) discard();
+    unlock();
+}
+
+void PartFile::unlock() noexcept {
+    if (lock_ >= 0) ::close(lock_);
+    lock_ = -1;
 }
 
 void PartFile::write(ByteView bytes) {
@@ -129,8 +215,9 @@ std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted) {
     if (fd_ >= 0) (void)::fchmod(fd_, 0666 & ~currentUmask());
     close();
     try {
-        auto final = FileNaming::moveNoReplace(path_, wanted);
+        auto final = FileNaming::moveNoReplace(path_, wanted, claimFor(path_));
         placed_ = true;
+        unlock();
         return final;
     } catch (const std::system_error& e) {
         throw FileError::saving(path_.parent_path(), e.code());
@@ -146,6 +233,7 @@ void PartFile::discard() noexcept {
         ::unlink(path_.c_str());
         placed_ = true;
     }
+    unlock();  // only once the file is gone, so no sweep meets it unlocked
 }
 
 }  // namespace velmo

@@ -10,18 +10,24 @@ namespace velmo {
 class PartFile {
 public:
     // Creates folder/".velmo-<ID>.part" for writing: exclusively, never through a symbolic
-    // link, mode 0600. Throws std::system_error with the platform's code when it cannot.
+    // link, mode 0600, and holds an flock on it until it is moved into place or discarded, so
+    // no other Velmo's start-up sweep takes it. Throws std::system_error with the platform's
+    // code when it cannot.
     static PartFile create(const std::filesystem::path& folder, const Uuid& id);
 
     // The temporary name of the transfer `id` in `folder`.
     static std::filesystem::path pathFor(const std::filesystem::path& folder, const Uuid& id);
+    // Where the move of the part file `part` notes a placeholder it claimed, for a sweep after a crash.
+    static std::filesystem::path claimFor(const std::filesystem::path& part);
 
     // Creates the download folder and its parents; an existing one is fine. Throws FileError.
     static void createFolder(const std::filesystem::path& folder);
 
     // Removes the part files a killed Velmo left in `folder`: entries of exactly our name
-    // pattern that are regular files of this user, never following a link and never another
-    // user's. Only while no other Velmo of this user runs. Returns how many went.
+    // pattern that are regular files of this user and that no live writer holds locked, never
+    // following a link and never another user's; with each, the empty placeholder its last-resort
+    // move had claimed under a final name (see FileNaming::moveNoReplace). Returns how many
+    // files went.
     static std::size_t removeStale(const std::filesystem::path& folder);
 
     PartFile(PartFile&& other) noexcept;
@@ -46,10 +52,12 @@ public:
     void discard() noexcept;
 
 private:
-    PartFile(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+    PartFile(std::filesystem::path path, int fd, int lock) : path_(std::move(path)), fd_(fd), lock_(lock) {}
+    void unlock() noexcept;
 
     std::filesystem::path path_;
     int fd_ = -1;
+    int lock_ = -1;  // a second descriptor of the file, keeping its flock past close()
     bool placed_ = false;
 };
 

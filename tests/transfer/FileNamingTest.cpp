@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #include "support/TempFolder.h"
 
@@ -183,7 +184,7 @@ TEST(MoveNoReplace, FileSystemsWithoutTheNoReplaceRename) {
         folder.write("taken.txt", "old");
         folder.write(".part", "new");
         const auto final =
-            FileNaming::moveNoReplace(folder / ".part", folder / "taken.txt", {unsupported, c.link, ::rename});
+            FileNaming::moveNoReplace(folder / ".part", folder / "taken.txt", {}, {unsupported, c.link, ::rename});
         EXPECT_EQ(final, folder / "taken (1).txt");
         std::ifstream moved(final), kept(folder / "taken.txt");
         std::string movedContent, keptContent;
@@ -217,7 +218,7 @@ TEST(MoveNoReplace, TheLastResortClaimsItsNameFirst) {
     folder.write("a.txt", "old");
     folder.write(".part", "new");
     intruded = false;
-    const auto final = FileNaming::moveNoReplace(folder / ".part", folder / "a.txt", {unsupported, unsupported, intruderFirst});
+    const auto final = FileNaming::moveNoReplace(folder / ".part", folder / "a.txt", {}, {unsupported, unsupported, intruderFirst});
     std::ifstream moved(final);
     std::string content;
     moved >> content;
@@ -226,13 +227,32 @@ TEST(MoveNoReplace, TheLastResortClaimsItsNameFirst) {
 
     folder.write(".part2", "new");
     try {
-        FileNaming::moveNoReplace(folder / ".part2", folder / "b.txt", {unsupported, unsupported, failing});
+        FileNaming::moveNoReplace(folder / ".part2", folder / "b.txt", {}, {unsupported, unsupported, failing});
         FAIL() << "expected an error";
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code(), std::errc::io_error);
     }
     EXPECT_TRUE(fs::exists(folder / ".part2"));
     EXPECT_FALSE(fs::exists(folder / "b.txt")) << "the placeholder stayed";
+
+    // Another program creates its file between our choice of the name and our claim on it.
+    static bool intrudedOnce;
+    intrudedOnce = false;
+    const auto intrudeBeforeClaim = [](const char* to) {
+        if (std::exchange(intrudedOnce, true)) return;
+        const int fd = ::open(to, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0) {
+            EXPECT_EQ(::write(fd, "theirs", 6), 6);
+            ::close(fd);
+        }
+    };
+    folder.write(".part3", "new");
+    FileNaming::MoveCalls calls{unsupported, unsupported, ::rename};
+    calls.beforeClaim = intrudeBeforeClaim;
+    EXPECT_EQ(FileNaming::moveNoReplace(folder / ".part3", folder / "c.txt", {}, calls), folder / "c (1).txt");
+    std::ifstream theirs(folder / "c.txt");
+    theirs >> content;
+    EXPECT_EQ(content, "theirs") << "the placeholder was made over another program's file";
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <stdexcept>
 
 #include "support/ScopedUmask.h"
+#include "transfer/FileNaming.h"
 #include "support/TempFolder.h"
 
 namespace velmo {
@@ -107,9 +110,14 @@ TEST(PartFile, StalePartFilesOfOursAreRemoved) {
     // Only root can give a file away; elsewhere this case is left out.
     const bool otherUser = ::chown(theirs.c_str(), 65534, 65534) == 0;
     if (!otherUser) fs::remove(theirs);
+    // Another Velmo (another profile, or a copy that missed the running one) still writes this.
+    auto live = PartFile::create(folder.path(), Uuid::random());
+    live.write(toBytes("arriving"));
 
     EXPECT_EQ(PartFile::removeStale(folder.path()), 1u);
     EXPECT_FALSE(fs::exists(fs::symlink_status(stale)));
+    ASSERT_TRUE(fs::exists(live.path())) << "a live download was removed";
+    EXPECT_EQ(readFile(live.moveTo(folder / "arrived.bin")), "arriving");
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(readFile(elsewhere / "target"), "keep");
     EXPECT_TRUE(fs::is_directory(directory));
@@ -119,6 +127,42 @@ TEST(PartFile, StalePartFilesOfOursAreRemoved) {
         EXPECT_TRUE(fs::exists(theirs));
     }
     EXPECT_EQ(PartFile::removeStale(folder / "missing"), 0u);
+}
+
+// A Velmo that died between claiming a final name with an empty placeholder (the last-resort
+// move) and renaming onto it: the next start removes that placeholder with the part file, and
+// never a file that merely has the name a finished move noted.
+TEST(PartFile, APlaceholderLeftByACrashGoesWithItsPartFile) {
+    using Call = int (*)(const char*, const char*);
+    const Call unsupported = [](const char*, const char*) { errno = EINVAL; return -1; };
+    const Call crash = [](const char*, const char*) -> int { throw std::runtime_error("killed"); };
+    test::TempFolder folder;
+    const auto part = PartFile::pathFor(folder.path(), Uuid::random());
+    std::ofstream(part) << "whole file";
+    EXPECT_THROW(FileNaming::moveNoReplace(part, folder / "photo.jpg", PartFile::claimFor(part),
+                                           {unsupported, unsupported, crash}),
+                 std::runtime_error);
+    ASSERT_TRUE(fs::exists(folder / "photo.jpg"));
+    ASSERT_EQ(fs::file_size(folder / "photo.jpg"), 0u);
+
+    // A move that finished but died before dropping its note: the name is a received file's now.
+    folder.write("empty.txt", "");
+    const auto finished = PartFile::pathFor(folder.path(), Uuid::random());
+    std::ofstream(PartFile::claimFor(finished)) << "empty.txt";
+    // A note naming a file with content is not ours to remove either.
+    folder.write("kept.txt", "content");
+    const auto other = PartFile::pathFor(folder.path(), Uuid::random());
+    std::ofstream(other) << "half";
+    std::ofstream(PartFile::claimFor(other)) << "kept.txt";
+
+    EXPECT_EQ(PartFile::removeStale(folder.path()), 3u);
+    EXPECT_FALSE(fs::exists(folder / "photo.jpg")) << "the empty placeholder stayed";
+    EXPECT_TRUE(fs::exists(folder / "empty.txt"));
+    EXPECT_EQ(readFile(folder / "kept.txt"), "content");
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(folder.path())) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"empty.txt", "kept.txt"}));
 }
 
 }  // namespace
