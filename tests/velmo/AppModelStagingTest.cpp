@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "velmo/AppModelHarness.h"
 
@@ -10,7 +11,7 @@ using Files = AppModel::Files;
 TEST(AppModelStaging, StagingRules) {
     struct Case {
         std::string name;
-        std::vector<std::string> entries;  // names under the temp folder; "dir:" makes a folder
+        std::vector<std::string> entries;  // names under the temp folder; "dir:" makes a folder, "fifo:" a pipe; or absolute
         std::vector<std::string> staged;
         std::string status;
     };
@@ -19,6 +20,10 @@ TEST(AppModelStaging, StagingRules) {
         {"folder and files", {"dir:Photos", "a.txt", "b.txt"}, {"a.txt", "b.txt"}, "Folders aren't supported yet. Zip Photos first."},
         {"first folder named", {"dir:One", "dir:Two"}, {}, "Folders aren't supported yet. Zip One first."},
         {"missing file counts as a file", {"gone.txt"}, {"gone.txt"}, ""},
+        {"pipes and devices refused", {"fifo:pipe.txt", "a.txt", "/dev/zero"}, {"a.txt"},
+         "Only regular files can be sent. pipe.txt isn't one."},
+        {"a device named", {"/dev/zero", "fifo:pipe.txt"}, {}, "Only regular files can be sent. zero isn't one."},
+        {"folder named first", {"fifo:pipe.txt", "dir:Photos"}, {}, "Folders aren't supported yet. Zip Photos first."},
     };
     for (const auto& c : cases) {
         AppModelHarness model;
@@ -27,6 +32,11 @@ TEST(AppModelStaging, StagingRules) {
             if (entry.rfind("dir:", 0) == 0) {
                 std::filesystem::create_directories(model.temp / entry.substr(4));
                 given.push_back(model.temp / entry.substr(4));
+            } else if (entry.rfind("fifo:", 0) == 0) {
+                ASSERT_EQ(::mkfifo((model.temp / entry.substr(5)).c_str(), 0600), 0);
+                given.push_back(model.temp / entry.substr(5));
+            } else if (entry.starts_with('/')) {
+                given.push_back(entry);
             } else {
                 if (entry != "gone.txt") model.file(entry);
                 given.push_back(model.temp / entry);

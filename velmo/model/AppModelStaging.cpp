@@ -17,19 +17,26 @@ void AppModel::stageUrls(const QList<QUrl>& urls) {
 void AppModel::stageFiles(const Files& files) {
     if (services_.isReplacingApp()) return;
     std::optional<Path> firstFolder;
+    std::optional<Path> firstSpecial;
     Files regular;
     for (const auto& file : files) {
         std::error_code error;
         // Unreadable entries count as files: the send that takes them reports the failure.
-        if (std::filesystem::is_directory(file, error)) {
+        // Pipes, devices and sockets are not: reading one never ends or is not a file's content.
+        const auto type = std::filesystem::status(file, error).type();
+        if (type == std::filesystem::file_type::directory) {
             if (!firstFolder) firstFolder = file;
-        } else {
+        } else if (error || type == std::filesystem::file_type::regular || type == std::filesystem::file_type::not_found) {
             regular.push_back(file);
+        } else if (!firstSpecial) {
+            firstSpecial = file;
         }
     }
+    const auto nameOf = [](const Path& path) { return path.filename().empty() ? path.parent_path().filename() : path.filename(); };
     if (firstFolder) {
-        auto name = firstFolder->filename().empty() ? firstFolder->parent_path().filename() : firstFolder->filename();
-        setStatusMessage("Folders aren't supported yet. Zip " + name.string() + " first.");
+        setStatusMessage("Folders aren't supported yet. Zip " + nameOf(*firstFolder).string() + " first.");
+    } else if (firstSpecial) {
+        setStatusMessage("Only regular files can be sent. " + nameOf(*firstSpecial).string() + " isn't one.");
     }
     // A launch may hand over thousands of files: they are looked up in a set, not the list,
     // and the views, which go through every staged file, redraw once for the call, not per file.
