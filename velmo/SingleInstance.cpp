@@ -1,22 +1,25 @@
 #include "velmo/SingleInstance.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
-#include <QStandardPaths>
-#include <QThread>
 #include <QTimer>
 
-#include <memory>
+#include <cctype>
+#include <cerrno>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -24,24 +27,24 @@ namespace velmo {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-constexpr const char* baseName = "com.halvester.velmo";
 constexpr const char* requestTag = "velmo-open-2";
-constexpr const char* tokenPrefix = "token=";
-constexpr const char* folderPrefix = "folder=";
+constexpr std::string_view tokenPrefix = "token=";
+constexpr std::string_view folderPrefix = "folder=";
 // A request or reply is a list of NUL-terminated fields closed by an empty one. The request
 // carries the tag, the token and the launch's folder (each with a prefix, so never empty) and
 // then the arguments as the launch got them. Linux never gives a program more than 3/4 of the
 // 8 MiB default stack limit for its arguments and environment together, whatever `ulimit -s`
 // says, so this cap fits every launch and still bounds what a peer can make us hold.
-constexpr qsizetype requestLimit = 8 << 20;
+constexpr std::size_t requestLimit = 8 << 20;
 // The reply is the number of files staged.
-constexpr qsizetype replyLimit = 64;
+constexpr std::size_t replyLimit = 64;
 constexpr auto connectionTimeout = 5s;
 constexpr auto retryPause = 50ms;
 
-QByteArray encode(const std::vector<QByteArray>& fields) {
-    QByteArray out;
+std::string encode(const std::vector<std::string>& fields) {
+    std::string out;
     for (const auto& field : fields) {
         out += field;
         out += '\0';
@@ -51,110 +54,188 @@ QByteArray encode(const std::vector<QByteArray>& fields) {
 }
 
 // A message as it arrives: each read is appended and only the new bytes are searched for the
-// closing empty field, so a large request costs its length once, not once per read.
+// closing empty field, so a large request costs its length once, not once per read. The
+// search starts one byte back: the two NULs that close a message may come in two reads.
 struct Incoming {
-    QByteArray data;
-    qsizetype searched = 0;
+    std::string data;
+    std::size_t searched = 0;
     bool done = false;
 
     bool complete() {
         if (!done) {
-            done = data.startsWith('\0') ||
-                   data.indexOf(QByteArrayView("\0\0", 2), std::max<qsizetype>(searched - 1, 0)) >= 0;
+            done = (!data.empty() && data[0] == '\0') ||
+                   data.find(std::string_view("\0\0", 2), searched > 0 ? searched - 1 : 0) != std::string::npos;
             searched = data.size();
         }
         return done;
     }
     // The fields before the closing empty one; call once complete.
-    std::vector<QByteArray> fields() const {
-        std::vector<QByteArray> out;
-        for (qsizetype start = 0, end; (end = data.indexOf('\0', start)) > start; start = end + 1)
-            out.push_back(data.mid(start, end - start));
+    std::vector<std::string> fields() const {
+        std::vector<std::string> out;
+        for (std::size_t start = 0, end; (end = data.find('\0', start)) != std::string::npos && end > start;
+             start = end + 1)
+            out.push_back(data.substr(start, end - start));
         return out;
     }
 };
 
-std::optional<QByteArray> withoutPrefix(const QByteArray& field, const char* prefix) {
-    if (!field.startsWith(prefix)) return std::nullopt;
-    return field.mid(qsizetype(std::char_traits<char>::length(prefix)));
+std::optional<std::string> withoutPrefix(const std::string& field, std::string_view prefix) {
+    if (!field.starts_with(prefix)) return std::nullopt;
+    return field.substr(prefix.size());
 }
 
-// What an argument names, resolved against `folder`, when that exists.
-std::optional<QFileInfo> existing(const QDir& folder, const QString& argument) {
-    if (argument.isEmpty()) return std::nullopt;
-    QFileInfo info(folder, argument);
-    if (!info.isAbsolute() || !info.exists()) return std::nullopt;
-    return info;
+// What an argument names, resolved against `folder` and without "." parts, when that exists.
+// The bytes are kept as they are: a name that is not UTF-8 still names its file.
+std::optional<std::filesystem::path> existing(const std::filesystem::path& folder, const std::string& argument) {
+    if (argument.empty()) return std::nullopt;
+    const std::filesystem::path given(argument);
+    std::filesystem::path resolved = given.is_absolute() ? "/" : folder;
+    if (!resolved.is_absolute()) return std::nullopt;
+    for (const auto& part : given.relative_path())
+        if (!part.empty() && part != ".") resolved /= part;
+    struct stat info {};
+    if (::stat(resolved.c_str(), &info) != 0) return std::nullopt;
+    return resolved;
 }
 
-// A folder of ours: a real directory (no link), owned by this user, closed to everyone else.
-bool isPrivateFolder(const QByteArray& path) {
-    struct stat st{};
-    return ::lstat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
-           (st.st_mode & 077) == 0;
+// The user at the other end of a local socket.
+std::optional<uid_t> peerUser(int fd) {
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return std::nullopt;
+    return credentials.uid;
+}
+
+std::string hostPart() {
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0 || !host[0]) return "localhost";
+    std::string out;
+    for (const char* c = host; *c && out.size() < 64; ++c)
+        out += (std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' || *c == '.') ? *c : '_';
+    return out;
+}
+
+// The file names in the folder carry the computer's name: a home shared over the network holds
+// one instance per computer, and a lock there never stops a launch on another one.
+std::string lockName() { return "instance-" + hostPart() + ".lock"; }
+std::string socketName() { return "instance-" + hostPart() + ".socket"; }
+
+// A connection to the instance's socket, or -1. Never one to another user's process.
+int connectTo(const std::string& address) {
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    if (address.size() >= sizeof where.sun_path) return -1;
+    std::memcpy(where.sun_path, address.data(), address.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || peerUser(fd) != ::getuid()) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Waits for `events` on `fd` until `deadline`.
+bool await(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd p{fd, events, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(left));
+        if (n > 0) return true;
+        if (n == 0 || errno != EINTR) return false;
+    }
+}
+
+// Sends the request and reads the reply; true once the instance has answered.
+bool handOver(int fd, const std::string& request, Clock::time_point deadline) {
+    for (std::size_t sent = 0; sent < request.size();) {
+        const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) sent += static_cast<std::size_t>(n);
+        else if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        else if (!await(fd, POLLOUT, deadline)) return false;
+    }
+    Incoming reply;
+    while (reply.data.size() <= replyLimit && !reply.complete()) {
+        char buffer[replyLimit + 1];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) reply.data.append(buffer, static_cast<std::size_t>(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR)) return false;
+        else if (!await(fd, POLLIN, deadline)) return false;
+    }
+    return reply.data.size() <= replyLimit && reply.complete();
 }
 
 }  // namespace
 
-SingleInstance::SingleInstance(QString folder, QObject* parent)
-    : QObject(parent), folder_(std::move(folder)) {
-    connect(&server_, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = server_.nextPendingConnection()) serve(socket);
-    });
-    // A quitting instance answers no one: it stops listening at once, so a launch meanwhile
-    // waits for the lock instead of for a reply.
-    if (auto* app = QCoreApplication::instance())
-        connect(app, &QCoreApplication::aboutToQuit, this, [this] { server_.close(); });
-}
+SingleInstance::SingleInstance(std::filesystem::path folder, QObject* parent)
+    : QObject(parent), folder_(std::move(folder)) {}
 
 SingleInstance::~SingleInstance() {
     // The socket goes before the lock, so the next instance never sees its fresh socket removed.
-    server_.close();
+    if (server_) server_->close();
+    if (listening_) ::unlinkat(folderFd_, socketName().c_str(), 0);
     if (lockFd_ >= 0) ::close(lockFd_);
+    if (folderFd_ >= 0) ::close(folderFd_);
 }
 
-QString SingleInstance::runtimeFolder() {
-    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
-        return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    // Launches from a desktop session name /run/user/<uid>; one started without it must meet them there.
-    const QByteArray uid = QByteArray::number(::getuid());
-    const QByteArray session = "/run/user/" + uid;
-    if (isPrivateFolder(session)) return QFile::decodeName(session);
-    // Not the system's temporary folder setting: every launch must agree on the place.
-    const QByteArray fallback = "/tmp/velmo-" + uid;
-    ::mkdir(fallback.constData(), 0700);
-    if (isPrivateFolder(fallback)) return QFile::decodeName(fallback);
-    qWarning("Velmo cannot use %s (not a private folder of this user); later launches start a new Velmo",
-             fallback.constData());
-    return {};
+std::filesystem::path SingleInstance::rendezvousFolder() {
+    // Not $HOME: a launch with another HOME or XDG setting must still meet the running Velmo.
+    const passwd* user = ::getpwuid(::getuid());
+    if (!user || !user->pw_dir || user->pw_dir[0] != '/') return {};
+    return std::filesystem::path(user->pw_dir) / ".local/state/velmo-instance";
 }
 
-SingleInstance::Files SingleInstance::existingPaths(const QStringList& arguments, const QString& folder) {
-    const QDir base(folder);
+SingleInstance::Files SingleInstance::existingPaths(const std::vector<std::string>& arguments,
+                                                    const std::filesystem::path& folder) {
     Files files;
     for (const auto& argument : arguments)
-        if (const auto info = existing(base, argument))
-            files.emplace_back(QFile::encodeName(info->absoluteFilePath()).toStdString());
+        if (auto path = existing(folder, argument)) files.push_back(std::move(*path));
     return files;
 }
 
-QString SingleInstance::socketPath() const { return folder_ + QLatin1Char('/') + baseName + ".socket"; }
-
-bool SingleInstance::tryLock() {
-    if (lockFd_ < 0) {
-        // Without a usable runtime folder there is no one to hand over to: run alone.
-        if (folder_.isEmpty()) return true;
-        const QByteArray path = QFile::encodeName(folder_ + QLatin1Char('/') + baseName + ".lock");
-        lockFd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (lockFd_ < 0) return true;
+bool SingleInstance::openFolder() {
+    if (folderFd_ >= 0) return true;
+    if (folder_.empty()) return false;
+    std::error_code ignored;
+    std::filesystem::create_directories(folder_.parent_path(), ignored);
+    ::mkdir(folder_.c_str(), 0700);
+    // Ours alone, and no link: nobody else may place a socket or lock where we look for them.
+    const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {};
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_uid == ::getuid() && (info.st_mode & 077) == 0) {
+        folderFd_ = fd;
+        return true;
     }
-    return ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0) ::close(fd);
+    std::fprintf(stderr, "Velmo cannot use %s (not a private folder of this user); it runs without handing files "
+                 "to a running Velmo\n", folder_.c_str());
+    return false;
 }
 
-bool SingleInstance::acquire() {
-    if (!tryLock()) return false;
-    listen();
-    return true;
+std::string SingleInstance::socketAddress() const {
+    const std::string plain = (folder_ / socketName()).native();
+    // A long home still fits a socket address, through the folder's open descriptor.
+    if (plain.size() < sizeof(sockaddr_un::sun_path)) return plain;
+    return "/proc/self/fd/" + std::to_string(folderFd_) + "/" + socketName();
+}
+
+SingleInstance::Lock SingleInstance::acquire() {
+    if (locked_) return Lock::held;
+    if (lockFd_ < 0) {
+        if (!openFolder()) return Lock::unavailable;
+        const int fd = ::openat(folderFd_, lockName().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        struct stat info {};
+        if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::getuid()) {
+            if (fd >= 0) ::close(fd);
+            std::fprintf(stderr, "Velmo cannot make its lock in %s\n", folder_.c_str());
+            return Lock::unavailable;
+        }
+        lockFd_ = fd;
+    }
+    locked_ = ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0;
+    if (locked_) return Lock::held;
+    return errno == EWOULDBLOCK ? Lock::busy : Lock::unavailable;
 }
 
 void SingleInstance::acquireWhenFree() {
@@ -169,77 +250,95 @@ void SingleInstance::acquireWhenFree() {
         while (::flock(waiting, LOCK_EX) != 0 && errno == EINTR) {
         }
         QMetaObject::invokeMethod(
-            QCoreApplication::instance(), [self] { if (self) self->listen(); }, Qt::QueuedConnection);
+            QCoreApplication::instance(),
+            [self] {
+                if (!self) return;
+                self->locked_ = true;
+                self->listen();
+            },
+            Qt::QueuedConnection);
         ::close(waiting);
     }).detach();
 }
 
 void SingleInstance::listen() {
-    if (listening_ || lockFd_ < 0) return;
+    if (listening_ || !locked_) return;
     // Whatever socket is left belongs to an instance that has gone: this one holds the lock.
-    QLocalServer::removeServer(socketPath());
-    server_.setSocketOptions(QLocalServer::UserAccessOption);
-    listening_ = server_.listen(socketPath());
-    if (!listening_) qWarning("Velmo cannot listen for later launches: %s", qPrintable(server_.errorString()));
+    ::unlinkat(folderFd_, socketName().c_str(), 0);
+    const std::string address = socketAddress();
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    std::memcpy(where.sun_path, address.data(), std::min(address.size(), sizeof where.sun_path - 1));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || ::listen(fd, 16) != 0) {
+        std::fprintf(stderr, "Velmo cannot listen for later launches: %s\n", std::strerror(errno));
+        if (fd >= 0) ::close(fd);
+        return;
+    }
+    server_ = std::make_unique<QLocalServer>();
+    connect(server_.get(), &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* socket = server_->nextPendingConnection()) serve(socket);
+    });
+    // A quitting instance answers no one: it stops listening at once, so a launch meanwhile
+    // waits for the lock instead of for a reply.
+    if (auto* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, server_.get(), [this] { server_->close(); });
+    listening_ = server_->listen(fd);
+    if (!listening_) ::close(fd);
 }
 
 void SingleInstance::serve(QLocalSocket* socket) {
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    // The folder keeps others out; this keeps out whatever reaches the socket anyway.
+    if (peerUser(int(socket->socketDescriptor())) != ::getuid()) return socket->abort();
     QTimer::singleShot(connectionTimeout, socket, [socket] { socket->abort(); });
     auto request = std::make_shared<Incoming>();
     connect(socket, &QLocalSocket::readyRead, this, [this, socket, request] {
-        if (request->data.size() + socket->bytesAvailable() > requestLimit) return socket->abort();
-        request->data += socket->readAll();
+        if (request->data.size() + std::size_t(socket->bytesAvailable()) > requestLimit) return socket->abort();
+        request->data += socket->readAll().toStdString();
         if (!request->complete()) return;
         disconnect(socket, &QLocalSocket::readyRead, this, nullptr);
         const auto fields = request->fields();
         const auto token = fields.size() > 1 ? withoutPrefix(fields[1], tokenPrefix) : std::nullopt;
         const auto folder = fields.size() > 2 ? withoutPrefix(fields[2], folderPrefix) : std::nullopt;
-        if (fields.empty() || fields[0] != requestTag || !token || !folder || !folder->startsWith('/'))
+        if (fields.empty() || fields[0] != requestTag || !token || !folder || !folder->starts_with('/'))
             return socket->abort();
-        QStringList arguments;
-        for (auto field = fields.begin() + 3; field != fields.end(); ++field) arguments.append(QFile::decodeName(*field));
-        const auto files = existingPaths(arguments, QFile::decodeName(*folder));
-        const std::size_t staged = handler_ ? handler_(files, *token) : 0;
-        socket->write(encode({QByteArray::number(qulonglong(staged))}));
+        const auto files = existingPaths({fields.begin() + 3, fields.end()}, *folder);
+        const std::size_t staged = handler_ ? handler_(files, QByteArray::fromStdString(*token)) : 0;
+        const auto reply = encode({std::to_string(staged)});
+        socket->write(reply.data(), qint64(reply.size()));
         socket->disconnectFromServer();
     });
 }
 
-SingleInstance::Launch SingleInstance::start(const QStringList& arguments, const QByteArray& activationToken,
-                                             std::chrono::milliseconds timeout) {
+SingleInstance::Launch SingleInstance::start(const std::vector<std::string>& arguments,
+                                             const std::string& activationToken, std::chrono::milliseconds timeout) {
     // The arguments go as given, relative ones with the folder they are relative to, so the
     // request is never much longer than the launch's own command line.
-    const QDir here = QDir::current();
-    std::vector<QByteArray> fields{requestTag, tokenPrefix + activationToken,
-                                   folderPrefix + QFile::encodeName(here.absolutePath())};
+    std::error_code error;
+    const auto here = std::filesystem::current_path(error);
+    std::vector<std::string> fields{requestTag, std::string(tokenPrefix) + activationToken,
+                                    std::string(folderPrefix) + here.native()};
     for (const auto& argument : arguments)
-        if (existing(here, argument)) fields.push_back(QFile::encodeName(argument));
-    const QByteArray request = encode(fields);
+        if (existing(here, argument)) fields.push_back(argument);
+    const std::string request = encode(fields);
 
-    const QDeadlineTimer deadline(timeout);
-    const auto remaining = [&deadline] { return int(std::max<qint64>(deadline.remainingTime(), 1)); };
+    const auto deadline = Clock::now() + timeout;
     for (;;) {
         // The lock is free once the instance has gone, also one that was quitting a moment ago.
-        if (acquire()) return Launch::first;
-        QLocalSocket socket;
-        socket.connectToServer(socketPath());
-        if (socket.waitForConnected(remaining())) {
-            socket.write(request);
-            while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(remaining())) {
-            }
-            Incoming reply;
-            while (socket.bytesToWrite() == 0 && reply.data.size() <= replyLimit && !reply.complete() &&
-                   !deadline.hasExpired()) {
-                const bool more = socket.waitForReadyRead(remaining());
-                reply.data += socket.read(replyLimit + 1 - reply.data.size());
-                if (!more && socket.state() != QLocalSocket::ConnectedState && socket.bytesAvailable() == 0) break;
-            }
-            if (reply.data.size() <= replyLimit && reply.complete()) return Launch::handedOver;
+        switch (acquire()) {
+        case Lock::held: return Launch::first;
+        case Lock::unavailable: return Launch::alone;
+        case Lock::busy: break;
+        }
+        if (const int fd = connectTo(socketAddress()); fd >= 0) {
+            const bool answered = handOver(fd, request, deadline);
+            ::close(fd);
+            if (answered) return Launch::handedOver;
         }
         // Not listening yet (starting) or any more (quitting), or it closed on us while quitting.
-        if (deadline.hasExpired()) return Launch::noAnswer;
-        QThread::msleep(retryPause.count());
+        if (Clock::now() >= deadline) return Launch::noAnswer;
+        std::this_thread::sleep_for(retryPause);
     }
 }
 

@@ -1,19 +1,21 @@
-// One Velmo per user. The first launch holds a lock in the user's runtime folder and listens on
-// a local socket beside it; a later launch hands its files to that instance and exits. The
-// lock, not the socket file, decides who runs: the kernel drops it when a process dies, so a
-// socket left by a crash never blocks a start.
+// One Velmo per user and computer. The first launch holds a lock in a private folder of the
+// user's home and listens on a local socket beside it; a later launch hands its files to that
+// instance and exits. The folder is found through the password database, not the environment,
+// so launches from a desktop, a terminal without XDG_RUNTIME_DIR, su or ssh all meet there, and
+// no other user can create or enter it. The lock, not the socket file, decides who runs: the
+// kernel drops it when a process dies, so a socket left by a crash never blocks a start.
 #pragma once
 #include <QByteArray>
-#include <QLocalServer>
 #include <QObject>
-#include <QString>
-#include <QStringList>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
+class QLocalServer;
 class QLocalSocket;
 
 namespace velmo {
@@ -26,41 +28,48 @@ public:
     // Answers how many files the instance now holds staged: a short reply whatever it holds.
     using Handler = std::function<std::size_t(const Files& files, const QByteArray& activationToken)>;
 
-    // `folder`: where the lock and the socket live; the user's runtime folder by default.
-    explicit SingleInstance(QString folder = runtimeFolder(), QObject* parent = nullptr);
+    // `folder`: where the lock and the socket live; rendezvousFolder() by default.
+    explicit SingleInstance(std::filesystem::path folder = rendezvousFolder(), QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // $XDG_RUNTIME_DIR; without it a private folder every launch of this user agrees on:
-    // /run/user/<uid> when it is the user's own, else /tmp/velmo-<uid>. Empty when neither is
-    // safe to use.
-    static QString runtimeFolder();
-    // The arguments that name existing files or folders, made absolute against `folder`.
-    static Files existingPaths(const QStringList& arguments, const QString& folder);
+    // <home from the password database>/.local/state/velmo-instance; empty without a home.
+    static std::filesystem::path rendezvousFolder();
+    // The arguments, as the launch got them (any bytes), that name existing files or folders,
+    // made absolute against `folder`.
+    static Files existingPaths(const std::vector<std::string>& arguments, const std::filesystem::path& folder);
 
     void setHandler(Handler handler) { handler_ = std::move(handler); }
 
-    // True when this process now is the one instance (it holds the lock and listens).
-    bool acquire();
+    enum class Lock { held, busy, unavailable };
+    // Takes the lock when it is free. `unavailable`: the folder is missing, not a private
+    // folder of this user, or the lock cannot be made there. Needs no application object.
+    Lock acquire();
+    // Listens for later launches; once the lock is held and the application object exists.
+    void listen();
     // Waits for the lock until the instance holding it has gone, then listens: for a copy the
     // updater started while the copy it replaces is still quitting.
     void acquireWhenFree();
 
-    enum class Launch { first, handedOver, noAnswer };
-    // A launch: becomes the one instance, or hands the arguments that name existing files
-    // (relative ones against the current folder) to the running one. Retries until `timeout`
-    // while the instance is still starting or already quitting, whichever ends first.
-    Launch start(const QStringList& arguments, const QByteArray& activationToken, std::chrono::milliseconds timeout);
+    // `alone`: there is no usable folder, so this copy runs without the lock or hand-over.
+    enum class Launch { first, alone, handedOver, noAnswer };
+    // A launch, before any application object exists: becomes the one instance, or hands the
+    // arguments that name existing files (relative ones against the current folder) to the
+    // running one. Retries until `timeout` while the instance is still starting or already
+    // quitting, whichever ends first.
+    Launch start(const std::vector<std::string>& arguments, const std::string& activationToken,
+                 std::chrono::milliseconds timeout);
 
 private:
-    QString socketPath() const;
-    bool tryLock();
-    void listen();
+    bool openFolder();
+    std::string socketAddress() const;
     void serve(QLocalSocket* socket);
 
-    QString folder_;
+    std::filesystem::path folder_;
+    int folderFd_ = -1;
     int lockFd_ = -1;
+    bool locked_ = false;
     bool listening_ = false;
-    QLocalServer server_;
+    std::unique_ptr<QLocalServer> server_;
     Handler handler_;
 };
 

@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
 #include <QPointer>
 #include <QSettings>
 #include <QSystemTrayIcon>
@@ -13,7 +12,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "transfer/PartFile.h"
 #include "updatecore/UpdateRelaunch.h"
@@ -63,24 +65,43 @@ bool isQtOption(std::string_view name, bool& takesValue) {
            name.rfind("qmljsdebugger=", 0) == 0 || name.rfind("style=", 0) == 0 || name.rfind("stylesheet=", 0) == 0;
 }
 
-// --help, --version and unknown options need no display, so they are answered before the GUI
-// connects to one: a mistyped option must not end in an abort for want of a display.
-void answerWithoutDisplay(int argc, char** argv) {
-    QStringList arguments{QString::fromLocal8Bit(argv[0])};
-    bool answer = false;
+// The command line as Velmo reads it before any application object exists: Qt's own options
+// are set aside (their values too), the rest are files, byte for byte.
+struct CommandLine {
+    std::vector<std::string> files;
+    std::vector<std::string> parsed;  // what Velmo's own parser reads: everything before "--" but Qt's options
+    bool hasOption = false;      // --help, --version or an unknown option
+    bool namesDisplay = false;   // -platform or -display
+};
+
+CommandLine readCommandLine(int argc, char** argv) {
+    CommandLine line;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];
-        if (a == "--") break;
+        if (a == "--") {
+            line.files.insert(line.files.end(), argv + i + 1, argv + argc);
+            break;
+        }
         const auto name = a.find_first_not_of('-');
         bool takesValue = false;
         if (name >= 1 && name <= 2 && name != a.size() && isQtOption(a.substr(name), takesValue)) {
+            line.namesDisplay = line.namesDisplay || a.substr(name) == "platform" || a.substr(name) == "display";
             if (takesValue) ++i;
             continue;
         }
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-        answer = answer || (a.size() > 1 && a[0] == '-');
+        line.parsed.emplace_back(a);
+        if (a.size() > 1 && a[0] == '-') line.hasOption = true;
+        else line.files.emplace_back(a);
     }
-    if (!answer) return;
+    return line;
+}
+
+// --help, --version and unknown options need no display, so they are answered before the GUI
+// connects to one: a mistyped option must not end in an abort for want of a display.
+void answerWithoutDisplay(int argc, char** argv, const CommandLine& line) {
+    if (!line.hasOption) return;
+    QStringList arguments{QString::fromLocal8Bit(argv[0])};
+    for (const auto& a : line.parsed) arguments.append(QString::fromLocal8Bit(a));
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     describe(parser);
@@ -92,31 +113,54 @@ void answerWithoutDisplay(int argc, char** argv) {
     std::exit(0);
 }
 
+// Whether Qt will find a display: a platform that needs none, or an X or Wayland display named.
+bool hasDisplay(const CommandLine& line) {
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (line.namesDisplay || (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland")))
+        return true;
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    answerWithoutDisplay(argc, argv);
+    const CommandLine line = readCommandLine(argc, argv);
+    answerWithoutDisplay(argc, argv, line);
     // The updater starts the new copy while the copy it replaces still runs.
     const bool startedByUpdater = std::getenv(velmo::updateReadinessVariable) != nullptr;
 
-    QApplication app(argc, argv);
-    QCommandLineParser parser;
-    describe(parser);
-    QGuiApplication::setDesktopFileName(QStringLiteral("com.halvester.velmo"));
-    parser.process(app);
-    const auto opened = velmo::SingleInstance::existingPaths(parser.positionalArguments(), QDir::currentPath());
-
+    // The hand-over needs no display and no Qt application: a launch from ssh or after su
+    // reaches the running Velmo as one from the desktop does.
     velmo::SingleInstance instance;
-    bool holdsLock = true;
+    bool holdsLock = false;
     if (startedByUpdater) {
-        holdsLock = instance.acquire();
-        if (!holdsLock) instance.acquireWhenFree();
-    } else if (const auto launch = instance.start(parser.positionalArguments(), qgetenv("XDG_ACTIVATION_TOKEN"), 10s);
-               launch != velmo::SingleInstance::Launch::first) {
-        if (launch == velmo::SingleInstance::Launch::handedOver) return 0;
-        std::fputs("Velmo is already running but does not answer.\n", stderr);
+        holdsLock = instance.acquire() == velmo::SingleInstance::Lock::held;
+    } else {
+        const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
+        switch (instance.start(line.files, token ? token : "", 10s)) {
+        case velmo::SingleInstance::Launch::handedOver: return 0;
+        case velmo::SingleInstance::Launch::noAnswer:
+            std::fputs("Velmo is already running but does not answer.\n", stderr);
+            return 1;
+        case velmo::SingleInstance::Launch::first: holdsLock = true; break;
+        case velmo::SingleInstance::Launch::alone: break;
+        }
+    }
+    if (!hasDisplay(line)) {
+        std::fputs("Velmo needs a desktop to start: no display is set (DISPLAY or WAYLAND_DISPLAY), and no Velmo of "
+                   "yours is running to take the files.\n",
+                   stderr);
         return 1;
     }
+
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    describe(parser);  // names the application, and so the settings file
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.halvester.velmo"));
+    if (holdsLock) instance.listen();
+    else if (startedByUpdater) instance.acquireWhenFree();
+    std::error_code noFolder;
+    const auto opened = velmo::SingleInstance::existingPaths(line.files, std::filesystem::current_path(noFolder));
 
     const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
     // With a tray, sharing goes on after the main window closes; without one the window is home.
@@ -131,8 +175,9 @@ int main(int argc, char** argv) {
     };
     velmo::AppModel model(velmo::Settings::standardStore(), std::move(services));
     model.setPromptPresenter(std::make_unique<velmo::IncomingPromptPresenter>());
-    // Holding the lock, no other Velmo of this user writes there: part files left are a crash's.
-    // A copy the updater starts while the old one still quits leaves them to the next start.
+    // Part files that no writer holds locked are a crash's. Only the one instance sweeps: a
+    // copy the updater starts while the old one still quits, or one that runs without the
+    // lock, leaves them to the next start.
     if (holdsLock) velmo::PartFile::removeStale(model.downloadFolder());
 
     auto updateSettings = velmo::Settings::standardStore();

@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,6 +121,41 @@ int runTool(const std::filesystem::path& executable, const std::vector<std::stri
     return status.value_or(-1);
 }
 
+namespace {
+
+void writeProcFile(const char* path, const std::string& text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0) ::close(fd);
+    if (!written) throw std::runtime_error(std::string("cannot write ") + path);
+}
+
+// A mount namespace of this thread (and so of the processes it starts) whose account home is
+// `home`. Root makes one directly; another user makes it inside a user namespace of its own.
+void privateAccountHome(const std::filesystem::path& home) {
+    const passwd* user = ::getpwuid(::getuid());
+    if (!user || !user->pw_dir) throw std::runtime_error("no account home");
+    const uid_t uid = ::getuid();
+    const gid_t gid = ::getgid();
+    if (::unshare(CLONE_NEWNS) != 0) {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            throw std::runtime_error("cannot make a private mount namespace to keep the test's Velmo apart");
+        writeProcFile("/proc/self/setgroups", "deny");
+        writeProcFile("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1");
+        writeProcFile("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        throw std::runtime_error("cannot make the mounts private");
+    // An earlier test of this process may have put a home there whose folder has gone since.
+    ::umount2(user->pw_dir, MNT_DETACH);
+    if (::mount(home.c_str(), user->pw_dir, nullptr, MS_BIND, nullptr) != 0)
+        throw std::runtime_error(std::string("cannot mount a home over ") + user->pw_dir);
+}
+
+}  // namespace
+
+std::filesystem::path accountHome(const TempFolder& root) { return root / "account"; }
+
 void isolateDesktop(const TempFolder& root) {
     const auto folder = [&](const char* name) {
         const auto path = root / name;
@@ -134,6 +172,7 @@ void isolateDesktop(const TempFolder& root) {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
     ::unsetenv("XDG_ACTIVATION_TOKEN");
+    privateAccountHome(folder("account"));
 }
 
 }  // namespace velmo::test

@@ -49,7 +49,10 @@ int runTool(const std::filesystem::path& executable, const std::vector<std::stri
 
 // Points HOME, the XDG folders and the runtime folder of this process, and so of every process
 // it starts, into `root`, with the offscreen Qt platform and no session or system bus (so no
-// discovery ever reaches the machine's network).
+// discovery ever reaches the machine's network). Velmo finds its one instance through the home
+// of the password database, whatever the environment says: in a private mount namespace of
+// this thread, that home becomes accountHome(root). Throws when no namespace can be made.
 void isolateDesktop(const TempFolder& root);
+std::filesystem::path accountHome(const TempFolder& root);
 
 }  // namespace velmo::test
