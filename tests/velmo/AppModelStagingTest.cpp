@@ -58,6 +58,10 @@ TEST(AppModelStaging, WebLinksAreDroppedSilently) {
     EXPECT_EQ(model.status(), "");
     model->stageUrls({QUrl::fromLocalFile(QString::fromStdString(file.string()))});
     EXPECT_EQ(model->staged(), Files{file});
+    // A dropped file whose name is not UTF-8 keeps its bytes.
+    auto bytes = model.file("b\xff c.txt");
+    model->stageUrls({QUrl::fromEncoded(QByteArray("file://") + QByteArray::fromStdString(bytes.string()).toPercentEncoding("/"))});
+    EXPECT_EQ(model->staged(), (Files{file, bytes}));
 }
 
 TEST(AppModelStaging, NothingWhileTheAppIsReplaced) {

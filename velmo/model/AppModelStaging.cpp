@@ -8,8 +8,14 @@ namespace velmo {
 
 void AppModel::stageUrls(const QList<QUrl>& urls) {
     Files files;
-    for (const QUrl& url : urls)
-        if (url.isLocalFile()) files.emplace_back(url.toLocalFile().toStdString());
+    for (const QUrl& url : urls) {
+        if (!url.isLocalFile()) continue;
+        // By the path's bytes: a name that is not UTF-8 would not survive a QString.
+        if (url.host().isEmpty())
+            files.emplace_back(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString());
+        else
+            files.emplace_back(url.toLocalFile().toStdString());
+    }
     if (services_.isReplacingApp()) return;
     stageFiles(files);
 }
