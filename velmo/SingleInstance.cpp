@@ -317,8 +317,9 @@ SingleInstance::Launch SingleInstance::start(const std::vector<std::string>& arg
     // request is never much longer than the launch's own command line.
     std::error_code error;
     const auto here = std::filesystem::current_path(error);
+    // In a removed working folder only absolute names name something; they still go over.
     std::vector<std::string> fields{requestTag, std::string(tokenPrefix) + activationToken,
-                                    std::string(folderPrefix) + here.native()};
+                                    std::string(folderPrefix) + (error ? "/" : here.native())};
     for (const auto& argument : arguments)
         if (existing(here, argument)) fields.push_back(argument);
     const std::string request = encode(fields);
