@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -106,7 +107,12 @@ std::optional<uid_t> peerUser(int fd) {
     return credentials.uid;
 }
 
-std::string hostPart() {
+// This computer: its machine id, which stays while the host name may change, else its name.
+std::string computerPart() {
+    std::ifstream file("/etc/machine-id");
+    std::string id;
+    if (std::getline(file, id) && id.size() == 32 && id.find_first_not_of("0123456789abcdef") == std::string::npos)
+        return id;
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) != 0 || !host[0]) return "localhost";
     std::string out;
@@ -115,10 +121,10 @@ std::string hostPart() {
     return out;
 }
 
-// The file names in the folder carry the computer's name: a home shared over the network holds
-// one instance per computer, and a lock there never stops a launch on another one.
-std::string lockName() { return "instance-" + hostPart() + ".lock"; }
-std::string socketName() { return "instance-" + hostPart() + ".socket"; }
+// The file names in the folder name the computer: a home shared over the network holds one
+// instance per computer, and a lock there never stops a launch on another one.
+std::string lockName() { return "instance-" + computerPart() + ".lock"; }
+std::string socketName() { return "instance-" + computerPart() + ".socket"; }
 
 // A connection to the instance's socket, or -1. Never one to another user's process.
 int connectTo(const std::string& address) {
