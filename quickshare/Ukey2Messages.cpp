@@ -9,7 +9,7 @@
 #include "proto/securegcm.pb.h"
 #include "quickshare/CryptoHelpers.h"
 #include "quickshare/EndpointInfo.h"
-#include "quickshare/PeerText.h"
+#include "transfer/PeerText.h"
 #include "quickshare/QuickShareError.h"
 
 namespace velmo::ukey2 {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "quickshare/PeerText.h"
+#include "transfer/PeerText.h"
 
 namespace velmo {
 namespace {
@@ -17,6 +17,11 @@ TEST(PeerText, DropsControlAndDirectionCharacters) {
     EXPECT_EQ(peerText("a\x7f" "b\xc2\x85" "c"), "abc");                 // DEL and NEL (C1)
     EXPECT_EQ(peerText("evil\xe2\x80\xaegnp.exe"), "evilgnp.exe");        // right-to-left override
     EXPECT_EQ(peerText("a\xe2\x81\xa6" "b\xe2\x80\x8f"), "ab");           // isolate, RTL mark
+    // Line and paragraph separators, byte-order mark, zero-width space and word joiner.
+    EXPECT_EQ(peerText("Pixel\u2028" "9\u2029" "\ufeffPro\u200b!\u2060"), "Pixel9Pro!");
+    // A zero-width joiner holds an emoji sequence together.
+    EXPECT_EQ(peerText("Dad \U0001F468\u200d\U0001F467"), "Dad \U0001F468\u200d\U0001F467");
+    EXPECT_EQ(peerName("\u2028\ufeff\u200b"), "Android phone");
 }
 
 TEST(PeerText, ReplacesInvalidUtf8) {
@@ -39,6 +44,29 @@ TEST(PeerText, CapsOnACharacterBoundary) {
     const std::string capped = peerText(many, 11);
     EXPECT_EQ(capped, "öööö\u2026");
     EXPECT_EQ(peerText("abcdef", 2), "");  // no room for anything but a partial ellipsis
+}
+
+// A phone's name is cut at the cap through three- and four-byte characters whole: never a
+// broken sequence, and the ellipsis always fits.
+TEST(PeerText, NameCapCutsLongCharactersWhole) {
+    std::string han, emoji;
+    for (int i = 0; i < 100; ++i) han += "\u4e2d";          // 3 bytes each
+    for (int i = 0; i < 70; ++i) emoji += "\U0001F642";     // 4 bytes each
+    struct Case {
+        std::string name;
+        std::string kept;  // before the ellipsis
+    };
+    for (const auto& c : std::vector<Case>{{han, han.substr(0, 3 * 84)},
+                                           {"ab" + han, "ab" + han.substr(0, 3 * 83)},
+                                           {emoji, emoji.substr(0, 4 * 63)},
+                                           {"a" + emoji, "a" + emoji.substr(0, 4 * 62)},
+                                           {"abc" + emoji, "abc" + emoji.substr(0, 4 * 62)}}) {
+        const std::string shown = peerName(c.name);
+        EXPECT_EQ(shown, c.kept + "\u2026") << c.name.size();
+        EXPECT_LE(shown.size(), peerNameLimit);
+    }
+    EXPECT_EQ(peerText(emoji, 9), "\U0001F642\u2026");
+    EXPECT_EQ(peerText("a" + han, 8), "a\u4e2d\u2026");
 }
 
 }  // namespace
