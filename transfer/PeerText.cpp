@@ -59,6 +59,16 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
+// Whether a zero-width joiner or non-joiner between what `out` ends with and what follows at
+// `text[next]` can do its work: joining emoji, or letters of the scripts that use them. Next to
+// ASCII, at either end or beside another invisible character it only hides.
+bool joinsHere(const std::string& out, std::string_view text, std::size_t next) {
+    if (out.empty() || static_cast<unsigned char>(out.back()) < 0x80 || next >= text.size()) return false;
+    const char32_t following = decodeOne(text, next).first;
+    return following >= 0x80 && following != 0xFFFD && following != 0x200C && following != 0x200D &&
+           !dropped(following);
+}
+
 }  // namespace
 
 bool breaksTextLayout(char32_t c) {
@@ -73,6 +83,7 @@ std::string peerText(std::string_view text, std::size_t limit) {
         const auto [c, length] = decodeOne(text, i);
         i += length;
         if (dropped(c)) continue;
+        if ((c == 0x200C || c == 0x200D) && !joinsHere(out, text, i)) continue;
         std::string piece;
         appendUtf8(piece, c);
         if (out.size() + piece.size() > limit) {

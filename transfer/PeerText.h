@@ -19,7 +19,8 @@ bool breaksTextLayout(char32_t c);
 // `text` with invalid UTF-8 replaced by U+FFFD; control characters (C0, DEL, C1), the
 // characters of breaksTextLayout, direction marks, the byte-order mark and invisible
 // zero-width characters dropped; cut on a character boundary to at most `limit` bytes, with
-// "…" after a cut. Zero-width joiners stay: emoji and several scripts need them.
+// "…" after a cut. Zero-width joiners and non-joiners stay only between two non-ASCII
+// characters, where emoji and several scripts need them.
 std::string peerText(std::string_view text, std::size_t limit = peerTextLimit);
 
 // Longest phone name kept, in bytes: what an endpoint-info record can carry.

@@ -19,8 +19,11 @@ TEST(PeerText, DropsControlAndDirectionCharacters) {
     EXPECT_EQ(peerText("a\xe2\x81\xa6" "b\xe2\x80\x8f"), "ab");           // isolate, RTL mark
     // Line and paragraph separators, byte-order mark, zero-width space and word joiner.
     EXPECT_EQ(peerText("Pixel\u2028" "9\u2029" "\ufeffPro\u200b!\u2060"), "Pixel9Pro!");
-    // A zero-width joiner holds an emoji sequence together.
+    // A zero-width joiner holds an emoji sequence together, a non-joiner Persian letters apart;
+    // next to ASCII or at an end they only hide.
     EXPECT_EQ(peerText("Dad \U0001F468\u200d\U0001F467"), "Dad \U0001F468\u200d\U0001F467");
+    EXPECT_EQ(peerText("\u0645\u06cc\u200c\u062e"), "\u0645\u06cc\u200c\u062e");
+    EXPECT_EQ(peerText("\u200dPix\u200del\u200c \u00e9\u200d"), "Pixel \u00e9");
     EXPECT_EQ(peerName("\u2028\ufeff\u200b"), "Android phone");
 }
 
