@@ -9,6 +9,7 @@
 
 #include "platform/Utf8.h"
 #include "transfer/FileNaming.h"
+#include "transfer/PeerText.h"
 #include "transfer/UploadHeaders.h"
 
 using namespace velmo;
@@ -22,6 +23,20 @@ std::string_view take(std::string_view& rest) {
     const std::string_view piece = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     return piece;
+}
+
+// Whether valid UTF-8 `text` holds a C1 control or a character that reorders or breaks the
+// text around it.
+bool reordersOrBreaks(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = length == 1 ? lead : lead & (0xFF >> (length + 1));
+        for (std::size_t k = 1; k < length; ++k) c = c << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        if ((c >= 0x80 && c <= 0x9F) || breaksTextLayout(c)) return true;
+        i += length;
+    }
+    return false;
 }
 
 }  // namespace
@@ -42,9 +57,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(!safe.empty() && safe.size() <= FileNaming::maxNameBytes && Utf8::isValid(safe));
         check(safe.front() != '.' && safe.find('/') == std::string::npos);
         for (const char c : safe) check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+        check(!reordersOrBreaks(safe));
     }
 
+    // The device name is shown on a row like a phone's name: bounded, valid, nothing that
+    // reorders or breaks the row.
     const std::string device = UploadHeaders::deviceName(agent);
-    check(!device.empty() && device.size() <= agent.size() + 13);
+    check(!device.empty() && device.size() <= peerNameLimit && Utf8::isValid(device));
+    for (const char c : device) check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+    check(!reordersOrBreaks(device));
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "platform/Uuid.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/QuickShareReceiveAuthorization.h"
+#include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 
 namespace velmo {
@@ -86,8 +87,9 @@ void IncomingFiles::prepareUnlocked(const FileMetadataList& files) {
             // Created and opened in one step (exclusive, no symbolic link, 0600), so no
             // temporary file can exist that is not also in the entries.
             entry.part.emplace(PartFile::create(folder_, Uuid::random()));
-        } catch (const std::system_error&) {
-            throw QuickShareError::protocolError("can't write to " + folder_.string());
+        } catch (const std::system_error& e) {
+            // A read-only or forbidden folder is told like any failure to save into it.
+            throw FileError::saving(folder_, e.code());
         }
         total_ += entry.size;
         entries_.emplace(file.payload_id(), std::move(entry));

@@ -5,7 +5,7 @@
 #include "platform/Hkdf.h"
 #include "platform/Utf8.h"
 #include "quickshare/Base64Url.h"
-#include "quickshare/PeerText.h"
+#include "transfer/PeerText.h"
 
 namespace velmo {
 

@@ -7,7 +7,7 @@
 #include "platform/AvahiBrowser.h"
 #include "platform/Runtime.h"
 #include "quickshare/Base64Url.h"
-#include "quickshare/PeerText.h"
+#include "transfer/PeerText.h"
 
 namespace velmo {
 

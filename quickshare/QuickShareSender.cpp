@@ -65,9 +65,7 @@ Entry makeEntry(const std::filesystem::path& path, RandomSource& random) {
     if (std::filesystem::is_directory(status)) {
         throw QuickShareError::protocolError(lastComponent(path) + " is a folder");
     }
-    if (!std::filesystem::is_regular_file(status)) {
-        throw QuickShareError::protocolError(lastComponent(path) + " is not a regular file");
-    }
+    if (!std::filesystem::is_regular_file(status)) throw FileError::notRegular(path);
     const auto size = std::filesystem::file_size(path, error);
     if (error) throw FileError::reading(path, error);
     const auto content = ContentType::forFileName(lastComponent(path));
@@ -97,7 +95,7 @@ public:
         }
         if (!S_ISREG(info.st_mode)) {
             ::close(fd_);
-            throw QuickShareError::protocolError(lastComponent(entry.path) + " is not a regular file");
+            throw FileError::notRegular(entry.path);
         }
         ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint: larger read-ahead
     }
@@ -332,7 +330,7 @@ struct SendRun {
             while (offset < size) {
                 const ByteView chunk = co_await reader.next();
                 if (chunk.empty()) {
-                    throw QuickShareError::protocolError(entry.meta.name() + " got shorter while it was sent");
+                    throw FileError::shrank(entry.path);
                 }
                 flow.throwIfCancelled();
                 co_await sendChunk(flow, entry, offset, chunk, false);

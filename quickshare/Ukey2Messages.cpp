@@ -9,8 +9,8 @@
 #include "proto/securegcm.pb.h"
 #include "quickshare/CryptoHelpers.h"
 #include "quickshare/EndpointInfo.h"
-#include "quickshare/PeerText.h"
 #include "quickshare/QuickShareError.h"
+#include "transfer/PeerText.h"
 
 namespace velmo::ukey2 {
 namespace {

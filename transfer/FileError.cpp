@@ -3,15 +3,17 @@
 #include <cerrno>
 
 #include "platform/PosixError.h"
+#include "transfer/FileNaming.h"
 
 namespace velmo {
 namespace {
 
-// The name a user knows a folder or file by: its last component ("Downloads").
+// The name a user knows a folder or file by: its last component ("Downloads"), shown as
+// every file name is.
 std::string shownName(const std::filesystem::path& path) {
     auto name = path.filename();
     if (name.empty()) name = path.parent_path().filename();  // "Downloads/"
-    return name.empty() ? path.string() : name.string();
+    return FileNaming::shownName(name.empty() ? path.string() : name.string());
 }
 
 // The POSIX number behind `code`, or 0 when it is not a system error.
@@ -79,6 +81,14 @@ FileError FileError::reading(const std::filesystem::path& file, std::error_code 
     default:
         return FileError(code, "Couldn't read " + name + detail(code));
     }
+}
+
+FileError FileError::notRegular(const std::filesystem::path& file) {
+    return FileError(std::make_error_code(std::errc::invalid_argument), shownName(file) + " is not a regular file.");
+}
+
+FileError FileError::shrank(const std::filesystem::path& file) {
+    return FileError(std::make_error_code(std::errc::io_error), shownName(file) + " got shorter while it was sent.");
 }
 
 }  // namespace velmo

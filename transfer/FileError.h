@@ -17,6 +17,11 @@ public:
     // Reading `file` to send it failed with `code`.
     static FileError reading(const std::filesystem::path& file, std::error_code code);
 
+    // `file` is a FIFO, a device or a socket: it could block a send for ever or never end.
+    static FileError notRegular(const std::filesystem::path& file);
+    // `file` ended before the size it was announced with had been sent.
+    static FileError shrank(const std::filesystem::path& file);
+
     static FileError saving(const std::filesystem::path& folder, int error) {
         return saving(folder, std::error_code(error, std::generic_category()));
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/Utf8.h"
+#include "transfer/PeerText.h"
 
 namespace velmo::FileNaming {
 namespace {
@@ -62,7 +63,9 @@ std::string replaceControls(const std::string& s) {
     while (i < static_cast<std::int32_t>(s.size())) {
         const std::int32_t start = i;
         const UChar32 c = codePointAt(s, i);
-        if (u_charType(c) == U_CONTROL_CHAR) {
+        // A direction override would show "invoice<RLO>fdp.sh" as "invoicehs.pdf", here and
+        // in every file manager; a line separator splits the name over two lines.
+        if (u_charType(c) == U_CONTROL_CHAR || breaksTextLayout(static_cast<char32_t>(c))) {
             out += '_';
         } else {
             out.append(s, static_cast<std::size_t>(start), static_cast<std::size_t>(i - start));
@@ -148,6 +151,8 @@ void noteClaim(const std::filesystem::path& claim, const std::string& name) {
 }
 
 }  // namespace
+
+std::string shownName(std::string_view name) { return replaceControls(Utf8::withReplacements(name)); }
 
 std::string safeName(std::string_view name) {
     std::string s = lastComponent(Utf8::withReplacements(name));

@@ -12,8 +12,13 @@ inline constexpr std::size_t maxNameCharacters = 200;
 // Longest safe name in UTF-8 bytes: Linux allows 255 per name, and " (n)" must still fit.
 inline constexpr std::size_t maxNameBytes = 240;
 
+// `name` as views show it: invalid UTF-8 replaced by U+FFFD, control characters and the
+// characters that reorder or break text (breaksTextLayout) replaced by "_".
+std::string shownName(std::string_view name);
+
 // A single, non-empty file name made from an untrusted one: last path component only,
-// ":" and "/" become "_", control characters become "_", Unicode white space trimmed from
+// ":" and "/" become "_", control characters, bidirectional embeddings, overrides and
+// isolates and the line and paragraph separators become "_", Unicode white space trimmed from
 // both ends, leading dots removed, "File" when nothing is left, then cut to 200 characters
 // and to 240 bytes on a character boundary, keeping a short extension.
 std::string safeName(std::string_view name);

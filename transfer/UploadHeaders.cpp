@@ -1,12 +1,11 @@
 #include "transfer/UploadHeaders.h"
 
-#include "transfer/HttpText.h"
 #include "platform/Utf8.h"
+#include "transfer/HttpText.h"
+#include "transfer/PeerText.h"
 
 namespace velmo::UploadHeaders {
 namespace {
-
-constexpr std::string_view fallbackDevice = "Android phone";
 
 // Matches "Android [0-9.]+; ([^;)]+)" at `at`; returns the length of the match or 0.
 std::size_t matchAndroid(std::string_view ua, std::size_t at) {
@@ -47,10 +46,11 @@ std::string deviceName(std::string_view userAgent) {
         if (const auto build = model.find(" Build/"); build != std::string_view::npos) {
             model = model.substr(0, build);
         }
-        if (model.empty() || model == "K") return std::string(fallbackDevice);
-        return std::string(model);
+        if (model.empty() || model == "K") return fallbackPeerName;
+        // Shown on the row like a phone's own name, so cleaned like one.
+        return peerName(model);
     }
-    return std::string(fallbackDevice);
+    return fallbackPeerName;
 }
 
 }  // namespace velmo::UploadHeaders

@@ -14,7 +14,7 @@ std::optional<std::int64_t> contentLength(std::string_view value);
 std::optional<std::string> fileName(std::string_view value);
 
 // The phone's model from its User-Agent ("Android 13; XY-1000 Build/..." gives "XY-1000"),
-// or "Android phone".
+// cleaned as a phone's name is (peerName), or "Android phone".
 std::string deviceName(std::string_view userAgent);
 
 }  // namespace velmo::UploadHeaders

@@ -99,8 +99,8 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
         PartFile::createFolder(folder);
         try {
             file.emplace(PartFile::create(folder, id));
-        } catch (const std::system_error&) {
-            throw ShareError::protocolViolation("can't write to " + folder.string());
+        } catch (const std::system_error& e) {
+            throw FileError::saving(folder, e.code());
         }
         if (!request.leftover.empty()) {
             const auto take = std::min<std::int64_t>(*length, static_cast<std::int64_t>(request.leftover.size()));

@@ -6,6 +6,7 @@
 
 #include "ProtoTestSupport.h"
 #include "proto/Codec.h"
+#include "proto/PackedEnumUnknowns.h"
 #include "proto/connections.pb.h"
 #include "proto/securegcm.pb.h"
 #include "proto/securemessage.pb.h"
@@ -128,6 +129,23 @@ TEST(Codec, UndeclaredNumbersInRepeatedEnums) {
     const Bytes unpacked = encode(flood);
     EXPECT_EQ(unpacked.size(), 2u * 4097);
     EXPECT_EQ(encode(decode<UpgradePathInfo::UpgradePathRequest>(unpacked)), unpacked);
+}
+
+// The regrouping follows the bytes only where protobuf's unknown fields line up with them
+// to the end; fields it cannot account for are left as protobuf keeps them.
+TEST(Codec, RegroupingLeavesFieldsThatDoNotLineUpAlone) {
+    struct Case {
+        std::string parsed;  // what protobuf read
+        std::string bytes;   // what the regrouping is told it read
+    };
+    for (const auto& c : std::vector<Case>{{"08 0A 08 0A", "0A 01 0A"},           // a number too many
+                                           {"08 0A", "0A 01 0A 0A 01 0A"}}) {   // a run too many
+        const Bytes parsed = unhex(c.parsed);
+        UpgradePathInfo::UpgradePathRequest path;
+        ASSERT_TRUE(path.ParseFromArray(parsed.data(), static_cast<int>(parsed.size())));
+        PackedEnumUnknowns::gather(path, unhex(c.bytes));
+        EXPECT_EQ(hex(encode(path)), c.parsed) << c.bytes;
+    }
 }
 
 TEST(Codec, PackedAndUnpackedListsReadAlike) {

@@ -9,9 +9,13 @@
 #include "quickshare/QuickShareError.h"
 #include "support/KnownAnswers.h"
 #include "support/NistVectors.h"
+#include "transfer/PeerText.h"
 
 namespace velmo {
 namespace {
+
+// A shown phone name holds whatever a record can carry.
+static_assert(peerNameLimit == EndpointInfo::maxNameBytes);
 
 using DeviceType = EndpointInfo::DeviceType;
 using test::hexField;

@@ -13,6 +13,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include "platform/Error.h"
 #include "proto/sharing.pb.h"
@@ -100,5 +103,27 @@ std::string outcomeText(std::future<T>& finished) {
     }
     return "";
 }
+
+// Only a file size limit makes one write of the receiver fail (EFBIG), as a full disk would.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &original_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+        rlimit lowered = original_;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &original_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit original_{};
+    void (*previous_)(int) = nullptr;
+};
 
 }  // namespace velmo::test

@@ -1,7 +1,10 @@
 #include "quickshare/IncomingFiles.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
@@ -286,6 +289,7 @@ TEST_F(IncomingFilesTest, UnusableFolderIsReportedAndNothingIsLeft) {
 // A file that cannot be saved is told by the folder's name, never by the hidden part file.
 TEST_F(IncomingFilesTest, SavingFailuresNameTheFolder) {
     test::ScratchDisk disk("size=64k");
+    std::optional<FileSizeLimit> limit;
     struct Case {
         const char* label;
         bool possible;
@@ -303,6 +307,8 @@ TEST_F(IncomingFilesTest, SavingFailuresNameTheFolder) {
          "The file was removed from Downloads while it was arriving."},
         {"disk full", disk.mounted(), disk / "Downloads", [](const fs::path&) {},
          "There isn't enough free space in Downloads."},
+        {"file too large", true, downloads(), [&](const fs::path&) { limit.emplace(150'000); },
+         "The file is too large for the disk that holds Downloads."},
     };
     const Bytes chunk(100'000, 'x');
     for (const auto& c : cases) {
@@ -315,9 +321,64 @@ TEST_F(IncomingFilesTest, SavingFailuresNameTheFolder) {
             c.meanwhile(c.folder);
             files->write(1, 100'000, chunk, true);
         });
+        limit.reset();
         EXPECT_EQ(error, c.error);
         files->abort();
     }
+}
+
+// What `action` throws, run in a child process as the user nobody; nothing when the child
+// cannot drop to that user (the test is not run as root).
+std::optional<std::string> errorAsNobody(const std::function<void()>& action) {
+    int out[2];
+    if (::pipe(out) != 0) return std::nullopt;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        const uid_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(77);
+        const std::string error = errorOf(action);
+        (void)!::write(out[1], error.data(), error.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string error;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) error.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return error;
+}
+
+// A folder that cannot be written from the start is told by the project's own sentence,
+// never as a protocol error with the folder's full path.
+TEST_F(IncomingFilesTest, UnwritableFolderFromTheStart) {
+    std::string skipped;
+    test::ScratchDisk readOnly("size=64k", true);
+    if (readOnly.mounted()) {
+        auto files = IncomingFiles::create(context.get_executor(), readOnly.path(), nullptr, nullptr);
+        EXPECT_EQ(errorOf([&] { files->prepare(listOf({{"a", 1, 1}})); }),
+                  "Velmo can't save files in " + readOnly.path().filename().string() + ": it is read-only.");
+        files->abort();
+    } else {
+        skipped += "cannot mount a read-only disk. ";
+    }
+
+    // The folder exists and can be looked into, but not written by this user.
+    fs::create_directories(downloads());
+    fs::permissions(folder.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(downloads(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    auto files = make();
+    const auto error = errorAsNobody([&] { files->prepare(listOf({{"a", 1, 1}})); });
+    if (error) {
+        EXPECT_EQ(*error, "Velmo isn't allowed to save files in Downloads.");
+        EXPECT_TRUE(namesIn(downloads()).empty());
+    } else {
+        skipped += "cannot run a child as the user nobody.";
+    }
+    if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
 TEST_F(IncomingFilesTest, WaitUntilDoneReturnsAtOnceWhenAlreadyComplete) {

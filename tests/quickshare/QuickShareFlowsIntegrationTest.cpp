@@ -14,9 +14,6 @@
 #include <optional>
 #include <random>
 
-#include <sys/resource.h>
-#include <csignal>
-
 #include "platform/Error.h"
 #include "quickshare/FlowTesting.h"
 #include "quickshare/QuickShareError.h"
@@ -252,26 +249,6 @@ TEST_F(LoopbackTest, PhoneVanishingMidFileKeepsOnlyFinishedFiles) {
         EXPECT_EQ(namesIn(inbox), (std::vector<std::string>{"first.txt"}));
     }
 }
-
-// Only a file size limit makes one write of the receiver fail, as a full disk would.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &original_);
-        previous_ = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
-        rlimit lowered = original_;
-        lowered.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &lowered);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &original_);
-        std::signal(SIGXFSZ, previous_);
-    }
-
-private:
-    rlimit original_{};
-    void (*previous_)(int) = nullptr;
-};
 
 // The receiver gives up after two of three chunks: by the user's cancel, a revoked session or
 // a failed last write. The sender reports the files sent exactly when the receiver kept them.

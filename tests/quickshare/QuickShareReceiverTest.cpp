@@ -259,7 +259,7 @@ TEST_F(ReceiverTest, HostileNamesStayInsideTheFolderAndNeverReplaceAFile) {
     std::ofstream(folder / "passwd") << "keep me";
     const std::vector<std::string> names = {"../../outside.txt", "/etc/passwd", "..", ".", "...hidden",
                                             "a/b/c.txt", std::string("nul\0byte", 8), "line\nbreak",
-                                            std::string(400, 'x') + ".txt", ""};
+                                            std::string(400, 'x') + ".txt", "", "invoice\u202Efdp.sh"};
     std::vector<File> files;
     for (std::size_t i = 0; i < names.size(); ++i) {
         files.push_back({names[i], static_cast<std::int64_t>(i + 1), 1});
@@ -282,6 +282,10 @@ TEST_F(ReceiverTest, HostileNamesStayInsideTheFolderAndNeverReplaceAFile) {
     }
     EXPECT_EQ(contentOf(folder / "passwd"), "keep me");
     EXPECT_TRUE(fs::exists(folder / "passwd (1)"));
+    // Offered and saved without the override that would show it as "invoicehs.pdf".
+    ASSERT_EQ(offers.size(), 1u);
+    EXPECT_EQ(offers[0].files.back().name, "invoice_fdp.sh");
+    EXPECT_EQ(outcome.saved.back().filename(), "invoice_fdp.sh");
     expectCleanFolder();
 }
 

@@ -10,7 +10,7 @@
 #include "proto/securemessage.pb.h"
 #include "quickshare/CryptoHelpers.h"
 #include "quickshare/EndpointInfo.h"
-#include "quickshare/PeerText.h"
+#include "transfer/PeerText.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/Ukey2Messages.h"
 #include "support/DeterministicRandom.h"

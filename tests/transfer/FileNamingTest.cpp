@@ -64,6 +64,10 @@ INSTANTIATE_TEST_SUITE_P(
         SafeNameCase{"controls", "a\x01\x1F\x7F" "b\xC2\x85" "c\xC2\x9F", "a___b_c_"},
         SafeNameCase{"tabInside", "a\tb", "a_b"},
         SafeNameCase{"onlyControl", "\x01", "_"},
+        // Direction overrides would show "invoice<RLO>fdp.sh" as "invoicehs.pdf".
+        SafeNameCase{"rightToLeftOverride", "invoice\u202Efdp.sh", "invoice_fdp.sh"},
+        SafeNameCase{"embeddingsAndIsolates", "a\u202Ab\u202Cc\u2066d\u2069.txt", "a_b_c_d_.txt"},
+        SafeNameCase{"lineSeparators", "a\u2028b\u2029.txt", "a_b_.txt"},
         SafeNameCase{"invalidUtf8", "a\xFF.txt", "a\xEF\xBF\xBD.txt"},
         SafeNameCase{"300Letters", repeat("a", 300), repeat("a", 200)},
         SafeNameCase{"200Combining", repeat(eAcute, 201), repeat(eAcute, 80)},

@@ -69,6 +69,9 @@ TEST(UploadHeaders, DeviceName) {
              {"Android 13; A Build/X)", "A"},
              {"Android 13;", "Android phone"},
              {"android 13; lower)", "Android phone"},
+             // Cleaned as a phone's name: an override would reverse the rest of the row.
+             {"Android 13; Evil\u202Egnp.exe)", "Evilgnp.exe"},
+             {"Android 13; \u2028\u200b)", "Android phone"},
              {"", "Android phone"}}) {
         EXPECT_EQ(UploadHeaders::deviceName(c.userAgent), c.expected) << c.userAgent;
     }

@@ -90,6 +90,8 @@ TEST(WebReceiveServer, UnwritableFolderAnswers500) {
         {"disk full", full.mounted(), full.path(),
          "There isn't enough free space in " + full.path().filename().string() + "."},
         {"read-only", readOnly.mounted(), readOnly / "inbox", "Velmo can't save files in inbox: it is read-only."},
+        {"read-only from the start", readOnly.mounted(), readOnly.path(),
+         "Velmo can't save files in " + readOnly.path().filename().string() + ": it is read-only."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

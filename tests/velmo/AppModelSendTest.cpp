@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "quickshare/QuickShareError.h"
+#include "transfer/FileError.h"
+#include "transfer/ShareError.h"
 #include "velmo/AppModelHarness.h"
 
 namespace velmo::test {
@@ -215,6 +217,17 @@ TEST(AppModelSend, OutcomesReachRowAndRecipient) {
         {std::make_exception_ptr(QuickShareError::timedOut()), State::failed("Nobody tapped Accept on the phone in time."),
          Phase::failed("Nobody tapped Accept on the phone in time.")},
         {std::make_exception_ptr(Cancelled()), State::failed("Cancelled"), Phase::failed("Cancelled")},
+        // Network failures name the phone instead of giving the system's text.
+        {std::make_exception_ptr(std::system_error(std::make_error_code(std::errc::connection_refused))),
+         State::failed("Couldn't reach Phone 0."), Phase::failed("Couldn't reach Phone 0.")},
+        {std::make_exception_ptr(std::system_error(std::make_error_code(std::errc::timed_out))),
+         State::failed("Lost the connection to Phone 0."), Phase::failed("Lost the connection to Phone 0.")},
+        {std::make_exception_ptr(ShareError::connectionClosed()), State::failed("Lost the connection to Phone 0."),
+         Phase::failed("Lost the connection to Phone 0.")},
+        // A local file's failure is its own sentence, with no protocol prefix.
+        {std::make_exception_ptr(FileError::shrank("/tmp/shrink.bin")),
+         State::failed("shrink.bin got shorter while it was sent."),
+         Phase::failed("shrink.bin got shorter while it was sent.")},
     };
     for (const auto& c : cases) {
         SendFixture f("quick");
@@ -234,6 +247,9 @@ TEST(AppModelSend, UnusablePhoneAddressFailsOnlyThatSend) {
     ASSERT_EQ(f.model->transfers().size(), 1u);
     EXPECT_EQ(f.model.row().state, State::failed("Bad address."));
     EXPECT_FALSE(f.model->hasCanceler(f.model.row().id));
+    // The row shows a file's name as every view does: no override reverses its end.
+    f.model->send({f.model.file("invoice\u202Efdp.sh")}, f.model.phone("q", "Other"));
+    EXPECT_EQ(f.model.row().summary, "invoice_fdp.sh");
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #include <asio/co_spawn.hpp>
 
 #include "platform/EcKey.h"
+#include "platform/PosixError.h"
 #include "quickshare/QuickShareError.h"
 #include "transfer/ByteStream.h"
+#include "transfer/FileError.h"
+#include "transfer/ShareError.h"
 
 namespace velmo {
 
@@ -19,9 +22,24 @@ bool samePhones(const std::vector<QuickSharePhone>& a, const std::vector<QuickSh
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
 }
 
-std::string errorText(std::exception_ptr error) {
+// Why a send to `phone` failed, as a sentence. The engine's and the files' own sentences stand;
+// a network failure names the phone instead of giving the system's bare text.
+std::string sendFailureText(std::exception_ptr error, const std::string& phone) {
     try {
         std::rethrow_exception(error);
+    } catch (const ShareError& e) {
+        // Unreachable keeps its advice about guest networks.
+        if (e.kind() == ShareError::Kind::connectionClosed) return "Lost the connection to " + phone + ".";
+        return e.what();
+    } catch (const FileError& e) {
+        return e.what();
+    } catch (const std::system_error& e) {
+        const auto code = posixCode(e.code());
+        if (code == std::errc::connection_refused || code == std::errc::address_not_available ||
+            code == std::errc::host_unreachable || code == std::errc::network_unreachable ||
+            code == std::errc::network_down || code == std::errc::permission_denied)
+            return "Couldn't reach " + phone + ".";
+        return "Lost the connection to " + phone + ".";
     } catch (const std::exception& e) {
         return e.what();
     } catch (...) {
@@ -204,9 +222,9 @@ std::shared_ptr<AppModel::SendJob> AppModel::sendFiles(const Files& files, const
 
     try {
         job->stream = services_.openStream(phone);
-    } catch (const std::exception& error) {
+    } catch (const std::exception&) {
         // An address that cannot be connected to ends this send only.
-        std::string message = error.what();
+        std::string message = sendFailureText(std::current_exception(), phone.name);
         failTransferIfActive(job->id, message);
         updateRecipient(recipientId, sessionId, [&](QRSend::Recipient& r) { r.phase = Phase::failed(message); });
         return nullptr;
@@ -315,7 +333,7 @@ void AppModel::finishSend(const std::shared_ptr<SendJob>& job, std::exception_pt
             std::string text = job->phone.name + " declined the files.";
             updateRecipient(job->recipientId, job->sessionId, [&](QRSend::Recipient& r) { r.phase = Phase::failed(text); });
         } else {
-            std::string message = cancelled ? std::string("Cancelled") : errorText(error);
+            std::string message = cancelled ? std::string("Cancelled") : sendFailureText(error, job->phone.name);
             failTransferIfActive(job->id, message);
             updateRecipient(job->recipientId, job->sessionId,
                             [&](QRSend::Recipient& r) { r.phase = Phase::failed(message); });

@@ -1,5 +1,7 @@
 #include "velmo/model/TransferItem.h"
 
+#include "transfer/FileNaming.h"
+
 namespace velmo {
 
 double TransferItem::fraction() const {
@@ -8,7 +10,8 @@ double TransferItem::fraction() const {
 }
 
 std::string TransferItem::summaryFor(const std::vector<std::string>& names) {
-    if (names.size() == 1) return names.front();
+    // A local file's name may hold a direction override as well as a phone's may.
+    if (names.size() == 1) return FileNaming::shownName(names.front());
     return std::to_string(names.size()) + " files";
 }
 

@@ -54,7 +54,7 @@ struct TransferItem {
     // done / total, unclamped; an empty transfer counts as complete only once done.
     double fraction() const;
 
-    // "name" for one file, "N files" otherwise.
+    // The name of one file, as FileNaming::shownName shows it; "N files" otherwise.
     static std::string summaryFor(const std::vector<std::string>& names);
 };
 

@@ -1,4 +1,4 @@
-#include "quickshare/PeerText.h"
+#include "transfer/PeerText.h"
 
 #include <cstdint>
 
@@ -35,9 +35,10 @@ std::pair<char32_t, std::size_t> decodeOne(std::string_view text, std::size_t i)
 
 bool dropped(char32_t c) {
     if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;          // C0, DEL, C1
-    if (c >= 0x202A && c <= 0x202E) return true;                      // embeddings, overrides
-    if (c >= 0x2066 && c <= 0x2069) return true;                      // isolates
-    return c == 0x200E || c == 0x200F || c == 0x061C;                 // direction marks
+    if (breaksTextLayout(c)) return true;
+    if (c == 0x200E || c == 0x200F || c == 0x061C) return true;       // direction marks
+    // Invisible: zero-width space, word joiner and invisible operators, byte-order mark.
+    return c == 0x200B || (c >= 0x2060 && c <= 0x2064) || c == 0xFEFF;
 }
 
 void appendUtf8(std::string& out, char32_t c) {
@@ -58,7 +59,21 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
+// Whether a zero-width joiner or non-joiner between what `out` ends with and what follows at
+// `text[next]` can do its work: joining emoji, or letters of the scripts that use them. Next to
+// ASCII, at either end or beside another invisible character it only hides.
+bool joinsHere(const std::string& out, std::string_view text, std::size_t next) {
+    if (out.empty() || static_cast<unsigned char>(out.back()) < 0x80 || next >= text.size()) return false;
+    const char32_t following = decodeOne(text, next).first;
+    return following >= 0x80 && following != 0xFFFD && following != 0x200C && following != 0x200D &&
+           !dropped(following);
+}
+
 }  // namespace
+
+bool breaksTextLayout(char32_t c) {
+    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
+}
 
 std::string peerText(std::string_view text, std::size_t limit) {
     static constexpr std::string_view ellipsis = "\u2026";
@@ -68,6 +83,7 @@ std::string peerText(std::string_view text, std::size_t limit) {
         const auto [c, length] = decodeOne(text, i);
         i += length;
         if (dropped(c)) continue;
+        if ((c == 0x200C || c == 0x200D) && !joinsHere(out, text, i)) continue;
         std::string piece;
         appendUtf8(piece, c);
         if (out.size() + piece.size() > limit) {
