@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "transfer/PartFile.h"
+#include "updatecore/UpdateRecovery.h"
 #include "updatecore/UpdateRelaunch.h"
 #include "velmo/SingleInstance.h"
 #include "velmo/model/Settings.h"
@@ -95,6 +96,7 @@ void answerWithoutDisplay(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    velmo::UpdateRecovery::recoverInterruptedUpdate(argv);  // before anything else of this copy runs
     answerWithoutDisplay(argc, argv);
     // The updater starts the new copy while the copy it replaces still runs.
     const bool startedByUpdater = std::getenv(velmo::updateReadinessVariable) != nullptr;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "updatecore/UpdateBundle.h"
 #include "updatecore/UpdateInstallError.h"
 #include "updatecore/UpdateInstaller.h"
 #include "updatecore/UpdateText.h"
@@ -97,16 +98,7 @@ SoftwareUpdates::SoftwareUpdates(Dependencies dependencies, QObject* parent)
 
 SoftwareUpdates::~SoftwareUpdates() { cancel_->store(true); }
 
-std::optional<std::filesystem::path> SoftwareUpdates::runningBundle() {
-    std::error_code ec;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return std::nullopt;
-    const auto bin = executable.parent_path();
-    const auto contents = bin.parent_path();
-    if (executable.filename() != "Velmo" || bin.filename() != "bin" || contents.filename() != "Contents")
-        return std::nullopt;
-    return contents.parent_path();
-}
+std::optional<std::filesystem::path> SoftwareUpdates::runningBundle() { return UpdateBundle::runningBundle(); }
 
 nlohmann::json SoftwareUpdates::readInfo(const std::filesystem::path& bundle) {
     std::ifstream in(bundle / "Contents/Info.json", std::ios::binary);
