@@ -318,11 +318,13 @@ TEST_F(InterruptedUpdateTest, NothingIsTouchedWhileAnInstallerHoldsTheFolder) {
 TEST_F(UpdateInstallerTest, LeftoversOfUpdatesAreSweptButNothingThroughALink) {
     fs::create_directories(apps / ".Velmo-update-cut-short/Velmo.app/Contents");
     std::ofstream(apps / ".Velmo-update-cut-short/Velmo.app/Contents/Info.json") << "{";
-    fs::create_directories(temp / "elsewhere/Velmo.app");
+    // A link shaped like an unconfirmed update must not bring another folder's copy in.
+    BundleBuilder(key, 6).writeTo(temp / "elsewhere/Velmo.app");
+    std::ofstream(temp / "elsewhere" / UpdateRecovery::recordName) << R"({"target":"Velmo.app","build":7,"download":""})";
     fs::create_directory_symlink(temp / "elsewhere", apps / ".Velmo-update-link");
     EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
     EXPECT_FALSE(fs::exists(apps / ".Velmo-update-cut-short"));
-    EXPECT_TRUE(fs::exists(temp / "elsewhere/Velmo.app"));
+    EXPECT_EQ(readFile(temp / "elsewhere/Velmo.app/Contents/share/readme.txt"), "build 6\n");
     EXPECT_EQ(installedBuildText(), "build 7\n");
 }
 
