@@ -137,6 +137,17 @@ std::array<long, 3> systemVersion() {
     return version;
 }
 
+std::optional<std::filesystem::path> runningBundle() {
+    std::error_code ec;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return std::nullopt;
+    const auto bin = executable.parent_path();
+    const auto contents = bin.parent_path();
+    if (executable.filename() != "Velmo" || bin.filename() != "bin" || contents.filename() != "Contents")
+        return std::nullopt;
+    return contents.parent_path();
+}
+
 UpdateBundleMetadata readMetadata(const std::filesystem::path& bundle) {
     struct stat st{};
     std::string extension = bundle.extension().string();

@@ -31,6 +31,9 @@ constexpr const char* manifestPath = "Contents/Manifest.json";
 constexpr const char* executablePath = "Contents/bin/Velmo";
 constexpr const char* identifier = "com.halvester.velmo";
 
+// The running copy's Velmo.app folder (three levels above Contents/bin/Velmo), if it is one.
+std::optional<std::filesystem::path> runningBundle();
+
 // Validates the bundle's shape and Info.json; throws UpdateInstallError (invalidBundle,
 // unsafePath for a link inside, unsupportedSystem for a newer minimum system).
 UpdateBundleMetadata readMetadata(const std::filesystem::path& bundle);

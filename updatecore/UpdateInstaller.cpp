@@ -16,6 +16,7 @@
 #include "updatecore/SafePath.h"
 #include "updatecore/UpdateBundle.h"
 #include "updatecore/UpdateInstallError.h"
+#include "updatecore/UpdateRecovery.h"
 #include "updatecore/UpdateRelaunch.h"
 #include "updatecore/UpdateText.h"
 
@@ -81,14 +82,6 @@ bool syncTree(int folder) {
     return ::fsync(folder) == 0;
 }
 
-// Exchanges the installed copy with the staged one, then flushes both folders' entries.
-bool exchange(int folder, const std::string& targetName, int staging) {
-    if (::renameat2(folder, targetName.c_str(), staging, "Velmo.app", RENAME_EXCHANGE) != 0) return false;
-    ::fsync(folder);
-    ::fsync(staging);
-    return true;
-}
-
 // Removes the staging folder unless released.
 class StagingGuard {
 public:
@@ -130,12 +123,17 @@ void UpdateInstaller::install(const std::filesystem::path& archive, const std::f
     StagingGuard guard(folder / stagingName);
     UniqueFd staging(::openat(lock.get(), stagingName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!staging || ::fchmod(staging.get(), 0700) != 0) fail(Kind::stagingFailed);
+    // Should this process end between the exchange and the new copy's readiness, the record
+    // lets the next launch put the previous copy back and remove the download.
+    const std::string targetName = app.filename().string();
+    if (!UpdateRecovery::writeRecord(staging.get(), targetName, build, zip.parent_path())) fail(Kind::stagingFailed);
 
     vetUpdateArchive(zip, options.archiveLimits);
     unpackUpdateArchive(zip, staging.get(), options.archiveLimits);
     std::size_t items = 0;
     bool onlyBundle = true;
     for (const auto& entry : std::filesystem::directory_iterator(folder / stagingName)) {
+        if (entry.path().filename() == UpdateRecovery::recordName) continue;
         ++items;
         onlyBundle = onlyBundle && entry.path().filename() == "Velmo.app";
     }
@@ -146,11 +144,10 @@ void UpdateInstaller::install(const std::filesystem::path& archive, const std::f
     if (cancel.load()) throw Cancelled();
     if (!syncTree(staging.get())) fail(Kind::stagingFailed);
 
-    const std::string targetName = app.filename().string();
-    if (!exchange(lock.get(), targetName, staging.get())) fail(Kind::replacementFailed);
+    if (!UpdateRecovery::exchange(lock.get(), targetName, staging.get())) fail(Kind::replacementFailed);
 
-    if (relaunchUpdatedCopy(app / UpdateBundle::executablePath, options.relaunchTimeout)) return;
-    if (exchange(lock.get(), targetName, staging.get())) fail(Kind::relaunchFailed);
+    if (relaunchUpdatedCopy(app / UpdateBundle::executablePath, options.relaunchTimeout, folder / stagingName)) return;
+    if (UpdateRecovery::exchange(lock.get(), targetName, staging.get())) fail(Kind::relaunchFailed);
     guard.keep();
     throw UpdateInstallError::rollbackFailed(candidate);
 }

@@ -7,13 +7,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "updatecore/SafePath.h"
 #include "updatecore/UpdateBundle.h"
+#include "updatecore/UpdateRecovery.h"
 
 extern char** environ;
 
@@ -44,7 +47,8 @@ std::string readLine(int fd, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-bool relaunchUpdatedCopy(const std::filesystem::path& executable, std::chrono::milliseconds timeout) {
+bool relaunchUpdatedCopy(const std::filesystem::path& executable, std::chrono::milliseconds timeout,
+                         const std::filesystem::path& staging) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
     UniqueFd readEnd(fds[0]);
@@ -54,13 +58,19 @@ bool relaunchUpdatedCopy(const std::filesystem::path& executable, std::chrono::m
     writeEnd.reset();
     if (!high) return false;
 
+    // The installer's own variables are replaced by this update's.
+    const auto named = [](const char* entry, std::string_view name) {
+        return std::strncmp(entry, name.data(), name.size()) == 0 && entry[name.size()] == '=';
+    };
     std::vector<std::string> environment;
-    std::string prefix(updateReadinessVariable);
-    prefix.push_back('=');
     for (char** e = environ; e && *e; ++e)
-        if (std::strncmp(*e, prefix.c_str(), prefix.size()) != 0) environment.emplace_back(*e);
-    environment.push_back(prefix);
-    environment.back().append(std::to_string(childReadinessFd));
+        if (!named(*e, updateReadinessVariable) && !named(*e, UpdateRecovery::stagingVariable)) environment.emplace_back(*e);
+    environment.emplace_back(updateReadinessVariable);
+    environment.back().append("=").append(std::to_string(childReadinessFd));
+    if (!staging.empty()) {
+        environment.emplace_back(UpdateRecovery::stagingVariable);
+        environment.back().append("=").append(staging.string());
+    }
     std::vector<char*> envp;
     for (auto& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -101,6 +111,11 @@ bool relaunchUpdatedCopy(const std::filesystem::path& executable, std::chrono::m
 }
 
 void signalUpdateReadiness() {
+    if (const char* staging = std::getenv(UpdateRecovery::stagingVariable)) {
+        const std::filesystem::path folder = staging;
+        ::unsetenv(UpdateRecovery::stagingVariable);
+        UpdateRecovery::confirm(folder);
+    }
     const char* value = std::getenv(updateReadinessVariable);
     if (!value) return;
     const int fd = std::atoi(value);
@@ -108,7 +123,16 @@ void signalUpdateReadiness() {
     if (fd < 3 || ::fcntl(fd, F_GETFD) < 0) return;
     std::string line(UpdateBundle::identifier);
     line.push_back('\n');
-    [[maybe_unused]] const auto written = ::write(fd, line.data(), line.size());
+    // An installer that has gone must not take this copy with it through SIGPIPE.
+    sigset_t pipe, previous;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+    if (::write(fd, line.data(), line.size()) < 0 && errno == EPIPE) {
+        const timespec none{};
+        ::sigtimedwait(&pipe, nullptr, &none);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     ::close(fd);
 }
 

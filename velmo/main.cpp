@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "transfer/PartFile.h"
+#include "updatecore/UpdateRecovery.h"
 #include "updatecore/UpdateRelaunch.h"
 #include "velmo/SingleInstance.h"
 #include "velmo/model/Settings.h"
@@ -124,6 +125,7 @@ bool hasDisplay(const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    velmo::UpdateRecovery::recoverInterruptedUpdate(argv);  // before anything else of this copy runs
     const CommandLine line = readCommandLine(argc, argv);
     answerWithoutDisplay(argc, argv, line);
     // The updater starts the new copy while the copy it replaces still runs.

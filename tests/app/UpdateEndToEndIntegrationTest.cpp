@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -203,19 +204,20 @@ protected:
     // A bundle of `executable` signed with the test's key, with the icons unless told otherwise;
     // answers the release tool's exit status.
     int makeBundle(const fs::path& executable, const std::string& version, int build, const fs::path& bundle,
-                   bool icons = true) {
+                   bool icons = true, std::string* output = nullptr) {
         std::vector<std::string> arguments{"bundle", "--executable", executable, "--version", version, "--build",
                                            std::to_string(build), "--channel", channel, "--key", key};
         if (icons) arguments.insert(arguments.end(), {"--icons", iconFolder});
         arguments.push_back(bundle);
-        return test::runTool(releaseTool, arguments);
+        return test::runTool(releaseTool, arguments, output);
     }
 
-    // Publishes `bundle` to the served folder as a release machine does; answers the exit status.
+    // Publishes `bundle` to the served folder as a release machine does; answers the exit status
+    // and, when asked, what it said on both streams.
     int publish(const fs::path& bundle, std::vector<std::string> options = {}, std::string* output = nullptr) {
         options.insert(options.end(), {"--key", key, "--out", (temp / "www/updates").string(), bundle.string()});
-        options.insert(options.begin(), "publish");
-        return test::runTool(releaseTool, options, output);
+        options.insert(options.begin(), {releaseTool.string(), "publish"});
+        return runInSource(options, output);
     }
 
     int argc = 1;
@@ -396,10 +398,15 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
     EXPECT_EQ(readFile(folder / "feed.json"), feed);
     EXPECT_FALSE(fs::exists(folder / "Velmo-1.zip"));
 
-    // Publishing the same bundle again changes nothing.
+    // Publishing the same bundle again changes nothing, not even the files' times (an upload
+    // by date would send them again).
+    const auto then = fs::file_time_type::clock::now() - std::chrono::hours(24 * 365);
+    for (const char* published : {"feed.json", "Velmo-2.zip"}) fs::last_write_time(folder / published, then);
     EXPECT_EQ(publish(temp / "next/Velmo.app"), 0);
     EXPECT_EQ(readFile(folder / "feed.json"), feed);
     EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
+    for (const char* published : {"feed.json", "Velmo-2.zip"})
+        EXPECT_EQ(fs::last_write_time(folder / published), then) << published;
 
     // Another bundle under the published build number would put other bytes under its name.
     ASSERT_EQ(makeBundle(installed / "Contents/bin/Velmo", "1.1.1", 2, temp / "other/Velmo.app", false), 0);
@@ -408,16 +415,63 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
     EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
     EXPECT_EQ(names(folder).size(), 2u) << "nothing half-written is left";
 
-    // A feed that does not verify is not taken for a release, nor silently overwritten.
+    // Without its feed, the channel folder still holds the newer build's archive.
+    fs::remove(folder / "feed.json");
+    EXPECT_EQ(publish(first), 1);
+    EXPECT_FALSE(fs::exists(folder / "feed.json"));
+    EXPECT_FALSE(fs::exists(folder / "Velmo-1.zip"));
+
+    // A feed that does not verify is not taken for a release, nor silently overwritten; the
+    // way out says what it costs.
     std::ofstream(folder / "feed.json", std::ios::trunc) << "{}";
-    EXPECT_EQ(publish(temp / "next/Velmo.app"), 1);
+    std::string output;
+    EXPECT_EQ(publish(temp / "next/Velmo.app", {}, &output), 1);
     EXPECT_EQ(readFile(folder / "feed.json"), "{}");
+    EXPECT_NE(output.find("--force to replace it. If it was signed with another update key, copies installed with "
+                          "that key will then refuse every later update"),
+              std::string::npos)
+        << output;
 
     // --force does what it is asked.
-    std::string output;
     EXPECT_EQ(publish(first, {"--force"}, &output), 0);
     EXPECT_NE(output.find("feed.json: Velmo 1.0 (build 1)"), std::string::npos) << output;
     EXPECT_TRUE(fs::exists(folder / "Velmo-1.zip"));
+}
+
+// A release built for another feed address (a new release machine, a clone without the
+// build option) would move every copy that takes it to a feed the publisher never writes.
+TEST_F(UpdateEndToEndIntegrationTest, PublishKeepsTheChannelOnTheFeedAddressItsCopiesRead) {
+    const auto folder = temp / "www/updates" / channel;
+    const std::string url = SoftwareUpdates::feedAddress(channel);
+    const std::string address = url.substr(0, url.size() - std::string("/").size() - std::strlen(channel) -
+                                                  std::string("/feed.json").size());
+    // The same executable built with another address of the same length.
+    std::string other = address;
+    other.back() = other.back() == 'z' ? 'y' : 'z';
+    temp.write("other-address", other + std::string(1, '\0'));
+    const auto moved = temp / "velmo-other-address";
+    ASSERT_EQ(test::runTool("/usr/bin/objcopy", {"--update-section", "velmo_update_feed=" + (temp / "other-address").string(),
+                                                 temp / "velmo", moved}),
+              0);
+    std::string output;
+    ASSERT_EQ(makeBundle(moved, "1.2", 3, temp / "moved/Velmo.app", false, &output), 0) << output;
+    EXPECT_NE(output.find("feed: " + other + "/" + channel + "/feed.json"), std::string::npos) << output;
+
+    const auto feed = readFile(folder / "feed.json");
+    EXPECT_EQ(publish(temp / "moved/Velmo.app", {}, &output), 1);
+    EXPECT_NE(output.find("reads its updates from " + other + "/"), std::string::npos) << output;
+    EXPECT_NE(output.find("reads them from " + url), std::string::npos) << output;
+    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_FALSE(fs::exists(folder / "Velmo-3.zip"));
+
+    // The next build for the same address goes out, and every step says where copies look.
+    ASSERT_EQ(makeBundle(temp / "velmo", "1.2", 3, temp / "same/Velmo.app", false, &output), 0) << output;
+    EXPECT_NE(output.find("feed: " + url), std::string::npos) << output;
+    EXPECT_EQ(publish(temp / "same/Velmo.app", {}, &output), 0) << output;
+    EXPECT_NE(output.find("feed.json: Velmo 1.2 (build 3) for test-x86_64\n  feed: " + url), std::string::npos)
+        << output;
+    EXPECT_EQ(test::runTool(releaseTool, {"verify", folder / "Velmo-3.zip"}, &output), 0);
+    EXPECT_NE(output.find("feed: " + url), std::string::npos) << output;
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include <gnu/libc-version.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <thread>
 
 #include "UpdateBundleKit.h"
 #include "platform/Error.h"
@@ -12,6 +15,7 @@
 #include "updatecore/UpdateBundle.h"
 #include "updatecore/UpdateInstallError.h"
 #include "updatecore/UpdateInstaller.h"
+#include "updatecore/UpdateRecovery.h"
 
 namespace velmo {
 namespace {
@@ -243,6 +247,85 @@ TEST_F(UpdateInstallerTest, CancelledBeforeTheExchangeLeavesNothing) {
 TEST_F(UpdateInstallerTest, ArchiveThatIsNotARegularFileIsRefused) {
     fs::create_directory(zip);
     EXPECT_EQ(failure(), Kind::invalidArchive);
+}
+
+// The installer runs in a child process that is killed, with the new copy, once the copies
+// have changed places and before the new one reports ready.
+class InterruptedUpdateTest : public UpdateInstallerTest {
+protected:
+    fs::path download = temp / "tmp/Velmo-Update-5E0C6F1A-2B7D-4E8A-9C3F-7A1B2C3D4E5F";
+
+    void SetUp() override {
+        UpdateInstallerTest::SetUp();
+        const auto started = temp / "next.pid";
+        BundleBuilder update(key, 8);
+        update.files["Contents/bin/Velmo"] = {"#!/bin/sh\necho $$ > '" + started.string() + ".new'\nmv '" +
+                                                  started.string() + ".new' '" + started.string() + "'\nexec sleep 60\n",
+                                              0755};
+        fs::create_directories(download);
+        zip = download / "Velmo-8.zip";
+        writeUpdate(update);
+        const pid_t installer = ::fork();
+        if (installer == 0) {
+            try {
+                UpdateInstaller::install(zip, app, "1.8", 8, cancel, {std::chrono::seconds(60), {}});
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        for (int i = 0; i < 2000 && !fs::exists(started); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::kill(installer, SIGKILL);
+        ::waitpid(installer, nullptr, 0);
+        ASSERT_TRUE(fs::exists(started)) << "the new copy never started";
+        ::kill(std::stoi(readFile(started)), SIGKILL);
+        ASSERT_EQ(installedBuildText(), "build 8\n");
+        for (const auto& e : fs::directory_iterator(apps))
+            if (e.path().filename() != "Velmo.app") staging = e.path();
+        ASSERT_TRUE(fs::exists(staging / "Velmo.app/Contents/share/readme.txt"));
+    }
+
+    fs::path staging;
+};
+
+TEST_F(InterruptedUpdateTest, AnUnconfirmedExchangeIsUndoneAtTheNextLaunch) {
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::restored);
+    expectUntouched();
+    EXPECT_FALSE(fs::exists(download));
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
+}
+
+TEST_F(InterruptedUpdateTest, AConfirmedUpdateStaysAndItsLeftoversGo) {
+    // What the new copy does as it reports ready.
+    UpdateRecovery::confirm(staging);
+    EXPECT_FALSE(fs::exists(download));
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
+    EXPECT_EQ(installedBuildText(), "build 8\n");
+    std::vector<fs::path> entries;
+    for (const auto& e : fs::directory_iterator(apps)) entries.push_back(e.path().filename());
+    EXPECT_EQ(entries, std::vector<fs::path>{"Velmo.app"});
+}
+
+TEST_F(InterruptedUpdateTest, NothingIsTouchedWhileAnInstallerHoldsTheFolder) {
+    const int fd = ::open(apps.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
+    ::close(fd);
+    EXPECT_EQ(installedBuildText(), "build 8\n");
+    EXPECT_TRUE(fs::exists(staging));
+    EXPECT_TRUE(fs::exists(download));
+}
+
+TEST_F(UpdateInstallerTest, LeftoversOfUpdatesAreSweptButNothingThroughALink) {
+    fs::create_directories(apps / ".Velmo-update-cut-short/Velmo.app/Contents");
+    std::ofstream(apps / ".Velmo-update-cut-short/Velmo.app/Contents/Info.json") << "{";
+    // A link shaped like an unconfirmed update must not bring another folder's copy in.
+    BundleBuilder(key, 6).writeTo(temp / "elsewhere/Velmo.app");
+    std::ofstream(temp / "elsewhere" / UpdateRecovery::recordName) << R"({"target":"Velmo.app","build":7,"download":""})";
+    fs::create_directory_symlink(temp / "elsewhere", apps / ".Velmo-update-link");
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
+    EXPECT_FALSE(fs::exists(apps / ".Velmo-update-cut-short"));
+    EXPECT_EQ(readFile(temp / "elsewhere/Velmo.app/Contents/share/readme.txt"), "build 6\n");
+    EXPECT_EQ(installedBuildText(), "build 7\n");
 }
 
 TEST(UpdateInstallErrorTest, RollbackNamesTheBackup) {

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 
 #include "support/TempFolder.h"
 #include "updatecore/SafePath.h"
+#include "updatecore/UpdateRecovery.h"
 #include "updatecore/UpdateRelaunch.h"
 
 namespace velmo {
@@ -63,6 +66,29 @@ TEST(UpdateRelaunchTest, ReadinessIsSignalledOnlyWhenAsked) {
     const auto n = ::read(fds[0], buffer, sizeof buffer - 1);
     EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0), "com.halvester.velmo\n");
     ::close(fds[0]);
+}
+
+TEST(UpdateRelaunchTest, ANewCopyWhoseInstallerHasGoneConfirmsAndGoesOn) {
+    test::TempFolder temp;
+    const auto staging = temp / ".Velmo-update-1";
+    std::filesystem::create_directories(staging);
+    std::ofstream(staging / UpdateRecovery::recordName) << R"({"target":"Velmo.app","build":8,"download":""})";
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGPIPE, SIG_DFL);
+        ::setenv(updateReadinessVariable, std::to_string(fds[1]).c_str(), 1);
+        ::setenv(UpdateRecovery::stagingVariable, staging.c_str(), 1);
+        signalUpdateReadiness();
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ended by signal " << WTERMSIG(status);
+    EXPECT_FALSE(std::filesystem::exists(staging / UpdateRecovery::recordName)) << "the update is confirmed";
 }
 
 TEST(SafePathTest, LinksAnywhereAreRefused) {

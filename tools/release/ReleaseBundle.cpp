@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -76,22 +77,55 @@ std::optional<std::array<long, 3>> glibcVersion(std::string_view name) {
     return UpdateBundle::parseSystemVersion(std::string(name.substr(prefix.size())));
 }
 
+// The section headers of an ELF file of one class, read with bounds checks.
+template <class Ehdr, class Shdr>
+class Sections {
+public:
+    explicit Sections(const std::string& elf) : elf_(elf), header_(readAt<Ehdr>(elf, 0)) {
+        if (header_.e_shentsize < sizeof(Shdr)) throw std::runtime_error("the executable has no readable sections");
+    }
+    std::uint64_t count() const { return header_.e_shnum; }
+    Shdr operator[](std::uint64_t index) const {
+        if (index >= header_.e_shnum) throw std::runtime_error("the executable names a missing section");
+        return readAt<Shdr>(elf_, header_.e_shoff + index * header_.e_shentsize);
+    }
+    // The NUL-terminated text at `offset` of the string table `strings`.
+    std::string text(const Shdr& strings, std::uint64_t offset) const {
+        if (offset >= strings.sh_size) throw std::runtime_error("the executable names a missing string");
+        const std::uint64_t at = strings.sh_offset + offset;
+        if (at >= elf_.size()) throw std::runtime_error("the executable is cut short");
+        return std::string(elf_.c_str() + at, ::strnlen(elf_.c_str() + at, elf_.size() - at));
+    }
+    // The contents of the section called `name`, or nothing when there is none.
+    std::optional<std::string> contents(std::string_view name) const {
+        if (header_.e_shstrndx == SHN_UNDEF) return std::nullopt;
+        const auto names = (*this)[header_.e_shstrndx];
+        for (std::uint64_t i = 0; i < count(); ++i) {
+            const auto section = (*this)[i];
+            if (section.sh_type == SHT_NOBITS || text(names, section.sh_name) != name) continue;
+            if (section.sh_offset > elf_.size() || section.sh_size > elf_.size() - section.sh_offset)
+                throw std::runtime_error("the executable is cut short");
+            return elf_.substr(section.sh_offset, section.sh_size);
+        }
+        return std::nullopt;
+    }
+
+private:
+    const std::string& elf_;
+    Ehdr header_;
+};
+
 // The newest GLIBC_ version among the versions the executable's dynamic symbols need (its
 // .gnu.version_r section), as written there; empty when it needs none.
 template <class Ehdr, class Shdr>
 std::string highestGlibc(const std::string& elf) {
-    const auto header = readAt<Ehdr>(elf, 0);
-    if (header.e_shentsize < sizeof(Shdr)) throw std::runtime_error("the executable has no readable sections");
-    const auto section = [&](std::uint64_t index) {
-        if (index >= header.e_shnum) throw std::runtime_error("the executable names a missing section");
-        return readAt<Shdr>(elf, header.e_shoff + index * header.e_shentsize);
-    };
+    const Sections<Ehdr, Shdr> sections(elf);
     std::string best;
     std::array<long, 3> bestVersion{};
-    for (std::uint64_t i = 0; i < header.e_shnum; ++i) {
-        const auto needs = section(i);
+    for (std::uint64_t i = 0; i < sections.count(); ++i) {
+        const auto needs = sections[i];
         if (needs.sh_type != SHT_GNU_verneed) continue;
-        const auto strings = section(needs.sh_link);
+        const auto strings = sections[needs.sh_link];
         std::uint64_t entry = needs.sh_offset;
         // Verneed and Vernaux records have the same layout in both ELF classes.
         for (std::uint64_t n = 0; n < needs.sh_info; ++n) {
@@ -99,10 +133,7 @@ std::string highestGlibc(const std::string& elf) {
             std::uint64_t aux = entry + need.vn_aux;
             for (std::uint64_t k = 0; k < need.vn_cnt; ++k) {
                 const auto version = readAt<Elf64_Vernaux>(elf, aux);
-                if (version.vna_name >= strings.sh_size) throw std::runtime_error("the executable names a missing string");
-                const std::uint64_t at = strings.sh_offset + version.vna_name;
-                if (at >= elf.size()) throw std::runtime_error("the executable is cut short");
-                const std::string name(elf.c_str() + at, ::strnlen(elf.c_str() + at, elf.size() - at));
+                const std::string name = sections.text(strings, version.vna_name);
                 const auto parsed = glibcVersion(name);
                 if (parsed && (best.empty() || *parsed > bestVersion)) {
                     best = name.substr(name.find('_') + 1);
@@ -116,6 +147,18 @@ std::string highestGlibc(const std::string& elf) {
     return best;
 }
 
+// The whole executable, refusing what is not a native ELF file.
+std::string readElf(const fs::path& executable) {
+    std::string elf = readFile(executable);
+    if (elf.size() < EI_NIDENT || elf.compare(0, SELFMAG, ELFMAG) != 0)
+        throw std::runtime_error(executable.string() + " is not an ELF executable");
+    const bool native = elf[EI_DATA] == (std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB);
+    if (!native) throw std::runtime_error(executable.string() + " is built for another byte order");
+    if (elf[EI_CLASS] != ELFCLASS64 && elf[EI_CLASS] != ELFCLASS32)
+        throw std::runtime_error(executable.string() + " is of an unknown ELF class");
+    return elf;
+}
+
 }  // namespace
 
 std::string defaultChannel() {
@@ -126,14 +169,21 @@ std::string defaultChannel() {
 }
 
 std::string requiredLibraryVersion(const fs::path& executable) {
-    const std::string elf = readFile(executable);
-    if (elf.size() < EI_NIDENT || elf.compare(0, SELFMAG, ELFMAG) != 0)
-        throw std::runtime_error(executable.string() + " is not an ELF executable");
-    const bool native = elf[EI_DATA] == (std::endian::native == std::endian::little ? ELFDATA2LSB : ELFDATA2MSB);
-    if (!native) throw std::runtime_error(executable.string() + " is built for another byte order");
+    const std::string elf = readElf(executable);
     if (elf[EI_CLASS] == ELFCLASS64) return highestGlibc<Elf64_Ehdr, Elf64_Shdr>(elf);
-    if (elf[EI_CLASS] == ELFCLASS32) return highestGlibc<Elf32_Ehdr, Elf32_Shdr>(elf);
-    throw std::runtime_error(executable.string() + " is of an unknown ELF class");
+    return highestGlibc<Elf32_Ehdr, Elf32_Shdr>(elf);
+}
+
+std::optional<std::string> updateFeedAddress(const fs::path& executable) {
+    const std::string elf = readElf(executable);
+    const auto contents = elf[EI_CLASS] == ELFCLASS64 ? Sections<Elf64_Ehdr, Elf64_Shdr>(elf).contents(feedSection)
+                                                      : Sections<Elf32_Ehdr, Elf32_Shdr>(elf).contents(feedSection);
+    if (!contents) return std::nullopt;
+    const std::string address = contents->substr(0, contents->find('\0'));
+    const bool printable = std::all_of(address.begin(), address.end(), [](char c) { return c > ' ' && c < 0x7f; });
+    if (address.rfind("https://", 0) != 0 || !printable)
+        throw std::runtime_error(executable.string() + " records an update feed address that is not an https address");
+    return address;
 }
 
 void create(const fs::path& bundle, const fs::path& executable, const BundleIdentity& identity,

@@ -33,6 +33,10 @@ std::string defaultChannel();
 // The C library (glibc) version `executable` needs: the newest GLIBC_ version its dynamic
 // symbols ask for ("2.34"), whatever the building machine runs; empty when it asks for none.
 std::string requiredLibraryVersion(const std::filesystem::path& executable);
+// The feed address compiled into `executable` (the application keeps it in the section named
+// below), or nothing for an executable that records none.
+constexpr const char* feedSection = "velmo_update_feed";
+std::optional<std::string> updateFeedAddress(const std::filesystem::path& executable);
 
 // Creates `bundle` (which must not exist) with the executable, Info.json and, when `icons` is
 // given, a copy of that icon theme folder.

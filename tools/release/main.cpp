@@ -40,7 +40,8 @@ constexpr const char* usage = R"(usage:
       is printed for Info.json's VelmoUpdatePublicKey.
   velmo-release bundle --executable FILE --version TEXT --build N [--channel NAME]
                        [--icons FOLDER] [--key KEY.pem] OUT/Velmo.app
-      Lays out the application folder; with --key it carries the key and a signed manifest.
+      Lays out the application folder; with --key it carries the key and a signed manifest, and
+      the feed the executable reads is shown.
   velmo-release sign --key KEY.pem BUNDLE
       Writes BUNDLE's signed manifest again (after a file in it changed).
   velmo-release archive BUNDLE OUT.zip
@@ -48,11 +49,13 @@ constexpr const char* usage = R"(usage:
   velmo-release publish --key KEY.pem --out FOLDER [--force] BUNDLE
       FOLDER/<channel>/Velmo-<build>.zip and FOLDER/<channel>/feed.json, signed; upload
       FOLDER's contents to the update host's /updates/. Refuses a build older than the one
-      the channel's feed names, other content for a build already published, and a feed that
-      does not verify with the key; --force publishes anyway. Publishing the same bundle again
-      changes nothing.
+      the channel's feed names or than an archive in the channel folder, a bundle that reads
+      another feed address than the channel's current release, other content for a build
+      already published, and a feed that does not verify with the key; --force publishes anyway.
+      Publishing the same bundle again changes nothing, not even the files' times.
   velmo-release verify BUNDLE|ARCHIVE.zip
-      Checks a bundle (or the bundle inside a zip) the way the installer does.
+      Checks a bundle (or the bundle inside a zip) the way the installer does, and shows the
+      feed its executable reads (the address it was built with, VELMO_UPDATE_FEED).
 )";
 
 struct Arguments {
@@ -96,19 +99,28 @@ std::int64_t number(const std::string& text) {
     return *value;
 }
 
+// A bundle as the installer checked it, with the feed address compiled into its executable:
+// the address that copies updated to it will fetch from.
+struct CheckedBundle {
+    UpdateBundleMetadata metadata;
+    std::optional<std::string> feed;  // none when the executable records no address
+
+    std::string feedURL() const { return feed ? *feed + "/" + metadata.channel + "/feed.json" : "none recorded"; }
+};
+
 // The installer's checks of one bundle: shape, Info.json, and the manifest under its own key.
-UpdateBundleMetadata verifyBundle(const fs::path& bundle) {
+CheckedBundle verifyBundle(const fs::path& bundle) {
     try {
         const auto metadata = UpdateBundle::readMetadata(safePath(fs::absolute(bundle)));
         UpdateBundle::verifyManifest(bundle, *UpdateText::decodeBase64(metadata.publicKey));
-        return metadata;
+        return {metadata, ReleaseBundle::updateFeedAddress(bundle / UpdateBundle::executablePath)};
     } catch (const UpdateInstallError& e) {
         throw std::runtime_error(bundle.string() + ": " + e.what());
     }
 }
 
 // Unpacks a zip as the installer does, into a private folder that is removed afterwards.
-UpdateBundleMetadata verifyArchive(const fs::path& zip) {
+CheckedBundle verifyArchive(const fs::path& zip) {
     char folder[] = "/tmp/velmo-release-XXXXXX";
     if (!::mkdtemp(folder)) throw std::runtime_error("cannot make a temporary folder");
     struct Remove {
@@ -128,9 +140,10 @@ UpdateBundleMetadata verifyArchive(const fs::path& zip) {
     return verifyBundle(remove.path / "Velmo.app");
 }
 
-void report(const UpdateBundleMetadata& m) {
+void report(const CheckedBundle& checked) {
+    const auto& m = checked.metadata;
     std::cout << "Velmo " << m.version << " (build " << m.build << "), channel " << m.channel << ", update key "
-              << m.publicKey << ": verified\n";
+              << m.publicKey << ": verified\n  feed: " << checked.feedURL() << "\n";
 }
 
 // Writes the zip and answers its size, refusing one the updater would not download. A signed
@@ -200,7 +213,9 @@ std::optional<UpdateRelease> publishedRelease(const fs::path& feed, const Ed2551
             .check(cancel);
     } catch (const UpdateError& e) {
         throw std::runtime_error(feed.string() + " is not a feed of this channel signed with this key (" + e.what() +
-                                 "); correct or remove it, or use --force to replace it");
+                                 "); correct or remove it, or use --force to replace it. If it was signed with "
+                                 "another update key, copies installed with that key will then refuse every later "
+                                 "update: they accept only feeds signed with the key they carry");
     }
 }
 
@@ -209,19 +224,81 @@ bool sameContent(const fs::path& a, const fs::path& b) {
     return left && right && std::equal(std::istreambuf_iterator<char>(left), {}, std::istreambuf_iterator<char>(right), {});
 }
 
-// Writes the archive and the signed feed naming it. Never withdraws a newer release or puts
-// other bytes under a published name unless forced; each file appears whole or not at all.
+// The Velmo-<build>.zip archives in a channel folder, by build.
+std::map<std::int64_t, fs::path> publishedArchives(const fs::path& folder) {
+    std::map<std::int64_t, fs::path> out;
+    std::error_code ec;
+    for (fs::directory_iterator entry(folder, ec), end; !ec && entry != end; entry.increment(ec)) {
+        const std::string name = entry->path().filename().string();
+        if (name.size() <= 10 || name.rfind("Velmo-", 0) != 0 || name.compare(name.size() - 4, 4, ".zip") != 0) continue;
+        const auto build = UpdateText::parseDecimal(name.substr(6, name.size() - 10));
+        if (build && *build >= 1 && name == "Velmo-" + std::to_string(*build) + ".zip") out[*build] = entry->path();
+    }
+    return out;
+}
+
+// Refuses to withdraw a newer release: one the feed names, or a newer archive beside it (the
+// feed may be gone, and the archive still tells which build the channel reached).
+void checkNotWithdrawing(const fs::path& folder, const std::optional<UpdateRelease>& current, std::int64_t build,
+                         const std::map<std::int64_t, fs::path>& archives) {
+    if (current && current->build > build)
+        throw std::runtime_error((folder / "feed.json").string() + " names build " + std::to_string(current->build) +
+                                 ", newer than build " + std::to_string(build) +
+                                 ": publishing would withdraw it (--force to do so)");
+    if (!archives.empty() && archives.rbegin()->first > build)
+        throw std::runtime_error(archives.rbegin()->second.string() + " holds build " +
+                                 std::to_string(archives.rbegin()->first) + ", newer than build " +
+                                 std::to_string(build) + ": publishing would withdraw it (--force to do so)");
+}
+
+// Refuses a bundle that reads another feed address than the channel's current release (the
+// one the feed names, else the newest archive): copies updated to it would never find a later
+// release where the publisher puts it.
+void checkFeedAddress(const CheckedBundle& bundle, const fs::path& folder, const std::optional<UpdateRelease>& current,
+                      const std::map<std::int64_t, fs::path>& archives) {
+    if (!current && archives.empty()) return;
+    const std::int64_t build = current ? current->build : archives.rbegin()->first;
+    const fs::path archive = current ? folder / current->archive : archives.rbegin()->second;
+    const std::string release = "build " + std::to_string(build) + " (" + archive.string() + ")";
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(archive, ec)))
+        throw std::runtime_error("cannot tell which feed address the channel's current release, " + release +
+                                 ", reads: the archive is missing; put it back (or use --force)");
+    const auto published = verifyArchive(archive);
+    if (!published.feed)
+        throw std::runtime_error("the channel's current release, " + release +
+                                 ", records no feed address; check that its copies read " + bundle.feedURL() +
+                                 ", then use --force");
+    if (*published.feed != *bundle.feed)
+        throw std::runtime_error("this bundle reads its updates from " + bundle.feedURL() +
+                                 ", but the channel's current release, " + release + ", reads them from " +
+                                 published.feedURL() +
+                                 ": copies updated to this bundle would never find a later release there. Bundle it "
+                                 "again with CMAKE_ARGS=-DVELMO_UPDATE_FEED=" + *published.feed +
+                                 " (or use --force to move the channel to the new address)");
+}
+
+// Writes the archive and the signed feed naming it. Never withdraws a newer release, moves the
+// channel to another feed address or puts other bytes under a published name unless forced;
+// each file appears whole or not at all, and what is already published is not written again.
 void publish(const fs::path& bundle, const Ed25519Key& key, const fs::path& out, bool force) {
-    const auto metadata = verifyBundle(bundle);
+    const auto checked = verifyBundle(bundle);
+    const auto& metadata = checked.metadata;
     if (metadata.publicKey != UpdateText::encodeBase64(key.publicKey()))
         throw std::runtime_error("the bundle trusts another update key than the one publishing");
+    if (!checked.feed && !force)
+        throw std::runtime_error(bundle.string() + ": its executable records no feed address, so nothing tells where "
+                                 "copies updated to it will look for updates; bundle a build of this source (or use "
+                                 "--force)");
     const fs::path folder = out / metadata.channel;
     const fs::path feed = folder / "feed.json";
     std::optional<UpdateRelease> current;
-    if (!force) current = publishedRelease(feed, key, metadata.channel);
-    if (current && current->build > metadata.build)
-        throw std::runtime_error(feed.string() + " names build " + std::to_string(current->build) + ", newer than build " +
-                                 std::to_string(metadata.build) + ": publishing would withdraw it (--force to do so)");
+    if (!force) {
+        current = publishedRelease(feed, key, metadata.channel);
+        const auto archives = publishedArchives(folder);
+        checkNotWithdrawing(folder, current, metadata.build, archives);
+        checkFeedAddress(checked, folder, current, archives);
+    }
     fs::create_directories(folder);
     const std::string name = "Velmo-" + std::to_string(metadata.build) + ".zip";
     const fs::path archive = folder / name;
@@ -231,14 +308,26 @@ void publish(const fs::path& bundle, const Ed25519Key& key, const fs::path& out,
     std::ifstream in(fresh, std::ios::binary);
     const std::string sha = UpdateText::hex(sha256(toBytes(std::string(std::istreambuf_iterator<char>(in), {}))));
     std::error_code ec;
-    const bool replaces = fs::exists(archive, ec) && !sameContent(fresh, archive);
-    if (!force && ((current && current->build == metadata.build && current->sha256 != sha) || replaces)) {
+    const bool published = fs::exists(archive, ec);
+    const bool same = published && sameContent(fresh, archive);
+    if (!force && ((current && current->build == metadata.build && current->sha256 != sha) || (published && !same))) {
         fs::remove(fresh);
         throw std::runtime_error("build " + std::to_string(metadata.build) + " is already published in " +
                                  folder.string() + " with other content; give this one a new build number (or use "
                                  "--force to replace it)");
     }
-    fs::rename(fresh, archive);
+    // The same bytes stay as they are, so an upload by date sends nothing again.
+    if (same)
+        fs::remove(fresh);
+    else
+        fs::rename(fresh, archive);
+    const std::string release = "Velmo " + metadata.version + " (build " + std::to_string(metadata.build) + ")";
+    if (current && current->version == metadata.version && current->build == metadata.build &&
+        current->archive == name && current->sha256 == sha && current->bytes == bytes) {
+        std::cout << feed.string() << " already names " << release << " with this archive: nothing changed\n  feed: "
+                  << checked.feedURL() << "\n";
+        return;
+    }
     const nlohmann::json payload = {{"version", metadata.version}, {"build", metadata.build},
                                     {"channel", metadata.channel},  {"archive", name},
                                     {"sha256", sha},                {"bytes", bytes}};
@@ -249,8 +338,8 @@ void publish(const fs::path& bundle, const Ed25519Key& key, const fs::path& out,
         if (!written.flush()) throw std::runtime_error("cannot write " + freshFeed.string());
     }
     fs::rename(freshFeed, feed);
-    std::cout << feed.string() << ": Velmo " << metadata.version << " (build " << metadata.build << ") for "
-              << metadata.channel << "\n";
+    std::cout << feed.string() << ": " << release << " for " << metadata.channel << "\n  feed: " << checked.feedURL()
+              << "\n";
 }
 
 int run(int argc, char** argv) {

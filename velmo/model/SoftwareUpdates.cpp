@@ -7,8 +7,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 
+#include "updatecore/UpdateBundle.h"
 #include "updatecore/UpdateInstallError.h"
 #include "updatecore/UpdateInstaller.h"
 #include "updatecore/UpdateText.h"
@@ -17,6 +19,19 @@ namespace velmo {
 namespace {
 
 const char* const channels[] = {"test-arm64", "test-x86_64", "live-arm64", "live-x86_64"};
+
+}  // namespace
+
+// The feed address lives in a section of its own, which the release tool reads from the
+// executable it bundles: what it shows and compares is what this copy will fetch. Reading it
+// back through the section's bounds keeps the linker from dropping it.
+extern "C" {
+[[gnu::used, gnu::section("velmo_update_feed")]] const char velmoUpdateFeed[] = VELMO_UPDATE_FEED;
+extern const char __start_velmo_update_feed[];
+extern const char __stop_velmo_update_feed[];
+}
+
+namespace {
 
 // The feed this copy's Info.json describes, or nothing when its configuration is incomplete.
 std::optional<UpdateFeed> feedFrom(const nlohmann::json& info, std::shared_ptr<HttpTransport> transport) {
@@ -83,16 +98,7 @@ SoftwareUpdates::SoftwareUpdates(Dependencies dependencies, QObject* parent)
 
 SoftwareUpdates::~SoftwareUpdates() { cancel_->store(true); }
 
-std::optional<std::filesystem::path> SoftwareUpdates::runningBundle() {
-    std::error_code ec;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return std::nullopt;
-    const auto bin = executable.parent_path();
-    const auto contents = bin.parent_path();
-    if (executable.filename() != "Velmo" || bin.filename() != "bin" || contents.filename() != "Contents")
-        return std::nullopt;
-    return contents.parent_path();
-}
+std::optional<std::filesystem::path> SoftwareUpdates::runningBundle() { return UpdateBundle::runningBundle(); }
 
 nlohmann::json SoftwareUpdates::readInfo(const std::filesystem::path& bundle) {
     std::ifstream in(bundle / "Contents/Info.json", std::ios::binary);
@@ -108,7 +114,9 @@ std::optional<std::string> SoftwareUpdates::infoText(const nlohmann::json& info,
 }
 
 std::string SoftwareUpdates::feedAddress(const std::string& channel) {
-    return std::string(VELMO_UPDATE_FEED) + "/" + channel + "/feed.json";
+    const std::string address(__start_velmo_update_feed,
+                              std::find(__start_velmo_update_feed, __stop_velmo_update_feed, '\0'));
+    return address + "/" + channel + "/feed.json";
 }
 
 QString SoftwareUpdates::checkMenuTitle() const {

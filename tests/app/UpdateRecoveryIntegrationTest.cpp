@@ -1,0 +1,125 @@
+// An update cut off while the new copy is still starting: the real installer exchanges the
+// release tool's bundles of the real velmo, the session ends (both copies are killed), and the
+// next launch of the installed copy finishes what was left.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "AppProcess.h"
+#include "updatecore/UpdateInstaller.h"
+#include "velmo/model/SoftwareUpdates.h"
+
+namespace velmo {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const fs::path velmoBinary = VELMO_BINARY;
+const fs::path releaseTool = VELMO_RELEASE_TOOL;
+
+// A display server that accepts connections and never answers, under an abstract socket name
+// of its own: a Velmo started against it is a new copy that is slow to start.
+class SilentDisplay {
+public:
+    SilentDisplay() {
+        for (number_ = 6000 + ::getpid() % 3000; fd_ < 0 && number_ < 9100; ++number_) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            const std::string name = "/tmp/.X11-unix/X" + std::to_string(number_);
+            std::memcpy(address.sun_path + 1, name.data(), name.size());
+            const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd, 4) == 0) {
+                fd_ = fd;
+                return;
+            }
+            ::close(fd);
+        }
+    }
+    ~SilentDisplay() {
+        for (const int fd : {fd_, client_})
+            if (fd >= 0) ::close(fd);
+    }
+    std::string name() const { return ":" + std::to_string(number_); }
+    // The process that connected first, or -1 when none did in time.
+    pid_t awaitClient(std::chrono::milliseconds timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (fd_ < 0 || ::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return -1;
+        client_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (client_ < 0 || ::getsockopt(client_, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return -1;
+        return peer.pid;
+    }
+
+private:
+    int fd_ = -1;
+    int client_ = -1;
+    int number_ = 0;
+};
+
+std::vector<std::string> names(const fs::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename().string());
+    return out;
+}
+
+TEST(UpdateRecoveryIntegrationTest, AnUpdateCutOffBeforeTheNewCopyIsReadyIsUndoneAtTheNextLaunch) {
+#ifdef VELMO_SANITIZED
+    GTEST_SKIP() << "a sanitized velmo is larger than an update may be";
+#endif
+    test::TempFolder temp;
+    test::isolateDesktop(temp);
+    const auto key = temp / "update.pem";
+    const auto installed = temp / "apps/Velmo.app";
+    const auto next = temp / "next/Velmo.app";
+    const auto download = temp / "tmp/Velmo-Update-0B5B2D8E-7F0C-4C55-9E83-1D2F5A3C6E11";
+    const auto executable = temp / "velmo";
+    ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, velmoBinary}), 0);
+    ASSERT_EQ(test::runTool(releaseTool, {"keygen", key}), 0);
+    for (const auto& [bundle, build] : {std::pair{installed, "1"}, std::pair{next, "2"}})
+        ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1." + std::string(build),
+                                              "--build", build, "--channel", "test-x86_64", "--key", key, bundle}),
+                  0);
+    fs::create_directories(download);
+    ASSERT_EQ(test::runTool(releaseTool, {"archive", next, download / "Velmo-2.zip"}), 0);
+
+    SilentDisplay display;
+    const pid_t installer = ::fork();
+    if (installer == 0) {
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        ::setenv("DISPLAY", display.name().c_str(), 1);
+        try {
+            const std::atomic<bool> cancel{false};
+            UpdateInstaller::install(download / "Velmo-2.zip", installed, "1.2", 2, cancel, {60s, {}});
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    ASSERT_GT(installer, 0);
+    const pid_t started = display.awaitClient(30s);
+    ::kill(installer, SIGKILL);
+    ::waitpid(installer, nullptr, 0);
+    ASSERT_GT(started, 0) << "the new copy never reached its display";
+    ::kill(started, SIGKILL);
+    ASSERT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "2") << "the unconfirmed copy is in place";
+    ASSERT_EQ(names(installed.parent_path()).size(), 2u) << "the previous copy waits beside it";
+
+    std::string output;
+    EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
+    EXPECT_EQ(output, "Velmo 1.1 (build 1)\n");
+    EXPECT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "1");
+    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_FALSE(fs::exists(download)) << "no download is left";
+}
+
+}  // namespace
+}  // namespace velmo
