@@ -53,7 +53,7 @@ bench: build
 	./bench/run-all "$(BUILD)"
 
 # Everything (application, tests, benchmarks) with Debian 12's clang 14, warnings as errors, so
-# the code keeps building with the older of the two compilers.
+# the code keeps building with both of Debian 12's compilers.
 CLANG_BUILD ?= build-clang
 clang:
 	./scripts/install-deps clang-14
