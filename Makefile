@@ -102,4 +102,4 @@ uninstall:
 	./scripts/install-user --uninstall
 
 clean:
-	rm -rf "$(BUILD)" "$(ASAN_BUILD)" "$(RELEASE_BUILD)"
+	rm -rf "$(BUILD)" "$(ASAN_BUILD)" "$(RELEASE_BUILD)" "$(CLANG_BUILD)"
