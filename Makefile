@@ -23,7 +23,7 @@ RELEASE_FLAGS  = -DCMAKE_BUILD_TYPE=Release -DVELMO_TESTS=OFF -DVELMO_BENCH=OFF 
 	-DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG -ffunction-sections -fdata-sections" \
 	-DCMAKE_EXE_LINKER_FLAGS_RELEASE="-Wl,--gc-sections -Wl,-O1"
 
-.PHONY: all deps build run test test-asan bench clean release-build bundle bundle-args install uninstall
+.PHONY: all deps build run test test-asan bench clang clean release-build bundle bundle-args install install-check uninstall
 
 all: build
 
@@ -52,33 +52,54 @@ test-asan: deps
 bench: build
 	./bench/run-all "$(BUILD)"
 
-release-build:
+# Everything (application, tests, benchmarks) with Debian 12's clang 14, warnings as errors, so
+# the code keeps building with both of Debian 12's compilers.
+CLANG_BUILD ?= build-clang
+clang:
+	./scripts/install-deps clang-14
+	@grep -qs '^VELMO_WERROR:BOOL=ON$$' "$(CLANG_BUILD)/CMakeCache.txt" || \
+		cmake -S . -B "$(CLANG_BUILD)" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+			-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMO_WERROR=ON $(CMAKE_ARGS)
+	cmake --build "$(CLANG_BUILD)" -j$(JOBS)
+
+# Under -j too, the checks of the goals asked for come before the build.
+release-build: $(if $(filter bundle install,$(MAKECMDGOALS)),bundle-args) $(if $(filter install,$(MAKECMDGOALS)),install-check)
 	./scripts/install-deps --build
 	cmake -S . -B "$(RELEASE_BUILD)" $(RELEASE_FLAGS) $(CMAKE_ARGS)
 	cmake --build "$(RELEASE_BUILD)" -j$(JOBS) --target velmo velmo-release velmo_icons
 
-# Checked before the build starts, so a mistake does not cost a build.
+# Checked before the build starts, so a mistake costs neither a build nor the previous bundle.
+bundle-args: export BUILD_NUMBER := $(BUILD_NUMBER)
 bundle-args:
 	$(if $(and $(UPDATE_KEY),$(if $(BUILD_NUMBER),,missing)),$(error A signed bundle needs BUILD_NUMBER=N, larger than the last release's build number))
-	@true
+	@n=$$BUILD_NUMBER; case $$n in *[!0-9]*|???????????????????*) n=0 ;; esac; \
+		[ -z "$$n" ] || [ "$$n" -ge 1 ] || { echo "BUILD_NUMBER must be a whole number from 1 up, not: $$BUILD_NUMBER" >&2; exit 1; }
 
 # $(BUNDLE_DIR)/Velmo.app, the installed application folder, and Velmo.zip, its update archive.
-# Only those two are replaced in BUNDLE_DIR.
+# Only those two are replaced in BUNDLE_DIR, and only once both are made (in a hidden folder beside).
+STAGING = $(BUNDLE_DIR)/.bundling
 bundle: bundle-args release-build
-	rm -rf "$(BUNDLE_DIR)/Velmo.app" "$(BUNDLE_DIR)/Velmo.zip"
-	mkdir -p "$(BUNDLE_DIR)"
+	rm -rf "$(STAGING)"
+	mkdir -p "$(STAGING)"
 	strip --strip-all -o "$(RELEASE_BUILD)/velmo-stripped" "$(RELEASE_BUILD)/velmo/velmo"
 	"$(RELEASE_TOOL)" bundle --executable "$(RELEASE_BUILD)/velmo-stripped" --version "$(VERSION)" \
 		--build "$(or $(BUILD_NUMBER),1)" --icons "$(RELEASE_BUILD)/icons" $(if $(CHANNEL),--channel "$(CHANNEL)") \
-		$(if $(UPDATE_KEY),--key "$(UPDATE_KEY)") "$(BUNDLE_DIR)/Velmo.app"
-	"$(RELEASE_TOOL)" archive "$(BUNDLE_DIR)/Velmo.app" "$(BUNDLE_DIR)/Velmo.zip"
+		$(if $(UPDATE_KEY),--key "$(UPDATE_KEY)") "$(STAGING)/Velmo.app" && \
+		"$(RELEASE_TOOL)" archive "$(STAGING)/Velmo.app" "$(STAGING)/Velmo.zip" || { rm -rf "$(STAGING)"; exit 1; }
+	rm -rf "$(BUNDLE_DIR)/Velmo.app" "$(BUNDLE_DIR)/Velmo.zip"
+	mv "$(STAGING)/Velmo.app" "$(STAGING)/Velmo.zip" "$(BUNDLE_DIR)/"
+	rmdir "$(STAGING)"
+
+# What is in the way (a command or entry of the user's own, a newer build) is named before a build.
+install-check:
+	./scripts/install-user $(if $(filter 1,$(FORCE)),--force) --check "$(or $(BUILD_NUMBER),1)"
 
 # Refuses to replace a newer build than the bundle's unless FORCE=1.
-install: bundle
+install: install-check bundle
 	./scripts/install-user $(if $(filter 1,$(FORCE)),--force) "$(BUNDLE_DIR)/Velmo.app"
 
 uninstall:
 	./scripts/install-user --uninstall
 
 clean:
-	rm -rf "$(BUILD)" "$(ASAN_BUILD)" "$(RELEASE_BUILD)"
+	rm -rf "$(BUILD)" "$(ASAN_BUILD)" "$(RELEASE_BUILD)" "$(CLANG_BUILD)"

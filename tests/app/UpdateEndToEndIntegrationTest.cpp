@@ -338,6 +338,7 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
     ::setenv("XDG_CONFIG_HOME", (spaced / ".config").c_str(), 1);
     ::setenv("XDG_DATA_DIRS", (temp / "no system data").c_str(), 1);  // only this home's applications
     fs::create_directories(spaced / ".config/Velmo");
+    fs::create_directories(spaced / ".local/share");  // kept by uninstall, which takes only what install made
     fs::create_directories(spaced / "Downloads");
     std::ofstream(spaced / ".config/Velmo/Velmo.ini") << "[General]\nsharingConsentMode=quick\n";
     std::ofstream(spaced / "Downloads/photo.jpg") << "received";

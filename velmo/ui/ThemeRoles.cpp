@@ -20,10 +20,11 @@ public:
     }
 
     void add(const ThemeRoleColors& roles) {
-        for (const auto& [role, color] : roles) {
+        for (const auto& entry : roles) {
+            const auto role = entry.first;
             const auto same = std::find_if(roles_.begin(), roles_.end(), [role](const auto& r) { return r.first == role; });
-            if (same != roles_.end()) same->second = color;
-            else roles_.emplace_back(role, color);
+            if (same != roles_.end()) same->second = entry.second;
+            else roles_.push_back(entry);
         }
         keep();
     }
