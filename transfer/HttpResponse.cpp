@@ -10,6 +10,7 @@ std::string_view reasonPhrase(int status) {
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 409: return "Conflict";
     case 413: return "Content Too Large";
     case 500: return "Internal Server Error";
     default: return "Error";

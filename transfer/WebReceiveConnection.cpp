@@ -21,7 +21,7 @@ WebReceiveConnection::WebReceiveConnection(asio::ip::tcp::socket socket,
       buffer_(maxRead) {}
 
 asio::awaitable<std::optional<ByteView>> WebReceiveConnection::receive() {
-    if (!socket_.is_open()) co_return std::nullopt;
+    if (!socket_.is_open() || interrupted_) co_return std::nullopt;
     const auto generation = ++readGeneration_;
     reading_ = true;
     idleTimer_.expires_after(timeouts_.idle);
@@ -97,6 +97,17 @@ asio::awaitable<void> WebReceiveConnection::drain() {
 
 void WebReceiveConnection::cancel() {
     asio::post(socket_.get_executor(), [self = shared_from_this()] { self->close(); });
+}
+
+void WebReceiveConnection::interrupt() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        self->interrupted_ = true;
+        // Only a body read is cut short: an answer being written must still go out.
+        if (self->reading_) {
+            std::error_code ignored;
+            self->socket_.cancel(ignored);
+        }
+    });
 }
 
 void WebReceiveConnection::close() {

@@ -46,6 +46,10 @@ public:
     // Ends the connection from any thread; pending and later reads yield nothing.
     void cancel();
 
+    // From any thread: the pending and later receive() calls yield nothing, but the
+    // connection stays open, so the upload can still answer before it closes.
+    void interrupt();
+
     // Shuts down the sending side and closes; on the strand.
     void close();
 
@@ -57,6 +61,7 @@ private:
     Bytes buffer_;
     std::uint64_t readGeneration_ = 0;
     bool reading_ = false;
+    bool interrupted_ = false;
     bool deadlineArmed_ = false;
 };
 

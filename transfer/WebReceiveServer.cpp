@@ -60,7 +60,7 @@ void WebReceiveServer::setOnEvent(EventHandler handler) { impl_->setOnEvent(std:
 asio::awaitable<std::uint16_t> WebReceiveServer::start() { return impl_->start(); }
 void WebReceiveServer::stop() { impl_->stop(); }
 void WebReceiveServer::setFolder(std::filesystem::path folder) { impl_->setFolder(std::move(folder)); }
-void WebReceiveServer::cancelUpload(const Uuid& id) { impl_->cancelUpload(id); }
+bool WebReceiveServer::cancelUpload(const Uuid& id) { return impl_->cancelUpload(id); }
 
 // --- Impl ------------------------------------------------------------------------------
 
@@ -112,7 +112,7 @@ void WebReceiveServer::Impl::stop() {
         listener_.reset();
     }
     // Entries stay until their own tasks end.
-    for (auto& [key, connection] : clients_) connection->cancel();
+    for (auto& [key, client] : clients_) client.connection->cancel();
 }
 
 void WebReceiveServer::Impl::setFolder(std::filesystem::path folder) {
@@ -120,17 +120,31 @@ void WebReceiveServer::Impl::setFolder(std::filesystem::path folder) {
     folder_ = std::move(folder);
 }
 
-void WebReceiveServer::Impl::cancelUpload(const Uuid& id) {
+bool WebReceiveServer::Impl::cancelUpload(const Uuid& id) {
     std::lock_guard guard(lock);
     auto found = uploads_.find(id);
-    if (found == uploads_.end()) return;
-    found->second.cancelled = true;
-    found->second.connection->cancel();
+    if (found == uploads_.end() || found->second.stage != Upload::Stage::receiving) return false;
+    found->second.stage = Upload::Stage::cancelled;
+    found->second.connection->interrupt();
+    return true;
 }
 
-bool WebReceiveServer::Impl::cancelledLocked(const Uuid& id) const {
-    auto found = uploads_.find(id);
-    return found != uploads_.end() && found->second.cancelled;
+bool WebReceiveServer::Impl::settle(const Uuid& id) {
+    std::lock_guard guard(lock);
+    auto& upload = uploads_.at(id);
+    const bool cancelled = upload.stage == Upload::Stage::cancelled;
+    upload.stage = Upload::Stage::settled;
+    return cancelled;
+}
+
+bool WebReceiveServer::Impl::evictLocked() {
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+        if (it->second.admitted) continue;
+        it->second.connection->cancel();
+        clients_.erase(it);  // its task's own removal then finds nothing
+        return true;
+    }
+    return false;
 }
 
 std::filesystem::path WebReceiveServer::Impl::currentFolder() {
@@ -173,12 +187,12 @@ asio::awaitable<void> WebReceiveServer::Impl::acceptLoop(std::shared_ptr<tcp::ac
         std::uint64_t key = 0;
         {
             std::lock_guard guard(lock);
-            if (stopped_ || clients_.size() >= maxConnections) {
+            if (stopped_ || (clients_.size() >= maxConnections && !evictLocked())) {
                 connection->close();  // at once, without a reply
                 continue;
             }
             key = nextClient_++;
-            clients_.emplace(key, connection);
+            clients_.emplace(key, Client{connection});
         }
         asio::co_spawn(connection->executor(), serve(connection, key), asio::detached);
     }
@@ -188,7 +202,7 @@ asio::awaitable<void> WebReceiveServer::Impl::serve(Connection connection, std::
     auto self = shared_from_this();
     try {
         const auto request = co_await connection->readRequestHead();
-        if (request) co_await route(*connection, *request);
+        if (request) co_await route(*connection, key, *request);
     } catch (const std::exception&) {
         // Nothing more can be said to this client.
     }
@@ -199,11 +213,19 @@ asio::awaitable<void> WebReceiveServer::Impl::serve(Connection connection, std::
     connection->close();
 }
 
-asio::awaitable<void> WebReceiveServer::Impl::route(WebReceiveConnection& connection, const HttpRequest& request) {
+asio::awaitable<void> WebReceiveServer::Impl::route(WebReceiveConnection& connection, std::uint64_t key,
+                                                    const HttpRequest& request) {
     const auto t = request.query.find("t");
     if (t == request.query.end() || !HttpText::constantTimeEqual(t->second, token)) {
         co_await answer(connection, request, 403, textType, expiredText);
-    } else if (request.method == "GET" && (request.path == "/" || request.path == "/index.html")) {
+        co_return;
+    }
+    {
+        std::lock_guard guard(lock);
+        auto client = clients_.find(key);
+        if (client != clients_.end()) client->second.admitted = true;
+    }
+    if (request.method == "GET" && (request.path == "/" || request.path == "/index.html")) {
         co_await answer(connection, request, 200, "text/html; charset=utf-8", page_);
     } else if (request.method == "POST" && request.path == "/upload") {
         co_await receiveUpload(connection, request);

@@ -29,6 +29,8 @@ class WebReceiveServer {
 public:
     using Timeouts = WebReceiveTimeouts;
 
+    // Open connections at most. When all are taken, a new one replaces the oldest that has not
+    // yet shown the token in a whole request head, so idle sockets cannot lock phones out.
     static constexpr std::size_t maxConnections = 8;
 
     // Events of one upload, in order: started, progress (non-decreasing), then finished or failed.
@@ -81,10 +83,12 @@ public:
     // any number of times.
     void stop();
 
-    // Ends the upload `id` (of a Started event): its connection is closed, its part file
-    // removed, and it fails with "Cancelled"; a file already saved stays. The other uploads
-    // go on. Any thread; an unknown or ended upload changes nothing.
-    void cancelUpload(const Uuid& id);
+    // Stops the upload `id` (of a Started event) unless its outcome is already settled: it is
+    // answered 409 and closed, its part file removed, and it fails with "Cancelled"; this
+    // holds also when its last byte has arrived, as long as the file is not yet saved. True
+    // when it stopped the upload; false when the upload was already saved or had failed (its
+    // own Finished or Failed event tells how) or is unknown. The other uploads go on. Any thread.
+    bool cancelUpload(const Uuid& id);
 
     // The folder for uploads that start from now on.
     void setFolder(std::filesystem::path folder);

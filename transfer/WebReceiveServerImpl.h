@@ -22,22 +22,25 @@ public:
     void stop();
     void setFolder(std::filesystem::path folder);
     void setOnEvent(EventHandler handler);
-    void cancelUpload(const Uuid& id);
+    bool cancelUpload(const Uuid& id);
 
 private:
     using Connection = std::shared_ptr<WebReceiveConnection>;
 
     asio::awaitable<void> acceptLoop(std::shared_ptr<asio::ip::tcp::acceptor> acceptor);
     asio::awaitable<void> serve(Connection connection, std::uint64_t key);
-    asio::awaitable<void> route(WebReceiveConnection& connection, const HttpRequest& request);
+    asio::awaitable<void> route(WebReceiveConnection& connection, std::uint64_t key, const HttpRequest& request);
     asio::awaitable<void> answer(WebReceiveConnection& connection, const HttpRequest& request, int status,
                                  std::string_view contentType, std::string_view body);
     // The upload handler (WebReceiveUpload.cpp).
     asio::awaitable<void> receiveUpload(WebReceiveConnection& connection, const HttpRequest& request);
 
     std::filesystem::path currentFolder();
-    // Whether the user cancelled the upload `id`; under `lock`.
-    bool cancelledLocked(const Uuid& id) const;
+    // Closes the oldest connection that has not shown the token, to make room; under `lock`.
+    bool evictLocked();
+    // The upload's outcome is settled: a later cancel no longer changes it. Returns whether
+    // the user cancelled it first.
+    bool settle(const Uuid& id);
     void emit(const Event& event);
 
     const std::string page_;
@@ -52,12 +55,19 @@ private:
     std::filesystem::path folder_;
     std::shared_ptr<asio::ip::tcp::acceptor> listener_;
     bool stopped_ = false;
-    std::map<std::uint64_t, Connection> clients_;
+    // Open connections by arrival order, and whether each has shown the token in a whole head.
+    struct Client {
+        Connection connection;
+        bool admitted = false;
+    };
+    std::map<std::uint64_t, Client> clients_;
     std::uint64_t nextClient_ = 0;
-    // The running uploads by id, and whether each was cancelled.
+    // The running uploads by id: still receiving, cancelled by the user, or settled (saved or
+    // failed), after which a cancel changes nothing.
     struct Upload {
+        enum class Stage { receiving, cancelled, settled };
         WebReceiveConnection* connection;
-        bool cancelled = false;
+        Stage stage = Stage::receiving;
     };
     std::map<Uuid, Upload> uploads_;
 

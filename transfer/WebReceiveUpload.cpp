@@ -19,6 +19,8 @@ constexpr std::string_view jsonType = "application/json";
 constexpr std::string_view badRequestBody = R"({"ok":false,"error":"bad request"})";
 constexpr std::string_view limitBody = R"({"ok":false,"error":"Session limit reached. Open a new receive code."})";
 constexpr std::string_view failedBody = R"({"ok":false})";
+// A final answer, so that no browser sends the file again on a new connection.
+constexpr std::string_view stoppedBody = R"({"ok":false,"error":"Cancelled on the computer."})";
 constexpr std::int64_t progressStep = 262'144;
 
 std::string failureMessage(std::exception_ptr failure, const std::filesystem::path& folder) {
@@ -126,10 +128,13 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
         {
             std::lock_guard guard(lock);
             if (stopped_) throw ShareError::connectionClosed();
-            if (cancelledLocked(id)) throw Cancelled();
+            // A cancel that came after the last byte still keeps the file from being saved.
+            auto& upload = uploads_.at(id);
+            if (upload.stage == Upload::Stage::cancelled) throw Cancelled();
             // Choosing the name and moving happen under one hold of the lock; the move
             // closes the file first.
             final = file->moveTo(folder / name);
+            upload.stage = Upload::Stage::settled;
         }
     } catch (...) {
         failure = std::current_exception();
@@ -137,13 +142,13 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
 
     if (failure) {
         if (file) file->discard();
-        bool cancelled = false;
-        {
-            std::lock_guard guard(lock);
-            cancelled = cancelledLocked(id);
-        }
+        const bool cancelled = settle(id);
         emit(Failed{id, cancelled ? std::string("Cancelled") : failureMessage(failure, folder)});
-        co_await connection.respond(500, jsonType, toBytes(failedBody));
+        if (cancelled) {
+            co_await connection.respond(409, jsonType, toBytes(stoppedBody));
+        } else {
+            co_await connection.respond(500, jsonType, toBytes(failedBody));
+        }
         if (received < *length) co_await connection.drain();
         co_return;
     }

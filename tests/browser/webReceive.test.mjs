@@ -272,3 +272,30 @@ test('closing the session mid-upload loses the connection', () => session(stopMi
   assert.equal(events.find((e) => e.event === 'failed').message, 'The phone stopped sending.');
   assert.deepEqual(harness.files(), []);
 }));
+
+// The computer's Cancel answers the upload at once, as a final answer: the browser neither sends
+// the file again nor takes the cut connection for a network fault, and the next file goes on.
+const cancelAt = 3 * 1000 * 1000;
+test('a file cancelled on the computer stops and is not sent again', () => session(['--cancel-at', String(cancelAt)],
+  async (harness, page) => {
+    const network = await context.newCDPSession(page);
+    await network.send('Network.enable');
+    // About 500 kB/s, as from a phone on a busy Wi-Fi.
+    await network.send('Network.emulateNetworkConditions',
+      { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: 500 * 1000 });
+    await choose(page, [file('big.bin', randomBytes(15 * 1000 * 1000)), file('after.txt', 'next')]);
+    assert.deepEqual(await rows(page, 2), [
+      { name: 'big.bin', status: 'Cancelled on the computer', look: 'row bad' },
+      { name: 'after.txt', status: 'Sent ✓ 1 KB', look: 'row ok' },
+    ]);
+    const events = await harness.waitFor((e) => e.some((x) => x.event === 'finished'));
+    assert.deepEqual(events.filter((e) => ['started', 'cancel', 'failed', 'finished'].includes(e.event))
+      .map(({ event, name, stopped, message }) => ({ event, name, stopped, message })), [
+      { event: 'started', name: 'big.bin', stopped: undefined, message: undefined },
+      { event: 'cancel', name: undefined, stopped: true, message: undefined },
+      { event: 'failed', name: undefined, stopped: undefined, message: 'Cancelled' },
+      { event: 'started', name: 'after.txt', stopped: undefined, message: undefined },
+      { event: 'finished', name: undefined, stopped: undefined, message: undefined },
+    ]);
+    assert.deepEqual(harness.files(), ['after.txt']);
+  }));

@@ -2,13 +2,14 @@
 // upload page, for scripted clients.
 //
 //   webreceive-harness --folder DIR [--device NAME] [--reserve BYTES]... [--idle-ms N]
-//                      [--stop-at BYTES]
+//                      [--stop-at BYTES] [--cancel-at BYTES]
 //
 // Prints the upload URL on its first line, then every upload event as one JSON line, and
 // stops on a line "stop" or at the end of its input. The page greets NAME ("Computer" by
 // default). Each --reserve spends one file of that size from the session budget first.
 // --stop-at stops the server, as closing the session does, once an upload has received that
-// many bytes.
+// many bytes. --cancel-at cancels an upload, as its row's Cancel does, once it has received
+// that many bytes, and prints {"event":"cancel","id":…,"stopped":…} with the server's answer.
 #include <asio/co_spawn.hpp>
 #include <asio/use_future.hpp>
 #include <nlohmann/json.hpp>
@@ -16,6 +17,7 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <variant>
 #include <vector>
 
@@ -28,7 +30,7 @@ using velmo::WebReceiveServer;
 
 int usage() {
     std::cerr << "usage: webreceive-harness --folder DIR [--device NAME] [--reserve BYTES]... [--idle-ms N] "
-                 "[--stop-at BYTES]\n";
+                 "[--stop-at BYTES] [--cancel-at BYTES]\n";
     return 2;
 }
 
@@ -56,6 +58,7 @@ int main(int argc, char** argv) {
     std::string device = "Computer";
     std::vector<std::int64_t> reservations;
     std::optional<std::int64_t> stopAt;
+    std::optional<std::int64_t> cancelAt;
     WebReceiveServer::Timeouts timeouts;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
@@ -70,6 +73,8 @@ int main(int argc, char** argv) {
             timeouts.idle = std::chrono::milliseconds(std::stoll(value));
         } else if (option == "--stop-at") {
             stopAt = std::stoll(value);
+        } else if (option == "--cancel-at") {
+            cancelAt = std::stoll(value);
         } else {
             return usage();
         }
@@ -86,14 +91,24 @@ int main(int argc, char** argv) {
     WebReceiveServer server(velmo::uploadPageHtml(QString::fromStdString(device)), folder,
                             WebReceiveServer::makeToken(), "127.0.0.1", budget, timeouts);
     std::mutex output;
-    server.setOnEvent([&output, &server, stopAt](const WebReceiveServer::Event& event) {
-        const auto line = describe(event).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-        {
-            std::lock_guard guard(output);
-            std::cout << line << std::endl;
-        }
+    std::mutex cancelLock;
+    std::set<velmo::Uuid> cancelled;
+    const auto firstTime = [&](const velmo::Uuid& id) {
+        std::lock_guard guard(cancelLock);
+        return cancelled.insert(id).second;
+    };
+    const auto print = [&output](const nlohmann::json& line) {
+        std::lock_guard guard(output);
+        std::cout << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+    };
+    server.setOnEvent([&print, &server, &firstTime, stopAt, cancelAt](const WebReceiveServer::Event& event) {
+        print(describe(event));
         const auto* progress = std::get_if<WebReceiveServer::Progress>(&event);
         if (stopAt && progress && progress->done >= *stopAt) server.stop();
+        if (cancelAt && progress && progress->done >= *cancelAt && firstTime(progress->id)) {
+            const bool stopped = server.cancelUpload(progress->id);
+            print({{"event", "cancel"}, {"id", progress->id.toString()}, {"stopped", stopped}});
+        }
     });
     std::uint16_t port = 0;
     try {

@@ -144,6 +144,7 @@ TEST(HttpResponse, ExactBytes) {
                                            {400, "HTTP/1.1 400 Bad Request"},
                                            {403, "HTTP/1.1 403 Forbidden"},
                                            {404, "HTTP/1.1 404 Not Found"},
+                                           {409, "HTTP/1.1 409 Conflict"},
                                            {413, "HTTP/1.1 413 Content Too Large"},
                                            {500, "HTTP/1.1 500 Internal Server Error"},
                                            {418, "HTTP/1.1 418 Error"}}) {

@@ -356,18 +356,41 @@ TEST(WebReceiveServer, EarlyAnswersReachClientsStillSending) {
 
 // --- connections and timers ------------------------------------------------------------
 
-TEST(WebReceiveServer, NinthConnectionClosedTenthServedLater) {
+// Connections that have not shown the token in a whole head never keep a phone out: when all
+// eight places are taken, the oldest of them makes room. Eight uploads under way hold theirs: a
+// ninth connection is closed without a reply, and a tenth is served once one of them has ended.
+TEST(WebReceiveServer, ConnectionLimit) {
     WebReceiveTestServer s;
     s.start();
-    std::vector<std::unique_ptr<LoopbackClient>> held;
+    std::vector<std::unique_ptr<LoopbackClient>> idle;
     for (int i = 0; i < 8; ++i) {
-        held.push_back(std::make_unique<LoopbackClient>(s.port));
-        held.back()->send("GET /");  // a head in progress
+        idle.push_back(std::make_unique<LoopbackClient>(s.port));
+        if (i % 3 == 1) idle.back()->send("GET /");  // a head in progress
+        // Refused, but still sending its body while the server drains it.
+        if (i % 3 == 2) idle.back()->send("POST /upload?t=wrong HTTP/1.1\r\nContent-Length: 9999999\r\n\r\n");
     }
     std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(statusOf(s.upload("phone.txt", "from the phone")), 200);
+    EXPECT_TRUE(idle.front()->closedWithin(1s)) << "the oldest idle connection made room";
+    EXPECT_EQ(readFile(s.temp / "phone.txt"), "from the phone");
+
+    std::vector<std::unique_ptr<LoopbackClient>> uploads;
+    for (int i = 0; i < 8; ++i) {
+        uploads.push_back(std::make_unique<LoopbackClient>(s.port));
+        uploads.back()->send("POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: u" + std::to_string(i) +
+                             "\r\nContent-Length: 2\r\n\r\nx");
+    }
+    const auto started = [&] {
+        const auto events = s.events->snapshot();
+        return std::count_if(events.begin(), events.end(),
+                             [](const auto& e) { return std::holds_alternative<Server::Started>(e); });
+    };
+    for (int attempt = 0; attempt < 250 && started() < 9; ++attempt) std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(started(), 9);
     LoopbackClient ninth(s.port);
     EXPECT_EQ(ninth.readAll(), "");
-    held.front()->close();
+    uploads.front()->send("y");
+    EXPECT_EQ(statusOf(uploads.front()->readAll()), 200);
     int status = 0;
     for (int attempt = 0; attempt < 50 && status != 200; ++attempt) {
         std::this_thread::sleep_for(20ms);

@@ -2,6 +2,8 @@
 // stops, the user cancels, or the download folder cannot take the file.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "WebReceiveTestServer.h"
 #include "support/ScratchDisk.h"
 
@@ -72,6 +74,46 @@ INSTANTIATE_TEST_SUITE_P(
                                         return "The " + folder + " folder was removed while the file was arriving.";
                                     }}),
     [](const auto& info) { return std::string(info.param.label); });
+
+// The server settles a cancel against the final move: one that comes after the last byte but
+// before the move keeps the file unsaved and answers a final 409, so no browser sends it again;
+// one that comes after the move changes nothing, and the phone gets its 200.
+TEST(WebReceiveServer, CancelIsSettledAgainstTheMove) {
+    struct Case {
+        const char* label;
+        std::size_t cancelOn;  // the event kind after which the row's Cancel comes
+        int status;
+        bool stopped;
+        std::vector<std::string> files;
+    };
+    const std::vector<Case> cases = {
+        {"after the last byte", 1, 409, true, {}},
+        {"after the move", 2, 200, false, {"a.txt"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        WebReceiveTestServer s;
+        std::atomic<int> stopped = -1;
+        s.server->setOnEvent([&, log = s.events](const Server::Event& e) {
+            log->add(e);
+            if (e.index() != c.cancelOn) return;
+            stopped = s.server->cancelUpload(std::visit([](const auto& v) { return v.id; }, e)) ? 1 : 0;
+        });
+        s.start();
+        const auto reply = s.upload("a.txt", "0123456789");
+        EXPECT_EQ(statusOf(reply), c.status) << reply;
+        EXPECT_EQ(stopped.load(), c.stopped ? 1 : 0);
+        EXPECT_EQ(s.files(), c.files);
+        const auto events = s.events->snapshot();
+        if (c.stopped) {
+            EXPECT_EQ(bodyOf(reply), R"({"ok":false,"error":"Cancelled on the computer."})");
+            ASSERT_EQ(kinds(events), "started progress failed");
+            EXPECT_EQ(std::get<Server::Failed>(events.back()).message, "Cancelled");
+        } else {
+            EXPECT_EQ(kinds(events), "started progress finished");
+        }
+    }
+}
 
 // The phone's upload fails with a sentence naming the folder, never a system message alone.
 TEST(WebReceiveServer, UnwritableFolderAnswers500) {

@@ -19,6 +19,20 @@ std::uint16_t portOf(const std::string& url) {
 
 std::string tokenOf(const std::string& url) { return url.substr(url.find("?t=") + 3); }
 
+// Starts sharing and a web receive session; its link, once published.
+std::string openSession(AppModelHarness& model) {
+    model->start();
+    model->startWebReceive();
+    EXPECT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
+    return model->webReceive() ? model->webReceive()->url : std::string();
+}
+
+// The head of an upload of `length` bytes named `name` to the session at `url`.
+std::string uploadHead(const std::string& url, const std::string& name, std::size_t length) {
+    return "POST /upload?t=" + tokenOf(url) + " HTTP/1.1\r\nHost: x\r\nX-File-Name: " + name +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
 TEST(AppModelWebReceive, PublishesTheLinkAndIgnoresASecondStart) {
     AppModelHarness model;
     model->start();
@@ -57,15 +71,11 @@ TEST(AppModelWebReceive, WithoutAnAddressSaysSo) {
 
 TEST(AppModelWebReceive, AnUploadBecomesADoneRow) {
     AppModelHarness model;
-    model->start();
-    model->startWebReceive();
-    ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
-    const std::string url = model->webReceive()->url;
+    const std::string url = openSession(model);
     std::string response;
     std::thread client([&] {
         LoopbackClient phone(portOf(url));
-        phone.send("POST /upload?t=" + tokenOf(url) +
-                   " HTTP/1.1\r\nHost: x\r\nX-File-Name: note.txt\r\nContent-Length: 5\r\n\r\nhello");
+        phone.send(uploadHead(url, "note.txt", 5) + "hello");
         response = phone.readAll(std::chrono::seconds(5));
     });
     bool done = pumpUntil([&] { return !model->transfers().empty() && model.row().state == State::done(); });
@@ -79,18 +89,13 @@ TEST(AppModelWebReceive, AnUploadBecomesADoneRow) {
     EXPECT_EQ(model->webReceive()->transferIDs.count(model.row().id), 1u);
 }
 
-// The row's Cancel ends that upload on the server: its connection closes, nothing of it is
-// kept, and the row stays "Cancelled"; another upload of the session goes on.
+// The row's Cancel ends that upload on the server: the phone gets a final answer (a browser
+// would otherwise send the file again), nothing of it is kept, and the row stays "Cancelled";
+// another upload of the session goes on.
 TEST(AppModelWebReceive, CancellingAnUploadsRowEndsThatUpload) {
     AppModelHarness model;
-    model->start();
-    model->startWebReceive();
-    ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
-    const std::string url = model->webReceive()->url;
-    const auto head = [&](const std::string& name) {
-        return "POST /upload?t=" + tokenOf(url) + " HTTP/1.1\r\nHost: x\r\nX-File-Name: " + name +
-               "\r\nContent-Length: 10\r\n\r\nhalf.";
-    };
+    const std::string url = openSession(model);
+    const auto head = [&](const std::string& name) { return uploadHead(url, name, 10) + "half."; };
     LoopbackClient cancelled(portOf(url));
     cancelled.send(head("cancelled.txt"));
     ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == 1; }));
@@ -100,7 +105,7 @@ TEST(AppModelWebReceive, CancellingAnUploadsRowEndsThatUpload) {
 
     model->cancelTransfer(model.row(1).id);
     EXPECT_EQ(model.row(1).state, State::failed("Cancelled"));
-    EXPECT_TRUE(cancelled.closedWithin(std::chrono::seconds(5))) << "the upload went on";
+    EXPECT_EQ(statusOf(cancelled.readAll(std::chrono::seconds(5))), 409) << "the upload went on";
     other.send("done!");
     std::string reply;
     std::thread reader([&] { reply = other.readAll(std::chrono::seconds(5)); });
@@ -113,6 +118,31 @@ TEST(AppModelWebReceive, CancellingAnUploadsRowEndsThatUpload) {
     EXPECT_FALSE(std::filesystem::exists(model.temp / "cancelled.txt"));
     for (const auto& entry : std::filesystem::directory_iterator(model.temp.path()))
         EXPECT_NE(entry.path().extension(), ".part") << "left behind: " << entry.path();
+}
+
+// A Cancel pressed after the server has saved the file, before the row has heard of it, does
+// not hide the saved file behind "Cancelled": the server settles it, and the row ends done.
+// Rows show the names the files were saved under.
+TEST(AppModelWebReceive, RowsShowWhatTheServerSaved) {
+    AppModelHarness model;
+    const std::string url = openSession(model);
+    const std::vector<std::string> names = {"a.bin", "a.bin", "", ""};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        LoopbackClient phone(portOf(url));
+        phone.send(uploadHead(url, names[i], 4) + "ab");
+        ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == i + 1; }));
+        phone.send("cd");
+        // Saved and answered, but the row has not heard of it yet.
+        EXPECT_EQ(statusOf(phone.readAll()), 200);
+        model->cancelTransfer(model.row().id);
+        EXPECT_EQ(model.row().state, State::transferring());
+        ASSERT_TRUE(pumpUntil([&] { return model.row().state == State::done(); }));
+    }
+    std::vector<std::string> shown;
+    for (const auto& row : model->transfers()) shown.insert(shown.begin(), row.summary);
+    EXPECT_EQ(shown, (std::vector<std::string>{"a.bin", "a (1).bin", "File", "File (1)"}));
+    EXPECT_TRUE(std::filesystem::exists(model.temp / "a (1).bin"));
+    EXPECT_TRUE(std::filesystem::exists(model.temp / "File (1)"));
 }
 
 TEST(AppModelWebReceive, EventsDriveRows) {

@@ -222,9 +222,10 @@ private:
     // Web receive
     void webServerStarted(const std::shared_ptr<WebReceiveServer>& server, const QuickReceiveSession& session,
                           std::optional<std::string> url, std::string error);
-    // Ends the running web upload shown by the row `transferId`, if there is one; its later
-    // events no longer reach the row.
-    void cancelWebUpload(const Uuid& transferId);
+    // Stops the running web upload shown by the row `transferId`, if there is one, and then its
+    // later events no longer reach the row. True when the server had already settled it (saved
+    // or failed): the row then keeps waiting for that outcome instead of turning "Cancelled".
+    bool cancelWebUpload(const Uuid& transferId);
 
     Settings settings_;
     AppModelServices services_;

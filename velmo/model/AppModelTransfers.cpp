@@ -108,7 +108,7 @@ void AppModel::cancelTransfer(const Uuid& id) {
         auto cancel = found->second;
         cancel();
     }
-    cancelWebUpload(id);
+    if (cancelWebUpload(id)) return;
     // A finished row keeps its outcome: files already saved or delivered were not cancelled.
     markTransferCancelled(id);
 }

@@ -116,6 +116,8 @@ void AppModel::handleWebReceiveEvent(const WebReceiveServer::Event& event) {
         updateTransfer(*id, [&](TransferItem& t) {
             t.state = TransferItem::State::done();
             t.done = t.total;
+            // The name it was saved under: a second "a.bin" became "a (1).bin".
+            t.summary = saved.filename().string();
             t.savedURLs = {saved};
         });
     } else if (const auto* failed = std::get_if<WebReceiveServer::Failed>(&event)) {
@@ -123,15 +125,17 @@ void AppModel::handleWebReceiveEvent(const WebReceiveServer::Event& event) {
     }
 }
 
-void AppModel::cancelWebUpload(const Uuid& transferId) {
+bool AppModel::cancelWebUpload(const Uuid& transferId) {
     for (auto it = webUploadIDs_.begin(); it != webUploadIDs_.end(); ++it) {
         if (it->second != transferId) continue;
-        const Uuid upload = it->first;
+        // The server decides: an upload it has already saved, or that failed on its own,
+        // keeps the outcome its event brings.
+        if (webServer_ && !webServer_->cancelUpload(it->first)) return true;
         webUploadIDs_.erase(it);
         emit webUploadIDsChanged();
-        if (webServer_) webServer_->cancelUpload(upload);
-        return;
+        return false;
     }
+    return false;
 }
 
 void AppModel::stopWebReceive() {

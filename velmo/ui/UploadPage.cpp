@@ -102,7 +102,7 @@ const char* const pageTail =
     "x.onload=function(){\n"
     "if(x.status===200)show(job,'ok','Sent \\u2713 '+size(job.file.size),100);\n"
     "else show(job,'bad',x.status===403?'Link expired, scan again':"
-    "x.status===413?'File or session limit reached':'Failed',null);\n"
+    "x.status===413?'File or session limit reached':x.status===409?'Cancelled on the computer':'Failed',null);\n"
     "busy=false;next();\n"
     "};\n"
     "x.onerror=function(){show(job,'bad','Lost connection',null);busy=false;next();};\n"
