@@ -5,12 +5,15 @@
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <thread>
@@ -104,6 +107,25 @@ TEST_P(ScreenFit, WindowsAndSheetsStayOnTheScreenAsTheyGrow) {
     ASSERT_TRUE(pumpUntil([&] { return qr->findChildren<QLabel*>(QStringLiteral("recipientStatus")).size() == 6; }));
     expectOnScreen(qr, screen, "QR send sheet with six phones");
     expectInView(qr->findChild<QPushButton*>(QStringLiteral("footerButton")), "QR send sheet's footer button");
+    // Taller than its window, the sheet scrolls from the keyboard, from itself and from its footer
+    // (on a button the arrows move the focus, as Qt's buttons do).
+    QScrollBar* bar = qr->findChild<QScrollArea*>(QStringLiteral("fittedScroll"))->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    for (QWidget* from : {static_cast<QWidget*>(qr), qr->findChild<QWidget*>(QStringLiteral("footerButton"))}) {
+        bar->setValue(0);
+        QTest::keyClick(from, Qt::Key_PageDown);
+        EXPECT_GT(bar->value(), 0) << "Page Down";
+        QTest::keyClick(from, Qt::Key_End);
+        EXPECT_EQ(bar->value(), bar->maximum()) << "End";
+        QTest::keyClick(from, Qt::Key_PageUp);
+        EXPECT_LT(bar->value(), bar->maximum()) << "Page Up";
+        QTest::keyClick(from, Qt::Key_Home);
+        EXPECT_EQ(bar->value(), 0) << "Home";
+    }
+    QTest::keyClick(qr, Qt::Key_Down);
+    EXPECT_GT(bar->value(), 0) << "Down";
+    QTest::keyClick(qr, Qt::Key_Up);
+    EXPECT_EQ(bar->value(), 0) << "Up";
     model->cancelQRSend();
 
     model->startWebReceive();
@@ -128,13 +150,23 @@ TEST_P(ScreenFit, WindowsAndSheetsStayOnTheScreenAsTheyGrow) {
     tray.showPopup(screen->availableGeometry().bottomRight());
     expectOnScreen(tray.popup(), screen, "tray window with twelve phones");
     expectInView(button(tray.popup(), QStringLiteral("Quit")), "tray window's Quit");
+    // Scrolled to its end, the list brings the control Tab reaches from the bottom bar into view.
+    QPushButton* quit = button(tray.popup(), QStringLiteral("Quit"));
+    quit->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(quit, Qt::Key_End);
+    QScrollBar* list = tray.popup()->findChild<QScrollArea*>(QStringLiteral("fittedScroll"))->verticalScrollBar();
+    ASSERT_GT(list->value(), 0);
+    QTest::keyClick(quit, Qt::Key_Tab);
+    ASSERT_NE(QApplication::focusWidget(), quit);
+    expectInView(QApplication::focusWidget(), "the control after the tray window's Quit");
 }
 
-TEST_P(ScreenFit, IncomingPromptKeepsItsAnswersInView) {
+// The code to compare, its sentence and both answers are in view together, whatever scrolls.
+TEST_P(ScreenFit, IncomingPromptKeepsItsCodeAndAnswersInView) {
     ASSERT_NE(screen, nullptr);
     model.receive->offer.senderName = "A phone with a name long enough to take two lines in the prompt's header";
     model.receive->offer.files.clear();
-    for (int i = 0; i < 9; ++i) model.receive->offer.files.push_back({"f" + std::to_string(i) + ".txt", 1000});
+    for (int i = 0; i < 7; ++i) model.receive->offer.files.push_back({"f" + std::to_string(i) + ".txt", 1000});
     model->setSharingMode(SharingMode::askEachTime);
     model.advertiser->connect();
     ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
@@ -142,6 +174,10 @@ TEST_P(ScreenFit, IncomingPromptKeepsItsAnswersInView) {
     place(panel);
     expectOnScreen(&panel, screen, "prompt");
     expectInView(button(&panel, QStringLiteral("Accept")), "prompt's Accept");
+    expectInView(button(&panel, QStringLiteral("Decline")), "prompt's Decline");
+    expectInView(panel.findChild<QLabel*>(QStringLiteral("pin")), "prompt's code");
+    expectInView(panel.findChild<QLabel*>(QStringLiteral("pinSentence")), "prompt's code sentence");
+    expectWhole(&panel, "prompt");
 }
 
 // The popover follows its captions while open and stays on the screen, also with the main

@@ -10,8 +10,10 @@
 #include "velmo/AppModelHarness.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPainter>
+#include <QScreen>
 #include <QToolTip>
 #include <QTextDocument>
 #include <cmath>
@@ -137,12 +139,13 @@ TEST(ComponentsTest, ProgressBarClampsAndAnnouncesWholePercent) {
 TEST(ComponentsTest, ToolTipsShowNamesFromPhonesAndFilesAsText) {
     test::ensureApplication();
     const QString name = QStringLiteral("<h1>Bank</h1><img src=\"/tmp/secret.png\"> & co");
-    // Qt renders what it takes for rich text; the text it shows must be the name itself.
+    // Qt renders what it takes for rich text; the text it shows must be the name itself, in
+    // one or more lines.
     const auto shown = [](const QString& toolTip) {
         QTextDocument document;
         if (Qt::mightBeRichText(toolTip)) document.setHtml(toolTip);
         else document.setPlainText(toolTip);
-        return document.toPlainText();
+        return document.toPlainText().remove(QLatin1Char('\n'));
     };
     // A name shown whole has no tooltip; a cut one shows it whole.
     ElidedLabel label(name, Qt::ElideRight, fonts::body(), colors::text);
@@ -156,14 +159,38 @@ TEST(ComponentsTest, ToolTipsShowNamesFromPhonesAndFilesAsText) {
     FileRow row(name, 10, [] {});
     const QString remove = row.findChild<QWidget*>(QStringLiteral("removeFile"))->toolTip();
     EXPECT_EQ(shown(remove), QStringLiteral("Remove ") + name);
+    const auto shownTip = [] {
+        QLabel* tip = nullptr;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("QTipLabel") && top->isVisible()) tip = qobject_cast<QLabel*>(top);
+        return tip;
+    };
     // Shown on one line: Qt folds rich tooltips onto a narrow width unless told otherwise.
     QToolTip::showText(QPoint(100, 100), plainToolTip(QStringLiteral("Remove Holiday photo from the beach.jpg")));
-    QLabel* tip = nullptr;
-    for (QWidget* top : QApplication::topLevelWidgets())
-        if (top->inherits("QTipLabel") && top->isVisible()) tip = qobject_cast<QLabel*>(top);
+    QLabel* tip = shownTip();
     ASSERT_NE(tip, nullptr);
     EXPECT_LT(tip->height(), 2 * QFontMetrics(tip->font()).lineSpacing());
     QToolTip::hideText();
+    // A long name, with spaces or without, wraps at a readable width and stays on a small screen
+    // (the offscreen screens are set up by the snapshot tests' environment).
+    const QScreen* small = nullptr;
+    for (const QScreen* screen : QGuiApplication::screens())
+        if (screen->name() == QLatin1String("small")) small = screen;
+    ASSERT_NE(small, nullptr);
+    QString words;
+    while (words.size() < 200) words += QStringLiteral("Holiday photo from the beach ");
+    for (const QString& longName : {words + QStringLiteral(".jpg"), QString(209, QLatin1Char('x')) + QStringLiteral(".jpg")}) {
+        const QString text = plainToolTip(longName);
+        EXPECT_EQ(shown(text), longName);
+        QToolTip::showText(small->geometry().topRight() + QPoint(-10, 100), text);
+        tip = shownTip();
+        ASSERT_NE(tip, nullptr);
+        EXPECT_TRUE(small->geometry().contains(tip->geometry()))
+            << tip->geometry().x() << "," << tip->geometry().y() << " " << tip->width() << "×" << tip->height();
+        EXPECT_LE(tip->width(), 80 * QFontMetrics(tip->font()).averageCharWidth());
+        EXPECT_GE(tip->height(), 3 * QFontMetrics(tip->font()).lineSpacing());
+        QToolTip::hideText();
+    }
 }
 
 // The desktop switches between light and dark as qt6ct does: the application palette first, then
