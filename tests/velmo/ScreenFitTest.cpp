@@ -1,6 +1,10 @@
 // Windows, sheets and the settings popover on short screens: each opens within the screen's
-// available area and stays there as its content grows, with its buttons in view.
+// available area and stays there as its content grows, with its buttons in view, and the
+// keyboard reaches all of it.
 #include "velmo/AppModelHarness.h"
+#include "velmo/ui/DeviceList.h"
+#include "velmo/ui/DropZone.h"
+#include "velmo/ui/ElidedLabel.h"
 #include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
@@ -178,6 +182,71 @@ TEST_P(ScreenFit, IncomingPromptKeepsItsCodeAndAnswersInView) {
     expectInView(panel.findChild<QLabel*>(QStringLiteral("pin")), "prompt's code");
     expectInView(panel.findChild<QLabel*>(QStringLiteral("pinSentence")), "prompt's code sentence");
     expectWhole(&panel, "prompt");
+}
+
+// A button that takes itself away hands the focus to the nearest control of its list, and the
+// column stays where the user had scrolled it; Return presses the focused button as Space does.
+TEST_P(ScreenFit, FocusStaysInItsListWhenItsButtonGoesAway) {
+    ASSERT_NE(screen, nullptr);
+    model->setSharingMode(SharingMode::askEachTime);
+    MainWindow window(*model);
+    place(window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    std::vector<std::filesystem::path> files;
+    for (int i = 0; i < 6; ++i) files.push_back(model.file("f" + std::to_string(i) + ".txt", 1000));
+    model->stageFiles(files);
+    std::vector<QuickSharePhone> phones;
+    for (int i = 0; i < 10; ++i) phones.push_back(model.phone("p" + std::to_string(i), "Phone " + std::to_string(i)));
+    std::thread([&] { model.discovery->onPhones(phones); }).join();
+    QScrollBar* bar = window.content()->findChild<QScrollArea*>()->verticalScrollBar();
+    ASSERT_TRUE(pumpUntil([&] { return bar->maximum() > 300; }));
+    const auto removeButton = [&](const QString& file) {
+        for (auto* candidate : window.findChild<DropZone*>()->findChildren<QPushButton*>(QStringLiteral("removeFile")))
+            if (candidate->accessibleName() == QStringLiteral("Remove ") + file && candidate->isVisible()) return candidate;
+        return static_cast<QPushButton*>(nullptr);
+    };
+    bar->setValue(100);
+    QPushButton* second = removeButton(QStringLiteral("f1.txt"));
+    ASSERT_NE(second, nullptr);
+    second->setFocus(Qt::TabFocusReason);
+    for (const auto& [key, next] : {std::pair{Qt::Key_Space, "f2.txt"}, std::pair{Qt::Key_Return, "f3.txt"}}) {
+        const auto staged = model->staged().size();
+        QTest::keyClick(QApplication::focusWidget(), key);
+        EXPECT_EQ(model->staged().size(), staged - 1) << key;
+        ASSERT_TRUE(pumpUntil([&] { return QApplication::focusWidget() != window.findChild<DropZone*>(); }));
+        pumpFor(20ms);
+        EXPECT_EQ(QApplication::focusWidget(), removeButton(QString::fromLatin1(next))) << key;
+        EXPECT_EQ(bar->value(), 100) << key;
+    }
+
+    // "Send" on a phone: its row now offers "Send Files…" and keeps the focus.
+    TargetRow* row = window.findChildren<TargetRow*>().at(3);
+    const QString phone = row->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText();
+    auto* send = row->findChild<QPushButton*>(QStringLiteral("targetButton"));
+    bar->setValue(bar->maximum() / 2);
+    window.content()->findChild<QScrollArea*>()->ensureWidgetVisible(send);
+    const int scrolled = bar->value();
+    ASSERT_GT(scrolled, 0);
+    send->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(send, Qt::Key_Return);
+    ASSERT_TRUE(pumpUntil([&] { return !model->transfers().empty(); }));
+    pumpFor(40ms);
+    auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+    ASSERT_NE(focused, nullptr);
+    EXPECT_EQ(focused->text().toStdString(), "Send Files…");
+    auto* focusedRow = qobject_cast<TargetRow*>(focused->parentWidget());
+    ASSERT_NE(focusedRow, nullptr);
+    EXPECT_EQ(focusedRow->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText(), phone);
+    EXPECT_EQ(bar->value(), scrolled);
+
+    // In the tray too, Return presses the focused button.
+    MenuBarWindow tray(*model, [] {}, [] {});
+    tray.showPopup(QPoint(0, 0));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tray.popup()));
+    auto* receive = button(tray.popup(), QStringLiteral("Receive from Android"));
+    receive->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(receive, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
 }
 
 // The popover follows its captions while open and stays on the screen, also with the main

@@ -6,6 +6,8 @@
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/MainWindow.h"
+#include "velmo/ui/MenuBarWindow.h"
+#include "velmo/ui/SettingsView.h"
 #include "velmo/ui/VelmoMark.h"
 #include "velmo/AppModelHarness.h"
 
@@ -264,6 +266,41 @@ TEST(ThemeTest, ColoursFollowTheDesktopSwitching) {
     model->stopWebReceive();
     prompt.dismiss();
     QApplication::setPalette(original);
+}
+
+// The tray window and the settings popover stand apart from a window under them by a 1 px edge
+// in line over bg, light and dark.
+TEST(ThemeTest, PopupWindowsHaveALineEdge) {
+    test::ensureApplication();
+    test::AppModelHarness model;
+    model->start();
+    MenuBarWindow tray(*model, [] {}, [] {});
+    QWidget anchor;
+    anchor.show();
+    for (const Appearance appearance : {Appearance::light, Appearance::dark}) {
+        setAppearanceOverride(appearance);
+        tray.showPopup(QPoint(100, 100));
+        QWidget* settings = showSettingsPopover(*model, &anchor);
+        test::pumpFor(std::chrono::milliseconds(20));
+        const QColor line = colors::line, bg = colors::bg;
+        const auto over = [&](int a, int b) { return qRound(line.alphaF() * a + (1 - line.alphaF()) * b); };
+        const QColor edge(over(line.red(), bg.red()), over(line.green(), bg.green()), over(line.blue(), bg.blue()));
+        for (QWidget* popup : {tray.popup(), settings}) {
+            const QImage image = popup->grab().toImage();
+            const int middle = image.height() / 2;
+            for (const QPoint at : {QPoint(0, middle), QPoint(image.width() - 1, middle), QPoint(middle, 0)}) {
+                const QColor seen = image.pixelColor(at);
+                EXPECT_LE(std::abs(seen.red() - edge.red()) + std::abs(seen.green() - edge.green()) +
+                              std::abs(seen.blue() - edge.blue()), 6)
+                    << popup->metaObject()->className() << " at " << at.x() << "," << at.y() << ": "
+                    << seen.name().toStdString() << " for " << edge.name().toStdString();
+            }
+            EXPECT_EQ(image.pixelColor(2, middle), bg) << "the edge is wider than a pixel";
+        }
+        settings->close();
+        tray.popup()->hide();
+    }
+    setAppearanceOverride(std::nullopt);
 }
 
 TransferItem item(TransferItem::Direction direction, TransferItem::State state) {
