@@ -284,10 +284,17 @@ bool ThemedButton::showsFocus() const {
 }
 
 void ThemedButton::keyPressEvent(QKeyEvent* event) {
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    // Up and Down scroll the window the button is in, as in the rest of it, rather than move
+    // the focus (Tab, Left and Right do that).
+    if (plain && (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down)) {
+        event->ignore();
+        return;
+    }
     // Return and Enter press the focused button, as Space does, in every window and not only
     // in dialogs; held down, they press it once, not the control the focus moves on to.
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (!enter || (event->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) {
+    if (!enter || !plain) {
         QPushButton::keyPressEvent(event);
         return;
     }
