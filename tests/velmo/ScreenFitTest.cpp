@@ -238,6 +238,20 @@ TEST_P(ScreenFit, FocusStaysInItsListWhenItsButtonGoesAway) {
     EXPECT_EQ(focusedRow->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText(), phone);
     EXPECT_EQ(bar->value(), scrolled);
 
+    // The list changes while another window is active: the focus waits in it for the user's return.
+    QWidget other;
+    other.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    phones.pop_back();
+    std::thread([&] { model.discovery->onPhones(phones); }).join();
+    ASSERT_TRUE(pumpUntil([&] { return model->quickSharePhones().size() == phones.size(); }));
+    pumpFor(40ms);
+    focused = qobject_cast<QPushButton*>(window.focusWidget());
+    ASSERT_NE(focused, nullptr);
+    EXPECT_EQ(qobject_cast<TargetRow*>(focused->parentWidget())->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText(),
+              phone);
+    EXPECT_EQ(bar->value(), scrolled);
+
     // In the tray too, Return presses the focused button.
     MenuBarWindow tray(*model, [] {}, [] {});
     tray.showPopup(QPoint(0, 0));

@@ -2,8 +2,8 @@
 
 #include "velmo/ui/WindowFitter.h"
 
-#include <QApplication>
 #include <QDialog>
+#include <QGuiApplication>
 #include <QLayout>
 #include <QPainter>
 #include <QPointer>
@@ -130,7 +130,7 @@ void keepFocusThrough(QLayout* layout, QWidget* focused) {
     QMetaObject::invokeMethod(
         host,
         [host, layout = QPointer<QLayout>(layout), was] {
-            if (!layout || QApplication::focusWidget() != host || !host->isVisible()) return;
+            if (!layout || host->window()->focusWidget() != host || !host->isVisible()) return;
             // The new controls take their places now rather than a moment later.
             showNewChildren(host);
             if (host->layout()) host->layout()->activate();
@@ -154,7 +154,9 @@ void tabInLayoutOrder(QWidget* root) {
 }
 
 void clearLayout(QLayout* layout, QWidget* keep) {
-    if (QWidget* focused = QApplication::focusWidget(); focused && holds(layout, focused) && focused != keep)
+    // The focus of the layout's window, also while another window is active: it returns there.
+    QWidget* host = layout->parentWidget();
+    if (QWidget* focused = host ? host->window()->focusWidget() : nullptr; focused && holds(layout, focused) && focused != keep)
         keepFocusThrough(layout, focused);
     while (QLayoutItem* item = layout->takeAt(0)) {
         if (QWidget* widget = item->widget()) {
