@@ -248,8 +248,9 @@ TEST_P(ScreenFit, FocusStaysInItsListWhenItsButtonGoesAway) {
     pumpFor(40ms);
     focused = qobject_cast<QPushButton*>(window.focusWidget());
     ASSERT_NE(focused, nullptr);
-    EXPECT_EQ(qobject_cast<TargetRow*>(focused->parentWidget())->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText(),
-              phone);
+    focusedRow = qobject_cast<TargetRow*>(focused->parentWidget());
+    ASSERT_NE(focusedRow, nullptr);
+    EXPECT_EQ(focusedRow->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText(), phone);
     EXPECT_EQ(bar->value(), scrolled);
 
     // In the tray too, Return presses the focused button.

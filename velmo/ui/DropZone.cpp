@@ -61,7 +61,8 @@ void DropZone::rebuild() {
     auto* header = new QHBoxLayout;
     // The desktop's own spacing between the counts, not the zone's wider one a nested row inherits.
     int spacing = style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing, nullptr, this);
-    if (spacing < 0) spacing = style()->layoutSpacing(QSizePolicy::Label, QSizePolicy::Label, Qt::Horizontal, nullptr, this);
+    if (spacing < 0)
+        spacing = style()->layoutSpacing(QSizePolicy::Label, QSizePolicy::Label, Qt::Horizontal, nullptr, this);
     header->setSpacing(std::max(spacing, 0));
     // The counts give way before the buttons when the row is short.
     auto* countLabel =

@@ -38,7 +38,8 @@ bool KeyboardScroll::scrollFor(int key) {
 
 bool KeyboardScroll::eventFilter(QObject* watched, QEvent* event) {
     if (watched == scroll_) {
-        if (event->type() == QEvent::Show || event->type() == QEvent::ParentChange) watchWindowOf(scroll_, window_, this);
+        if (event->type() == QEvent::Show || event->type() == QEvent::ParentChange)
+            watchWindowOf(scroll_, window_, this);
         return false;
     }
     // Keys reach the window when the focused control and the widgets around it left them.

@@ -156,8 +156,8 @@ void tabInLayoutOrder(QWidget* root) {
 void clearLayout(QLayout* layout, QWidget* keep) {
     // The focus of the layout's window, also while another window is active: it returns there.
     QWidget* host = layout->parentWidget();
-    if (QWidget* focused = host ? host->window()->focusWidget() : nullptr; focused && holds(layout, focused) && focused != keep)
-        keepFocusThrough(layout, focused);
+    QWidget* focused = host ? host->window()->focusWidget() : nullptr;
+    if (focused && focused != keep && holds(layout, focused)) keepFocusThrough(layout, focused);
     while (QLayoutItem* item = layout->takeAt(0)) {
         if (QWidget* widget = item->widget()) {
             widget->hide();
