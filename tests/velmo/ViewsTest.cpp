@@ -468,6 +468,16 @@ TEST_F(Views, ReturnAcceptsTheOfferInThePanel) {
     EXPECT_FALSE(model->incoming());
     presenter.dismiss();
     EXPECT_EQ(presenter.panel(), nullptr);
+    // Return on a focused "Decline" declines: it never presses the default "Accept".
+    model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+    presenter.present(*model);
+    QPushButton* decline = button(presenter.panel(), QStringLiteral("Decline"));
+    decline->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(decline, Qt::Key_Return);
+    EXPECT_FALSE(model->incoming());
+    EXPECT_TRUE(pumpUntil([&] { return model.row().state == TransferItem::State::declined(); }));
+    presenter.dismiss();
 }
 
 }  // namespace
