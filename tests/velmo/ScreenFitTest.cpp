@@ -1,16 +1,23 @@
 // Windows, sheets and the settings popover on short screens: each opens within the screen's
-// available area and stays there as its content grows, with its buttons in view.
+// available area and stays there as its content grows, with its buttons in view, and the
+// keyboard reaches all of it.
 #include "velmo/AppModelHarness.h"
+#include "velmo/ui/DeviceList.h"
+#include "velmo/ui/DropZone.h"
+#include "velmo/ui/ElidedLabel.h"
 #include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
 
+#include <QApplication>
 #include <QDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <thread>
@@ -104,6 +111,24 @@ TEST_P(ScreenFit, WindowsAndSheetsStayOnTheScreenAsTheyGrow) {
     ASSERT_TRUE(pumpUntil([&] { return qr->findChildren<QLabel*>(QStringLiteral("recipientStatus")).size() == 6; }));
     expectOnScreen(qr, screen, "QR send sheet with six phones");
     expectInView(qr->findChild<QPushButton*>(QStringLiteral("footerButton")), "QR send sheet's footer button");
+    // Taller than its window, the sheet scrolls from the keyboard, from itself and from its footer.
+    QScrollBar* bar = qr->findChild<QScrollArea*>(QStringLiteral("fittedScroll"))->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    for (QWidget* from : {static_cast<QWidget*>(qr), qr->findChild<QWidget*>(QStringLiteral("footerButton"))}) {
+        bar->setValue(0);
+        QTest::keyClick(from, Qt::Key_PageDown);
+        EXPECT_GT(bar->value(), 0) << "Page Down";
+        QTest::keyClick(from, Qt::Key_End);
+        EXPECT_EQ(bar->value(), bar->maximum()) << "End";
+        QTest::keyClick(from, Qt::Key_PageUp);
+        EXPECT_LT(bar->value(), bar->maximum()) << "Page Up";
+        QTest::keyClick(from, Qt::Key_Home);
+        EXPECT_EQ(bar->value(), 0) << "Home";
+        QTest::keyClick(from, Qt::Key_Down);
+        EXPECT_GT(bar->value(), 0) << "Down";
+        QTest::keyClick(from, Qt::Key_Up);
+        EXPECT_EQ(bar->value(), 0) << "Up";
+    }
     model->cancelQRSend();
 
     model->startWebReceive();
@@ -128,13 +153,23 @@ TEST_P(ScreenFit, WindowsAndSheetsStayOnTheScreenAsTheyGrow) {
     tray.showPopup(screen->availableGeometry().bottomRight());
     expectOnScreen(tray.popup(), screen, "tray window with twelve phones");
     expectInView(button(tray.popup(), QStringLiteral("Quit")), "tray window's Quit");
+    // Scrolled to its end, the list brings the control Tab reaches from the bottom bar into view.
+    QPushButton* quit = button(tray.popup(), QStringLiteral("Quit"));
+    quit->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(quit, Qt::Key_End);
+    QScrollBar* list = tray.popup()->findChild<QScrollArea*>(QStringLiteral("fittedScroll"))->verticalScrollBar();
+    ASSERT_GT(list->value(), 0);
+    QTest::keyClick(quit, Qt::Key_Tab);
+    ASSERT_NE(QApplication::focusWidget(), quit);
+    expectInView(QApplication::focusWidget(), "the control after the tray window's Quit");
 }
 
-TEST_P(ScreenFit, IncomingPromptKeepsItsAnswersInView) {
+// The code to compare, its sentence and both answers are in view together, whatever scrolls.
+TEST_P(ScreenFit, IncomingPromptKeepsItsCodeAndAnswersInView) {
     ASSERT_NE(screen, nullptr);
     model.receive->offer.senderName = "A phone with a name long enough to take two lines in the prompt's header";
     model.receive->offer.files.clear();
-    for (int i = 0; i < 9; ++i) model.receive->offer.files.push_back({"f" + std::to_string(i) + ".txt", 1000});
+    for (int i = 0; i < 7; ++i) model.receive->offer.files.push_back({"f" + std::to_string(i) + ".txt", 1000});
     model->setSharingMode(SharingMode::askEachTime);
     model.advertiser->connect();
     ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
@@ -142,6 +177,90 @@ TEST_P(ScreenFit, IncomingPromptKeepsItsAnswersInView) {
     place(panel);
     expectOnScreen(&panel, screen, "prompt");
     expectInView(button(&panel, QStringLiteral("Accept")), "prompt's Accept");
+    expectInView(button(&panel, QStringLiteral("Decline")), "prompt's Decline");
+    expectInView(panel.findChild<QLabel*>(QStringLiteral("pin")), "prompt's code");
+    expectInView(panel.findChild<QLabel*>(QStringLiteral("pinSentence")), "prompt's code sentence");
+    expectWhole(&panel, "prompt");
+}
+
+// A button that takes itself away hands the focus to the nearest control of its list, and the
+// column stays where the user had scrolled it; Return presses the focused button as Space does.
+TEST_P(ScreenFit, FocusStaysInItsListWhenItsButtonGoesAway) {
+    ASSERT_NE(screen, nullptr);
+    model->setSharingMode(SharingMode::askEachTime);
+    MainWindow window(*model);
+    place(window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    std::vector<std::filesystem::path> files;
+    for (int i = 0; i < 6; ++i) files.push_back(model.file("f" + std::to_string(i) + ".txt", 1000));
+    model->stageFiles(files);
+    std::vector<QuickSharePhone> phones;
+    for (int i = 0; i < 10; ++i) phones.push_back(model.phone("p" + std::to_string(i), "Phone " + std::to_string(i)));
+    std::thread([&] { model.discovery->onPhones(phones); }).join();
+    QScrollBar* bar = window.content()->findChild<QScrollArea*>()->verticalScrollBar();
+    ASSERT_TRUE(pumpUntil([&] { return bar->maximum() > 300; }));
+    const auto removeButton = [&](const QString& file) {
+        for (auto* candidate : window.findChild<DropZone*>()->findChildren<QPushButton*>(QStringLiteral("removeFile")))
+            if (candidate->accessibleName() == QStringLiteral("Remove ") + file && candidate->isVisible()) return candidate;
+        return static_cast<QPushButton*>(nullptr);
+    };
+    bar->setValue(100);
+    QPushButton* second = removeButton(QStringLiteral("f1.txt"));
+    ASSERT_NE(second, nullptr);
+    second->setFocus(Qt::TabFocusReason);
+    for (const auto& [key, next] : {std::pair{Qt::Key_Space, "f2.txt"}, std::pair{Qt::Key_Return, "f3.txt"}}) {
+        const auto staged = model->staged().size();
+        QTest::keyClick(QApplication::focusWidget(), key);
+        EXPECT_EQ(model->staged().size(), staged - 1) << key;
+        ASSERT_TRUE(pumpUntil([&] { return QApplication::focusWidget() != window.findChild<DropZone*>(); }));
+        pumpFor(20ms);
+        EXPECT_EQ(QApplication::focusWidget(), removeButton(QString::fromLatin1(next))) << key;
+        EXPECT_EQ(bar->value(), 100) << key;
+    }
+
+    // "Send" on a phone: its row now offers "Send Files…" and keeps the focus.
+    TargetRow* row = window.findChildren<TargetRow*>().at(3);
+    const QString phone = row->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText();
+    auto* send = row->findChild<QPushButton*>(QStringLiteral("targetButton"));
+    bar->setValue(bar->maximum() / 2);
+    window.content()->findChild<QScrollArea*>()->ensureWidgetVisible(send);
+    const int scrolled = bar->value();
+    ASSERT_GT(scrolled, 0);
+    send->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(send, Qt::Key_Return);
+    ASSERT_TRUE(pumpUntil([&] { return !model->transfers().empty(); }));
+    pumpFor(40ms);
+    auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+    ASSERT_NE(focused, nullptr);
+    EXPECT_EQ(focused->text().toStdString(), "Send Files…");
+    auto* focusedRow = qobject_cast<TargetRow*>(focused->parentWidget());
+    ASSERT_NE(focusedRow, nullptr);
+    EXPECT_EQ(focusedRow->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText(), phone);
+    EXPECT_EQ(bar->value(), scrolled);
+
+    // The list changes while another window is active: the focus waits in it for the user's return.
+    QWidget other;
+    other.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    phones.pop_back();
+    std::thread([&] { model.discovery->onPhones(phones); }).join();
+    ASSERT_TRUE(pumpUntil([&] { return model->quickSharePhones().size() == phones.size(); }));
+    pumpFor(40ms);
+    focused = qobject_cast<QPushButton*>(window.focusWidget());
+    ASSERT_NE(focused, nullptr);
+    focusedRow = qobject_cast<TargetRow*>(focused->parentWidget());
+    ASSERT_NE(focusedRow, nullptr);
+    EXPECT_EQ(focusedRow->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText(), phone);
+    EXPECT_EQ(bar->value(), scrolled);
+
+    // In the tray too, Return presses the focused button.
+    MenuBarWindow tray(*model, [] {}, [] {});
+    tray.showPopup(QPoint(0, 0));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tray.popup()));
+    auto* receive = button(tray.popup(), QStringLiteral("Receive from Android"));
+    receive->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(receive, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
 }
 
 // The popover follows its captions while open and stays on the screen, also with the main

@@ -272,12 +272,18 @@ TEST_P(Snapshots, MainWindowEmptyAndBusy) {
     auto* zone = busy.findChild<DropZone*>();
     ASSERT_NE(zone, nullptr);
     EXPECT_LE(zone->mapTo(&busy, QPoint(zone->width(), 0)).x(), busy.width() - 24);
-    // The panel the application floats the question in; then a sender's name too long for a line.
+    // The panel the application floats the question in; then seven files from a sender whose name
+    // is too long for a line, also on a 2× laptop, where the list scrolls and the code stays in view.
     IncomingPromptPresenter prompt;
     for (const std::string sender : {"", "Ana Beatriz’s Galaxy S25 Ultra (work phone, second SIM)"}) {
         if (!sender.empty()) {
-            model.receive->offer.senderName = sender;
+            model.receive->offer = {sender, "4581", std::vector<QuickShareOffer::File>(7, {"IMG_0042.jpg", 1'200'000})};
             phoneConnects(model.receive->offer);
+            IncomingPromptPanel panel(*model);
+            for (QScreen* screen : QGuiApplication::screens())
+                if (screen->devicePixelRatio() == 2) panel.setScreen(screen);
+            panel.move(panel.screen()->geometry().topLeft());
+            snap(panel, "incoming-prompt-many-2x", false, 40ms);
         }
         prompt.present(*model);
         ASSERT_NE(prompt.panel(), nullptr);
@@ -376,7 +382,7 @@ TEST_P(Snapshots, SettingsAndMenu) {
     MenuBarWindow tray(*model, [] {}, [] {});
     tray.showPopup(QPoint(1900, 0));
     snap(*tray.popup(), "menu", false);
-    EXPECT_EQ(tray.popup()->width(), 372) << "the tray window grew with its content";
+    EXPECT_EQ(tray.popup()->width(), 372 + 2) << "the tray window grew with its content (1 px edges beside it)";
     for (auto* name : tray.popup()->findChildren<ElidedLabel*>(QStringLiteral("targetName")))
         EXPECT_EQ(name->text(), name->fullText()) << "a phone name that fits is cut";
     AppModelHarness undecided({.sharingMode = std::nullopt});

@@ -6,12 +6,16 @@
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/MainWindow.h"
+#include "velmo/ui/MenuBarWindow.h"
+#include "velmo/ui/SettingsView.h"
 #include "velmo/ui/VelmoMark.h"
 #include "velmo/AppModelHarness.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPainter>
+#include <QScreen>
 #include <QToolTip>
 #include <QTextDocument>
 #include <cmath>
@@ -137,12 +141,13 @@ TEST(ComponentsTest, ProgressBarClampsAndAnnouncesWholePercent) {
 TEST(ComponentsTest, ToolTipsShowNamesFromPhonesAndFilesAsText) {
     test::ensureApplication();
     const QString name = QStringLiteral("<h1>Bank</h1><img src=\"/tmp/secret.png\"> & co");
-    // Qt renders what it takes for rich text; the text it shows must be the name itself.
+    // Qt renders what it takes for rich text; the text it shows must be the name itself, in
+    // one or more lines.
     const auto shown = [](const QString& toolTip) {
         QTextDocument document;
         if (Qt::mightBeRichText(toolTip)) document.setHtml(toolTip);
         else document.setPlainText(toolTip);
-        return document.toPlainText();
+        return document.toPlainText().remove(QLatin1Char('\n'));
     };
     // A name shown whole has no tooltip; a cut one shows it whole.
     ElidedLabel label(name, Qt::ElideRight, fonts::body(), colors::text);
@@ -156,14 +161,38 @@ TEST(ComponentsTest, ToolTipsShowNamesFromPhonesAndFilesAsText) {
     FileRow row(name, 10, [] {});
     const QString remove = row.findChild<QWidget*>(QStringLiteral("removeFile"))->toolTip();
     EXPECT_EQ(shown(remove), QStringLiteral("Remove ") + name);
+    const auto shownTip = [] {
+        QLabel* tip = nullptr;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("QTipLabel") && top->isVisible()) tip = qobject_cast<QLabel*>(top);
+        return tip;
+    };
     // Shown on one line: Qt folds rich tooltips onto a narrow width unless told otherwise.
     QToolTip::showText(QPoint(100, 100), plainToolTip(QStringLiteral("Remove Holiday photo from the beach.jpg")));
-    QLabel* tip = nullptr;
-    for (QWidget* top : QApplication::topLevelWidgets())
-        if (top->inherits("QTipLabel") && top->isVisible()) tip = qobject_cast<QLabel*>(top);
+    QLabel* tip = shownTip();
     ASSERT_NE(tip, nullptr);
     EXPECT_LT(tip->height(), 2 * QFontMetrics(tip->font()).lineSpacing());
     QToolTip::hideText();
+    // A long name, with spaces or without, wraps at a readable width and stays on a small screen
+    // (the offscreen screens are set up by the snapshot tests' environment).
+    const QScreen* small = nullptr;
+    for (const QScreen* screen : QGuiApplication::screens())
+        if (screen->name() == QLatin1String("small")) small = screen;
+    ASSERT_NE(small, nullptr);
+    QString words;
+    while (words.size() < 200) words += QStringLiteral("Holiday photo from the beach ");
+    for (const QString& longName : {words + QStringLiteral(".jpg"), QString(209, QLatin1Char('x')) + QStringLiteral(".jpg")}) {
+        const QString text = plainToolTip(longName);
+        EXPECT_EQ(shown(text), longName);
+        QToolTip::showText(small->geometry().topRight() + QPoint(-10, 100), text);
+        tip = shownTip();
+        ASSERT_NE(tip, nullptr);
+        EXPECT_TRUE(small->geometry().contains(tip->geometry()))
+            << tip->geometry().x() << "," << tip->geometry().y() << " " << tip->width() << "×" << tip->height();
+        EXPECT_LE(tip->width(), 80 * QFontMetrics(tip->font()).averageCharWidth());
+        EXPECT_GE(tip->height(), 3 * QFontMetrics(tip->font()).lineSpacing());
+        QToolTip::hideText();
+    }
 }
 
 // The desktop switches between light and dark as qt6ct does: the application palette first, then
@@ -237,6 +266,41 @@ TEST(ThemeTest, ColoursFollowTheDesktopSwitching) {
     model->stopWebReceive();
     prompt.dismiss();
     QApplication::setPalette(original);
+}
+
+// The tray window and the settings popover stand apart from a window under them by a 1 px edge
+// in line over bg, light and dark.
+TEST(ThemeTest, PopupWindowsHaveALineEdge) {
+    test::ensureApplication();
+    test::AppModelHarness model;
+    model->start();
+    MenuBarWindow tray(*model, [] {}, [] {});
+    QWidget anchor;
+    anchor.show();
+    for (const Appearance appearance : {Appearance::light, Appearance::dark}) {
+        setAppearanceOverride(appearance);
+        tray.showPopup(QPoint(100, 100));
+        QWidget* settings = showSettingsPopover(*model, &anchor);
+        test::pumpFor(std::chrono::milliseconds(20));
+        const QColor line = colors::line, bg = colors::bg;
+        const auto over = [&](int a, int b) { return qRound(line.alphaF() * a + (1 - line.alphaF()) * b); };
+        const QColor edge(over(line.red(), bg.red()), over(line.green(), bg.green()), over(line.blue(), bg.blue()));
+        for (QWidget* popup : {tray.popup(), settings}) {
+            const QImage image = popup->grab().toImage();
+            const int middle = image.height() / 2;
+            for (const QPoint at : {QPoint(0, middle), QPoint(image.width() - 1, middle), QPoint(middle, 0)}) {
+                const QColor seen = image.pixelColor(at);
+                EXPECT_LE(std::abs(seen.red() - edge.red()) + std::abs(seen.green() - edge.green()) +
+                              std::abs(seen.blue() - edge.blue()), 6)
+                    << popup->metaObject()->className() << " at " << at.x() << "," << at.y() << ": "
+                    << seen.name().toStdString() << " for " << edge.name().toStdString();
+            }
+            EXPECT_EQ(image.pixelColor(2, middle), bg) << "the edge is wider than a pixel";
+        }
+        settings->close();
+        tray.popup()->hide();
+    }
+    setAppearanceOverride(std::nullopt);
 }
 
 TransferItem item(TransferItem::Direction direction, TransferItem::State state) {

@@ -69,7 +69,7 @@ TEST_F(Views, ConsentChoiceSwitchesToTheContent) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), quick);
     EXPECT_TRUE(quick->showsFocus());
-    quick->click();
+    QTest::keyClick(quick, Qt::Key_Return);
     EXPECT_EQ(fresh->sharingMode(), SharingMode::quick);
     EXPECT_NE(window.content(), nullptr);
     // In the content too, Tab goes from control to control, in the order they are shown, those
@@ -100,6 +100,16 @@ TEST_F(Views, StagingChangesTheSendButtonAndTheDropZone) {
     EXPECT_EQ(labelText(&view, "stagedCount"), QStringLiteral("1 file ready"));
     EXPECT_EQ(labelText(&view, "stagedTotal"), QStringLiteral("2 KB"));
     EXPECT_EQ(view.findChild<QLabel*>(QStringLiteral("stagedMore")), nullptr);
+    // The count, the dot and the size stand apart by the desktop's default spacing.
+    view.show();
+    pumpFor(20ms);
+    auto* count = view.findChild<QLabel*>(QStringLiteral("stagedCount"));
+    auto* total = view.findChild<QLabel*>(QStringLiteral("stagedTotal"));
+    for (QLabel* dot : view.findChildren<QLabel*>())
+        if (dot->text() == QStringLiteral("·")) {
+            EXPECT_LE(dot->x() - count->geometry().right(), 8);
+            EXPECT_LE(total->x() - dot->geometry().right(), 8);
+        }
 
     std::vector<std::filesystem::path> more;
     for (int i = 0; i < 4; ++i) more.push_back(model.file("f" + std::to_string(i) + ".txt", 1000));
@@ -458,6 +468,16 @@ TEST_F(Views, ReturnAcceptsTheOfferInThePanel) {
     EXPECT_FALSE(model->incoming());
     presenter.dismiss();
     EXPECT_EQ(presenter.panel(), nullptr);
+    // Return on a focused "Decline" declines: it never presses the default "Accept".
+    model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+    presenter.present(*model);
+    QPushButton* decline = button(presenter.panel(), QStringLiteral("Decline"));
+    decline->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(decline, Qt::Key_Return);
+    EXPECT_FALSE(model->incoming());
+    EXPECT_TRUE(pumpUntil([&] { return model.row().state == TransferItem::State::declined(); }));
+    presenter.dismiss();
 }
 
 }  // namespace

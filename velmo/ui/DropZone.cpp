@@ -10,6 +10,7 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyle>
 #include <QVBoxLayout>
 
 namespace velmo {
@@ -58,6 +59,11 @@ void DropZone::rebuild() {
     const auto count = static_cast<long long>(staged.size());
 
     auto* header = new QHBoxLayout;
+    // The desktop's own spacing between the counts, not the zone's wider one a nested row inherits.
+    int spacing = style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing, nullptr, this);
+    if (spacing < 0)
+        spacing = style()->layoutSpacing(QSizePolicy::Label, QSizePolicy::Label, Qt::Horizontal, nullptr, this);
+    header->setSpacing(std::max(spacing, 0));
     // The counts give way before the buttons when the row is short.
     auto* countLabel =
         new ElidedLabel(QStringLiteral("%1 file%2 ready").arg(count).arg(count == 1 ? QString() : QStringLiteral("s")),

@@ -40,7 +40,7 @@ void ElidedLabel::elide() {
     line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
     setText(QFontMetrics(font()).elidedText(line, mode_, width()));
     // The whole text on hover, only where some of it is hidden.
-    setToolTip(text() == line ? QString() : plainToolTip(full_));
+    setToolTip(text() == line ? QString() : plainToolTip(full_, this));
 }
 
 }  // namespace velmo

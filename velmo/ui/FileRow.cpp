@@ -30,7 +30,7 @@ FileRow::FileRow(const QString& name, std::optional<std::int64_t> size, std::fun
     if (onRemove) {
         auto* remove = new ThemedButton(QString(), ThemedButton::Kind::plain, false, true, this);
         remove->setObjectName(QStringLiteral("removeFile"));
-        remove->setToolTip(plainToolTip(QStringLiteral("Remove ") + name));
+        remove->setToolTip(plainToolTip(QStringLiteral("Remove ") + name, this));
         remove->setAccessibleName(QStringLiteral("Remove ") + name);
         remove->setSymbol(QStringLiteral("xmark"), 12);
         connect(remove, &QPushButton::clicked, this, [onRemove] { onRemove(); });

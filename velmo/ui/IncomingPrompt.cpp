@@ -50,7 +50,6 @@ protected:
 
 IncomingPromptView::IncomingPromptView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
     applyWindowBackground(this);
-    // The answers stay in view under a column that scrolls on a screen too short for it.
     column_ = fittedColumn(this, 480, 24, 24, true);
     connect(&model_, &AppModel::incomingChanged, this, &IncomingPromptView::rebuild);
     rebuild();
@@ -106,6 +105,11 @@ void IncomingPromptView::rebuild() {
     }
     column_->addWidget(card);
 
+    // The code, its sentence and the answers stay in view together under a file list that
+    // scrolls on a screen too short for all of it.
+    auto* footer = new QVBoxLayout;
+    footer->setSpacing(24);
+    fittedFooter(this)->addLayout(footer);
     auto* code = new QHBoxLayout;
     code->setSpacing(16);
     auto* pin = new PinLabel(q(offer.pin), this);
@@ -113,11 +117,12 @@ void IncomingPromptView::rebuild() {
     code->addWidget(pin);
     auto* check = plainLabel(QStringLiteral("Check this code matches the one on your phone before you accept."),
                              fonts::caption(), colors::sub, this);
+    check->setObjectName(QStringLiteral("pinSentence"));
     check->setWordWrap(true);
     code->addWidget(check, 1);
-    column_->addLayout(code);
+    footer->addLayout(code);
 
-    QHBoxLayout* answers = fittedFooter(this);
+    auto* answers = new QHBoxLayout;
     answers->setSpacing(8);
     answers->addStretch(1);
     auto* decline = new ThemedButton(QStringLiteral("Decline"), ThemedButton::Kind::secondary, false, false, this);
@@ -129,6 +134,7 @@ void IncomingPromptView::rebuild() {
     accept->setDefault(true);
     connect(accept, &QPushButton::clicked, &model_, [this] { model_.answerIncoming(true); });
     answers->addWidget(accept);
+    footer->addLayout(answers);
     fitToContent(this);
 }
 

@@ -4,6 +4,7 @@
 #include "velmo/ui/Components.h"
 #include "velmo/model/SoftwareUpdates.h"
 #include "velmo/ui/DeviceList.h"
+#include "velmo/ui/PopupWindow.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/VelmoMark.h"
@@ -168,10 +169,10 @@ LockedMenu::LockedMenu(std::function<void()> openMainWindow, std::function<void(
 MenuBarWindow::MenuBarWindow(AppModel& model, std::function<void()> openMainWindow, std::function<void()> quit,
                              SoftwareUpdates* updates, QObject* parent)
     : QObject(parent), model_(model), quit_(std::move(quit)), updates_(updates) {
-    popup_ = std::make_unique<QWidget>(nullptr, Qt::Popup);
-    applyWindowBackground(popup_.get());
+    // Edged like the settings popover, so that it stands apart from a window under it.
+    popup_ = std::make_unique<PopupWindow>();
     layout_ = new QVBoxLayout(popup_.get());
-    layout_->setContentsMargins(0, 0, 0, 0);
+    layout_->setContentsMargins(PopupWindow::edge, PopupWindow::edge, PopupWindow::edge, PopupWindow::edge);
     layout_->setSizeConstraint(QLayout::SetFixedSize);
     // Opening the main window also closes the popup.
     openMainWindow_ = [this, openMainWindow = std::move(openMainWindow)] {

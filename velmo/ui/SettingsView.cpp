@@ -3,6 +3,7 @@
 #include "velmo/model/AppModel.h"
 #include "velmo/ui/Components.h"
 #include "velmo/ui/FormStyle.h"
+#include "velmo/ui/PopupWindow.h"
 #include "velmo/model/SoftwareUpdates.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/WindowFitter.h"
@@ -12,7 +13,6 @@
 #include <QDir>
 #include <QHBoxLayout>
 #include <QLineEdit>
-#include <QPainter>
 #include <QVBoxLayout>
 
 namespace velmo {
@@ -149,33 +149,14 @@ void SettingsView::refresh() {
     }
 }
 
-namespace {
-
-// The popover's window: the settings column inside a hairline edge, so it stands apart from
-// the window under it. It follows its content's height while open and stays on the screen.
-class Popover : public QWidget {
-public:
-    explicit Popover(QWidget* anchor) : QWidget(anchor, Qt::Popup) {
-        setAttribute(Qt::WA_DeleteOnClose);
-        setObjectName(QStringLiteral("settingsPopover"));
-        applyWindowBackground(this);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setPen(QPen(QColor(colors::line), 1));
-        painter.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
-    }
-};
-
-}  // namespace
-
 QWidget* showSettingsPopover(AppModel& model, QWidget* anchor, SoftwareUpdates* updates) {
-    auto* popup = new Popover(anchor);
+    // It follows its content's height while open and stays on the screen.
+    auto* popup = new PopupWindow(anchor);
+    popup->setAttribute(Qt::WA_DeleteOnClose);
+    popup->setObjectName(QStringLiteral("settingsPopover"));
     auto* view = new SettingsView(model, popup, updates);
-    fittedColumn(popup, view->width() + 2, 0, 0, false)->addWidget(view);
-    popup->layout()->setContentsMargins(1, 1, 1, 1);
+    fittedColumn(popup, view->width() + 2 * PopupWindow::edge, 0, 0, false)->addWidget(view);
+    popup->layout()->setContentsMargins(PopupWindow::edge, PopupWindow::edge, PopupWindow::edge, PopupWindow::edge);
     fitToContent(popup);
     const QPoint below = anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height()));
     popup->move(below.x() - popup->width() / 2, below.y() + 4);

@@ -6,6 +6,7 @@
 #include <QEnterEvent>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -280,6 +281,25 @@ bool ThemedButton::showsFocus() const {
     // As the platform's styles do: a ring once the keyboard has moved focus in this window,
     // not after a click.
     return hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange);
+}
+
+void ThemedButton::keyPressEvent(QKeyEvent* event) {
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    // Up and Down scroll the window the button is in, as in the rest of it, rather than move
+    // the focus (Tab, Left and Right do that).
+    if (plain && (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down)) {
+        event->ignore();
+        return;
+    }
+    // Return and Enter press the focused button, as Space does, in every window and not only
+    // in dialogs; held down, they press it once, not the control the focus moves on to.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (!enter || !plain) {
+        QPushButton::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    if (!event->isAutoRepeat() && isEnabled()) click();
 }
 
 void ThemedButton::enterEvent(QEnterEvent* event) {

@@ -3,10 +3,16 @@
 #include "velmo/ui/WindowFitter.h"
 
 #include <QDialog>
+#include <QGuiApplication>
 #include <QLayout>
 #include <QPainter>
+#include <QPointer>
+#include <QScreen>
 #include <QScrollArea>
+#include <QTextLayout>
+#include <QToolTip>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace velmo {
 
@@ -19,10 +25,30 @@ QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& col
     return label;
 }
 
-QString plainToolTip(const QString& text) {
+QString plainToolTip(const QString& text, const QWidget* on) {
     // Rich text whose only content is the escaped text: no tag, entity or image of it takes effect.
-    // Qt word-wraps rich tooltips, folding even a short one onto two or three lines; kept as one.
-    return QStringLiteral("<p style='white-space:pre'>") + text.toHtmlEscaped() + QStringLiteral("</p>");
+    // Qt would fold a rich tooltip onto a narrow width at spaces only, and run a long name
+    // without spaces off the screen: the lines are broken here, anywhere in a word if need be.
+    const QFont font = QToolTip::font();
+    qreal width = 60 * QFontMetricsF(font).averageCharWidth();
+    if (const QScreen* screen = on ? on->screen() : QGuiApplication::primaryScreen())
+        width = std::min<qreal>(width, screen->availableGeometry().width() - 32);  // the tip's frame and margins
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    QStringList lines;
+    for (const QString& paragraph : text.split(QLatin1Char('\n'))) {
+        QTextLayout layout(paragraph, font);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        const qsizetype first = lines.size();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(std::max<qreal>(width, 1));
+            lines << paragraph.mid(line.textStart(), line.textLength()).toHtmlEscaped();
+        }
+        layout.endLayout();
+        if (lines.size() == first) lines << QString();
+    }
+    return QStringLiteral("<p style='white-space:pre'>") + lines.join(QStringLiteral("<br>")) + QStringLiteral("</p>");
 }
 
 void holdInitialFocus(QWidget* view) {
@@ -33,21 +59,93 @@ void holdInitialFocus(QWidget* view) {
 
 namespace {
 
-void collectInLayoutOrder(QLayout* layout, QList<QWidget*>& controls) {
+// The controls in `layout` in the order it shows them; `markAt`, when given, is set to how many
+// of them come before the end of the layout `mark`.
+void collectInLayoutOrder(QLayout* layout, QList<QWidget*>& controls, const QLayout* mark = nullptr,
+                          qsizetype* markAt = nullptr) {
     if (!layout) return;
     for (int i = 0; i < layout->count(); ++i) {
         QLayoutItem* item = layout->itemAt(i);
-        if (QLayout* inner = item->layout()) collectInLayoutOrder(inner, controls);
+        if (QLayout* inner = item->layout()) collectInLayoutOrder(inner, controls, mark, markAt);
         QWidget* widget = item->widget();
         if (!widget) continue;
         if (widget->focusPolicy() & Qt::TabFocus) controls.append(widget);
         if (auto* scroll = qobject_cast<QScrollArea*>(widget); scroll && scroll->widget())
-            collectInLayoutOrder(scroll->widget()->layout(), controls);
-        collectInLayoutOrder(widget->layout(), controls);
+            collectInLayoutOrder(scroll->widget()->layout(), controls, mark, markAt);
+        collectInLayoutOrder(widget->layout(), controls, mark, markAt);
     }
+    if (layout == mark && markAt) *markAt = controls.size();
+}
+
+// Whether `widget` is one of the widgets of `layout`, of its inner layouts, or inside one of them.
+bool holds(QLayout* layout, const QWidget* widget) {
+    for (int i = 0; i < layout->count(); ++i) {
+        QLayoutItem* item = layout->itemAt(i);
+        if (QWidget* shown = item->widget(); shown && (shown == widget || shown->isAncestorOf(widget))) return true;
+        if (QLayout* inner = item->layout(); inner && holds(inner, widget)) return true;
+    }
+    return false;
+}
+
+bool reachable(const QWidget* control) { return control->isVisible() && control->isEnabled(); }
+
+// The control of `layout` nearest to `point` (relative to the layout), or else the first
+// control after the layout in its window, or else the last one before it.
+QWidget* nearestControl(QLayout* layout, QPoint point) {
+    QWidget* host = layout->parentWidget();
+    QList<QWidget*> own;
+    collectInLayoutOrder(layout, own);
+    QWidget* nearest = nullptr;
+    qint64 best = 0;
+    for (QWidget* control : own) {
+        if (!reachable(control)) continue;
+        const QRect rect(control->mapTo(host, QPoint(0, 0)) - layout->geometry().topLeft(), control->size());
+        const qint64 dx = std::max({rect.left() - point.x(), point.x() - rect.right(), 0});
+        const qint64 dy = std::max({rect.top() - point.y(), point.y() - rect.bottom(), 0});
+        if (!nearest || dx * dx + dy * dy < best) {
+            nearest = control;
+            best = dx * dx + dy * dy;
+        }
+    }
+    if (nearest) return nearest;
+    QList<QWidget*> all;
+    qsizetype after = -1;
+    collectInLayoutOrder(host->window()->layout(), all, layout, &after);
+    if (after < 0) return nullptr;
+    for (qsizetype i = after; i < all.size(); ++i)
+        if (reachable(all[i])) return all[i];
+    for (qsizetype i = after - 1; i >= 0; --i)
+        if (reachable(all[i])) return all[i];
+    return nullptr;
+}
+
+// The focus leaves a control that `layout` is about to lose: the layout's widget holds it, no
+// tab stop of its own, so no scroll area moves to show it; once the layout is filled again it
+// goes to the nearest control.
+void keepFocusThrough(QLayout* layout, QWidget* focused) {
+    QWidget* host = layout->parentWidget();
+    if (!host || !host->isVisible()) return;
+    const QPoint was = focused->mapTo(host, focused->rect().center()) - layout->geometry().topLeft();
+    host->setFocus(Qt::OtherFocusReason);
+    QMetaObject::invokeMethod(
+        host,
+        [host, layout = QPointer<QLayout>(layout), was] {
+            if (!layout || host->window()->focusWidget() != host || !host->isVisible()) return;
+            // The new controls take their places now rather than a moment later.
+            showNewChildren(host);
+            if (host->layout()) host->layout()->activate();
+            if (QWidget* next = nearestControl(layout, was)) next->setFocus(Qt::OtherFocusReason);
+        },
+        Qt::QueuedConnection);
 }
 
 }  // namespace
+
+void showNewChildren(QWidget* parent) {
+    if (!parent->isVisible()) return;
+    for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (child->isHidden() && !child->testAttribute(Qt::WA_WState_ExplicitShowHide)) child->show();
+}
 
 void tabInLayoutOrder(QWidget* root) {
     QList<QWidget*> controls;
@@ -56,6 +154,10 @@ void tabInLayoutOrder(QWidget* root) {
 }
 
 void clearLayout(QLayout* layout, QWidget* keep) {
+    // The focus of the layout's window, also while another window is active: it returns there.
+    QWidget* host = layout->parentWidget();
+    QWidget* focused = host ? host->window()->focusWidget() : nullptr;
+    if (focused && focused != keep && holds(layout, focused)) keepFocusThrough(layout, focused);
     while (QLayoutItem* item = layout->takeAt(0)) {
         if (QWidget* widget = item->widget()) {
             widget->hide();

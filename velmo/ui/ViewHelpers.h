@@ -13,17 +13,22 @@ namespace velmo {
 
 // A label for text that may come from phones, files or errors: never interpreted as markup.
 QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& color, QWidget* parent = nullptr);
-// A tooltip that shows `text` as it stands, on one line: Qt would render a tooltip that looks
-// like markup.
-QString plainToolTip(const QString& text);
+// A tooltip that shows `text` as it stands (Qt would render a tooltip that looks like markup),
+// broken into lines of a readable width that fit the screen of `on`, long unbroken names too.
+QString plainToolTip(const QString& text, const QWidget* on = nullptr);
 // Starts `view` with the keyboard focus on itself rather than on its first control: nothing is
 // pre-selected for Space or Return, and the first Tab reaches the first control.
 void holdInitialFocus(QWidget* view);
 // Puts the controls inside `root` in the Tab order in which its layouts show them, top to
 // bottom: a control made after the window would otherwise come last, wherever it is shown.
 void tabInLayoutOrder(QWidget* root);
+// Widgets just added to a visible widget are shown by Qt a moment later, and until then
+// layouts leave them out: shows them now, as Qt would.
+void showNewChildren(QWidget* parent);
 // Removes and deletes every item of a layout (widgets are deleted later, so a button whose
-// click caused the rebuild outlives its handler).
+// click caused the rebuild outlives its handler). When the keyboard focus was on one of them,
+// it goes, once the layout is filled again, to the control of the layout nearest to where it
+// was, or else to the next control after the layout; the view does not move meanwhile.
 void clearLayout(QLayout* layout, QWidget* keep = nullptr);
 // Gives a sheet the frame every sheet shares (title, modal to its window, the window
 // background, a fixed width) and returns its padded column. The sheet keeps the height its

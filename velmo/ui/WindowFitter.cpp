@@ -1,5 +1,8 @@
 #include "velmo/ui/WindowFitter.h"
 
+#include "velmo/ui/KeyboardScroll.h"
+#include "velmo/ui/ViewHelpers.h"
+
 #include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -22,14 +25,6 @@ QScrollArea* fittedScroll(QWidget* window) {
 
 QWidget* footerWidget(QWidget* window) {
     return window->findChild<QWidget*>(QStringLiteral("fittedFooter"), Qt::FindDirectChildrenOnly);
-}
-
-// Widgets just added to a visible window are shown by Qt a moment later, and until then the
-// layout leaves them out: show them now, as Qt would, so the height counts them.
-void showNewChildren(QWidget* parent) {
-    if (!parent->isVisible()) return;
-    for (QWidget* child : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        if (child->isHidden() && !child->testAttribute(Qt::WA_WState_ExplicitShowHide)) child->show();
 }
 
 }  // namespace
@@ -81,6 +76,7 @@ QScrollArea* columnScroll(QWidget* parent) {
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setWidgetResizable(true);
     scroll->setFocusPolicy(Qt::NoFocus);
+    new KeyboardScroll(scroll);
     return scroll;
 }
 
@@ -106,8 +102,10 @@ QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, 
         auto* row = new QWidget(window);
         row->setObjectName(QStringLiteral("fittedFooter"));
         auto* footerLayout = new QHBoxLayout(row);
-        // The column's bottom padding already parts it from the footer.
-        footerLayout->setContentsMargins(padding, 0, padding, padding);
+        // The padding between column and footer belongs to the footer, so that it stays when the
+        // column scrolls and parts the cut edge from the footer.
+        column->setContentsMargins(padding, padding, padding, 0);
+        footerLayout->setContentsMargins(padding, padding, padding, padding);
         frame->addWidget(row);
         fitter->watch(row);
     }
@@ -130,7 +128,13 @@ void fitToContent(QWidget* window) {
         showNewChildren(footer);
         needed += contentHeight(footer->layout(), width);
     }
-    const int room = roomHeight(window);
+    // A view inside a window of its own shares the room with what the window puts around it.
+    QWidget* top = window->window();
+    int room = roomHeight(window);
+    if (top != window && top->layout()) {
+        const QMargins around = top->layout()->contentsMargins();
+        room = std::max(room - around.top() - around.bottom(), 0);
+    }
     window->setFixedHeight(std::min(needed, room));
     // A column of fixed width keeps it whole beside the scroll bar.
     const int base = window->property("fittedWidth").toInt();
@@ -138,9 +142,16 @@ void fitToContent(QWidget* window) {
                        outer.left() + outer.right();
     window->setFixedWidth(needed > room ? std::max(base, beside) : base);
     // A view fitted inside a window of its own moves that window, once it has taken the new size.
-    QWidget* top = window->window();
     if (top != window && top->layout()) top->layout()->activate();
     if (window->isVisible()) keepOnScreen(top);
+}
+
+void watchWindowOf(QWidget* widget, QPointer<QWidget>& watched, QObject* filter) {
+    QWidget* window = widget->window();
+    if (window == widget || window == watched) return;
+    if (watched) watched->removeEventFilter(filter);
+    watched = window;
+    window->installEventFilter(filter);
 }
 
 WindowFitter::WindowFitter(QWidget* window, std::function<void()> fit)
@@ -169,9 +180,11 @@ void WindowFitter::settle() {
 }
 
 bool WindowFitter::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != window_) {
+    if (watched != window_ && watched != top_) {
         if (event->type() == QEvent::LayoutRequest) request();
     } else if (event->type() == QEvent::Show) {
+        // A view fitted inside a window of its own learns of the desktop's frame from that window.
+        if (watched == window_) watchWindowOf(window_, top_, this);
         request();
     } else if (event->type() == QEvent::Move || event->type() == QEvent::Resize) {
         // The desktop adds its frame after the window is shown; a window the user merely

@@ -5,6 +5,7 @@
 
 #include <QMargins>
 #include <QObject>
+#include <QPointer>
 #include <QRect>
 #include <functional>
 
@@ -28,7 +29,8 @@ void keepOnScreen(QWidget* window);
 int contentHeight(QLayout* layout, int width);
 
 // A scroll area for a column of fixed width: no frame, no horizontal scroll bar, and no tab
-// stop of its own, which would show nothing: Tab goes from control to control.
+// stop of its own, which would show nothing: Tab goes from control to control, each scrolled
+// into view, and the keys that scroll work wherever the focus is in its window.
 QScrollArea* columnScroll(QWidget* parent);
 
 // Gives `window` a fixed width, a column padded by `padding` with `spacing` between its items
@@ -39,6 +41,10 @@ QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, 
 QHBoxLayout* fittedFooter(QWidget* window);
 // Sizes such a window to its content now, capped by the screen, and keeps it on the screen.
 void fitToContent(QWidget* window);
+
+// Moves `filter` onto the window that `widget` lies in now (when that is not `widget` itself)
+// from the window it watched before, kept in `watched`.
+void watchWindowOf(QWidget* widget, QPointer<QWidget>& watched, QObject* filter);
 
 // Runs `fit` once layout changes have settled in the watched widgets, when the window is
 // shown, and when the desktop's frame around it becomes known or changes.
@@ -54,6 +60,7 @@ private:
     void request();
     void settle();
     QWidget* window_;
+    QPointer<QWidget> top_;
     std::function<void()> fit_;
     QMargins frame_;
     bool pending_ = false;
