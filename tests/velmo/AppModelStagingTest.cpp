@@ -19,6 +19,7 @@ TEST(AppModelStaging, StagingRules) {
         {"duplicates once", {"a.txt", "a.txt", "b.txt"}, {"a.txt", "b.txt"}, ""},
         {"folder and files", {"dir:Photos", "a.txt", "b.txt"}, {"a.txt", "b.txt"}, "Folders aren't supported yet. Zip Photos first."},
         {"first folder named", {"dir:One", "dir:Two"}, {}, "Folders aren't supported yet. Zip One first."},
+        {"a reordering name cleaned", {"dir:Evil\u202Egnp.exe"}, {}, "Folders aren't supported yet. Zip Evil_gnp.exe first."},
         {"missing file counts as a file", {"gone.txt"}, {"gone.txt"}, ""},
         {"pipes and devices refused", {"fifo:pipe.txt", "a.txt", "/dev/zero"}, {"a.txt"},
          "Only regular files can be sent. pipe.txt isn't one."},

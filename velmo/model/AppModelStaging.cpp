@@ -1,5 +1,6 @@
 // Files staged for sending, the two choosers, and the AirDrop hand-off of staged files.
 #include "velmo/model/AppModelGui.h"
+#include "transfer/FileNaming.h"
 
 #include <algorithm>
 #include <set>
@@ -38,11 +39,14 @@ void AppModel::stageFiles(const Files& files) {
             firstSpecial = file;
         }
     }
-    const auto nameOf = [](const Path& path) { return path.filename().empty() ? path.parent_path().filename() : path.filename(); };
+    // Shown as text: a name that reorders or breaks the banner is cleaned as file names are.
+    const auto nameOf = [](const Path& path) {
+        return FileNaming::shownName((path.filename().empty() ? path.parent_path().filename() : path.filename()).string());
+    };
     if (firstFolder) {
-        setStatusMessage("Folders aren't supported yet. Zip " + nameOf(*firstFolder).string() + " first.");
+        setStatusMessage("Folders aren't supported yet. Zip " + nameOf(*firstFolder) + " first.");
     } else if (firstSpecial) {
-        setStatusMessage("Only regular files can be sent. " + nameOf(*firstSpecial).string() + " isn't one.");
+        setStatusMessage("Only regular files can be sent. " + nameOf(*firstSpecial) + " isn't one.");
     }
     // A launch may hand over thousands of files: they are looked up in a set, not the list,
     // and the views, which go through every staged file, redraw once for the call, not per file.

@@ -1,5 +1,6 @@
 #include "velmo/ui/DropZone.h"
 
+#include "transfer/FileNaming.h"
 #include "velmo/model/AppModel.h"
 #include "velmo/model/ByteCountFormat.h"
 #include "velmo/ui/Components.h"
@@ -88,7 +89,7 @@ void DropZone::rebuild() {
     list->setSpacing(8);
     for (std::size_t i = 0; i < staged.size() && i < 4; ++i) {
         const auto file = staged[i];
-        list->addWidget(new FileRow(QString::fromStdString(file.filename().string()), fileSizeOrZero(file),
+        list->addWidget(new FileRow(QString::fromStdString(FileNaming::shownName(file.filename().string())), fileSizeOrZero(file),
                                     [this, file] { model_.removeStaged(file); }, this));
     }
     if (count > 4) {

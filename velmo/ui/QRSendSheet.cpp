@@ -1,5 +1,6 @@
 #include "velmo/ui/QRSendSheet.h"
 
+#include "transfer/FileNaming.h"
 #include "velmo/model/AppModel.h"
 #include "velmo/ui/Components.h"
 #include "velmo/ui/LineLimitedLabel.h"
@@ -168,7 +169,7 @@ void QRSendSheet::rebuild() {
     header->setSpacing(4);
     header->addWidget(plainLabel(QStringLiteral("Send to your phones"), fonts::title(), colors::text, this), 0,
                       Qt::AlignHCenter);
-    const QString what = send->files.size() == 1 ? q(send->files.front().filename().string())
+    const QString what = send->files.size() == 1 ? q(FileNaming::shownName(send->files.front().filename().string()))
                                                  : QStringLiteral("%1 files").arg(send->files.size());
     auto* whatLabel = plainLabel(what, fonts::caption(), colors::sub, this);
     whatLabel->setWordWrap(true);
