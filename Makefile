@@ -89,6 +89,7 @@ bundle: bundle-args release-build
 	rm -rf "$(BUNDLE_DIR)/Velmo.app" "$(BUNDLE_DIR)/Velmo.zip"
 	mv "$(STAGING)/Velmo.app" "$(STAGING)/Velmo.zip" "$(BUNDLE_DIR)/"
 	rmdir "$(STAGING)"
+	@echo "Bundled into $(BUNDLE_DIR)/Velmo.app and $(BUNDLE_DIR)/Velmo.zip"
 
 # What is in the way (a command or entry of the user's own, a newer build) is named before a build.
 install-check:
