@@ -2,7 +2,10 @@
 // and uninstall leave in a home, the desktop entry as the desktop reads it, an install made by
 // the script before its entry carried a marker, and bundles and installs that check first.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -268,6 +271,25 @@ TEST_F(InstallUserIntegrationTest, MakeChecksBeforeItBuildsOrRemovesAnything) {
                           "than build 2, which this would install."),
               std::string::npos)
         << output;
+}
+
+TEST_F(InstallUserIntegrationTest, UninstallTakesWhereLaunchesMeetOnceNoVelmoHoldsIt) {
+    std::string output;
+    ASSERT_EQ(install(&output), 0) << output;
+    const auto meeting = test::accountHome(temp) / ".local/state/velmo-instance";
+    fs::create_directories(meeting);
+    for (const char* name : {"instance-gone.lock", "instance-gone.socket", "instance-running.lock"})
+        std::ofstream(meeting / name) << "";
+    const int running = ::open((meeting / "instance-running.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(running, LOCK_EX), 0);
+    ASSERT_EQ(uninstall(&output), 0) << output;
+    EXPECT_FALSE(fs::exists(meeting / "instance-gone.lock"));
+    EXPECT_FALSE(fs::exists(meeting / "instance-gone.socket"));
+    EXPECT_TRUE(fs::exists(meeting / "instance-running.lock"));  // a Velmo still runs there
+    ::close(running);
+    ASSERT_EQ(install(&output), 0) << output;
+    ASSERT_EQ(uninstall(&output), 0) << output;
+    EXPECT_FALSE(fs::exists(meeting));
 }
 
 }  // namespace
