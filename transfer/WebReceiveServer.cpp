@@ -57,8 +57,9 @@ std::string WebReceiveServer::makeToken() {
 
 const std::string& WebReceiveServer::token() const { return impl_->token; }
 void WebReceiveServer::setOnEvent(EventHandler handler) { impl_->setOnEvent(std::move(handler)); }
+void WebReceiveServer::setAfterSave(std::function<void(const Uuid&)> hook) { impl_->setAfterSave(std::move(hook)); }
 asio::awaitable<std::uint16_t> WebReceiveServer::start() { return impl_->start(); }
-void WebReceiveServer::stop() { impl_->stop(); }
+WebReceiveServer::SavedUploads WebReceiveServer::stop() { return impl_->stop(); }
 void WebReceiveServer::setFolder(std::filesystem::path folder) { impl_->setFolder(std::move(folder)); }
 bool WebReceiveServer::cancelUpload(const Uuid& id) { return impl_->cancelUpload(id); }
 
@@ -101,7 +102,7 @@ asio::awaitable<std::uint16_t> WebReceiveServer::Impl::start() {
     co_return port;
 }
 
-void WebReceiveServer::Impl::stop() {
+WebReceiveServer::SavedUploads WebReceiveServer::Impl::stop() {
     std::lock_guard guard(lock);
     stopped_ = true;
     if (listener_) {
@@ -113,6 +114,7 @@ void WebReceiveServer::Impl::stop() {
     }
     // Entries stay until their own tasks end.
     for (auto& [key, client] : clients_) client.connection->cancel();
+    return saved_;
 }
 
 void WebReceiveServer::Impl::setFolder(std::filesystem::path folder) {
@@ -155,6 +157,20 @@ std::filesystem::path WebReceiveServer::Impl::currentFolder() {
 void WebReceiveServer::Impl::setOnEvent(EventHandler handler) {
     std::lock_guard guard(handlerLock_);
     onEvent_ = std::move(handler);
+}
+
+void WebReceiveServer::Impl::setAfterSave(std::function<void(const Uuid&)> hook) {
+    std::lock_guard guard(handlerLock_);
+    afterSave_ = std::move(hook);
+}
+
+void WebReceiveServer::Impl::afterSave(const Uuid& id) {
+    std::function<void(const Uuid&)> hook;
+    {
+        std::lock_guard guard(handlerLock_);
+        hook = afterSave_;
+    }
+    if (hook) hook(id);
 }
 
 void WebReceiveServer::Impl::emit(const Event& event) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,6 +55,8 @@ public:
     };
     using Event = std::variant<Started, Progress, Finished, Failed>;
     using EventHandler = std::function<void(const Event&)>;
+    // Uploads whose files were saved, by id, with where each went.
+    using SavedUploads = std::map<Uuid, std::filesystem::path>;
 
     // Nothing is opened until start(). `bindAddress` is an IPv4 address as text; none listens
     // on every local address.
@@ -74,14 +77,19 @@ public:
     // the owner moves each event to its own thread. Set it before start().
     void setOnEvent(EventHandler handler);
 
+    // Runs in each upload right after its file got its final name, before its Finished event
+    // (tests hold an upload there). Set it before start().
+    void setAfterSave(std::function<void(const Uuid&)> hook);
+
     // Listens on any free port and returns it. Fails with the platform's error when the
     // address cannot be bound, or with ShareError::connectionClosed when the server was
     // stopped or already started.
     asio::awaitable<std::uint16_t> start();
 
-    // Takes no further connection or upload and ends every open one. Any thread, any time,
-    // any number of times.
-    void stop();
+    // Takes no further connection or upload and ends every open one. Returns every upload
+    // this server saved, also those whose Finished event is still on its way: no upload is
+    // saved after the stop. Any thread, any time, any number of times.
+    SavedUploads stop();
 
     // Stops the upload `id` (of a Started event) unless its outcome is already settled: it is
     // answered 409 and closed, its part file removed, and it fails with "Cancelled"; this

@@ -19,9 +19,10 @@ public:
     const std::string token;
 
     asio::awaitable<std::uint16_t> start();
-    void stop();
+    SavedUploads stop();
     void setFolder(std::filesystem::path folder);
     void setOnEvent(EventHandler handler);
+    void setAfterSave(std::function<void(const Uuid&)> hook);
     bool cancelUpload(const Uuid& id);
 
 private:
@@ -42,6 +43,7 @@ private:
     // the user cancelled it first.
     bool settle(const Uuid& id);
     void emit(const Event& event);
+    void afterSave(const Uuid& id);
 
     const std::string page_;
     const std::optional<std::string> bindAddress_;
@@ -50,7 +52,8 @@ private:
     const asio::any_io_executor executor_;
     asio::strand<asio::any_io_executor> strand_;  // the listener's
 
-    // Guards folder_, listener_, stopped_ and clients_. Taken before the budget's lock.
+    // Guards folder_, listener_, stopped_, clients_, uploads_ and saved_. Taken before the
+    // budget's lock.
     std::mutex lock;
     std::filesystem::path folder_;
     std::shared_ptr<asio::ip::tcp::acceptor> listener_;
@@ -70,9 +73,12 @@ private:
         Stage stage = Stage::receiving;
     };
     std::map<Uuid, Upload> uploads_;
+    // Every upload saved so far; the session budget's file count keeps it small.
+    SavedUploads saved_;
 
     std::mutex handlerLock_;
     EventHandler onEvent_;
+    std::function<void(const Uuid&)> afterSave_;
 };
 
 // True when the request announced a body that has not all arrived yet.

@@ -135,6 +135,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
             // closes the file first.
             final = file->moveTo(folder / name);
             upload.stage = Upload::Stage::settled;
+            saved_.emplace(id, final);
         }
     } catch (...) {
         failure = std::current_exception();
@@ -152,6 +153,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
         if (received < *length) co_await connection.drain();
         co_return;
     }
+    afterSave(id);
     emit(Finished{id, final});
     const nlohmann::json reply = {{"ok", true}, {"name", final.filename().string()}};
     co_await connection.respond(200, jsonType, toBytes(reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)));

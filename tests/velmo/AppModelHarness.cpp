@@ -242,10 +242,13 @@ AppModelHarness::AppModelHarness(HarnessOptions options, const std::function<voi
     auto addressValue = address;
     services.localAddress = [addressValue] { return *addressValue; };
     services.uploadPage = [](const std::string& name) { return "<html>" + name + "</html>"; };
-    services.makeWebServer = [](std::string page, std::filesystem::path folder, std::string token,
-                                std::optional<std::string> bind, std::shared_ptr<ReceiveSessionBudget> budget) {
-        return std::make_shared<WebReceiveServer>(std::move(page), std::move(folder), std::move(token),
-                                                  std::move(bind), std::move(budget));
+    services.makeWebServer = [afterSave = afterWebSave](std::string page, std::filesystem::path folder,
+                                                        std::string token, std::optional<std::string> bind,
+                                                        std::shared_ptr<ReceiveSessionBudget> budget) {
+        auto server = std::make_shared<WebReceiveServer>(std::move(page), std::move(folder), std::move(token),
+                                                         std::move(bind), std::move(budget));
+        if (*afterSave) server->setAfterSave(*afterSave);
+        return server;
     };
     auto chosen = chooserResult;
     auto calls = chooserCalls;

@@ -179,6 +179,9 @@ public:
     // When set, runs while the file chooser is open (the real one runs an event loop).
     std::shared_ptr<std::function<void()>> whileChoosing = std::make_shared<std::function<void()>>();
     std::shared_ptr<bool> replacing = std::make_shared<bool>(false);
+    // When set, the web servers' hook between saving an upload and announcing it.
+    std::shared_ptr<std::function<void(const Uuid&)>> afterWebSave =
+        std::make_shared<std::function<void(const Uuid&)>>();
     std::shared_ptr<int> updateChecks = std::make_shared<int>(0);
 
     FakeDiscovery* discovery = nullptr;

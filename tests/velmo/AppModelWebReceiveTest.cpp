@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -171,23 +173,62 @@ TEST(AppModelWebReceive, EventsDriveRows) {
     EXPECT_EQ(model->transfers().size(), 2u);
 }
 
+// Stopping cancels the session's active rows, but an upload the server had already saved, not
+// yet announced, ends done under its saved name, and the phone still gets its answer; one the
+// stop cut short ends "Cancelled" without its part file. The stopped server's events are dropped.
 TEST(AppModelWebReceive, StoppingCancelsActiveRowsOfTheSession) {
     AppModelHarness model;
-    model->start();
-    model->startWebReceive();
-    ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
+    std::atomic<bool> saved = false;
+    std::atomic<bool> release = false;
+    *model.afterWebSave = [&](const Uuid&) {
+        saved = true;
+        for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    const std::string url = openSession(model);
     Uuid active = Uuid::random();
     Uuid finished = Uuid::random();
     model->handleWebReceiveEvent(WebReceiveServer::Started{finished, "done.txt", 1, "P"});
     model->handleWebReceiveEvent(WebReceiveServer::Finished{finished, "/x/done.txt"});
     model->handleWebReceiveEvent(WebReceiveServer::Started{active, "part.txt", 9, "P"});
+    model.file("a.txt");
+    LoopbackClient kept(portOf(url));
+    kept.send(uploadHead(url, "a.txt", 4) + "abcd");
+    LoopbackClient cut(portOf(url));
+    cut.send(uploadHead(url, "b.txt", 10) + "half.");
+    ASSERT_TRUE(pumpUntil([&] { return saved && model->transfers().size() == 4; }));
+    std::map<std::string, Uuid> rows;
+    for (const auto& row : model->transfers()) rows[row.summary] = row.id;
+    const auto row = [&](const std::string& name) -> const TransferItem& {
+        for (const auto& t : model->transfers())
+            if (t.id == rows.at(name)) return t;
+        throw std::runtime_error("no row " + name);
+    };
+
     auto authorization = model->webReceive()->quickShareSession.authorization;
     model->stopWebReceive();
+    release = true;
     EXPECT_FALSE(authorization->isActive());
-    EXPECT_EQ(model.row(0).state, State::failed("Cancelled"));
-    EXPECT_EQ(model.row(1).state, State::done());
+    EXPECT_EQ(row("part.txt").state, State::failed("Cancelled"));
+    EXPECT_EQ(row("done.txt").state, State::done());
+    EXPECT_EQ(row("b.txt").state, State::failed("Cancelled"));
+    EXPECT_EQ(row("a.txt").state, State::done()) << "a saved file shown as cancelled";
+    EXPECT_EQ(row("a.txt").summary, "a (1).txt");
+    EXPECT_EQ(row("a.txt").done, 4);
+    EXPECT_EQ(row("a.txt").savedURLs, (std::vector<std::filesystem::path>{model.temp / "a (1).txt"}));
+    EXPECT_EQ(statusOf(kept.readAll(std::chrono::seconds(5))), 200);
+
     model->handleWebReceiveEvent(WebReceiveServer::Finished{active, "/x/part.txt"});
-    EXPECT_EQ(model.row(0).state, State::failed("Cancelled"));
+    EXPECT_EQ(row("part.txt").state, State::failed("Cancelled"));
+    const auto noPartFile = [&] {
+        for (const auto& entry : std::filesystem::directory_iterator(model.temp.path()))
+            if (entry.path().extension() == ".part") return false;
+        return true;
+    };
+    EXPECT_TRUE(pumpUntil(noPartFile));
+    pumpFor(std::chrono::milliseconds(100));
+    EXPECT_EQ(row("a.txt").state, State::done());
+    EXPECT_EQ(row("b.txt").state, State::failed("Cancelled"));
+    EXPECT_FALSE(std::filesystem::exists(model.temp / "b.txt"));
 }
 
 }  // namespace

@@ -226,6 +226,8 @@ private:
     // later events no longer reach the row. True when the server had already settled it (saved
     // or failed): the row then keeps waiting for that outcome instead of turning "Cancelled".
     bool cancelWebUpload(const Uuid& transferId);
+    // The row of an upload the server saved at `saved`: done, named as saved.
+    void markWebUploadSaved(const Uuid& transferId, const std::filesystem::path& saved);
 
     Settings settings_;
     AppModelServices services_;

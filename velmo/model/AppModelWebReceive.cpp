@@ -110,19 +110,20 @@ void AppModel::handleWebReceiveEvent(const WebReceiveServer::Event& event) {
         auto found = webUploadIDs_.find(progress->id);
         if (found != webUploadIDs_.end()) setTransferDone(found->second, progress->done);
     } else if (const auto* finished = std::get_if<WebReceiveServer::Finished>(&event)) {
-        const auto id = endUpload(finished->id);
-        if (!id) return;
-        auto saved = finished->url;
-        updateTransfer(*id, [&](TransferItem& t) {
-            t.state = TransferItem::State::done();
-            t.done = t.total;
-            // The name it was saved under: a second "a.bin" became "a (1).bin".
-            t.summary = saved.filename().string();
-            t.savedURLs = {saved};
-        });
+        if (const auto id = endUpload(finished->id)) markWebUploadSaved(*id, finished->url);
     } else if (const auto* failed = std::get_if<WebReceiveServer::Failed>(&event)) {
         if (const auto id = endUpload(failed->id)) failTransfer(*id, failed->message);
     }
+}
+
+void AppModel::markWebUploadSaved(const Uuid& transferId, const std::filesystem::path& saved) {
+    updateTransfer(transferId, [&](TransferItem& t) {
+        t.state = TransferItem::State::done();
+        t.done = t.total;
+        // The name it was saved under: a second "a.bin" became "a (1).bin".
+        t.summary = saved.filename().string();
+        t.savedURLs = {saved};
+    });
 }
 
 bool AppModel::cancelWebUpload(const Uuid& transferId) {
@@ -147,22 +148,26 @@ void AppModel::stopWebReceive() {
             if (session == sessionId) receives.push_back(transferId);
         for (const Uuid& id : receives) cancelTransfer(id);
     }
+    // Stopped first, the server tells which uploads it had saved: their rows end done, though
+    // their Finished events, dropped from now on, may not have come yet. The rest are cancelled.
+    const auto saved = webServer_ ? webServer_->stop() : WebReceiveServer::SavedUploads{};
     if (webReceive_) {
         const auto ids = webReceive_->transferIDs;
-        for (const Uuid& id : ids) markTransferCancelled(id);
         bool changed = false;
         for (auto it = webUploadIDs_.begin(); it != webUploadIDs_.end();) {
             if (ids.count(it->second)) {
+                const auto file = saved.find(it->first);
+                if (file != saved.end()) markWebUploadSaved(it->second, file->second);
                 it = webUploadIDs_.erase(it);
                 changed = true;
             } else {
                 ++it;
             }
         }
+        for (const Uuid& id : ids) markTransferCancelled(id);
         if (changed) emit webUploadIDsChanged();
     }
     if (webServer_) {
-        webServer_->stop();
         webServer_.reset();
         emit webServerChanged();
     }
