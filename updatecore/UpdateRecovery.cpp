@@ -1,5 +1,6 @@
 #include "updatecore/UpdateRecovery.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
@@ -66,14 +68,69 @@ std::optional<std::int64_t> buildOf(const fs::path& path) {
     }
 }
 
-// Removes an update's download folder: only a folder of ours named like one, never through a link.
-void removeDownload(const fs::path& folder) {
-    if (!folder.is_absolute() || folder.filename().string().rfind(downloadPrefix, 0) != 0) return;
-    UniqueFd fd = openDirectoryNoSymlinks(folder);
+// "Velmo-Update-" and an upper-case UUID, as the feed client names its download folders.
+bool isDownloadName(std::string_view name) {
+    if (name.size() != downloadPrefix.size() + 36 || name.substr(0, downloadPrefix.size()) != downloadPrefix) return false;
+    const std::string_view uuid = name.substr(downloadPrefix.size());
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
+        const char c = uuid[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
+// The names in the open folder, but "." and "..".
+std::vector<std::string> namesIn(int folder) {
+    std::vector<std::string> names;
+    UniqueFd listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* entries = listing ? ::fdopendir(listing.get()) : nullptr;
+    if (!entries) return names;
+    listing.release();
+    while (const dirent* entry = ::readdir(entries))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+    ::closedir(entries);
+    return names;
+}
+
+// Empties the open folder through its descriptor, never following a link (a link is removed
+// as the entry it is). Gives up below a depth that no download of ours reaches.
+void removeContents(int folder, int depth) {
+    const auto names = namesIn(folder);
+    for (const auto& name : names) {
+        UniqueFd inner(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!inner) {
+            ::unlinkat(folder, name.c_str(), 0);
+            continue;
+        }
+        if (depth > 0) removeContents(inner.get(), depth - 1);
+        ::unlinkat(folder, name.c_str(), AT_REMOVEDIR);
+    }
+}
+
+// Removes the download folder `name` in the open `parent`: only a folder of this user named
+// like ours, never through a link.
+void removeDownloadAt(int parent, const std::string& name) {
+    if (!isDownloadName(name)) return;
+    UniqueFd folder(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st{};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || st.st_uid != ::getuid()) return;
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
+    if (!folder || ::fstat(folder.get(), &st) != 0 || st.st_uid != ::geteuid()) return;
+    removeContents(folder.get(), 8);
+    ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+}
+
+// Removes the download folder a record names.
+void removeDownload(const fs::path& folder) {
+    if (!folder.is_absolute() || !folder.has_filename()) return;
+    const UniqueFd parent = openDirectoryNoSymlinks(folder.parent_path());
+    if (parent) removeDownloadAt(parent.get(), folder.filename().string());
+}
+
+// The staging folder that this process, a new copy started by an installer, holds while it
+// starts: a launch meanwhile must not take its files away, even once the installer has gone.
+UniqueFd& startingHold() {
+    static UniqueFd hold;
+    return hold;
 }
 
 // Puts the previous copy back under `target`; also when `target` has gone.
@@ -85,17 +142,21 @@ bool restore(int folder, const std::string& target, int staging) {
     return true;
 }
 
-std::vector<std::string> stagingFolders(const fs::path& folder) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (fs::directory_iterator entry(folder, ec), end; !ec && entry != end; entry.increment(ec)) {
-        const std::string name = entry->path().filename().string();
-        if (name.rfind(stagingPrefix, 0) == 0) out.push_back(name);
-    }
-    return out;
+// The staging folder's path handed to a new copy: one named like ours, nothing else.
+bool isStagingPath(const fs::path& staging) {
+    return staging.is_absolute() && staging.filename().string().rfind(stagingPrefix, 0) == 0;
 }
 
 }  // namespace
+
+void removeLeftoverDownloads(const fs::path& temporary) {
+    std::error_code ec;
+    const fs::path folder = temporary.empty() ? fs::temp_directory_path(ec) : temporary;
+    // The temporary folder is taken as the user set it; inside it no link is followed.
+    const UniqueFd parent(ec ? -1 : ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent) return;
+    for (const auto& name : namesIn(parent.get())) removeDownloadAt(parent.get(), name);
+}
 
 bool writeRecord(int staging, const std::string& target, std::int64_t build, const fs::path& download) {
     const json record = {{"target", target}, {"build", build}, {"download", download.string()}};
@@ -113,12 +174,13 @@ bool exchange(int folder, const std::string& target, int staging) {
 }
 
 void confirm(const fs::path& staging) {
-    if (!staging.is_absolute() || staging.filename().string().rfind(stagingPrefix, 0) != 0) return;
+    if (!isStagingPath(staging)) return;
     UniqueFd folder = openDirectoryNoSymlinks(staging);
     if (!folder) return;
     // The download goes first: once the record has gone nothing names it any more.
     if (const auto record = readRecord(folder.get())) removeDownload(record->download);
     if (::unlinkat(folder.get(), recordName, 0) == 0) ::fsync(folder.get());
+    startingHold().reset();
 }
 
 Outcome recover(const fs::path& bundle) {
@@ -127,9 +189,12 @@ Outcome recover(const fs::path& bundle) {
     // An installer at work holds the lock; what it staged is its own.
     if (!folder || ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) return Outcome::nothing;
     Outcome outcome = Outcome::nothing;
-    for (const auto& name : stagingFolders(folderPath)) {
+    for (const auto& name : namesIn(folder.get())) {
+        if (name.rfind(stagingPrefix, 0) != 0) continue;
         UniqueFd staging(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!staging) continue;  // not a folder of ours
+        // A new copy that is still starting holds its staging folder: the update may yet stand.
+        if (::flock(staging.get(), LOCK_EX | LOCK_NB) != 0) continue;
         bool keep = false;
         if (const auto record = readRecord(staging.get())) {
             // Exchanged when the staging folder holds an older copy and the installed one is the
@@ -153,6 +218,13 @@ Outcome recover(const fs::path& bundle) {
 }
 
 void recoverInterruptedUpdate(char** argv) {
+    if (const char* staging = std::getenv(stagingVariable)) {
+        const fs::path folder = staging;
+        if (isStagingPath(folder)) {
+            startingHold() = openDirectoryNoSymlinks(folder);
+            if (startingHold()) ::flock(startingHold().get(), LOCK_SH | LOCK_NB);
+        }
+    }
     const auto bundle = UpdateBundle::runningBundle();
     if (!bundle || recover(*bundle) != Outcome::restored) return;
     std::fputs("Velmo: the last update did not finish starting, so the previous version was put back.\n", stderr);

@@ -21,19 +21,26 @@ bool writeRecord(int staging, const std::string& target, std::int64_t build, con
 // Exchanges `target` in `folder` with "Velmo.app" in `staging`, then flushes both folders.
 bool exchange(int folder, const std::string& target, int staging);
 
-// Called by the new copy once it is ready: the update stands. Removes its download and record.
+// Called by the new copy once it is ready: the update stands. Removes its download and record,
+// and lets go of the staging folder.
 void confirm(const std::filesystem::path& staging);
 
 enum class Outcome { nothing, restored };
 
 // Under the folder's update lock (nothing is done while an installer holds it): for each
-// staging folder beside `bundle`, puts the previous copy back when the update was exchanged but
+// staging folder beside `bundle` that no starting copy holds, puts the previous copy back when the update was exchanged but
 // never confirmed, then removes the staging folder and the update's download. Answers restored
 // when `bundle` itself holds the previous copy again.
 Outcome recover(const std::filesystem::path& bundle);
 
-// At the start of an installed copy: recover() its folder and, when this process runs the
-// copy that was just taken out, start the restored one in its place with the same arguments.
+// At the start of an installed copy: a copy started by an installer first holds its staging
+// folder until confirm(); then recover() its folder and, when this process runs the copy that
+// was just taken out, start the restored one in its place with the same arguments.
 void recoverInterruptedUpdate(char** argv);
+
+// Removes this user's update downloads ("Velmo-Update-<UUID>" folders) from `temporary` (the
+// system's temporary folder when empty) that an update cut short left behind: never a link or
+// a folder of another user. Only for the one instance, which no other copy downloads beside.
+void removeLeftoverDownloads(const std::filesystem::path& temporary = {});
 
 }  // namespace velmo::UpdateRecovery

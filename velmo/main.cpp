@@ -177,10 +177,11 @@ int main(int argc, char** argv) {
     };
     velmo::AppModel model(velmo::Settings::standardStore(), std::move(services));
     model.setPromptPresenter(std::make_unique<velmo::IncomingPromptPresenter>());
-    // Part files that no writer holds locked are a crash's. Only the one instance sweeps: a
-    // copy the updater starts while the old one still quits, or one that runs without the
-    // lock, leaves them to the next start.
+    // Part files that no writer holds locked are a crash's, as are update downloads that
+    // outlived their update. Only the one instance sweeps: a copy the updater starts while the
+    // old one still quits, or one that runs without the lock, leaves them to the next start.
     if (holdsLock) velmo::PartFile::removeStale(model.downloadFolder());
+    if (holdsLock && !startedByUpdater) velmo::UpdateRecovery::removeLeftoverDownloads();
 
     auto updateSettings = velmo::Settings::standardStore();
     velmo::SoftwareUpdates::Dependencies dependencies;

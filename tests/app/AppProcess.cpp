@@ -168,6 +168,8 @@ void isolateDesktop(const TempFolder& root) {
     ::setenv("XDG_DATA_HOME", folder("home/.local/share").c_str(), 1);
     ::setenv("XDG_CACHE_HOME", folder("home/.cache").c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", folder("run").c_str(), 1);
+    // Velmo sweeps its user's update downloads from the temporary folder: keep other tests' apart.
+    ::setenv("TMPDIR", folder("tmp").c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);

@@ -109,11 +109,15 @@ TEST(UpdateRecoveryIntegrationTest, AnUpdateCutOffBeforeTheNewCopyIsReadyIsUndon
     ::kill(installer, SIGKILL);
     ::waitpid(installer, nullptr, 0);
     ASSERT_GT(started, 0) << "the new copy never reached its display";
+    std::string output;
+    // While the new copy still starts, a launch leaves its update alone.
+    EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
+    EXPECT_EQ(output, "Velmo 1.2 (build 2)\n");
     ::kill(started, SIGKILL);
     ASSERT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "2") << "the unconfirmed copy is in place";
     ASSERT_EQ(names(installed.parent_path()).size(), 2u) << "the previous copy waits beside it";
 
-    std::string output;
+    output.clear();
     EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
     EXPECT_EQ(output, "Velmo 1.1 (build 1)\n");
     EXPECT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "1");

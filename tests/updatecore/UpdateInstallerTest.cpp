@@ -315,6 +315,68 @@ TEST_F(InterruptedUpdateTest, NothingIsTouchedWhileAnInstallerHoldsTheFolder) {
     EXPECT_TRUE(fs::exists(download));
 }
 
+TEST_F(InterruptedUpdateTest, NothingIsUndoneWhileTheNewCopyIsStillStarting) {
+    // The installer has gone but the new copy it started is still on its way up: a launch
+    // meanwhile must not swap the running copy's files away.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t starting = ::fork();
+    if (starting == 0) {
+        ::setenv(UpdateRecovery::stagingVariable, staging.c_str(), 1);
+        char* argv[] = {nullptr};
+        UpdateRecovery::recoverInterruptedUpdate(argv);
+        [[maybe_unused]] const auto written = ::write(ready[1], "up", 2);
+        ::pause();
+        ::_exit(0);
+    }
+    char up[2];
+    ASSERT_EQ(::read(ready[0], up, 2), 2);
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
+    EXPECT_EQ(installedBuildText(), "build 8\n");
+    EXPECT_TRUE(fs::exists(staging / UpdateRecovery::recordName));
+    EXPECT_TRUE(fs::exists(download));
+    ::kill(starting, SIGKILL);
+    ::waitpid(starting, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    // Once it has died without reporting ready, the next launch undoes the update.
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::restored);
+    expectUntouched();
+}
+
+TEST_F(InterruptedUpdateTest, DownloadsThatNoRecordNamesGoAtTheNextStart) {
+    // Velmo killed after a download, or before its installer wrote the record.
+    const auto tmp = download.parent_path();
+    const auto leftover = tmp / "Velmo-Update-0D7A4C2E-91B3-4F60-8E25-3C6B9A1F7D48";
+    fs::create_directories(leftover / "inner");
+    std::ofstream(leftover / "Velmo-9.zip") << "zip";
+    std::ofstream(leftover / "inner/more") << "more";
+    // What stays: a folder of another user, a link, and folders named otherwise.
+    const auto others = tmp / "Velmo-Update-6A1E0F3B-2C4D-4B5A-9E8F-1D2C3B4A5F60";
+    fs::create_directory(others);
+    std::ofstream(others / "Velmo-9.zip") << "theirs";
+    const bool chowned = ::chown(others.c_str(), 65534, 65534) == 0;
+    fs::create_directory(temp / "linked");
+    std::ofstream(temp / "linked/file") << "kept";
+    const auto link = tmp / "Velmo-Update-7B2F1A4C-3D5E-4C6B-8A9F-2E3D4C5B6A71";
+    fs::create_directory_symlink(temp / "linked", link);
+    const std::vector<fs::path> otherNames{tmp / "Velmo-Update-notes", tmp / "Velmo-Updater-0D7A4C2E-91B3-4F60-8E25-3C6B9A1F7D48"};
+    for (const auto& folder : otherNames) {
+        fs::create_directory(folder);
+        std::ofstream(folder / "file") << "x";
+    }
+
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::restored);
+    EXPECT_FALSE(fs::exists(download)) << "the recorded download goes with its record";
+    UpdateRecovery::removeLeftoverDownloads(tmp);
+    EXPECT_FALSE(fs::exists(leftover));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(readFile(temp / "linked/file"), "kept");
+    for (const auto& folder : otherNames) EXPECT_TRUE(fs::exists(folder / "file")) << folder;
+    if (!chowned) GTEST_SKIP() << "no folder of another user can be made without root";
+    EXPECT_EQ(readFile(others / "Velmo-9.zip"), "theirs");
+}
+
 TEST_F(UpdateInstallerTest, LeftoversOfUpdatesAreSweptButNothingThroughALink) {
     fs::create_directories(apps / ".Velmo-update-cut-short/Velmo.app/Contents");
     std::ofstream(apps / ".Velmo-update-cut-short/Velmo.app/Contents/Info.json") << "{";
