@@ -119,22 +119,35 @@ QWidget* nearestControl(QLayout* layout, QPoint point) {
     return nullptr;
 }
 
+QList<QWidget*> reachableControls(QLayout* layout) {
+    QList<QWidget*> controls;
+    collectInLayoutOrder(layout, controls);
+    controls.removeIf([](QWidget* control) { return !reachable(control); });
+    return controls;
+}
+
 // The focus leaves a control that `layout` is about to lose: the layout's widget holds it, no
 // tab stop of its own, so no scroll area moves to show it; once the layout is filled again it
-// goes to the nearest control.
+// goes to the control at the same place in the list (the same row's, or the one that took its
+// place, or the last), else to the nearest. Places do not depend on geometry, which may not
+// have settled yet while the window changes around the list.
 void keepFocusThrough(QLayout* layout, QWidget* focused) {
     QWidget* host = layout->parentWidget();
     if (!host || !host->isVisible()) return;
     const QPoint was = focused->mapTo(host, focused->rect().center()) - layout->geometry().topLeft();
+    const qsizetype place = reachableControls(layout).indexOf(focused);
     host->setFocus(Qt::OtherFocusReason);
     QMetaObject::invokeMethod(
         host,
-        [host, layout = QPointer<QLayout>(layout), was] {
+        [host, layout = QPointer<QLayout>(layout), was, place] {
             if (!layout || host->window()->focusWidget() != host || !host->isVisible()) return;
             // The new controls take their places now rather than a moment later.
             showNewChildren(host);
             if (host->layout()) host->layout()->activate();
-            if (QWidget* next = nearestControl(layout, was)) next->setFocus(Qt::OtherFocusReason);
+            const auto controls = reachableControls(layout);
+            QWidget* next = place >= 0 && !controls.isEmpty() ? controls[std::min(place, controls.size() - 1)]
+                                                              : nearestControl(layout, was);
+            if (next) next->setFocus(Qt::OtherFocusReason);
         },
         Qt::QueuedConnection);
 }
