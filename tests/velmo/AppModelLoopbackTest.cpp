@@ -166,9 +166,12 @@ TEST(AppModelLoopback, NetworkFailuresNameThePhone) {
         if (!refused) {
             ASSERT_TRUE(pumpUntil([&] { return model->peerCheckCount() == 1; }, std::chrono::seconds(10)));
             phoneSide->close();
-            *gone = true;
         }
-        ASSERT_TRUE(pumpUntil([&] { return !model.row().state.isActive(); }, std::chrono::seconds(10)));
+        const bool ended = pumpUntil([&] { return !model.row().state.isActive(); }, std::chrono::seconds(10));
+        // Only now may the phone's user answer: the close is posted to the stream's strand, and an
+        // answer that beat it there would decline the files instead of leaving.
+        *gone = true;
+        ASSERT_TRUE(ended);
         EXPECT_EQ(model.row().state,
                   State::failed(refused ? "Couldn't reach Pixel 9 Pro." : "Lost the connection to Pixel 9 Pro."))
             << model.row().state.message();
