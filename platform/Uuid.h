@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace velmo {
 
@@ -14,6 +15,8 @@ public:
 
     // The canonical 36-character form in upper case, e.g. "0F8FAD5B-D9CB-469F-A165-70867728950E".
     std::string toString() const;
+    // Whether `text` is exactly that form: how names made from a UUID are told from others.
+    static bool isCanonical(std::string_view text);
 
     const std::array<std::uint8_t, 16>& bytes() const { return bytes_; }
 

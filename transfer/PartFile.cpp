@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/Uuid.h"
 #include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 
@@ -31,13 +32,7 @@ bool isOurName(std::string_view name, std::string_view ending) {
     if (name.size() != prefix.size() + uuidLength + ending.size() || !name.starts_with(prefix) ||
         !name.ends_with(ending))
         return false;
-    const auto uuid = name.substr(prefix.size(), uuidLength);
-    for (std::size_t i = 0; i < uuid.size(); ++i) {
-        const char c = uuid[i];
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-    }
-    return true;
+    return Uuid::isCanonical(name.substr(prefix.size(), uuidLength));
 }
 
 std::string claimName(std::string_view partName) {

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Uuid.h"
 #include "updatecore/SafePath.h"
 #include "updatecore/UpdateBundle.h"
 #include "updatecore/UpdateRelaunch.h"
@@ -70,14 +71,7 @@ std::optional<std::int64_t> buildOf(const fs::path& path) {
 
 // "Velmo-Update-" and an upper-case UUID, as the feed client names its download folders.
 bool isDownloadName(std::string_view name) {
-    if (name.size() != downloadPrefix.size() + 36 || name.substr(0, downloadPrefix.size()) != downloadPrefix) return false;
-    const std::string_view uuid = name.substr(downloadPrefix.size());
-    for (std::size_t i = 0; i < uuid.size(); ++i) {
-        const char c = uuid[i];
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
-    }
-    return true;
+    return name.starts_with(downloadPrefix) && Uuid::isCanonical(name.substr(downloadPrefix.size()));
 }
 
 // The names in the open folder, but "." and "..".

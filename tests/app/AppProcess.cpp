@@ -121,6 +121,11 @@ int runTool(const std::filesystem::path& executable, const std::vector<std::stri
     return status.value_or(-1);
 }
 
+int runInSource(std::vector<std::string> command, std::string* output) {
+    command.insert(command.begin(), {"-c", "cd \"$0\" && exec \"$@\" 2>&1", sourceFolder.string()});
+    return runTool("/bin/sh", command, output);
+}
+
 namespace {
 
 void writeProcFile(const char* path, const std::string& text) {

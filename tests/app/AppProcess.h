@@ -43,6 +43,15 @@ private:
     std::string captured_;
 };
 
+// The test build's own executables and folders, which these tests drive.
+inline const std::filesystem::path velmoBinary = VELMO_BINARY;
+inline const std::filesystem::path releaseTool = VELMO_RELEASE_TOOL;
+inline const std::filesystem::path iconFolder = VELMO_ICONS;
+inline const std::filesystem::path sourceFolder = VELMO_SOURCE_DIR;
+
+// Runs `command` in the source folder, as a user at a terminal does; `output` gets both streams.
+int runInSource(std::vector<std::string> command, std::string* output = nullptr);
+
 // Runs a tool to its end and answers its exit status; its output goes to `output` when given.
 int runTool(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
             std::string* output = nullptr);

@@ -21,10 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-const fs::path velmoBinary = VELMO_BINARY;
-const fs::path releaseTool = VELMO_RELEASE_TOOL;
-const fs::path iconFolder = VELMO_ICONS;
-const fs::path sourceFolder = VELMO_SOURCE_DIR;
 const std::string entryName = "com.halvester.velmo.desktop";
 
 std::string contentOf(const fs::path& path) {
@@ -41,12 +37,6 @@ std::set<std::string> fileList(const fs::path& folder) {
         out.insert(line);
     }
     return out;
-}
-
-// `command` run in the source folder as a user at a terminal runs it; `output` gets both streams.
-int inSource(std::vector<std::string> command, std::string* output = nullptr) {
-    command.insert(command.begin(), {"-c", "cd \"$0\" && exec \"$@\" 2>&1", sourceFolder.string()});
-    return test::runTool("/bin/sh", command, output);
 }
 
 // How many processes other than `except` still run `executable` after up to `timeout`; any
@@ -74,9 +64,9 @@ protected:
     // One unsigned bundle of the stripped executable for every case.
     static void SetUpTestSuite() {
         shared = std::make_unique<test::TempFolder>();
-        ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", *shared / "velmo", velmoBinary}), 0);
-        ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", *shared / "velmo", "--version", "1.0",
-                                              "--build", "3", "--icons", iconFolder, *shared / "bundle/Velmo.app"}),
+        ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", *shared / "velmo", test::velmoBinary}), 0);
+        ASSERT_EQ(test::runTool(test::releaseTool, {"bundle", "--executable", *shared / "velmo", "--version", "1.0",
+                                              "--build", "3", "--icons", test::iconFolder, *shared / "bundle/Velmo.app"}),
                   0);
     }
     static void TearDownTestSuite() { shared.reset(); }
@@ -100,18 +90,18 @@ protected:
     }
 
     int install(std::string* output = nullptr) {
-        return inSource({"./scripts/install-user", (*shared / "bundle/Velmo.app").string()}, output);
+        return test::runInSource({"./scripts/install-user", (*shared / "bundle/Velmo.app").string()}, output);
     }
-    int uninstall(std::string* output = nullptr) { return inSource({"make", "uninstall"}, output); }
+    int uninstall(std::string* output = nullptr) { return test::runInSource({"make", "uninstall"}, output); }
 
     // A release build folder of the test's own: the test build's executable, release tool and icons.
     fs::path releaseBuild(bool icons = true) {
         const auto folder = temp / "release build";
         fs::create_directories(folder / "velmo");
         fs::create_directories(folder / "tools");
-        fs::create_symlink(velmoBinary, folder / "velmo/velmo");
-        fs::create_symlink(releaseTool, folder / "tools/velmo-release");
-        if (icons) fs::create_directory_symlink(iconFolder, folder / "icons");
+        fs::create_symlink(test::velmoBinary, folder / "velmo/velmo");
+        fs::create_symlink(test::releaseTool, folder / "tools/velmo-release");
+        if (icons) fs::create_directory_symlink(test::iconFolder, folder / "icons");
         return folder;
     }
 
@@ -128,7 +118,7 @@ std::unique_ptr<test::TempFolder> InstallUserIntegrationTest::shared;
 TEST_F(InstallUserIntegrationTest, InstallThenUninstallLeavesTheHomesFileListAsItWas) {
     const auto before = fileList(home);
     std::string output;
-    ASSERT_EQ(inSource({"make", "-o", "bundle", "install", "BUNDLE_DIR=" + (*shared / "bundle").string()}, &output), 0)
+    ASSERT_EQ(test::runInSource({"make", "-o", "bundle", "install", "BUNDLE_DIR=" + (*shared / "bundle").string()}, &output), 0)
         << output;
     // No cache of its own: one would hide what other programs add later until refreshed.
     EXPECT_FALSE(fs::exists(home / ".local/share/icons/hicolor/icon-theme.cache"));
@@ -138,7 +128,7 @@ TEST_F(InstallUserIntegrationTest, InstallThenUninstallLeavesTheHomesFileListAsI
 
     // Caches that are there already, over another program's icon, are kept up to date, and stay.
     fs::create_directories(home / ".local/share/icons/hicolor/48x48/apps");
-    fs::copy_file(iconFolder / "48x48/apps/com.halvester.velmo.png",
+    fs::copy_file(test::iconFolder / "48x48/apps/com.halvester.velmo.png",
                   home / ".local/share/icons/hicolor/48x48/apps/org.example.other.png");
     ASSERT_EQ(test::runTool("/usr/bin/gtk-update-icon-cache", {"-f", "-q", "-t", home / ".local/share/icons/hicolor"}), 0);
     fs::create_directories(home / ".local/share/applications");
@@ -247,7 +237,7 @@ TEST_F(InstallUserIntegrationTest, MakeChecksBeforeItBuildsOrRemovesAnything) {
     for (const std::string number : {"abc", "0", "2"}) {
         SCOPED_TRACE(number);
         std::string output;
-        EXPECT_NE(inSource({"make", "-o", "release-build", "bundle", "BUILD_NUMBER=" + number,
+        EXPECT_NE(test::runInSource({"make", "-o", "release-build", "bundle", "BUILD_NUMBER=" + number,
                             "RELEASE_BUILD=" + release.string(), "BUNDLE_DIR=" + out.string()},
                            &output),
                   0)
@@ -262,11 +252,11 @@ TEST_F(InstallUserIntegrationTest, MakeChecksBeforeItBuildsOrRemovesAnything) {
     fs::create_directories(command().parent_path());
     std::ofstream(command()) << "#!/bin/sh\necho mine\n";
     std::string output;
-    EXPECT_EQ(inSource({"make", "install", noBuild}, &output), 2);
+    EXPECT_EQ(test::runInSource({"make", "install", noBuild}, &output), 2);
     EXPECT_NE(output.find("which leaves them alone:\n  " + command().string()), std::string::npos) << output;
     fs::remove(command());
     ASSERT_EQ(install(&output), 0) << output;
-    EXPECT_EQ(inSource({"make", "install", "BUILD_NUMBER=2", noBuild}, &output), 2);
+    EXPECT_EQ(test::runInSource({"make", "install", "BUILD_NUMBER=2", noBuild}, &output), 2);
     EXPECT_NE(output.find("Velmo 1.0 (build 3, unsigned: it will not update itself) is installed, a newer build "
                           "than build 2, which this would install."),
               std::string::npos)

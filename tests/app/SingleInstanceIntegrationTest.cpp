@@ -19,7 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::filesystem::path velmoBinary = VELMO_BINARY;
 
 sockaddr_un unixAddress(const std::filesystem::path& path) {
     sockaddr_un address{};
@@ -97,7 +96,7 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
 
     // A crash left its socket behind; it must not keep the next Velmo from starting.
     {
-        test::AppProcess crashed(velmoBinary, {{}, {}, true});
+        test::AppProcess crashed(test::velmoBinary, {{}, {}, true});
         ASSERT_EQ(crashed.awaitReadiness(20s), "com.halvester.velmo\n");
     }
     const auto socket = instanceSocket(temp);
@@ -113,13 +112,13 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
     std::filesystem::create_directories(stalePart.parent_path());
     std::ofstream(stalePart) << "half a file";
 
-    test::AppProcess first(velmoBinary, {{"b\xff.txt"}, temp.path(), true});
+    test::AppProcess first(test::velmoBinary, {{"b\xff.txt"}, temp.path(), true});
     ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
     EXPECT_FALSE(std::filesystem::exists(stalePart));
     EXPECT_EQ(stagedCount(socket), "1");
 
     // Relative names are taken from the later launch's folder; names of nothing are dropped.
-    test::AppProcess second(velmoBinary, {{"photo.jpg", "missing.jpg", "./b\xff.txt"}, temp.path(), false});
+    test::AppProcess second(test::velmoBinary, {{"photo.jpg", "missing.jpg", "./b\xff.txt"}, temp.path(), false});
     EXPECT_EQ(second.awaitExit(20s), 0);
     EXPECT_EQ(stagedCount(socket), "2");
 
@@ -134,22 +133,22 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
         names.push_back((many / (std::to_string(i) + ".txt")).string());
         std::ofstream{names.back()};
     }
-    test::AppProcess fourth(velmoBinary, {names, {}, false});
+    test::AppProcess fourth(test::velmoBinary, {names, {}, false});
     EXPECT_EQ(fourth.awaitExit(20s), 0);
     EXPECT_EQ(stagedCount(socket), "12002");
 
     // A launch without files just brings the window forward.
-    test::AppProcess third(velmoBinary, {{}, {}, false});
+    test::AppProcess third(test::velmoBinary, {{}, {}, false});
     EXPECT_EQ(third.awaitExit(20s), 0);
     EXPECT_EQ(first.awaitExit(0ms), std::nullopt) << "the first Velmo keeps running";
 
     std::string version;
-    EXPECT_EQ(test::runTool(velmoBinary, {"--version"}, &version), 0);
+    EXPECT_EQ(test::runTool(test::velmoBinary, {"--version"}, &version), 0);
     EXPECT_EQ(version.rfind("Velmo ", 0), 0u) << version;
 
     // A mistyped option is answered like --help: without a display, which there is none of.
     for (const char* variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) ::unsetenv(variable);
-    test::AppProcess bogus(velmoBinary, {{"--bogus"}, {}, false, true});
+    test::AppProcess bogus(test::velmoBinary, {{"--bogus"}, {}, false, true});
     EXPECT_EQ(bogus.awaitExit(20s), 2);
     EXPECT_NE(bogus.output().find("Usage: "), std::string::npos) << bogus.output();
 }
@@ -162,20 +161,20 @@ TEST(SingleInstanceIntegrationTest, ALaunchWithoutADesktopHandsOverToTheRunningV
     test::TempFolder temp;
     test::isolateDesktop(temp);
     temp.write("photo.jpg", "jpeg");
-    auto first = std::make_unique<test::AppProcess>(velmoBinary, test::AppProcess::Options{{}, {}, true});
+    auto first = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true});
     ASSERT_EQ(first->awaitReadiness(20s), "com.halvester.velmo\n");
 
     leaveTheDesktop(temp);
-    test::AppProcess second(velmoBinary, {{(temp / "photo.jpg").string()}, {}, false, true});
+    test::AppProcess second(test::velmoBinary, {{(temp / "photo.jpg").string()}, {}, false, true});
     EXPECT_EQ(second.awaitExit(20s), 0) << second.output();
     EXPECT_EQ(second.output(), "");
     EXPECT_TRUE(std::filesystem::is_empty(temp / "tmp"));
     EXPECT_EQ(stagedCount(instanceSocket(temp)), "1");
-    test::AppProcess bare(velmoBinary, {{}, {}, false, true});
+    test::AppProcess bare(test::velmoBinary, {{}, {}, false, true});
     EXPECT_EQ(bare.awaitExit(20s), 0) << bare.output();
 
     first.reset();
-    test::AppProcess alone(velmoBinary, {{(temp / "photo.jpg").string()}, {}, false, true});
+    test::AppProcess alone(test::velmoBinary, {{(temp / "photo.jpg").string()}, {}, false, true});
     const auto status = alone.awaitExit(20s);
     EXPECT_TRUE(status == 1 || status == 2) << alone.output();
     EXPECT_NE(alone.output().find("no display"), std::string::npos) << alone.output();
@@ -211,7 +210,7 @@ TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMe
             std::cout << "[ SKIPPED  ] " << c.label << ": only root gives a folder away\n";
             continue;
         }
-        test::AppProcess velmo(velmoBinary, {{}, {}, true, true});
+        test::AppProcess velmo(test::velmoBinary, {{}, {}, true, true});
         ASSERT_EQ(velmo.awaitReadiness(20s), "com.halvester.velmo\n");
         EXPECT_NE(velmo.output("cannot use", 5s).find("cannot use"), std::string::npos) << velmo.output();
         for (const auto& entry : std::filesystem::directory_iterator(c.looked))
@@ -226,7 +225,7 @@ TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMe
 TEST(SingleInstanceIntegrationTest, TheHandOverReadsSplitRequestsAndCapsLongOnes) {
     test::TempFolder temp;
     test::isolateDesktop(temp);
-    test::AppProcess first(velmoBinary, {{}, {}, true});
+    test::AppProcess first(test::velmoBinary, {{}, {}, true});
     ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
     const auto socket = instanceSocket(temp);
     EXPECT_EQ(request(socket, {std::string("velmo-open-2\0token=\0folder=/\0", 29), std::string(1, '\0')}, 300ms),

@@ -34,10 +34,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-const fs::path velmoBinary = VELMO_BINARY;
-const fs::path releaseTool = VELMO_RELEASE_TOOL;
-const fs::path iconFolder = VELMO_ICONS;
-const fs::path sourceFolder = VELMO_SOURCE_DIR;
 constexpr const char* channel = "test-x86_64";
 
 std::string readFile(const fs::path& path) {
@@ -60,15 +56,9 @@ std::vector<std::string> names(const fs::path& folder) {
     return out;
 }
 
-// Runs `command` in the source folder, as a user at a terminal does; `output` gets both streams.
-int runInSource(std::vector<std::string> command, std::string* output = nullptr) {
-    command.insert(command.begin(), {"-c", "cd \"$0\" && exec \"$@\" 2>&1", sourceFolder.string()});
-    return test::runTool("/bin/sh", command, output);
-}
-
 int installScript(std::vector<std::string> arguments, std::string* output = nullptr) {
     arguments.insert(arguments.begin(), "./scripts/install-user");
-    return runInSource(std::move(arguments), output);
+    return test::runInSource(std::move(arguments), output);
 }
 
 // What is left of Velmo under `folder`: anything named after it, linking into it or mentioning it.
@@ -159,9 +149,9 @@ protected:
         fs::create_directories(downloads);
 
         const auto executable = temp / "velmo";
-        ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, velmoBinary}), 0);
+        ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, test::velmoBinary}), 0);
         // The key's folder does not exist yet, as on a first release machine.
-        ASSERT_EQ(test::runTool(releaseTool, {"keygen", key}), 0);
+        ASSERT_EQ(test::runTool(test::releaseTool, {"keygen", key}), 0);
         ASSERT_EQ(makeBundle(executable, "1.0", 1, first), 0);
         ASSERT_EQ(makeBundle(executable, "1.1", 2, next), 0);
         ASSERT_EQ(publish(next), 0);
@@ -207,17 +197,17 @@ protected:
                    bool icons = true, std::string* output = nullptr) {
         std::vector<std::string> arguments{"bundle", "--executable", executable, "--version", version, "--build",
                                            std::to_string(build), "--channel", channel, "--key", key};
-        if (icons) arguments.insert(arguments.end(), {"--icons", iconFolder});
+        if (icons) arguments.insert(arguments.end(), {"--icons", test::iconFolder});
         arguments.push_back(bundle);
-        return test::runTool(releaseTool, arguments, output);
+        return test::runTool(test::releaseTool, arguments, output);
     }
 
     // Publishes `bundle` to the served folder as a release machine does; answers the exit status
     // and, when asked, what it said on both streams.
     int publish(const fs::path& bundle, std::vector<std::string> options = {}, std::string* output = nullptr) {
         options.insert(options.end(), {"--key", key, "--out", (temp / "www/updates").string(), bundle.string()});
-        options.insert(options.begin(), {releaseTool.string(), "publish"});
-        return runInSource(options, output);
+        options.insert(options.begin(), {test::releaseTool.string(), "publish"});
+        return test::runInSource(options, output);
     }
 
     int argc = 1;
@@ -291,7 +281,7 @@ TEST_F(UpdateEndToEndIntegrationTest, InstallSaysWhatItReplacesAndKeepsANewerBui
         << output;
     EXPECT_TRUE(snapshot(installed) == newer);
     // The bundle is built already: make takes it from BUNDLE_DIR.
-    ASSERT_EQ(runInSource({"make", "-o", "bundle", "install", "FORCE=1", "BUNDLE_DIR=" + first.parent_path().string()},
+    ASSERT_EQ(test::runInSource({"make", "-o", "bundle", "install", "FORCE=1", "BUNDLE_DIR=" + first.parent_path().string()},
                           &output),
               0)
         << output;
@@ -325,9 +315,9 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
     const auto release = temp / "release build";
     fs::create_directories(release / "velmo");
     fs::create_directories(release / "tools");
-    fs::create_symlink(velmoBinary, release / "velmo/velmo");
-    fs::create_symlink(releaseTool, release / "tools/velmo-release");
-    fs::create_directory_symlink(iconFolder, release / "icons");
+    fs::create_symlink(test::velmoBinary, release / "velmo/velmo");
+    fs::create_symlink(test::releaseTool, release / "tools/velmo-release");
+    fs::create_directory_symlink(test::iconFolder, release / "icons");
     for (const std::string neighbour : {"out", "dir"}) {
         fs::create_directories(temp / neighbour);
         temp.write(neighbour + "/keep", "mine");
@@ -344,7 +334,7 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
     std::ofstream(spaced / "Downloads/photo.jpg") << "received";
 
     std::string output;
-    ASSERT_EQ(runInSource({"make", "-o", "release-build", "install", "VERSION=2.0", "BUILD_NUMBER=3",
+    ASSERT_EQ(test::runInSource({"make", "-o", "release-build", "install", "VERSION=2.0", "BUILD_NUMBER=3",
                            "RELEASE_BUILD=" + release.string(), "BUNDLE_DIR=" + (temp / "out dir").string()},
                           &output),
               0)
@@ -362,7 +352,7 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
     test::runTool("/usr/bin/gio", {"mime", "application/octet-stream"}, &output);
     EXPECT_EQ(output.find("velmo"), std::string::npos) << output;
 
-    ASSERT_EQ(runInSource({"make", "uninstall"}, &output), 0) << output;
+    ASSERT_EQ(test::runInSource({"make", "uninstall"}, &output), 0) << output;
     EXPECT_EQ(traces(spaced / ".local"), std::vector<std::string>{});
     EXPECT_EQ(readFile(spaced / ".config/Velmo/Velmo.ini"), "[General]\nsharingConsentMode=quick\n");
     EXPECT_EQ(readFile(spaced / "Downloads/photo.jpg"), "received");
@@ -471,7 +461,7 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishKeepsTheChannelOnTheFeedAddressItsC
     EXPECT_EQ(publish(temp / "same/Velmo.app", {}, &output), 0) << output;
     EXPECT_NE(output.find("feed.json: Velmo 1.2 (build 3) for test-x86_64\n  feed: " + url), std::string::npos)
         << output;
-    EXPECT_EQ(test::runTool(releaseTool, {"verify", folder / "Velmo-3.zip"}, &output), 0);
+    EXPECT_EQ(test::runTool(test::releaseTool, {"verify", folder / "Velmo-3.zip"}, &output), 0);
     EXPECT_NE(output.find("feed: " + url), std::string::npos) << output;
 }
 

@@ -22,8 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-const fs::path velmoBinary = VELMO_BINARY;
-const fs::path releaseTool = VELMO_RELEASE_TOOL;
 
 // A display server that accepts connections and never answers, under an abstract socket name
 // of its own: a Velmo started against it is a new copy that is slow to start.
@@ -83,14 +81,14 @@ TEST(UpdateRecoveryIntegrationTest, AnUpdateCutOffBeforeTheNewCopyIsReadyIsUndon
     const auto next = temp / "next/Velmo.app";
     const auto download = temp / "tmp/Velmo-Update-0B5B2D8E-7F0C-4C55-9E83-1D2F5A3C6E11";
     const auto executable = temp / "velmo";
-    ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, velmoBinary}), 0);
-    ASSERT_EQ(test::runTool(releaseTool, {"keygen", key}), 0);
+    ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, test::velmoBinary}), 0);
+    ASSERT_EQ(test::runTool(test::releaseTool, {"keygen", key}), 0);
     for (const auto& [bundle, build] : {std::pair{installed, "1"}, std::pair{next, "2"}})
-        ASSERT_EQ(test::runTool(releaseTool, {"bundle", "--executable", executable, "--version", "1." + std::string(build),
+        ASSERT_EQ(test::runTool(test::releaseTool, {"bundle", "--executable", executable, "--version", "1." + std::string(build),
                                               "--build", build, "--channel", "test-x86_64", "--key", key, bundle}),
                   0);
     fs::create_directories(download);
-    ASSERT_EQ(test::runTool(releaseTool, {"archive", next, download / "Velmo-2.zip"}), 0);
+    ASSERT_EQ(test::runTool(test::releaseTool, {"archive", next, download / "Velmo-2.zip"}), 0);
 
     SilentDisplay display;
     const pid_t installer = ::fork();
