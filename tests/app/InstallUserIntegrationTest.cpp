@@ -279,7 +279,7 @@ TEST_F(InstallUserIntegrationTest, UninstallTakesWhereLaunchesMeetOnceNoVelmoHol
     ::close(running);
     ASSERT_EQ(install(&output), 0) << output;
     ASSERT_EQ(uninstall(&output), 0) << output;
-    EXPECT_FALSE(fs::exists(meeting));
+    EXPECT_FALSE(fs::exists(meeting.parent_path())) << "an empty state folder of Velmo's making";
 }
 
 }  // namespace
