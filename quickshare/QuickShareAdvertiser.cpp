@@ -5,6 +5,7 @@
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
