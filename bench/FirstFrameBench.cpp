@@ -63,6 +63,19 @@ Bytes offlineFrame(const Bytes& request) {
     return frame;
 }
 
+std::size_t varintSize(std::uint64_t value) {
+    std::size_t n = 1;
+    for (; value >= 0x80; value >>= 7) ++n;
+    return n;
+}
+
+// The size of offlineFrame() of a request of `requestSize` bytes: each of its two envelopes
+// adds its type (2 bytes), the field's tag (1) and the length of what it holds.
+std::size_t framedSize(std::size_t requestSize) {
+    const std::size_t v1 = 3 + varintSize(requestSize) + requestSize;
+    return 3 + varintSize(v1) + v1;
+}
+
 // Mediums that no medium has the number of (127), as one packed run, or as runs of one number
 // each; the largest such frame of at most `size` bytes.
 Bytes hostileRequest(std::size_t size, bool oneRun) {
@@ -78,7 +91,12 @@ Bytes hostileRequest(std::size_t size, bool oneRun) {
         } while (frame.size() > size);
         return frame;
     }
-    while (offlineFrame(request).size() + 3 <= size) request.insert(request.end(), {0x2A, 0x01, 0x7F});
+    // The frame's size follows from the request's, so the number of runs is found before the
+    // request is built once: re-encoding it for every run added would be quadratic.
+    std::size_t count = size / 3;
+    while (count > 0 && framedSize(3 * count) > size) --count;
+    request.reserve(3 * count);
+    for (std::size_t i = 0; i < count; ++i) request.insert(request.end(), {0x2A, 0x01, 0x7F});
     return offlineFrame(request);
 }
 

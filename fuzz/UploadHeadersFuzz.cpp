@@ -1,5 +1,5 @@
 // What a browser's upload headers become: the length, the percent-decoded file name and the
-// safe name the file is saved under, and the device name from the User-Agent. The input is
+// safe name the file is saved under (cleaned as names are shown), and the device name from the User-Agent. The input is
 // the three header values separated by newlines.
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(safe.front() != '.' && safe.find('/') == std::string::npos);
         for (const char c : safe) check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
         check(!reordersOrBreaks(safe));
+        // Nothing in it shows as nothing: the name the user sees finds the file.
+        check(withoutInvisibles(safe) == safe);
     }
 
     // The device name is shown on a row like a phone's name: bounded, valid, nothing that
@@ -66,5 +68,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(!device.empty() && device.size() <= peerNameLimit && Utf8::isValid(device));
     for (const char c : device) check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
     check(!reordersOrBreaks(device));
+    check(withoutInvisibles(device) == device);
     return 0;
 }

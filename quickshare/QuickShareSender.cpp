@@ -1,8 +1,6 @@
 #include "quickshare/QuickShareSender.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/use_awaitable.hpp>
@@ -19,6 +17,7 @@
 #include "quickshare/QuickShareConnection.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/SharingFlow.h"
+#include "quickshare/SourceFile.h"
 #include "quickshare/Ukey2ClientHandshake.h"
 #include "transfer/ByteStream.h"
 #include "transfer/FileError.h"
@@ -35,6 +34,7 @@ constexpr auto fileType = location::nearby::connections::PayloadTransferFrame::P
 struct Entry {
     std::filesystem::path path;
     sharing::FileMetadata meta;
+    SourceFile::Identity identity;  // what was announced: only this file's bytes are sent
 };
 
 std::string lastComponent(const std::filesystem::path& path) {
@@ -58,69 +58,22 @@ sharing::FileMetadata::Type typeFor(const ContentType& content) {
 // Describes one file. Only regular files can be sent: a FIFO or a device would block the
 // transfer for ever or never end.
 Entry makeEntry(const std::filesystem::path& path, RandomSource& random) {
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);  // follows links
-    if (error) throw FileError::reading(path, error);
-    if (status.type() == std::filesystem::file_type::not_found) throw FileError::reading(path, ENOENT);
-    if (std::filesystem::is_directory(status)) {
-        throw QuickShareError::protocolError(lastComponent(path) + " is a folder");
-    }
-    if (!std::filesystem::is_regular_file(status)) throw FileError::notRegular(path);
-    const auto size = std::filesystem::file_size(path, error);
-    if (error) throw FileError::reading(path, error);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) throw FileError::reading(path, errno);  // follows links
+    if (S_ISDIR(info.st_mode)) throw QuickShareError::protocolError(lastComponent(path) + " is a folder");
+    if (!S_ISREG(info.st_mode)) throw FileError::notRegular(path);
     const auto content = ContentType::forFileName(lastComponent(path));
     const auto maxId = std::numeric_limits<std::int64_t>::max();
 
-    Entry entry{path, {}};
+    Entry entry{path, {}, SourceFile::Identity::of(info)};
     entry.meta.set_name(FileNaming::safeName(lastComponent(path)));
     entry.meta.set_type(typeFor(content));
     entry.meta.set_payload_id(random.uniform(1, maxId));
-    entry.meta.set_size(static_cast<std::int64_t>(size));
+    entry.meta.set_size(entry.identity.size);
     entry.meta.set_mime_type(content.mimeType().value_or("application/octet-stream"));
     entry.meta.set_id(random.uniform(1, maxId));
     return entry;
 }
-
-// A file opened for reading that is still the regular file it was when described.
-class SourceFile {
-public:
-    explicit SourceFile(const Entry& entry) {
-        fd_ = ::open(entry.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (fd_ < 0) throw FileError::reading(entry.path, errno);
-        struct stat info {};
-        if (::fstat(fd_, &info) != 0) {
-            const int error = errno;
-            ::close(fd_);
-            throw FileError::reading(entry.path, error);
-        }
-        if (!S_ISREG(info.st_mode)) {
-            ::close(fd_);
-            throw FileError::notRegular(entry.path);
-        }
-        ::posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint: larger read-ahead
-    }
-    ~SourceFile() { ::close(fd_); }
-    SourceFile(const SourceFile&) = delete;
-    SourceFile& operator=(const SourceFile&) = delete;
-
-    // Up to `wanted` bytes into `buffer`; fewer only at the end of the file.
-    std::size_t read(std::uint8_t* buffer, std::size_t wanted, const std::filesystem::path& path) {
-        std::size_t done = 0;
-        while (done < wanted) {
-            const ssize_t n = ::read(fd_, buffer + done, wanted - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                throw FileError::reading(path, errno);
-            }
-            if (n == 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        return done;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 struct SendRun {
     std::vector<Entry> entries;
@@ -319,13 +272,10 @@ struct SendRun {
 
         ChunkReadAhead reader(stream->executor(), QuickShareSender::chunkSize);
         for (const auto& entry : entries) {
-            auto file = std::make_shared<SourceFile>(entry);
+            auto file = std::make_shared<SourceFile>(entry.path, entry.identity);
             const std::int64_t size = entry.meta.size();
-            // Never more than announced: a file that grew is cut at its announced size, one
-            // that shrank fails the transfer instead of being reported complete.
-            reader.start([file, path = entry.path](std::uint8_t* buffer, std::size_t wanted) {
-                return file->read(buffer, wanted, path);
-            }, size);
+            reader.start([file](std::uint8_t* buffer, std::size_t wanted) { return file->read(buffer, wanted); },
+                         size);
             std::int64_t offset = 0;
             while (offset < size) {
                 const ByteView chunk = co_await reader.next();
@@ -338,6 +288,9 @@ struct SendRun {
                 sent += static_cast<std::int64_t>(chunk.size());
                 if (progress) progress(sent, total);
             }
+            // Written to while it was read, the phone would keep a mixture: it never gets the
+            // last chunk, so it keeps nothing.
+            file->checkUnchanged();
             co_await sendChunk(flow, entry, offset, ByteView{}, true);
         }
     }

@@ -74,8 +74,9 @@ public:
     // Sends `files` (regular files only, in this order) to the phone on `to`, started here
     // when it is a NetworkStream. Returns once every file went out, the phone did not cancel
     // (during the chunks or in its last word) and the disconnection frame followed. Throws
-    // QuickShareError (declined, timedOut, cancelledByPhone, ...), ShareError, the file
-    // system's error, or Cancelled when `cancel` is set or `confirmPeer` answers false: the
+    // QuickShareError (declined, timedOut, cancelledByPhone, ...), ShareError, FileError (also
+    // for a file replaced or written to since it was described, before the phone is told it
+    // is complete), or Cancelled when `cancel` is set or `confirmPeer` answers false: the
     // phone then gets a cancel and a disconnection frame. Nothing touches the stream when
     // `files` is empty or a file cannot be described.
     static asio::awaitable<void> send(std::vector<std::filesystem::path> files,

@@ -91,4 +91,8 @@ FileError FileError::shrank(const std::filesystem::path& file) {
     return FileError(std::make_error_code(std::errc::io_error), shownName(file) + " got shorter while it was sent.");
 }
 
+FileError FileError::changed(const std::filesystem::path& file) {
+    return FileError(std::make_error_code(std::errc::io_error), shownName(file) + " changed while it was sent.");
+}
+
 }  // namespace velmo

@@ -21,6 +21,8 @@ public:
     static FileError notRegular(const std::filesystem::path& file);
     // `file` ended before the size it was announced with had been sent.
     static FileError shrank(const std::filesystem::path& file);
+    // `file` was replaced or written to after it was chosen, so what was sent is not what was chosen.
+    static FileError changed(const std::filesystem::path& file);
 
     static FileError saving(const std::filesystem::path& folder, int error) {
         return saving(folder, std::error_code(error, std::generic_category()));

@@ -155,7 +155,8 @@ void noteClaim(const std::filesystem::path& claim, const std::string& name) {
 std::string shownName(std::string_view name) { return replaceControls(Utf8::withReplacements(name)); }
 
 std::string safeName(std::string_view name) {
-    std::string s = lastComponent(Utf8::withReplacements(name));
+    // What shows as nothing goes before the dots are looked at: "\u200B.bashrc" is not hidden.
+    std::string s = withoutInvisibles(lastComponent(Utf8::withReplacements(name)));
     for (auto& c : s) {
         if (c == ':' || c == '/') c = '_';
     }
@@ -166,7 +167,8 @@ std::string safeName(std::string_view name) {
 
     const auto boundaries = clusterBoundaries(s);
     if (boundaries.size() - 1 > maxNameCharacters) s.resize(boundaries[maxNameCharacters]);
-    return capBytes(s);
+    // A cut may leave a joiner at the end, where it joins nothing.
+    return withoutInvisibles(capBytes(s));
 }
 
 std::filesystem::path unique(const std::filesystem::path& location) {

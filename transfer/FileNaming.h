@@ -17,8 +17,9 @@ inline constexpr std::size_t maxNameBytes = 240;
 std::string shownName(std::string_view name);
 
 // A single, non-empty file name made from an untrusted one: last path component only,
-// ":" and "/" become "_", control characters, bidirectional embeddings, overrides and
-// isolates and the line and paragraph separators become "_", Unicode white space trimmed from
+// what shows as nothing dropped (withoutInvisibles), ":" and "/" become "_", control
+// characters, bidirectional embeddings, overrides and isolates and the line and paragraph
+// separators become "_", Unicode white space trimmed from
 // both ends, leading dots removed, "File" when nothing is left, then cut to 200 characters
 // and to 240 bytes on a character boundary, keeping a short extension.
 std::string safeName(std::string_view name);

@@ -204,13 +204,15 @@ void PartFile::close() {
     }
 }
 
-std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted) {
+std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted, const FileNaming::MoveCalls& calls) {
     // Only a finished file leaves the private mode it was written under. A file system that
     // refuses the change keeps it private rather than losing the file.
     if (fd_ >= 0) (void)::fchmod(fd_, 0666 & ~currentUmask());
     close();
     try {
-        auto final = FileNaming::moveNoReplace(path_, wanted, claimFor(path_));
+        // Closed, the file is still locked through the second descriptor: another Velmo's
+        // sweep now would take a finished download for a killed one's leftover.
+        auto final = FileNaming::moveNoReplace(path_, wanted, claimFor(path_), calls);
         placed_ = true;
         unlock();
         return final;

@@ -4,6 +4,7 @@
 
 #include "platform/Bytes.h"
 #include "platform/Uuid.h"
+#include "transfer/FileNaming.h"
 
 namespace velmo {
 
@@ -44,9 +45,11 @@ public:
     void close();
 
     // Gives the still open file the mode of any new file (0666 & ~umask), closes it and moves
-    // it to FileNaming::unique(wanted) without replacing anything; returns the final path.
-    // Throws FileError; the file then stays to be discarded.
-    std::filesystem::path moveTo(const std::filesystem::path& wanted);
+    // it to FileNaming::unique(wanted) without replacing anything (through `calls`); returns the
+    // final path. Throws FileError; the file then stays to be discarded. The lock is held until
+    // the file has its final name.
+    std::filesystem::path moveTo(const std::filesystem::path& wanted,
+                                 const FileNaming::MoveCalls& calls = FileNaming::MoveCalls::system());
 
     // Closes and removes the temporary file, ignoring errors. Idempotent.
     void discard() noexcept;

@@ -1,5 +1,8 @@
 #include "transfer/PeerText.h"
 
+#include <unicode/uchar.h>
+
+#include <algorithm>
 #include <cstdint>
 
 namespace velmo {
@@ -33,12 +36,15 @@ std::pair<char32_t, std::size_t> decodeOne(std::string_view text, std::size_t i)
     return {value, length};
 }
 
+// Characters that show as nothing: direction marks (LRM, RLM, ALM), the zero-width space, the
+// word joiner and invisible operators, the byte-order mark.
+bool invisible(char32_t c) {
+    return c == 0x200E || c == 0x200F || c == 0x061C || c == 0x200B || (c >= 0x2060 && c <= 0x2064) || c == 0xFEFF;
+}
+
 bool dropped(char32_t c) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;          // C0, DEL, C1
-    if (breaksTextLayout(c)) return true;
-    if (c == 0x200E || c == 0x200F || c == 0x061C) return true;       // direction marks
-    // Invisible: zero-width space, word joiner and invisible operators, byte-order mark.
-    return c == 0x200B || (c >= 0x2060 && c <= 0x2064) || c == 0xFEFF;
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;  // C0, DEL, C1
+    return breaksTextLayout(c) || invisible(c);
 }
 
 void appendUtf8(std::string& out, char32_t c) {
@@ -59,14 +65,40 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
+// The code point that valid UTF-8 `text` ends with.
+char32_t lastOf(const std::string& text) {
+    std::size_t start = text.size() - 1;
+    while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    return decodeOne(text, start).first;
+}
+
+// A character a joiner may stand beside: one that shows, outside ASCII and white space.
+bool joinable(char32_t c) {
+    return c >= 0x80 && c != 0xFFFD && c != 0x200C && c != 0x200D && !dropped(c) &&
+           !u_isUWhiteSpace(static_cast<UChar32>(c));
+}
+
 // Whether a zero-width joiner or non-joiner between what `out` ends with and what follows at
 // `text[next]` can do its work: joining emoji, or letters of the scripts that use them. Next to
-// ASCII, at either end or beside another invisible character it only hides.
+// ASCII or white space, at either end or beside another invisible character it only hides.
 bool joinsHere(const std::string& out, std::string_view text, std::size_t next) {
-    if (out.empty() || static_cast<unsigned char>(out.back()) < 0x80 || next >= text.size()) return false;
-    const char32_t following = decodeOne(text, next).first;
-    return following >= 0x80 && following != 0xFFFD && following != 0x200C && following != 0x200D &&
-           !dropped(following);
+    if (out.empty() || next >= text.size()) return false;
+    return joinable(lastOf(out)) && joinable(decodeOne(text, next).first);
+}
+
+// `text` as valid UTF-8 without the characters `drop` names and without joiners that join
+// nothing; it stops once it holds more than `stop` bytes.
+std::string keptOf(std::string_view text, bool (*drop)(char32_t), std::size_t stop) {
+    std::string out;
+    out.reserve(std::min(text.size(), stop));
+    for (std::size_t i = 0; i < text.size() && out.size() <= stop;) {
+        const auto [c, length] = decodeOne(text, i);
+        i += length;
+        if (drop(c)) continue;
+        if ((c == 0x200C || c == 0x200D) && !joinsHere(out, text, i)) continue;
+        appendUtf8(out, c);
+    }
+    return out;
 }
 
 }  // namespace
@@ -75,30 +107,18 @@ bool breaksTextLayout(char32_t c) {
     return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029;
 }
 
+std::string withoutInvisibles(std::string_view text) { return keptOf(text, invisible, std::string::npos); }
+
 std::string peerText(std::string_view text, std::size_t limit) {
     static constexpr std::string_view ellipsis = "\u2026";
-    std::string out;
-    out.reserve(std::min(text.size(), limit));
-    for (std::size_t i = 0; i < text.size();) {
-        const auto [c, length] = decodeOne(text, i);
-        i += length;
-        if (dropped(c)) continue;
-        if ((c == 0x200C || c == 0x200D) && !joinsHere(out, text, i)) continue;
-        std::string piece;
-        appendUtf8(piece, c);
-        if (out.size() + piece.size() > limit) {
-            // Make room for the ellipsis, removing whole characters.
-            while (!out.empty() && out.size() + ellipsis.size() > limit) {
-                while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) {
-                    out.pop_back();
-                }
-                if (!out.empty()) out.pop_back();
-            }
-            if (ellipsis.size() <= limit) out += ellipsis;
-            return out;
-        }
-        out += piece;
+    std::string out = keptOf(text, dropped, limit);
+    if (out.size() <= limit) return out;
+    // Make room for the ellipsis, removing whole characters.
+    while (!out.empty() && out.size() + ellipsis.size() > limit) {
+        while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
+        if (!out.empty()) out.pop_back();
     }
+    if (ellipsis.size() <= limit) out += ellipsis;
     return out;
 }
 

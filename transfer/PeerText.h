@@ -16,11 +16,15 @@ constexpr std::size_t peerTextLimit = 120;
 // separators (U+2028, U+2029). Shown inside a name, they disguise what follows it.
 bool breaksTextLayout(char32_t c);
 
-// `text` with invalid UTF-8 replaced by U+FFFD; control characters (C0, DEL, C1), the
-// characters of breaksTextLayout, direction marks, the byte-order mark and invisible
-// zero-width characters dropped; cut on a character boundary to at most `limit` bytes, with
-// "…" after a cut. Zero-width joiners and non-joiners stay only between two non-ASCII
-// characters, where emoji and several scripts need them.
+// `text` with invalid UTF-8 replaced by U+FFFD and the characters that show as nothing
+// dropped: direction marks (U+200E, U+200F, U+061C), the byte-order mark, the zero-width
+// space, the word joiner and invisible operators (U+2060–U+2064). Zero-width joiners and
+// non-joiners stay only between two non-ASCII characters that show, where emoji and several
+// scripts need them. A name saved from a phone is cleaned so, as it is shown.
+std::string withoutInvisibles(std::string_view text);
+
+// withoutInvisibles(`text`) also without control characters (C0, DEL, C1) and the characters of
+// breaksTextLayout; cut on a character boundary to at most `limit` bytes, with "…" after a cut.
 std::string peerText(std::string_view text, std::size_t limit = peerTextLimit);
 
 // Longest phone name kept, in bytes: what an endpoint-info record can carry.

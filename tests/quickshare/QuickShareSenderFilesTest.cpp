@@ -69,38 +69,78 @@ TEST_F(SenderTest, SendsEveryFileInChunksAfterThePhoneAccepts) {
     EXPECT_EQ(phone->peerName(), "Desk");
 }
 
-TEST_F(SenderTest, NeverSendsMoreThanAnnouncedAndFailsWhenAFileShrinks) {
-    {
-        const auto path = file("grows.txt", 4, 'g');
-        auto confirm = [path](std::string) -> asio::awaitable<bool> {
-            std::ofstream(path, std::ios::app) << "more";
+// What reaches the phone is the file as it was chosen, never more than announced: g.bin
+// replaced by rename, written to, grown or cut before or during its turn fails the send with a
+// sentence naming it, and the phone never gets its last chunk, so it keeps nothing of it.
+TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
+    enum When { whileCodesCompared, duringEarlierFile, duringItsTurn };
+    enum Change { nothing, replacedByLonger, replacedBySameSize, grown, rewritten, cut };
+    struct Case { const char* label; When when; Change change; std::string outcome; };
+    const std::string changed = "g.bin changed while it was sent.";
+    const std::string shorter = "g.bin got shorter while it was sent.";
+    const std::vector<Case> cases = {
+        {"left alone", duringEarlierFile, nothing, ""},
+        {"replaced by a longer file while the codes are compared", whileCodesCompared, replacedByLonger, changed},
+        {"replaced by a longer file during big.bin", duringEarlierFile, replacedByLonger, changed},
+        {"replaced by a file of its size during big.bin", duringEarlierFile, replacedBySameSize, changed},
+        {"grown in place while the codes are compared", whileCodesCompared, grown, changed},
+        {"cut short while the codes are compared", whileCodesCompared, cut, shorter},
+        {"grown in place during its turn", duringItsTurn, grown, changed},
+        {"rewritten in place during its turn", duringItsTurn, rewritten, changed},
+        {"cut short during its turn", duringItsTurn, cut, shorter},
+    };
+    const std::size_t size = 3 * QuickShareSender::chunkSize + 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const auto big = file("big.bin", 4 * QuickShareSender::chunkSize, 'b');
+        const auto g = file("g.bin", size, 'g');
+        // Written long ago, as a file someone picks usually is: any later write shows.
+        fs::last_write_time(g, fs::file_time_type::clock::now() - 1h);
+        auto change = [&c, g, size] {
+            if (c.change == replacedByLonger || c.change == replacedBySameSize) {
+                const auto other = g.parent_path() / "g.new";
+                std::ofstream(other, std::ios::binary) << std::string(size + (c.change == replacedByLonger), 'n');
+                fs::rename(other, g);
+            }
+            if (c.change == grown) std::ofstream(g, std::ios::binary | std::ios::app) << "more";
+            if (c.change == rewritten) {
+                std::fstream(g, std::ios::binary | std::ios::in | std::ios::out) << std::string(size, 'z');
+            }
+            if (c.change == cut) fs::resize_file(g, 100);
+        };
+        QuickShareSender::ConfirmPeer confirm = [&c, change](std::string) -> asio::awaitable<bool> {
+            if (c.when == whileCodesCompared) change();
             co_return true;
         };
-        auto sending = startSend({path}, {}, confirm);
-        asPhone([](Phone& phone) -> asio::awaitable<void> {
-            co_await phone.negotiateAsReceiver(Response::ACCEPT);
-            EXPECT_TRUE(co_await phone.expectEnd());
-        });
-        EXPECT_EQ(outcomeOf(sending), "");
-        ASSERT_EQ(phone->files().size(), 1u);
-        EXPECT_EQ(phone->files().begin()->second.body, Bytes(4, 'g'));
-    }
-    {
-        const auto path = file("shrinks.txt", 10, 's');
-        auto confirm = [path](std::string) -> asio::awaitable<bool> {
-            fs::resize_file(path, 3);
-            co_return true;
-        };
-        auto streams = MemoryStreamPair::create(pool.get_executor());
-        auto sending = sendOver(streams, {path}, confirm);
+        auto streams = MemoryStreamPair::create(pool.get_executor(), 256 * 1024);
+        auto sending = sendOver(streams, {big, g}, confirm);
+        std::optional<ScriptedPhone::ReceivedFile> received;
         runAsync(streams.b->executor(), [&]() -> asio::awaitable<void> {
             auto phone = co_await Phone::acceptAsReceiver(streams.b);
-            co_await phone->negotiateAsReceiver(Response::ACCEPT);
-            EXPECT_TRUE(co_await phone->expectEnd());
-            EXPECT_EQ(phone->files().size(), 1u);
-            for (const auto& [id, received] : phone->files()) EXPECT_FALSE(received.last);  // never complete
+            const auto introduction = co_await phone->negotiateAsReceiver(Response::ACCEPT);
+            const auto bigId = introduction.file_metadata(0).payload_id();
+            const auto gId = introduction.file_metadata(1).payload_id();
+            // The phone reads no further while it changes the file, so the computer is at most a
+            // chunk ahead of it: still within big.bin, or at the start of g.bin.
+            phone->afterChunk = [&, bigId, gId, self = phone.get()](std::int64_t id, bool) -> asio::awaitable<void> {
+                const bool first = self->files().at(id).chunks == 1;
+                if (first && ((c.when == duringEarlierFile && id == bigId) || (c.when == duringItsTurn && id == gId)))
+                    change();
+                co_return;
+            };
+            co_await phone->expectEnd(10s);
+            if (phone->files().count(gId)) received = phone->files().at(gId);
         });
-        EXPECT_EQ(outcomeOf(sending), "shrinks.txt got shorter while it was sent.");
+        EXPECT_EQ(outcomeOf(sending), c.outcome);
+        if (c.outcome.empty()) {
+            ASSERT_TRUE(received && received->last);
+            EXPECT_EQ(received->body, Bytes(size, 'g'));
+        } else {
+            EXPECT_FALSE(received && received->last) << "the phone kept a file that is not the one chosen";
+        }
+        streams.b->close();
+        fs::remove(big);
+        fs::remove(g);
     }
 }
 

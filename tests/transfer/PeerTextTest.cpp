@@ -24,6 +24,17 @@ TEST(PeerText, DropsControlAndDirectionCharacters) {
     EXPECT_EQ(peerText("Dad \U0001F468\u200d\U0001F467"), "Dad \U0001F468\u200d\U0001F467");
     EXPECT_EQ(peerText("\u0645\u06cc\u200c\u062e"), "\u0645\u06cc\u200c\u062e");
     EXPECT_EQ(peerText("\u200dPix\u200del\u200c \u00e9\u200d"), "Pixel \u00e9");
+    // Beside another joiner, an invisible or dropped character, white space or a broken
+    // sequence a joiner joins nothing either.
+    EXPECT_EQ(peerText("\u00e9\u200d\u200d\u00e9|\u00e9\u200c\u200b\u00e9|\u00e9\u200d\u3000|\u00e9\u200d\xff"),
+              "\u00e9\u200d\u00e9|\u00e9\u00e9|\u00e9\u3000|\u00e9\ufffd");
+    EXPECT_EQ(peerText("\u00e9\u200d\u202e\u00e9|\u00e9\u200d\xc2\x85\u00e9|\u3000\u200d\u00e9|\xff\u200d\u00e9"),
+              "\u00e9\u00e9|\u00e9\u00e9|\u3000\u00e9|\ufffd\u00e9");
+    // The Arabic letter mark, the word joiner and the invisible operators.
+    EXPECT_EQ(peerText("a\u061cb\u2060c\u2061d\u2062e\u2063f\u2064g"), "abcdefg");
+    EXPECT_EQ(withoutInvisibles("a\u061cb\u2060c\u2061d\u2062e\u2063f\u2064g\u200b\ufeff\u200e\u200f"), "abcdefg");
+    // Only what shows as nothing: controls and reordering characters are the caller's to handle.
+    EXPECT_EQ(withoutInvisibles("a\x01\u202eb\xff"), "a\x01\u202eb\ufffd");
     EXPECT_EQ(peerName("\u2028\ufeff\u200b"), "Android phone");
 }
 

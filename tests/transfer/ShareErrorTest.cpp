@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include "transfer/FileError.h"
 #include "transfer/ShareError.h"
 
 namespace velmo {
@@ -39,6 +42,26 @@ TEST(ShareError, EqualityComparesCaseAndReason) {
     EXPECT_NE(ShareError::connectionClosed(), ShareError::unreachable());
     EXPECT_EQ(ShareError::protocolViolation("why").reason(), "why");
     EXPECT_EQ(ShareError::protocolViolation("why").kind(), ShareError::Kind::protocolViolation);
+}
+
+// A file's failure names the folder or file the user knows, by its last component and shown as
+// names are: a control or direction-changing character in it cannot disguise the sentence.
+TEST(FileError, SentencesNameTheFolderOrFileAsShown) {
+    struct Case {
+        FileError error;
+        const char* sentence;
+    };
+    const std::string folder = "/nowhere/Down\u202Eloads\n";
+    const Case cases[] = {
+        {FileError::saving(folder, ENOSPC), "There isn't enough free space in Down_loads_."},
+        {FileError::saving(folder + "/", EACCES), "Velmo isn't allowed to save files in Down_loads_."},
+        {FileError::saving(folder, ENOENT), "The Down_loads_ folder was removed while the file was arriving."},
+        {FileError::creatingFolder(folder, std::make_error_code(std::errc::file_exists)), "Velmo can't create the folder Down_loads_."},
+        {FileError::reading("/tmp/\x1b[31mg.bin", ENOENT), "_[31mg.bin is no longer there."},
+        {FileError::changed("/tmp/g\u2028.bin"), "g_.bin changed while it was sent."},
+        {FileError::shrank("/tmp/g.bin"), "g.bin got shorter while it was sent."},
+    };
+    for (const auto& c : cases) EXPECT_STREQ(c.error.what(), c.sentence);
 }
 
 }  // namespace
