@@ -19,6 +19,7 @@ public:
         else if (head.status >= 300 && head.status <= 399) failure = UpdateError(UpdateError::Kind::redirected);
         else if (head.status == 200) {
             if (head.contentLength > limit_) failure = UpdateError(UpdateError::Kind::tooLarge);
+            else answered = true;
         } else failure = UpdateError::http(head.status);
         return !failure;
     }
@@ -36,6 +37,7 @@ public:
 
     Bytes data;
     std::optional<UpdateError> failure;
+    bool answered = false;  // the response was accepted and its body began
 
 private:
     const std::string& url_;
@@ -56,7 +58,8 @@ Bytes BoundedUpdateRequest::run(HttpTransport& transport, const std::string& acc
     if (collector.failure) throw *collector.failure;
     if (cancel.load() || outcome == HttpTransport::Outcome::cancelled)
         throw UpdateError(UpdateError::Kind::cancelled);
-    if (outcome != HttpTransport::Outcome::completed) throw UpdateError(UpdateError::Kind::unavailable);
+    if (outcome != HttpTransport::Outcome::completed)
+        throw collector.answered ? UpdateError::interrupted() : UpdateError(UpdateError::Kind::unavailable);
     return std::move(collector.data);
 }
 

@@ -4,6 +4,13 @@ namespace velmo {
 
 UpdateError::UpdateError(Kind kind, int status) : Error(sentence(kind)), kind_(kind), status_(status) {}
 
+UpdateError::UpdateError(Kind kind, const char* sentence) : Error(sentence), kind_(kind), status_(0) {}
+
+UpdateError UpdateError::interrupted() {
+    return UpdateError(Kind::unavailable,
+                       "The connection to the update server was interrupted during the download. Try again later.");
+}
+
 const char* UpdateError::sentence(Kind kind) {
     switch (kind) {
     case Kind::httpStatus:

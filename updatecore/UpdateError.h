@@ -26,6 +26,8 @@ public:
 
     explicit UpdateError(Kind kind, int status = 0);
     static UpdateError http(int status) { return UpdateError(Kind::httpStatus, status); }
+    // The server answered, then the transfer broke off: unavailable, told as what it was.
+    static UpdateError interrupted();
 
     Kind kind() const { return kind_; }
     int status() const { return kind_ == Kind::httpStatus ? status_ : 0; }
@@ -37,6 +39,8 @@ public:
     static const char* sentence(Kind kind);
 
 private:
+    UpdateError(Kind kind, const char* sentence);
+
     Kind kind_;
     int status_;
 };

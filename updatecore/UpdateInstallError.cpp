@@ -46,6 +46,13 @@ UpdateInstallError::UpdateInstallError(Kind kind) : UpdateInstallError(kind, sen
 UpdateInstallError::UpdateInstallError(Kind kind, const std::string& text, std::filesystem::path backup)
     : Error(text), kind_(kind), backup_(std::move(backup)) {}
 
+UpdateInstallError UpdateInstallError::notTheRelease() {
+    return UpdateInstallError(Kind::invalidBundle,
+                              "The downloaded update isn\u2019t the version Velmo was offered. Check for updates "
+                              "again later.",
+                              {});
+}
+
 UpdateInstallError UpdateInstallError::rollbackFailed(const std::filesystem::path& backup) {
     return UpdateInstallError(
         Kind::rollbackFailed,

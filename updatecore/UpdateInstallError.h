@@ -27,6 +27,9 @@ public:
     explicit UpdateInstallError(Kind kind);
     // The new copy did not start and the previous one could not be put back; it waits at `backup`.
     static UpdateInstallError rollbackFailed(const std::filesystem::path& backup);
+    // The archive holds another version or build than the release it was downloaded for: an
+    // invalid bundle, told as the update's fault, not the installed copy's.
+    static UpdateInstallError notTheRelease();
 
     Kind kind() const { return kind_; }
     const std::filesystem::path& backup() const { return backup_; }

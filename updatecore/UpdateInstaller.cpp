@@ -50,7 +50,7 @@ void verifyReplacement(const std::filesystem::path& current, const std::filesyst
                        const std::string& version, std::int64_t build) {
     const auto installed = UpdateBundle::readMetadata(safePath(current));
     const auto incoming = UpdateBundle::readMetadata(safePath(candidate));
-    if (incoming.version != version || incoming.build != build) fail(Kind::invalidBundle);
+    if (incoming.version != version || incoming.build != build) throw UpdateInstallError::notTheRelease();
     if (installed.build >= build) fail(Kind::notNewer);
     if (incoming.store != installed.store || incoming.product != installed.product ||
         incoming.variant != installed.variant || incoming.channel != installed.channel ||
@@ -142,7 +142,7 @@ void UpdateInstaller::install(const std::filesystem::path& archive, const std::f
     const auto candidate = folder / stagingName / "Velmo.app";
     verifyReplacement(app, candidate, version, build);
     if (cancel.load()) throw Cancelled();
-    if (!syncTree(staging.get())) fail(Kind::stagingFailed);
+    if (!syncTree(staging.get()) || !UpdateRecovery::recordCopy(staging.get())) fail(Kind::stagingFailed);
 
     if (!UpdateRecovery::exchange(lock.get(), targetName, staging.get())) fail(Kind::replacementFailed);
 

@@ -31,11 +31,41 @@ constexpr std::string_view stagingPrefix = ".Velmo-update-";
 constexpr std::string_view downloadPrefix = "Velmo-Update-";
 constexpr std::size_t recordLimit = 16'384;
 
+// The folder a record names as the copy the exchange put in place.
+struct CopyIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+
 struct Record {
     std::string target;  // the installed copy's name in its folder
     std::int64_t build = 0;
     fs::path download;
+    std::optional<CopyIdentity> copy;  // absent in a record of an installer before this field
 };
+
+constexpr const char* recordDraft = "Update.json.new";
+
+// Writes the record in full beside the old one, then puts it in its place.
+bool saveRecord(int staging, const Record& record) {
+    json text = {{"target", record.target}, {"build", record.build}, {"download", record.download.string()}};
+    if (record.copy) {
+        text["device"] = record.copy->device;
+        text["inode"] = record.copy->inode;
+    }
+    const std::string bytes = text.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    ::unlinkat(staging, recordDraft, 0);
+    UniqueFd fd(::openat(staging, recordDraft, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return fd && ::write(fd.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+           ::fsync(fd.get()) == 0 && ::renameat(staging, recordDraft, staging, recordName) == 0 &&
+           ::fsync(staging) == 0;
+}
+
+std::optional<CopyIdentity> identityOf(int folder, const char* name) {
+    struct stat st{};
+    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return CopyIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
 
 std::optional<Record> readRecord(int staging) {
     UniqueFd fd(::openat(staging, recordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -51,8 +81,12 @@ std::optional<Record> readRecord(int staging) {
     const auto download = parsed.find("download");
     if (target == parsed.end() || !target->is_string() || build == parsed.end() || !build->is_number_integer())
         return std::nullopt;
-    Record record{target->get<std::string>(), build->get<std::int64_t>(), {}};
+    Record record{target->get<std::string>(), build->get<std::int64_t>(), {}, std::nullopt};
     if (download != parsed.end() && download->is_string()) record.download = download->get<std::string>();
+    const auto device = parsed.find("device");
+    const auto inode = parsed.find("inode");
+    if (device != parsed.end() && device->is_number_unsigned() && inode != parsed.end() && inode->is_number_unsigned())
+        record.copy = CopyIdentity{device->get<std::uint64_t>(), inode->get<std::uint64_t>()};
     // Only a name beside the staging folder, never a path elsewhere.
     if (record.target.empty() || record.target == "." || record.target == ".." ||
         record.target.find('/') != std::string::npos || record.build < 1)
@@ -153,11 +187,18 @@ void removeLeftoverDownloads(const fs::path& temporary) {
 }
 
 bool writeRecord(int staging, const std::string& target, std::int64_t build, const fs::path& download) {
-    const json record = {{"target", target}, {"build", build}, {"download", download.string()}};
-    const std::string text = record.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-    UniqueFd fd(::openat(staging, recordName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    return fd && ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-           ::fsync(fd.get()) == 0 && ::fsync(staging) == 0;
+    struct stat st{};
+    // A new record only: never over one of another update.
+    if (::fstatat(staging, recordName, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return false;
+    return saveRecord(staging, Record{target, build, download, std::nullopt});
+}
+
+bool recordCopy(int staging) {
+    auto record = readRecord(staging);
+    const auto copy = identityOf(staging, "Velmo.app");
+    if (!record || !copy) return false;
+    record->copy = copy;
+    return saveRecord(staging, *record);
 }
 
 bool exchange(int folder, const std::string& target, int staging) {
@@ -192,10 +233,16 @@ Outcome recover(const fs::path& bundle) {
         bool keep = false;
         if (const auto record = readRecord(staging.get())) {
             // Exchanged when the staging folder holds an older copy and the installed one is the
-            // update (or is broken); without a confirmation the older copy goes back.
+            // very copy the exchange put there (or has gone); without a confirmation the older
+            // copy goes back. A copy installed since by other means stays.
             const auto previous = buildOf(folderPath / name / "Velmo.app");
+            const auto identity = identityOf(folder.get(), record->target.c_str());
+            const bool gone = !identity && errno == ENOENT;
+            const bool exchanged = !record->copy || (identity && identity->device == record->copy->device &&
+                                                     identity->inode == record->copy->inode);
             const auto installed = buildOf(folderPath / record->target);
-            if (previous && *previous < record->build && (!installed || *installed == record->build)) {
+            if (previous && *previous < record->build &&
+                (gone || (exchanged && (!installed || *installed == record->build)))) {
                 if (restore(folder.get(), record->target, staging.get())) {
                     if (record->target == bundle.filename()) outcome = Outcome::restored;
                 } else {
@@ -224,9 +271,16 @@ void recoverInterruptedUpdate(char** argv) {
     std::fputs("Velmo: the last update did not finish starting, so the previous version was put back.\n", stderr);
     ::unsetenv(updateReadinessVariable);
     ::unsetenv(stagingVariable);
+    ::setenv(undoneVariable, "1", 1);
     const fs::path executable = *bundle / UpdateBundle::executablePath;
     ::execv(executable.c_str(), argv);
     // The previous copy cannot be started from here: this one goes on over its files.
+}
+
+bool takeUndoneUpdate() {
+    const bool undone = std::getenv(undoneVariable) != nullptr;
+    ::unsetenv(undoneVariable);
+    return undone;
 }
 
 }  // namespace velmo::UpdateRecovery

@@ -14,9 +14,16 @@ constexpr const char* recordName = "Update.json";
 // Names the staging folder to the new copy that the installer starts.
 constexpr const char* stagingVariable = "VELMO_UPDATE_STAGING";
 
+// Set for the previous copy that an undo starts in place of the interrupted update.
+constexpr const char* undoneVariable = "VELMO_UPDATE_UNDONE";
+
 // Records, in the open staging folder, an update of the copy named `target` beside it to
 // `build`, whose archive lies in the folder `download`. False when it cannot be written.
 bool writeRecord(int staging, const std::string& target, std::int64_t build, const std::filesystem::path& download);
+
+// Notes in the record which copy the exchange is about to put in place: the one now in the
+// staging folder. The undo leaves any other copy alone. False when it cannot be written.
+bool recordCopy(int staging);
 
 // Exchanges `target` in `folder` with "Velmo.app" in `staging`, then flushes both folders.
 bool exchange(int folder, const std::string& target, int staging);
@@ -37,6 +44,10 @@ Outcome recover(const std::filesystem::path& bundle);
 // folder until confirm(); then recover() its folder and, when this process runs the copy that
 // was just taken out, start the restored one in its place with the same arguments.
 void recoverInterruptedUpdate(char** argv);
+
+// Whether this process runs the copy that the undo of an interrupted update put back, so the
+// user can be told. Answers once; the processes it starts do not inherit it.
+bool takeUndoneUpdate();
 
 // Removes this user's update downloads ("Velmo-Update-<UUID>" folders) from `temporary` (the
 // system's temporary folder when empty) that an update cut short left behind: never a link or

@@ -193,6 +193,7 @@ int main(int argc, char** argv) {
     dependencies.isReadyForUpdate = [&model] { return model.isReadyForUpdate(); };
     dependencies.hasSharingMode = [&model] { return model.isSharingAllowed(); };
     dependencies.presenter = std::make_shared<velmo::MessageBoxUpdatePresenter>();
+    dependencies.updateUndone = velmo::UpdateRecovery::takeUndoneUpdate();
     velmo::SoftwareUpdates updateController(std::move(dependencies));
     updates = &updateController;
 

@@ -3,6 +3,7 @@
 // the script before its entry carried a marker, and bundles and installs that check first.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -116,6 +117,8 @@ protected:
 std::unique_ptr<test::TempFolder> InstallUserIntegrationTest::shared;
 
 TEST_F(InstallUserIntegrationTest, InstallThenUninstallLeavesTheHomesFileListAsItWas) {
+    // Empty icon folders of the user's own, where install puts a link, are kept.
+    fs::create_directories(home / ".local/share/icons/hicolor/256x256/apps");
     const auto before = fileList(home);
     std::string output;
     ASSERT_EQ(test::runInSource({"make", "-o", "bundle", "install", "BUNDLE_DIR=" + (*shared / "bundle").string()}, &output), 0)
@@ -163,6 +166,28 @@ TEST_F(InstallUserIntegrationTest, AHomeWithABackslashGetsAnEntryTheDesktopAccep
     EXPECT_NE(output.find("has a % in its path"), std::string::npos) << output;
     EXPECT_EQ(test::runTool("/usr/bin/desktop-file-validate", {entry()}, &output), 0);
     EXPECT_EQ(output, "");
+}
+
+// dash's echo reads a \ before a letter as an escape: \t and \b a control character, \c the
+// end of the output. Every path is the home's as it stands.
+TEST_F(InstallUserIntegrationTest, AHomeWithABackslashBeforeALetterGetsTheWholeInstall) {
+    for (const std::string name : {"CORP\\tom", "q\\cz", "b\\bx", "e\\ex"}) {
+        SCOPED_TRACE(name);
+        const auto homes = temp / ("homes of " + name.substr(0, 1));
+        useHome(homes / name);
+        const auto before = fileList(homes);
+        std::string output;
+        ASSERT_EQ(install(&output), 0) << output;
+        EXPECT_TRUE(fs::is_regular_file(entry()));
+        EXPECT_TRUE(fs::is_regular_file(command())) << "the command's link leads to the application";
+        for (const auto& size : fs::directory_iterator(test::iconFolder)) {
+            const auto icon = home / ".local/share/icons/hicolor" / size.path().filename() / "apps/com.halvester.velmo.png";
+            EXPECT_TRUE(fs::is_regular_file(icon)) << icon;
+        }
+        EXPECT_EQ(test::runTool("/usr/bin/desktop-file-validate", {entry()}, &output), 0) << output;
+        ASSERT_EQ(uninstall(&output), 0) << output;
+        EXPECT_EQ(fileList(homes), before) << "nothing is left, beside the home or in it";
+    }
 }
 
 // The script before the marker wrote this entry, claiming every file type for a command that
@@ -279,7 +304,22 @@ TEST_F(InstallUserIntegrationTest, UninstallTakesWhereLaunchesMeetOnceNoVelmoHol
     ::close(running);
     ASSERT_EQ(install(&output), 0) << output;
     ASSERT_EQ(uninstall(&output), 0) << output;
-    EXPECT_FALSE(fs::exists(meeting.parent_path())) << "an empty state folder of Velmo's making";
+    EXPECT_FALSE(fs::exists(meeting));
+    EXPECT_TRUE(fs::is_empty(meeting.parent_path())) << "an empty state folder Velmo did not make stays";
+
+    // The folders above it that Velmo lists as its own making go once empty; nothing else does.
+    // Velmo writes them as it finds the home: the password database's.
+    const fs::path account = ::getpwuid(::getuid())->pw_dir;
+    fs::remove_all(test::accountHome(temp) / ".local");
+    fs::create_directories(meeting);
+    std::ofstream(meeting / "made-folders") << (account / ".local/state").string() << "\n"
+                                            << (account / ".local").string() << "\n"
+                                            << account.string() << "\n/tmp\n";
+    std::ofstream(meeting / "instance-gone.lock") << "";
+    ASSERT_EQ(install(&output), 0) << output;
+    ASSERT_EQ(uninstall(&output), 0) << output;
+    EXPECT_FALSE(fs::exists(test::accountHome(temp) / ".local")) << output;
+    EXPECT_TRUE(fs::exists(test::accountHome(temp)));
 }
 
 }  // namespace

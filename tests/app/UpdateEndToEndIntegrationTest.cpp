@@ -455,6 +455,15 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishKeepsTheChannelOnTheFeedAddressItsC
     EXPECT_EQ(readFile(folder / "feed.json"), feed);
     EXPECT_FALSE(fs::exists(folder / "Velmo-3.zip"));
 
+    // An executable that records no address at all tells nothing of where its copies look.
+    const auto unaddressed = temp / "velmo-no-address";
+    ASSERT_EQ(test::runTool("/usr/bin/objcopy", {"--remove-section", "velmo_update_feed", temp / "velmo", unaddressed}), 0);
+    ASSERT_EQ(makeBundle(unaddressed, "1.2", 3, temp / "unaddressed/Velmo.app", false, &output), 0) << output;
+    EXPECT_EQ(publish(temp / "unaddressed/Velmo.app", {}, &output), 1);
+    EXPECT_NE(output.find("its executable records no feed address"), std::string::npos) << output;
+    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_FALSE(fs::exists(folder / "Velmo-3.zip"));
+
     // The next build for the same address goes out, and every step says where copies look.
     ASSERT_EQ(makeBundle(temp / "velmo", "1.2", 3, temp / "same/Velmo.app", false, &output), 0) << output;
     EXPECT_NE(output.find("feed: " + url), std::string::npos) << output;

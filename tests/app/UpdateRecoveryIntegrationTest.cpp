@@ -70,57 +70,79 @@ std::vector<std::string> names(const fs::path& folder) {
     return out;
 }
 
-TEST(UpdateRecoveryIntegrationTest, AnUpdateCutOffBeforeTheNewCopyIsReadyIsUndoneAtTheNextLaunch) {
+class UpdateRecoveryIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
 #ifdef VELMO_SANITIZED
-    GTEST_SKIP() << "a sanitized velmo is larger than an update may be";
+        GTEST_SKIP() << "a sanitized velmo is larger than an update may be";
 #endif
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    const auto key = temp / "update.pem";
-    const auto installed = temp / "apps/Velmo.app";
-    const auto next = temp / "next/Velmo.app";
-    const auto download = temp / "tmp/Velmo-Update-0B5B2D8E-7F0C-4C55-9E83-1D2F5A3C6E11";
-    const auto executable = temp / "velmo";
-    ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, test::velmoBinary}), 0);
-    ASSERT_EQ(test::runTool(test::releaseTool, {"keygen", key}), 0);
-    for (const auto& [bundle, build] : {std::pair{installed, "1"}, std::pair{next, "2"}})
-        ASSERT_EQ(test::runTool(test::releaseTool, {"bundle", "--executable", executable, "--version", "1." + std::string(build),
-                                              "--build", build, "--channel", "test-x86_64", "--key", key, bundle}),
-                  0);
-    fs::create_directories(download);
-    ASSERT_EQ(test::runTool(test::releaseTool, {"archive", next, download / "Velmo-2.zip"}), 0);
-
-    SilentDisplay display;
-    const pid_t installer = ::fork();
-    if (installer == 0) {
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-        ::setenv("DISPLAY", display.name().c_str(), 1);
-        try {
-            const std::atomic<bool> cancel{false};
-            UpdateInstaller::install(download / "Velmo-2.zip", installed, "1.2", 2, cancel, {60s, {}});
-        } catch (...) {
-        }
-        ::_exit(0);
+        test::isolateDesktop(temp);
     }
-    ASSERT_GT(installer, 0);
-    const pid_t started = display.awaitClient(30s);
-    ::kill(installer, SIGKILL);
-    ::waitpid(installer, nullptr, 0);
-    ASSERT_GT(started, 0) << "the new copy never reached its display";
-    std::string output;
-    // While the new copy still starts, a launch leaves its update alone.
-    EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
-    EXPECT_EQ(output, "Velmo 1.2 (build 2)\n");
-    ::kill(started, SIGKILL);
-    ASSERT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "2") << "the unconfirmed copy is in place";
-    ASSERT_EQ(names(installed.parent_path()).size(), 2u) << "the previous copy waits beside it";
 
-    output.clear();
+    // Build 1 installed where the install script puts it updates to build 2, and the session
+    // ends (installer and new copy killed) once the copies have changed places.
+    void interruptUpdate() {
+        const auto key = temp / "update.pem";
+        const auto executable = temp / "velmo";
+        ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, test::velmoBinary}), 0);
+        ASSERT_EQ(test::runTool(test::releaseTool, {"keygen", key}), 0);
+        for (const auto& [bundle, build] : {std::pair{installed, "1"}, std::pair{next, "2"}})
+            ASSERT_EQ(test::runTool(test::releaseTool, {"bundle", "--executable", executable, "--version", "1." + std::string(build),
+                                                  "--build", build, "--channel", "test-x86_64", "--key", key, bundle}),
+                      0);
+        fs::create_directories(download);
+        ASSERT_EQ(test::runTool(test::releaseTool, {"archive", next, download / "Velmo-2.zip"}), 0);
+
+        SilentDisplay display;
+        const pid_t installer = ::fork();
+        if (installer == 0) {
+            ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+            ::setenv("DISPLAY", display.name().c_str(), 1);
+            try {
+                const std::atomic<bool> cancel{false};
+                UpdateInstaller::install(download / "Velmo-2.zip", installed, "1.2", 2, cancel, {60s, {}});
+            } catch (...) {
+            }
+            ::_exit(0);
+        }
+        ASSERT_GT(installer, 0);
+        const pid_t started = display.awaitClient(30s);
+        ::kill(installer, SIGKILL);
+        ::waitpid(installer, nullptr, 0);
+        ASSERT_GT(started, 0) << "the new copy never reached its display";
+        std::string output;
+        // While the new copy still starts, a launch leaves its update alone.
+        EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
+        EXPECT_EQ(output, "Velmo 1.2 (build 2)\n");
+        ::kill(started, SIGKILL);
+        ASSERT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "2") << "the unconfirmed copy is in place";
+        ASSERT_EQ(names(installed.parent_path()).size(), 2u) << "the previous copy waits beside it";
+    }
+
+    test::TempFolder temp;
+    const fs::path installed = temp / "home/.local/lib/velmo/Velmo.app";
+    const fs::path next = temp / "next/Velmo.app";
+    const fs::path download = temp / "tmp/Velmo-Update-0B5B2D8E-7F0C-4C55-9E83-1D2F5A3C6E11";
+};
+
+TEST_F(UpdateRecoveryIntegrationTest, AnUpdateCutOffBeforeTheNewCopyIsReadyIsUndoneAtTheNextLaunch) {
+    ASSERT_NO_FATAL_FAILURE(interruptUpdate());
+    std::string output;
     EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
     EXPECT_EQ(output, "Velmo 1.1 (build 1)\n");
     EXPECT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "1");
     EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
     EXPECT_FALSE(fs::exists(download)) << "no download is left";
+}
+
+// The user installs the update's own build by hand meanwhile: that copy is the one to keep.
+TEST_F(UpdateRecoveryIntegrationTest, AnInstallByHandAfterAnInterruptedUpdateStays) {
+    ASSERT_NO_FATAL_FAILURE(interruptUpdate());
+    std::string output;
+    ASSERT_EQ(test::runInSource({"./scripts/install-user", next.string()}, &output), 0) << output;
+    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no undo is left pending";
+    EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
+    EXPECT_EQ(output, "Velmo 1.2 (build 2)\n");
 }
 
 }  // namespace

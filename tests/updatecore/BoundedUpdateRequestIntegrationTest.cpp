@@ -220,6 +220,16 @@ TEST(CurlTransportTest, RepliesOverTlsDirectlyAndThroughAProxy) {
     };
     for (const auto& [path, expected] : cases) EXPECT_EQ(outcome(curl, path), expected) << path;
 
+    // The server answered, then the body broke off: not a server that could not be reached.
+    server.respond("/cut", "HTTP/1.1 200 X\r\nConnection: close\r\nContent-Length: 10\r\n\r\nxx");
+    try {
+        BoundedUpdateRequest(base + "/cut", 16).run(curl, "application/json", cancel);
+        ADD_FAILURE() << "a cut body was taken";
+    } catch (const UpdateError& e) {
+        EXPECT_EQ(e, UpdateError(Kind::unavailable));
+        EXPECT_STREQ(e.what(), "The connection to the update server was interrupted during the download. Try again later.");
+    }
+
     // Verification stays on: without the test authority the server is not trusted.
     CurlTransport systemTrust(timeouts);
     EXPECT_EQ(outcome(systemTrust, "/feed.json"), error(UpdateError(Kind::unavailable)));

@@ -202,6 +202,16 @@ TEST_F(UpdateInstallerTest, BundleRules) {
         EXPECT_EQ(failure(c.version, 8), c.expected) << c.name;
         expectUntouched();
     }
+    // An archive of another build than the release's is the update's fault, not the installed copy's.
+    writeUpdate(BundleBuilder(key, 8));
+    try {
+        UpdateInstaller::install(zip, app, "1.8", 9, cancel, options);
+        ADD_FAILURE() << "install succeeded";
+    } catch (const UpdateInstallError& e) {
+        EXPECT_EQ(e.kind(), Kind::invalidBundle);
+        EXPECT_STREQ(e.what(), "The downloaded update isn\u2019t the version Velmo was offered. Check for updates again later.");
+    }
+    expectUntouched();
     {
         BundleBuilder builder(key, 8);
         builder.info["LSMinimumSystemVersion"] = libc;
@@ -337,6 +347,35 @@ TEST_F(InterruptedUpdateTest, NothingIsUndoneWhileTheNewCopyIsStillStarting) {
     expectUntouched();
     EXPECT_FALSE(fs::exists(download));
     EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
+}
+
+TEST_F(InterruptedUpdateTest, ThePreviousCopyComesBackWhenTheNewOneHasGone) {
+    fs::remove_all(app);
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::restored);
+    expectUntouched();
+}
+
+// A copy put in place by other means since (the install script copies beside, then renames) is
+// the user's choice, even of the update's own build.
+TEST_F(InterruptedUpdateTest, ACopyInstalledSinceStays) {
+    BundleBuilder(key, 8).writeTo(apps / ".Velmo.app.installing");
+    fs::remove_all(app);
+    fs::rename(apps / ".Velmo.app.installing", app);
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
+    EXPECT_EQ(installedBuildText(), "build 8\n");
+    EXPECT_FALSE(fs::exists(staging));
+    EXPECT_FALSE(fs::exists(download));
+}
+
+// An installer before the copy was noted wrote only the build: a copy of another build stays.
+TEST_F(InterruptedUpdateTest, ARecordWithoutTheCopyIsJudgedByTheInstalledBuild) {
+    std::ofstream(staging / UpdateRecovery::recordName, std::ios::trunc)
+        << nlohmann::json{{"target", "Velmo.app"}, {"build", 8}, {"download", download.string()}}.dump();
+    fs::remove_all(app);
+    BundleBuilder(key, 9).writeTo(app);
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
+    EXPECT_EQ(installedBuildText(), "build 9\n");
+    EXPECT_FALSE(fs::exists(staging));
 }
 
 TEST_F(InterruptedUpdateTest, DownloadsThatNoRecordNamesGoAtTheNextStart) {

@@ -116,6 +116,7 @@ protected:
     SoftwareUpdates::Clock::time_point clock = SoftwareUpdates::Clock::time_point(1000h);
     bool ready = true;
     bool modeChosen = true;
+    bool undone = false;
 
     nlohmann::json info() {
         return {{"CFBundleShortVersionString", "1.0"},
@@ -135,6 +136,7 @@ protected:
         d.presenter = presenter;
         d.actions = actions;
         d.now = [this] { return clock; };
+        d.updateUndone = undone;
         return std::make_unique<SoftwareUpdates>(std::move(d));
     }
     std::unique_ptr<SoftwareUpdates> make() { return make(info()); }
@@ -178,6 +180,25 @@ TEST_F(SoftwareUpdatesTest, ConfigurationFromTheBundle) {
     }
     EXPECT_FALSE(make(nlohmann::json::array())->isConfigured());
     EXPECT_EQ(actions->checks, 0);
+}
+
+// The user chose to update and, after a launch that undid it, has the version from before.
+TEST_F(SoftwareUpdatesTest, AnUpdateUndoneAtStartIsToldOnce) {
+    undone = true;
+    auto u = make();
+    EXPECT_TRUE(presenter->alerts.empty()) << "told over the window, once the event loop runs";
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(presenter->alerts.size(), 1u);
+    EXPECT_EQ(presenter->alerts[0].message, "Velmo put the previous version back");
+    EXPECT_EQ(presenter->alerts[0].informative,
+              "The last update was interrupted before the new version finished starting, so Velmo went back to the "
+              "version you had (1.0). Check for updates to try again.");
+    EXPECT_FALSE(presenter->alerts[0].firstButton);
+    undone = false;
+    make();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(presenter->alerts.size(), 1u);
 }
 
 TEST_F(SoftwareUpdatesTest, AutomaticSwitchIsReadStrictlyAndAlwaysWritten) {

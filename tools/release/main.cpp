@@ -269,7 +269,7 @@ void checkFeedAddress(const CheckedBundle& bundle, const fs::path& folder, const
         throw std::runtime_error("the channel's current release, " + release +
                                  ", records no feed address; check that its copies read " + bundle.feedURL() +
                                  ", then use --force");
-    if (*published.feed != *bundle.feed)
+    if (published.feed != bundle.feed)
         throw std::runtime_error("this bundle reads its updates from " + bundle.feedURL() +
                                  ", but the channel's current release, " + release + ", reads them from " +
                                  published.feedURL() +

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QSettings>
 #include <QThreadPool>
+#include <QTimer>
 #include <time.h>
 #include <unistd.h>
 
@@ -94,6 +95,9 @@ SoftwareUpdates::SoftwareUpdates(Dependencies dependencies, QObject* parent)
     if (!deps_.info.is_object()) deps_.info = nlohmann::json::object();
     installedVersion_ = QString::fromStdString(infoText(deps_.info, "CFBundleShortVersionString").value_or(""));
     feed_ = feedFrom(deps_.info, deps_.transport);
+    // Told once the event loop runs, over the window: the user chose to update and now has the
+    // version from before.
+    if (deps_.updateUndone) QTimer::singleShot(0, this, &SoftwareUpdates::showUndoneAlert);
 }
 
 SoftwareUpdates::~SoftwareUpdates() { cancel_->store(true); }
@@ -276,6 +280,15 @@ void SoftwareUpdates::showBlockedAlert() {
     deps_.presenter->present(QStringLiteral("Velmo has an update"),
                              QStringLiteral("Finish any transfers, close sharing sessions, and send or clear the "
                                             "selected files, then check for updates again."),
+                             std::nullopt);
+}
+
+void SoftwareUpdates::showUndoneAlert() {
+    const QString version = installedVersion_.isEmpty() ? QString() : " (" + installedVersion_ + ")";
+    deps_.presenter->present(QStringLiteral("Velmo put the previous version back"),
+                             QStringLiteral("The last update was interrupted before the new version finished "
+                                            "starting, so Velmo went back to the version you had") +
+                                 version + QStringLiteral(". Check for updates to try again."),
                              std::nullopt);
 }
 

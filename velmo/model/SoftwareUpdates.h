@@ -73,6 +73,7 @@ public:
         std::shared_ptr<UpdateActions> actions;        // the real feed and installer when empty
         std::shared_ptr<HttpTransport> transport;      // the feed's client; libcurl when empty
         std::function<Clock::time_point()> now;        // Clock::now when empty
+        bool updateUndone = false;                     // an interrupted update was undone as this copy started
     };
 
     explicit SoftwareUpdates(Dependencies dependencies, QObject* parent = nullptr);
@@ -116,6 +117,7 @@ private:
     void finish();
     void showError(const std::exception_ptr& error);
     void showBlockedAlert();
+    void showUndoneAlert();
     static void removeDownload(const std::filesystem::path& archive);
     // Runs `work` on the thread pool, then `then` on the GUI thread while this object lives.
     void offThread(std::function<void()> work, std::function<void(std::exception_ptr)> then);
