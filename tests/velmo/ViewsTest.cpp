@@ -11,6 +11,7 @@
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/WebReceiveSheet.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
@@ -25,6 +26,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 #include <QWindow>
 #include <gtest/gtest.h>
 #include <thread>
@@ -299,6 +301,35 @@ TEST_F(Views, SettingsFollowAndWriteTheModel) {
     EXPECT_EQ(settings.findChild<QComboBox*>(QStringLiteral("sharingMode"))->currentText(), QStringLiteral("Ask each time"));
     EXPECT_EQ(displayPath(QDir::homePath().toStdString() + "/Downloads"), QStringLiteral("~/Downloads"));
     EXPECT_EQ(displayPath("/srv/in"), QStringLiteral("/srv/in"));
+}
+
+// The sharing mode closes open sessions when it changes: only a pick from the opened list
+// changes it, never a key or a wheel notch meant to scroll the popover.
+TEST_F(Views, SharingModeChangesOnlyFromTheOpenedList) {
+    QWidget anchor;
+    anchor.show();
+    QWidget* popover = showSettingsPopover(*model, &anchor);
+    auto* picker = popover->findChild<QComboBox*>(QStringLiteral("sharingMode"));
+    ASSERT_NE(picker, nullptr);
+    picker->setFocus(Qt::TabFocusReason);
+    for (const Qt::Key key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_Home, Qt::Key_End, Qt::Key_A})
+        QTest::keyClick(picker, key);
+    for (const int notch : {120, -120, 120}) {
+        const QPointF at = picker->rect().center();
+        QWheelEvent wheel(at, picker->mapToGlobal(at), QPoint(), QPoint(0, notch), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(picker, &wheel);
+    }
+    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
+    EXPECT_EQ(picker->currentText(), QStringLiteral("Ask each time"));
+    QTest::keyClick(picker, Qt::Key_Space);
+    ASSERT_TRUE(pumpUntil([&] { return picker->view()->isVisible(); }));
+    QTest::keyClick(picker->view(), Qt::Key_Up);
+    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
+    QTest::keyClick(picker->view(), Qt::Key_Return);
+    EXPECT_EQ(model->sharingMode(), SharingMode::quick);
+    EXPECT_EQ(picker->currentText(), QStringLiteral("Allow quick sharing"));
+    popover->close();
 }
 
 TEST_F(Views, MenuBarBringsTheMainWindowWhenASessionStarts) {
