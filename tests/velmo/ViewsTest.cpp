@@ -24,6 +24,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <QWheelEvent>
@@ -216,6 +219,32 @@ TEST_F(Views, QRSendSheetShownExactlyWhileTheSendIsOpen) {
     window.content()->qrSendSheet()->reject();
     EXPECT_FALSE(model->qrSend());
     EXPECT_EQ(window.content()->qrSendSheet(), nullptr);
+}
+
+// The Wi-Fi hint is the QR sheet's only word on a common failure: on a netbook's screen,
+// where the sheet scrolls once it appears, it is scrolled into view.
+TEST_F(Views, NetworkHintComesIntoViewOnASmallScreen) {
+    QScreen* small = nullptr;
+    for (QScreen* screen : QGuiApplication::screens())
+        if (screen->name() == QLatin1String("small")) small = screen;
+    ASSERT_NE(small, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
+    MainWindow window(*model, nullptr, 200ms);
+    window.setScreen(small);
+    window.move(small->availableGeometry().topLeft() + QPoint(40, 40));
+    window.show();
+    model->stageFiles({model.file("a.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    QDialog* sheet = window.content()->qrSendSheet();
+    auto* scroll = sheet->findChild<QScrollArea*>(QStringLiteral("fittedScroll"));
+    ASSERT_NE(scroll, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner")) != nullptr; }));
+    ASSERT_TRUE(pumpUntil([&] { return scroll->verticalScrollBar()->maximum() > 0; })) << "the sheet fits this screen";
+    pumpFor(50ms);
+    auto* banner = sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner"));
+    const QRect seen(banner->mapTo(scroll->viewport(), QPoint(0, 0)), banner->size());
+    EXPECT_TRUE(scroll->viewport()->rect().contains(seen))
+        << seen.y() << "+" << seen.height() << " in " << scroll->viewport()->height();
 }
 
 TEST_F(Views, ClosingTheMainWindowEndsTheSessions) {
