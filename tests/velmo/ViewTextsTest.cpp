@@ -9,6 +9,7 @@
 #include "velmo/ui/MenuBarWindow.h"
 #include "velmo/ui/SettingsView.h"
 #include "velmo/ui/VelmoMark.h"
+#include "velmo/ui/WindowFitter.h"
 #include "velmo/AppModelHarness.h"
 
 #include <QApplication>
@@ -16,6 +17,9 @@
 #include <QLabel>
 #include <QPainter>
 #include <QScreen>
+#include <QScrollArea>
+#include <QVBoxLayout>
+#include <QScrollBar>
 #include <QToolTip>
 #include <QTextDocument>
 #include <cmath>
@@ -265,6 +269,64 @@ TEST(ThemeTest, ColoursFollowTheDesktopSwitching) {
     switchesBothWays(window.content()->webReceiveSheet());
     model->stopWebReceive();
     prompt.dismiss();
+    QApplication::setPalette(original);
+}
+
+// WCAG contrast ratio of two opaque colours.
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& color) {
+        const auto linear = [](float c) { return c <= 0.04045f ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) + 0.0722 * linear(color.blueF());
+    };
+    const double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
+// A window that scrolls shows it by a handle that stands out from its track and from the
+// window, and tooltips are in the theme's colours: both through the desktop's live switches.
+TEST(ThemeTest, ScrollHandleAndToolTipsFollowTheDesktopSwitching) {
+    test::ensureApplication();
+    const QPalette original = QApplication::palette();
+    const QPalette light(QColor(0xF0, 0xF0, 0xF0)), dark(QColor(0x1F, 0x1F, 0x1F));
+    QWidget window;
+    applyWindowBackground(&window);
+    auto* tall = new QWidget;
+    tall->setMinimumHeight(4000);
+    fittedColumn(&window, 320, 16, 16, false)->addWidget(tall);
+    window.show();
+    auto* scroll = window.findChild<QScrollArea*>();
+    ASSERT_NE(scroll, nullptr);
+    QScrollBar* bar = scroll->verticalScrollBar();
+    ASSERT_TRUE(test::pumpUntil([&] { return bar->isVisible() && bar->height() > 100; }));
+    for (const auto& [palette, appearance] : {std::pair{dark, Appearance::dark}, std::pair{light, Appearance::light},
+                                              std::pair{dark, Appearance::dark}}) {
+        const char* look = appearance == Appearance::dark ? "dark" : "light";
+        desktopSwitches(palette);
+        ASSERT_EQ(currentAppearance(), appearance);
+        bar->setValue(bar->minimum());
+        const QImage image = window.grab().toImage();
+        const QPoint barAt = bar->mapTo(&window, QPoint(bar->width() / 2, 0));
+        // The handle at the top; the track at the bottom, far below it.
+        const QColor handle = image.pixelColor(barAt + QPoint(0, 12));
+        const QColor track = image.pixelColor(barAt + QPoint(0, bar->height() - 4));
+        const QColor background = image.pixelColor(4, 4);
+        EXPECT_EQ(background, colors::bg.in(appearance)) << look;
+        EXPECT_GE(contrast(handle, track), 3.0) << look << " " << handle.name().toStdString() << " on "
+                                                << track.name().toStdString();
+        EXPECT_GE(contrast(handle, background), 3.0) << look << " " << handle.name().toStdString() << " on "
+                                                     << background.name().toStdString();
+        QToolTip::showText(window.mapToGlobal(QPoint(20, 20)), QStringLiteral("Remove photo.jpg"), &window);
+        QWidget* tip = nullptr;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("QTipLabel") && top->isVisible()) tip = top;
+        ASSERT_NE(tip, nullptr);
+        const QPalette shown = tip->palette();
+        EXPECT_EQ(shown.color(QPalette::ToolTipBase), colors::card.in(appearance)) << look;
+        EXPECT_EQ(shown.color(QPalette::ToolTipText), colors::text.in(appearance)) << look;
+        EXPECT_GE(contrast(shown.color(QPalette::ToolTipText), shown.color(QPalette::ToolTipBase)), 4.5) << look;
+        EXPECT_EQ(tip->grab().toImage().pixelColor(tip->width() / 2, 2), colors::card.in(appearance)) << look;
+        QToolTip::hideText();
+    }
     QApplication::setPalette(original);
 }
 
