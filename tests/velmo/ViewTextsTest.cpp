@@ -7,12 +7,16 @@
 #include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
+#include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/SettingsView.h"
 #include "velmo/ui/VelmoMark.h"
 #include "velmo/ui/WindowFitter.h"
 #include "velmo/AppModelHarness.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPainter>
@@ -21,7 +25,9 @@
 #include <QVBoxLayout>
 #include <QScrollBar>
 #include <QToolTip>
+#include <QTest>
 #include <QTextDocument>
+#include <QWheelEvent>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <qrencode.h>
@@ -199,6 +205,43 @@ TEST(ComponentsTest, ToolTipsShowNamesFromPhonesAndFilesAsText) {
     }
 }
 
+// The Wi-Fi hint takes no space until its delay. It is the QR sheet's only word on a common
+// failure: on a netbook's screen, where the sheet scrolls once it shows, it is scrolled into view.
+TEST(ComponentsTest, NetworkHintShowsAfterItsDelayInView) {
+    using namespace std::chrono_literals;
+    test::ensureApplication();
+    QWidget host;
+    auto* hint = new NetworkHint(30ms, &host);
+    (new QVBoxLayout(&host))->addWidget(hint);
+    host.show();
+    EXPECT_FALSE(hint->isShown());
+    EXPECT_EQ(hint->height(), 0);
+    ASSERT_TRUE(test::pumpUntil([&] { return hint->isShown(); }));
+    ASSERT_NE(hint->findChild<Banner*>(), nullptr);
+    EXPECT_EQ(hint->findChild<Banner*>()->text(), NetworkHint::text());
+
+    test::AppModelHarness model({.sharingMode = "askEachTime"});
+    model->start();
+    MainWindow window(*model, nullptr, 200ms);
+    for (QScreen* screen : QGuiApplication::screens())
+        if (screen->name() == QLatin1String("small")) window.setScreen(screen);
+    ASSERT_EQ(window.screen()->size(), QSize(1024, 600)) << "the snapshot tests' environment sets up the screens";
+    window.move(window.screen()->availableGeometry().topLeft() + QPoint(40, 40));
+    window.show();
+    model->stageFiles({model.file("a.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(test::pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    QDialog* sheet = window.content()->qrSendSheet();
+    auto* scroll = sheet->findChild<QScrollArea*>(QStringLiteral("fittedScroll"));
+    ASSERT_TRUE(test::pumpUntil([&] { return sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner")); }));
+    ASSERT_TRUE(test::pumpUntil([&] { return scroll->verticalScrollBar()->maximum() > 0; })) << "the sheet fits";
+    test::pumpFor(50ms);
+    auto* banner = sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner"));
+    const QRect seen(banner->mapTo(scroll->viewport(), QPoint(0, 0)), banner->size());
+    EXPECT_TRUE(scroll->viewport()->rect().contains(seen)) << seen.y() << "+" << seen.height() << " in "
+                                                           << scroll->viewport()->height();
+}
+
 // The desktop switches between light and dark as qt6ct does: the application palette first, then
 // a theme change and its palette handed to every widget once more.
 void desktopSwitches(const QPalette& palette) {
@@ -363,6 +406,36 @@ TEST(ThemeTest, PopupWindowsHaveALineEdge) {
         tray.popup()->hide();
     }
     setAppearanceOverride(std::nullopt);
+}
+
+// The sharing mode closes open sessions when it changes: only a pick from the opened list
+// changes it, never a key or a wheel notch meant to scroll the popover.
+TEST(SettingsViewTest, SharingModeChangesOnlyFromTheOpenedList) {
+    test::ensureApplication();
+    test::AppModelHarness model({.sharingMode = "askEachTime"});
+    model->start();
+    QWidget anchor;
+    anchor.show();
+    QWidget* popover = showSettingsPopover(*model, &anchor);
+    auto* picker = popover->findChild<QComboBox*>(QStringLiteral("sharingMode"));
+    ASSERT_NE(picker, nullptr);
+    picker->setFocus(Qt::TabFocusReason);
+    for (const Qt::Key key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_Home, Qt::Key_End, Qt::Key_A})
+        QTest::keyClick(picker, key);
+    for (const int notch : {120, -120, 120}) {
+        const QPointF at = picker->rect().center();
+        QWheelEvent wheel(at, picker->mapToGlobal(at), {}, {0, notch}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(picker, &wheel);
+    }
+    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
+    EXPECT_EQ(picker->currentText(), QStringLiteral("Ask each time"));
+    QTest::keyClick(picker, Qt::Key_Space);
+    ASSERT_TRUE(test::pumpUntil([&] { return picker->view()->isVisible(); }));
+    QTest::keyClick(picker->view(), Qt::Key_Up);
+    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
+    QTest::keyClick(picker->view(), Qt::Key_Return);
+    EXPECT_EQ(model->sharingMode(), SharingMode::quick);
+    popover->close();
 }
 
 TransferItem item(TransferItem::Direction direction, TransferItem::State state) {

@@ -6,12 +6,10 @@
 #include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
-#include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/SettingsView.h"
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/WebReceiveSheet.h"
 
-#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
@@ -24,12 +22,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
-#include <QWheelEvent>
 #include <QWindow>
 #include <gtest/gtest.h>
 #include <thread>
@@ -221,32 +215,6 @@ TEST_F(Views, QRSendSheetShownExactlyWhileTheSendIsOpen) {
     EXPECT_EQ(window.content()->qrSendSheet(), nullptr);
 }
 
-// The Wi-Fi hint is the QR sheet's only word on a common failure: on a netbook's screen,
-// where the sheet scrolls once it appears, it is scrolled into view.
-TEST_F(Views, NetworkHintComesIntoViewOnASmallScreen) {
-    QScreen* small = nullptr;
-    for (QScreen* screen : QGuiApplication::screens())
-        if (screen->name() == QLatin1String("small")) small = screen;
-    ASSERT_NE(small, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
-    MainWindow window(*model, nullptr, 200ms);
-    window.setScreen(small);
-    window.move(small->availableGeometry().topLeft() + QPoint(40, 40));
-    window.show();
-    model->stageFiles({model.file("a.txt", 6)});
-    model->startQRSend();
-    ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
-    QDialog* sheet = window.content()->qrSendSheet();
-    auto* scroll = sheet->findChild<QScrollArea*>(QStringLiteral("fittedScroll"));
-    ASSERT_NE(scroll, nullptr);
-    ASSERT_TRUE(pumpUntil([&] { return sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner")) != nullptr; }));
-    ASSERT_TRUE(pumpUntil([&] { return scroll->verticalScrollBar()->maximum() > 0; })) << "the sheet fits this screen";
-    pumpFor(50ms);
-    auto* banner = sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner"));
-    const QRect seen(banner->mapTo(scroll->viewport(), QPoint(0, 0)), banner->size());
-    EXPECT_TRUE(scroll->viewport()->rect().contains(seen))
-        << seen.y() << "+" << seen.height() << " in " << scroll->viewport()->height();
-}
-
 TEST_F(Views, ClosingTheMainWindowEndsTheSessions) {
     MainWindow window(*model);
     window.show();
@@ -353,35 +321,6 @@ TEST_F(Views, SettingsFollowAndWriteTheModel) {
     EXPECT_EQ(displayPath("/srv/in"), QStringLiteral("/srv/in"));
 }
 
-// The sharing mode closes open sessions when it changes: only a pick from the opened list
-// changes it, never a key or a wheel notch meant to scroll the popover.
-TEST_F(Views, SharingModeChangesOnlyFromTheOpenedList) {
-    QWidget anchor;
-    anchor.show();
-    QWidget* popover = showSettingsPopover(*model, &anchor);
-    auto* picker = popover->findChild<QComboBox*>(QStringLiteral("sharingMode"));
-    ASSERT_NE(picker, nullptr);
-    picker->setFocus(Qt::TabFocusReason);
-    for (const Qt::Key key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_Home, Qt::Key_End, Qt::Key_A})
-        QTest::keyClick(picker, key);
-    for (const int notch : {120, -120, 120}) {
-        const QPointF at = picker->rect().center();
-        QWheelEvent wheel(at, picker->mapToGlobal(at), QPoint(), QPoint(0, notch), Qt::NoButton, Qt::NoModifier,
-                          Qt::NoScrollPhase, false);
-        QApplication::sendEvent(picker, &wheel);
-    }
-    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
-    EXPECT_EQ(picker->currentText(), QStringLiteral("Ask each time"));
-    QTest::keyClick(picker, Qt::Key_Space);
-    ASSERT_TRUE(pumpUntil([&] { return picker->view()->isVisible(); }));
-    QTest::keyClick(picker->view(), Qt::Key_Up);
-    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
-    QTest::keyClick(picker->view(), Qt::Key_Return);
-    EXPECT_EQ(model->sharingMode(), SharingMode::quick);
-    EXPECT_EQ(picker->currentText(), QStringLiteral("Allow quick sharing"));
-    popover->close();
-}
-
 TEST_F(Views, MenuBarBringsTheMainWindowWhenASessionStarts) {
     int opened = 0;
     MenuBarView menu(*model, [&] { opened++; }, [] {});
@@ -470,19 +409,6 @@ TEST_F(Views, ClicksLandWhileProgressArrives) {
     ASSERT_TRUE(pumpUntil([&] { return qrSheet->findChild<ProgressBar*>() != nullptr; }));
     slowClick(button(qrSheet, QStringLiteral("Stop")));
     EXPECT_FALSE(model->qrSend());
-}
-
-TEST_F(Views, NetworkHintTakesNoSpaceUntilItsDelay) {
-    QWidget host;
-    auto* layout = new QVBoxLayout(&host);
-    auto* hint = new NetworkHint(30ms, &host);
-    layout->addWidget(hint);
-    host.show();
-    EXPECT_FALSE(hint->isShown());
-    EXPECT_EQ(hint->height(), 0);
-    ASSERT_TRUE(pumpUntil([&] { return hint->isShown(); }));
-    ASSERT_NE(hint->findChild<Banner*>(), nullptr);
-    EXPECT_EQ(hint->findChild<Banner*>()->text(), NetworkHint::text());
 }
 
 }  // namespace
