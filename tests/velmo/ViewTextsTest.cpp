@@ -7,17 +7,27 @@
 #include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
+#include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/SettingsView.h"
 #include "velmo/ui/VelmoMark.h"
+#include "velmo/ui/WindowFitter.h"
 #include "velmo/AppModelHarness.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPainter>
 #include <QScreen>
+#include <QScrollArea>
+#include <QVBoxLayout>
+#include <QScrollBar>
 #include <QToolTip>
+#include <QTest>
 #include <QTextDocument>
+#include <QWheelEvent>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <qrencode.h>
@@ -195,6 +205,43 @@ TEST(ComponentsTest, ToolTipsShowNamesFromPhonesAndFilesAsText) {
     }
 }
 
+// The Wi-Fi hint takes no space until its delay. It is the QR sheet's only word on a common
+// failure: on a netbook's screen, where the sheet scrolls once it shows, it is scrolled into view.
+TEST(ComponentsTest, NetworkHintShowsAfterItsDelayInView) {
+    using namespace std::chrono_literals;
+    test::ensureApplication();
+    QWidget host;
+    auto* hint = new NetworkHint(30ms, &host);
+    (new QVBoxLayout(&host))->addWidget(hint);
+    host.show();
+    EXPECT_FALSE(hint->isShown());
+    EXPECT_EQ(hint->height(), 0);
+    ASSERT_TRUE(test::pumpUntil([&] { return hint->isShown(); }));
+    ASSERT_NE(hint->findChild<Banner*>(), nullptr);
+    EXPECT_EQ(hint->findChild<Banner*>()->text(), NetworkHint::text());
+
+    test::AppModelHarness model({.sharingMode = "askEachTime"});
+    model->start();
+    MainWindow window(*model, nullptr, 200ms);
+    for (QScreen* screen : QGuiApplication::screens())
+        if (screen->name() == QLatin1String("small")) window.setScreen(screen);
+    ASSERT_EQ(window.screen()->size(), QSize(1024, 600)) << "the snapshot tests' environment sets up the screens";
+    window.move(window.screen()->availableGeometry().topLeft() + QPoint(40, 40));
+    window.show();
+    model->stageFiles({model.file("a.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(test::pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    QDialog* sheet = window.content()->qrSendSheet();
+    auto* scroll = sheet->findChild<QScrollArea*>(QStringLiteral("fittedScroll"));
+    ASSERT_TRUE(test::pumpUntil([&] { return sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner")); }));
+    ASSERT_TRUE(test::pumpUntil([&] { return scroll->verticalScrollBar()->maximum() > 0; })) << "the sheet fits";
+    test::pumpFor(50ms);
+    auto* banner = sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner"));
+    const QRect seen(banner->mapTo(scroll->viewport(), QPoint(0, 0)), banner->size());
+    EXPECT_TRUE(scroll->viewport()->rect().contains(seen)) << seen.y() << "+" << seen.height() << " in "
+                                                           << scroll->viewport()->height();
+}
+
 // The desktop switches between light and dark as qt6ct does: the application palette first, then
 // a theme change and its palette handed to every widget once more.
 void desktopSwitches(const QPalette& palette) {
@@ -268,6 +315,64 @@ TEST(ThemeTest, ColoursFollowTheDesktopSwitching) {
     QApplication::setPalette(original);
 }
 
+// WCAG contrast ratio of two opaque colours.
+double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& color) {
+        const auto linear = [](float c) { return c <= 0.04045f ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) + 0.0722 * linear(color.blueF());
+    };
+    const double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+
+// A window that scrolls shows it by a handle that stands out from its track and from the
+// window, and tooltips are in the theme's colours: both through the desktop's live switches.
+TEST(ThemeTest, ScrollHandleAndToolTipsFollowTheDesktopSwitching) {
+    test::ensureApplication();
+    const QPalette original = QApplication::palette();
+    const QPalette light(QColor(0xF0, 0xF0, 0xF0)), dark(QColor(0x1F, 0x1F, 0x1F));
+    QWidget window;
+    applyWindowBackground(&window);
+    auto* tall = new QWidget;
+    tall->setMinimumHeight(4000);
+    fittedColumn(&window, 320, 16, 16, false)->addWidget(tall);
+    window.show();
+    auto* scroll = window.findChild<QScrollArea*>();
+    ASSERT_NE(scroll, nullptr);
+    QScrollBar* bar = scroll->verticalScrollBar();
+    ASSERT_TRUE(test::pumpUntil([&] { return bar->isVisible() && bar->height() > 100; }));
+    for (const auto& [palette, appearance] : {std::pair{dark, Appearance::dark}, std::pair{light, Appearance::light},
+                                              std::pair{dark, Appearance::dark}}) {
+        const char* look = appearance == Appearance::dark ? "dark" : "light";
+        desktopSwitches(palette);
+        ASSERT_EQ(currentAppearance(), appearance);
+        bar->setValue(bar->minimum());
+        const QImage image = window.grab().toImage();
+        const QPoint barAt = bar->mapTo(&window, QPoint(bar->width() / 2, 0));
+        // The handle at the top; the track at the bottom, far below it.
+        const QColor handle = image.pixelColor(barAt + QPoint(0, 12));
+        const QColor track = image.pixelColor(barAt + QPoint(0, bar->height() - 4));
+        const QColor background = image.pixelColor(4, 4);
+        EXPECT_EQ(background, colors::bg.in(appearance)) << look;
+        EXPECT_GE(contrast(handle, track), 3.0) << look << " " << handle.name().toStdString() << " on "
+                                                << track.name().toStdString();
+        EXPECT_GE(contrast(handle, background), 3.0) << look << " " << handle.name().toStdString() << " on "
+                                                     << background.name().toStdString();
+        QToolTip::showText(window.mapToGlobal(QPoint(20, 20)), QStringLiteral("Remove photo.jpg"), &window);
+        QWidget* tip = nullptr;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("QTipLabel") && top->isVisible()) tip = top;
+        ASSERT_NE(tip, nullptr);
+        const QPalette shown = tip->palette();
+        EXPECT_EQ(shown.color(QPalette::ToolTipBase), colors::card.in(appearance)) << look;
+        EXPECT_EQ(shown.color(QPalette::ToolTipText), colors::text.in(appearance)) << look;
+        EXPECT_GE(contrast(shown.color(QPalette::ToolTipText), shown.color(QPalette::ToolTipBase)), 4.5) << look;
+        EXPECT_EQ(tip->grab().toImage().pixelColor(tip->width() / 2, 2), colors::card.in(appearance)) << look;
+        QToolTip::hideText();
+    }
+    QApplication::setPalette(original);
+}
+
 // The tray window and the settings popover stand apart from a window under them by a 1 px edge
 // in line over bg, light and dark.
 TEST(ThemeTest, PopupWindowsHaveALineEdge) {
@@ -301,6 +406,36 @@ TEST(ThemeTest, PopupWindowsHaveALineEdge) {
         tray.popup()->hide();
     }
     setAppearanceOverride(std::nullopt);
+}
+
+// The sharing mode closes open sessions when it changes: only a pick from the opened list
+// changes it, never a key or a wheel notch meant to scroll the popover.
+TEST(SettingsViewTest, SharingModeChangesOnlyFromTheOpenedList) {
+    test::ensureApplication();
+    test::AppModelHarness model({.sharingMode = "askEachTime"});
+    model->start();
+    QWidget anchor;
+    anchor.show();
+    QWidget* popover = showSettingsPopover(*model, &anchor);
+    auto* picker = popover->findChild<QComboBox*>(QStringLiteral("sharingMode"));
+    ASSERT_NE(picker, nullptr);
+    picker->setFocus(Qt::TabFocusReason);
+    for (const Qt::Key key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_Home, Qt::Key_End, Qt::Key_A})
+        QTest::keyClick(picker, key);
+    for (const int notch : {120, -120, 120}) {
+        const QPointF at = picker->rect().center();
+        QWheelEvent wheel(at, picker->mapToGlobal(at), {}, {0, notch}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(picker, &wheel);
+    }
+    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
+    EXPECT_EQ(picker->currentText(), QStringLiteral("Ask each time"));
+    QTest::keyClick(picker, Qt::Key_Space);
+    ASSERT_TRUE(test::pumpUntil([&] { return picker->view()->isVisible(); }));
+    QTest::keyClick(picker->view(), Qt::Key_Up);
+    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
+    QTest::keyClick(picker->view(), Qt::Key_Return);
+    EXPECT_EQ(model->sharingMode(), SharingMode::quick);
+    popover->close();
 }
 
 TransferItem item(TransferItem::Direction direction, TransferItem::State state) {

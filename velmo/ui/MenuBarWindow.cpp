@@ -215,6 +215,9 @@ void MenuBarWindow::showPopup(const QPoint& near) {
     if (content_) fitToContent(content_);
     layout_->activate();
     keepOnScreen(popup_.get());
+    // It opens at its start, as a sheet does, not on the control it was closed from: the first
+    // Tab reaches its first control, and Return presses nothing before that.
+    if (content_) holdInitialFocus(content_);
     popup_->show();
 }
 

@@ -2,7 +2,10 @@
 
 #include "velmo/ui/Components.h"
 
+#include <QApplication>
 #include <QEvent>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 namespace velmo {
@@ -42,13 +45,54 @@ void NetworkHint::setVisible(bool visible) {
 }
 
 bool NetworkHint::event(QEvent* event) {
-    if (event->type() == QEvent::ParentChange) watchHost();
+    switch (event->type()) {
+    case QEvent::ParentChange: watchHost(); break;
+    case QEvent::Move:
+    case QEvent::Resize: bringIntoView(); break;
+    default: break;
+    }
     return QWidget::event(event);
 }
 
 bool NetworkHint::eventFilter(QObject* watched, QEvent* event) {
     if (watched == host_ && event->type() == QEvent::Show) startIfOnScreen();
+    if (following_ && watched == following_->viewport() && event->type() == QEvent::Resize) bringIntoView();
     return false;
+}
+
+QScrollArea* NetworkHint::enclosingScroll() const {
+    for (QWidget* outer = parentWidget(); outer; outer = outer->parentWidget())
+        if (auto* scroll = qobject_cast<QScrollArea*>(outer); scroll && scroll->widget() && scroll->widget()->isAncestorOf(this))
+            return scroll;
+    return nullptr;
+}
+
+void NetworkHint::followInto(QScrollArea* scroll) {
+    following_ = scroll;
+    scroll->viewport()->installEventFilter(this);
+    // The window grows and the column settles in steps after the banner appears: the hint is
+    // brought back into view after each, until the user takes over the scrolling.
+    const auto stop = [this, scroll] {
+        if (following_ == scroll) scroll->viewport()->removeEventFilter(this);
+        following_ = nullptr;
+    };
+    QScrollBar* bar = scroll->verticalScrollBar();
+    connect(bar, &QAbstractSlider::actionTriggered, this, stop, Qt::SingleShotConnection);
+    connect(bar, &QAbstractSlider::sliderPressed, this, stop, Qt::SingleShotConnection);
+    connect(qApp, &QApplication::focusChanged, this, stop, Qt::SingleShotConnection);
+}
+
+void NetworkHint::bringIntoView() {
+    if (!following_ || bringing_) return;
+    // Once the current round of layout has placed the hint.
+    bringing_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            bringing_ = false;
+            if (following_ && isVisible() && height() > 0) following_->ensureWidgetVisible(this, 0, 0);
+        },
+        Qt::QueuedConnection);
 }
 
 void NetworkHint::watchHost() {
@@ -72,6 +116,10 @@ void NetworkHint::reveal() {
     setMaximumHeight(QWIDGETSIZE_MAX);
     QWidget::setVisible(placed_);
     updateGeometry();
+    if (QScrollArea* scroll = enclosingScroll()) {
+        followInto(scroll);
+        bringIntoView();
+    }
 }
 
 }  // namespace velmo

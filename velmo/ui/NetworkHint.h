@@ -1,6 +1,7 @@
 // A warning that shows after a while on screen when nothing arrives: the Wi-Fi may keep
 // devices from reaching each other. Until then it stays hidden, so it takes no space and no
-// spacing in its host's layout.
+// spacing in its host's layout. When it shows below the fold of a column that scrolls, the
+// column scrolls to it.
 #pragma once
 
 #include <QPointer>
@@ -8,6 +9,7 @@
 #include <QWidget>
 #include <chrono>
 
+class QScrollArea;
 class QVBoxLayout;
 
 namespace velmo {
@@ -37,11 +39,17 @@ private:
     // The clock runs from the moment the hint is placed in a host that is on screen.
     void startIfOnScreen();
     void reveal();
+    // Scrolls the column the hint lies in to show it, until the user scrolls or moves the focus.
+    void bringIntoView();
+    void followInto(QScrollArea* scroll);
+    QScrollArea* enclosingScroll() const;
     std::chrono::milliseconds delay_;
     QTimer timer_;
     QPointer<QWidget> host_;
     bool placed_ = true;
     bool shown_ = false;
+    QPointer<QScrollArea> following_;
+    bool bringing_ = false;
 };
 
 }  // namespace velmo

@@ -3,13 +3,13 @@
 #include "velmo/model/AppModel.h"
 #include "velmo/ui/Components.h"
 #include "velmo/ui/FormStyle.h"
+#include "velmo/ui/ListPicker.h"
 #include "velmo/ui/PopupWindow.h"
 #include "velmo/model/SoftwareUpdates.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/WindowFitter.h"
 
 #include <QCheckBox>
-#include <QComboBox>
 #include <QDir>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -44,7 +44,7 @@ SettingsView::SettingsView(AppModel& model, QWidget* parent, SoftwareUpdates* up
     auto* sharing = group();
     auto* modeRow = new QHBoxLayout;
     modeRow->addWidget(plainLabel(QStringLiteral("Sharing"), fonts::body(), colors::text, this));
-    mode_ = new QComboBox(this);
+    mode_ = new ListPicker(this);
     mode_->setObjectName(QStringLiteral("sharingMode"));
     mode_->setFont(fonts::body());
     for (SharingMode mode : allSharingModes) mode_->addItem(title(mode), static_cast<int>(mode));
@@ -58,6 +58,7 @@ SettingsView::SettingsView(AppModel& model, QWidget* parent, SoftwareUpdates* up
                               colors::sub, this);
     closes->setWordWrap(true);
     sharing->addWidget(closes);
+    // Only a pick from the opened list changes the mode: the change closes open sessions.
     connect(mode_, &QComboBox::activated, this, [this](int index) {
         model_.setSharingMode(static_cast<SharingMode>(mode_->itemData(index).toInt()));
     });

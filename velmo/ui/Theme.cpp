@@ -1,5 +1,6 @@
 #include "velmo/ui/Theme.h"
 
+#include "velmo/ui/ApplicationTheme.h"
 #include "velmo/ui/Symbols.h"
 #include "velmo/ui/ThemeRoles.h"
 
@@ -410,6 +411,7 @@ void applyWindowBackground(QWidget* window) {
                    {QPalette::Shadow, colors::line}},
                   true);
     window->setAutoFillBackground(true);
+    ApplicationTheme::install();
 }
 
 }  // namespace velmo

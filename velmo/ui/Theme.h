@@ -134,7 +134,8 @@ private:
 // light/dark switches and whatever palettes the desktop hands out.
 void setTextColor(QWidget* widget, const ThemeColor& color);
 
-// Paints the window background in the theme's bg colour, following the appearance.
+// Paints the window background in the theme's bg colour, following the appearance; the first
+// call also puts the application's scroll bars and tooltips in the theme.
 void applyWindowBackground(QWidget* window);
 
 }  // namespace velmo
