@@ -51,7 +51,8 @@ public:
     void acquireWhenFree();
 
     // `alone`: there is no usable folder, so this copy runs without the lock or hand-over.
-    enum class Launch { first, alone, handedOver, noAnswer };
+    // `foreignSocket`: another user's socket is where the instance's belongs (said on stderr).
+    enum class Launch { first, alone, handedOver, noAnswer, foreignSocket };
     // A launch, before any application object exists: becomes the one instance, or hands the
     // arguments that name existing files (relative ones against the current folder) to the
     // running one. Retries until `timeout` while the instance is still starting or already
@@ -61,14 +62,18 @@ public:
 
 private:
     bool openFolder();
+    void recordMadeFolders(const std::vector<std::filesystem::path>& made);
     std::string socketAddress() const;
+    std::string abstractAddress() const;
     void serve(QLocalSocket* socket);
 
     std::filesystem::path folder_;
     int folderFd_ = -1;
     int lockFd_ = -1;
+    int successorFd_ = -1;
     bool locked_ = false;
     bool listening_ = false;
+    bool abstract_ = false;
     std::unique_ptr<QLocalServer> server_;
     Handler handler_;
 };

@@ -1,10 +1,17 @@
 // Later launches of the real velmo hand their files to the running one and exit.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -20,22 +27,28 @@ namespace {
 using namespace std::chrono_literals;
 
 
-sockaddr_un unixAddress(const std::filesystem::path& path) {
-    sockaddr_un address{};
+// A socket file's path, or an abstract name when it starts with NUL.
+socklen_t unixAddress(const std::string& name, sockaddr_un& address) {
+    address = {};
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    return address;
+    const std::size_t size = std::min(name.size(), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path, name.data(), size);
+    return socklen_t(offsetof(sockaddr_un, sun_path) + size + (name[0] ? 1 : 0));
 }
 
-int connectTo(const std::filesystem::path& path) {
+int connectTo(const std::string& name) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const auto address = unixAddress(path);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    sockaddr_un address;
+    const socklen_t size = unixAddress(name, address);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
         ::close(fd);
         return -1;
     }
     return fd;
 }
+
+// The account's home as Velmo finds it, from the password database.
+std::filesystem::path passwdHome() { return ::getpwuid(::getuid())->pw_dir; }
 
 // Where Velmo meets later launches of the same account: its folder in the account's home.
 std::filesystem::path rendezvous(const test::TempFolder& temp) { return test::accountHome(temp) / ".local/state/velmo-instance"; }
@@ -58,7 +71,7 @@ std::string readAll(int fd) {
 }
 
 // A hand-over request in the given pieces, each written on its own, `pause` apart.
-std::string request(const std::filesystem::path& socket, const std::vector<std::string>& pieces,
+std::string request(const std::string& socket, const std::vector<std::string>& pieces,
                     std::chrono::milliseconds pause = 0ms) {
     const int fd = connectTo(socket);
     if (fd < 0) return "(no instance)";
@@ -72,7 +85,7 @@ std::string request(const std::filesystem::path& socket, const std::vector<std::
 }
 
 // What a launch without files learns from the running instance: how many files it holds staged.
-std::string stagedCount(const std::filesystem::path& socket) {
+std::string stagedCount(const std::string& socket) {
     return request(socket, {std::string("velmo-open-2\0token=\0folder=/\0\0", 30)});
 }
 
@@ -122,6 +135,20 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
     EXPECT_EQ(second.awaitExit(20s), 0);
     EXPECT_EQ(stagedCount(socket), "2");
 
+    // A launch from a folder removed meanwhile still hands over what its absolute names name.
+    temp.write("kept.jpg", "jpeg");
+    std::filesystem::create_directory(temp / "gone");
+    EXPECT_EQ(test::runTool("/bin/sh", {"-c", "cd \"$0\" && rmdir \"$0\" && exec \"$1\" \"$2\" photo.jpg",
+                                        (temp / "gone").string(), test::velmoBinary.string(), (temp / "kept.jpg").string()}),
+              0);
+    EXPECT_EQ(stagedCount(socket), "3");
+    // The computer is known by its machine id, which stays when its name changes.
+    temp.write("renamed.jpg", "jpeg");
+    EXPECT_EQ(test::runTool("/usr/bin/unshare", {"--uts", "/bin/sh", "-c", "hostname another-name && exec \"$0\" \"$1\"",
+                                                 test::velmoBinary.string(), (temp / "renamed.jpg").string()}),
+              0);
+    EXPECT_EQ(stagedCount(socket), "4");
+
     // As many files as a file manager passes at once, by long absolute names: more than a
     // mebibyte to hand over. The reply stays short however many files are staged. (In memory
     // where there is a memory file system: a disk takes seconds to make 12,000 files.)
@@ -135,7 +162,7 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
     }
     test::AppProcess fourth(test::velmoBinary, {names, {}, false});
     EXPECT_EQ(fourth.awaitExit(20s), 0);
-    EXPECT_EQ(stagedCount(socket), "12002");
+    EXPECT_EQ(stagedCount(socket), "12004");
 
     // A launch without files just brings the window forward.
     test::AppProcess third(test::velmoBinary, {{}, {}, false});
@@ -245,6 +272,208 @@ TEST(SingleInstanceIntegrationTest, TheHandOverReadsSplitRequestsAndCapsLongOnes
     ::close(fd);
     EXPECT_LT(accepted, std::size_t(9) << 20) << "the instance kept reading an endless request";
     EXPECT_EQ(stagedCount(socket), "0");
+}
+
+
+// Preloads the file system refusal library, with `settings`, into the launches started while it lives.
+class Preloaded {
+public:
+    explicit Preloaded(std::vector<std::pair<std::string, std::string>> settings) : settings_(std::move(settings)) {
+        ::setenv("LD_PRELOAD", VELMO_FILE_SYSTEM_REFUSAL, 1);
+#ifdef VELMO_SANITIZED
+        ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+#endif
+        for (const auto& [name, value] : settings_) ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    ~Preloaded() {
+        ::unsetenv("LD_PRELOAD");
+        for (const auto& setting : settings_) ::unsetenv(setting.first.c_str());
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> settings_;
+};
+
+// The abstract socket a Velmo in a home without socket files listens on, as its lock file names it.
+std::string abstractSocket(const test::TempFolder& temp) {
+    std::string name;
+    for (const auto& entry : std::filesystem::directory_iterator(rendezvous(temp)))
+        if (entry.path().extension() == ".lock" && entry.path().stem().extension() != ".successor")
+            std::getline(std::ifstream(entry.path()) >> std::ws, name);
+    return std::string(1, '\0') + name;
+}
+
+// Runs `work` in a child process of another user; answers its exit status.
+int asAnotherUser(const std::function<bool()>& work) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGPIPE, SIG_IGN);  // the instance may close on it mid-request
+        _exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && work() ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A home whose file system holds no socket files (SMB without Unix extensions, several FUSE
+// mounts) still hands files over, to this user only; a lock folder that refuses locks is named.
+TEST(SingleInstanceIntegrationTest, AHomeWithoutSocketFilesStillHandsOverToThisUserOnly) {
+    test::TempFolder temp;
+    test::isolateDesktop(temp);
+    temp.write("photo.jpg", "jpeg");
+    const std::string home = passwdHome().string();
+    std::unique_ptr<test::AppProcess> first;
+    {
+        const Preloaded refused({{"VELMO_REFUSE_SOCKETS_UNDER", home}});
+        first = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true, true});
+        ASSERT_EQ(first->awaitReadiness(20s), "com.halvester.velmo\n") << first->output();
+        test::AppProcess second(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true});
+        EXPECT_EQ(second.awaitExit(20s), 0) << second.output();
+    }
+    EXPECT_EQ(instanceSocket(temp).filename(), "no.socket") << "a socket file where the home holds none";
+    const auto socket = abstractSocket(temp);
+    EXPECT_EQ(stagedCount(socket), "1");
+    // Anyone may reach an abstract socket; the instance answers none but its own user.
+    EXPECT_EQ(asAnotherUser([&] { return connectTo(socket) >= 0 && stagedCount(socket).empty(); }), 0);
+    EXPECT_EQ(stagedCount(socket), "1");
+    first.reset();
+
+    const Preloaded unlocked({{"VELMO_REFUSE_LOCKS_UNDER", home}});
+    test::AppProcess alone(test::velmoBinary, {{}, {}, true, true});
+    ASSERT_EQ(alone.awaitReadiness(20s), "com.halvester.velmo\n");
+    EXPECT_NE(alone.output("cannot lock", 5s).find("cannot lock"), std::string::npos) << alone.output();
+}
+
+// In place of the instance's socket: what a launch does when it finds someone else there, or an
+// instance that closes on it without an answer (a quitting one) before it answers.
+TEST(SingleInstanceIntegrationTest, OnlyAnInstanceOfThisUserThatAnswersTakesTheFiles) {
+    test::TempFolder temp;
+    test::isolateDesktop(temp);
+    temp.write("photo.jpg", "jpeg");
+    test::AppProcess instance(test::velmoBinary, {{}, {}, true});  // holds the lock throughout
+    ASSERT_EQ(instance.awaitReadiness(20s), "com.halvester.velmo\n");
+    const auto path = instanceSocket(temp);
+    struct Case {
+        const char* label;
+        uid_t owner;                       // of the socket file
+        uid_t listener;                    // who listens, answering each connection in turn
+        std::vector<std::string> answers;  // empty: closes without one; none: nobody listens
+        int status;
+        int connections;
+        const char* said;
+    };
+    const std::vector<Case> cases = {
+        {"another user's socket file", 65534, 0, {}, 1, 0, "another user's socket"},
+        {"another user listening", 0, 65534, {std::string("7\0\0", 3)}, 1, 0, "another user's socket"},
+        {"closes before answering", 0, 0, {"", std::string("3\0\0", 3)}, 0, 2, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove(path);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address;
+        const socklen_t size = unixAddress(path.string(), address);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), size), 0);
+        ASSERT_EQ(::chown(path.c_str(), c.owner, c.owner), 0);
+        int counted[2];
+        ASSERT_EQ(::pipe(counted), 0);
+        const pid_t fake = ::fork();
+        if (fake == 0) {
+            if (c.listener != 0 && (::setgid(c.listener) != 0 || ::setuid(c.listener) != 0)) _exit(1);
+            if (!c.answers.empty() && ::listen(fd, 4) != 0) _exit(1);
+            for (const auto& answer : c.answers) {
+                const int peer = ::accept(fd, nullptr, nullptr);
+                std::string got;
+                char buffer[4096];
+                ssize_t n;
+                while (got.find(std::string("\0\0", 2)) == std::string::npos && (n = ::read(peer, buffer, sizeof buffer)) > 0)
+                    got.append(buffer, std::size_t(n));
+                if (!answer.empty() && ::write(peer, answer.data(), answer.size()) < 0) _exit(1);
+                ::close(peer);
+                if (::write(counted[1], "x", 1) != 1) _exit(1);
+            }
+            ::pause();
+            _exit(0);
+        }
+        ::close(fd);
+        ::close(counted[1]);
+        const auto started = std::chrono::steady_clock::now();
+        test::AppProcess launch(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true});
+        EXPECT_EQ(launch.awaitExit(20s), c.status) << launch.output();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "said at once";
+        EXPECT_NE(launch.output().find(c.said), std::string::npos) << launch.output();
+        if (*c.said) {
+            const auto named = passwdHome() / ".local/state/velmo-instance" / path.filename();
+            EXPECT_NE(launch.output().find(named.string()), std::string::npos) << launch.output();
+        }
+        ::kill(fake, SIGKILL);
+        ::waitpid(fake, nullptr, 0);
+        char marks[8];
+        const ssize_t connections = ::read(counted[0], marks, sizeof marks);
+        EXPECT_EQ(std::max<ssize_t>(connections, 0), c.connections);
+        ::close(counted[0]);
+    }
+}
+
+// Whether the process has opened the folder where launches meet (and so, a moment later, its lock).
+bool hasOpened(pid_t pid, const std::filesystem::path& folder) {
+    std::error_code gone;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", gone))
+        if (std::filesystem::read_symlink(entry.path(), gone) == folder) return true;
+    return false;
+}
+
+// Two races that let a second Velmo start: uninstall removing the lock file that a launch has
+// open and then wins, and a launch winning the lock ahead of the copy an update started.
+TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
+    test::TempFolder temp;
+    test::isolateDesktop(temp);
+    temp.write("photo.jpg", "jpeg");
+    // Started as the updater starts a copy; it takes the lock at once when the lock is free.
+    const auto running = [] {
+        return std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true});
+    };
+    {
+        SCOPED_TRACE("uninstall during a start");
+        auto quitting = running();
+        ASSERT_EQ(quitting->awaitReadiness(20s), "com.halvester.velmo\n");
+        const auto lock = instanceSocket(temp).replace_extension(".lock");
+        std::filesystem::remove(instanceSocket(temp));  // so the launch keeps trying the lock
+        std::unique_ptr<test::AppProcess> launch;
+        {
+            // The launch's first lock comes after the quit and the uninstall below.
+            const Preloaded late({{std::string("VELMO_DELAY_FIRST_LOCK_MS"), std::string("1500")}});
+            launch = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, false, true});
+        }
+        for (int i = 0; i < 200 && !hasOpened(launch->pid(), passwdHome() / ".local/state/velmo-instance"); ++i)
+            std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(300ms);
+        quitting.reset();
+        // What uninstall does once no Velmo holds the lock.
+        const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        std::filesystem::remove(lock);
+        ::close(fd);
+        for (int i = 0; i < 1000 && instanceSocket(temp).filename() == "no.socket"; ++i) std::this_thread::sleep_for(10ms);
+        test::AppProcess later(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true});
+        EXPECT_EQ(later.awaitExit(15s), 0) << "a second Velmo started: " << later.output() << launch->output();
+        EXPECT_EQ(stagedCount(instanceSocket(temp)), "1");
+    }
+    {
+        SCOPED_TRACE("a launch while an update hands over");
+        auto replaced = running();
+        ASSERT_EQ(replaced->awaitReadiness(20s), "com.halvester.velmo\n");
+        auto updated = running();  // the updater's copy: it waits for the lock
+        ASSERT_EQ(updated->awaitReadiness(20s), "com.halvester.velmo\n");
+        // Held back, the updated copy cannot take the lock first when the replaced one goes.
+        ::kill(updated->pid(), SIGSTOP);
+        replaced.reset();
+        test::AppProcess launch(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true});
+        std::this_thread::sleep_for(1s);
+        ::kill(updated->pid(), SIGCONT);
+        EXPECT_EQ(launch.awaitExit(15s), 0) << "a second Velmo started: " << launch.output();
+        EXPECT_EQ(stagedCount(instanceSocket(temp)), "1") << "the updated copy took the files";
+    }
 }
 
 }  // namespace
