@@ -476,5 +476,66 @@ TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
     }
 }
 
+// The password database of this test's mount namespace, with the account's home at `home`.
+class AccountHomeAt {
+public:
+    AccountHomeAt(const test::TempFolder& temp, const std::filesystem::path& home) {
+        std::ifstream in("/etc/passwd");
+        std::ofstream out(temp / "passwd");
+        const std::string user = ::getpwuid(::getuid())->pw_name;
+        for (std::string line; std::getline(in, line);) {
+            if (line.starts_with(user + ":")) {
+                std::size_t at = 0;
+                for (int field = 0; field < 5; ++field) at = line.find(':', at) + 1;
+                line.replace(at, line.find(':', at) - at, home.string());
+            }
+            out << line << '\n';
+        }
+        out.close();
+        mounted_ = ::mount((temp / "passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0;
+    }
+    ~AccountHomeAt() {
+        if (mounted_) ::umount2("/etc/passwd", MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    bool mounted_ = false;
+};
+
+// Velmo notes the folders it makes above its own, for uninstall to remove, and only those; a
+// home too long for a socket address still holds the socket file where launches meet.
+TEST(SingleInstanceIntegrationTest, TheFoldersVelmoMakesAreNotedAndALongHomeStillMeets) {
+    test::TempFolder temp;
+    test::isolateDesktop(temp);
+    temp.write("photo.jpg", "jpeg");
+    const auto home = passwdHome();
+    {
+        test::AppProcess first(test::velmoBinary, {{}, {}, true});
+        ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
+    }
+    const auto record = rendezvous(temp) / "made-folders";
+    std::ifstream made(record);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(made), {}),
+              (home / ".local/state").string() + "\n" + (home / ".local").string() + "\n");
+    struct stat info {};
+    EXPECT_EQ(::stat(record.c_str(), &info) == 0 ? info.st_mode & 0777 : 0, 0600u);
+
+    const auto longHome = temp / std::string(60, 'h') / std::string(60, 'o');
+    std::filesystem::create_directories(longHome / ".local/state");
+    const AccountHomeAt moved(temp, longHome);
+    ASSERT_TRUE(moved.mounted());
+    ASSERT_EQ(passwdHome(), longHome);
+    test::AppProcess first(test::velmoBinary, {{}, {}, true});
+    ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
+    test::AppProcess second(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true});
+    EXPECT_EQ(second.awaitExit(20s), 0) << second.output();
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(longHome / ".local/state/velmo-instance"))
+        files.push_back(entry.path().extension().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{".lock", ".socket"})) << "a socket file, and nothing made to note";
+}
+
 }  // namespace
 }  // namespace velmo
