@@ -19,7 +19,11 @@
 #include <memory>
 #include <thread>
 
+#include <QCoreApplication>
+#include <QTimer>
+
 #include "AppProcess.h"
+#include "velmo/SingleInstance.h"
 
 namespace velmo {
 namespace {
@@ -535,6 +539,29 @@ TEST(SingleInstanceIntegrationTest, TheFoldersVelmoMakesAreNotedAndALongHomeStil
         files.push_back(entry.path().extension().string());
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{".lock", ".socket"})) << "a socket file, and nothing made to note";
+}
+
+// Once quitting, the instance takes no more connections: a launch meanwhile waits for the lock
+// to come free instead of for an answer that never comes.
+TEST(SingleInstanceIntegrationTest, AQuittingVelmoTakesNoMoreLaunches) {
+    test::TempFolder temp;
+    test::isolateDesktop(temp);
+    int argc = 1;
+    char name[] = "velmo";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    SingleInstance instance;
+    ASSERT_EQ(instance.acquire(), SingleInstance::Lock::held);
+    instance.listen();
+    const auto socket = instanceSocket(temp);
+    const int before = connectTo(socket);
+    EXPECT_GE(before, 0);
+    ::close(before);
+    QTimer::singleShot(0, &app, &QCoreApplication::quit);
+    app.exec();
+    const int quitting = connectTo(socket);
+    EXPECT_LT(quitting, 0) << "a quitting Velmo still took a launch";
+    if (quitting >= 0) ::close(quitting);
 }
 
 }  // namespace
