@@ -4,7 +4,6 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,34 +21,17 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include "AccountHomeAt.h"
 #include "AppProcess.h"
+#include "InstanceClient.h"
 #include "velmo/SingleInstance.h"
 
 namespace velmo {
 namespace {
 
 using namespace std::chrono_literals;
-
-
-// A socket file's path, or an abstract name when it starts with NUL.
-socklen_t unixAddress(const std::string& name, sockaddr_un& address) {
-    address = {};
-    address.sun_family = AF_UNIX;
-    const std::size_t size = std::min(name.size(), sizeof address.sun_path - 1);
-    std::memcpy(address.sun_path, name.data(), size);
-    return socklen_t(offsetof(sockaddr_un, sun_path) + size + (name[0] ? 1 : 0));
-}
-
-int connectTo(const std::string& name) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address;
-    const socklen_t size = unixAddress(name, address);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+using test::AccountHomeAt;
+using test::InstanceClient;
 
 // The account's home as Velmo finds it, from the password database.
 std::filesystem::path passwdHome() { return ::getpwuid(::getuid())->pw_dir; }
@@ -63,34 +45,6 @@ std::filesystem::path instanceSocket(const test::TempFolder& temp) {
     for (const auto& entry : std::filesystem::directory_iterator(rendezvous(temp), missing))
         if (entry.path().extension() == ".socket") return entry.path();
     return rendezvous(temp) / "no.socket";
-}
-
-std::string readAll(int fd) {
-    std::string reply;
-    char buffer[4096];
-    ssize_t n;
-    // The instance closes the connection after its answer.
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) reply.append(buffer, static_cast<std::size_t>(n));
-    return reply.substr(0, reply.find('\0'));
-}
-
-// A hand-over request in the given pieces, each written on its own, `pause` apart.
-std::string request(const std::string& socket, const std::vector<std::string>& pieces,
-                    std::chrono::milliseconds pause = 0ms) {
-    const int fd = connectTo(socket);
-    if (fd < 0) return "(no instance)";
-    for (const auto& piece : pieces) {
-        std::this_thread::sleep_for(pause);
-        EXPECT_EQ(::write(fd, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
-    }
-    const auto reply = readAll(fd);
-    ::close(fd);
-    return reply;
-}
-
-// What a launch without files learns from the running instance: how many files it holds staged.
-std::string stagedCount(const std::string& socket) {
-    return request(socket, {std::string("velmo-open-2\0token=\0folder=/\0\0", 30)});
 }
 
 // No display, no runtime folder and a home of another profile: a launch from ssh or after su.
@@ -132,12 +86,12 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
     test::AppProcess first(test::velmoBinary, {{"b\xff.txt"}, temp.path(), true});
     ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
     EXPECT_FALSE(std::filesystem::exists(stalePart));
-    EXPECT_EQ(stagedCount(socket), "1");
+    EXPECT_EQ(InstanceClient::stagedCount(socket), "1");
 
     // Relative names are taken from the later launch's folder; names of nothing are dropped.
     test::AppProcess second(test::velmoBinary, {{"photo.jpg", "missing.jpg", "./b\xff.txt"}, temp.path(), false});
     EXPECT_EQ(second.awaitExit(20s), 0);
-    EXPECT_EQ(stagedCount(socket), "2");
+    EXPECT_EQ(InstanceClient::stagedCount(socket), "2");
 
     // A launch from a folder removed meanwhile still hands over what its absolute names name.
     temp.write("kept.jpg", "jpeg");
@@ -145,13 +99,13 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
     EXPECT_EQ(test::runTool("/bin/sh", {"-c", "cd \"$0\" && rmdir \"$0\" && exec \"$1\" \"$2\" photo.jpg",
                                         (temp / "gone").string(), test::velmoBinary.string(), (temp / "kept.jpg").string()}),
               0);
-    EXPECT_EQ(stagedCount(socket), "3");
+    EXPECT_EQ(InstanceClient::stagedCount(socket), "3");
     // The computer is known by its machine id, which stays when its name changes.
     temp.write("renamed.jpg", "jpeg");
     EXPECT_EQ(test::runTool("/usr/bin/unshare", {"--uts", "/bin/sh", "-c", "hostname another-name && exec \"$0\" \"$1\"",
                                                  test::velmoBinary.string(), (temp / "renamed.jpg").string()}),
               0);
-    EXPECT_EQ(stagedCount(socket), "4");
+    EXPECT_EQ(InstanceClient::stagedCount(socket), "4");
 
     // As many files as a file manager passes at once, by long absolute names: more than a
     // mebibyte to hand over. The reply stays short however many files are staged. (In memory
@@ -166,7 +120,7 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
     }
     test::AppProcess fourth(test::velmoBinary, {names, {}, false});
     EXPECT_EQ(fourth.awaitExit(20s), 0);
-    EXPECT_EQ(stagedCount(socket), "12004");
+    EXPECT_EQ(InstanceClient::stagedCount(socket), "12004");
 
     // A launch without files just brings the window forward.
     test::AppProcess third(test::velmoBinary, {{}, {}, false});
@@ -200,7 +154,7 @@ TEST(SingleInstanceIntegrationTest, ALaunchWithoutADesktopHandsOverToTheRunningV
     EXPECT_EQ(second.awaitExit(20s), 0) << second.output();
     EXPECT_EQ(second.output(), "");
     EXPECT_TRUE(std::filesystem::is_empty(temp / "tmp"));
-    EXPECT_EQ(stagedCount(instanceSocket(temp)), "1");
+    EXPECT_EQ(InstanceClient::stagedCount(instanceSocket(temp)), "1");
     test::AppProcess bare(test::velmoBinary, {{}, {}, false, true});
     EXPECT_EQ(bare.awaitExit(20s), 0) << bare.output();
 
@@ -259,10 +213,10 @@ TEST(SingleInstanceIntegrationTest, TheHandOverReadsSplitRequestsAndCapsLongOnes
     test::AppProcess first(test::velmoBinary, {{}, {}, true});
     ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
     const auto socket = instanceSocket(temp);
-    EXPECT_EQ(request(socket, {std::string("velmo-open-2\0token=\0folder=/\0", 29), std::string(1, '\0')}, 300ms),
+    EXPECT_EQ(InstanceClient::request(socket, {std::string("velmo-open-2\0token=\0folder=/\0", 29), std::string(1, '\0')}, 300ms),
               "0");
 
-    const int fd = connectTo(socket);
+    const int fd = InstanceClient::connect(socket);
     ASSERT_GE(fd, 0);
     const timeval patience{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
@@ -275,7 +229,7 @@ TEST(SingleInstanceIntegrationTest, TheHandOverReadsSplitRequestsAndCapsLongOnes
     }
     ::close(fd);
     EXPECT_LT(accepted, std::size_t(9) << 20) << "the instance kept reading an endless request";
-    EXPECT_EQ(stagedCount(socket), "0");
+    EXPECT_EQ(InstanceClient::stagedCount(socket), "0");
 }
 
 
@@ -336,10 +290,10 @@ TEST(SingleInstanceIntegrationTest, AHomeWithoutSocketFilesStillHandsOverToThisU
     }
     EXPECT_EQ(instanceSocket(temp).filename(), "no.socket") << "a socket file where the home holds none";
     const auto socket = abstractSocket(temp);
-    EXPECT_EQ(stagedCount(socket), "1");
+    EXPECT_EQ(InstanceClient::stagedCount(socket), "1");
     // Anyone may reach an abstract socket; the instance answers none but its own user.
-    EXPECT_EQ(asAnotherUser([&] { return connectTo(socket) >= 0 && stagedCount(socket).empty(); }), 0);
-    EXPECT_EQ(stagedCount(socket), "1");
+    EXPECT_EQ(asAnotherUser([&] { return InstanceClient::connect(socket) >= 0 && InstanceClient::stagedCount(socket).empty(); }), 0);
+    EXPECT_EQ(InstanceClient::stagedCount(socket), "1");
     first.reset();
 
     const Preloaded unlocked({{"VELMO_REFUSE_LOCKS_UNDER", home}});
@@ -376,7 +330,7 @@ TEST(SingleInstanceIntegrationTest, OnlyAnInstanceOfThisUserThatAnswersTakesTheF
         std::filesystem::remove(path);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address;
-        const socklen_t size = unixAddress(path.string(), address);
+        const socklen_t size = InstanceClient::address(path.string(), address);
         ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), size), 0);
         ASSERT_EQ(::chown(path.c_str(), c.owner, c.owner), 0);
         int counted[2];
@@ -461,7 +415,7 @@ TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
         for (int i = 0; i < 1000 && instanceSocket(temp).filename() == "no.socket"; ++i) std::this_thread::sleep_for(10ms);
         test::AppProcess later(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true});
         EXPECT_EQ(later.awaitExit(15s), 0) << "a second Velmo started: " << later.output() << launch->output();
-        EXPECT_EQ(stagedCount(instanceSocket(temp)), "1");
+        EXPECT_EQ(InstanceClient::stagedCount(instanceSocket(temp)), "1");
     }
     {
         SCOPED_TRACE("a launch while an update hands over");
@@ -476,36 +430,9 @@ TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
         std::this_thread::sleep_for(1s);
         ::kill(updated->pid(), SIGCONT);
         EXPECT_EQ(launch.awaitExit(15s), 0) << "a second Velmo started: " << launch.output();
-        EXPECT_EQ(stagedCount(instanceSocket(temp)), "1") << "the updated copy took the files";
+        EXPECT_EQ(InstanceClient::stagedCount(instanceSocket(temp)), "1") << "the updated copy took the files";
     }
 }
-
-// The password database of this test's mount namespace, with the account's home at `home`.
-class AccountHomeAt {
-public:
-    AccountHomeAt(const test::TempFolder& temp, const std::filesystem::path& home) {
-        std::ifstream in("/etc/passwd");
-        std::ofstream out(temp / "passwd");
-        const std::string user = ::getpwuid(::getuid())->pw_name;
-        for (std::string line; std::getline(in, line);) {
-            if (line.starts_with(user + ":")) {
-                std::size_t at = 0;
-                for (int field = 0; field < 5; ++field) at = line.find(':', at) + 1;
-                line.replace(at, line.find(':', at) - at, home.string());
-            }
-            out << line << '\n';
-        }
-        out.close();
-        mounted_ = ::mount((temp / "passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) == 0;
-    }
-    ~AccountHomeAt() {
-        if (mounted_) ::umount2("/etc/passwd", MNT_DETACH);
-    }
-    bool mounted() const { return mounted_; }
-
-private:
-    bool mounted_ = false;
-};
 
 // Velmo notes the folders it makes above its own, for uninstall to remove, and only those; a
 // home too long for a socket address still holds the socket file where launches meet.
@@ -554,12 +481,12 @@ TEST(SingleInstanceIntegrationTest, AQuittingVelmoTakesNoMoreLaunches) {
     ASSERT_EQ(instance.acquire(), SingleInstance::Lock::held);
     instance.listen();
     const auto socket = instanceSocket(temp);
-    const int before = connectTo(socket);
+    const int before = InstanceClient::connect(socket);
     EXPECT_GE(before, 0);
     ::close(before);
     QTimer::singleShot(0, &app, &QCoreApplication::quit);
     app.exec();
-    const int quitting = connectTo(socket);
+    const int quitting = InstanceClient::connect(socket);
     EXPECT_LT(quitting, 0) << "a quitting Velmo still took a launch";
     if (quitting >= 0) ::close(quitting);
 }
