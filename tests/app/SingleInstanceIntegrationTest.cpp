@@ -16,6 +16,7 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include <QCoreApplication>
@@ -24,6 +25,7 @@
 #include "AccountHomeAt.h"
 #include "AppProcess.h"
 #include "InstanceClient.h"
+#include "Preloaded.h"
 #include "velmo/SingleInstance.h"
 
 namespace velmo {
@@ -32,6 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::AccountHomeAt;
 using test::InstanceClient;
+using test::Preloaded;
 
 // The account's home as Velmo finds it, from the password database.
 std::filesystem::path passwdHome() { return ::getpwuid(::getuid())->pw_dir; }
@@ -233,25 +236,6 @@ TEST(SingleInstanceIntegrationTest, TheHandOverReadsSplitRequestsAndCapsLongOnes
 }
 
 
-// Preloads the file system refusal library, with `settings`, into the launches started while it lives.
-class Preloaded {
-public:
-    explicit Preloaded(std::vector<std::pair<std::string, std::string>> settings) : settings_(std::move(settings)) {
-        ::setenv("LD_PRELOAD", VELMO_FILE_SYSTEM_REFUSAL, 1);
-#ifdef VELMO_SANITIZED
-        ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-#endif
-        for (const auto& [name, value] : settings_) ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    ~Preloaded() {
-        ::unsetenv("LD_PRELOAD");
-        for (const auto& setting : settings_) ::unsetenv(setting.first.c_str());
-    }
-
-private:
-    std::vector<std::pair<std::string, std::string>> settings_;
-};
-
 // The abstract socket a Velmo in a home without socket files listens on, as its lock file names it.
 std::string abstractSocket(const test::TempFolder& temp) {
     std::string name;
@@ -400,7 +384,7 @@ TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
         std::unique_ptr<test::AppProcess> launch;
         {
             // The launch's first lock comes after the quit and the uninstall below.
-            const Preloaded late({{std::string("VELMO_DELAY_FIRST_LOCK_MS"), std::string("1500")}});
+            const Preloaded late({{"VELMO_DELAY_FIRST_LOCK_MS", std::string("1500")}});
             launch = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, false, true});
         }
         for (int i = 0; i < 200 && !hasOpened(launch->pid(), passwdHome() / ".local/state/velmo-instance"); ++i)
