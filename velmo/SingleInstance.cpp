@@ -352,7 +352,11 @@ void SingleInstance::acquireWhenFree() {
     const auto successor = LockFile::take(folderFd_, successorName(), false);
     successorFd_ = successor.fd;
     const int folder = ::fcntl(folderFd_, F_DUPFD_CLOEXEC, 0);
-    if (folder < 0) return;
+    if (folder < 0) {
+        if (successorFd_ >= 0) ::close(successorFd_);
+        successorFd_ = -1;
+        return;
+    }
     QPointer<SingleInstance> self(this);
     std::thread([self, folder] {
         const int fd = LockFile::take(folder, lockName(), true).fd;
@@ -380,14 +384,11 @@ void SingleInstance::listen() {
     if (listening_ || !locked_) return;
     // Whatever socket is left belongs to an instance that has gone: this one holds the lock.
     ::unlinkat(folderFd_, socketName().c_str(), 0);
-    // No name of an earlier instance's abstract socket stays; should this fail, a stale name
-    // leads nowhere but to a socket of nobody or of another user, which no launch uses.
-    if (::ftruncate(lockFd_, 0) != 0) {
-    }
     int fd = listenAt(socketAddress());
     if (fd < 0) {
         const int error = errno;
         // A home that holds no socket files (SMB without Unix extensions, several FUSE mounts).
+        // The name, of the same length each time, overwrites any earlier instance's.
         const auto name = freshAbstractName();
         const std::string written = name ? *name + '\n' : std::string();
         fd = name ? listenAt('\0' + *name) : -1;
