@@ -1,9 +1,11 @@
 #include "velmo/SingleInstance.h"
 
+#include "velmo/LockFile.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,6 +18,7 @@
 #include <QTimer>
 
 #include <cctype>
+#include <cstddef>
 #include <cerrno>
 #include <algorithm>
 #include <cstdio>
@@ -125,17 +128,69 @@ std::string computerPart() {
 // instance per computer, and a lock there never stops a launch on another one.
 std::string lockName() { return "instance-" + computerPart() + ".lock"; }
 std::string socketName() { return "instance-" + computerPart() + ".socket"; }
+// Held by a copy the updater started while it waits for the lock of the copy it replaces.
+std::string successorName() { return "instance-" + computerPart() + ".successor.lock"; }
 
-// A connection to the instance's socket, or -1. Never one to another user's process.
-int connectTo(const std::string& address) {
-    sockaddr_un where{};
+// Where a home holds no socket files, the instance listens on an unnamed (abstract) socket of
+// a name nobody can guess, and writes that name in its lock file, which only this user reads.
+// Others can still find and reach it, so both ends check the peer's user as always.
+constexpr std::string_view abstractPrefix = "velmo-";
+constexpr std::size_t abstractLength = abstractPrefix.size() + 32;
+
+std::optional<std::string> freshAbstractName() {
+    unsigned char random[16];
+    if (::getrandom(random, sizeof random, 0) != ssize_t(sizeof random)) return std::nullopt;
+    std::string name(abstractPrefix);
+    for (const unsigned char byte : random) {
+        name += "0123456789abcdef"[byte >> 4];
+        name += "0123456789abcdef"[byte & 15];
+    }
+    return name;
+}
+
+// A socket address: a path, or an abstract name when it starts with NUL. Zero when it does not fit.
+socklen_t addressOf(const std::string& address, sockaddr_un& where) {
+    where = {};
     where.sun_family = AF_UNIX;
-    if (address.size() >= sizeof where.sun_path) return -1;
+    if (address.empty() || address.size() >= sizeof where.sun_path) return 0;
     std::memcpy(where.sun_path, address.data(), address.size());
+    return socklen_t(offsetof(sockaddr_un, sun_path) + address.size() + (address[0] ? 1 : 0));
+}
+
+// A connection to the instance at `address`, or -1. Never one to another user's process;
+// `stranger`, when given, is set when another user's process listens there.
+int connectTo(const std::string& address, bool* stranger = nullptr) {
+    sockaddr_un where;
+    const socklen_t size = addressOf(address, where);
+    if (size == 0) return -1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || peerUser(fd) != ::getuid()) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), size) != 0) {
         ::close(fd);
+        return -1;
+    }
+    if (const auto peer = peerUser(fd); peer != ::getuid()) {
+        if (stranger && peer) *stranger = true;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A listening socket at `address`, or -1 with errno.
+int listenAt(const std::string& address) {
+    sockaddr_un where;
+    const socklen_t size = addressOf(address, where);
+    if (size == 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), size) != 0 || ::listen(fd, 16) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
         return -1;
     }
     return fd;
@@ -180,8 +235,9 @@ SingleInstance::SingleInstance(std::filesystem::path folder, QObject* parent)
 SingleInstance::~SingleInstance() {
     // The socket goes before the lock, so the next instance never sees its fresh socket removed.
     if (server_) server_->close();
-    if (listening_) ::unlinkat(folderFd_, socketName().c_str(), 0);
+    if (listening_ && !abstract_) ::unlinkat(folderFd_, socketName().c_str(), 0);
     if (lockFd_ >= 0) ::close(lockFd_);
+    if (successorFd_ >= 0) ::close(successorFd_);
     if (folderFd_ >= 0) ::close(folderFd_);
 }
 
@@ -203,20 +259,41 @@ SingleInstance::Files SingleInstance::existingPaths(const std::vector<std::strin
 bool SingleInstance::openFolder() {
     if (folderFd_ >= 0) return true;
     if (folder_.empty()) return false;
-    std::error_code ignored;
-    std::filesystem::create_directories(folder_.parent_path(), ignored);
+    // The folders above ours that this launch makes, deepest first: uninstall removes those
+    // (once empty) and no folder the user had.
+    std::vector<std::filesystem::path> missing, made;
+    for (auto above = folder_.parent_path(); above.has_relative_path(); above = above.parent_path()) {
+        struct stat info {};
+        if (::lstat(above.c_str(), &info) == 0 || errno != ENOENT) break;
+        missing.push_back(above);
+    }
+    for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder)
+        if (::mkdir(folder->c_str(), 0777) == 0) made.insert(made.begin(), *folder);
     ::mkdir(folder_.c_str(), 0700);
     // Ours alone, and no link: nobody else may place a socket or lock where we look for them.
     const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat info {};
     if (fd >= 0 && ::fstat(fd, &info) == 0 && info.st_uid == ::getuid() && (info.st_mode & 077) == 0) {
         folderFd_ = fd;
+        if (!made.empty()) recordMadeFolders(made);
         return true;
     }
     if (fd >= 0) ::close(fd);
     std::fprintf(stderr, "Velmo cannot use %s (not a private folder of this user); it runs without handing files "
                  "to a running Velmo\n", folder_.c_str());
     return false;
+}
+
+void SingleInstance::recordMadeFolders(const std::vector<std::filesystem::path>& made) {
+    std::string lines;
+    for (const auto& folder : made)
+        if (folder.native().find('\n') == std::string::npos) lines += folder.native() + '\n';
+    const int fd = ::openat(folderFd_, "made-folders", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    struct stat info {};
+    const bool written = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                         ::write(fd, lines.data(), lines.size()) == ssize_t(lines.size());
+    if (fd >= 0) ::close(fd);
+    if (!written) std::fprintf(stderr, "Velmo cannot note the folders it made in %s\n", folder_.c_str());
 }
 
 std::string SingleInstance::socketAddress() const {
@@ -226,44 +303,80 @@ std::string SingleInstance::socketAddress() const {
     return "/proc/self/fd/" + std::to_string(folderFd_) + "/" + socketName();
 }
 
+std::string SingleInstance::abstractAddress() const {
+    const int fd = ::openat(folderFd_, lockName().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return {};
+    char written[abstractLength + 2];
+    struct stat info {};
+    const ssize_t n = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::getuid()
+                          ? ::pread(fd, written, sizeof written, 0)
+                          : -1;
+    ::close(fd);
+    if (n != ssize_t(abstractLength + 1) || written[abstractLength] != '\n') return {};
+    const std::string name(written, abstractLength);
+    if (!name.starts_with(abstractPrefix) ||
+        name.find_first_not_of("0123456789abcdef", abstractPrefix.size()) != std::string::npos)
+        return {};
+    return '\0' + name;
+}
+
 SingleInstance::Lock SingleInstance::acquire() {
     if (locked_) return Lock::held;
-    if (lockFd_ < 0) {
-        if (!openFolder()) return Lock::unavailable;
-        const int fd = ::openat(folderFd_, lockName().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        struct stat info {};
-        if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::getuid()) {
-            if (fd >= 0) ::close(fd);
-            std::fprintf(stderr, "Velmo cannot make its lock in %s\n", folder_.c_str());
-            return Lock::unavailable;
-        }
-        lockFd_ = fd;
+    if (!openFolder()) return Lock::unavailable;
+    const auto lock = LockFile::take(folderFd_, lockName(), false);
+    switch (lock.state) {
+    case LockFile::held: break;
+    case LockFile::busy: return Lock::busy;
+    case LockFile::unmade:
+        std::fprintf(stderr, "Velmo cannot make its lock in %s\n", folder_.c_str());
+        return Lock::unavailable;
+    case LockFile::unlockable:
+        std::fprintf(stderr, "Velmo cannot lock %s (%s); it runs without handing files to a running Velmo\n",
+                     (folder_ / lockName()).c_str(), std::strerror(lock.error));
+        return Lock::unavailable;
     }
-    locked_ = ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0;
-    if (locked_) return Lock::held;
-    return errno == EWOULDBLOCK ? Lock::busy : Lock::unavailable;
+    // A copy the updater started waits for this lock: the turn is its own, and a launch that
+    // won the lock meanwhile hands over to it once it listens.
+    if (LockFile::heldElsewhere(folderFd_, successorName())) {
+        ::close(lock.fd);
+        return Lock::busy;
+    }
+    lockFd_ = lock.fd;
+    locked_ = true;
+    return Lock::held;
 }
 
 void SingleInstance::acquireWhenFree() {
-    if (lockFd_ < 0) return;
-    // A blocked flock wakes as soon as the previous copy's lock goes, ahead of any launch
-    // that starts meanwhile. The waiting thread holds its own descriptor of the same open
-    // lock, so the lock is this object's once it is taken.
-    const int waiting = ::fcntl(lockFd_, F_DUPFD_CLOEXEC, 0);
-    if (waiting < 0) return;
+    if (locked_ || folderFd_ < 0 || successorFd_ >= 0) return;
+    // Taken before this copy tells the updater it is up, so before the copy it replaces quits.
+    const auto successor = LockFile::take(folderFd_, successorName(), false);
+    successorFd_ = successor.fd;
+    const int folder = ::fcntl(folderFd_, F_DUPFD_CLOEXEC, 0);
+    if (folder < 0) {
+        if (successorFd_ >= 0) ::close(successorFd_);
+        successorFd_ = -1;
+        return;
+    }
     QPointer<SingleInstance> self(this);
-    std::thread([self, waiting] {
-        while (::flock(waiting, LOCK_EX) != 0 && errno == EINTR) {
-        }
+    std::thread([self, folder] {
+        const int fd = LockFile::take(folder, lockName(), true).fd;
+        ::close(folder);
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self] {
-                if (!self) return;
-                self->locked_ = true;
-                self->listen();
+            [self, fd] {
+                if (!self) {
+                    if (fd >= 0) ::close(fd);
+                    return;
+                }
+                if (fd >= 0) {
+                    self->lockFd_ = fd;
+                    self->locked_ = true;
+                    self->listen();
+                }
+                if (self->successorFd_ >= 0) ::close(self->successorFd_);
+                self->successorFd_ = -1;
             },
             Qt::QueuedConnection);
-        ::close(waiting);
     }).detach();
 }
 
@@ -271,15 +384,23 @@ void SingleInstance::listen() {
     if (listening_ || !locked_) return;
     // Whatever socket is left belongs to an instance that has gone: this one holds the lock.
     ::unlinkat(folderFd_, socketName().c_str(), 0);
-    const std::string address = socketAddress();
-    sockaddr_un where{};
-    where.sun_family = AF_UNIX;
-    std::memcpy(where.sun_path, address.data(), std::min(address.size(), sizeof where.sun_path - 1));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || ::listen(fd, 16) != 0) {
-        std::fprintf(stderr, "Velmo cannot listen for later launches: %s\n", std::strerror(errno));
-        if (fd >= 0) ::close(fd);
-        return;
+    int fd = listenAt(socketAddress());
+    if (fd < 0) {
+        const int error = errno;
+        // A home that holds no socket files (SMB without Unix extensions, several FUSE mounts).
+        // The name, of the same length each time, overwrites any earlier instance's.
+        const auto name = freshAbstractName();
+        const std::string written = name ? *name + '\n' : std::string();
+        fd = name ? listenAt('\0' + *name) : -1;
+        if (fd >= 0 && ::pwrite(lockFd_, written.data(), written.size(), 0) != ssize_t(written.size())) {
+            ::close(fd);
+            fd = -1;
+        }
+        if (fd < 0) {
+            std::fprintf(stderr, "Velmo cannot listen for later launches: %s\n", std::strerror(error));
+            return;
+        }
+        abstract_ = true;
     }
     server_ = std::make_unique<QLocalServer>();
     connect(server_.get(), &QLocalServer::newConnection, this, [this] {
@@ -338,7 +459,19 @@ SingleInstance::Launch SingleInstance::start(const std::vector<std::string>& arg
         case Lock::unavailable: return Launch::alone;
         case Lock::busy: break;
         }
-        if (const int fd = connectTo(socketAddress()); fd >= 0) {
+        // Another user's socket where ours belongs never answers us: say so rather than wait.
+        struct stat info {};
+        bool stranger = ::fstatat(folderFd_, socketName().c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        info.st_uid != ::getuid();
+        int fd = stranger ? -1 : connectTo(socketAddress(), &stranger);
+        if (stranger) {
+            std::fprintf(stderr, "Velmo cannot hand the files over: %s is another user's socket, not yours.\n",
+                         (folder_ / socketName()).c_str());
+            return Launch::foreignSocket;
+        }
+        // An instance in a home that holds no socket files: its lock file names where it listens.
+        if (fd < 0) fd = connectTo(abstractAddress());
+        if (fd >= 0) {
             const bool answered = handOver(fd, request, deadline);
             ::close(fd);
             if (answered) return Launch::handedOver;

@@ -144,6 +144,7 @@ int main(int argc, char** argv) {
         case velmo::SingleInstance::Launch::noAnswer:
             std::fputs("Velmo is already running but does not answer.\n", stderr);
             return 1;
+        case velmo::SingleInstance::Launch::foreignSocket: return 1;  // said why
         case velmo::SingleInstance::Launch::first: holdsLock = true; break;
         case velmo::SingleInstance::Launch::alone: break;
         }
