@@ -174,8 +174,9 @@ TEST(AppModelWebReceive, EventsDriveRows) {
 }
 
 // Stopping cancels the session's active rows, but an upload the server had already saved, not
-// yet announced, ends done under its saved name, and the phone still gets its answer; one the
-// stop cut short ends "Cancelled" without its part file. The stopped server's events are dropped.
+// yet announced, ends done under its saved name, and the phone still gets its answer; one that
+// had failed on its own keeps its reason; one the stop cut short ends "Cancelled" without its
+// part file. The stopped server's events are dropped.
 TEST(AppModelWebReceive, StoppingCancelsActiveRowsOfTheSession) {
     AppModelHarness model;
     std::atomic<bool> saved = false;
@@ -196,6 +197,13 @@ TEST(AppModelWebReceive, StoppingCancelsActiveRowsOfTheSession) {
     LoopbackClient cut(portOf(url));
     cut.send(uploadHead(url, "b.txt", 10) + "half.");
     ASSERT_TRUE(pumpUntil([&] { return saved && model->transfers().size() == 4; }));
+    LoopbackClient gone(portOf(url));
+    gone.send(uploadHead(url, "gone.txt", 10) + "half.");
+    ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == 5; }));
+    // The phone leaves; the server answers after it has settled the failure, whose event then
+    // waits in the queue, unseen.
+    gone.shutdownWrite();
+    EXPECT_EQ(statusOf(gone.readAll(std::chrono::seconds(5))), 500);
     std::map<std::string, Uuid> rows;
     for (const auto& row : model->transfers()) rows[row.summary] = row.id;
     const auto row = [&](const std::string& name) -> const TransferItem& {
@@ -211,6 +219,7 @@ TEST(AppModelWebReceive, StoppingCancelsActiveRowsOfTheSession) {
     EXPECT_EQ(row("part.txt").state, State::failed("Cancelled"));
     EXPECT_EQ(row("done.txt").state, State::done());
     EXPECT_EQ(row("b.txt").state, State::failed("Cancelled"));
+    EXPECT_EQ(row("gone.txt").state, State::failed("The phone stopped sending."));
     EXPECT_EQ(row("a.txt").state, State::done()) << "a saved file shown as cancelled";
     EXPECT_EQ(row("a.txt").summary, "a (1).txt");
     EXPECT_EQ(row("a.txt").done, 4);
