@@ -30,34 +30,41 @@ void validateFiles(const FileMetadataList& files) {
 
 std::shared_ptr<IncomingFiles> IncomingFiles::create(
     asio::any_io_executor strand, std::filesystem::path folder,
-    std::shared_ptr<QuickShareReceiveAuthorization> authorization, Progress progress) {
-    return std::shared_ptr<IncomingFiles>(new IncomingFiles(
-        std::move(strand), std::move(folder), std::move(authorization), std::move(progress)));
+    std::shared_ptr<QuickShareReceiveAuthorization> authorization, Progress progress, Saved saved) {
+    return std::shared_ptr<IncomingFiles>(new IncomingFiles(std::move(strand), std::move(folder),
+                                                            std::move(authorization), std::move(progress),
+                                                            std::move(saved)));
 }
 
 IncomingFiles::IncomingFiles(asio::any_io_executor strand, std::filesystem::path folder,
                              std::shared_ptr<QuickShareReceiveAuthorization> authorization,
-                             Progress progress)
+                             Progress progress, Saved saved)
     : wakeup_(std::move(strand)),
       folder_(std::move(folder)),
       authorization_(std::move(authorization)),
-      progress_(std::move(progress)) {}
+      progress_(std::move(progress)),
+      saved_(std::move(saved)) {}
 
 // Unfinished temporary files are removed by their PartFile when the entries go.
 IncomingFiles::~IncomingFiles() = default;
 
-// Progress is reported after the authorization's lock is released, whatever the work did:
-// an application that revokes from its progress handler must not deadlock on that lock.
+// Progress and a saved file are reported after the authorization's lock is released,
+// whatever the work did: an application that revokes from its handler must not deadlock on
+// that lock.
 class IncomingFiles::ProgressReport {
 public:
     explicit ProgressReport(IncomingFiles& files) : files_(files) {}
     ~ProgressReport() {
         auto due = std::exchange(files_.dueProgress_, std::nullopt);
-        if (!due || !files_.progress_) return;
+        auto saved = std::exchange(files_.dueSaved_, std::nullopt);
+        // A report that fails cannot undo the bytes already written.
         try {
-            files_.progress_(due->first, due->second);
+            if (due && files_.progress_) files_.progress_(due->first, due->second);
         } catch (...) {
-            // A report that fails cannot undo the bytes already written.
+        }
+        try {
+            if (saved && files_.saved_) files_.saved_(*saved);
+        } catch (...) {
         }
     }
 
@@ -132,6 +139,7 @@ void IncomingFiles::writeUnlocked(std::int64_t payloadId, std::int64_t offset, B
         }
         entry.saved = entry.part->moveTo(folder_ / entry.name);  // closes it first
         entry.part.reset();
+        dueSaved_ = entry.saved;
     }
     resumeIfComplete();
 }

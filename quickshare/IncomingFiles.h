@@ -33,6 +33,9 @@ void validateFiles(const FileMetadataList& files);
 class IncomingFiles : public std::enable_shared_from_this<IncomingFiles> {
 public:
     using Progress = std::function<void(std::int64_t received, std::int64_t total)>;
+    // Told each file once it has its final name, so a transfer that fails later still tells
+    // what it kept.
+    using Saved = std::function<void(const std::filesystem::path& file)>;
     using Clock = std::chrono::steady_clock;
 
     static constexpr std::size_t maxFiles = 128;
@@ -41,7 +44,7 @@ public:
     static std::shared_ptr<IncomingFiles> create(asio::any_io_executor strand,
                                                  std::filesystem::path folder,
                                                  std::shared_ptr<QuickShareReceiveAuthorization> authorization,
-                                                 Progress progress);
+                                                 Progress progress, Saved saved = {});
 
     ~IncomingFiles();
 
@@ -78,7 +81,7 @@ private:
     };
 
     IncomingFiles(asio::any_io_executor strand, std::filesystem::path folder,
-                  std::shared_ptr<QuickShareReceiveAuthorization> authorization, Progress progress);
+                  std::shared_ptr<QuickShareReceiveAuthorization> authorization, Progress progress, Saved saved);
     void prepareUnlocked(const FileMetadataList& files);
     void writeUnlocked(std::int64_t payloadId, std::int64_t offset, ByteView data, bool last);
     void resumeIfComplete();
@@ -88,6 +91,7 @@ private:
     const std::filesystem::path folder_;
     const std::shared_ptr<QuickShareReceiveAuthorization> authorization_;
     const Progress progress_;
+    const Saved saved_;
     std::map<std::int64_t, Entry> entries_;
     std::vector<std::int64_t> order_;
     std::int64_t received_ = 0;
@@ -96,6 +100,7 @@ private:
     bool waiting_ = false;
     std::optional<Clock::time_point> lastActivity_;
     std::optional<std::pair<std::int64_t, std::int64_t>> dueProgress_;
+    std::optional<std::filesystem::path> dueSaved_;
 };
 
 }  // namespace velmo

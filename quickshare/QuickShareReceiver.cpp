@@ -104,6 +104,7 @@ struct ReceiveRun {
     QuickShareReceiver::Progress progress;
     CancelSignal cancel;
     QuickShareReceiver::Timeouts timeouts;
+    QuickShareReceiver::Saved saved;
 
     // Set when preparing or writing the files failed here after the user accepted, rather
     // than the phone cancelling, leaving or breaking the connection.
@@ -116,7 +117,7 @@ struct ReceiveRun {
 
     asio::awaitable<Paths> run() {
         auto flow = SharingFlow::create(stream, cancel, timeouts.connection, timeouts.cancelGrace);
-        auto files = IncomingFiles::create(stream->executor(), folder, authorization, progress);
+        auto files = IncomingFiles::create(stream->executor(), folder, authorization, progress, saved);
         flow->onCancelled([files] { files->fail(std::make_exception_ptr(Cancelled())); });
         std::exception_ptr failure;
         try {
@@ -190,10 +191,10 @@ struct ReceiveRun {
 asio::awaitable<std::vector<std::filesystem::path>> QuickShareReceiver::receive(
     std::shared_ptr<ByteStream> stream, std::filesystem::path folder,
     std::shared_ptr<QuickShareReceiveAuthorization> authorization, Decide decide, Progress progress,
-    CancelSignal cancel, Timeouts timeouts) {
+    CancelSignal cancel, Timeouts timeouts, Saved saved) {
     auto run = std::make_shared<ReceiveRun>(ReceiveRun{stream, std::move(folder), std::move(authorization),
                                                        std::move(decide), std::move(progress), cancel,
-                                                       timeouts});
+                                                       timeouts, std::move(saved)});
     // The whole transfer runs on the stream's strand, beside its connection. (The lambda is
     // named: GCC 12 destroys a capturing lambda temporary twice in a co_await expression.)
     auto transfer = [run]() { return run->run(); };

@@ -40,6 +40,8 @@ public:
     using Decide = std::function<asio::awaitable<bool>(QuickShareOffer offer)>;
     // (bytes received, bytes in all): (0, total) once the files are prepared, then per chunk.
     using Progress = std::function<void(std::int64_t received, std::int64_t total)>;
+    // Each file once it has its final name, also when the transfer fails afterwards.
+    using Saved = std::function<void(const std::filesystem::path& file)>;
 
     // Runs the whole transfer on `stream` (an accepted connection, started here when it is
     // a NetworkStream) and owns the stream until it ends. Returns the saved files in the
@@ -50,7 +52,7 @@ public:
     static asio::awaitable<std::vector<std::filesystem::path>> receive(
         std::shared_ptr<ByteStream> stream, std::filesystem::path folder,
         std::shared_ptr<QuickShareReceiveAuthorization> authorization, Decide decide,
-        Progress progress, CancelSignal cancel = {}, Timeouts timeouts = {});
+        Progress progress, CancelSignal cancel = {}, Timeouts timeouts = {}, Saved saved = {});
 };
 
 }  // namespace velmo

@@ -59,7 +59,7 @@ const std::string& WebReceiveServer::token() const { return impl_->token; }
 void WebReceiveServer::setOnEvent(EventHandler handler) { impl_->setOnEvent(std::move(handler)); }
 void WebReceiveServer::setAfterSave(std::function<void(const Uuid&)> hook) { impl_->setAfterSave(std::move(hook)); }
 asio::awaitable<std::uint16_t> WebReceiveServer::start() { return impl_->start(); }
-WebReceiveServer::SavedUploads WebReceiveServer::stop() { return impl_->stop(); }
+WebReceiveServer::SettledUploads WebReceiveServer::stop() { return impl_->stop(); }
 void WebReceiveServer::setFolder(std::filesystem::path folder) { impl_->setFolder(std::move(folder)); }
 bool WebReceiveServer::cancelUpload(const Uuid& id) { return impl_->cancelUpload(id); }
 
@@ -102,7 +102,7 @@ asio::awaitable<std::uint16_t> WebReceiveServer::Impl::start() {
     co_return port;
 }
 
-WebReceiveServer::SavedUploads WebReceiveServer::Impl::stop() {
+WebReceiveServer::SettledUploads WebReceiveServer::Impl::stop() {
     std::lock_guard guard(lock);
     stopped_ = true;
     if (listener_) {
@@ -114,7 +114,7 @@ WebReceiveServer::SavedUploads WebReceiveServer::Impl::stop() {
     }
     // Entries stay until their own tasks end.
     for (auto& [key, client] : clients_) client.connection->cancel();
-    return saved_;
+    return settled_;
 }
 
 void WebReceiveServer::Impl::setFolder(std::filesystem::path folder) {
@@ -131,11 +131,14 @@ bool WebReceiveServer::Impl::cancelUpload(const Uuid& id) {
     return true;
 }
 
-bool WebReceiveServer::Impl::settle(const Uuid& id) {
+bool WebReceiveServer::Impl::settleFailure(const Uuid& id, std::string& message) {
     std::lock_guard guard(lock);
     auto& upload = uploads_.at(id);
     const bool cancelled = upload.stage == Upload::Stage::cancelled;
+    if (cancelled) message = "Cancelled";
     upload.stage = Upload::Stage::settled;
+    // Told by stop() too: a failure whose event has not arrived yet is not taken for the stop.
+    settled_.insert_or_assign(id, Failed{id, message});
     return cancelled;
 }
 

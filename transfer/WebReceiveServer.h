@@ -55,8 +55,9 @@ public:
     };
     using Event = std::variant<Started, Progress, Finished, Failed>;
     using EventHandler = std::function<void(const Event&)>;
-    // Uploads whose files were saved, by id, with where each went.
-    using SavedUploads = std::map<Uuid, std::filesystem::path>;
+    // How each upload that has ended went, by id: saved (Finished) or not (Failed).
+    using Outcome = std::variant<Finished, Failed>;
+    using SettledUploads = std::map<Uuid, Outcome>;
 
     // Nothing is opened until start(). `bindAddress` is an IPv4 address as text; none listens
     // on every local address.
@@ -86,10 +87,11 @@ public:
     // stopped or already started.
     asio::awaitable<std::uint16_t> start();
 
-    // Takes no further connection or upload and ends every open one. Returns every upload
-    // this server saved, also those whose Finished event is still on its way: no upload is
-    // saved after the stop. Any thread, any time, any number of times.
-    SavedUploads stop();
+    // Takes no further connection or upload and ends every open one. Returns the outcome of
+    // every upload that ended before the stop, also those whose Finished or Failed event is
+    // still on its way: no upload is saved after the stop, and those still running then fail
+    // because of it. Any thread, any time, any number of times.
+    SettledUploads stop();
 
     // Stops the upload `id` (of a Started event) unless its outcome is already settled: it is
     // answered 409 and closed, its part file removed, and it fails with "Cancelled"; this

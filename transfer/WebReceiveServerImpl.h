@@ -19,7 +19,7 @@ public:
     const std::string token;
 
     asio::awaitable<std::uint16_t> start();
-    SavedUploads stop();
+    SettledUploads stop();
     void setFolder(std::filesystem::path folder);
     void setOnEvent(EventHandler handler);
     void setAfterSave(std::function<void(const Uuid&)> hook);
@@ -39,9 +39,9 @@ private:
     std::filesystem::path currentFolder();
     // Closes the oldest connection that has not shown the token, to make room; under `lock`.
     bool evictLocked();
-    // The upload's outcome is settled: a later cancel no longer changes it. Returns whether
-    // the user cancelled it first.
-    bool settle(const Uuid& id);
+    // The upload failed with `message`: its outcome is settled, and a later cancel no longer
+    // changes it. Returns whether the user cancelled it first; `message` is then "Cancelled".
+    bool settleFailure(const Uuid& id, std::string& message);
     void emit(const Event& event);
     void afterSave(const Uuid& id);
 
@@ -52,7 +52,7 @@ private:
     const asio::any_io_executor executor_;
     asio::strand<asio::any_io_executor> strand_;  // the listener's
 
-    // Guards folder_, listener_, stopped_, clients_, uploads_ and saved_. Taken before the
+    // Guards folder_, listener_, stopped_, clients_, uploads_ and settled_. Taken before the
     // budget's lock.
     std::mutex lock;
     std::filesystem::path folder_;
@@ -73,8 +73,8 @@ private:
         Stage stage = Stage::receiving;
     };
     std::map<Uuid, Upload> uploads_;
-    // Every upload saved so far; the session budget's file count keeps it small.
-    SavedUploads saved_;
+    // Every upload that has ended so far; the session budget's file count keeps it small.
+    SettledUploads settled_;
 
     std::mutex handlerLock_;
     EventHandler onEvent_;

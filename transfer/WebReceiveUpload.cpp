@@ -135,7 +135,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
             // closes the file first.
             final = file->moveTo(folder / name);
             upload.stage = Upload::Stage::settled;
-            saved_.emplace(id, final);
+            settled_.insert_or_assign(id, Finished{id, final});
         }
     } catch (...) {
         failure = std::current_exception();
@@ -143,8 +143,9 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
 
     if (failure) {
         if (file) file->discard();
-        const bool cancelled = settle(id);
-        emit(Failed{id, cancelled ? std::string("Cancelled") : failureMessage(failure, folder)});
+        auto message = failureMessage(failure, folder);
+        const bool cancelled = settleFailure(id, message);
+        emit(Failed{id, message});
         if (cancelled) {
             co_await connection.respond(409, jsonType, toBytes(stoppedBody));
         } else {

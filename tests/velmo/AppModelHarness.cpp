@@ -31,7 +31,8 @@ asio::awaitable<void> waitForCancel(CancelSignal cancel) {
 
 asio::awaitable<std::vector<std::filesystem::path>> fakeReceive(
     std::shared_ptr<ReceiveScript> script, std::shared_ptr<QuickShareReceiveAuthorization> authorization,
-    AppModelServices::Decide decide, AppModelServices::Progress progress, CancelSignal cancel) {
+    AppModelServices::Decide decide, AppModelServices::Progress progress, CancelSignal cancel,
+    AppModelServices::Saved saved) {
     script->started++;
     struct Ended {
         ReceiveScript& s;
@@ -52,7 +53,11 @@ asio::awaitable<std::vector<std::filesystem::path>> fakeReceive(
     if (authorization && !authorization->isActive()) throw Cancelled();
     progress(0, script->offer.totalSize());
     progress(script->offer.totalSize(), script->offer.totalSize());
-    if (script->errorAfterAccept) std::rethrow_exception(script->errorAfterAccept);
+    if (script->errorAfterAccept) {
+        for (const auto& file : script->savedBeforeError) saved(file);
+        std::rethrow_exception(script->errorAfterAccept);
+    }
+    for (const auto& file : script->saved) saved(file);
     co_return script->saved;
 }
 
@@ -202,9 +207,9 @@ AppModelHarness::AppModelHarness(HarnessOptions options, const std::function<voi
     services.receive = [receiveScript](std::shared_ptr<ByteStream>, std::filesystem::path,
                                        std::shared_ptr<QuickShareReceiveAuthorization> authorization,
                                        AppModelServices::Decide decide, AppModelServices::Progress progress,
-                                       CancelSignal cancel) {
+                                       CancelSignal cancel, AppModelServices::Saved saved) {
         return fakeReceive(receiveScript, std::move(authorization), std::move(decide), std::move(progress),
-                           std::move(cancel));
+                           std::move(cancel), std::move(saved));
     };
     auto sendFake = sendScript;
     services.send = [sendFake](std::vector<std::filesystem::path>, std::shared_ptr<ByteStream>, std::string,
@@ -218,9 +223,10 @@ AppModelHarness::AppModelHarness(HarnessOptions options, const std::function<voi
         services.receive = [](std::shared_ptr<ByteStream> stream, std::filesystem::path folder,
                               std::shared_ptr<QuickShareReceiveAuthorization> authorization,
                               AppModelServices::Decide decide, AppModelServices::Progress progress,
-                              CancelSignal cancel) {
+                              CancelSignal cancel, AppModelServices::Saved saved) {
             return QuickShareReceiver::receive(std::move(stream), std::move(folder), std::move(authorization),
-                                               std::move(decide), std::move(progress), std::move(cancel));
+                                               std::move(decide), std::move(progress), std::move(cancel), {},
+                                               std::move(saved));
         };
         services.send = [](std::vector<std::filesystem::path> files, std::shared_ptr<ByteStream> to,
                            std::string senderName, std::optional<QRCodeSession> qr,

@@ -117,6 +117,7 @@ struct ReceiveScript {
     QuickShareOffer offer{"Pixel", "1234", {{"photo.jpg", 10}}};
     std::vector<std::filesystem::path> saved{"/downloads/photo.jpg"};
     std::exception_ptr errorAfterAccept;  // thrown instead of saving
+    std::vector<std::filesystem::path> savedBeforeError;  // saved before that error
     bool holdBeforeOffer = false;         // waits for the cancel signal first
 
     std::atomic<int> started{0};

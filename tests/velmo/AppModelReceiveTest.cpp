@@ -1,8 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <asio/co_spawn.hpp>
+#include <asio/use_future.hpp>
+
+#include <QPushButton>
+#include <fstream>
+#include <thread>
+
+#include "platform/Runtime.h"
 #include "quickshare/QuickShareError.h"
+#include "quickshare/QuickShareSender.h"
+#include "support/LoopbackStreams.h"
+#include "support/ScratchDisk.h"
+#include "transfer/FileError.h"
 #include "transfer/ShareError.h"
 #include "velmo/AppModelHarness.h"
+#include "velmo/ui/TransferRow.h"
 
 namespace velmo::test {
 namespace {
@@ -34,9 +47,12 @@ TEST_F(AppModelReceive, AskedOfferAcceptedSavesIntoTheRow) {
     EXPECT_EQ(row.state.kind(), Kind::awaitingAccept);
     EXPECT_EQ(model->incomingCount(), 1);
 
+    // Another photo.jpg was there: the row names the file as it was saved.
+    model.receive->saved = {"/downloads/photo (1).jpg"};
     model->answerIncoming(true);
     EXPECT_EQ(model.prompt->dismissed, 1);
     ASSERT_TRUE(pumpUntil([&] { return model.row().state.kind() == Kind::done; }));
+    EXPECT_EQ(model.row().summary, "photo (1).jpg");
     EXPECT_EQ(model.row().savedURLs, model.receive->saved);
     EXPECT_EQ(model.row().done, 10);
     EXPECT_EQ(model->incomingCount(), 0);
@@ -133,6 +149,7 @@ TEST_F(AppModelReceive, SummaryCountsSeveralFiles) {
 struct ErrorCase {
     std::exception_ptr error;
     std::string text;
+    std::vector<std::filesystem::path> savedBefore = {};  // of two offered files
 };
 
 TEST_F(AppModelReceive, FailuresBecomeRowTexts) {
@@ -143,14 +160,84 @@ TEST_F(AppModelReceive, FailuresBecomeRowTexts) {
         {std::make_exception_ptr(QuickShareError::disconnected()), "The phone disconnected."},
         {std::make_exception_ptr(ShareError::connectionClosed()), "The connection was closed."},
         {std::make_exception_ptr(Cancelled()), "Cancelled"},
+        // Files kept before the failure are told, and shown.
+        {std::make_exception_ptr(FileError::saving("/home/u/dl", ENOSPC)),
+         "1 of 2 files saved. There isn't enough free space in dl.",
+         {"/home/u/dl/a-first.txt"}},
+        {std::make_exception_ptr(QuickShareError::cancelledByPhone()),
+         "2 of 3 files saved. The transfer was cancelled on the phone.",
+         {"/home/u/dl/a.txt", "/home/u/dl/b (1).txt"}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
         model.receive->errorAfterAccept = c.error;
+        model.receive->savedBeforeError = c.savedBefore;
+        model.receive->offer.files = {{"photo.jpg", 10}};
+        if (!c.savedBefore.empty()) model.receive->offer.files.resize(c.savedBefore.size() + 1, {"b.txt", 1});
         model.advertiser->connect();
         ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
         model->answerIncoming(true);
         ASSERT_TRUE(pumpUntil([&] { return !model.row().state.isActive(); }));
         EXPECT_EQ(model.row().state, TransferItem::State::failed(c.text));
+        EXPECT_EQ(model.row().savedURLs, c.savedBefore);
+    }
+}
+
+// The engine's own receive into a small disk. A file whose name was taken reads as saved; of
+// two files, the first is kept when the second does not fit, and the row tells so and shows it.
+TEST(AppModelReceiveLoopback, RowsTellWhatWasSaved) {
+    ScratchDisk disk("size=64k");
+    if (!disk.mounted()) GTEST_SKIP() << "needs a tmpfs";
+    AppModelHarness model({.sharingMode = "askEachTime", .realEngine = true}, [&](QSettings& store) {
+        store.setValue("downloadFolder", QString::fromStdString(disk.path().string()));
+    });
+    model->start();
+    std::filesystem::create_directories(disk.path());
+    TempFolder phone;
+    phone.write("a-first.txt", "first");
+    phone.write("b-big.bin", std::string(200'000, 'b'));
+    std::ofstream(disk / "a-first.txt") << "there before";
+
+    struct Case {
+        std::vector<std::string> files;
+        TransferItem::State state;
+        std::string summary;
+        std::string saved;
+    };
+    const std::string dl = disk.path().filename().string();
+    const std::vector<Case> cases = {
+        {{"a-first.txt"}, TransferItem::State::done(), "a-first (1).txt", "a-first (1).txt"},
+        {{"a-first.txt", "b-big.bin"},
+         TransferItem::State::failed("1 of 2 files saved. There isn't enough free space in " + dl + "."),
+         "2 files",
+         "a-first (2).txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.summary);
+        auto streams = LoopbackStreams::open(Runtime::shared().executor());
+        auto listener = model.advertiser->listener;
+        ASSERT_TRUE(listener);
+        std::thread([&] { listener(streams.accepted); }).join();
+        std::vector<std::filesystem::path> files;
+        for (const auto& name : c.files) files.push_back(phone / name);
+        auto sent = asio::co_spawn(Runtime::shared().executor(),
+                                   QuickShareSender::send(files, streams.outgoing, "Pixel", std::nullopt, nullptr,
+                                                          [](const QuickShareSender::Status&) {},
+                                                          [](std::int64_t, std::int64_t) {}),
+                                   asio::use_future);
+        ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }, std::chrono::seconds(10)));
+        model->answerIncoming(true);
+        ASSERT_TRUE(pumpUntil([&] { return !model.row().state.isActive(); }, std::chrono::seconds(10)));
+        ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
+        EXPECT_EQ(model.row().state, c.state) << model.row().state.message();
+        EXPECT_EQ(model.row().summary, c.summary);
+        EXPECT_EQ(model.row().savedURLs, std::vector<std::filesystem::path>{disk / c.saved});
+        EXPECT_TRUE(std::filesystem::exists(disk / c.saved));
+        TransferRow row(*model, model.row());
+        bool show = false;
+        for (auto* button : row.findChildren<QPushButton*>()) show |= button->text() == QStringLiteral("Show");
+        EXPECT_TRUE(show);
+        EXPECT_EQ(sent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     }
 }
 

@@ -207,6 +207,8 @@ private:
     void showIncoming(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> resolve);
     void finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved);
     bool isFlowCancelled(const Uuid& id) const;
+    // A file of the receive `id` got its final name: a one-file row names it so.
+    void noteReceivedFile(const Uuid& id, const Path& file);
 
     // Sending
     std::shared_ptr<SendJob> sendFiles(const Files& files, const QuickSharePhone& phone,
@@ -247,6 +249,12 @@ private:
     Path downloadFolder_;
     std::map<Uuid, std::function<void()>> cancelers_;
     std::map<Uuid, CancelSignal> flowCancels_;  // the cancel signal of each running flow
+    // What each running receive has saved so far, of how many offered files.
+    struct ReceivedSoFar {
+        std::size_t offered = 0;
+        Files saved;
+    };
+    std::map<Uuid, ReceivedSoFar> receivedSoFar_;
     std::vector<QuickSharePhone> quickSharePhones_;
     std::optional<QRSend> qrSend_;
     std::map<std::string, std::function<void()>> qrTasks_;

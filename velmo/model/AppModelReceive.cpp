@@ -109,8 +109,12 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
     AppModelServices::Progress progress = [self, id](std::int64_t done, std::int64_t total) {
         gui::post(self, [id, done, total](AppModel& m) { m.setTransferProgress(id, done, total); });
     };
+    // Posted before the flow's end, so finishIncoming knows every file that was kept.
+    AppModelServices::Saved saved = [self, id](const std::filesystem::path& file) {
+        gui::post(self, [id, file](AppModel& m) { m.noteReceivedFile(id, file); });
+    };
     auto flow = services_.receive(stream, downloadFolder_, session ? session->authorization : nullptr,
-                                  std::move(decide), std::move(progress), cancel);
+                                  std::move(decide), std::move(progress), cancel, std::move(saved));
     asio::co_spawn(services_.executor, std::move(flow),
                    [self, id](std::exception_ptr error, std::vector<std::filesystem::path> saved) {
                        gui::post(self, [id, error, saved = std::move(saved)](AppModel& m) {
@@ -125,15 +129,38 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
     emit cancelersChanged();
 }
 
+void AppModel::noteReceivedFile(const Uuid& id, const Path& file) {
+    auto& received = receivedSoFar_[id];
+    received.saved.push_back(file);
+    // The name it was saved under: a second "invoice.pdf" became "invoice (1).pdf".
+    if (received.offered == 1)
+        updateTransfer(id, [&](TransferItem& t) { t.summary = TransferItem::summaryFor({file.filename().string()}); });
+}
+
 void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved) {
+    const auto received = receivedSoFar_.count(id) ? receivedSoFar_[id] : ReceivedSoFar{};
+    receivedSoFar_.erase(id);
     if (!error) {
         if (!saved.empty()) {
             markTransferReceived(id, saved);
         } else {
             markTransferDeclined(id);
         }
-    } else {
+    } else if (received.saved.empty()) {
         failTransferIfActive(id, receiveFailureText(error, isFlowCancelled(id)));
+    } else {
+        // Files saved before the failure stay: the row says how many and can show them. When
+        // all were kept before the goodbye failed, nothing is missing.
+        const bool whole = received.saved.size() == received.offered;
+        const std::string text = std::to_string(received.saved.size()) + " of " + std::to_string(received.offered) +
+                                 " files saved. " + receiveFailureText(error, isFlowCancelled(id));
+        updateTransfer(id, [&](TransferItem& t) {
+            if (t.state.isActive()) {
+                t.state = whole ? TransferItem::State::done() : TransferItem::State::failed(text);
+                if (whole) t.done = t.total;
+            }
+            if (t.state.kind() != TransferItem::State::Kind::declined) t.savedURLs = received.saved;
+        });
     }
     flowCancels_.erase(id);
     if (cancelers_.erase(id)) emit cancelersChanged();
@@ -144,6 +171,7 @@ void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Fi
 
 void AppModel::askQuickShare(const Uuid& id, const QuickShareOffer& offer,
                              const std::optional<QuickReceiveSession>& session, std::function<void(bool)> reply) {
+    receivedSoFar_[id].offered = offer.files.size();
     if (!isSharingAllowed() || isFlowCancelled(id)) return reply(false);
     if (session) return reply(acceptIntoSession(id, offer, *session));
     if (!receiveFromAndroid_) return reply(false);

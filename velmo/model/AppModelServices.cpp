@@ -61,9 +61,10 @@ AppModelServices AppModelServices::standard() {
     services.sharing = std::make_unique<UnavailableSharingService>();
     services.receive = [](std::shared_ptr<ByteStream> stream, std::filesystem::path folder,
                           std::shared_ptr<QuickShareReceiveAuthorization> authorization, Decide decide,
-                          Progress progress, CancelSignal cancel) {
+                          Progress progress, CancelSignal cancel, Saved saved) {
         return QuickShareReceiver::receive(std::move(stream), std::move(folder), std::move(authorization),
-                                           std::move(decide), std::move(progress), std::move(cancel));
+                                           std::move(decide), std::move(progress), std::move(cancel), {},
+                                           std::move(saved));
     };
     services.send = [](std::vector<std::filesystem::path> files, std::shared_ptr<ByteStream> to,
                        std::string senderName, std::optional<QRCodeSession> qr,

@@ -62,10 +62,12 @@ struct AppModelTimeouts {
 struct AppModelServices {
     using Decide = std::function<asio::awaitable<bool>(QuickShareOffer)>;
     using Progress = std::function<void(std::int64_t, std::int64_t)>;
+    // A received file once it has its final name.
+    using Saved = std::function<void(const std::filesystem::path&)>;
     using Receive = std::function<asio::awaitable<std::vector<std::filesystem::path>>(
         std::shared_ptr<ByteStream> stream, std::filesystem::path folder,
         std::shared_ptr<QuickShareReceiveAuthorization> authorization, Decide decide, Progress progress,
-        CancelSignal cancel)>;
+        CancelSignal cancel, Saved saved)>;
     using Send = std::function<asio::awaitable<void>(
         std::vector<std::filesystem::path> files, std::shared_ptr<ByteStream> to, std::string senderName,
         std::optional<QRCodeSession> qr, QuickShareSender::ConfirmPeer confirmPeer,

@@ -148,16 +148,23 @@ void AppModel::stopWebReceive() {
             if (session == sessionId) receives.push_back(transferId);
         for (const Uuid& id : receives) cancelTransfer(id);
     }
-    // Stopped first, the server tells which uploads it had saved: their rows end done, though
-    // their Finished events, dropped from now on, may not have come yet. The rest are cancelled.
-    const auto saved = webServer_ ? webServer_->stop() : WebReceiveServer::SavedUploads{};
+    // Stopped first, the server tells how the uploads that had ended went: their rows end
+    // done or failed with the reason, though their events, dropped from now on, may not have
+    // come yet. The rest are cancelled.
+    const auto settled = webServer_ ? webServer_->stop() : WebReceiveServer::SettledUploads{};
     if (webReceive_) {
         const auto ids = webReceive_->transferIDs;
         bool changed = false;
         for (auto it = webUploadIDs_.begin(); it != webUploadIDs_.end();) {
             if (ids.count(it->second)) {
-                const auto file = saved.find(it->first);
-                if (file != saved.end()) markWebUploadSaved(it->second, file->second);
+                const auto outcome = settled.find(it->first);
+                if (outcome != settled.end()) {
+                    if (const auto* finished = std::get_if<WebReceiveServer::Finished>(&outcome->second)) {
+                        markWebUploadSaved(it->second, finished->url);
+                    } else {
+                        failTransfer(it->second, std::get<WebReceiveServer::Failed>(outcome->second).message);
+                    }
+                }
                 it = webUploadIDs_.erase(it);
                 changed = true;
             } else {

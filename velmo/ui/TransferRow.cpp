@@ -117,7 +117,8 @@ TransferRow::TransferRow(AppModel& model, TransferItem item, QWidget* parent)
     row->addSpacing(8);
     if (cancel) {
         row->addWidget(cancel, 0, Qt::AlignTop);
-    } else if (kind == Kind::done && !item_.savedURLs.empty()) {
+    } else if ((kind == Kind::done || kind == Kind::failed) && !item_.savedURLs.empty()) {
+        // A receive that failed part-way still shows the files it kept.
         auto* show = new ThemedButton(QStringLiteral("Show"), ThemedButton::Kind::tinted, false, true, this);
         connect(show, &QPushButton::clicked, this, &TransferRow::reveal);
         row->addWidget(show, 0, Qt::AlignTop);
