@@ -2,6 +2,7 @@
 
 #include "velmo/ui/KeyboardScroll.h"
 #include "velmo/ui/ViewHelpers.h"
+#include "velmo/ui/X11FrameSource.h"
 
 #include <QEvent>
 #include <QGuiApplication>
@@ -27,7 +28,34 @@ QWidget* footerWidget(QWidget* window) {
     return window->findChild<QWidget*>(QStringLiteral("fittedFooter"), Qt::FindDirectChildrenOnly);
 }
 
+class NoFrameSource : public FrameSource {
+public:
+    std::optional<QMargins> frame(const QWidget*) override { return std::nullopt; }
+    void request(QWidget*) override {}
+};
+
+std::unique_ptr<FrameSource>& installedFrameSource() {
+    static std::unique_ptr<FrameSource> source;
+    return source;
+}
+
+FrameSource& frameSource() {
+    auto& source = installedFrameSource();
+    if (!source) source = X11FrameSource::forApplication();
+    if (!source) source = std::make_unique<NoFrameSource>();
+    return *source;
+}
+
+const QEvent::Type frameChange = static_cast<QEvent::Type>(QEvent::registerEventType());
+
 }  // namespace
+
+void setFrameSource(std::unique_ptr<FrameSource> source) { installedFrameSource() = std::move(source); }
+
+void announceFrameChange(QWidget* window) {
+    // Posted, so that the toolkit has taken the desktop's news in before the fit reads it.
+    QCoreApplication::postEvent(window, new QEvent(frameChange));
+}
 
 QRect availableArea(const QWidget* window) {
     const QWidget* placed = window;
@@ -41,7 +69,9 @@ QRect availableArea(const QWidget* window) {
 }
 
 QMargins windowFrame(const QWidget* window) {
-    const QWindow* handle = window->window()->windowHandle();
+    const QWidget* top = window->window();
+    if (const auto told = frameSource().frame(top)) return *told;
+    const QWindow* handle = top->windowHandle();
     return handle && window->isVisible() ? handle->frameMargins() : QMargins();
 }
 
@@ -146,6 +176,24 @@ void fitToContent(QWidget* window) {
     if (window->isVisible()) keepOnScreen(top);
 }
 
+void openCentred(QWidget* window, QWidget* fitted, QScreen* screen) {
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect area = screen->availableGeometry();
+    // A hidden window is fitted to the screen it has been moved to.
+    window->setScreen(screen);
+    window->move(area.topLeft());
+    frameSource().request(window);
+    fitToContent(fitted);
+    if (window->layout()) window->layout()->activate();
+    const QMargins frame = windowFrame(window);
+    QRect outer(QPoint(), window->size().grownBy(frame));
+    outer.moveCenter(area.center());
+    outer.moveTopLeft(QPoint(std::max(outer.left(), area.left()), std::max(outer.top(), area.top())));
+    // The client area's place: the window manager draws the frame around it.
+    window->setGeometry(QRect(outer.topLeft() + QPoint(frame.left(), frame.top()), window->size()));
+}
+
 void watchWindowOf(QWidget* widget, QPointer<QWidget>& watched, QObject* filter) {
     QWidget* window = widget->window();
     if (window == widget || window == watched) return;
@@ -168,6 +216,14 @@ void WindowFitter::request() {
 }
 
 void WindowFitter::settle() {
+    // While the window manager takes a new window in, the place it reports passes through the
+    // frame's corner: the window is fitted once it shows.
+    const QWindow* handle = window_->window()->windowHandle();
+    if (window_->isVisible() && handle && !handle->isExposed()) {
+        pending_ = false;
+        awaitingExposure_ = true;
+        return;
+    }
     // Under a pressed mouse button the window keeps its size and place, so a click that
     // began on a button ends on it; the fit follows the release.
     if (window_->isVisible() && QGuiApplication::mouseButtons() != Qt::NoButton) {
@@ -180,11 +236,23 @@ void WindowFitter::settle() {
 }
 
 bool WindowFitter::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != window_ && watched != top_) {
+    if (watched == handle_) {
+        if (event->type() == QEvent::Expose && awaitingExposure_ && handle_->isExposed()) {
+            awaitingExposure_ = false;
+            request();
+        }
+    } else if (watched != window_ && watched != top_) {
         if (event->type() == QEvent::LayoutRequest) request();
     } else if (event->type() == QEvent::Show) {
         // A view fitted inside a window of its own learns of the desktop's frame from that window.
         if (watched == window_) watchWindowOf(window_, top_, this);
+        if (QWindow* handle = window_->window()->windowHandle(); handle && handle != handle_) {
+            if (handle_) handle_->removeEventFilter(this);
+            handle_ = handle;
+            handle->installEventFilter(this);
+        }
+        request();
+    } else if (event->type() == frameChange) {
         request();
     } else if (event->type() == QEvent::Move || event->type() == QEvent::Resize) {
         // The desktop adds its frame after the window is shown; a window the user merely
