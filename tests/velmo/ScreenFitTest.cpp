@@ -313,6 +313,10 @@ TEST_P(ScreenFit, FocusStaysInItsListWhenItsButtonGoesAway) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
     phones.pop_back();
     std::thread([&] { model.discovery->onPhones(phones); }).join();
+    // A busy machine may lay the window out before Qt shows the rebuilt list: the model takes
+    // the change, then only the layouts run, each level asking the next one out.
+    QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
+    for (int level = 0; level < 3; ++level) QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     ASSERT_TRUE(pumpUntil([&] { return model->quickSharePhones().size() == phones.size(); }));
     pumpUntil([&] { return onThePhone(window.focusWidget()); }, 2s);
     focused = qobject_cast<QPushButton*>(window.focusWidget());

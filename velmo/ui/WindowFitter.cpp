@@ -28,6 +28,19 @@ QWidget* footerWidget(QWidget* window) {
     return window->findChild<QWidget*>(QStringLiteral("fittedFooter"), Qt::FindDirectChildrenOnly);
 }
 
+class ColumnScroll : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+
+protected:
+    // Qt shows a widget put into a shown column a turn later; laid out without it first, the
+    // column would shrink for a moment and lose the user's scroll position.
+    bool event(QEvent* event) override {
+        if (event->type() == QEvent::LayoutRequest && widget()) showNewChildren(widget());
+        return QScrollArea::event(event);
+    }
+};
+
 class NoFrameSource : public FrameSource {
 public:
     std::optional<QMargins> frame(const QWidget*) override { return std::nullopt; }
@@ -101,7 +114,7 @@ int contentHeight(QLayout* layout, int width) {
 }
 
 QScrollArea* columnScroll(QWidget* parent) {
-    auto* scroll = new QScrollArea(parent);
+    auto* scroll = new ColumnScroll(parent);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setWidgetResizable(true);
