@@ -45,8 +45,10 @@ QPushButton* button(QWidget* root, const QString& text) {
     return nullptr;
 }
 
-// The window, frame included, within the available area of the screen.
+// The window, frame included, within the available area of the screen, once it has been fitted:
+// on a busy machine that follows a few turns of the event loop after it shows.
 void expectOnScreen(QWidget* window, QScreen* screen, const char* what) {
+    pumpUntil([&] { return screen->availableGeometry().contains(window->frameGeometry()); }, 2s);
     pumpFor(30ms);
     EXPECT_TRUE(screen->availableGeometry().contains(window->frameGeometry()))
         << what << ": " << show(window->frameGeometry()) << " on " << show(screen->availableGeometry());

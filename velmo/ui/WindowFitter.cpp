@@ -15,6 +15,7 @@
 #include <QWidget>
 #include <QWindow>
 #include <algorithm>
+#include <utility>
 
 namespace velmo {
 
@@ -229,10 +230,10 @@ void WindowFitter::request() {
 }
 
 void WindowFitter::settle() {
-    // While the window manager takes a new window in, the place it reports passes through the
-    // frame's corner: the window is fitted once it shows.
+    // While the window manager takes a window in, the place it reports passes through the
+    // frame's corner: a window just shown is fitted once it is on the screen.
     const QWindow* handle = window_->window()->windowHandle();
-    if (window_->isVisible() && handle && !handle->isExposed()) {
+    if (window_->isVisible() && handle && !exposed_ && !(exposed_ = handle->isExposed())) {
         pending_ = false;
         awaitingExposure_ = true;
         return;
@@ -250,15 +251,16 @@ void WindowFitter::settle() {
 
 bool WindowFitter::eventFilter(QObject* watched, QEvent* event) {
     if (watched == handle_) {
-        if (event->type() == QEvent::Expose && awaitingExposure_ && handle_->isExposed()) {
-            awaitingExposure_ = false;
-            request();
+        if (event->type() == QEvent::Expose && handle_->isExposed()) {
+            exposed_ = true;
+            if (std::exchange(awaitingExposure_, false)) request();
         }
     } else if (watched != window_ && watched != top_) {
         if (event->type() == QEvent::LayoutRequest) request();
     } else if (event->type() == QEvent::Show) {
         // A view fitted inside a window of its own learns of the desktop's frame from that window.
         if (watched == window_) watchWindowOf(window_, top_, this);
+        exposed_ = false;
         if (QWindow* handle = window_->window()->windowHandle(); handle && handle != handle_) {
             if (handle_) handle_->removeEventFilter(this);
             handle_ = handle;

@@ -71,8 +71,8 @@ void openCentred(QWidget* window, QWidget* fitted, QScreen* screen);
 void watchWindowOf(QWidget* widget, QPointer<QWidget>& watched, QObject* filter);
 
 // Runs `fit` once layout changes have settled in the watched widgets, when the window is
-// shown, and when the desktop's frame around it becomes known or changes; never while the
-// window is shown but not yet on the screen.
+// shown, and when the desktop's frame around it becomes known or changes; never between the
+// window being shown and its reaching the screen.
 class WindowFitter : public QObject {
 public:
     WindowFitter(QWidget* window, std::function<void()> fit);
@@ -90,6 +90,7 @@ private:
     std::function<void()> fit_;
     QMargins frame_;
     bool pending_ = false;
+    bool exposed_ = false;
     bool awaitingExposure_ = false;
 };
 
