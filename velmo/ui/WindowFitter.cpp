@@ -233,10 +233,13 @@ void WindowFitter::settle() {
     // While the window manager takes a window in, the place it reports passes through the
     // frame's corner: a window just shown is fitted once it is on the screen.
     const QWindow* handle = window_->window()->windowHandle();
-    if (window_->isVisible() && handle && !exposed_ && !(exposed_ = handle->isExposed())) {
-        pending_ = false;
-        awaitingExposure_ = true;
-        return;
+    if (window_->isVisible() && handle && !exposed_) {
+        exposed_ = handle->isExposed();
+        if (!exposed_) {
+            pending_ = false;
+            awaitingExposure_ = true;
+            return;
+        }
     }
     // Under a pressed mouse button the window keeps its size and place, so a click that
     // began on a button ends on it; the fit follows the release.
