@@ -4,10 +4,13 @@
 #include "velmo/model/ByteCountFormat.h"
 #include "velmo/ui/Components.h"
 #include "velmo/ui/LineLimitedLabel.h"
+#include "velmo/ui/MainWindow.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/WindowFitter.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -45,6 +48,13 @@ protected:
         QLabel::paintEvent(event);
     }
 };
+
+// The prompt opens where the user looks: on the main window's screen, else the primary one.
+QScreen* promptScreen() {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (qobject_cast<MainWindow*>(window) && window->isVisible()) return window->screen();
+    return QGuiApplication::primaryScreen();
+}
 
 }  // namespace
 
@@ -145,7 +155,8 @@ IncomingPromptPanel::IncomingPromptPanel(AppModel& model)
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSizeConstraint(QLayout::SetFixedSize);
-    layout->addWidget(new IncomingPromptView(model, this));
+    view_ = new IncomingPromptView(model, this);
+    layout->addWidget(view_);
 }
 
 void IncomingPromptPanel::closeEvent(QCloseEvent* event) {
@@ -158,6 +169,7 @@ void IncomingPromptPresenter::present(AppModel& model) {
     auto* panel = new IncomingPromptPanel(model);
     panel->setAttribute(Qt::WA_DeleteOnClose, false);
     panel_ = panel;
+    openCentred(panel, panel->view(), promptScreen());
     panel->show();
     panel->raise();
     panel->activateWindow();

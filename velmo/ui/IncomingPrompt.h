@@ -32,9 +32,13 @@ class IncomingPromptPanel : public QDialog {
 public:
     explicit IncomingPromptPanel(AppModel& model);
     void reject() override {}
+    IncomingPromptView* view() const { return view_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    IncomingPromptView* view_;
 };
 
 // Presents the panel for the model; one panel at a time.

@@ -2,6 +2,7 @@
 
 #include "velmo/ui/KeyboardScroll.h"
 #include "velmo/ui/ViewHelpers.h"
+#include "velmo/ui/X11FrameSource.h"
 
 #include <QEvent>
 #include <QGuiApplication>
@@ -14,6 +15,7 @@
 #include <QWidget>
 #include <QWindow>
 #include <algorithm>
+#include <utility>
 
 namespace velmo {
 
@@ -27,7 +29,47 @@ QWidget* footerWidget(QWidget* window) {
     return window->findChild<QWidget*>(QStringLiteral("fittedFooter"), Qt::FindDirectChildrenOnly);
 }
 
+class ColumnScroll : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+
+protected:
+    // Qt shows a widget put into a shown column a turn later; laid out without it first, the
+    // column would shrink for a moment and lose the user's scroll position.
+    bool event(QEvent* event) override {
+        if (event->type() == QEvent::LayoutRequest && widget()) showNewChildren(widget());
+        return QScrollArea::event(event);
+    }
+};
+
+class NoFrameSource : public FrameSource {
+public:
+    std::optional<QMargins> frame(const QWidget*) override { return std::nullopt; }
+    void request(QWidget*) override {}
+};
+
+std::unique_ptr<FrameSource>& installedFrameSource() {
+    static std::unique_ptr<FrameSource> source;
+    return source;
+}
+
+FrameSource& frameSource() {
+    auto& source = installedFrameSource();
+    if (!source) source = X11FrameSource::forApplication();
+    if (!source) source = std::make_unique<NoFrameSource>();
+    return *source;
+}
+
+const QEvent::Type frameChange = static_cast<QEvent::Type>(QEvent::registerEventType());
+
 }  // namespace
+
+void setFrameSource(std::unique_ptr<FrameSource> source) { installedFrameSource() = std::move(source); }
+
+void announceFrameChange(QWidget* window) {
+    // Posted, so that the toolkit has taken the desktop's news in before the fit reads it.
+    QCoreApplication::postEvent(window, new QEvent(frameChange));
+}
 
 QRect availableArea(const QWidget* window) {
     const QWidget* placed = window;
@@ -41,7 +83,9 @@ QRect availableArea(const QWidget* window) {
 }
 
 QMargins windowFrame(const QWidget* window) {
-    const QWindow* handle = window->window()->windowHandle();
+    const QWidget* top = window->window();
+    if (const auto told = frameSource().frame(top)) return *told;
+    const QWindow* handle = top->windowHandle();
     return handle && window->isVisible() ? handle->frameMargins() : QMargins();
 }
 
@@ -71,7 +115,7 @@ int contentHeight(QLayout* layout, int width) {
 }
 
 QScrollArea* columnScroll(QWidget* parent) {
-    auto* scroll = new QScrollArea(parent);
+    auto* scroll = new ColumnScroll(parent);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->setWidgetResizable(true);
@@ -146,6 +190,24 @@ void fitToContent(QWidget* window) {
     if (window->isVisible()) keepOnScreen(top);
 }
 
+void openCentred(QWidget* window, QWidget* fitted, QScreen* screen) {
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect area = screen->availableGeometry();
+    // A hidden window is fitted to the screen it has been moved to.
+    window->setScreen(screen);
+    window->move(area.topLeft());
+    frameSource().request(window);
+    fitToContent(fitted);
+    if (window->layout()) window->layout()->activate();
+    const QMargins frame = windowFrame(window);
+    QRect outer(QPoint(), window->size().grownBy(frame));
+    outer.moveCenter(area.center());
+    outer.moveTopLeft(QPoint(std::max(outer.left(), area.left()), std::max(outer.top(), area.top())));
+    // The client area's place: the window manager draws the frame around it.
+    window->setGeometry(QRect(outer.topLeft() + QPoint(frame.left(), frame.top()), window->size()));
+}
+
 void watchWindowOf(QWidget* widget, QPointer<QWidget>& watched, QObject* filter) {
     QWidget* window = widget->window();
     if (window == widget || window == watched) return;
@@ -168,6 +230,17 @@ void WindowFitter::request() {
 }
 
 void WindowFitter::settle() {
+    // While the window manager takes a window in, the place it reports passes through the
+    // frame's corner: a window just shown is fitted once it is on the screen.
+    const QWindow* handle = window_->window()->windowHandle();
+    if (window_->isVisible() && handle && !exposed_) {
+        exposed_ = handle->isExposed();
+        if (!exposed_) {
+            pending_ = false;
+            awaitingExposure_ = true;
+            return;
+        }
+    }
     // Under a pressed mouse button the window keeps its size and place, so a click that
     // began on a button ends on it; the fit follows the release.
     if (window_->isVisible() && QGuiApplication::mouseButtons() != Qt::NoButton) {
@@ -180,11 +253,24 @@ void WindowFitter::settle() {
 }
 
 bool WindowFitter::eventFilter(QObject* watched, QEvent* event) {
-    if (watched != window_ && watched != top_) {
+    if (watched == handle_) {
+        if (event->type() == QEvent::Expose && handle_->isExposed()) {
+            exposed_ = true;
+            if (std::exchange(awaitingExposure_, false)) request();
+        }
+    } else if (watched != window_ && watched != top_) {
         if (event->type() == QEvent::LayoutRequest) request();
     } else if (event->type() == QEvent::Show) {
         // A view fitted inside a window of its own learns of the desktop's frame from that window.
         if (watched == window_) watchWindowOf(window_, top_, this);
+        exposed_ = false;
+        if (QWindow* handle = window_->window()->windowHandle(); handle && handle != handle_) {
+            if (handle_) handle_->removeEventFilter(this);
+            handle_ = handle;
+            handle->installEventFilter(this);
+        }
+        request();
+    } else if (event->type() == frameChange) {
         request();
     } else if (event->type() == QEvent::Move || event->type() == QEvent::Resize) {
         // The desktop adds its frame after the window is shown; a window the user merely

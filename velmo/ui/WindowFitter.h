@@ -8,18 +8,38 @@
 #include <QPointer>
 #include <QRect>
 #include <functional>
+#include <memory>
+#include <optional>
 
 class QHBoxLayout;
 class QLayout;
+class QScreen;
 class QScrollArea;
 class QVBoxLayout;
 class QWidget;
+class QWindow;
 
 namespace velmo {
 
+// What the desktop tells of the frame it draws around a top-level window. The one in use asks
+// an X11 window manager; tests put one of their own in its place.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // The frame around `window` once the desktop has told it, before or after it is shown.
+    virtual std::optional<QMargins> frame(const QWidget* window) = 0;
+    // Asks the desktop, before `window` is first shown, for the frame it will draw around it.
+    virtual void request(QWidget* window) = 0;
+};
+// Puts `source` in place of the one in use (none: the desktop's own again).
+void setFrameSource(std::unique_ptr<FrameSource> source);
+// Tells the fitters of `window` that the desktop has told a new frame for it.
+void announceFrameChange(QWidget* window);
+
 // The area a window may cover on its screen; before it is shown, on its parent's screen.
 QRect availableArea(const QWidget* window);
-// The frame the desktop draws around a window (none before it is shown, none for popups).
+// The frame the desktop draws around a window: none for popups, and none before it is shown
+// unless the desktop told it on request.
 QMargins windowFrame(const QWidget* window);
 // The height a window's client area may take on its screen, frame excluded.
 int roomHeight(const QWidget* window);
@@ -41,13 +61,18 @@ QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, 
 QHBoxLayout* fittedFooter(QWidget* window);
 // Sizes such a window to its content now, capped by the screen, and keeps it on the screen.
 void fitToContent(QWidget* window);
+// Before `window` is first shown: fits `fitted` (a view made by fittedColumn inside it) to
+// `screen` with the frame the desktop will draw, and centres the window, frame included, in
+// the screen's available area, so that it opens there whatever the window manager would choose.
+void openCentred(QWidget* window, QWidget* fitted, QScreen* screen);
 
 // Moves `filter` onto the window that `widget` lies in now (when that is not `widget` itself)
 // from the window it watched before, kept in `watched`.
 void watchWindowOf(QWidget* widget, QPointer<QWidget>& watched, QObject* filter);
 
 // Runs `fit` once layout changes have settled in the watched widgets, when the window is
-// shown, and when the desktop's frame around it becomes known or changes.
+// shown, and when the desktop's frame around it becomes known or changes; never between the
+// window being shown and its reaching the screen.
 class WindowFitter : public QObject {
 public:
     WindowFitter(QWidget* window, std::function<void()> fit);
@@ -61,9 +86,12 @@ private:
     void settle();
     QWidget* window_;
     QPointer<QWidget> top_;
+    QPointer<QWindow> handle_;
     std::function<void()> fit_;
     QMargins frame_;
     bool pending_ = false;
+    bool exposed_ = false;
+    bool awaitingExposure_ = false;
 };
 
 }  // namespace velmo
