@@ -15,8 +15,10 @@ namespace velmo {
 class AvahiBrowser {
 public:
     struct Events {
-        // The complete current set of resolved services after every change, at most one
-        // per service name and interface (IPv4 preferred over IPv6).
+        // The complete current set of resolved services after every change, one per service
+        // name and interface with every address it resolved to there (IPv4 first). A service
+        // is listed once each of its lookups has answered (or failed), so the first listing
+        // has all its addresses.
         std::function<void(std::vector<AvahiResolvedService>)> onResults;
         // Browsing failed; the text is a short user-facing clause.
         std::function<void(std::string)> onFailure;

@@ -59,9 +59,10 @@ TEST_F(AvahiBrowserTest, ResolvesAddressPortInterfaceAndTxtInRecordOrder) {
     });
     EXPECT_EQ(seen.type, kType);
     EXPECT_EQ(seen.domain, "local");
-    EXPECT_EQ(seen.port, 6001);
-    EXPECT_EQ(seen.address, "127.0.0.1");
-    EXPECT_FALSE(seen.ipv6);
+    ASSERT_EQ(seen.addresses.size(), 1u);
+    EXPECT_EQ(seen.addresses[0].port, 6001);
+    EXPECT_EQ(seen.addresses[0].address, "127.0.0.1");
+    EXPECT_FALSE(seen.addresses[0].ipv6);
     // DNS-SD: keys ignore case and the first of a repeated key counts.
     EXPECT_EQ(seen.txt.value("n"), toBytes("first"));
     EXPECT_EQ(seen.txt.value("N"), toBytes("first"));
@@ -73,16 +74,23 @@ TEST_F(AvahiBrowserTest, ResolvesAddressPortInterfaceAndTxtInRecordOrder) {
     EXPECT_FALSE(seen.txt.entries[2].value.has_value());
 }
 
-TEST_F(AvahiBrowserTest, PeerServiceIsListedOncePerInterfaceWithItsIPv4Address) {
+TEST_F(AvahiBrowserTest, PeerServiceIsListedOncePerInterfaceWithBothAddressesIPv4First) {
     test::PublishedService phone("Browse Remote", kType, 6002, {"n=remote"}, /*peer=*/true);
     ASSERT_TRUE(phone.established()) << phone.output();
     browse();
     ASSERT_TRUE(waitFor("Browse Remote", 15s));
-    // The peer answers over IPv4 and IPv6 on the veth link; the list keeps one, IPv4.
+    // The peer answers over IPv4 and IPv6 on the veth link: one entry holds both.
     ASSERT_TRUE(recorder.waitUntil([&] {
         auto* s = findService(recorder.results, "Browse Remote");
-        return s && s->address == "169.254.77.2";
+        return s && s->addresses.size() == 2;
     }));
+    const auto both = current("Browse Remote");
+    ASSERT_EQ(both->addresses.size(), 2u);
+    EXPECT_EQ(both->addresses[0].address, "169.254.77.2");
+    EXPECT_FALSE(both->addresses[0].ipv6);
+    EXPECT_EQ(both->addresses[1].address, test::peerLinkAddress(true));
+    EXPECT_TRUE(both->addresses[1].ipv6);
+    EXPECT_EQ(both->addresses[1].port, 6002);
     int count = 0;
     recorder.read([&] {
         for (const auto& s : recorder.results) count += s.name == "Browse Remote";
