@@ -5,9 +5,12 @@
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
+#include <avahi-common/timeval.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
+#include <limits>
 #include <map>
 #include <set>
 #include <tuple>
@@ -53,6 +56,7 @@ struct AvahiBrowser::Impl {
 
     struct Result {
         Impl* owner = nullptr;
+        ServiceKey service;
         AvahiServiceResolver* resolver = nullptr;
         std::optional<AvahiResolvedService> resolved;  // with its one address
         bool settled = false;                          // resolved or failed at least once
@@ -68,13 +72,26 @@ struct AvahiBrowser::Impl {
     std::map<ResultKey, std::unique_ptr<Result>> results;
     std::uint64_t resolutions = 0;
     std::set<ServiceKey> listed;  // in the last report
+
+    // A service first heard over one protocol waits a moment before it is listed: a phone
+    // dialled at once should have the other protocol's address too.
+    std::chrono::milliseconds settle;
+    struct Settling {
+        Impl* owner = nullptr;
+        ServiceKey service;
+        AvahiTimeout* timeout = nullptr;
+    };
+    std::map<ServiceKey, std::unique_ptr<Settling>> settling;
+
     bool failed = false;
     std::unique_ptr<AvahiConnection> connection;
 
-    Impl(asio::any_io_executor executor, std::string browseType, std::size_t max, Events events)
+    Impl(asio::any_io_executor executor, std::string browseType, std::size_t max, Events events,
+         std::chrono::milliseconds settleTime)
         : type(std::move(browseType)),
           maxResults(max),
-          sink(std::make_shared<Sink>(std::move(executor), std::move(events))) {
+          sink(std::make_shared<Sink>(std::move(executor), std::move(events))),
+          settle(settleTime) {
         connection = std::make_unique<AvahiConnection>(AvahiConnection::Handlers{
             [this](::AvahiClient* c, AvahiClientState state) { onState(c, state); },
             [this] { onLost(); },
@@ -103,6 +120,8 @@ struct AvahiBrowser::Impl {
         const bool hadResults = !results.empty();
         results.clear();
         listed.clear();
+        for (const auto& [service, waiting] : settling) connection->poll()->timeout_free(waiting->timeout);
+        settling.clear();
         if (hadResults) report();
     }
 
@@ -122,6 +141,7 @@ struct AvahiBrowser::Impl {
         if (results.contains(key) || results.size() >= maxResults) return;
         auto result = std::make_unique<Result>();
         result->owner = this;
+        result->service = serviceOf(key);
         const auto& [interface, name, serviceType, domain, protocol] = key;
         // Kept open for the result's whole life, so every later change is reported too.
         result->resolver = avahi_service_resolver_new(client, interface, protocol, name.c_str(), serviceType.c_str(),
@@ -167,12 +187,36 @@ struct AvahiBrowser::Impl {
         result->resolved = std::move(service);
         result->settled = true;
         result->resolvedAt = ++result->owner->resolutions;
+        result->owner->settleFirst(result->service);
         result->owner->report();
     }
 
+    // Holds back a service not yet listed that so far was announced over one protocol only.
+    void settleFirst(const ServiceKey& service) {
+        if (listed.contains(service) || settling.contains(service)) return;
+        const auto first = results.lower_bound(std::tuple_cat(service, std::tuple{std::numeric_limits<int>::min()}));
+        if (first == results.end() || serviceOf(first->first) != service) return;
+        if (auto next = std::next(first); next != results.end() && serviceOf(next->first) == service) return;
+        auto waiting = std::make_unique<Settling>(Settling{this, service, nullptr});
+        timeval when{};
+        avahi_elapse_time(&when, static_cast<unsigned>(settle.count()), 0);
+        const AvahiPoll* api = connection->poll();
+        waiting->timeout = api->timeout_new(api, &when, onSettled, waiting.get());
+        if (waiting->timeout) settling.emplace(service, std::move(waiting));
+    }
+
+    static void onSettled(AvahiTimeout* timeout, void* context) {
+        auto* waiting = static_cast<Settling*>(context);
+        Impl* self = waiting->owner;
+        self->connection->poll()->timeout_free(timeout);
+        self->settling.erase(waiting->service);  // frees `waiting`
+        self->report(true);
+    }
+
     // Posts the whole current set, one entry per service and interface carrying every address
-    // found for it there. A service is first listed once none of its lookups is still running,
-    // so that whoever dials it at once has all its addresses, whichever came first. Its TXT
+    // found for it there. A service is first listed once none of its lookups is still running
+    // and it is not settling, so that whoever dials it at once has all its addresses, whichever
+    // came first. Its TXT
     // record is the latest one resolved. With `onlyWhenListingChanges`, nothing is posted when
     // the same services would be listed.
     void report(bool onlyWhenListingChanges = false) {
@@ -190,7 +234,7 @@ struct AvahiBrowser::Impl {
                 addresses.insert(addresses.end(), result.resolved->addresses.begin(), result.resolved->addresses.end());
                 if (!latest || result.resolvedAt > latest->resolvedAt) latest = &result;
             }
-            if (!latest || (pending && !listed.contains(service))) continue;
+            if (!latest || (!listed.contains(service) && (pending || settling.contains(service)))) continue;
             std::stable_partition(addresses.begin(), addresses.end(), [](const auto& a) { return !a.ipv6; });
             AvahiResolvedService entry = *latest->resolved;
             entry.addresses = std::move(addresses);
@@ -213,8 +257,9 @@ struct AvahiBrowser::Impl {
     }
 };
 
-AvahiBrowser::AvahiBrowser(asio::any_io_executor executor, std::string type, std::size_t maxResults, Events events)
-    : impl_(std::make_unique<Impl>(std::move(executor), std::move(type), maxResults, std::move(events))) {}
+AvahiBrowser::AvahiBrowser(asio::any_io_executor executor, std::string type, std::size_t maxResults, Events events,
+                           std::chrono::milliseconds settle)
+    : impl_(std::make_unique<Impl>(std::move(executor), std::move(type), maxResults, std::move(events), settle)) {}
 
 AvahiBrowser::~AvahiBrowser() = default;
 

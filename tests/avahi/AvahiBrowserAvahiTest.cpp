@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <avahi-common/address.h>
+
 #include <asio/strand.hpp>
 #include <optional>
 
@@ -24,8 +26,9 @@ protected:
     test::AvahiRecorder recorder;
     std::optional<AvahiBrowser> browser;
 
-    void browse(std::size_t maxResults = 256) {
-        test::onExecutor(strand, [&] { browser.emplace(strand, kType, maxResults, recorder.browserEvents()); });
+    void browse(std::size_t maxResults = 256, std::chrono::milliseconds settle = AvahiBrowser::defaultSettle) {
+        test::onExecutor(strand,
+                         [&] { browser.emplace(strand, kType, maxResults, recorder.browserEvents(), settle); });
     }
     void TearDown() override {
         test::onExecutor(strand, [&] { browser.reset(); });
@@ -98,6 +101,30 @@ TEST_F(AvahiBrowserTest, PeerServiceIsListedOncePerInterfaceWithBothAddressesIPv
     });
     EXPECT_EQ(count, 1);
     EXPECT_EQ(current("Browse Remote")->interfaceIndex, int(if_nametoindex("veth0")));
+}
+
+TEST_F(AvahiBrowserTest, ServiceAnnouncedOverOneProtocolWaitsForTheOtherBeforeItIsListed) {
+    browse(256, 3s);
+    const int veth = int(if_nametoindex("veth0"));
+    test::ChangingService v4("Browse Late", kType, 6009, {"n=x"}, AVAHI_PROTO_INET);
+    ASSERT_TRUE(v4.waitEstablished());
+    // Its IPv4 address resolves meanwhile: listing it now would leave out the IPv6 one.
+    std::this_thread::sleep_for(1s);
+    test::ChangingService v6("Browse Late", kType, 6009, {"n=x"}, AVAHI_PROTO_INET6);
+    ASSERT_TRUE(v6.waitEstablished());
+    ASSERT_TRUE(recorder.waitUntil([&] {
+        for (const auto& s : recorder.firstListings)
+            if (s.name == "Browse Late" && s.interfaceIndex == veth) return true;
+        return false;
+    }));
+    const auto first = recorder.read([&] {
+        for (const auto& s : recorder.firstListings)
+            if (s.name == "Browse Late" && s.interfaceIndex == veth) return s;
+        return AvahiResolvedService{};
+    });
+    ASSERT_EQ(first.addresses.size(), 2u);
+    EXPECT_EQ(first.addresses[0].address, "169.254.77.1");
+    EXPECT_TRUE(first.addresses[1].ipv6);
 }
 
 TEST_F(AvahiBrowserTest, WithdrawnServiceLeavesTheList) {

@@ -134,7 +134,9 @@ auto onExecutor(const asio::any_io_executor& executor, F f) {
 // change in place, as a phone does when it starts advertising a QR record.
 class ChangingService {
 public:
-    ChangingService(const std::string& name, const std::string& type, int port, std::vector<std::string> txt);
+    // Published over both protocols, or over `protocol` alone (an AvahiProtocol).
+    ChangingService(const std::string& name, const std::string& type, int port, std::vector<std::string> txt,
+                    int protocol = -1);
     ~ChangingService();
     ChangingService(const ChangingService&) = delete;
     ChangingService& operator=(const ChangingService&) = delete;
