@@ -208,17 +208,17 @@ struct AvahiBrowser::Impl {
     static void onSettled(AvahiTimeout* timeout, void* context) {
         auto* waiting = static_cast<Settling*>(context);
         Impl* self = waiting->owner;
+        const ServiceKey service = waiting->service;
         self->connection->poll()->timeout_free(timeout);
-        self->settling.erase(waiting->service);  // frees `waiting`
+        self->settling.erase(service);  // frees `waiting`
         self->report(true);
     }
 
     // Posts the whole current set, one entry per service and interface carrying every address
     // found for it there. A service is first listed once none of its lookups is still running
     // and it is not settling, so that whoever dials it at once has all its addresses, whichever
-    // came first. Its TXT
-    // record is the latest one resolved. With `onlyWhenListingChanges`, nothing is posted when
-    // the same services would be listed.
+    // came first. Its TXT record is the latest one resolved. With `onlyWhenListingChanges`,
+    // nothing is posted when the same services would be listed.
     void report(bool onlyWhenListingChanges = false) {
         std::vector<AvahiResolvedService> list;
         std::set<ServiceKey> shown;
