@@ -5,8 +5,14 @@
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
+#include <avahi-common/timeval.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <limits>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "platform/AvahiConnection.h"
@@ -16,9 +22,15 @@ namespace velmo {
 
 namespace {
 
-// One browse result. Ordered so that the IPv4 result of a service on an interface comes
-// right before its IPv6 one (AVAHI_PROTO_INET < AVAHI_PROTO_INET6).
-using ResultKey = std::tuple<int, std::string, std::string, std::string, int>;  // interface, name, type, domain, protocol
+// One service on one interface, and one browse result of it: the service as announced over
+// one protocol. Ordered so that the results of a service are adjacent, its IPv4 one before its
+// IPv6 one (AVAHI_PROTO_INET < AVAHI_PROTO_INET6).
+using ServiceKey = std::tuple<int, std::string, std::string, std::string>;  // interface, name, type, domain
+using ResultKey = std::tuple<int, std::string, std::string, std::string, int>;  // ... and protocol
+
+ServiceKey serviceOf(const ResultKey& key) {
+    return {std::get<0>(key), std::get<1>(key), std::get<2>(key), std::get<3>(key)};
+}
 
 // A resolver's list comes in the record's own order.
 AvahiTxt readTxt(AvahiStringList* list) {
@@ -44,8 +56,11 @@ struct AvahiBrowser::Impl {
 
     struct Result {
         Impl* owner = nullptr;
+        ServiceKey service;
         AvahiServiceResolver* resolver = nullptr;
-        std::optional<AvahiResolvedService> resolved;
+        std::optional<AvahiResolvedService> resolved;  // with its one address
+        bool settled = false;                          // resolved or failed at least once
+        std::uint64_t resolvedAt = 0;                  // order of the latest resolution
     };
 
     std::string type;
@@ -55,13 +70,28 @@ struct AvahiBrowser::Impl {
     ::AvahiClient* client = nullptr;
     AvahiServiceBrowser* browser = nullptr;
     std::map<ResultKey, std::unique_ptr<Result>> results;
+    std::uint64_t resolutions = 0;
+    std::set<ServiceKey> listed;  // in the last report
+
+    // A service first heard over one protocol waits a moment before it is listed: a phone
+    // dialled at once should have the other protocol's address too.
+    std::chrono::milliseconds settle;
+    struct Settling {
+        Impl* owner = nullptr;
+        ServiceKey service;
+        AvahiTimeout* timeout = nullptr;
+    };
+    std::map<ServiceKey, std::unique_ptr<Settling>> settling;
+
     bool failed = false;
     std::unique_ptr<AvahiConnection> connection;
 
-    Impl(asio::any_io_executor executor, std::string browseType, std::size_t max, Events events)
+    Impl(asio::any_io_executor executor, std::string browseType, std::size_t max, Events events,
+         std::chrono::milliseconds settleTime)
         : type(std::move(browseType)),
           maxResults(max),
-          sink(std::make_shared<Sink>(std::move(executor), std::move(events))) {
+          sink(std::make_shared<Sink>(std::move(executor), std::move(events))),
+          settle(settleTime) {
         connection = std::make_unique<AvahiConnection>(AvahiConnection::Handlers{
             [this](::AvahiClient* c, AvahiClientState state) { onState(c, state); },
             [this] { onLost(); },
@@ -89,6 +119,9 @@ struct AvahiBrowser::Impl {
         browser = nullptr;
         const bool hadResults = !results.empty();
         results.clear();
+        listed.clear();
+        for (const auto& [service, waiting] : settling) connection->poll()->timeout_free(waiting->timeout);
+        settling.clear();
         if (hadResults) report();
     }
 
@@ -108,6 +141,7 @@ struct AvahiBrowser::Impl {
         if (results.contains(key) || results.size() >= maxResults) return;
         auto result = std::make_unique<Result>();
         result->owner = this;
+        result->service = serviceOf(key);
         const auto& [interface, name, serviceType, domain, protocol] = key;
         // Kept open for the result's whole life, so every later change is reported too.
         result->resolver = avahi_service_resolver_new(client, interface, protocol, name.c_str(), serviceType.c_str(),
@@ -120,10 +154,11 @@ struct AvahiBrowser::Impl {
     void remove(const ResultKey& key) {
         auto found = results.find(key);
         if (found == results.end()) return;
-        const bool wasListed = found->second->resolved.has_value();
+        const bool hadAddress = found->second->resolved.has_value();
         avahi_service_resolver_free(found->second->resolver);
         results.erase(found);
-        if (wasListed) report();
+        // A lookup that never finished may have held its service back.
+        report(!hadAddress);
     }
 
     static void onResolve(AvahiServiceResolver*, AvahiIfIndex interface, AvahiProtocol, AvahiResolverEvent event,
@@ -131,8 +166,14 @@ struct AvahiBrowser::Impl {
                           const AvahiAddress* address, uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags,
                           void* context) {
         auto* result = static_cast<Result*>(context);
-        // A failed lookup keeps what an earlier one found; the browser reports removals.
-        if (event != AVAHI_RESOLVER_FOUND || !address) return;
+        if (event != AVAHI_RESOLVER_FOUND || !address) {
+            // A failed lookup keeps what an earlier one found; the browser reports removals.
+            // It no longer holds the service back.
+            if (result->settled) return;
+            result->settled = true;
+            result->owner->report(true);
+            return;
+        }
         char text[AVAHI_ADDRESS_STR_MAX] = {};
         avahi_address_snprint(text, sizeof text, address);
         AvahiResolvedService service;
@@ -141,26 +182,67 @@ struct AvahiBrowser::Impl {
         service.domain = domain ? domain : "";
         service.interfaceIndex = interface;
         service.hostName = hostName ? hostName : "";
-        service.address = text;
-        service.ipv6 = address->proto == AVAHI_PROTO_INET6;
-        service.port = port;
+        service.addresses.push_back({text, address->proto == AVAHI_PROTO_INET6, port});
         service.txt = readTxt(txt);
         result->resolved = std::move(service);
+        result->settled = true;
+        result->resolvedAt = ++result->owner->resolutions;
+        result->owner->settleFirst(result->service);
         result->owner->report();
     }
 
-    // Posts the whole current set, one entry per service and interface.
-    void report() {
+    // Holds back a service not yet listed that so far was announced over one protocol only.
+    void settleFirst(const ServiceKey& service) {
+        if (listed.contains(service) || settling.contains(service)) return;
+        const auto first = results.lower_bound(std::tuple_cat(service, std::tuple{std::numeric_limits<int>::min()}));
+        if (first == results.end() || serviceOf(first->first) != service) return;
+        if (auto next = std::next(first); next != results.end() && serviceOf(next->first) == service) return;
+        auto waiting = std::make_unique<Settling>(Settling{this, service, nullptr});
+        timeval when{};
+        avahi_elapse_time(&when, static_cast<unsigned>(settle.count()), 0);
+        const AvahiPoll* api = connection->poll();
+        waiting->timeout = api->timeout_new(api, &when, onSettled, waiting.get());
+        if (waiting->timeout) settling.emplace(service, std::move(waiting));
+    }
+
+    static void onSettled(AvahiTimeout* timeout, void* context) {
+        auto* waiting = static_cast<Settling*>(context);
+        Impl* self = waiting->owner;
+        const ServiceKey service = waiting->service;
+        self->connection->poll()->timeout_free(timeout);
+        self->settling.erase(service);  // frees `waiting`
+        self->report(true);
+    }
+
+    // Posts the whole current set, one entry per service and interface carrying every address
+    // found for it there. A service is first listed once none of its lookups is still running
+    // and it is not settling, so that whoever dials it at once has all its addresses, whichever
+    // came first. Its TXT record is the latest one resolved. With `onlyWhenListingChanges`,
+    // nothing is posted when the same services would be listed.
+    void report(bool onlyWhenListingChanges = false) {
         std::vector<AvahiResolvedService> list;
-        const ResultKey* last = nullptr;
-        for (const auto& [key, result] : results) {
-            if (!result->resolved) continue;
-            if (last && std::get<0>(*last) == std::get<0>(key) && std::get<1>(*last) == std::get<1>(key) &&
-                std::get<2>(*last) == std::get<2>(key) && std::get<3>(*last) == std::get<3>(key))
-                continue;
-            list.push_back(*result->resolved);
-            last = &key;
+        std::set<ServiceKey> shown;
+        for (auto at = results.begin(); at != results.end();) {
+            const ServiceKey service = serviceOf(at->first);
+            const Result* latest = nullptr;
+            bool pending = false;
+            std::vector<AvahiResolvedService::Address> addresses;
+            for (; at != results.end() && serviceOf(at->first) == service; ++at) {
+                const Result& result = *at->second;
+                pending = pending || !result.settled;
+                if (!result.resolved) continue;
+                addresses.insert(addresses.end(), result.resolved->addresses.begin(), result.resolved->addresses.end());
+                if (!latest || result.resolvedAt > latest->resolvedAt) latest = &result;
+            }
+            if (!latest || (!listed.contains(service) && (pending || settling.contains(service)))) continue;
+            std::stable_partition(addresses.begin(), addresses.end(), [](const auto& a) { return !a.ipv6; });
+            AvahiResolvedService entry = *latest->resolved;
+            entry.addresses = std::move(addresses);
+            list.push_back(std::move(entry));
+            shown.insert(service);
         }
+        if (onlyWhenListingChanges && shown == listed) return;
+        listed = std::move(shown);
         sink->post([list = std::move(list)](Events& events) {
             if (events.onResults) events.onResults(list);
         });
@@ -175,8 +257,9 @@ struct AvahiBrowser::Impl {
     }
 };
 
-AvahiBrowser::AvahiBrowser(asio::any_io_executor executor, std::string type, std::size_t maxResults, Events events)
-    : impl_(std::make_unique<Impl>(std::move(executor), std::move(type), maxResults, std::move(events))) {}
+AvahiBrowser::AvahiBrowser(asio::any_io_executor executor, std::string type, std::size_t maxResults, Events events,
+                           std::chrono::milliseconds settle)
+    : impl_(std::make_unique<Impl>(std::move(executor), std::move(type), maxResults, std::move(events), settle)) {}
 
 AvahiBrowser::~AvahiBrowser() = default;
 

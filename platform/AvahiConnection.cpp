@@ -50,6 +50,8 @@ void AvahiConnection::start() {
     started_ = true;
 }
 
+const AvahiPoll* AvahiConnection::poll() const { return avahi_threaded_poll_get(poll_); }
+
 void AvahiConnection::onClientState(::AvahiClient* client, AvahiClientState state, void* context) {
     auto* self = static_cast<AvahiConnection*>(context);
     if (state != AVAHI_CLIENT_FAILURE) {

@@ -31,6 +31,8 @@ public:
 
     // Starts Avahi's thread; from here on the handlers run only there.
     void start();
+    // The poll of Avahi's thread, for timeouts that run there too.
+    const AvahiPoll* poll() const;
 
 private:
     static void onClientState(::AvahiClient* client, AvahiClientState state, void* self);

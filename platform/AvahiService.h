@@ -39,17 +39,22 @@ struct AvahiServiceSpec {
     std::vector<std::pair<std::string, Bytes>> txt;
 };
 
-// One resolved browse result: one service as seen on one network interface.
+// One service as seen on one network interface, with every address it resolved to there.
 struct AvahiResolvedService {
+    struct Address {
+        std::string address;  // numeric IPv4 or IPv6 text, without scope
+        bool ipv6 = false;
+        std::uint16_t port = 0;
+    };
+
     std::string name;
     std::string type;
     std::string domain;
     int interfaceIndex = 0;
     std::string hostName;
-    std::string address;  // numeric IPv4 or IPv6 text, without scope
-    bool ipv6 = false;
-    std::uint16_t port = 0;
-    AvahiTxt txt;
+    // IPv4 first, then IPv6; never empty.
+    std::vector<Address> addresses;
+    AvahiTxt txt;  // as last resolved
 };
 
 // User-facing clause for an Avahi error code.

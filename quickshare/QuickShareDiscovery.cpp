@@ -106,9 +106,10 @@ struct QuickShareDiscovery::State : std::enable_shared_from_this<State> {
         const std::optional<std::string> name = matched ? matched : info->name;
         if (!name) return std::nullopt;
         // Every view shows this name: cleaned here, once, as an incoming phone's name is.
-        QuickSharePhone phone{service.name, peerName(*name),
-                              QuickSharePhone::Endpoint{service.address, service.port, service.interfaceIndex},
-                              std::move(*info)};
+        std::vector<QuickSharePhone::Endpoint> endpoints;
+        for (const auto& address : service.addresses)
+            endpoints.push_back({address.address, address.port, service.interfaceIndex});
+        QuickSharePhone phone{service.name, peerName(*name), std::move(endpoints), std::move(*info)};
         return std::pair{std::move(phone), matched.has_value()};
     }
 

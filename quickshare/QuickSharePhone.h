@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "quickshare/EndpointInfo.h"
 
@@ -24,11 +25,13 @@ struct QuickSharePhone {
 
     std::string id;    // the service name, unique per phone
     std::string name;  // the QR-matched name, else the name in `info`; cleaned
-    Endpoint endpoint;
+    // Every address the service resolved to on its interface, IPv4 first.
+    std::vector<Endpoint> endpoints;
     EndpointInfo info;
 
-    // A new TCP connection to `endpoint`, not started: the caller starts it. Each transfer
-    // gets a strand of its own on `executor` (the shared runtime by default).
+    // A new TCP connection to the phone, not started: the caller starts it, which tries the
+    // IPv4 endpoints first, then the IPv6 ones, until one answers. Each transfer gets a strand
+    // of its own on `executor` (the shared runtime by default).
     std::shared_ptr<NetworkStream> openStream() const;
     std::shared_ptr<NetworkStream> openStream(const asio::any_io_executor& executor) const;
 

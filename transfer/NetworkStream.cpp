@@ -116,7 +116,8 @@ asio::awaitable<void> NetworkStream::startHere(std::chrono::milliseconds timeout
     using namespace asio::experimental::awaitable_operators;
     asio::steady_timer deadline(strand_, timeout);
     // Exactly one outcome: the first branch to finish wins and the other is cancelled.
-    auto first = co_await (connectInOrder() || deadline.async_wait(asio::use_awaitable));
+    auto first = co_await (connectInOrder(std::chrono::steady_clock::now() + timeout) ||
+                           deadline.async_wait(asio::use_awaitable));
     if (closed_) throw ShareError::connectionClosed();
     if (first.index() == 1) {
         std::error_code ignored;
@@ -144,13 +145,25 @@ void NetworkStream::configureSocket() {
     socket_.non_blocking(true, ignored);
 }
 
-asio::awaitable<std::error_code> NetworkStream::connectInOrder() {
+asio::awaitable<std::error_code> NetworkStream::connectInOrder(std::chrono::steady_clock::time_point until) {
+    using namespace asio::experimental::awaitable_operators;
     // No address to try: the peer cannot be reached.
     std::error_code ec = std::make_error_code(std::errc::host_unreachable);
-    for (const auto& endpoint : endpoints_) {
+    for (std::size_t i = 0; i < endpoints_.size(); ++i) {
         if (closed_) co_return asio::error::operation_aborted;
         socket_.close(ec);  // the failed attempt's socket, if any; async_connect opens anew
-        co_await socket_.async_connect(endpoint, asio::redirect_error(asio::use_awaitable, ec));
+        ec = {};
+        auto attempt = socket_.async_connect(endpoints_[i], asio::redirect_error(asio::use_awaitable, ec));
+        const std::size_t left = endpoints_.size() - i;
+        if (left == 1) {
+            co_await std::move(attempt);
+        } else {
+            // An address that never answers must not use up the time of the others: each gets
+            // an even share of what is left.
+            asio::steady_timer share(strand_, (until - std::chrono::steady_clock::now()) / left);
+            const auto outcome = co_await (std::move(attempt) || share.async_wait(asio::use_awaitable));
+            if (outcome.index() == 1) ec = std::make_error_code(std::errc::timed_out);
+        }
         if (!ec || closed_) co_return ec;
     }
     co_return ec;

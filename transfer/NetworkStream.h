@@ -20,7 +20,8 @@ public:
     static std::shared_ptr<NetworkStream> accepted(asio::ip::tcp::socket socket,
                                                    const asio::any_io_executor& executor);
 
-    // A connection to the first of `endpoints` that answers, made by start().
+    // A connection to the first of `endpoints` that answers, made by start(); every address
+    // but the last may take at most its even share of the time left before moving on.
     static std::shared_ptr<NetworkStream> outgoing(std::vector<Endpoint> endpoints);
     static std::shared_ptr<NetworkStream> outgoing(std::vector<Endpoint> endpoints,
                                                    const asio::any_io_executor& executor);
@@ -59,7 +60,8 @@ private:
 
     asio::awaitable<void> startHere(std::chrono::milliseconds timeout);
     void configureSocket();
-    asio::awaitable<std::error_code> connectInOrder();
+    // Tries each endpoint in turn until one connects or `until` passes.
+    asio::awaitable<std::error_code> connectInOrder(std::chrono::steady_clock::time_point until);
     asio::awaitable<Bytes> readHere(std::size_t n);
     asio::awaitable<void> readIntoHere(std::span<std::uint8_t> out);
     asio::awaitable<void> writeHere(ByteView bytes);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <avahi-common/address.h>
+
 #include <asio/strand.hpp>
 #include <optional>
 
@@ -24,8 +26,9 @@ protected:
     test::AvahiRecorder recorder;
     std::optional<AvahiBrowser> browser;
 
-    void browse(std::size_t maxResults = 256) {
-        test::onExecutor(strand, [&] { browser.emplace(strand, kType, maxResults, recorder.browserEvents()); });
+    void browse(std::size_t maxResults = 256, std::chrono::milliseconds settle = AvahiBrowser::defaultSettle) {
+        test::onExecutor(strand,
+                         [&] { browser.emplace(strand, kType, maxResults, recorder.browserEvents(), settle); });
     }
     void TearDown() override {
         test::onExecutor(strand, [&] { browser.reset(); });
@@ -59,9 +62,10 @@ TEST_F(AvahiBrowserTest, ResolvesAddressPortInterfaceAndTxtInRecordOrder) {
     });
     EXPECT_EQ(seen.type, kType);
     EXPECT_EQ(seen.domain, "local");
-    EXPECT_EQ(seen.port, 6001);
-    EXPECT_EQ(seen.address, "127.0.0.1");
-    EXPECT_FALSE(seen.ipv6);
+    ASSERT_EQ(seen.addresses.size(), 1u);
+    EXPECT_EQ(seen.addresses[0].port, 6001);
+    EXPECT_EQ(seen.addresses[0].address, "127.0.0.1");
+    EXPECT_FALSE(seen.addresses[0].ipv6);
     // DNS-SD: keys ignore case and the first of a repeated key counts.
     EXPECT_EQ(seen.txt.value("n"), toBytes("first"));
     EXPECT_EQ(seen.txt.value("N"), toBytes("first"));
@@ -73,16 +77,23 @@ TEST_F(AvahiBrowserTest, ResolvesAddressPortInterfaceAndTxtInRecordOrder) {
     EXPECT_FALSE(seen.txt.entries[2].value.has_value());
 }
 
-TEST_F(AvahiBrowserTest, PeerServiceIsListedOncePerInterfaceWithItsIPv4Address) {
+TEST_F(AvahiBrowserTest, PeerServiceIsListedOncePerInterfaceWithBothAddressesIPv4First) {
     test::PublishedService phone("Browse Remote", kType, 6002, {"n=remote"}, /*peer=*/true);
     ASSERT_TRUE(phone.established()) << phone.output();
     browse();
     ASSERT_TRUE(waitFor("Browse Remote", 15s));
-    // The peer answers over IPv4 and IPv6 on the veth link; the list keeps one, IPv4.
+    // The peer answers over IPv4 and IPv6 on the veth link: one entry holds both.
     ASSERT_TRUE(recorder.waitUntil([&] {
         auto* s = findService(recorder.results, "Browse Remote");
-        return s && s->address == "169.254.77.2";
+        return s && s->addresses.size() == 2;
     }));
+    const auto both = current("Browse Remote");
+    ASSERT_EQ(both->addresses.size(), 2u);
+    EXPECT_EQ(both->addresses[0].address, "169.254.77.2");
+    EXPECT_FALSE(both->addresses[0].ipv6);
+    EXPECT_EQ(both->addresses[1].address, test::peerLinkAddress(true));
+    EXPECT_TRUE(both->addresses[1].ipv6);
+    EXPECT_EQ(both->addresses[1].port, 6002);
     int count = 0;
     recorder.read([&] {
         for (const auto& s : recorder.results) count += s.name == "Browse Remote";
@@ -90,6 +101,30 @@ TEST_F(AvahiBrowserTest, PeerServiceIsListedOncePerInterfaceWithItsIPv4Address) 
     });
     EXPECT_EQ(count, 1);
     EXPECT_EQ(current("Browse Remote")->interfaceIndex, int(if_nametoindex("veth0")));
+}
+
+TEST_F(AvahiBrowserTest, ServiceAnnouncedOverOneProtocolWaitsForTheOtherBeforeItIsListed) {
+    browse(256, 3s);
+    const int veth = int(if_nametoindex("veth0"));
+    test::ChangingService v4("Browse Late", kType, 6009, {"n=x"}, AVAHI_PROTO_INET);
+    ASSERT_TRUE(v4.waitEstablished());
+    // Its IPv4 address resolves meanwhile: listing it now would leave out the IPv6 one.
+    std::this_thread::sleep_for(1s);
+    test::ChangingService v6("Browse Late", kType, 6009, {"n=x"}, AVAHI_PROTO_INET6);
+    ASSERT_TRUE(v6.waitEstablished());
+    ASSERT_TRUE(recorder.waitUntil([&] {
+        for (const auto& s : recorder.firstListings)
+            if (s.name == "Browse Late" && s.interfaceIndex == veth) return true;
+        return false;
+    }));
+    const auto first = recorder.read([&] {
+        for (const auto& s : recorder.firstListings)
+            if (s.name == "Browse Late" && s.interfaceIndex == veth) return s;
+        return AvahiResolvedService{};
+    });
+    ASSERT_EQ(first.addresses.size(), 2u);
+    EXPECT_EQ(first.addresses[0].address, "169.254.77.1");
+    EXPECT_TRUE(first.addresses[1].ipv6);
 }
 
 TEST_F(AvahiBrowserTest, WithdrawnServiceLeavesTheList) {

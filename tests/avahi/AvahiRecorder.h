@@ -1,5 +1,6 @@
 // Collects the events of an Avahi publisher or browser for a test to wait on.
 #pragma once
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -21,6 +22,13 @@ public:
     AvahiBrowser::Events browserEvents() {
         return {[this](std::vector<AvahiResolvedService> list) {
                     record([&] {
+                        for (const auto& service : list) {
+                            const auto seen = [&](const AvahiResolvedService& s) {
+                                return s.name == service.name && s.interfaceIndex == service.interfaceIndex;
+                            };
+                            if (std::none_of(firstListings.begin(), firstListings.end(), seen))
+                                firstListings.push_back(service);
+                        }
                         results = std::move(list);
                         ++reports;
                         emptyReports += results.empty();
@@ -47,6 +55,8 @@ public:
     int emptyReports = 0;  // a list can be emptied and refilled before a test looks
     std::vector<std::string> failures;
     std::vector<AvahiResolvedService> results;
+    // Each service (by name and interface) as the first list that held it had it.
+    std::vector<AvahiResolvedService> firstListings;
 
 private:
     template <class F>

@@ -1,6 +1,12 @@
 #include "avahi/AvahiTestKit.h"
 
+#include <asio/ip/v6_only.hpp>
+
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +16,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -206,17 +214,78 @@ std::optional<std::vector<BrowsedService>> browseUntil(
 
 namespace {
 std::vector<std::string> publishArgs(const std::string& name, const std::string& type, int port,
-                                     std::vector<std::string> txt, bool peer) {
-    std::vector<std::string> argv{"avahi-publish", "-s", name, type, std::to_string(port)};
+                                     std::vector<std::string> txt, bool peer, const std::string& host) {
+    std::vector<std::string> argv{"avahi-publish", "-s"};
+    if (!host.empty()) argv.insert(argv.end(), {"-H", host});
+    argv.insert(argv.end(), {name, type, std::to_string(port)});
     argv.insert(argv.end(), txt.begin(), txt.end());
     return peer ? inPeer(argv) : argv;
+}
+
+// Runs `f` on a thread of its own moved into the peer's network namespace: sockets it opens
+// belong there, while the rest of the process stays where it was.
+template <class F>
+auto inPeerNetwork(F f) {
+    using R = decltype(f());
+    std::packaged_task<R()> task([f = std::move(f)]() mutable {
+        const char* name = std::getenv("VELMO_AVAHI_PEER_NETNS");
+        if (!name) throw std::runtime_error("the sandbox has no peer");
+        const int fd = ::open(("/run/netns/" + std::string(name)).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw std::runtime_error("cannot open the peer's network namespace");
+        const int joined = ::setns(fd, CLONE_NEWNET);
+        ::close(fd);
+        if (joined != 0) throw std::runtime_error("cannot enter the peer's network namespace");
+        return f();
+    });
+    auto result = task.get_future();
+    std::thread(std::move(task)).join();
+    return result.get();
 }
 }  // namespace
 
 PublishedService::PublishedService(const std::string& name, const std::string& type, int port,
-                                   std::vector<std::string> txt, bool peer, bool wait)
-    : process_(publishArgs(name, type, port, std::move(txt), peer)) {
+                                   std::vector<std::string> txt, bool peer, bool wait, const std::string& host)
+    : PublishedService(publishArgs(name, type, port, std::move(txt), peer, host), wait) {}
+
+PublishedService::PublishedService(std::vector<std::string> argv, bool wait) : process_(std::move(argv)) {
     if (wait) waitEstablished();
+}
+
+std::unique_ptr<PublishedService> PublishedService::hostAddress(const std::string& host, const std::string& address,
+                                                                bool peer) {
+    std::vector<std::string> argv{"avahi-publish", "-a", "-R", host, address};
+    return std::unique_ptr<PublishedService>(new PublishedService(peer ? inPeer(argv) : argv, true));
+}
+
+std::string peerLinkAddress(bool ipv6) {
+    if (!ipv6) return "169.254.77.2";  // set by scripts/avahi-sandbox
+    return inPeerNetwork([] {
+        ifaddrs* all = nullptr;
+        if (::getifaddrs(&all) != 0) throw std::runtime_error("getifaddrs failed");
+        std::string found;
+        for (ifaddrs* entry = all; entry && found.empty(); entry = entry->ifa_next) {
+            if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET6) continue;
+            const auto* v6 = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
+            if (!IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr)) continue;
+            char text[INET6_ADDRSTRLEN] = {};
+            if (::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text)) found = text;
+        }
+        ::freeifaddrs(all);
+        if (found.empty()) throw std::runtime_error("the peer has no IPv6 link-local address");
+        return found;
+    });
+}
+
+asio::ip::tcp::acceptor listenInPeer(const asio::any_io_executor& executor, bool ipv6) {
+    asio::ip::tcp::acceptor acceptor(executor);
+    inPeerNetwork([&] {
+        acceptor.open(ipv6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4());
+        if (ipv6) acceptor.set_option(asio::ip::v6_only(true));
+        acceptor.bind({ipv6 ? asio::ip::address(asio::ip::address_v6::any()) : asio::ip::address_v4::any(), 0});
+        acceptor.listen();
+        return 0;
+    });
+    return acceptor;
 }
 
 bool PublishedService::waitEstablished(milliseconds limit) {

@@ -5,9 +5,13 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <asio/any_io_executor.hpp>
+#include <asio/ip/tcp.hpp>
 
 namespace velmo::test {
 
@@ -71,22 +75,34 @@ std::optional<std::vector<BrowsedService>> browseUntil(
 // `avahi-publish -s` of one service, kept while the object lives.
 class PublishedService {
 public:
-    // Waits until the service is established unless `wait` is false.
+    // Waits until the service is established unless `wait` is false. With `host`, the
+    // service points at that host name, whose addresses hostAddress() publishes.
     PublishedService(const std::string& name, const std::string& type, int port, std::vector<std::string> txt,
-                     bool peer = false, bool wait = true);
+                     bool peer = false, bool wait = true, const std::string& host = "");
+    // `avahi-publish -a -R`: one address record of `host` (no reverse entry), once established.
+    static std::unique_ptr<PublishedService> hostAddress(const std::string& host, const std::string& address,
+                                                         bool peer = false);
     // Whether avahi-publish reported the service established (false: collision or error).
     bool established() const { return established_; }
     bool waitEstablished(std::chrono::milliseconds limit = std::chrono::seconds(10));
     const std::string& output() const { return process_.output(); }
 
 private:
+    PublishedService(std::vector<std::string> argv, bool wait);
+
     Subprocess process_;
     bool established_ = false;
 };
 
+// The sandbox peer's addresses on its link: IPv4, or the IPv6 link-local one.
+std::string peerLinkAddress(bool ipv6);
+
+// A TCP listener inside the sandbox's peer namespace on one family only (any address, a free
+// port), served by `executor`: what a phone that listens on IPv4 or on IPv6 alone offers.
+asio::ip::tcp::acceptor listenInPeer(const asio::any_io_executor& executor, bool ipv6);
+
 }  // namespace velmo::test
 
-#include <asio/any_io_executor.hpp>
 #include <asio/post.hpp>
 #include <future>
 #include <memory>
@@ -118,7 +134,9 @@ auto onExecutor(const asio::any_io_executor& executor, F f) {
 // change in place, as a phone does when it starts advertising a QR record.
 class ChangingService {
 public:
-    ChangingService(const std::string& name, const std::string& type, int port, std::vector<std::string> txt);
+    // Published over both protocols, or over `protocol` alone (an AvahiProtocol).
+    ChangingService(const std::string& name, const std::string& type, int port, std::vector<std::string> txt,
+                    int protocol = -1);
     ~ChangingService();
     ChangingService(const ChangingService&) = delete;
     ChangingService& operator=(const ChangingService&) = delete;

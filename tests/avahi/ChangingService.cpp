@@ -24,6 +24,7 @@ AvahiStringList* toList(const std::vector<std::string>& txt) {
 struct ChangingService::Impl {
     std::string name, type;
     int port;
+    AvahiProtocol protocol = AVAHI_PROTO_UNSPEC;
     AvahiThreadedPoll* poll = nullptr;
     AvahiClient* client = nullptr;
     AvahiEntryGroup* group = nullptr;
@@ -40,8 +41,9 @@ struct ChangingService::Impl {
 };
 
 ChangingService::ChangingService(const std::string& name, const std::string& type, int port,
-                                 std::vector<std::string> txt)
+                                 std::vector<std::string> txt, int protocol)
     : impl_(std::make_unique<Impl>()) {
+    impl_->protocol = protocol;
     impl_->name = name;
     impl_->type = type;
     impl_->port = port;
@@ -51,7 +53,7 @@ ChangingService::ChangingService(const std::string& name, const std::string& typ
     if (!impl_->client) throw std::runtime_error(avahi_strerror(error));
     impl_->group = avahi_entry_group_new(impl_->client, Impl::onGroup, impl_.get());
     AvahiStringList* list = toList(txt);
-    error = avahi_entry_group_add_service_strlst(impl_->group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+    error = avahi_entry_group_add_service_strlst(impl_->group, AVAHI_IF_UNSPEC, impl_->protocol, AvahiPublishFlags(0),
                                                  name.c_str(), type.c_str(), nullptr, nullptr, uint16_t(port), list);
     avahi_string_list_free(list);
     if (error < 0 || avahi_entry_group_commit(impl_->group) < 0) throw std::runtime_error(avahi_strerror(error));
@@ -76,7 +78,7 @@ bool ChangingService::waitEstablished(std::chrono::milliseconds limit) {
 void ChangingService::updateTxt(std::vector<std::string> txt) {
     AvahiStringList* list = toList(txt);
     avahi_threaded_poll_lock(impl_->poll);
-    const int error = avahi_entry_group_update_service_txt_strlst(impl_->group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+    const int error = avahi_entry_group_update_service_txt_strlst(impl_->group, AVAHI_IF_UNSPEC, impl_->protocol,
                                                                   AvahiPublishFlags(0), impl_->name.c_str(),
                                                                   impl_->type.c_str(), nullptr, list);
     avahi_threaded_poll_unlock(impl_->poll);

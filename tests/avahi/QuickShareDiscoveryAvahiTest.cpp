@@ -33,7 +33,7 @@ std::string txtOf(Type type, std::optional<std::string> name, std::optional<Byte
 std::vector<QuickSharePhone> onLoopback(const std::vector<QuickSharePhone>& phones) {
     std::vector<QuickSharePhone> out;
     for (const auto& phone : phones)
-        if (phone.endpoint.interfaceIndex == int(if_nametoindex("lo"))) out.push_back(phone);
+        if (phone.endpoints.at(0).interfaceIndex == int(if_nametoindex("lo"))) out.push_back(phone);
     return out;
 }
 
@@ -152,9 +152,10 @@ TEST_F(QuickShareDiscoveryTest, MobileDevicesOnlyListsPhonesTabletsAndFoldablesS
     const auto phone = seen.read([&] { return onLoopback(seen.phones)[3]; });
     EXPECT_EQ(phone.id, "dev-phone");
     EXPECT_EQ(phone.info.deviceType, Type::phone);
-    EXPECT_EQ(phone.endpoint.port, 7000);
-    EXPECT_EQ(phone.endpoint.address, "127.0.0.1");
-    EXPECT_EQ(phone.endpoint.interfaceIndex, int(if_nametoindex("lo")));
+    ASSERT_EQ(phone.endpoints.size(), 1u);
+    EXPECT_EQ(phone.endpoints[0].port, 7000);
+    EXPECT_EQ(phone.endpoints[0].address, "127.0.0.1");
+    EXPECT_EQ(phone.endpoints[0].interfaceIndex, int(if_nametoindex("lo")));
     EXPECT_TRUE(seen.read([&] { return seen.matches.empty() && seen.errors.empty(); }));
 }
 
@@ -288,12 +289,17 @@ TEST_F(QuickShareDiscoveryTest, PhoneOnThePeerIsListedWithItsLinkAddress) {
     ASSERT_TRUE(remote.established()) << remote.output();
     make(true);
     discovery->start();
-    // Its IPv4 answer is preferred over the IPv6 one once both are in.
-    ASSERT_TRUE(seen.waitUntil(
-        [&] { return seen.phones.size() == 1 && seen.phones[0].endpoint.address == "169.254.77.2"; }, 15s));
+    // Listed once, with its IPv4 and IPv6 answers, IPv4 first, both scoped to the link.
+    ASSERT_TRUE(seen.waitUntil([&] { return seen.phones.size() == 1; }, 15s));
     const auto phone = seen.read([&] { return seen.phones.front(); });
     EXPECT_EQ(phone.name, "Peer Phone");
-    EXPECT_EQ(phone.endpoint.interfaceIndex, int(if_nametoindex("veth0")));
+    ASSERT_EQ(phone.endpoints.size(), 2u);
+    EXPECT_EQ(phone.endpoints[0].address, "169.254.77.2");
+    EXPECT_EQ(phone.endpoints[1].address, test::peerLinkAddress(true));
+    for (const auto& endpoint : phone.endpoints) {
+        EXPECT_EQ(endpoint.port, 7008);
+        EXPECT_EQ(endpoint.interfaceIndex, int(if_nametoindex("veth0")));
+    }
 }
 
 TEST_F(QuickShareDiscoveryTest, FindsOurAdvertiserAndOpensAStreamToIt) {
@@ -310,18 +316,19 @@ TEST_F(QuickShareDiscoveryTest, FindsOurAdvertiserAndOpensAStreamToIt) {
     discovery->start();
     ASSERT_TRUE(seen.waitUntil([&] {
         for (const auto& p : seen.phones)
-            if (p.id == advertiser.serviceName() && p.endpoint.interfaceIndex == int(if_nametoindex("lo")))
+            if (p.id == advertiser.serviceName() && p.endpoints.at(0).interfaceIndex == int(if_nametoindex("lo")))
                 return true;
         return false;
     }));
     QuickSharePhone found = seen.read([&] {
         for (const auto& p : seen.phones)
-            if (p.id == advertiser.serviceName() && p.endpoint.interfaceIndex == int(if_nametoindex("lo"))) return p;
+            if (p.id == advertiser.serviceName() && p.endpoints.at(0).interfaceIndex == int(if_nametoindex("lo")))
+                return p;
         return QuickSharePhone{};
     });
     EXPECT_EQ(found.name, "Velmo Desk");
     EXPECT_EQ(found.info.deviceType, Type::laptop);
-    EXPECT_EQ(found.endpoint.port, *advertiser.port());
+    EXPECT_EQ(found.endpoints.at(0).port, *advertiser.port());
 
     auto stream = found.openStream(runtime.executor());
     test::runAsync(stream->executor(), [stream]() -> asio::awaitable<void> { co_await stream->start(2s); });

@@ -91,8 +91,8 @@ TEST(QuickShareHarnessTest, AdvertiseIsSeenByDiscoverAndReceivesWhatIsSentToIt) 
         if (phone.at("id") != serviceName || phone.at("interface") != lo) continue;
         EXPECT_EQ(phone.at("name"), "Harness Desk");
         EXPECT_EQ(phone.at("deviceType"), "laptop");
-        EXPECT_EQ(phone.at("address"), "127.0.0.1");
-        EXPECT_EQ(phone.at("port"), port);
+        EXPECT_EQ(phone.at("endpoints"), Json::parse(R"([{"address": "127.0.0.1", "port": )" +
+                                                     std::to_string(port) + "}]"));
     }
     EXPECT_EQ(discover.stop(), 0);
 
@@ -152,7 +152,7 @@ TEST(QuickShareHarnessTest, DiscoverWithQrPrintsTheUrlAndThePhoneThatScannedIt) 
     ASSERT_TRUE(match) << discover.output();
     EXPECT_EQ(match->at("phone").at("id"), "harness-scanner");
     EXPECT_EQ(match->at("phone").at("name"), "Scanner");
-    EXPECT_EQ(match->at("phone").at("port"), 7200);
+    EXPECT_EQ(match->at("phone").at("endpoints").at(0).at("port"), 7200);
     // Both phones are listed; only the one with the session's record matched.
     EXPECT_TRUE(waitForEvent(discover, "phones", [](const Json& event) {
         std::set<std::string> ids;

@@ -6,7 +6,7 @@
 //   quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]
 //   quickshare-harness send --to HOST:PORT [--name NAME] FILE...
 //   quickshare-harness advertise --name NAME --dir DIR --accept yes|no
-//   quickshare-harness discover [--qr] [--mobile-only]
+//   quickshare-harness discover [--qr] [--mobile-only] [--send FILE...]
 //
 // receive: the first line gives the port (PORT 0 picks a free one); then, per connection, the
 // offer (sender name, PIN, files), the progress and the outcome. --once stops after the first
@@ -18,7 +18,10 @@
 // SIGINT or SIGTERM.
 // discover: the whole phone list on every change (every device type unless --mobile-only,
 // which filters as the application does); with --qr first the URL of a fresh QR session, then
-// each phone matching it. Runs until SIGINT or SIGTERM.
+// each phone matching it. With --send, the files go once to each phone as it is first listed
+// (with --qr: as it first matches, proving the send with the session's key), dialled on every
+// address the phone has, as the application does; each send prints the events of send, tagged
+// with the phone's id. Runs until SIGINT or SIGTERM.
 #include <unistd.h>
 
 #include <asio/co_spawn.hpp>
@@ -27,13 +30,14 @@
 #include <asio/signal_set.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/use_future.hpp>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <future>
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "platform/EcKey.h"
 #include "quickshare/QRCodeSession.h"
@@ -61,7 +65,7 @@ int usage() {
     std::cerr << "usage: quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]\n"
                  "       quickshare-harness send --to HOST:PORT [--name NAME] FILE...\n"
                  "       quickshare-harness advertise --name NAME --dir DIR --accept yes|no\n"
-                 "       quickshare-harness discover [--qr] [--mobile-only]\n";
+                 "       quickshare-harness discover [--qr] [--mobile-only] [--send FILE...]\n";
     return 2;
 }
 
@@ -264,6 +268,44 @@ int advertise(const AdvertiseOptions& options) {
     return 0;
 }
 
+// Runs the send flow on `stream`, printing its events (with "phone": `phone` when given);
+// `done` learns whether every file was delivered.
+void sendOver(asio::thread_pool& pool, std::shared_ptr<NetworkStream> stream, std::vector<std::filesystem::path> files,
+              std::string name, std::optional<QRCodeSession> qr, std::string phone, std::function<void(bool)> done) {
+    auto tagged = [phone](Json event) {
+        if (!phone.empty()) event["phone"] = phone;
+        print(event);
+    };
+    auto status = [tagged](const QuickShareSender::Status& value) {
+        switch (value.kind()) {
+        case QuickShareSender::Status::Kind::connecting:
+            tagged({{"event", "status"}, {"status", "connecting"}});
+            break;
+        case QuickShareSender::Status::Kind::waitingForAccept:
+            tagged({{"event", "status"}, {"status", "waitingForAccept"}, {"pin", value.pin()}});
+            break;
+        case QuickShareSender::Status::Kind::sending:
+            tagged({{"event", "status"}, {"status", "sending"}});
+            break;
+        }
+    };
+    auto progress = [tagged](std::int64_t sent, std::int64_t total) {
+        tagged({{"event", "progress"}, {"sent", sent}, {"total", total}});
+    };
+    asio::co_spawn(pool,
+                   QuickShareSender::send(std::move(files), stream, std::move(name), std::move(qr), nullptr, status,
+                                          progress),
+                   [tagged, stream, done = std::move(done)](std::exception_ptr failure) {
+                       if (failure) {
+                           tagged({{"event", "failed"}, {"error", describe(failure)}});
+                       } else {
+                           tagged({{"event", "sent"}});
+                       }
+                       stream->close();
+                       if (done) done(!failure);
+                   });
+}
+
 // --- discover ---
 
 const char* typeName(EndpointInfo::DeviceType type) {
@@ -281,35 +323,69 @@ const char* typeName(EndpointInfo::DeviceType type) {
 }
 
 Json describe(const QuickSharePhone& phone) {
+    Json endpoints = Json::array();
+    for (const auto& endpoint : phone.endpoints)
+        endpoints.push_back({{"address", endpoint.address}, {"port", endpoint.port}});
     return {{"id", phone.id},
             {"name", phone.name},
             {"deviceType", typeName(phone.info.deviceType)},
-            {"address", phone.endpoint.address},
-            {"port", phone.endpoint.port},
-            {"interface", phone.endpoint.interfaceIndex}};
+            {"endpoints", endpoints},
+            {"interface", phone.endpoints.empty() ? 0 : phone.endpoints.front().interfaceIndex}};
 }
 
 struct DiscoverOptions {
     bool qr = false;
     bool mobileOnly = false;
+    std::vector<std::filesystem::path> send;  // sent once to each phone listed (or matched)
+};
+
+// Sends the files once to each phone handed to it, on the phone's own addresses.
+class Dispatch {
+public:
+    Dispatch(asio::thread_pool& pool, std::vector<std::filesystem::path> files, std::optional<QRCodeSession> qr)
+        : pool_(pool), files_(std::move(files)), qr_(std::move(qr)) {}
+
+    void offer(const QuickSharePhone& phone) {
+        if (files_.empty()) return;
+        {
+            std::lock_guard guard(lock_);
+            if (!sentTo_.insert(phone.id).second) return;
+        }
+        print({{"event", "dialling"}, {"phone", describe(phone)}});
+        sendOver(pool_, phone.openStream(pool_.get_executor()), files_, hostName(), qr_, phone.id, {});
+    }
+
+private:
+    asio::thread_pool& pool_;
+    std::vector<std::filesystem::path> files_;
+    std::optional<QRCodeSession> qr_;
+    std::mutex lock_;
+    std::set<std::string> sentTo_;
 };
 
 int discover(const DiscoverOptions& options) {
     asio::thread_pool pool(2);
     Ending ending(pool);
     {
+        std::optional<QRCodeSession> session;
+        if (options.qr) session.emplace(P256PrivateKey::generate());
+        Dispatch dispatch(pool, options.send, session);
         QuickShareDiscovery discovery(options.mobileOnly, pool.get_executor());
-        discovery.onPhones = [](std::vector<QuickSharePhone> phones) {
+        discovery.onPhones = [&dispatch, qr = options.qr](std::vector<QuickSharePhone> phones) {
             Json list = Json::array();
             for (const auto& phone : phones) list.push_back(describe(phone));
             print({{"event", "phones"}, {"phones", list}});
+            if (!qr)
+                for (const auto& phone : phones) dispatch.offer(phone);
         };
-        discovery.onQRMatch = [](QuickSharePhone phone) { print({{"event", "match"}, {"phone", describe(phone)}}); };
+        discovery.onQRMatch = [&dispatch](QuickSharePhone phone) {
+            print({{"event", "match"}, {"phone", describe(phone)}});
+            dispatch.offer(phone);
+        };
         discovery.onError = [](std::string text) { print({{"event", "error"}, {"error", text}}); };
-        if (options.qr) {
-            QRCodeSession session(P256PrivateKey::generate());
-            print({{"event", "qr"}, {"url", session.url()}});
-            discovery.setQRSession(std::move(session));
+        if (session) {
+            print({{"event", "qr"}, {"url", session->url()}});
+            discovery.setQRSession(session);
         }
         discovery.start();
         ending.wait();
@@ -339,37 +415,12 @@ int send(const SendOptions& options) {
         print({{"event", "failed"}, {"error", error.what()}});
         return 1;
     }
-    auto stream = NetworkStream::outgoing(endpoints, pool.get_executor());
-    auto status = [](const QuickShareSender::Status& value) {
-        switch (value.kind()) {
-        case QuickShareSender::Status::Kind::connecting:
-            print({{"event", "status"}, {"status", "connecting"}});
-            break;
-        case QuickShareSender::Status::Kind::waitingForAccept:
-            print({{"event", "status"}, {"status", "waitingForAccept"}, {"pin", value.pin()}});
-            break;
-        case QuickShareSender::Status::Kind::sending:
-            print({{"event", "status"}, {"status", "sending"}});
-            break;
-        }
-    };
-    auto progress = [](std::int64_t sent, std::int64_t total) {
-        print({{"event", "progress"}, {"sent", sent}, {"total", total}});
-    };
-    auto sending = asio::co_spawn(
-        pool, QuickShareSender::send(options.files, stream, options.name, std::nullopt, nullptr, status, progress),
-        asio::use_future);
-    int result = 0;
-    try {
-        sending.get();
-        print({{"event", "sent"}});
-    } catch (...) {
-        print({{"event", "failed"}, {"error", describe(std::current_exception())}});
-        result = 1;
-    }
-    stream->close();
+    std::promise<bool> sent;
+    sendOver(pool, NetworkStream::outgoing(endpoints, pool.get_executor()), options.files, options.name, std::nullopt,
+             {}, [&](bool delivered) { sent.set_value(delivered); });
+    const bool delivered = sent.get_future().get();
     pool.join();
-    return result;
+    return delivered ? 0 : 1;
 }
 
 }  // namespace
@@ -414,6 +465,9 @@ int main(int argc, char** argv) {
                     options.qr = true;
                 } else if (option == "--mobile-only") {
                     options.mobileOnly = true;
+                } else if (option == "--send") {
+                    for (; i + 1 < argc && !std::string(argv[i + 1]).starts_with("--"); ++i) options.send.emplace_back(argv[i + 1]);
+                    if (options.send.empty()) return usage();
                 } else {
                     return usage();
                 }

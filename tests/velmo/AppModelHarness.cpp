@@ -287,7 +287,7 @@ QuickSharePhone AppModelHarness::phone(const std::string& id, const std::string&
     QuickSharePhone phone;
     phone.id = id;
     phone.name = name;
-    phone.endpoint = {"127.0.0.1", 9, 0};
+    phone.endpoints = {{"127.0.0.1", 9, 0}};
     phone.info = EndpointInfo(EndpointInfo::DeviceType::phone, name);
     if (matchQR && model->qrSend()) phone.info.qrRecord = model->qrSend()->session.advertisingToken();
     return phone;
