@@ -166,6 +166,10 @@ void catchQuitSignals() {
     }
 }
 
+// Quit and the quit signals end the event loop at once. (QApplication::quit() first asks every
+// window to close, and the offer prompt, which only its answer closes, would refuse.)
+void quitVelmo() { QApplication::exit(0); }
+
 // Qt ends the process with an abort when its platform cannot start, as when the display it
 // was given cannot be reached; Velmo answers with a sentence and status 1 instead.
 QtMessageHandler qtMessageHandler = nullptr;
@@ -237,7 +241,7 @@ int main(int argc, char** argv) {
         char numbers[16];
         while (::read(quitSignalPipe[0], numbers, sizeof numbers) > 0) {
         }
-        QApplication::quit();
+        quitVelmo();
     });
     QCommandLineParser parser;
     describe(parser);  // names the application, and so the settings file
@@ -287,7 +291,7 @@ int main(int argc, char** argv) {
         QApplication::setQuitOnLastWindowClosed(!available);
         if (available) {
             tray = std::make_unique<velmo::MenuBarWindow>(
-                model, [&window] { window.bringForward(); }, [] { QApplication::quit(); }, &updateController);
+                model, [&window] { window.bringForward(); }, quitVelmo, &updateController);
         } else {
             tray.reset();
             if (!window.isVisible()) window.show();  // else Velmo would run on out of reach
