@@ -218,18 +218,17 @@ void AppModel::quit(std::chrono::milliseconds limit, std::function<void()> settl
         if (settled) settled();
     };
     if (cancelers_.empty()) return finish();
-    auto deadline = std::make_shared<QTimer>();
+    auto* deadline = new QTimer(this);  // also the context of the watch below: both go with it
     deadline->setSingleShot(true);
-    auto watch = std::make_shared<QMetaObject::Connection>();
-    auto end = [finish, deadline, watch] {
-        QObject::disconnect(*watch);
+    const auto end = [deadline, finish] {
         deadline->stop();
+        deadline->deleteLater();
         finish();
     };
-    *watch = connect(this, &AppModel::cancelersChanged, this, [this, end] {
+    connect(this, &AppModel::cancelersChanged, deadline, [this, end] {
         if (cancelers_.empty()) end();
     });
-    connect(deadline.get(), &QTimer::timeout, this, end);
+    connect(deadline, &QTimer::timeout, deadline, end);
     deadline->start(limit);
 }
 
