@@ -2,14 +2,21 @@
 // the incoming-offer panel, the tray window, and the hand-over of files from later launches.
 #include "velmo/model/AppModel.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QEventLoop>
 #include <QPointer>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -32,6 +39,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// How long running transfers get to tell their phones and remove their part files on quitting.
+constexpr std::chrono::milliseconds quitLimit = 5s;
 
 // "1.2 (build 7)" from the running bundle's Info.json, else the version this was built as.
 QString versionText() {
@@ -122,6 +132,67 @@ bool hasDisplay(const CommandLine& line) {
     return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+// The names among the files that name nothing, as SingleInstance hands over only what exists.
+std::vector<std::string> missingFiles(const CommandLine& line, const std::filesystem::path& folder) {
+    std::vector<std::string> missing;
+    for (const auto& file : line.files)
+        if (velmo::SingleInstance::existingPaths({file}, folder).empty()) missing.push_back(file);
+    for (const auto& name : missing) std::fprintf(stderr, "Velmo couldn't add %s: no such file.\n", name.c_str());
+    return missing;
+}
+
+// SIGTERM, SIGINT and SIGHUP (a logout, kill, a service manager, Ctrl+C) quit as Quit does. The
+// handler only writes the signal's number to a pipe that the event loop reads.
+int quitSignalPipe[2] = {-1, -1};
+
+void onQuitSignal(int number) {
+    const int saved = errno;
+    const char byte = static_cast<char>(number);
+    [[maybe_unused]] const auto written = ::write(quitSignalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+void catchQuitSignals() {
+    if (::pipe2(quitSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = onQuitSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction before {};
+        // A signal ignored by whoever started Velmo (nohup, a background job) stays ignored.
+        if (::sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        ::sigaction(number, &action, nullptr);
+    }
+}
+
+// Quit and the quit signals end the event loop at once. (QApplication::quit() first asks every
+// window to close, and the offer prompt, which only its answer closes, would refuse.)
+void quitVelmo() { QApplication::exit(0); }
+
+// Qt ends the process with an abort when its platform cannot start, as when the display it
+// was given cannot be reached; Velmo answers with a sentence and status 1 instead.
+QtMessageHandler qtMessageHandler = nullptr;
+
+void answerUnreachableDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type != QtFatalMsg) {
+        if (qtMessageHandler) qtMessageHandler(type, context, message);
+        return;
+    }
+    std::string given;
+    for (const char* variable : {"WAYLAND_DISPLAY", "DISPLAY"}) {
+        const char* value = std::getenv(variable);
+        if (!value || !*value) continue;
+        given += (given.empty() ? "" : ", ") + std::string(variable) + "=" + value;
+    }
+    std::fprintf(stderr,
+                 "Velmo needs a desktop to start: the display it was given%s cannot be reached, and no Velmo of "
+                 "yours is running to take the files.\n",
+                 given.empty() ? "" : (" (" + given + ")").c_str());
+    std::fflush(stderr);
+    std::_Exit(1);  // nothing of Velmo's runs yet: the kernel drops the lock
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +204,10 @@ int main(int argc, char** argv) {
 
     // The hand-over needs no display and no Qt application: a launch from ssh or after su
     // reaches the running Velmo as one from the desktop does.
+    std::error_code noFolder;
+    const auto folder = std::filesystem::current_path(noFolder);
+    const auto missing = missingFiles(line, folder);
+    const bool namesNothing = !line.files.empty() && missing.size() == line.files.size();
     velmo::SingleInstance instance;
     bool holdsLock = false;
     if (startedByUpdater) {
@@ -140,7 +215,7 @@ int main(int argc, char** argv) {
     } else {
         const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
         switch (instance.start(line.files, token ? token : "", 10s)) {
-        case velmo::SingleInstance::Launch::handedOver: return 0;
+        case velmo::SingleInstance::Launch::handedOver: return namesNothing ? 1 : 0;
         case velmo::SingleInstance::Launch::noAnswer:
             std::fputs("Velmo is already running but does not answer.\n", stderr);
             return 1;
@@ -156,18 +231,25 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    catchQuitSignals();
+
+    qtMessageHandler = qInstallMessageHandler(answerUnreachableDisplay);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtMessageHandler);
+    QSocketNotifier quitSignals(quitSignalPipe[0], QSocketNotifier::Read);
+    quitSignals.setEnabled(quitSignalPipe[0] >= 0);
+    QObject::connect(&quitSignals, &QSocketNotifier::activated, &app, [] {
+        char numbers[16];
+        while (::read(quitSignalPipe[0], numbers, sizeof numbers) > 0) {
+        }
+        quitVelmo();
+    });
     QCommandLineParser parser;
     describe(parser);  // names the application, and so the settings file
     QGuiApplication::setDesktopFileName(QStringLiteral("com.halvester.velmo"));
     if (holdsLock) instance.listen();
     else if (startedByUpdater) instance.acquireWhenFree();
-    std::error_code noFolder;
-    const auto opened = velmo::SingleInstance::existingPaths(line.files, std::filesystem::current_path(noFolder));
-
-    const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
-    // With a tray, sharing goes on after the main window closes; without one the window is home.
-    QApplication::setQuitOnLastWindowClosed(!hasTray);
+    const auto opened = velmo::SingleInstance::existingPaths(line.files, folder);
 
     QPointer<velmo::SoftwareUpdates> updates;
     auto services = velmo::AppModelServices::standard();
@@ -201,10 +283,27 @@ int main(int argc, char** argv) {
     velmo::MainWindow window(model, nullptr, std::chrono::seconds(45), &updateController);
     window.show();
 
+    // With a tray, sharing goes on after the main window closes; without one the window is home.
+    // A tray may also come after Velmo (an autostart before the panel) or go while it runs, and
+    // Qt does not tell of either on every desktop: a cheap look every two seconds follows it.
     std::unique_ptr<velmo::MenuBarWindow> tray;
-    if (hasTray)
-        tray = std::make_unique<velmo::MenuBarWindow>(
-            model, [&window] { window.bringForward(); }, [] { QApplication::quit(); }, &updateController);
+    const auto followTray = [&] {
+        const bool available = QSystemTrayIcon::isSystemTrayAvailable();
+        if (available == (tray != nullptr)) return;
+        QApplication::setQuitOnLastWindowClosed(!available);
+        if (available) {
+            tray = std::make_unique<velmo::MenuBarWindow>(
+                model, [&window] { window.bringForward(); }, quitVelmo, &updateController);
+        } else {
+            tray.reset();
+            if (!window.isVisible()) window.show();  // else Velmo would run on out of reach
+        }
+    };
+    QApplication::setQuitOnLastWindowClosed(true);
+    followTray();
+    QTimer trayWatch;
+    trayWatch.callOnTimeout(followTray);
+    trayWatch.start(2s);
 
     // The start-up events reach the model from the event loop, in arrival order: launch
     // finished, then the files given on the command line. Once the model has started, a copy
@@ -213,10 +312,11 @@ int main(int argc, char** argv) {
         model.start();
         velmo::signalUpdateReadiness();
     });
-    if (!opened.empty()) {
-        QTimer::singleShot(0, &model, [&model, opened] {
+    if (!opened.empty() || !missing.empty()) {
+        QTimer::singleShot(0, &model, [&model, opened, missing] {
             model.start();
-            model.stageFiles(opened);
+            if (!opened.empty()) model.stageFiles(opened);
+            model.reportMissingFiles(missing);
         });
     }
     // Files from a later launch arrive the same way: start, then staging.
@@ -233,5 +333,19 @@ int main(int argc, char** argv) {
             QTimer::singleShot(0, &model, [&model] { model.didBecomeActive(); });
     });
 
-    return app.exec();
+    const int status = app.exec();
+    // However Velmo came to quit (Quit, the last window, a signal, the updater), running
+    // transfers end as a cancel does: each phone hears it and part files go. A second
+    // quit signal ends the wait.
+    trayWatch.stop();
+    tray.reset();
+    window.hide();
+    QEventLoop settling;
+    bool settled = false;
+    model.quit(quitLimit, [&settled, &settling] {
+        settled = true;
+        settling.quit();
+    });
+    if (!settled) settling.exec();
+    return status;
 }

@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -57,8 +59,13 @@ AppProcess::AppProcess(const std::filesystem::path& executable, Options options)
 
     std::vector<std::string> environment;
     const std::string variable = std::string(updateReadinessVariable) + "=";
-    for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind(variable, 0) != 0) environment.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const auto name = entry.substr(0, entry.find('='));
+        if (entry.rfind(variable, 0) != 0 && !options.environment.count(name)) environment.push_back(entry);
+    }
+    for (const auto& [name, value] : options.environment)
+        if (value) environment.push_back(name + "=" + *value);
     if (options.readiness) environment.push_back(variable + std::to_string(childReadinessFd));
     std::vector<char*> envp;
     for (auto& e : environment) envp.push_back(e.data());
@@ -157,6 +164,37 @@ void privateAccountHome(const std::filesystem::path& home) {
         throw std::runtime_error(std::string("cannot mount a home over ") + user->pw_dir);
 }
 
+// The variables isolateDesktop changed, as they were before, put back at the end of the test.
+class EnvironmentRestorer : public ::testing::EmptyTestEventListener {
+public:
+    static void save(const char* name) {
+        static EnvironmentRestorer* restorer = [] {
+            auto* listener = new EnvironmentRestorer;
+            ::testing::UnitTest::GetInstance()->listeners().Append(listener);  // which owns it
+            return listener;
+        }();
+        if (restorer->saved_.count(name)) return;
+        const char* value = std::getenv(name);
+        restorer->saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+    }
+
+    void OnTestEnd(const ::testing::TestInfo&) override {
+        for (const auto& [name, value] : saved_) {
+            if (value) ::setenv(name.c_str(), value->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+        saved_.clear();
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+void setVariable(const char* name, const std::string& value) {
+    EnvironmentRestorer::save(name);
+    ::setenv(name, value.c_str(), 1);
+}
+
 }  // namespace
 
 std::filesystem::path accountHome(const TempFolder& root) { return root / "account"; }
@@ -168,16 +206,17 @@ void isolateDesktop(const TempFolder& root) {
         ::chmod(path.c_str(), 0700);
         return path.string();
     };
-    ::setenv("HOME", folder("home").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", folder("home/.config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", folder("home/.local/share").c_str(), 1);
-    ::setenv("XDG_CACHE_HOME", folder("home/.cache").c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", folder("run").c_str(), 1);
+    setVariable("HOME", folder("home"));
+    setVariable("XDG_CONFIG_HOME", folder("home/.config"));
+    setVariable("XDG_DATA_HOME", folder("home/.local/share"));
+    setVariable("XDG_CACHE_HOME", folder("home/.cache"));
+    setVariable("XDG_RUNTIME_DIR", folder("run"));
     // Velmo sweeps its user's update downloads from the temporary folder: keep other tests' apart.
-    ::setenv("TMPDIR", folder("tmp").c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
+    setVariable("TMPDIR", folder("tmp"));
+    setVariable("QT_QPA_PLATFORM", "offscreen");
+    setVariable("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (root / "no-bus").string());
+    setVariable("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (root / "no-bus").string());
+    EnvironmentRestorer::save("XDG_ACTIVATION_TOKEN");
     ::unsetenv("XDG_ACTIVATION_TOKEN");
     privateAccountHome(folder("account"));
 }

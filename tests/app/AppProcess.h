@@ -21,6 +21,8 @@ public:
         std::filesystem::path folder;  // working folder; the test's when empty
         bool readiness = false;        // hand it a readiness pipe as the updater does
         bool errorsToOutput = false;   // capture its standard error with its output
+        // Variables set for it (nothing: removed) over this process's environment.
+        std::map<std::string, std::optional<std::string>> environment = {};
     };
 
     AppProcess(const std::filesystem::path& executable, Options options);
@@ -61,6 +63,8 @@ int runTool(const std::filesystem::path& executable, const std::vector<std::stri
 // discovery ever reaches the machine's network). Velmo finds its one instance through the home
 // of the password database, whatever the environment says: in a private mount namespace of
 // this thread, that home becomes accountHome(root). Throws when no namespace can be made.
+// The environment this process had comes back when the test ends, so that the next test of
+// the same process does not make its folders under one that has gone.
 void isolateDesktop(const TempFolder& root);
 std::filesystem::path accountHome(const TempFolder& root);
 

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <asio/co_spawn.hpp>
+#include <asio/use_future.hpp>
 
+#include "platform/Runtime.h"
+#include "quickshare/QuickShareError.h"
+#include "quickshare/QuickShareSender.h"
+#include "support/MemoryStream.h"
 #include "velmo/AppModelHarness.h"
 
 namespace velmo::test {
@@ -158,6 +164,59 @@ TEST(AppModelLifecycle, ReadyForUpdateOnlyWhenIdle) {
     EXPECT_FALSE(model->isReadyForUpdate());  // a transferring row
     model->cancelTransfer(model.row().id);
     EXPECT_TRUE(model->isReadyForUpdate());
+}
+
+// Quitting during an accepted receive: the phone hears the cancel (it is not just cut off), the
+// part file goes, and nothing new is taken while the flow says goodbye.
+TEST(AppModelLifecycle, QuittingCancelsRunningTransfersAndTellsThePhone) {
+    AppModelHarness model({.sharingMode = "askEachTime", .realEngine = true});
+    model->start();
+    TempFolder phoneFolder;
+    const auto video = phoneFolder / "video.mp4";
+    phoneFolder.write("video.mp4", "");
+    std::filesystem::resize_file(video, 8 << 20);
+    auto pair = MemoryStreamPair::create(Runtime::shared().executor(), 64 << 10);
+    pair.a->setWriteDelay(std::chrono::milliseconds(20));  // a slow phone, still sending at the quit
+    std::thread([&] { model.advertiser->listener(pair.b); }).join();
+    auto sent = asio::co_spawn(
+        Runtime::shared().executor(),
+        QuickShareSender::send({video}, pair.a, "Pixel", std::nullopt, nullptr, [](const QuickShareSender::Status&) {},
+                               [](std::int64_t, std::int64_t) {}),
+        asio::use_future);
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }, std::chrono::seconds(10)));
+    model->answerIncoming(true);
+    ASSERT_TRUE(pumpUntil([&] { return model.row().done > 0; }, std::chrono::seconds(10)));
+    const auto partFiles = [&] {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(model.temp.path()))
+            count += entry.path().extension() == ".part";
+        return count;
+    };
+    EXPECT_EQ(partFiles(), 1);
+
+    bool settled = false;
+    model->quit(std::chrono::seconds(5), [&] { settled = true; });
+    EXPECT_FALSE(settled);
+    EXPECT_FALSE(model->canShareNow());
+    ASSERT_TRUE(pumpUntil([&] { return settled; }, std::chrono::seconds(10)));
+    EXPECT_EQ(model.row().state, TransferItem::State::failed("Cancelled"));
+    EXPECT_EQ(partFiles(), 0);
+    ASSERT_EQ(sent.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    try {
+        sent.get();
+        ADD_FAILURE() << "the send ended as delivered";
+    } catch (const QuickShareError& error) {
+        EXPECT_EQ(error.kind(), QuickShareError::Kind::cancelledByPhone) << error.what();
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << "the phone was cut off: " << error.what();
+    }
+
+    // With nothing running, quitting settles at once.
+    AppModelHarness idle;
+    idle->start();
+    bool idleSettled = false;
+    idle->quit(std::chrono::seconds(5), [&] { idleSettled = true; });
+    EXPECT_TRUE(idleSettled);
 }
 
 TEST(AppModelLifecycle, EqualAssignmentsNotifyNobody) {

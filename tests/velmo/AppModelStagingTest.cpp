@@ -95,6 +95,17 @@ TEST(AppModelStaging, RemoveAndTake) {
     EXPECT_EQ(model->staged(), Files{a});
 }
 
+// Names given at launch that name nothing are said in the status line, cleaned as shown names.
+TEST(AppModelStaging, MissingLaunchFilesAreNamed) {
+    AppModelHarness model;
+    model->reportMissingFiles({});
+    EXPECT_EQ(model.status(), "");
+    model->reportMissingFiles({"/no/such/file"});
+    EXPECT_EQ(model.status(), "Couldn't add /no/such/file: no such file.");
+    model->reportMissingFiles({"gone\u202Etxt.exe", "b.txt", "c.txt"});
+    EXPECT_EQ(model.status(), "Couldn't add gone_txt.exe and 2 more: no such files.");
+}
+
 TEST(AppModelStaging, ChooserAppendsAfterStagedFiles) {
     AppModelHarness model;
     auto a = model.file("a.txt");

@@ -3,6 +3,8 @@
 
 #include <QSettings>
 
+#include <utility>
+
 namespace velmo {
 
 AppModel::AppModel(std::unique_ptr<QSettings> store, AppModelServices services, QObject* parent)
@@ -85,6 +87,10 @@ void AppModel::refreshSharing() {
         if (!advertisingReady_) startSharing();
         return;
     }
+    stopEverything();
+}
+
+void AppModel::stopEverything() {
     setAdvertisingReady(false);
     services_.advertiser->stop();
     services_.discovery->stop();
@@ -147,7 +153,7 @@ void AppModel::setSharingMode(SharingMode mode) {
 }
 
 bool AppModel::canShareNow() {
-    if (services_.isReplacingApp()) return false;
+    if (quitting_ || services_.isReplacingApp()) return false;
     if (isSharingAllowed()) return true;
     refreshSharing();
     return false;
@@ -194,6 +200,36 @@ void AppModel::answerPeerCheck(const Uuid& transferId, bool matches) {
         }
     }
     if (callback) callback(matches && isSharingAllowed());
+}
+
+void AppModel::quit(std::chrono::milliseconds limit, std::function<void()> settled) {
+    quitting_ = true;
+    renameTimer_.stop();
+    setAdvertisingReady(false);
+    services_.advertiser->stop();
+    services_.discovery->stop();
+    // The cancel signal alone: a flow that has it says goodbye to its phone within its own
+    // short grace and removes its part files, where closing the connection would cut it off.
+    for (auto& entry : flowCancels_) entry.second.cancel();
+    auto finished = std::make_shared<bool>(false);
+    auto finish = [this, finished, settled = std::move(settled)] {
+        if (std::exchange(*finished, true)) return;
+        stopEverything();
+        if (settled) settled();
+    };
+    if (cancelers_.empty()) return finish();
+    auto* deadline = new QTimer(this);  // also the context of the watch below: both go with it
+    deadline->setSingleShot(true);
+    const auto end = [deadline, finish] {
+        deadline->stop();
+        deadline->deleteLater();
+        finish();
+    };
+    connect(this, &AppModel::cancelersChanged, deadline, [this, end] {
+        if (cancelers_.empty()) end();
+    });
+    connect(deadline, &QTimer::timeout, deadline, end);
+    deadline->start(limit);
 }
 
 void AppModel::reportError(std::string message) { postError(QPointer<AppModel>(this), std::move(message)); }

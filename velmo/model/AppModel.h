@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -91,6 +92,11 @@ public:
     void answerPeerCheck(const Uuid& transferId, bool matches);
     // Any thread: shows `message` in the status line.
     void reportError(std::string message);
+    // Quitting: from now on no new work starts, and every running transfer is cancelled with
+    // its connection left open, so that its phone hears the cancel and its part files go.
+    // Once all have ended, or after `limit` when what is left is cut off, the sessions close
+    // and `settled` runs (at once when nothing runs).
+    void quit(std::chrono::milliseconds limit, std::function<void()> settled);
 
     // --- Receiving offers
     std::optional<QuickReceiveSession> activeQuickReceiveSession() const;
@@ -132,6 +138,8 @@ public:
     // Local files only; other URLs are dropped silently.
     void stageUrls(const QList<QUrl>& urls);
     void stageFiles(const Files& files);
+    // Names given to the application that name no file: the status line says so.
+    void reportMissingFiles(const std::vector<std::string>& names);
     void removeStaged(const Path& file);
     // "Clear": the staged list becomes empty in one change.
     void clearStaged();
@@ -198,6 +206,8 @@ private:
     void setStarted(bool value);
     void setAdvertisingReady(bool value);
     void setIncomingCount(int value);
+    // Discovery, advertising, sessions, questions and transfers all stop.
+    void stopEverything();
 
     // Receiving
     void runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session);
@@ -266,6 +276,7 @@ private:
     std::shared_ptr<WebReceiveServer> webServer_;
     std::map<Uuid, Uuid> webUploadIDs_;
     std::shared_ptr<AirDropHandoff> airDrop_;
+    bool quitting_ = false;
 };
 
 }  // namespace velmo

@@ -28,12 +28,13 @@ void AppModel::stageFiles(const Files& files) {
     Files regular;
     for (const auto& file : files) {
         std::error_code error;
-        // Unreadable entries count as files: the send that takes them reports the failure.
-        // Pipes, devices and sockets are not: reading one never ends or is not a file's content.
+        // Unreadable entries, missing ones among them, count as files: the send that takes
+        // them reports the failure. Pipes, devices and sockets are not: reading one never ends
+        // or is not a file's content.
         const auto type = std::filesystem::status(file, error).type();
         if (type == std::filesystem::file_type::directory) {
             if (!firstFolder) firstFolder = file;
-        } else if (error || type == std::filesystem::file_type::regular || type == std::filesystem::file_type::not_found) {
+        } else if (error || type == std::filesystem::file_type::regular) {
             regular.push_back(file);
         } else if (!firstSpecial) {
             firstSpecial = file;
@@ -55,6 +56,14 @@ void AppModel::stageFiles(const Files& files) {
     for (const auto& file : regular)
         if (present.insert(file).second) staged_.push_back(file);
     if (staged_.size() != before) emit stagedChanged();
+}
+
+void AppModel::reportMissingFiles(const std::vector<std::string>& names) {
+    if (names.empty()) return;
+    const auto first = FileNaming::shownName(names.front());
+    if (names.size() == 1) return setStatusMessage("Couldn't add " + first + ": no such file.");
+    setStatusMessage("Couldn't add " + first + " and " + std::to_string(names.size() - 1) +
+                     " more: no such files.");
 }
 
 void AppModel::removeStaged(const Path& file) {
