@@ -171,12 +171,20 @@ void catchQuitSignals() {
 void quitVelmo() { QApplication::exit(0); }
 
 // Qt ends the process with an abort when its platform cannot start, as when the display it
-// was given cannot be reached; Velmo answers with a sentence and status 1 instead.
+// was given cannot be reached; Velmo answers with a sentence and status 1 instead. Qt's own
+// lines from that start are held back: they matter only when the start goes on.
 QtMessageHandler qtMessageHandler = nullptr;
+
+struct HeldMessage {
+    QtMsgType type;
+    std::string category;
+    QString text;
+};
+std::vector<HeldMessage> heldMessages;
 
 void answerUnreachableDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     if (type != QtFatalMsg) {
-        if (qtMessageHandler) qtMessageHandler(type, context, message);
+        heldMessages.push_back({type, context.category ? context.category : "", message});
         return;
     }
     std::string given;
@@ -191,6 +199,16 @@ void answerUnreachableDisplay(QtMsgType type, const QMessageLogContext& context,
                  given.empty() ? "" : (" (" + given + ")").c_str());
     std::fflush(stderr);
     std::_Exit(1);  // nothing of Velmo's runs yet: the kernel drops the lock
+}
+
+// Back to Qt's handler once the platform has started, with what it said meanwhile.
+void releaseQtMessages() {
+    qInstallMessageHandler(qtMessageHandler);
+    for (const auto& held : heldMessages) {
+        const QMessageLogContext context(nullptr, 0, nullptr, held.category.c_str());
+        if (qtMessageHandler) qtMessageHandler(held.type, context, held.text);
+    }
+    heldMessages.clear();
 }
 
 }  // namespace
@@ -235,7 +253,7 @@ int main(int argc, char** argv) {
 
     qtMessageHandler = qInstallMessageHandler(answerUnreachableDisplay);
     QApplication app(argc, argv);
-    qInstallMessageHandler(qtMessageHandler);
+    releaseQtMessages();
     QSocketNotifier quitSignals(quitSignalPipe[0], QSocketNotifier::Read);
     quitSignals.setEnabled(quitSignalPipe[0] >= 0);
     QObject::connect(&quitSignals, &QSocketNotifier::activated, &app, [] {
