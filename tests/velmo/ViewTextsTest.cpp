@@ -15,6 +15,7 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QGuiApplication>
@@ -429,6 +430,15 @@ TEST(SettingsViewTest, SharingModeChangesOnlyFromTheOpenedList) {
     }
     EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
     EXPECT_EQ(picker->currentText(), QStringLiteral("Ask each time"));
+    // Nor do they move the focus from a check box: they are the popover's.
+    auto* receive = popover->findChild<QCheckBox*>(QStringLiteral("receiveFromAndroid"));
+    ASSERT_NE(receive, nullptr);
+    receive->setFocus(Qt::TabFocusReason);
+    for (const Qt::Key key : {Qt::Key_Up, Qt::Key_Down}) {
+        QTest::keyClick(receive, key);
+        EXPECT_TRUE(receive->hasFocus()) << key;
+    }
+    picker->setFocus(Qt::TabFocusReason);
     QTest::keyClick(picker, Qt::Key_Space);
     ASSERT_TRUE(test::pumpUntil([&] { return picker->view()->isVisible(); }));
     QTest::keyClick(picker->view(), Qt::Key_Up);

@@ -12,10 +12,28 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QVBoxLayout>
 
 namespace velmo {
+namespace {
+
+// A check box leaves Up and Down to the popover, which scrolls with them as everywhere else;
+// Qt's own moves the focus with them.
+class SettingsCheckBox : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+        if (plain && (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down)) return event->ignore();
+        QCheckBox::keyPressEvent(event);
+    }
+};
+
+}  // namespace
 
 QString displayPath(const std::filesystem::path& folder) {
     const QString path = QString::fromStdString(folder.string());
@@ -73,7 +91,7 @@ SettingsView::SettingsView(AppModel& model, QWidget* parent, SoftwareUpdates* up
     naming->addWidget(name_);
 
     auto* receiving = group();
-    receive_ = new QCheckBox(QStringLiteral("Receive from Android phones"), this);
+    receive_ = new SettingsCheckBox(QStringLiteral("Receive from Android phones"), this);
     receive_->setObjectName(QStringLiteral("receiveFromAndroid"));
     receive_->setFont(fonts::body());
     connect(receive_, &QCheckBox::toggled, this, [this](bool on) {
@@ -104,7 +122,7 @@ SettingsView::SettingsView(AppModel& model, QWidget* parent, SoftwareUpdates* up
         check_->setObjectName(QStringLiteral("checkForUpdates"));
         connect(check_, &QPushButton::clicked, updates_, [this] { updates_->checkNow(); });
         column->addWidget(check_, 0, Qt::AlignLeft);
-        automatic_ = new QCheckBox(QStringLiteral("Check automatically for updates"), this);
+        automatic_ = new SettingsCheckBox(QStringLiteral("Check automatically for updates"), this);
         automatic_->setFont(fonts::body());
         connect(automatic_, &QCheckBox::toggled, updates_, [this](bool on) { updates_->setAutomatic(on); });
         column->addWidget(automatic_);
