@@ -10,6 +10,7 @@
 #include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/SettingsView.h"
 #include "velmo/ui/VelmoMark.h"
+#include "velmo/ui/WindowFitter.h"
 #include "velmo/AppModelHarness.h"
 #include <QAbstractItemView>
 #include <QApplication>
@@ -494,6 +495,5 @@ TEST(QRSendSheetTest, RecipientStatusTexts) {
     };
     for (const auto& [r, text] : cases) EXPECT_EQ(recipientStatusText(r).toStdString(), text) << text;
 }
-
 }  // namespace
 }  // namespace velmo
