@@ -96,7 +96,7 @@ TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
         const auto g = file("g.bin", size, 'g');
         // Written long ago, as a file someone picks usually is: any later write shows.
         fs::last_write_time(g, fs::file_time_type::clock::now() - 1h);
-        auto change = [&c, g, size] {
+        auto change = [&c, g] {
             if (c.change == replacedByLonger || c.change == replacedBySameSize) {
                 const auto other = g.parent_path() / "g.new";
                 std::ofstream(other, std::ios::binary) << std::string(size + (c.change == replacedByLonger), 'n');
