@@ -46,13 +46,7 @@ WebReceiveServer::WebReceiveServer(std::string page, std::filesystem::path folde
 WebReceiveServer::~WebReceiveServer() { impl_->stop(); }
 
 std::string WebReceiveServer::makeToken() {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string token;
-    for (const auto byte : randomBytes(16)) {
-        token += digits[byte >> 4];
-        token += digits[byte & 0x0F];
-    }
-    return token;
+    return toHex(randomBytes(16));
 }
 
 const std::string& WebReceiveServer::token() const { return impl_->token; }

@@ -103,7 +103,7 @@ std::string manifestPayload(const std::vector<ManifestFile>& files) {
     for (const auto& file : files)
         list.push_back({{"path", file.path},
                         {"size", file.content.size()},
-                        {"sha256", UpdateText::hex(sha256(toBytes(file.content)))},
+                        {"sha256", toHex(sha256(toBytes(file.content)))},
                         {"mode", file.mode}});
     return json{{"files", list}}.dump();
 }
@@ -235,7 +235,7 @@ void verifyManifest(const std::filesystem::path& bundle, ByteView publicKey) {
         const bool executable = (st.st_mode & S_IXUSR) != 0;
         const auto content = readRegular(it->path(), found->second.size);
         if (!content || content->size() != found->second.size || executable != ((found->second.mode & S_IXUSR) != 0) ||
-            UpdateText::hex(sha256(*content)) != found->second.sha256)
+            toHex(sha256(*content)) != found->second.sha256)
             refuse();
         seen.insert(relative);
     }

@@ -197,7 +197,7 @@ std::filesystem::path UpdateFeed::download(const UpdateRelease& release, const s
     const std::string url = archiveURL(release.archive);
     const Bytes archive = BoundedUpdateRequest(url, archiveLimit).run(*transport_, "application/zip", cancel);
     if (cancel.load()) throw UpdateError(Kind::cancelled);
-    if (static_cast<std::int64_t>(archive.size()) != release.bytes || UpdateText::hex(sha256(archive)) != release.sha256)
+    if (static_cast<std::int64_t>(archive.size()) != release.bytes || toHex(sha256(archive)) != release.sha256)
         throw UpdateError(Kind::integrityMismatch);
 
     std::filesystem::path folder;

@@ -94,17 +94,6 @@ bool isValidVersion(std::string_view version) {
     return !blank;
 }
 
-std::string hex(ByteView bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (auto b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
 std::string signedEnvelope(std::string_view payload, ByteView signature) {
     const ByteView bytes(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
     return R"({"payload":")" + encodeBase64(bytes) + R"(","signature":")" + encodeBase64(signature) + R"("})";

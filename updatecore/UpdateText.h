@@ -21,9 +21,6 @@ std::optional<std::int64_t> parseDecimal(std::string_view text);
 // 64 bytes, and no control or format character (categories Cc and Cf).
 bool isValidVersion(std::string_view version);
 
-// Lower-case hexadecimal, two digits per byte.
-std::string hex(ByteView bytes);
-
 // {"payload": Base64 of payload, "signature": Base64 of signature}: how feeds and manifests
 // carry what their signature covers.
 std::string signedEnvelope(std::string_view payload, ByteView signature);

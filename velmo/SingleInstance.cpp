@@ -2,10 +2,11 @@
 
 #include "velmo/LockFile.h"
 
+#include "platform/Random.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -138,14 +139,11 @@ constexpr std::string_view abstractPrefix = "velmo-";
 constexpr std::size_t abstractLength = abstractPrefix.size() + 32;
 
 std::optional<std::string> freshAbstractName() {
-    unsigned char random[16];
-    if (::getrandom(random, sizeof random, 0) != ssize_t(sizeof random)) return std::nullopt;
-    std::string name(abstractPrefix);
-    for (const unsigned char byte : random) {
-        name += "0123456789abcdef"[byte >> 4];
-        name += "0123456789abcdef"[byte & 15];
+    try {
+        return std::string(abstractPrefix) + toHex(randomBytes(16));
+    } catch (const std::exception&) {
+        return std::nullopt;  // no random source: no name nobody could guess
     }
-    return name;
 }
 
 // A socket address: a path, or an abstract name when it starts with NUL. Zero when it does not fit.

@@ -17,7 +17,7 @@ TEST(UpdateFeedLoopbackTest, CheckAndDownloadOverLoopback) {
     test::TempFolder temp;
     const std::string archive(70'000, 'z');
     const std::string payload = R"({"version":"2.0","build":9,"channel":"live-x86_64","archive":"Velmo-9.zip","sha256":")" +
-                                UpdateText::hex(sha256(test::bytesOf(archive))) + R"(","bytes":70000})";
+                                toHex(sha256(test::bytesOf(archive))) + R"(","bytes":70000})";
     server.respond("/updates/live-x86_64/feed.json", LoopbackHttpServer::response(200, test::signedEnvelope(key, payload)));
     server.respond("/updates/live-x86_64/Velmo-9.zip", LoopbackHttpServer::response(200, archive, false));
 

@@ -199,7 +199,7 @@ protected:
     std::string archive = "zip archive bytes";
 
     UpdateRelease release() {
-        servePayload(payload("1.2", 8, "live-x86_64", "Velmo-8.zip", UpdateText::hex(sha256(bytesOf(archive))),
+        servePayload(payload("1.2", 8, "live-x86_64", "Velmo-8.zip", toHex(sha256(bytesOf(archive))),
                              static_cast<std::int64_t>(archive.size())));
         return *feed().check(cancel);
     }

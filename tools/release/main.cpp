@@ -306,7 +306,7 @@ void publish(const fs::path& bundle, const Ed25519Key& key, const fs::path& out,
     fs::remove(fresh);
     const auto bytes = writeArchive(bundle, fresh, archive);
     std::ifstream in(fresh, std::ios::binary);
-    const std::string sha = UpdateText::hex(sha256(toBytes(std::string(std::istreambuf_iterator<char>(in), {}))));
+    const std::string sha = toHex(sha256(toBytes(std::string(std::istreambuf_iterator<char>(in), {}))));
     std::error_code ec;
     const bool published = fs::exists(archive, ec);
     const bool same = published && sameContent(fresh, archive);
