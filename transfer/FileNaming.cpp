@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/FileIdentity.h"
 #include "platform/Utf8.h"
 #include "transfer/PeerText.h"
 
@@ -234,10 +235,7 @@ std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std
         }
         error = errno;
         // Only the empty placeholder is removed, never what may have taken its place.
-        struct stat ours {}, there {};
-        if (::fstat(placeholder, &ours) == 0 && ::lstat(candidate.c_str(), &there) == 0 &&
-            ours.st_dev == there.st_dev && ours.st_ino == there.st_ino)
-            ::unlink(candidate.c_str());
+        if (namesFile(AT_FDCWD, candidate.c_str(), placeholder)) ::unlink(candidate.c_str());
         ::close(placeholder);
         if (!claim.empty()) ::unlink(claim.c_str());
         throw std::system_error(error, std::generic_category(), "rename " + from.string());

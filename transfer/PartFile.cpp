@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/FileIdentity.h"
 #include "platform/Uuid.h"
 #include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
@@ -38,8 +39,6 @@ bool isOurName(std::string_view name, std::string_view ending) {
 std::string claimName(std::string_view partName) {
     return std::string(partName.substr(0, partName.size() - suffix.size())) + std::string(claimSuffix);
 }
-
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // A regular file of this user at `name` in `dir`, opened without following a link.
 int openOurs(int dir, const char* name, struct stat& info) {
@@ -80,9 +79,7 @@ std::size_t removeIfStale(int dir, const char* name) {
     const int fd = openOurs(dir, name, info);
     if (fd < 0) return 0;
     std::size_t removed = 0;
-    struct stat there {};
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstatat(dir, name, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-        sameFile(info, there)) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && namesFile(dir, name, fd)) {
         removed += undoClaim(dir, claimName(name));
         if (::unlinkat(dir, name, 0) == 0) ++removed;
     }
@@ -157,8 +154,7 @@ PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id) {
         while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
         }
         // Another Velmo's sweep may have taken the file between its creation and the lock.
-        struct stat mine {}, there {};
-        if (locked != 0 || (::fstat(fd, &mine) == 0 && ::lstat(path.c_str(), &there) == 0 && sameFile(mine, there)))
+        if (locked != 0 || namesFile(AT_FDCWD, path.c_str(), fd))
             return PartFile(std::move(path), fd, locked == 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1);
         ::close(fd);
     }

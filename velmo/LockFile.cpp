@@ -1,5 +1,7 @@
 #include "velmo/LockFile.h"
 
+#include "platform/FileIdentity.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -12,7 +14,7 @@ namespace velmo {
 LockFile LockFile::take(int folder, const std::string& name, bool wait) {
     for (;;) {
         const int fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        struct stat opened {}, named {};
+        struct stat opened {};
         if (fd < 0 || ::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_uid != ::getuid()) {
             const int error = fd < 0 ? errno : EPERM;
             if (fd >= 0) ::close(fd);
@@ -28,9 +30,7 @@ LockFile LockFile::take(int folder, const std::string& name, bool wait) {
         }
         // A file removed (uninstall takes its lock and removes it) or replaced between our open
         // and our lock locks nothing a later launch sees: the name must still lead to it.
-        if (::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == opened.st_dev &&
-            named.st_ino == opened.st_ino)
-            return {held, fd, 0};
+        if (namesFile(folder, name.c_str(), fd)) return {held, fd, 0};
         ::close(fd);
     }
 }
