@@ -14,7 +14,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -34,7 +33,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::AccountHomeAt;
 using test::InstanceClient;
-using test::Preloaded;
 
 // The account's home as Velmo finds it, from the password database.
 std::filesystem::path passwdHome() { return ::getpwuid(::getuid())->pw_dir; }
@@ -183,7 +181,7 @@ TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMe
     ::chmod(elsewhere.path().c_str(), 0700);
     struct Case {
         const char* label;
-        std::function<bool()> make;  // false: this case cannot be made here
+        std::function<bool()> make;
         std::filesystem::path looked;  // where a socket must not appear
     };
     const std::vector<Case> cases = {
@@ -194,10 +192,7 @@ TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMe
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         std::filesystem::remove_all(folder);
-        if (!c.make()) {
-            std::cout << "[ SKIPPED  ] " << c.label << ": only root gives a folder away\n";
-            continue;
-        }
+        if (!c.make()) continue;  // only root gives a folder away
         test::AppProcess velmo(test::velmoBinary, {{}, {}, true, true});
         ASSERT_EQ(velmo.awaitReadiness(20s), "com.halvester.velmo\n");
         EXPECT_NE(velmo.output("cannot use", 5s).find("cannot use"), std::string::npos) << velmo.output();
@@ -264,14 +259,11 @@ TEST(SingleInstanceIntegrationTest, AHomeWithoutSocketFilesStillHandsOverToThisU
     test::isolateDesktop(temp);
     temp.write("photo.jpg", "jpeg");
     const std::string home = passwdHome().string();
-    std::unique_ptr<test::AppProcess> first;
-    {
-        const Preloaded refused({{"VELMO_REFUSE_SOCKETS_UNDER", home}});
-        first = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true, true});
-        ASSERT_EQ(first->awaitReadiness(20s), "com.halvester.velmo\n") << first->output();
-        test::AppProcess second(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true});
-        EXPECT_EQ(second.awaitExit(20s), 0) << second.output();
-    }
+    const auto refused = test::preloaded({{"VELMO_REFUSE_SOCKETS_UNDER", home}});
+    auto first = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true, true, refused});
+    ASSERT_EQ(first->awaitReadiness(20s), "com.halvester.velmo\n") << first->output();
+    test::AppProcess second(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true, refused});
+    EXPECT_EQ(second.awaitExit(20s), 0) << second.output();
     EXPECT_EQ(instanceSocket(temp).filename(), "no.socket") << "a socket file where the home holds none";
     const auto socket = abstractSocket(temp);
     EXPECT_EQ(InstanceClient::stagedCount(socket), "1");
@@ -280,8 +272,7 @@ TEST(SingleInstanceIntegrationTest, AHomeWithoutSocketFilesStillHandsOverToThisU
     EXPECT_EQ(InstanceClient::stagedCount(socket), "1");
     first.reset();
 
-    const Preloaded unlocked({{"VELMO_REFUSE_LOCKS_UNDER", home}});
-    test::AppProcess alone(test::velmoBinary, {{}, {}, true, true});
+    test::AppProcess alone(test::velmoBinary, {{}, {}, true, true, test::preloaded({{"VELMO_REFUSE_LOCKS_UNDER", home}})});
     ASSERT_EQ(alone.awaitReadiness(20s), "com.halvester.velmo\n");
     EXPECT_NE(alone.output("cannot lock", 5s).find("cannot lock"), std::string::npos) << alone.output();
 }
@@ -381,12 +372,9 @@ TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
         ASSERT_EQ(quitting->awaitReadiness(20s), "com.halvester.velmo\n");
         const auto lock = instanceSocket(temp).replace_extension(".lock");
         std::filesystem::remove(instanceSocket(temp));  // so the launch keeps trying the lock
-        std::unique_ptr<test::AppProcess> launch;
-        {
-            // The launch's first lock comes after the quit and the uninstall below.
-            const Preloaded late({{"VELMO_DELAY_FIRST_LOCK_MS", std::string("1500")}});
-            launch = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, false, true});
-        }
+        // The launch's first lock comes after the quit and the uninstall below.
+        auto launch = std::make_unique<test::AppProcess>(
+            test::velmoBinary, test::AppProcess::Options{{}, {}, false, true, test::preloaded({{"VELMO_DELAY_FIRST_LOCK_MS", "1500"}})});
         for (int i = 0; i < 200 && !hasOpened(launch->pid(), passwdHome() / ".local/state/velmo-instance"); ++i)
             std::this_thread::sleep_for(10ms);
         std::this_thread::sleep_for(300ms);

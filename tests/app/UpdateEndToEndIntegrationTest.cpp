@@ -34,8 +34,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* channel = "test-x86_64";
-
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -47,12 +45,6 @@ std::map<std::string, std::pair<fs::perms, std::string>> snapshot(const fs::path
     for (const auto& entry : fs::recursive_directory_iterator(folder))
         out[entry.path().lexically_relative(folder).string()] = {
             entry.symlink_status().permissions(), entry.is_regular_file() ? readFile(entry.path()) : std::string()};
-    return out;
-}
-
-std::vector<std::string> names(const fs::path& folder) {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename().string());
     return out;
 }
 
@@ -137,21 +129,14 @@ private:
     }
 };
 
-class UpdateEndToEndIntegrationTest : public ::testing::Test {
+class UpdateEndToEndIntegrationTest : public test::UpdatingAppTest {
 protected:
     void SetUp() override {
-#ifdef VELMO_SANITIZED
-        GTEST_SKIP() << "a sanitized velmo is larger than an update may be";
-#endif
-        test::isolateDesktop(temp);
+        UpdatingAppTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
         fs::create_directories(temp / "www/updates");
         fs::create_directories(downloads);
-
-        const auto executable = temp / "velmo";
-        ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, test::velmoBinary}), 0);
-        // The key's folder does not exist yet, as on a first release machine.
-        ASSERT_EQ(test::runTool(test::releaseTool, {"keygen", key}), 0);
         ASSERT_EQ(makeBundle(executable, "1.0", 1, first), 0);
         ASSERT_EQ(makeBundle(executable, "1.1", 2, next), 0);
         ASSERT_EQ(publish(next), 0);
@@ -191,17 +176,6 @@ protected:
         ASSERT_FALSE(updates.isBusy());
     }
 
-    // A bundle of `executable` signed with the test's key, with the icons unless told otherwise;
-    // answers the release tool's exit status.
-    int makeBundle(const fs::path& executable, const std::string& version, int build, const fs::path& bundle,
-                   bool icons = true, std::string* output = nullptr) {
-        std::vector<std::string> arguments{"bundle", "--executable", executable, "--version", version, "--build",
-                                           std::to_string(build), "--channel", channel, "--key", key};
-        if (icons) arguments.insert(arguments.end(), {"--icons", test::iconFolder});
-        arguments.push_back(bundle);
-        return test::runTool(test::releaseTool, arguments, output);
-    }
-
     // Publishes `bundle` to the served folder as a release machine does; answers the exit status
     // and, when asked, what it said on both streams.
     int publish(const fs::path& bundle, std::vector<std::string> options = {}, std::string* output = nullptr) {
@@ -213,12 +187,10 @@ protected:
     int argc = 1;
     char name[5] = "test";
     char* argv[1] = {name};
-    test::TempFolder temp;
     const fs::path home = temp / "home";
     const fs::path first = temp / "first/Velmo.app";
     const fs::path next = temp / "next/Velmo.app";
     const fs::path installed = home / ".local/lib/velmo/Velmo.app";
-    const std::string key = (temp / "release/keys/update.pem").string();
     const fs::path downloads = temp / "downloads";
     std::unique_ptr<test::TestAuthority> authority;
     std::unique_ptr<test::LoopbackHttpServer> server;
@@ -237,7 +209,7 @@ TEST_F(UpdateEndToEndIntegrationTest, TheNewCopyTakesThePlaceOfTheOldAndRuns) {
     EXPECT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "2");
     const auto copies = runningCopies(installed / "Contents/bin/Velmo");
     EXPECT_EQ(copies.size(), 1u) << "the updated copy runs";
-    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_EQ(test::entryNames(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
     EXPECT_TRUE(fs::is_empty(downloads)) << "no download is left";
     std::cout << "Install to new copy ready: "
               << std::chrono::duration_cast<std::chrono::milliseconds>(actions->newCopyReady - presenter->installChosen).count()
@@ -262,7 +234,7 @@ TEST_F(UpdateEndToEndIntegrationTest, ACopyThatNeverReportsReadyIsRolledBack) {
     EXPECT_FALSE(actions->quitAsked);
     EXPECT_TRUE(snapshot(installed) == before) << "the previous copy is back, byte for byte";
     EXPECT_TRUE(runningCopies(installed / "Contents/bin/Velmo").empty());
-    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_EQ(test::entryNames(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
     EXPECT_TRUE(fs::is_empty(downloads)) << "no download is left";
 }
 
@@ -340,7 +312,7 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
               0)
         << output;
     for (const std::string neighbour : {"out", "dir"}) EXPECT_EQ(readFile(temp / neighbour / "keep"), "mine");
-    auto bundled = names(temp / "out dir");
+    auto bundled = test::entryNames(temp / "out dir");
     std::sort(bundled.begin(), bundled.end());
     EXPECT_EQ(bundled, (std::vector<std::string>{"Velmo.app", "Velmo.zip"}));
     ASSERT_EQ(test::runTool(spaced / ".local/bin/velmo", {"--version"}, &output), 0);
@@ -404,7 +376,7 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
     EXPECT_EQ(publish(temp / "other/Velmo.app"), 1);
     EXPECT_EQ(readFile(folder / "feed.json"), feed);
     EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
-    EXPECT_EQ(names(folder).size(), 2u) << "nothing half-written is left";
+    EXPECT_EQ(test::entryNames(folder).size(), 2u) << "nothing half-written is left";
 
     // Without its feed, the channel folder still holds the newer build's archive.
     fs::remove(folder / "feed.json");
