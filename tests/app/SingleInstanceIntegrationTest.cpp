@@ -60,10 +60,17 @@ void leaveTheDesktop(const test::TempFolder& temp) {
     ::setenv("TMPDIR", (temp / "tmp").c_str(), 1);
 }
 
-TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAndExits) {
+// Each case has a desktop and an account home of its own, and a photo to hand over.
+class SingleInstanceIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::isolateDesktop(temp);
+        temp.write("photo.jpg", "jpeg");
+    }
     test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+};
+
+TEST_F(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAndExits) {
     // A name that is not UTF-8 still names its file.
     temp.write("b\xff.txt", "bytes");
 
@@ -144,10 +151,7 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
 // a runtime folder, a display or the same HOME, as from ssh or after su: that launch hands its
 // file over before it needs a display, and leaves no stand-in runtime folder or warning behind.
 // With no Velmo running, such a launch says why it cannot start.
-TEST(SingleInstanceIntegrationTest, ALaunchWithoutADesktopHandsOverToTheRunningVelmo) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, ALaunchWithoutADesktopHandsOverToTheRunningVelmo) {
     auto first = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true});
     ASSERT_EQ(first->awaitReadiness(20s), "com.halvester.velmo\n");
 
@@ -171,9 +175,7 @@ TEST(SingleInstanceIntegrationTest, ALaunchWithoutADesktopHandsOverToTheRunningV
 // The folder where launches meet must be this user's alone: one that others can enter, one
 // that is a link, or one owned by someone else is not used (no socket is put there and, without
 // the lock, no part file is swept), and Velmo says so.
-TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMeet) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
+TEST_F(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMeet) {
     const auto folder = rendezvous(temp);
     const auto stalePart = temp / "home/Downloads/.velmo-6F25E1C0-0D3B-4C4E-9A43-2B8A6C1D5E7F.part";
     std::filesystem::create_directories(stalePart.parent_path());
@@ -206,9 +208,7 @@ TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMe
 // The hand-over reads a request in as many pieces as it comes, the closing NULs split between
 // two reads included, and closes a request that grows past any launch's size instead of
 // holding it; the instance goes on answering.
-TEST(SingleInstanceIntegrationTest, TheHandOverReadsSplitRequestsAndCapsLongOnes) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
+TEST_F(SingleInstanceIntegrationTest, TheHandOverReadsSplitRequestsAndCapsLongOnes) {
     test::AppProcess first(test::velmoBinary, {{}, {}, true});
     ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
     const auto socket = instanceSocket(temp);
@@ -243,10 +243,7 @@ std::string abstractSocket(const test::TempFolder& temp) {
 
 // A home whose file system holds no socket files (SMB without Unix extensions, several FUSE
 // mounts) still hands files over, to this user only; a lock folder that refuses locks is named.
-TEST(SingleInstanceIntegrationTest, AHomeWithoutSocketFilesStillHandsOverToThisUserOnly) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, AHomeWithoutSocketFilesStillHandsOverToThisUserOnly) {
     const std::string home = passwdHome().string();
     const auto refused = test::preloaded({{"VELMO_REFUSE_SOCKETS_UNDER", home}});
     auto first = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true, true, refused});
@@ -268,10 +265,7 @@ TEST(SingleInstanceIntegrationTest, AHomeWithoutSocketFilesStillHandsOverToThisU
 
 // In place of the instance's socket: what a launch does when it finds someone else there, or an
 // instance that closes on it without an answer (a quitting one) before it answers.
-TEST(SingleInstanceIntegrationTest, OnlyAnInstanceOfThisUserThatAnswersTakesTheFiles) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, OnlyAnInstanceOfThisUserThatAnswersTakesTheFiles) {
     test::AppProcess instance(test::velmoBinary, {{}, {}, true});  // holds the lock throughout
     ASSERT_EQ(instance.awaitReadiness(20s), "com.halvester.velmo\n");
     const auto path = instanceSocket(temp);
@@ -347,10 +341,7 @@ bool hasOpened(pid_t pid, const std::filesystem::path& folder) {
 
 // Two races that let a second Velmo start: uninstall removing the lock file that a launch has
 // open and then wins, and a launch winning the lock ahead of the copy an update started.
-TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
     // Started as the updater starts a copy; it takes the lock at once when the lock is free.
     const auto running = [] {
         return std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true});
@@ -397,10 +388,7 @@ TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
 
 // Velmo notes the folders it makes above its own, for uninstall to remove, and only those; a
 // home too long for a socket address still holds the socket file where launches meet.
-TEST(SingleInstanceIntegrationTest, TheFoldersVelmoMakesAreNotedAndALongHomeStillMeets) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, TheFoldersVelmoMakesAreNotedAndALongHomeStillMeets) {
     const auto home = passwdHome();
     {
         test::AppProcess first(test::velmoBinary, {{}, {}, true});
@@ -431,9 +419,7 @@ TEST(SingleInstanceIntegrationTest, TheFoldersVelmoMakesAreNotedAndALongHomeStil
 
 // Once quitting, the instance takes no more connections: a launch meanwhile waits for the lock
 // to come free instead of for an answer that never comes.
-TEST(SingleInstanceIntegrationTest, AQuittingVelmoTakesNoMoreLaunches) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
+TEST_F(SingleInstanceIntegrationTest, AQuittingVelmoTakesNoMoreLaunches) {
     int argc = 1;
     char name[] = "velmo";
     char* argv[] = {name, nullptr};
