@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -225,6 +227,20 @@ std::vector<std::string> entryNames(const std::filesystem::path& folder) {
     std::vector<std::string> out;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) out.push_back(entry.path().filename().string());
     return out;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::filesystem::path makeReleaseBuild(const std::filesystem::path& folder, bool icons) {
+    std::filesystem::create_directories(folder / "velmo");
+    std::filesystem::create_directories(folder / "tools");
+    std::filesystem::create_symlink(velmoBinary, folder / "velmo/velmo");
+    std::filesystem::create_symlink(releaseTool, folder / "tools/velmo-release");
+    if (icons) std::filesystem::create_directory_symlink(iconFolder, folder / "icons");
+    return folder;
 }
 
 void UpdatingAppTest::SetUp() {

@@ -71,6 +71,11 @@ std::filesystem::path accountHome(const TempFolder& root);
 
 // The names of the entries in `folder`.
 std::vector<std::string> entryNames(const std::filesystem::path& folder);
+// A file's bytes; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+// A release build folder made at `folder` of the test build's executable, release tool and,
+// when asked, icons; answers `folder`.
+std::filesystem::path makeReleaseBuild(const std::filesystem::path& folder, bool icons = true);
 
 // Base of the tests that update a real installed copy: a desktop of their own, the test
 // build's stripped executable and an update key, from which they make signed bundles.

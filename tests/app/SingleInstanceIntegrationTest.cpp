@@ -395,8 +395,7 @@ TEST_F(SingleInstanceIntegrationTest, TheFoldersVelmoMakesAreNotedAndALongHomeSt
         ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
     }
     const auto record = rendezvous(temp) / "made-folders";
-    std::ifstream made(record);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(made), {}),
+    EXPECT_EQ(test::readFile(record),
               (home / ".local/state").string() + "\n" + (home / ".local").string() + "\n");
     struct stat info {};
     EXPECT_EQ(::stat(record.c_str(), &info) == 0 ? info.st_mode & 0777 : 0, 0600u);

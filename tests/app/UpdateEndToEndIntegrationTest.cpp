@@ -34,17 +34,12 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Every entry below `folder` with its mode and content, to compare a folder byte for byte.
 std::map<std::string, std::pair<fs::perms, std::string>> snapshot(const fs::path& folder) {
     std::map<std::string, std::pair<fs::perms, std::string>> out;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
         out[entry.path().lexically_relative(folder).string()] = {
-            entry.symlink_status().permissions(), entry.is_regular_file() ? readFile(entry.path()) : std::string()};
+            entry.symlink_status().permissions(), entry.is_regular_file() ? test::readFile(entry.path()) : std::string()};
     return out;
 }
 
@@ -60,7 +55,7 @@ std::vector<std::string> traces(const fs::path& folder) {
         std::string text = entry.path().filename().string();
         std::error_code ec;
         if (entry.is_symlink()) text += fs::read_symlink(entry.path(), ec).string();
-        else if (entry.is_regular_file()) text += readFile(entry.path());
+        else if (entry.is_regular_file()) text += test::readFile(entry.path());
         std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
         if (text.find("velmo") != std::string::npos) out.push_back(entry.path().lexically_relative(folder).string());
     }
@@ -73,7 +68,7 @@ std::vector<pid_t> runningCopies(const fs::path& executable) {
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = readFile(entry.path() / "stat");
+        const std::string stat = test::readFile(entry.path() / "stat");
         const auto close = stat.rfind(')');
         if (close == std::string::npos) continue;
         char state = 0;
@@ -152,7 +147,7 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(temp / "www"))
             if (entry.is_regular_file())
                 server->respond("/" + entry.path().lexically_relative(temp / "www").generic_string(),
-                                test::LoopbackHttpServer::response(200, readFile(entry.path())));
+                                test::LoopbackHttpServer::response(200, test::readFile(entry.path())));
         actions->feedURL =
             "https://127.0.0.1:" + std::to_string(server->port()) + "/updates/" + channel + "/feed.json";
         actions->authority = authority->caFile();
@@ -283,13 +278,7 @@ TEST_F(UpdateEndToEndIntegrationTest, InstallAndUninstallLeaveWhatTheyDidNotPutT
 
 // Paths with spaces, beside folders that a path split at its space would name.
 TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyTheirOwnPaths) {
-    // A release build folder of the test's own, holding the test build's executable, tool and icons.
-    const auto release = temp / "release build";
-    fs::create_directories(release / "velmo");
-    fs::create_directories(release / "tools");
-    fs::create_symlink(test::velmoBinary, release / "velmo/velmo");
-    fs::create_symlink(test::releaseTool, release / "tools/velmo-release");
-    fs::create_directory_symlink(test::iconFolder, release / "icons");
+    const auto release = test::makeReleaseBuild(temp / "release build");
     for (const std::string neighbour : {"out", "dir"}) {
         fs::create_directories(temp / neighbour);
         temp.write(neighbour + "/keep", "mine");
@@ -311,7 +300,7 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
                           &output),
               0)
         << output;
-    for (const std::string neighbour : {"out", "dir"}) EXPECT_EQ(readFile(temp / neighbour / "keep"), "mine");
+    for (const std::string neighbour : {"out", "dir"}) EXPECT_EQ(test::readFile(temp / neighbour / "keep"), "mine");
     auto bundled = test::entryNames(temp / "out dir");
     std::sort(bundled.begin(), bundled.end());
     EXPECT_EQ(bundled, (std::vector<std::string>{"Velmo.app", "Velmo.zip"}));
@@ -326,8 +315,8 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
 
     ASSERT_EQ(test::runInSource({"make", "uninstall"}, &output), 0) << output;
     EXPECT_EQ(traces(spaced / ".local"), std::vector<std::string>{});
-    EXPECT_EQ(readFile(spaced / ".config/Velmo/Velmo.ini"), "[General]\nsharingConsentMode=quick\n");
-    EXPECT_EQ(readFile(spaced / "Downloads/photo.jpg"), "received");
+    EXPECT_EQ(test::readFile(spaced / ".config/Velmo/Velmo.ini"), "[General]\nsharingConsentMode=quick\n");
+    EXPECT_EQ(test::readFile(spaced / "Downloads/photo.jpg"), "received");
 }
 
 // The newest GLIBC_ version that binutils finds among the executable's dynamic symbols.
@@ -353,12 +342,12 @@ TEST_F(UpdateEndToEndIntegrationTest, ABundleNeedsTheCLibraryItsExecutableNeedsN
 
 TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplacesItsArchive) {
     const auto folder = temp / "www/updates" / channel;
-    const auto feed = readFile(folder / "feed.json");
-    const auto archive = readFile(folder / "Velmo-2.zip");
+    const auto feed = test::readFile(folder / "feed.json");
+    const auto archive = test::readFile(folder / "Velmo-2.zip");
 
     // Build 1 after build 2 would take build 2 back from every copy that has not updated yet.
     EXPECT_EQ(publish(first), 1);
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
     EXPECT_FALSE(fs::exists(folder / "Velmo-1.zip"));
 
     // Publishing the same bundle again changes nothing, not even the files' times (an upload
@@ -366,16 +355,16 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
     const auto then = fs::file_time_type::clock::now() - std::chrono::hours(24 * 365);
     for (const char* published : {"feed.json", "Velmo-2.zip"}) fs::last_write_time(folder / published, then);
     EXPECT_EQ(publish(temp / "next/Velmo.app"), 0);
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
-    EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
+    EXPECT_TRUE(test::readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
     for (const char* published : {"feed.json", "Velmo-2.zip"})
         EXPECT_EQ(fs::last_write_time(folder / published), then) << published;
 
     // Another bundle under the published build number would put other bytes under its name.
     ASSERT_EQ(makeBundle(installed / "Contents/bin/Velmo", "1.1.1", 2, temp / "other/Velmo.app", false), 0);
     EXPECT_EQ(publish(temp / "other/Velmo.app"), 1);
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
-    EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
+    EXPECT_TRUE(test::readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
     EXPECT_EQ(test::entryNames(folder).size(), 2u) << "nothing half-written is left";
 
     // Without its feed, the channel folder still holds the newer build's archive.
@@ -389,7 +378,7 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
     std::ofstream(folder / "feed.json", std::ios::trunc) << "{}";
     std::string output;
     EXPECT_EQ(publish(temp / "next/Velmo.app", {}, &output), 1);
-    EXPECT_EQ(readFile(folder / "feed.json"), "{}");
+    EXPECT_EQ(test::readFile(folder / "feed.json"), "{}");
     EXPECT_NE(output.find("--force to replace it. If it was signed with another update key, copies installed with "
                           "that key will then refuse every later update"),
               std::string::npos)
@@ -420,11 +409,11 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishKeepsTheChannelOnTheFeedAddressItsC
     ASSERT_EQ(makeBundle(moved, "1.2", 3, temp / "moved/Velmo.app", false, &output), 0) << output;
     EXPECT_NE(output.find("feed: " + other + "/" + channel + "/feed.json"), std::string::npos) << output;
 
-    const auto feed = readFile(folder / "feed.json");
+    const auto feed = test::readFile(folder / "feed.json");
     EXPECT_EQ(publish(temp / "moved/Velmo.app", {}, &output), 1);
     EXPECT_NE(output.find("reads its updates from " + other + "/"), std::string::npos) << output;
     EXPECT_NE(output.find("reads them from " + url), std::string::npos) << output;
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
     EXPECT_FALSE(fs::exists(folder / "Velmo-3.zip"));
 
     // An executable that records no address at all tells nothing of where its copies look.
@@ -433,7 +422,7 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishKeepsTheChannelOnTheFeedAddressItsC
     ASSERT_EQ(makeBundle(unaddressed, "1.2", 3, temp / "unaddressed/Velmo.app", false, &output), 0) << output;
     EXPECT_EQ(publish(temp / "unaddressed/Velmo.app", {}, &output), 1);
     EXPECT_NE(output.find("its executable records no feed address"), std::string::npos) << output;
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
     EXPECT_FALSE(fs::exists(folder / "Velmo-3.zip"));
 
     // The next build for the same address goes out, and every step says where copies look.
