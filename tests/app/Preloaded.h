@@ -1,5 +1,6 @@
 // Settings for the launches a test starts, with the file system refusal library preloaded.
 #pragma once
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
