@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -219,6 +221,45 @@ void isolateDesktop(const TempFolder& root) {
     EnvironmentRestorer::save("XDG_ACTIVATION_TOKEN");
     ::unsetenv("XDG_ACTIVATION_TOKEN");
     privateAccountHome(folder("account"));
+}
+
+std::vector<std::string> entryNames(const std::filesystem::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) out.push_back(entry.path().filename().string());
+    return out;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::filesystem::path makeReleaseBuild(const std::filesystem::path& folder, bool icons) {
+    std::filesystem::create_directories(folder / "velmo");
+    std::filesystem::create_directories(folder / "tools");
+    std::filesystem::create_symlink(velmoBinary, folder / "velmo/velmo");
+    std::filesystem::create_symlink(releaseTool, folder / "tools/velmo-release");
+    if (icons) std::filesystem::create_directory_symlink(iconFolder, folder / "icons");
+    return folder;
+}
+
+void UpdatingAppTest::SetUp() {
+#ifdef VELMO_SANITIZED
+    GTEST_SKIP() << "a sanitized velmo is larger than an update may be";
+#endif
+    isolateDesktop(temp);
+    ASSERT_EQ(runTool("/usr/bin/strip", {"--strip-all", "-o", executable, velmoBinary}), 0);
+    // The key's folder does not exist yet, as on a first release machine.
+    ASSERT_EQ(runTool(releaseTool, {"keygen", key}), 0);
+}
+
+int UpdatingAppTest::makeBundle(const std::filesystem::path& from, const std::string& version, int build,
+                                const std::filesystem::path& bundle, bool icons, std::string* output) {
+    std::vector<std::string> arguments{"bundle", "--executable", from, "--version", version, "--build",
+                                       std::to_string(build), "--channel", channel, "--key", key};
+    if (icons) arguments.insert(arguments.end(), {"--icons", iconFolder});
+    arguments.push_back(bundle);
+    return runTool(releaseTool, arguments, output);
 }
 
 }  // namespace velmo::test

@@ -1,6 +1,7 @@
 // A real executable of ours started by a test: its own environment and folder, its standard
 // output captured, optionally the updater's readiness pipe. Stopped by its id when dropped.
 #pragma once
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -67,5 +68,29 @@ int runTool(const std::filesystem::path& executable, const std::vector<std::stri
 // the same process does not make its folders under one that has gone.
 void isolateDesktop(const TempFolder& root);
 std::filesystem::path accountHome(const TempFolder& root);
+
+// The names of the entries in `folder`.
+std::vector<std::string> entryNames(const std::filesystem::path& folder);
+// A file's bytes; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+// A release build folder made at `folder` of the test build's executable, release tool and,
+// when asked, icons; answers `folder`.
+std::filesystem::path makeReleaseBuild(const std::filesystem::path& folder, bool icons = true);
+
+// Base of the tests that update a real installed copy: a desktop of their own, the test
+// build's stripped executable and an update key, from which they make signed bundles.
+class UpdatingAppTest : public ::testing::Test {
+protected:
+    static constexpr const char* channel = "test-x86_64";
+    void SetUp() override;
+    // A bundle of `executable` signed with the key, with the icons unless told otherwise;
+    // answers the release tool's exit status.
+    int makeBundle(const std::filesystem::path& executable, const std::string& version, int build,
+                   const std::filesystem::path& bundle, bool icons = true, std::string* output = nullptr);
+
+    TempFolder temp;
+    const std::filesystem::path executable = temp / "velmo";
+    const std::string key = (temp / "release/keys/update.pem").string();
+};
 
 }  // namespace velmo::test

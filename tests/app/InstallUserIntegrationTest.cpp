@@ -24,11 +24,6 @@ namespace fs = std::filesystem;
 
 const std::string entryName = "com.halvester.velmo.desktop";
 
-std::string contentOf(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Every path below `folder`, with a link's target: the home's file list.
 std::set<std::string> fileList(const fs::path& folder) {
     std::set<std::string> out;
@@ -95,17 +90,6 @@ protected:
     }
     int uninstall(std::string* output = nullptr) { return test::runInSource({"make", "uninstall"}, output); }
 
-    // A release build folder of the test's own: the test build's executable, release tool and icons.
-    fs::path releaseBuild(bool icons = true) {
-        const auto folder = temp / "release build";
-        fs::create_directories(folder / "velmo");
-        fs::create_directories(folder / "tools");
-        fs::create_symlink(test::velmoBinary, folder / "velmo/velmo");
-        fs::create_symlink(test::releaseTool, folder / "tools/velmo-release");
-        if (icons) fs::create_directory_symlink(test::iconFolder, folder / "icons");
-        return folder;
-    }
-
     fs::path entry() const { return home / ".local/share/applications" / entryName; }
     fs::path command() const { return home / ".local/bin/velmo"; }
 
@@ -138,10 +122,10 @@ TEST_F(InstallUserIntegrationTest, InstallThenUninstallLeavesTheHomesFileListAsI
     ASSERT_EQ(test::runTool("/usr/bin/update-desktop-database", {home / ".local/share/applications"}), 0);
     const auto cached = fileList(home);
     const auto iconCache = home / ".local/share/icons/hicolor/icon-theme.cache";
-    const auto otherIconCache = contentOf(iconCache);
+    const auto otherIconCache = test::readFile(iconCache);
     ASSERT_FALSE(otherIconCache.empty());
     ASSERT_EQ(install(&output), 0) << output;
-    EXPECT_NE(contentOf(iconCache), otherIconCache) << "the icon cache lists Velmo's icon";
+    EXPECT_NE(test::readFile(iconCache), otherIconCache) << "the icon cache lists Velmo's icon";
     ASSERT_EQ(uninstall(&output), 0) << output;
     EXPECT_EQ(fileList(home), cached);
 }
@@ -206,7 +190,7 @@ TEST_F(InstallUserIntegrationTest, TheEntryOfTheInstallBeforeTheMarkerIsVelmosOw
     ASSERT_EQ(install(&output), 0) << output;
     std::ofstream(entry(), std::ios::trunc) << entryBeforeTheMarker(command());
     ASSERT_EQ(install(&output), 0) << output;
-    EXPECT_EQ(contentOf(entry()).find("MimeType"), std::string::npos) << "replaced";
+    EXPECT_EQ(test::readFile(entry()).find("MimeType"), std::string::npos) << "replaced";
     std::ofstream(entry(), std::ios::trunc) << entryBeforeTheMarker(command());
     ASSERT_EQ(uninstall(&output), 0) << output;
     EXPECT_FALSE(fs::exists(entry())) << output;
@@ -218,7 +202,7 @@ TEST_F(InstallUserIntegrationTest, TheEntryOfTheInstallBeforeTheMarkerIsVelmosOw
     EXPECT_EQ(install(&output), 1);
     EXPECT_NE(output.find("which leaves them alone:\n  " + entry().string()), std::string::npos) << output;
     ASSERT_EQ(uninstall(&output), 0) << output;
-    EXPECT_EQ(contentOf(entry()), other);
+    EXPECT_EQ(test::readFile(entry()), other);
 }
 
 TEST_F(InstallUserIntegrationTest, TheCommandIsVelmosOnlyAsTheLinkInstallMade) {
@@ -244,7 +228,7 @@ TEST_F(InstallUserIntegrationTest, TheCommandIsVelmosOnlyAsTheLinkInstallMade) {
     fs::remove(command());
     std::ofstream(command()) << "#!/bin/sh\necho mine\n";
     ASSERT_EQ(uninstall(&output), 0) << output;
-    EXPECT_EQ(contentOf(command()), "#!/bin/sh\necho mine\n");
+    EXPECT_EQ(test::readFile(command()), "#!/bin/sh\necho mine\n");
     EXPECT_NE(output.find("Left alone (not installed by Velmo's install): " + command().string()), std::string::npos)
         << output;
     EXPECT_FALSE(fs::exists(entry()));
@@ -253,7 +237,7 @@ TEST_F(InstallUserIntegrationTest, TheCommandIsVelmosOnlyAsTheLinkInstallMade) {
 
 TEST_F(InstallUserIntegrationTest, MakeChecksBeforeItBuildsOrRemovesAnything) {
     // A bundle that cannot be made, for a bad number or a failing step, leaves the previous one.
-    const auto release = releaseBuild(false);
+    const auto release = test::makeReleaseBuild(temp / "release build", false);
     const auto out = temp / "out";
     fs::create_directories(out / "Velmo.app");
     temp.write("out/Velmo.app/previous", "1");

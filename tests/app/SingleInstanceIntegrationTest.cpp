@@ -14,7 +14,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -26,6 +25,7 @@
 #include "AppProcess.h"
 #include "InstanceClient.h"
 #include "Preloaded.h"
+#include "support/AsNobody.h"
 #include "velmo/SingleInstance.h"
 
 namespace velmo {
@@ -34,7 +34,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::AccountHomeAt;
 using test::InstanceClient;
-using test::Preloaded;
 
 // The account's home as Velmo finds it, from the password database.
 std::filesystem::path passwdHome() { return ::getpwuid(::getuid())->pw_dir; }
@@ -61,10 +60,17 @@ void leaveTheDesktop(const test::TempFolder& temp) {
     ::setenv("TMPDIR", (temp / "tmp").c_str(), 1);
 }
 
-TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAndExits) {
+// Each case has a desktop and an account home of its own, and a photo to hand over.
+class SingleInstanceIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::isolateDesktop(temp);
+        temp.write("photo.jpg", "jpeg");
+    }
     test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+};
+
+TEST_F(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAndExits) {
     // A name that is not UTF-8 still names its file.
     temp.write("b\xff.txt", "bytes");
 
@@ -145,10 +151,7 @@ TEST(SingleInstanceIntegrationTest, ALaterLaunchHandsItsFilesToTheRunningVelmoAn
 // a runtime folder, a display or the same HOME, as from ssh or after su: that launch hands its
 // file over before it needs a display, and leaves no stand-in runtime folder or warning behind.
 // With no Velmo running, such a launch says why it cannot start.
-TEST(SingleInstanceIntegrationTest, ALaunchWithoutADesktopHandsOverToTheRunningVelmo) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, ALaunchWithoutADesktopHandsOverToTheRunningVelmo) {
     auto first = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true});
     ASSERT_EQ(first->awaitReadiness(20s), "com.halvester.velmo\n");
 
@@ -172,9 +175,7 @@ TEST(SingleInstanceIntegrationTest, ALaunchWithoutADesktopHandsOverToTheRunningV
 // The folder where launches meet must be this user's alone: one that others can enter, one
 // that is a link, or one owned by someone else is not used (no socket is put there and, without
 // the lock, no part file is swept), and Velmo says so.
-TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMeet) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
+TEST_F(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMeet) {
     const auto folder = rendezvous(temp);
     const auto stalePart = temp / "home/Downloads/.velmo-6F25E1C0-0D3B-4C4E-9A43-2B8A6C1D5E7F.part";
     std::filesystem::create_directories(stalePart.parent_path());
@@ -183,7 +184,7 @@ TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMe
     ::chmod(elsewhere.path().c_str(), 0700);
     struct Case {
         const char* label;
-        std::function<bool()> make;  // false: this case cannot be made here
+        std::function<bool()> make;
         std::filesystem::path looked;  // where a socket must not appear
     };
     const std::vector<Case> cases = {
@@ -194,10 +195,7 @@ TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMe
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         std::filesystem::remove_all(folder);
-        if (!c.make()) {
-            std::cout << "[ SKIPPED  ] " << c.label << ": only root gives a folder away\n";
-            continue;
-        }
+        if (!c.make()) continue;  // only root gives a folder away
         test::AppProcess velmo(test::velmoBinary, {{}, {}, true, true});
         ASSERT_EQ(velmo.awaitReadiness(20s), "com.halvester.velmo\n");
         EXPECT_NE(velmo.output("cannot use", 5s).find("cannot use"), std::string::npos) << velmo.output();
@@ -210,9 +208,7 @@ TEST(SingleInstanceIntegrationTest, OnlyAPrivateFolderOfTheUserIsWhereLaunchesMe
 // The hand-over reads a request in as many pieces as it comes, the closing NULs split between
 // two reads included, and closes a request that grows past any launch's size instead of
 // holding it; the instance goes on answering.
-TEST(SingleInstanceIntegrationTest, TheHandOverReadsSplitRequestsAndCapsLongOnes) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
+TEST_F(SingleInstanceIntegrationTest, TheHandOverReadsSplitRequestsAndCapsLongOnes) {
     test::AppProcess first(test::velmoBinary, {{}, {}, true});
     ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
     const auto socket = instanceSocket(temp);
@@ -245,53 +241,31 @@ std::string abstractSocket(const test::TempFolder& temp) {
     return std::string(1, '\0') + name;
 }
 
-// Runs `work` in a child process of another user; answers its exit status.
-int asAnotherUser(const std::function<bool()>& work) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::signal(SIGPIPE, SIG_IGN);  // the instance may close on it mid-request
-        _exit(::setgid(65534) == 0 && ::setuid(65534) == 0 && work() ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // A home whose file system holds no socket files (SMB without Unix extensions, several FUSE
 // mounts) still hands files over, to this user only; a lock folder that refuses locks is named.
-TEST(SingleInstanceIntegrationTest, AHomeWithoutSocketFilesStillHandsOverToThisUserOnly) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, AHomeWithoutSocketFilesStillHandsOverToThisUserOnly) {
     const std::string home = passwdHome().string();
-    std::unique_ptr<test::AppProcess> first;
-    {
-        const Preloaded refused({{"VELMO_REFUSE_SOCKETS_UNDER", home}});
-        first = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true, true});
-        ASSERT_EQ(first->awaitReadiness(20s), "com.halvester.velmo\n") << first->output();
-        test::AppProcess second(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true});
-        EXPECT_EQ(second.awaitExit(20s), 0) << second.output();
-    }
+    const auto refused = test::preloaded({{"VELMO_REFUSE_SOCKETS_UNDER", home}});
+    auto first = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true, true, refused});
+    ASSERT_EQ(first->awaitReadiness(20s), "com.halvester.velmo\n") << first->output();
+    test::AppProcess second(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true, refused});
+    EXPECT_EQ(second.awaitExit(20s), 0) << second.output();
     EXPECT_EQ(instanceSocket(temp).filename(), "no.socket") << "a socket file where the home holds none";
     const auto socket = abstractSocket(temp);
     EXPECT_EQ(InstanceClient::stagedCount(socket), "1");
     // Anyone may reach an abstract socket; the instance answers none but its own user.
-    EXPECT_EQ(asAnotherUser([&] { return InstanceClient::connect(socket) >= 0 && InstanceClient::stagedCount(socket).empty(); }), 0);
+    EXPECT_EQ(test::asNobody([&] { return InstanceClient::stagedCount(socket); }), "");
     EXPECT_EQ(InstanceClient::stagedCount(socket), "1");
     first.reset();
 
-    const Preloaded unlocked({{"VELMO_REFUSE_LOCKS_UNDER", home}});
-    test::AppProcess alone(test::velmoBinary, {{}, {}, true, true});
+    test::AppProcess alone(test::velmoBinary, {{}, {}, true, true, test::preloaded({{"VELMO_REFUSE_LOCKS_UNDER", home}})});
     ASSERT_EQ(alone.awaitReadiness(20s), "com.halvester.velmo\n");
     EXPECT_NE(alone.output("cannot lock", 5s).find("cannot lock"), std::string::npos) << alone.output();
 }
 
 // In place of the instance's socket: what a launch does when it finds someone else there, or an
 // instance that closes on it without an answer (a quitting one) before it answers.
-TEST(SingleInstanceIntegrationTest, OnlyAnInstanceOfThisUserThatAnswersTakesTheFiles) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, OnlyAnInstanceOfThisUserThatAnswersTakesTheFiles) {
     test::AppProcess instance(test::velmoBinary, {{}, {}, true});  // holds the lock throughout
     ASSERT_EQ(instance.awaitReadiness(20s), "com.halvester.velmo\n");
     const auto path = instanceSocket(temp);
@@ -367,10 +341,7 @@ bool hasOpened(pid_t pid, const std::filesystem::path& folder) {
 
 // Two races that let a second Velmo start: uninstall removing the lock file that a launch has
 // open and then wins, and a launch winning the lock ahead of the copy an update started.
-TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
     // Started as the updater starts a copy; it takes the lock at once when the lock is free.
     const auto running = [] {
         return std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, true});
@@ -381,12 +352,9 @@ TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
         ASSERT_EQ(quitting->awaitReadiness(20s), "com.halvester.velmo\n");
         const auto lock = instanceSocket(temp).replace_extension(".lock");
         std::filesystem::remove(instanceSocket(temp));  // so the launch keeps trying the lock
-        std::unique_ptr<test::AppProcess> launch;
-        {
-            // The launch's first lock comes after the quit and the uninstall below.
-            const Preloaded late({{"VELMO_DELAY_FIRST_LOCK_MS", std::string("1500")}});
-            launch = std::make_unique<test::AppProcess>(test::velmoBinary, test::AppProcess::Options{{}, {}, false, true});
-        }
+        // The launch's first lock comes after the quit and the uninstall below.
+        auto launch = std::make_unique<test::AppProcess>(
+            test::velmoBinary, test::AppProcess::Options{{}, {}, false, true, test::preloaded({{"VELMO_DELAY_FIRST_LOCK_MS", "1500"}})});
         for (int i = 0; i < 200 && !hasOpened(launch->pid(), passwdHome() / ".local/state/velmo-instance"); ++i)
             std::this_thread::sleep_for(10ms);
         std::this_thread::sleep_for(300ms);
@@ -420,18 +388,14 @@ TEST(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
 
 // Velmo notes the folders it makes above its own, for uninstall to remove, and only those; a
 // home too long for a socket address still holds the socket file where launches meet.
-TEST(SingleInstanceIntegrationTest, TheFoldersVelmoMakesAreNotedAndALongHomeStillMeets) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
-    temp.write("photo.jpg", "jpeg");
+TEST_F(SingleInstanceIntegrationTest, TheFoldersVelmoMakesAreNotedAndALongHomeStillMeets) {
     const auto home = passwdHome();
     {
         test::AppProcess first(test::velmoBinary, {{}, {}, true});
         ASSERT_EQ(first.awaitReadiness(20s), "com.halvester.velmo\n");
     }
     const auto record = rendezvous(temp) / "made-folders";
-    std::ifstream made(record);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(made), {}),
+    EXPECT_EQ(test::readFile(record),
               (home / ".local/state").string() + "\n" + (home / ".local").string() + "\n");
     struct stat info {};
     EXPECT_EQ(::stat(record.c_str(), &info) == 0 ? info.st_mode & 0777 : 0, 0600u);
@@ -454,9 +418,7 @@ TEST(SingleInstanceIntegrationTest, TheFoldersVelmoMakesAreNotedAndALongHomeStil
 
 // Once quitting, the instance takes no more connections: a launch meanwhile waits for the lock
 // to come free instead of for an answer that never comes.
-TEST(SingleInstanceIntegrationTest, AQuittingVelmoTakesNoMoreLaunches) {
-    test::TempFolder temp;
-    test::isolateDesktop(temp);
+TEST_F(SingleInstanceIntegrationTest, AQuittingVelmoTakesNoMoreLaunches) {
     int argc = 1;
     char name[] = "velmo";
     char* argv[] = {name, nullptr};

@@ -34,25 +34,12 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* channel = "test-x86_64";
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Every entry below `folder` with its mode and content, to compare a folder byte for byte.
 std::map<std::string, std::pair<fs::perms, std::string>> snapshot(const fs::path& folder) {
     std::map<std::string, std::pair<fs::perms, std::string>> out;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
         out[entry.path().lexically_relative(folder).string()] = {
-            entry.symlink_status().permissions(), entry.is_regular_file() ? readFile(entry.path()) : std::string()};
-    return out;
-}
-
-std::vector<std::string> names(const fs::path& folder) {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename().string());
+            entry.symlink_status().permissions(), entry.is_regular_file() ? test::readFile(entry.path()) : std::string()};
     return out;
 }
 
@@ -68,7 +55,7 @@ std::vector<std::string> traces(const fs::path& folder) {
         std::string text = entry.path().filename().string();
         std::error_code ec;
         if (entry.is_symlink()) text += fs::read_symlink(entry.path(), ec).string();
-        else if (entry.is_regular_file()) text += readFile(entry.path());
+        else if (entry.is_regular_file()) text += test::readFile(entry.path());
         std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
         if (text.find("velmo") != std::string::npos) out.push_back(entry.path().lexically_relative(folder).string());
     }
@@ -81,7 +68,7 @@ std::vector<pid_t> runningCopies(const fs::path& executable) {
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = readFile(entry.path() / "stat");
+        const std::string stat = test::readFile(entry.path() / "stat");
         const auto close = stat.rfind(')');
         if (close == std::string::npos) continue;
         char state = 0;
@@ -137,21 +124,14 @@ private:
     }
 };
 
-class UpdateEndToEndIntegrationTest : public ::testing::Test {
+class UpdateEndToEndIntegrationTest : public test::UpdatingAppTest {
 protected:
     void SetUp() override {
-#ifdef VELMO_SANITIZED
-        GTEST_SKIP() << "a sanitized velmo is larger than an update may be";
-#endif
-        test::isolateDesktop(temp);
+        UpdatingAppTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
         fs::create_directories(temp / "www/updates");
         fs::create_directories(downloads);
-
-        const auto executable = temp / "velmo";
-        ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, test::velmoBinary}), 0);
-        // The key's folder does not exist yet, as on a first release machine.
-        ASSERT_EQ(test::runTool(test::releaseTool, {"keygen", key}), 0);
         ASSERT_EQ(makeBundle(executable, "1.0", 1, first), 0);
         ASSERT_EQ(makeBundle(executable, "1.1", 2, next), 0);
         ASSERT_EQ(publish(next), 0);
@@ -167,7 +147,7 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(temp / "www"))
             if (entry.is_regular_file())
                 server->respond("/" + entry.path().lexically_relative(temp / "www").generic_string(),
-                                test::LoopbackHttpServer::response(200, readFile(entry.path())));
+                                test::LoopbackHttpServer::response(200, test::readFile(entry.path())));
         actions->feedURL =
             "https://127.0.0.1:" + std::to_string(server->port()) + "/updates/" + channel + "/feed.json";
         actions->authority = authority->caFile();
@@ -191,17 +171,6 @@ protected:
         ASSERT_FALSE(updates.isBusy());
     }
 
-    // A bundle of `executable` signed with the test's key, with the icons unless told otherwise;
-    // answers the release tool's exit status.
-    int makeBundle(const fs::path& executable, const std::string& version, int build, const fs::path& bundle,
-                   bool icons = true, std::string* output = nullptr) {
-        std::vector<std::string> arguments{"bundle", "--executable", executable, "--version", version, "--build",
-                                           std::to_string(build), "--channel", channel, "--key", key};
-        if (icons) arguments.insert(arguments.end(), {"--icons", test::iconFolder});
-        arguments.push_back(bundle);
-        return test::runTool(test::releaseTool, arguments, output);
-    }
-
     // Publishes `bundle` to the served folder as a release machine does; answers the exit status
     // and, when asked, what it said on both streams.
     int publish(const fs::path& bundle, std::vector<std::string> options = {}, std::string* output = nullptr) {
@@ -213,12 +182,10 @@ protected:
     int argc = 1;
     char name[5] = "test";
     char* argv[1] = {name};
-    test::TempFolder temp;
     const fs::path home = temp / "home";
     const fs::path first = temp / "first/Velmo.app";
     const fs::path next = temp / "next/Velmo.app";
     const fs::path installed = home / ".local/lib/velmo/Velmo.app";
-    const std::string key = (temp / "release/keys/update.pem").string();
     const fs::path downloads = temp / "downloads";
     std::unique_ptr<test::TestAuthority> authority;
     std::unique_ptr<test::LoopbackHttpServer> server;
@@ -237,7 +204,7 @@ TEST_F(UpdateEndToEndIntegrationTest, TheNewCopyTakesThePlaceOfTheOldAndRuns) {
     EXPECT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "2");
     const auto copies = runningCopies(installed / "Contents/bin/Velmo");
     EXPECT_EQ(copies.size(), 1u) << "the updated copy runs";
-    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_EQ(test::entryNames(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
     EXPECT_TRUE(fs::is_empty(downloads)) << "no download is left";
     std::cout << "Install to new copy ready: "
               << std::chrono::duration_cast<std::chrono::milliseconds>(actions->newCopyReady - presenter->installChosen).count()
@@ -262,7 +229,7 @@ TEST_F(UpdateEndToEndIntegrationTest, ACopyThatNeverReportsReadyIsRolledBack) {
     EXPECT_FALSE(actions->quitAsked);
     EXPECT_TRUE(snapshot(installed) == before) << "the previous copy is back, byte for byte";
     EXPECT_TRUE(runningCopies(installed / "Contents/bin/Velmo").empty());
-    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_EQ(test::entryNames(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
     EXPECT_TRUE(fs::is_empty(downloads)) << "no download is left";
 }
 
@@ -311,13 +278,7 @@ TEST_F(UpdateEndToEndIntegrationTest, InstallAndUninstallLeaveWhatTheyDidNotPutT
 
 // Paths with spaces, beside folders that a path split at its space would name.
 TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyTheirOwnPaths) {
-    // A release build folder of the test's own, holding the test build's executable, tool and icons.
-    const auto release = temp / "release build";
-    fs::create_directories(release / "velmo");
-    fs::create_directories(release / "tools");
-    fs::create_symlink(test::velmoBinary, release / "velmo/velmo");
-    fs::create_symlink(test::releaseTool, release / "tools/velmo-release");
-    fs::create_directory_symlink(test::iconFolder, release / "icons");
+    const auto release = test::makeReleaseBuild(temp / "release build");
     for (const std::string neighbour : {"out", "dir"}) {
         fs::create_directories(temp / neighbour);
         temp.write(neighbour + "/keep", "mine");
@@ -339,8 +300,8 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
                           &output),
               0)
         << output;
-    for (const std::string neighbour : {"out", "dir"}) EXPECT_EQ(readFile(temp / neighbour / "keep"), "mine");
-    auto bundled = names(temp / "out dir");
+    for (const std::string neighbour : {"out", "dir"}) EXPECT_EQ(test::readFile(temp / neighbour / "keep"), "mine");
+    auto bundled = test::entryNames(temp / "out dir");
     std::sort(bundled.begin(), bundled.end());
     EXPECT_EQ(bundled, (std::vector<std::string>{"Velmo.app", "Velmo.zip"}));
     ASSERT_EQ(test::runTool(spaced / ".local/bin/velmo", {"--version"}, &output), 0);
@@ -354,8 +315,8 @@ TEST_F(UpdateEndToEndIntegrationTest, MakeBundleInstallAndUninstallTouchOnlyThei
 
     ASSERT_EQ(test::runInSource({"make", "uninstall"}, &output), 0) << output;
     EXPECT_EQ(traces(spaced / ".local"), std::vector<std::string>{});
-    EXPECT_EQ(readFile(spaced / ".config/Velmo/Velmo.ini"), "[General]\nsharingConsentMode=quick\n");
-    EXPECT_EQ(readFile(spaced / "Downloads/photo.jpg"), "received");
+    EXPECT_EQ(test::readFile(spaced / ".config/Velmo/Velmo.ini"), "[General]\nsharingConsentMode=quick\n");
+    EXPECT_EQ(test::readFile(spaced / "Downloads/photo.jpg"), "received");
 }
 
 // The newest GLIBC_ version that binutils finds among the executable's dynamic symbols.
@@ -381,12 +342,12 @@ TEST_F(UpdateEndToEndIntegrationTest, ABundleNeedsTheCLibraryItsExecutableNeedsN
 
 TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplacesItsArchive) {
     const auto folder = temp / "www/updates" / channel;
-    const auto feed = readFile(folder / "feed.json");
-    const auto archive = readFile(folder / "Velmo-2.zip");
+    const auto feed = test::readFile(folder / "feed.json");
+    const auto archive = test::readFile(folder / "Velmo-2.zip");
 
     // Build 1 after build 2 would take build 2 back from every copy that has not updated yet.
     EXPECT_EQ(publish(first), 1);
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
     EXPECT_FALSE(fs::exists(folder / "Velmo-1.zip"));
 
     // Publishing the same bundle again changes nothing, not even the files' times (an upload
@@ -394,17 +355,17 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
     const auto then = fs::file_time_type::clock::now() - std::chrono::hours(24 * 365);
     for (const char* published : {"feed.json", "Velmo-2.zip"}) fs::last_write_time(folder / published, then);
     EXPECT_EQ(publish(temp / "next/Velmo.app"), 0);
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
-    EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
+    EXPECT_TRUE(test::readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
     for (const char* published : {"feed.json", "Velmo-2.zip"})
         EXPECT_EQ(fs::last_write_time(folder / published), then) << published;
 
     // Another bundle under the published build number would put other bytes under its name.
     ASSERT_EQ(makeBundle(installed / "Contents/bin/Velmo", "1.1.1", 2, temp / "other/Velmo.app", false), 0);
     EXPECT_EQ(publish(temp / "other/Velmo.app"), 1);
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
-    EXPECT_TRUE(readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
-    EXPECT_EQ(names(folder).size(), 2u) << "nothing half-written is left";
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
+    EXPECT_TRUE(test::readFile(folder / "Velmo-2.zip") == archive) << "the published archive is untouched";
+    EXPECT_EQ(test::entryNames(folder).size(), 2u) << "nothing half-written is left";
 
     // Without its feed, the channel folder still holds the newer build's archive.
     fs::remove(folder / "feed.json");
@@ -417,7 +378,7 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishingNeverWithdrawsAReleaseNorReplace
     std::ofstream(folder / "feed.json", std::ios::trunc) << "{}";
     std::string output;
     EXPECT_EQ(publish(temp / "next/Velmo.app", {}, &output), 1);
-    EXPECT_EQ(readFile(folder / "feed.json"), "{}");
+    EXPECT_EQ(test::readFile(folder / "feed.json"), "{}");
     EXPECT_NE(output.find("--force to replace it. If it was signed with another update key, copies installed with "
                           "that key will then refuse every later update"),
               std::string::npos)
@@ -448,11 +409,11 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishKeepsTheChannelOnTheFeedAddressItsC
     ASSERT_EQ(makeBundle(moved, "1.2", 3, temp / "moved/Velmo.app", false, &output), 0) << output;
     EXPECT_NE(output.find("feed: " + other + "/" + channel + "/feed.json"), std::string::npos) << output;
 
-    const auto feed = readFile(folder / "feed.json");
+    const auto feed = test::readFile(folder / "feed.json");
     EXPECT_EQ(publish(temp / "moved/Velmo.app", {}, &output), 1);
     EXPECT_NE(output.find("reads its updates from " + other + "/"), std::string::npos) << output;
     EXPECT_NE(output.find("reads them from " + url), std::string::npos) << output;
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
     EXPECT_FALSE(fs::exists(folder / "Velmo-3.zip"));
 
     // An executable that records no address at all tells nothing of where its copies look.
@@ -461,7 +422,7 @@ TEST_F(UpdateEndToEndIntegrationTest, PublishKeepsTheChannelOnTheFeedAddressItsC
     ASSERT_EQ(makeBundle(unaddressed, "1.2", 3, temp / "unaddressed/Velmo.app", false, &output), 0) << output;
     EXPECT_EQ(publish(temp / "unaddressed/Velmo.app", {}, &output), 1);
     EXPECT_NE(output.find("its executable records no feed address"), std::string::npos) << output;
-    EXPECT_EQ(readFile(folder / "feed.json"), feed);
+    EXPECT_EQ(test::readFile(folder / "feed.json"), feed);
     EXPECT_FALSE(fs::exists(folder / "Velmo-3.zip"));
 
     // The next build for the same address goes out, and every step says where copies look.

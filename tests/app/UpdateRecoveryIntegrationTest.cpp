@@ -22,7 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-
 // A display server that accepts connections and never answers, under an abstract socket name
 // of its own: a Velmo started against it is a new copy that is slow to start.
 class SilentDisplay {
@@ -64,32 +63,13 @@ private:
     int number_ = 0;
 };
 
-std::vector<std::string> names(const fs::path& folder) {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename().string());
-    return out;
-}
-
-class UpdateRecoveryIntegrationTest : public ::testing::Test {
+class UpdateRecoveryIntegrationTest : public test::UpdatingAppTest {
 protected:
-    void SetUp() override {
-#ifdef VELMO_SANITIZED
-        GTEST_SKIP() << "a sanitized velmo is larger than an update may be";
-#endif
-        test::isolateDesktop(temp);
-    }
-
     // Build 1 installed where the install script puts it updates to build 2, and the session
     // ends (installer and new copy killed) once the copies have changed places.
     void interruptUpdate() {
-        const auto key = temp / "update.pem";
-        const auto executable = temp / "velmo";
-        ASSERT_EQ(test::runTool("/usr/bin/strip", {"--strip-all", "-o", executable, test::velmoBinary}), 0);
-        ASSERT_EQ(test::runTool(test::releaseTool, {"keygen", key}), 0);
-        for (const auto& [bundle, build] : {std::pair{installed, "1"}, std::pair{next, "2"}})
-            ASSERT_EQ(test::runTool(test::releaseTool, {"bundle", "--executable", executable, "--version", "1." + std::string(build),
-                                                  "--build", build, "--channel", "test-x86_64", "--key", key, bundle}),
-                      0);
+        ASSERT_EQ(makeBundle(executable, "1.1", 1, installed, false), 0);
+        ASSERT_EQ(makeBundle(executable, "1.2", 2, next, false), 0);
         fs::create_directories(download);
         ASSERT_EQ(test::runTool(test::releaseTool, {"archive", next, download / "Velmo-2.zip"}), 0);
 
@@ -116,10 +96,9 @@ protected:
         EXPECT_EQ(output, "Velmo 1.2 (build 2)\n");
         ::kill(started, SIGKILL);
         ASSERT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "2") << "the unconfirmed copy is in place";
-        ASSERT_EQ(names(installed.parent_path()).size(), 2u) << "the previous copy waits beside it";
+        ASSERT_EQ(test::entryNames(installed.parent_path()).size(), 2u) << "the previous copy waits beside it";
     }
 
-    test::TempFolder temp;
     const fs::path installed = temp / "home/.local/lib/velmo/Velmo.app";
     const fs::path next = temp / "next/Velmo.app";
     const fs::path download = temp / "tmp/Velmo-Update-0B5B2D8E-7F0C-4C55-9E83-1D2F5A3C6E11";
@@ -131,7 +110,7 @@ TEST_F(UpdateRecoveryIntegrationTest, AnUpdateCutOffBeforeTheNewCopyIsReadyIsUnd
     EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
     EXPECT_EQ(output, "Velmo 1.1 (build 1)\n");
     EXPECT_EQ(SoftwareUpdates::readInfo(installed)["CFBundleVersion"], "1");
-    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
+    EXPECT_EQ(test::entryNames(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no staging folder is left";
     EXPECT_FALSE(fs::exists(download)) << "no download is left";
 }
 
@@ -140,7 +119,7 @@ TEST_F(UpdateRecoveryIntegrationTest, AnInstallByHandAfterAnInterruptedUpdateSta
     ASSERT_NO_FATAL_FAILURE(interruptUpdate());
     std::string output;
     ASSERT_EQ(test::runInSource({"./scripts/install-user", next.string()}, &output), 0) << output;
-    EXPECT_EQ(names(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no undo is left pending";
+    EXPECT_EQ(test::entryNames(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no undo is left pending";
     EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
     EXPECT_EQ(output, "Velmo 1.2 (build 2)\n");
 }

@@ -112,16 +112,13 @@ TEST_F(AvahiBrowserTest, ServiceAnnouncedOverOneProtocolWaitsForTheOtherBeforeIt
     std::this_thread::sleep_for(1s);
     test::ChangingService v6("Browse Late", kType, 6009, {"n=x"}, AVAHI_PROTO_INET6);
     ASSERT_TRUE(v6.waitEstablished());
-    ASSERT_TRUE(recorder.waitUntil([&] {
-        for (const auto& s : recorder.firstListings)
-            if (s.name == "Browse Late" && s.interfaceIndex == veth) return true;
-        return false;
-    }));
-    const auto first = recorder.read([&] {
+    const auto firstListing = [&] {
         for (const auto& s : recorder.firstListings)
             if (s.name == "Browse Late" && s.interfaceIndex == veth) return s;
         return AvahiResolvedService{};
-    });
+    };
+    ASSERT_TRUE(recorder.waitUntil([&] { return !firstListing().name.empty(); }));
+    const auto first = recorder.read(firstListing);
     ASSERT_EQ(first.addresses.size(), 2u);
     EXPECT_EQ(first.addresses[0].address, "169.254.77.1");
     EXPECT_TRUE(first.addresses[1].ipv6);

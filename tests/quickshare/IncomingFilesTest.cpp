@@ -1,9 +1,7 @@
 #include "quickshare/IncomingFiles.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <asio/detached.hpp>
@@ -14,6 +12,7 @@
 #include "quickshare/FlowTesting.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/QuickShareReceiveAuthorization.h"
+#include "support/AsNobody.h"
 #include "support/ScratchDisk.h"
 #include "support/TempFolder.h"
 
@@ -327,31 +326,6 @@ TEST_F(IncomingFilesTest, SavingFailuresNameTheFolder) {
     }
 }
 
-// What `action` throws, run in a child process as the user nobody; nothing when the child
-// cannot drop to that user (the test is not run as root).
-std::optional<std::string> errorAsNobody(const std::function<void()>& action) {
-    int out[2];
-    if (::pipe(out) != 0) return std::nullopt;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(out[0]);
-        const uid_t nobody = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(77);
-        const std::string error = errorOf(action);
-        (void)!::write(out[1], error.data(), error.size());
-        ::_exit(0);
-    }
-    ::close(out[1]);
-    std::string error;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) error.append(buffer, static_cast<std::size_t>(n));
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    return error;
-}
-
 // A folder that cannot be written from the start is told by the project's own sentence,
 // never as a protocol error with the folder's full path.
 TEST_F(IncomingFilesTest, UnwritableFolderFromTheStart) {
@@ -371,7 +345,7 @@ TEST_F(IncomingFilesTest, UnwritableFolderFromTheStart) {
     fs::permissions(folder.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     fs::permissions(downloads(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     auto files = make();
-    const auto error = errorAsNobody([&] { files->prepare(listOf({{"a", 1, 1}})); });
+    const auto error = test::asNobody([&] { return errorOf([&] { files->prepare(listOf({{"a", 1, 1}})); }); });
     if (error) {
         EXPECT_EQ(*error, "Velmo isn't allowed to save files in Downloads.");
         EXPECT_TRUE(namesIn(downloads()).empty());

@@ -5,8 +5,7 @@
 //                      [--stop-at BYTES] [--cancel-at BYTES]
 //
 // Prints the upload URL on its first line, then every upload event as one JSON line, and
-// stops on a line "stop" or at the end of its input, printing then how the uploads that had
-// ended went, as the server's stop tells it: {"event":"stopped","settled":[…]}. The page greets NAME ("Computer" by
+// stops on a line "stop" or at the end of its input. The page greets NAME ("Computer" by
 // default). Each --reserve spends one file of that size from the session budget first.
 // --stop-at stops the server, as closing the session does, once an upload has received that
 // many bytes. --cancel-at cancels an upload, as its row's Cancel does, once it has received
@@ -125,10 +124,6 @@ int main(int argc, char** argv) {
     for (std::string line; std::getline(std::cin, line);) {
         if (line == "stop") break;
     }
-    auto settled = nlohmann::json::array();
-    for (const auto& [id, outcome] : server.stop()) {
-        settled.push_back(std::visit([](const auto& e) { return describe(WebReceiveServer::Event(e)); }, outcome));
-    }
-    print({{"event", "stopped"}, {"settled", settled}});
+    server.stop();
     return 0;
 }

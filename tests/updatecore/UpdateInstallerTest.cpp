@@ -297,17 +297,6 @@ protected:
     fs::path staging;
 };
 
-TEST_F(InterruptedUpdateTest, AConfirmedUpdateStaysAndItsLeftoversGo) {
-    // What the new copy does as it reports ready.
-    UpdateRecovery::confirm(staging);
-    EXPECT_FALSE(fs::exists(download));
-    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
-    EXPECT_EQ(installedBuildText(), "build 8\n");
-    std::vector<fs::path> entries;
-    for (const auto& e : fs::directory_iterator(apps)) entries.push_back(e.path().filename());
-    EXPECT_EQ(entries, std::vector<fs::path>{"Velmo.app"});
-}
-
 TEST_F(InterruptedUpdateTest, NothingIsTouchedWhileAnInstallerHoldsTheFolder) {
     const int fd = ::open(apps.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
