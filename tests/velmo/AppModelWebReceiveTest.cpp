@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <regex>
 #include <thread>
 
+#include <QDesktopServices>
+#include <QPushButton>
+
 #include "support/LoopbackClient.h"
 #include "velmo/AppModelHarness.h"
+#include "velmo/ui/TransferRow.h"
+#include "velmo/ui/WebReceiveSheet.h"
 
 namespace velmo::test {
 namespace {
@@ -240,5 +246,112 @@ TEST(AppModelWebReceive, StoppingCancelsActiveRowsOfTheSession) {
     EXPECT_FALSE(std::filesystem::exists(model.temp / "b.txt"));
 }
 
+// Where Show sends the file manager when no FileManager1 answers: counted, nothing opened.
+class OpenedFolders : public QObject {
+    Q_OBJECT
+public:
+    int count = 0;
+public slots:
+    void open(const QUrl&) { ++count; }
+};
+
+// Many uploads pile up in the session's sheet; while their bodies still pour in, every other
+// row is cancelled with its own Cancel (some just as their last bytes arrive), and the rest
+// finish and have their Show clicked as soon as it appears, the sheet rebuilding its rows
+// around every click. Each row ends as its phone was told, and no part file stays.
+TEST(AppModelWebReceive, SheetTakesCancelsAndShowsWhileRowsPileUp) {
+    OpenedFolders opened;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &opened, "open");
+    struct Unset {
+        ~Unset() { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
+    } unset;
+    AppModelHarness model;
+    const std::string url = openSession(model);
+    WebReceiveSheet sheet(*model, nullptr, std::chrono::hours(1));
+    sheet.show();
+
+    // A few at a time, as the server keeps at most eight connections open.
+    constexpr int uploads = 24;
+    constexpr int batch = 6;
+    constexpr std::size_t half = 200'000;
+    const auto name = [](int i) { return "f" + std::to_string(i) + ".bin"; };
+    const auto sheetButton = [&](const std::string& summary, const QString& text) -> QPushButton* {
+        for (auto* row : sheet.findChildren<TransferRow*>())
+            if (row->item().summary == summary)
+                for (auto* button : row->findChildren<QPushButton*>())
+                    if (button->text() == text && button->isVisible()) return button;
+        return nullptr;
+    };
+    std::vector<std::unique_ptr<LoopbackClient>> phones;
+    std::vector<std::string> replies(uploads);
+    struct Threads : std::vector<std::thread> {
+        void joinAll() {
+            for (auto& thread : *this) thread.join();
+            clear();
+        }
+        ~Threads() { joinAll(); }
+    } rest;
+    for (int first = 0; first < uploads; first += batch) {
+        rest.joinAll();
+        for (int i = first; i < first + batch; ++i) {
+            phones.push_back(std::make_unique<LoopbackClient>(portOf(url)));
+            phones.back()->send(uploadHead(url, name(i), 2 * half) + std::string(half, 'a'));
+        }
+        ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == std::size_t(first + batch); }));
+        for (int i = first; i < first + batch; ++i) {
+            const auto sendRest = [&, phone = phones[i].get(), &reply = replies[i]] {
+                rest.emplace_back([phone, &reply] {
+                    phone->send(std::string(half, 'b'));
+                    reply = phone->readAll(std::chrono::seconds(10));
+                    phone->close();  // ends the server's drain, freeing the connection
+                });
+            };
+            if (i % 4 == 2) {
+                // Cancelled while its last bytes arrive: it ends either way, but as one.
+                sendRest();
+                pumpFor(std::chrono::milliseconds(1));
+                if (auto* cancel = sheetButton(name(i), QStringLiteral("Cancel"))) cancel->click();
+            } else if (i % 2 == 0) {
+                ASSERT_TRUE(pumpUntil([&] { return sheetButton(name(i), QStringLiteral("Cancel")) != nullptr; }));
+                sheetButton(name(i), QStringLiteral("Cancel"))->click();
+                sendRest();
+            } else {
+                sendRest();
+                ASSERT_TRUE(pumpUntil([&] { return sheetButton(name(i), QStringLiteral("Show")) != nullptr; }));
+                sheetButton(name(i), QStringLiteral("Show"))->click();
+            }
+            pumpFor(std::chrono::milliseconds(2));
+        }
+    }
+    rest.joinAll();
+    ASSERT_TRUE(pumpUntil([&] { return opened.count == uploads / 2; }, std::chrono::seconds(10)));
+
+    ASSERT_TRUE(pumpUntil([&] {
+        return std::none_of(model->transfers().begin(), model->transfers().end(),
+                            [](const TransferItem& t) { return t.state.isActive(); });
+    }));
+    std::map<std::string, TransferItem> rows;
+    for (const auto& row : model->transfers()) rows[row.summary] = row;
+    for (int i = 0; i < uploads; ++i) {
+        SCOPED_TRACE(name(i));
+        const bool cancelled = i % 4 == 2 ? rows.at(name(i)).state != State::done() : i % 2 == 0;
+        if (cancelled) {
+            EXPECT_EQ(rows.at(name(i)).state, State::failed("Cancelled"));
+            EXPECT_EQ(statusOf(replies[i]), 409);
+            EXPECT_FALSE(std::filesystem::exists(model.temp / name(i)));
+        } else {
+            EXPECT_EQ(rows.at(name(i)).state, State::done());
+            EXPECT_EQ(statusOf(replies[i]), 200);
+            EXPECT_EQ(std::filesystem::file_size(model.temp / name(i)), 2 * half);
+        }
+    }
+    EXPECT_EQ(sheet.findChildren<TransferRow*>().size(), std::size_t(uploads));
+    for (const auto& entry : std::filesystem::directory_iterator(model.temp.path()))
+        EXPECT_NE(entry.path().extension(), ".part") << "left behind: " << entry.path();
+    model->stopWebReceive();
+}
+
 }  // namespace
 }  // namespace velmo::test
+
+#include "AppModelWebReceiveTest.moc"
