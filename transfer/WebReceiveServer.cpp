@@ -5,6 +5,7 @@
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
+#include <set>
 
 #include "platform/Random.h"
 #include "transfer/HttpText.h"
@@ -106,8 +107,21 @@ WebReceiveServer::SettledUploads WebReceiveServer::Impl::stop() {
         });
         listener_.reset();
     }
+    // A running upload stops reading but still gives its answer, so that no browser takes the
+    // cut for a network fault and sends the file again; every other connection ends at once.
     // Entries stay until their own tasks end.
-    for (auto& [key, client] : clients_) client.connection->cancel();
+    std::set<const WebReceiveConnection*> answering;
+    for (auto& [id, upload] : uploads_) {
+        if (upload.stage == Upload::Stage::receiving) upload.stage = Upload::Stage::stopped;
+        answering.insert(upload.connection);
+    }
+    for (auto& [key, client] : clients_) {
+        if (answering.count(client.connection.get())) {
+            client.connection->interrupt();
+        } else {
+            client.connection->cancel();
+        }
+    }
     return settled_;
 }
 
@@ -125,15 +139,17 @@ bool WebReceiveServer::Impl::cancelUpload(const Uuid& id) {
     return true;
 }
 
-bool WebReceiveServer::Impl::settleFailure(const Uuid& id, std::string& message) {
+bool WebReceiveServer::Impl::settleFailure(const Uuid& id, std::string& message, bool cutShort) {
     std::lock_guard guard(lock);
     auto& upload = uploads_.at(id);
     const bool cancelled = upload.stage == Upload::Stage::cancelled;
+    // A real failure that happened as the session closed keeps its own answer and reason.
+    const bool stopped = upload.stage == Upload::Stage::stopped && cutShort;
     if (cancelled) message = "Cancelled";
     upload.stage = Upload::Stage::settled;
     // Told by stop() too: a failure whose event has not arrived yet is not taken for the stop.
     settled_.insert_or_assign(id, Failed{id, message});
-    return cancelled;
+    return cancelled || stopped;
 }
 
 bool WebReceiveServer::Impl::evictLocked() {

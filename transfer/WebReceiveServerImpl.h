@@ -39,9 +39,11 @@ private:
     std::filesystem::path currentFolder();
     // Closes the oldest connection that has not shown the token, to make room; under `lock`.
     bool evictLocked();
-    // The upload failed with `message`: its outcome is settled, and a later cancel no longer
-    // changes it. Returns whether the user cancelled it first; `message` is then "Cancelled".
-    bool settleFailure(const Uuid& id, std::string& message);
+    // The upload failed with `message` (`cutShort`: its connection yielded nothing more): its
+    // outcome is settled, and a later cancel no longer changes it. Returns whether it was
+    // stopped on the computer, by its cancel (`message` is then "Cancelled") or by the
+    // session's end, and so gets the final answer.
+    bool settleFailure(const Uuid& id, std::string& message, bool cutShort);
     void emit(const Event& event);
     void afterSave(const Uuid& id);
 
@@ -65,10 +67,10 @@ private:
     };
     std::map<std::uint64_t, Client> clients_;
     std::uint64_t nextClient_ = 0;
-    // The running uploads by id: still receiving, cancelled by the user, or settled (saved or
-    // failed), after which a cancel changes nothing.
+    // The running uploads by id: still receiving, cancelled by the user, cut by stop(), or
+    // settled (saved or failed), after which a cancel changes nothing.
     struct Upload {
-        enum class Stage { receiving, cancelled, settled };
+        enum class Stage { receiving, cancelled, stopped, settled };
         WebReceiveConnection* connection;
         Stage stage = Stage::receiving;
     };

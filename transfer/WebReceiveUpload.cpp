@@ -19,7 +19,8 @@ constexpr std::string_view jsonType = "application/json";
 constexpr std::string_view badRequestBody = R"({"ok":false,"error":"bad request"})";
 constexpr std::string_view limitBody = R"({"ok":false,"error":"Session limit reached. Open a new receive code."})";
 constexpr std::string_view failedBody = R"({"ok":false})";
-// A final answer, so that no browser sends the file again on a new connection.
+// A final answer to an upload stopped on the computer (its Cancel or the session's end), so
+// that no browser sends the file again on a new connection.
 constexpr std::string_view stoppedBody = R"({"ok":false,"error":"Cancelled on the computer."})";
 constexpr std::int64_t progressStep = 262'144;
 
@@ -37,6 +38,17 @@ std::string failureMessage(std::exception_ptr failure, const std::filesystem::pa
         return e.what();
     } catch (...) {
         return "The file could not be saved.";
+    }
+}
+
+// The connection ended or was cut before the upload was done.
+bool cutShort(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const ShareError& e) {
+        return e.kind() == ShareError::Kind::connectionClosed;
+    } catch (...) {
+        return false;
     }
 }
 
@@ -144,9 +156,9 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
     if (failure) {
         if (file) file->discard();
         auto message = failureMessage(failure, folder);
-        const bool cancelled = settleFailure(id, message);
+        const bool stoppedHere = settleFailure(id, message, cutShort(failure));
         emit(Failed{id, message});
-        if (cancelled) {
+        if (stoppedHere) {
             co_await connection.respond(409, jsonType, toBytes(stoppedBody));
         } else {
             co_await connection.respond(500, jsonType, toBytes(failedBody));
