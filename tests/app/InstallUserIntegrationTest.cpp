@@ -285,7 +285,13 @@ TEST_F(InstallUserIntegrationTest, UninstallTakesWhereLaunchesMeetOnceNoVelmoHol
     EXPECT_FALSE(fs::exists(meeting / "instance-gone.lock"));
     EXPECT_FALSE(fs::exists(meeting / "instance-gone.socket"));
     EXPECT_TRUE(fs::exists(meeting / "instance-running.lock"));  // a Velmo still runs there
+    EXPECT_NE(output.find("Velmo is still running, so "), std::string::npos) << output;
     ::close(running);
+    // Once it has quit, uninstall takes what it left, with nothing else installed.
+    ASSERT_EQ(uninstall(&output), 0) << output;
+    EXPECT_FALSE(fs::exists(meeting)) << output;
+    fs::create_directories(meeting);
+    std::ofstream(meeting / "instance-gone.lock") << "";
     ASSERT_EQ(install(&output), 0) << output;
     ASSERT_EQ(uninstall(&output), 0) << output;
     EXPECT_FALSE(fs::exists(meeting));
