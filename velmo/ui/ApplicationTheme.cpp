@@ -2,6 +2,7 @@
 
 #include "velmo/ui/ScrollBarStyle.h"
 #include "velmo/ui/Theme.h"
+#include "velmo/ui/ViewHelpers.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -42,15 +43,7 @@ void ApplicationTheme::style(QObject* widget) {
 }
 
 void ApplicationTheme::followLater() {
-    if (pending_) return;
-    pending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            pending_ = false;
-            QToolTip::setPalette(toolTipPalette());
-        },
-        Qt::QueuedConnection);
+    runOnceLater(this, pending_, [] { QToolTip::setPalette(toolTipPalette()); });
 }
 
 bool ApplicationTheme::eventFilter(QObject* watched, QEvent* event) {

@@ -83,16 +83,11 @@ void NetworkHint::followInto(QScrollArea* scroll) {
 }
 
 void NetworkHint::bringIntoView() {
-    if (!following_ || bringing_) return;
+    if (!following_) return;
     // Once the current round of layout has placed the hint.
-    bringing_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            bringing_ = false;
-            if (following_ && isVisible() && height() > 0) following_->ensureWidgetVisible(this, 0, 0);
-        },
-        Qt::QueuedConnection);
+    runOnceLater(this, bringing_, [this] {
+        if (following_ && isVisible() && height() > 0) following_->ensureWidgetVisible(this, 0, 0);
+    });
 }
 
 void NetworkHint::watchHost() {

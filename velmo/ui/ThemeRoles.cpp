@@ -1,5 +1,7 @@
 #include "velmo/ui/ThemeRoles.h"
 
+#include "velmo/ui/ViewHelpers.h"
+
 #include <QEvent>
 #include <QWidget>
 #include <algorithm>
@@ -66,19 +68,13 @@ protected:
 private:
     // After the current round of events, when the desktop has reached every widget.
     void settleDescendants() {
-        if (settling_) return;
-        settling_ = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                settling_ = false;
-                for (QWidget* child : widget_->findChildren<QWidget*>()) {
-                    if (child->isWindow()) continue;
-                    if (ThemeRoles* own = of(child)) own->keep();
-                    else if (child->testAttribute(Qt::WA_SetPalette)) child->setPalette(QPalette());
-                }
-            },
-            Qt::QueuedConnection);
+        runOnceLater(this, settling_, [this] {
+            for (QWidget* child : widget_->findChildren<QWidget*>()) {
+                if (child->isWindow()) continue;
+                if (ThemeRoles* own = of(child)) own->keep();
+                else if (child->testAttribute(Qt::WA_SetPalette)) child->setPalette(QPalette());
+            }
+        });
     }
 
     QWidget* widget_;

@@ -40,4 +40,19 @@ QVBoxLayout* sheetColumn(QDialog* sheet, const QString& title);
 // A one-point hairline in the theme's line colour.
 QWidget* makeDivider(QWidget* parent = nullptr);
 
+// Runs `action` after the current round of events, once however often it is asked meanwhile:
+// `pending`, a member of `context`, is true while a run waits.
+template <class Action>
+void runOnceLater(QObject* context, bool& pending, Action action) {
+    if (pending) return;
+    pending = true;
+    QMetaObject::invokeMethod(
+        context,
+        [&pending, action = std::move(action)] {
+            pending = false;
+            action();
+        },
+        Qt::QueuedConnection);
+}
+
 }  // namespace velmo
