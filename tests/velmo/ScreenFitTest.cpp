@@ -385,7 +385,7 @@ TEST(NarrowScreen, SheetNarrowsToTheScreen) {
     ensureApplication();
     AppModelHarness model;
     model->start();
-    QScreen* screen = screenNamed("netbook2x");
+    QScreen* screen = screenNamed("compact");
     ASSERT_NE(screen, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
     MainWindow window(*model, nullptr, 10s);
     window.setScreen(screen);
