@@ -379,6 +379,27 @@ TEST_P(ScreenFit, SettingsPopoverGrowsAndShrinksOnTheScreen) {
     expectWhole(popover, "shrunk popover");
 }
 
+// On a screen narrower than a sheet, a netbook's at 2×, the sheet narrows to the screen instead
+// of hiding its right edge and the footer's button beyond it.
+TEST(NarrowScreen, SheetNarrowsToTheScreen) {
+    ensureApplication();
+    AppModelHarness model;
+    model->start();
+    QScreen* screen = screenNamed("compact");
+    ASSERT_NE(screen, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
+    MainWindow window(*model, nullptr, 10s);
+    window.setScreen(screen);
+    window.move(screen->availableGeometry().topLeft());
+    window.show();
+    ASSERT_NE(window.content(), nullptr);
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
+    QDialog* web = window.content()->webReceiveSheet();
+    expectOnScreen(web, screen, "web receive sheet");
+    expectInView(button(web, QStringLiteral("Cancel")), "web receive sheet's Cancel");
+    model->stopWebReceive();
+}
+
 INSTANTIATE_TEST_SUITE_P(Screens, ScreenFit, ::testing::Values("small", "hidpi"),
                          [](const auto& info) { return std::string(info.param); });
 

@@ -165,23 +165,32 @@ void fitToContent(QWidget* window) {
     QScrollArea* scroll = fittedScroll(window);
     if (!scroll || !scroll->widget() || !scroll->widget()->layout()) return;
     const QMargins outer = window->layout()->contentsMargins();
-    const int width = window->property("fittedWidth").toInt() - outer.left() - outer.right();
+    QWidget* footer = footerWidget(window);
     showNewChildren(scroll->widget());
-    int needed = contentHeight(scroll->widget()->layout(), width) + outer.top() + outer.bottom();
-    if (QWidget* footer = footerWidget(window)) {
-        showNewChildren(footer);
-        needed += contentHeight(footer->layout(), width);
-    }
+    if (footer) showNewChildren(footer);
     // A view inside a window of its own shares the room with what the window puts around it.
     QWidget* top = window->window();
+    const QMargins frame = windowFrame(window);
+    const QRect area = availableArea(window);
     int room = roomHeight(window);
+    int roomWidth = std::max(area.width() - frame.left() - frame.right(), 0);
     if (top != window && top->layout()) {
         const QMargins around = top->layout()->contentsMargins();
         room = std::max(room - around.top() - around.bottom(), 0);
+        roomWidth = std::max(roomWidth - around.left() - around.right(), 0);
     }
+    // On a screen narrower than the column, the column narrows to it, down to what its content
+    // needs: a window wider than the screen would hide its ends and the footer's buttons.
+    int least = scroll->widget()->minimumSizeHint().width();
+    if (footer) least = std::max(least, footer->minimumSizeHint().width());
+    least += outer.left() + outer.right();
+    int base = window->property("fittedWidth").toInt();
+    if (!area.isEmpty()) base = std::min(base, std::max(roomWidth, least));
+    const int width = base - outer.left() - outer.right();
+    int needed = contentHeight(scroll->widget()->layout(), width) + outer.top() + outer.bottom();
+    if (footer) needed += contentHeight(footer->layout(), width);
     window->setFixedHeight(std::min(needed, room));
     // A column of fixed width keeps it whole beside the scroll bar.
-    const int base = window->property("fittedWidth").toInt();
     const int beside = scroll->widget()->minimumSizeHint().width() + scroll->verticalScrollBar()->sizeHint().width() +
                        outer.left() + outer.right();
     window->setFixedWidth(needed > room ? std::max(base, beside) : base);
