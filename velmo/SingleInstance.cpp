@@ -133,8 +133,10 @@ std::string socketName() { return "instance-" + computerPart() + ".socket"; }
 std::string successorName() { return "instance-" + computerPart() + ".successor.lock"; }
 
 // Where a home holds no socket files, the instance listens on an unnamed (abstract) socket of
-// a name nobody can guess, and writes that name in its lock file, which only this user reads.
-// Others can still find and reach it, so both ends check the peer's user as always.
+// a random name (so no one can take it first), and writes it in its lock file, which only this
+// user reads. The name keeps no one out: every local user can read it in /proc/net/unix and
+// connect. What keeps strangers out are the peer-credential checks both ends make, as for a
+// socket file.
 constexpr std::string_view abstractPrefix = "velmo-";
 constexpr std::size_t abstractLength = abstractPrefix.size() + 32;
 
@@ -142,7 +144,7 @@ std::optional<std::string> freshAbstractName() {
     try {
         return std::string(abstractPrefix) + toHex(randomBytes(16));
     } catch (const std::exception&) {
-        return std::nullopt;  // no random source: no name nobody could guess
+        return std::nullopt;  // no random source: no fresh name
     }
 }
 

@@ -9,6 +9,9 @@
 #include <thread>
 
 #include "AppProcess.h"
+#include "Preloaded.h"
+#include "velmo/AppDelegate.h"
+#include "velmo/AppModelHarness.h"
 
 namespace velmo {
 namespace {
@@ -72,13 +75,59 @@ TEST(AppLifeIntegrationTest, QuitSignalsCancelTransfersAndEndVelmoCleanly) {
                                          {}});
         ASSERT_NE(phone.output("waitingForAccept", 20s).find("waitingForAccept"), std::string::npos);
 
-        ASSERT_EQ(::kill(velmo.pid(), number), 0);
+        ASSERT_TRUE(velmo.signal(number));
         EXPECT_EQ(velmo.awaitExit(20s), 0);
         EXPECT_EQ(phone.awaitExit(20s), 1);
         EXPECT_NE(phone.output().find("The transfer was cancelled on the phone."), std::string::npos)
             << phone.output();
         EXPECT_TRUE(std::filesystem::is_empty(temp / "home/Downloads"));
     }
+}
+
+// A quit while a file's data comes in: Velmo waits for the receive to end as a cancel does, so
+// the phone hears it and the part file goes before the process ends.
+TEST(AppLifeIntegrationTest, AQuitInTheMiddleOfAReceiveTellsThePhoneAndLeavesNoPartFile) {
+    test::TempFolder temp;
+    test::isolateDesktop(temp);
+    chooseSharing(temp);
+    temp.write("video.mp4", "");
+    std::filesystem::resize_file(temp / "video.mp4", 256 << 20);
+    auto environment = test::preloaded({});
+    environment["LD_PRELOAD"] = VELMO_ACCEPTING_PROMPT;
+    test::AppProcess velmo(test::velmoBinary, {{}, temp.path(), true, false, environment});
+    ASSERT_EQ(velmo.awaitReadiness(20s), "com.halvester.velmo\n");
+    int port = 0;
+    for (int tries = 0; tries < 200 && port == 0; ++tries) {
+        port = listeningPort(velmo.pid());
+        if (port == 0) std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_NE(port, 0);
+    test::AppProcess phone(harness, {{"send", "--to", "127.0.0.1:" + std::to_string(port), "--name", "Pixel",
+                                      (temp / "video.mp4").string()},
+                                     {}});
+    const auto downloads = temp / "home/Downloads";
+    for (int tries = 0; tries < 400 && std::filesystem::is_empty(downloads); ++tries) std::this_thread::sleep_for(25ms);
+    ASSERT_FALSE(std::filesystem::is_empty(downloads)) << phone.output();
+    ASSERT_TRUE(phone.signal(SIGSTOP));  // the data stops midway
+
+    ASSERT_TRUE(velmo.signal(SIGTERM));
+    EXPECT_EQ(velmo.awaitExit(20s), 0);
+    EXPECT_EQ(test::entryNames(downloads), std::vector<std::string>{}) << "the part file stayed";
+    ASSERT_TRUE(phone.signal(SIGCONT));
+    EXPECT_EQ(phone.awaitExit(20s), 1);
+    EXPECT_NE(phone.output().find("The transfer was cancelled on the phone."), std::string::npos) << phone.output();
+}
+
+// Started with nohup (SIGHUP ignored, as it is for a background job), Velmo outlives the logout.
+TEST(AppLifeIntegrationTest, AQuitSignalIgnoredByWhoeverStartedVelmoStaysIgnored) {
+    test::TempFolder temp;
+    test::isolateDesktop(temp);
+    test::AppProcess velmo("/usr/bin/nohup", {{test::velmoBinary.string()}, temp.path(), true});
+    ASSERT_EQ(velmo.awaitReadiness(20s), "com.halvester.velmo\n");
+    ASSERT_TRUE(velmo.signal(SIGHUP));
+    EXPECT_EQ(velmo.awaitExit(2s), std::nullopt) << "the logout ended Velmo";
+    ASSERT_TRUE(velmo.signal(SIGTERM));
+    EXPECT_EQ(velmo.awaitExit(20s), 0);
 }
 
 // Names of nothing are said on standard error; a later launch that names nothing else fails.
@@ -101,6 +150,21 @@ TEST(AppLifeIntegrationTest, FilesThatDoNotExistAreNamedAndAHandOverOfNothingFai
     test::AppProcess some(test::velmoBinary, {{"gone.jpg", "photo.jpg"}, temp.path(), false, true});
     EXPECT_EQ(some.awaitExit(20s), 0);
     EXPECT_NE(some.output().find("Velmo couldn't add gone.jpg: no such file."), std::string::npos);
+}
+
+// A first launch's files that name nothing are said in the status line too, after the model
+// has started and staged the others.
+TEST(AppLifeIntegrationTest, AFirstLaunchNamesItsMissingFilesInTheStatusLine) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    test::AppModelHarness model;
+    AppDelegate delegate(*model, {});
+    const auto photo = model.file("photo.jpg");
+    bool up = false;
+    delegate.finishLaunching({photo}, {"gone.jpg"}, [&up] { up = true; });
+    ASSERT_TRUE(test::pumpUntil([&] { return !model->staged().empty(); }));
+    EXPECT_TRUE(up);
+    EXPECT_TRUE(model->started());
+    EXPECT_EQ(model.status(), "Couldn't add gone.jpg: no such file.");
 }
 
 // Qt aborts when it cannot reach the display; Velmo says so in a sentence instead.

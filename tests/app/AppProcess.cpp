@@ -89,6 +89,8 @@ AppProcess::AppProcess(const std::filesystem::path& executable, Options options)
     if (spawned != 0) throw std::runtime_error("cannot start " + executable.string());
 }
 
+bool AppProcess::signal(int number) const { return pid_ > 0 && ::kill(pid_, number) == 0; }
+
 AppProcess::~AppProcess() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);

@@ -32,6 +32,8 @@ public:
     AppProcess& operator=(const AppProcess&) = delete;
 
     pid_t pid() const { return pid_; }
+    // Sends `number` while the process has not been reaped; false once it has (never kill(-1)).
+    bool signal(int number) const;
     // The readiness line, once written, or empty after `timeout` or when the pipe closed.
     std::string awaitReadiness(std::chrono::milliseconds timeout);
     // The exit status once the process has ended, or nothing after `timeout`.

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <set>
 #include <thread>
@@ -310,6 +311,45 @@ TEST_F(InstallUserIntegrationTest, UninstallTakesWhereLaunchesMeetOnceNoVelmoHol
     ASSERT_EQ(uninstall(&output), 0) << output;
     EXPECT_FALSE(fs::exists(test::accountHome(temp) / ".local")) << output;
     EXPECT_TRUE(fs::exists(test::accountHome(temp)));
+}
+
+// The usual order: install, start Velmo, uninstall while it runs, quit it, uninstall again. Its
+// folder keeps ~/.local (which install made) through the first uninstall; the second takes it.
+TEST_F(InstallUserIntegrationTest, UninstallWhileVelmoRunsThenAfterItQuitsLeavesTheHomeAsItWas) {
+    useHome(::getpwuid(::getuid())->pw_dir);  // the account's home, where Velmo's folder is
+    fs::remove_all(home / ".local");
+    const auto before = fileList(home);
+    std::string output;
+    ASSERT_EQ(install(&output), 0) << output;
+    {
+        test::AppProcess running(command(), {{}, {}, true});
+        ASSERT_EQ(running.awaitReadiness(20s), "com.halvester.velmo\n");
+        ASSERT_EQ(uninstall(&output), 0) << output;
+        EXPECT_NE(output.find("Velmo is still running, so "), std::string::npos) << output;
+        ASSERT_TRUE(running.signal(SIGTERM));
+        EXPECT_EQ(running.awaitExit(20s), 0);
+    }
+    ASSERT_EQ(uninstall(&output), 0) << output;
+    EXPECT_EQ(fileList(home), before) << output;
+}
+
+// An update holds the install folder's lock from its exchange until the new copy is up: an
+// install meanwhile waits, and leaves the update's staging folder alone until then.
+TEST_F(InstallUserIntegrationTest, AnInstallWaitsWhileAnUpdateHoldsTheFolder) {
+    std::string output;
+    ASSERT_EQ(install(&output), 0) << output;
+    const auto lib = home / ".local/lib/velmo";
+    const auto staging = lib / ".Velmo-update-0B5B2D8E-7F0C-4C55-9E83-1D2F5A3C6E11";
+    const int folder = ::open(lib.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    fs::create_directories(staging / "Velmo.app");
+    std::string later;
+    auto installing = std::async(std::launch::async, [&] { return install(&later); });
+    EXPECT_EQ(installing.wait_for(2s), std::future_status::timeout) << later;
+    EXPECT_TRUE(fs::exists(staging / "Velmo.app")) << "the install worked beside the update";
+    ::close(folder);
+    EXPECT_EQ(installing.get(), 0) << later;
+    EXPECT_FALSE(fs::exists(staging)) << "what the update left goes once it has let go";
 }
 
 }  // namespace

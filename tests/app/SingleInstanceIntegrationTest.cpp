@@ -376,11 +376,11 @@ TEST_F(SingleInstanceIntegrationTest, NoRaceStartsASecondVelmo) {
         auto updated = running();  // the updater's copy: it waits for the lock
         ASSERT_EQ(updated->awaitReadiness(20s), "com.halvester.velmo\n");
         // Held back, the updated copy cannot take the lock first when the replaced one goes.
-        ::kill(updated->pid(), SIGSTOP);
+        updated->signal(SIGSTOP);
         replaced.reset();
         test::AppProcess launch(test::velmoBinary, {{"photo.jpg"}, temp.path(), false, true});
         std::this_thread::sleep_for(1s);
-        ::kill(updated->pid(), SIGCONT);
+        updated->signal(SIGCONT);
         EXPECT_EQ(launch.awaitExit(15s), 0) << "a second Velmo started: " << launch.output();
         EXPECT_EQ(InstanceClient::stagedCount(instanceSocket(temp)), "1") << "the updated copy took the files";
     }

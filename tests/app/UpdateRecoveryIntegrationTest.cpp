@@ -13,6 +13,10 @@
 #include <cstring>
 
 #include "AppProcess.h"
+#include "updatecore/UpdateRecovery.h"
+#include "velmo/AppModelHarness.h"
+#include "velmo/AppUpdates.h"
+#include "velmo/model/Settings.h"
 #include "updatecore/UpdateInstaller.h"
 #include "velmo/model/SoftwareUpdates.h"
 
@@ -122,6 +126,34 @@ TEST_F(UpdateRecoveryIntegrationTest, AnInstallByHandAfterAnInterruptedUpdateSta
     EXPECT_EQ(test::entryNames(installed.parent_path()), std::vector<std::string>{"Velmo.app"}) << "no undo is left pending";
     EXPECT_EQ(test::runTool(installed / "Contents/bin/Velmo", {"--version"}, &output), 0);
     EXPECT_EQ(output, "Velmo 1.2 (build 2)\n");
+}
+
+// Keeps the message of every alert.
+class RecordingPresenter : public UpdateAlertPresenter {
+public:
+    bool present(const QString& message, const QString&, const std::optional<QString>&) override {
+        alerts.push_back(message.toStdString());
+        return false;
+    }
+    std::vector<std::string> alerts;
+};
+
+// The copy the undo put back says so once; a copy it starts later (the next update's) inherits
+// its environment and must not say it again.
+TEST(UndoneUpdateAlertIntegrationTest, TheAlertAfterAnUndoneUpdateIsShownOnce) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    test::AppModelHarness model;
+    ::setenv(UpdateRecovery::undoneVariable, "1", 1);  // as the undo starts the previous copy
+    auto presenter = std::make_shared<RecordingPresenter>();
+    {
+        AppUpdates restored(*model, presenter, Settings::iniStore(model.temp / "restored.conf"));
+        test::pumpFor(100ms);
+    }
+    EXPECT_EQ(presenter->alerts, std::vector<std::string>{"Velmo put the previous version back"});
+    AppUpdates next(*model, presenter, Settings::iniStore(model.temp / "next.conf"));
+    test::pumpFor(100ms);
+    EXPECT_EQ(presenter->alerts.size(), 1u);
+    ::unsetenv(UpdateRecovery::undoneVariable);
 }
 
 }  // namespace
