@@ -1,6 +1,5 @@
 #include "velmo/AppDelegate.h"
 
-#include <QGuiApplication>
 #include <QTimer>
 
 namespace velmo {
@@ -30,12 +29,12 @@ std::size_t AppDelegate::openFiles(const AppModel::Files& files, const QByteArra
     return model_.staged().size();
 }
 
-void AppDelegate::followActivation(QObject& application) {
-    auto* gui = qobject_cast<QGuiApplication*>(&application);
-    if (!gui) return;
-    connect(gui, &QGuiApplication::applicationStateChanged, &model_, [this](Qt::ApplicationState state) {
-        if (state == Qt::ApplicationActive) QTimer::singleShot(0, &model_, [this] { model_.didBecomeActive(); });
-    });
+void AppDelegate::followActivation(QGuiApplication& application) {
+    QObject::connect(&application, &QGuiApplication::applicationStateChanged, &model_,
+                     [this](Qt::ApplicationState state) {
+                         if (state == Qt::ApplicationActive)
+                             QTimer::singleShot(0, &model_, [this] { model_.didBecomeActive(); });
+                     });
 }
 
 }  // namespace velmo

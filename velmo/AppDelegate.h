@@ -3,7 +3,7 @@
 // time the application becomes active.
 #pragma once
 #include <QByteArray>
-#include <QObject>
+#include <QGuiApplication>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,8 +12,7 @@
 
 namespace velmo {
 
-class AppDelegate : public QObject {
-    Q_OBJECT
+class AppDelegate {
 public:
     // `bringForward` shows the main window to a later launch.
     AppDelegate(AppModel& model, std::function<void()> bringForward);
@@ -26,7 +25,7 @@ public:
     // many files are staged.
     std::size_t openFiles(const AppModel::Files& files, const QByteArray& activationToken);
     // Each activation of `application`.
-    void followActivation(QObject& application);
+    void followActivation(QGuiApplication& application);
 
 private:
     AppModel& model_;

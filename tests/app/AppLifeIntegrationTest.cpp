@@ -1,5 +1,6 @@
-// The real velmo's life as the system and the shell see it: quit signals, files named on the
-// command line that do not exist, and a display that cannot be reached.
+// The real velmo's life as the system and the shell see it: quit signals (also one in the middle
+// of a receive, and one ignored by whoever started it), files named on the command line that do
+// not exist, and a display that cannot be reached; and the start-up events main hands the model.
 #include <gtest/gtest.h>
 #include <signal.h>
 

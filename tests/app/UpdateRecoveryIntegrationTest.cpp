@@ -1,6 +1,6 @@
 // An update cut off while the new copy is still starting: the real installer exchanges the
 // release tool's bundles of the real velmo, the session ends (both copies are killed), and the
-// next launch of the installed copy finishes what was left.
+// next launch of the installed copy finishes what was left, and the copy it puts back says so once.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
