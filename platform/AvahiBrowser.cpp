@@ -53,6 +53,7 @@ AvahiTxt readTxt(AvahiStringList* list) {
 
 struct AvahiBrowser::Impl {
     using Sink = AvahiEventSink<Events>;
+    enum class Reporting { always, ifListingChanged };  // see report()
 
     struct Result {
         Impl* owner = nullptr;
@@ -102,6 +103,9 @@ struct AvahiBrowser::Impl {
 
     ~Impl() {
         sink->close();
+        // A timer or callback already due runs while Avahi's thread stops: everything it
+        // touches, the connection too, must still be here.
+        connection->stop();
         connection.reset();  // frees the browser and every resolver with the client
     }
 
@@ -122,7 +126,7 @@ struct AvahiBrowser::Impl {
         listed.clear();
         for (const auto& [service, waiting] : settling) connection->poll()->timeout_free(waiting->timeout);
         settling.clear();
-        if (hadResults) report();
+        if (hadResults) report(Reporting::always);
     }
 
     static void onBrowse(AvahiServiceBrowser*, AvahiIfIndex interface, AvahiProtocol protocol, AvahiBrowserEvent event,
@@ -158,7 +162,7 @@ struct AvahiBrowser::Impl {
         avahi_service_resolver_free(found->second->resolver);
         results.erase(found);
         // A lookup that never finished may have held its service back.
-        report(!hadAddress);
+        report(hadAddress ? Reporting::always : Reporting::ifListingChanged);
     }
 
     static void onResolve(AvahiServiceResolver*, AvahiIfIndex interface, AvahiProtocol, AvahiResolverEvent event,
@@ -171,7 +175,7 @@ struct AvahiBrowser::Impl {
             // It no longer holds the service back.
             if (result->settled) return;
             result->settled = true;
-            result->owner->report(true);
+            result->owner->report(Reporting::ifListingChanged);
             return;
         }
         char text[AVAHI_ADDRESS_STR_MAX] = {};
@@ -187,12 +191,13 @@ struct AvahiBrowser::Impl {
         result->resolved = std::move(service);
         result->settled = true;
         result->resolvedAt = ++result->owner->resolutions;
-        result->owner->settleFirst(result->service);
-        result->owner->report();
+        result->owner->holdBackForOtherProtocol(result->service);
+        result->owner->report(Reporting::always);
     }
 
-    // Holds back a service not yet listed that so far was announced over one protocol only.
-    void settleFirst(const ServiceKey& service) {
+    // A service not yet listed that so far was announced over one protocol only is held back
+    // for `settle`, or until its other announcement resolves.
+    void holdBackForOtherProtocol(const ServiceKey& service) {
         if (listed.contains(service) || settling.contains(service)) return;
         const auto first = results.lower_bound(std::tuple_cat(service, std::tuple{std::numeric_limits<int>::min()}));
         if (first == results.end() || serviceOf(first->first) != service) return;
@@ -211,15 +216,16 @@ struct AvahiBrowser::Impl {
         const ServiceKey service = waiting->service;
         self->connection->poll()->timeout_free(timeout);
         self->settling.erase(service);  // frees `waiting`
-        self->report(true);
+        self->report(Reporting::ifListingChanged);
     }
 
     // Posts the whole current set, one entry per service and interface carrying every address
     // found for it there. A service is first listed once none of its lookups is still running
     // and it is not settling, so that whoever dials it at once has all its addresses, whichever
-    // came first. Its TXT record is the latest one resolved. With `onlyWhenListingChanges`,
-    // nothing is posted when the same services would be listed.
-    void report(bool onlyWhenListingChanges = false) {
+    // came first. Its TXT record is the latest one resolved. With `ifListingChanged`, nothing
+    // is posted when the same services would be listed: for changes that alter no address or
+    // TXT record, only whether a service may be listed yet.
+    void report(Reporting when) {
         std::vector<AvahiResolvedService> list;
         std::set<ServiceKey> shown;
         for (auto at = results.begin(); at != results.end();) {
@@ -241,7 +247,7 @@ struct AvahiBrowser::Impl {
             list.push_back(std::move(entry));
             shown.insert(service);
         }
-        if (onlyWhenListingChanges && shown == listed) return;
+        if (when == Reporting::ifListingChanged && shown == listed) return;
         listed = std::move(shown);
         sink->post([list = std::move(list)](Events& events) {
             if (events.onResults) events.onResults(list);

@@ -38,16 +38,22 @@ AvahiConnection::AvahiConnection(Handlers handlers) : handlers_(std::move(handle
 }
 
 AvahiConnection::~AvahiConnection() {
-    if (started_) avahi_threaded_poll_stop(poll_);
+    stop();
     if (reconnect_) avahi_threaded_poll_get(poll_)->timeout_free(reconnect_);
     if (client_) avahi_client_free(client_);
     avahi_threaded_poll_free(poll_);
 }
 
 void AvahiConnection::start() {
-    if (started_) return;
+    if (running_) return;
     if (avahi_threaded_poll_start(poll_) < 0) throw AvahiError(describeAvahiError(AVAHI_ERR_OS));
-    started_ = true;
+    running_ = true;
+}
+
+void AvahiConnection::stop() {
+    if (!running_) return;
+    avahi_threaded_poll_stop(poll_);
+    running_ = false;
 }
 
 const AvahiPoll* AvahiConnection::poll() const { return avahi_threaded_poll_get(poll_); }

@@ -31,6 +31,10 @@ public:
 
     // Starts Avahi's thread; from here on the handlers run only there.
     void start();
+    // Stops Avahi's thread and waits for it. A handler or timeout that was already due can
+    // still run during the call, none after it: an owner calls this before it lets go of
+    // anything they touch. Never called on Avahi's thread; a second call does nothing.
+    void stop();
     // The poll of Avahi's thread, for timeouts that run there too.
     const AvahiPoll* poll() const;
 
@@ -43,7 +47,7 @@ private:
     AvahiThreadedPoll* poll_ = nullptr;
     ::AvahiClient* client_ = nullptr;
     AvahiTimeout* reconnect_ = nullptr;
-    bool started_ = false;
+    bool running_ = false;
 };
 
 }  // namespace velmo

@@ -35,6 +35,8 @@ struct AvahiPublisher::Impl {
 
     ~Impl() {
         sink->close();
+        // An entry-group or client callback already due runs while Avahi's thread stops.
+        connection->stop();
         connection.reset();
     }
 

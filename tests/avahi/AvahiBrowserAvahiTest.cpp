@@ -1,10 +1,19 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <avahi-common/address.h>
 
+#include <asio/execution.hpp>
+#include <asio/post.hpp>
 #include <asio/strand.hpp>
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "avahi/AvahiRecorder.h"
 #include "avahi/AvahiTestKit.h"
@@ -18,6 +27,69 @@ using namespace std::chrono_literals;
 using test::findService;
 
 const std::string kType = "_velmobrowse._tcp";
+
+// Stops the first thread that posts an event until the test opens it: Avahi's thread then sits
+// inside its callback, holding Avahi's lock, for as long as the test likes.
+class Gate {
+public:
+    void pass() {
+        std::unique_lock guard(lock_);
+        if (used_) return;
+        used_ = true;
+        changed_.notify_all();
+        changed_.wait(guard, [&] { return open_; });
+    }
+    bool waitReached(std::chrono::milliseconds limit) {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, limit, [&] { return used_; });
+    }
+    void open() {
+        std::lock_guard guard(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool used_ = false;
+    bool open_ = false;
+};
+
+// An executor that posts to `inner`, each post passing `gate` first.
+struct GatedExecutor {
+    asio::any_io_executor inner;
+    std::shared_ptr<Gate> gate;
+
+    asio::execution_context& query(asio::execution::context_t) const noexcept {
+        return asio::query(inner, asio::execution::context);
+    }
+    static constexpr asio::execution::blocking_t query(asio::execution::blocking_t) noexcept {
+        return asio::execution::blocking.never;
+    }
+    GatedExecutor require(asio::execution::blocking_t::never_t) const { return *this; }
+    template <class F>
+    void execute(F&& f) const {
+        gate->pass();
+        asio::post(inner, std::forward<F>(f));
+    }
+    friend bool operator==(const GatedExecutor& a, const GatedExecutor& b) noexcept {
+        return a.inner == b.inner && a.gate == b.gate;
+    }
+};
+
+// Whether thread `tid` of this process becomes blocked on a futex (a mutex) within `limit`.
+bool blockedOnAMutex(pid_t tid, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    const std::string futex = std::to_string(SYS_futex);
+    do {
+        std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+        std::string call;
+        if (in >> call && call == futex) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
 
 class AvahiBrowserTest : public ::testing::Test {
 protected:
@@ -122,6 +194,32 @@ TEST_F(AvahiBrowserTest, ServiceAnnouncedOverOneProtocolWaitsForTheOtherBeforeIt
     ASSERT_EQ(first.addresses.size(), 2u);
     EXPECT_EQ(first.addresses[0].address, "169.254.77.1");
     EXPECT_TRUE(first.addresses[1].ipv6);
+}
+
+TEST_F(AvahiBrowserTest, ASettleTimerFallingDueWhileTheBrowserIsDestroyedRunsBeforeAnythingIsFreed) {
+    const std::string type = "_velmostop._tcp";
+    const auto settle = 20ms;
+    test::ChangingService v4("Browse Stop", type, 6010, {"n=x"}, AVAHI_PROTO_INET);
+    ASSERT_TRUE(v4.waitEstablished());
+    auto gate = std::make_shared<Gate>();
+    std::optional<AvahiBrowser> gated;
+    gated.emplace(GatedExecutor{runtime.executor(), gate}, type, 256, recorder.browserEvents(), settle);
+    // Its first result resolved and started settling; the report that follows waits at the gate.
+    ASSERT_TRUE(gate->waitReached(10s));
+    const auto reached = std::chrono::steady_clock::now();
+    std::atomic<pid_t> destroyer{0};
+    std::thread destroying([&] {
+        destroyer = gettid();
+        gated.reset();
+    });
+    while (!destroyer) std::this_thread::yield();
+    // The destructor waits for Avahi's lock and the settle timer falls due meanwhile: once the
+    // gate opens, Avahi's thread runs that timer before it sees the stop.
+    EXPECT_TRUE(blockedOnAMutex(destroyer, 10s));
+    std::this_thread::sleep_until(reached + settle + 100ms);
+    gate->open();
+    destroying.join();
+    EXPECT_EQ(recorder.read([&] { return recorder.reports; }), 0);
 }
 
 TEST_F(AvahiBrowserTest, WithdrawnServiceLeavesTheList) {
