@@ -72,12 +72,15 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
-// The code point that valid UTF-8 `text` ends with.
-char32_t lastOf(const std::string& text) {
+// Where the last code point of valid, non-empty UTF-8 `text` starts.
+std::size_t lastStart(std::string_view text) {
     std::size_t start = text.size() - 1;
     while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    return decodeOne(text, start).first;
+    return start;
 }
+
+// The code point that valid, non-empty UTF-8 `text` ends with.
+char32_t lastOf(std::string_view text) { return decodeOne(text, lastStart(text)).first; }
 
 // A character that shows, outside ASCII and white space: one a joiner may stand beside and a
 // variation selector may follow.
@@ -89,11 +92,12 @@ bool shows(char32_t c) {
 // Whether a zero-width joiner or non-joiner between what `out` ends with and what follows at
 // `text[next]` can do its work: joining emoji, or letters of the scripts that use them. Next to
 // ASCII or white space, at either end or beside another invisible character it only hides. A
-// variation selector kept before it stands for the character it follows ("❤️‍🔥").
+// variation selector kept before it stands for the character whose form it picks ("❤️‍🔥").
 bool joinsHere(const std::string& out, std::string_view text, std::size_t next) {
     if (out.empty() || next >= text.size()) return false;
-    const char32_t before = lastOf(out);
-    return (shows(before) || variationSelector(before)) && shows(decodeOne(text, next).first);
+    std::string_view before = out;
+    if (variationSelector(lastOf(before))) before.remove_suffix(before.size() - lastStart(before));
+    return !before.empty() && shows(lastOf(before)) && shows(decodeOne(text, next).first);
 }
 
 // Whether a variation selector after what `out` ends with chooses that character's form: an
