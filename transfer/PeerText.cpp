@@ -106,8 +106,10 @@ bool joinsHere(const std::string& out, std::string_view text, std::size_t next) 
 bool selectsHere(const std::string& out, char32_t selector) {
     if (out.empty()) return false;
     const char32_t base = lastOf(out);
-    if (base < 0x80)
-        return (selector == 0xFE0E || selector == 0xFE0F) && u_hasBinaryProperty(static_cast<UChar32>(base), UCHAR_EMOJI);
+    if (base < 0x80) {
+        return (selector == 0xFE0E || selector == 0xFE0F) &&
+               u_hasBinaryProperty(static_cast<UChar32>(base), UCHAR_EMOJI);
+    }
     return shows(base);
 }
 

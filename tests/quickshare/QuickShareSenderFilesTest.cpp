@@ -79,7 +79,9 @@ TEST_F(SenderTest, SendsEveryFileInChunksAfterThePhoneAccepts) {
 // when its size and modification time are put back as they were (cp -p, rsync -t --inplace).
 TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
     enum When { whileCodesCompared, duringEarlierFile, duringItsTurn };
-    enum Change { nothing, replacedByLonger, replacedBySameSize, replacedAlike, grown, rewritten, rewrittenTimeKept, cut };
+    // replacedAlike and rewrittenTimeKept put the size and modification time back as they were.
+    enum Change { nothing, replacedByLonger, replacedBySameSize, replacedAlike, grown, rewritten, rewrittenTimeKept,
+                  cut };
     struct Case { const char* label; When when; Change change; std::string outcome; };
     const std::string changed = "g.bin changed while it was sent.";
     const std::string shorter = "g.bin got shorter while it was sent.";

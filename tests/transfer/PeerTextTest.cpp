@@ -38,7 +38,8 @@ TEST(PeerText, DropsControlAndDirectionCharacters) {
     EXPECT_EQ(peerText("\u00adPix\u034fel\u115f \u180e9\u206a\u206f\u3164\uffa0\U000E0020\U000E007F"), "Pixel 9");
     EXPECT_EQ(peerName("\u3164\uffa0\u00ad"), "Android phone");
     EXPECT_EQ(peerText("\ufe0fA\ufe0f \u263a\ufe0f\ufe0f #\ufe0f\u20e3"), "A \u263a\ufe0f #\ufe0f\u20e3");
-    EXPECT_EQ(peerText("\u2764\ufe0f\u200d\U0001F525 1\ufe0f\u200d\u00e9"), "\u2764\ufe0f\u200d\U0001F525 1\ufe0f\u00e9");
+    EXPECT_EQ(peerText("\u2764\ufe0f\u200d\U0001F525 1\ufe0f\u200d\u00e9"),
+              "\u2764\ufe0f\u200d\U0001F525 1\ufe0f\u00e9");
     const std::string scotland = "\U0001F3F4\U000E0067\U000E0062\U000E0073\U000E0063\U000E0074\U000E007F";
     EXPECT_EQ(peerText("Ann " + scotland), "Ann " + scotland);
     EXPECT_EQ(peerText("Ann " + scotland + "!", 16), "Ann \U0001F3F4\u2026");
