@@ -186,7 +186,10 @@ int main(int argc, char** argv) {
     const double plainRate = mibPerSecond(size, median(plainTimes));
     std::printf("web receive server: %.0f MiB/s\n", serverRate);
     std::printf("plain socket copy:  %.0f MiB/s\n", plainRate);
-    std::printf("ratio: %.2f (goal >= 0.8)\n", serverRate / plainRate);
-    std::printf("peak memory growth during an upload: %.1f MiB (goal < 32)\n", static_cast<double>(peakGrowth) / 1024.0);
+    const double ratio = serverRate / plainRate;
+    const double growth = static_cast<double>(peakGrowth) / 1024.0;
+    std::printf("ratio: %.2f (goal >= 0.8) %s\n", ratio, ratio >= 0.8 ? "ok" : "BELOW GOAL");
+    std::printf("peak memory growth during an upload: %.1f MiB (goal < 32 MiB) %s\n", growth,
+                growth < 32 ? "ok" : "ABOVE GOAL");
     return 0;
 }

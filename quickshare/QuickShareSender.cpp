@@ -34,7 +34,7 @@ constexpr auto fileType = location::nearby::connections::PayloadTransferFrame::P
 struct Entry {
     std::filesystem::path path;
     sharing::FileMetadata meta;
-    SourceFile::Identity identity;  // what was announced: only this file's bytes are sent
+    SourceFile::Snapshot described;  // what was announced: only this file's bytes are sent
 };
 
 std::string lastComponent(const std::filesystem::path& path) {
@@ -65,11 +65,11 @@ Entry makeEntry(const std::filesystem::path& path, RandomSource& random) {
     const auto content = ContentType::forFileName(lastComponent(path));
     const auto maxId = std::numeric_limits<std::int64_t>::max();
 
-    Entry entry{path, {}, SourceFile::Identity::of(info)};
+    Entry entry{path, {}, SourceFile::Snapshot::of(info)};
     entry.meta.set_name(FileNaming::safeName(lastComponent(path)));
     entry.meta.set_type(typeFor(content));
     entry.meta.set_payload_id(random.uniform(1, maxId));
-    entry.meta.set_size(entry.identity.size);
+    entry.meta.set_size(entry.described.size);
     entry.meta.set_mime_type(content.mimeType().value_or("application/octet-stream"));
     entry.meta.set_id(random.uniform(1, maxId));
     return entry;
@@ -272,7 +272,7 @@ struct SendRun {
 
         ChunkReadAhead reader(stream->executor(), QuickShareSender::chunkSize);
         for (const auto& entry : entries) {
-            auto file = std::make_shared<SourceFile>(entry.path, entry.identity);
+            auto file = std::make_shared<SourceFile>(entry.path, entry.described);
             const std::int64_t size = entry.meta.size();
             reader.start([file](std::uint8_t* buffer, std::size_t wanted) { return file->read(buffer, wanted); },
                          size);

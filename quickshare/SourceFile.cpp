@@ -9,16 +9,24 @@
 
 namespace velmo {
 
-SourceFile::Identity SourceFile::Identity::of(const struct stat& info) {
-    return Identity{info.st_dev, info.st_ino, static_cast<std::int64_t>(info.st_size), info.st_mtim};
+namespace {
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-bool SourceFile::Identity::matches(const struct stat& info) const {
-    return info.st_dev == device && info.st_ino == inode && static_cast<std::int64_t>(info.st_size) == size &&
-           info.st_mtim.tv_sec == modified.tv_sec && info.st_mtim.tv_nsec == modified.tv_nsec;
+}  // namespace
+
+SourceFile::Snapshot SourceFile::Snapshot::of(const struct stat& info) {
+    return Snapshot{FileIdentity::of(info), static_cast<std::int64_t>(info.st_size), info.st_mtim, info.st_ctim};
 }
 
-SourceFile::SourceFile(std::filesystem::path path, const Identity& staged) : path_(std::move(path)), staged_(staged) {
+bool SourceFile::Snapshot::matches(const struct stat& info) const {
+    return FileIdentity::of(info) == file && static_cast<std::int64_t>(info.st_size) == size &&
+           sameTime(info.st_mtim, modified) && sameTime(info.st_ctim, changed);
+}
+
+SourceFile::SourceFile(std::filesystem::path path, const Snapshot& staged) : path_(std::move(path)), staged_(staged) {
     fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd_ < 0) throw FileError::reading(path_, errno);
     try {
@@ -26,7 +34,7 @@ SourceFile::SourceFile(std::filesystem::path path, const Identity& staged) : pat
         if (!S_ISREG(info.st_mode)) throw FileError::notRegular(path_);
         // The same file cut short says so; anything else, a file put in its place included,
         // is a change.
-        if (info.st_dev == staged_.device && info.st_ino == staged_.inode && info.st_size < staged_.size)
+        if (FileIdentity::of(info) == staged_.file && info.st_size < staged_.size)
             throw FileError::shrank(path_);
         if (!staged_.matches(info)) throw FileError::changed(path_);
     } catch (...) {

@@ -8,24 +8,28 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "platform/FileIdentity.h"
+
 namespace velmo {
 
 class SourceFile {
 public:
-    // What a file was when it was described: which file, how long, last written when.
-    struct Identity {
-        dev_t device = 0;
-        ino_t inode = 0;
+    // What a file was when it was described: which file, how long, and when its bytes and its
+    // inode last changed. The change time follows every write and no user can set it back, so
+    // a write whose modification time was put back (touch -r, cp -p, rsync -t --inplace) shows.
+    struct Snapshot {
+        FileIdentity file;
         std::int64_t size = 0;
         struct timespec modified {};
+        struct timespec changed {};
 
-        static Identity of(const struct stat& info);
+        static Snapshot of(const struct stat& info);
         bool matches(const struct stat& info) const;
     };
 
     // Opens `path` for reading. Throws FileError when it cannot be read, is not a regular
     // file, or is no longer the file `staged` describes.
-    SourceFile(std::filesystem::path path, const Identity& staged);
+    SourceFile(std::filesystem::path path, const Snapshot& staged);
     ~SourceFile();
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;
@@ -41,7 +45,7 @@ private:
     struct stat describe() const;
 
     std::filesystem::path path_;
-    Identity staged_;
+    Snapshot staged_;
     int fd_ = -1;
 };
 

@@ -36,10 +36,17 @@ std::pair<char32_t, std::size_t> decodeOne(std::string_view text, std::size_t i)
     return {value, length};
 }
 
-// Characters that show as nothing: direction marks (LRM, RLM, ALM), the zero-width space, the
-// word joiner and invisible operators, the byte-order mark.
+bool joiner(char32_t c) { return c == 0x200C || c == 0x200D; }
+bool variationSelector(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_VARIATION_SELECTOR); }
+bool tag(char32_t c) { return c >= 0xE0020 && c <= 0xE007F; }
+
+// Characters that show as nothing: what Unicode calls default-ignorable (direction marks, the
+// zero-width space, the soft hyphen, Hangul fillers, tags, ...). The characters that reorder
+// or break text are the caller's to handle; joiners and variation selectors are judged by
+// what stands beside them.
 bool invisible(char32_t c) {
-    return c == 0x200E || c == 0x200F || c == 0x061C || c == 0x200B || (c >= 0x2060 && c <= 0x2064) || c == 0xFEFF;
+    return !joiner(c) && !variationSelector(c) && !breaksTextLayout(c) &&
+           u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_DEFAULT_IGNORABLE_CODE_POINT);
 }
 
 bool dropped(char32_t c) {
@@ -65,37 +72,78 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
-// The code point that valid UTF-8 `text` ends with.
-char32_t lastOf(const std::string& text) {
+// Where the last code point of valid, non-empty UTF-8 `text` starts.
+std::size_t lastStart(std::string_view text) {
     std::size_t start = text.size() - 1;
     while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    return decodeOne(text, start).first;
+    return start;
 }
 
-// A character a joiner may stand beside: one that shows, outside ASCII and white space.
-bool joinable(char32_t c) {
-    return c >= 0x80 && c != 0xFFFD && c != 0x200C && c != 0x200D && !dropped(c) &&
+// The code point that valid, non-empty UTF-8 `text` ends with.
+char32_t lastOf(std::string_view text) { return decodeOne(text, lastStart(text)).first; }
+
+// A character that shows, outside ASCII and white space: one a joiner may stand beside and a
+// variation selector may follow.
+bool shows(char32_t c) {
+    return c >= 0x80 && c != 0xFFFD && !joiner(c) && !variationSelector(c) && !dropped(c) &&
            !u_isUWhiteSpace(static_cast<UChar32>(c));
 }
 
 // Whether a zero-width joiner or non-joiner between what `out` ends with and what follows at
 // `text[next]` can do its work: joining emoji, or letters of the scripts that use them. Next to
-// ASCII or white space, at either end or beside another invisible character it only hides.
+// ASCII or white space, at either end or beside another invisible character it only hides. A
+// variation selector kept before it stands for the character whose form it picks ("❤️‍🔥").
 bool joinsHere(const std::string& out, std::string_view text, std::size_t next) {
     if (out.empty() || next >= text.size()) return false;
-    return joinable(lastOf(out)) && joinable(decodeOne(text, next).first);
+    std::string_view before = out;
+    if (variationSelector(lastOf(before))) before.remove_suffix(before.size() - lastStart(before));
+    return !before.empty() && shows(lastOf(before)) && shows(decodeOne(text, next).first);
 }
 
-// `text` as valid UTF-8 without the characters `drop` names and without joiners that join
-// nothing; it stops once it holds more than `stop` bytes.
+// Whether a variation selector after what `out` ends with chooses that character's form: an
+// emoji's presentation (also of the keycap digits, "#" and "*") or a variant of a letter or
+// ideograph. At the start, after white space or another invisible character it only hides.
+bool selectsHere(const std::string& out, char32_t selector) {
+    if (out.empty()) return false;
+    const char32_t base = lastOf(out);
+    if (base < 0x80) {
+        return (selector == 0xFE0E || selector == 0xFE0F) &&
+               u_hasBinaryProperty(static_cast<UChar32>(base), UCHAR_EMOJI);
+    }
+    return shows(base);
+}
+
+// The bytes of the tags at `text[at]` that make a black flag a region's flag: one or more tag
+// characters, then the cancel tag. 0 when there is no such run.
+std::size_t flagTagsAt(std::string_view text, std::size_t at) {
+    for (std::size_t i = at; i < text.size();) {
+        const auto [c, length] = decodeOne(text, i);
+        if (!tag(c)) return 0;
+        i += length;
+        if (c == 0xE007F) return i - at - length > 0 ? i - at : 0;
+    }
+    return 0;
+}
+
+// `text` as valid UTF-8 without the characters `drop` names and without joiners, variation
+// selectors and tags that do no work where they stand; it stops once it holds more than
+// `stop` bytes.
 std::string keptOf(std::string_view text, bool (*drop)(char32_t), std::size_t stop) {
     std::string out;
     out.reserve(std::min(text.size(), stop));
     for (std::size_t i = 0; i < text.size() && out.size() <= stop;) {
         const auto [c, length] = decodeOne(text, i);
+        if (tag(c) && !out.empty() && lastOf(out) == 0x1F3F4) {
+            if (const auto run = flagTagsAt(text, i)) {
+                out.append(text.substr(i, run));
+                i += run;
+                continue;
+            }
+        }
         i += length;
         if (drop(c)) continue;
-        if ((c == 0x200C || c == 0x200D) && !joinsHere(out, text, i)) continue;
+        if (joiner(c) && !joinsHere(out, text, i)) continue;
+        if (variationSelector(c) && !selectsHere(out, c)) continue;
         appendUtf8(out, c);
     }
     return out;
@@ -118,6 +166,8 @@ std::string peerText(std::string_view text, std::size_t limit) {
         while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
         if (!out.empty()) out.pop_back();
     }
+    // A cut through a flag's tags leaves tags that make no flag.
+    out = keptOf(out, dropped, std::string::npos);
     if (ellipsis.size() <= limit) out += ellipsis;
     return out;
 }

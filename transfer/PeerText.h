@@ -16,11 +16,13 @@ constexpr std::size_t peerTextLimit = 120;
 // separators (U+2028, U+2029). Shown inside a name, they disguise what follows it.
 bool breaksTextLayout(char32_t c);
 
-// `text` with invalid UTF-8 replaced by U+FFFD and the characters that show as nothing
-// dropped: direction marks (U+200E, U+200F, U+061C), the byte-order mark, the zero-width
-// space, the word joiner and invisible operators (U+2060–U+2064). Zero-width joiners and
-// non-joiners stay only between two non-ASCII characters that show, where emoji and several
-// scripts need them. A name saved from a phone is cleaned so, as it is shown.
+// `text` with invalid UTF-8 replaced by U+FFFD and the characters that show as nothing dropped:
+// what Unicode calls default-ignorable (direction marks, the byte-order mark, zero-width space,
+// word joiner, soft hyphen, Hangul fillers, tags, ...) but the characters of breaksTextLayout.
+// Zero-width joiners and non-joiners stay only between two non-ASCII characters that show,
+// where emoji and several scripts need them; a variation selector only right after a non-ASCII
+// character that shows, or an emoji selector after a keycap's digit, "#" or "*"; tags only as
+// the region of a black flag's emoji. A name saved from a phone is cleaned so, as it is shown.
 std::string withoutInvisibles(std::string_view text);
 
 // withoutInvisibles(`text`) also without control characters (C0, DEL, C1) and the characters of

@@ -4,11 +4,15 @@ namespace velmo {
 
 UpdateError::UpdateError(Kind kind, int status) : Error(sentence(kind)), kind_(kind), status_(status) {}
 
-UpdateError::UpdateError(Kind kind, const char* sentence) : Error(sentence), kind_(kind), status_(0) {}
+UpdateError::UpdateError(Kind kind, int status, const char* sentence) : Error(sentence), kind_(kind), status_(status) {}
 
 UpdateError UpdateError::interrupted() {
-    return UpdateError(Kind::unavailable,
+    return UpdateError(Kind::unavailable, 0,
                        "The connection to the update server was interrupted during the download. Try again later.");
+}
+
+UpdateError UpdateError::archiveNotYetAvailable() {
+    return UpdateError(Kind::httpStatus, 404, "The update is not available yet. Try again later.");
 }
 
 const char* UpdateError::sentence(Kind kind) {

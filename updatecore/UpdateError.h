@@ -28,6 +28,9 @@ public:
     static UpdateError http(int status) { return UpdateError(Kind::httpStatus, status); }
     // The server answered, then the transfer broke off: unavailable, told as what it was.
     static UpdateError interrupted();
+    // The server has no archive for a signed release (404): a feed published before its
+    // archive was uploaded. The server was reached; the update is just not there yet.
+    static UpdateError archiveNotYetAvailable();
 
     Kind kind() const { return kind_; }
     int status() const { return kind_ == Kind::httpStatus ? status_ : 0; }
@@ -39,7 +42,7 @@ public:
     static const char* sentence(Kind kind);
 
 private:
-    UpdateError(Kind kind, const char* sentence);
+    UpdateError(Kind kind, int status, const char* sentence);
 
     Kind kind_;
     int status_;

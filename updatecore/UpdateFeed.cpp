@@ -195,7 +195,13 @@ std::filesystem::path UpdateFeed::download(const UpdateRelease& release, const s
         throw UpdateError(Kind::untrustedRelease);
     if (release.build <= currentBuild_) throw UpdateError(Kind::staleRelease);
     const std::string url = archiveURL(release.archive);
-    const Bytes archive = BoundedUpdateRequest(url, archiveLimit).run(*transport_, "application/zip", cancel);
+    Bytes archive;
+    try {
+        archive = BoundedUpdateRequest(url, archiveLimit).run(*transport_, "application/zip", cancel);
+    } catch (const UpdateError& e) {
+        if (e == UpdateError::http(404)) throw UpdateError::archiveNotYetAvailable();
+        throw;
+    }
     if (cancel.load()) throw UpdateError(Kind::cancelled);
     if (static_cast<std::int64_t>(archive.size()) != release.bytes || toHex(sha256(archive)) != release.sha256)
         throw UpdateError(Kind::integrityMismatch);

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/FileIdentity.h"
 #include "platform/Uuid.h"
 #include "updatecore/SafePath.h"
 #include "updatecore/UpdateBundle.h"
@@ -31,17 +32,12 @@ constexpr std::string_view stagingPrefix = ".Velmo-update-";
 constexpr std::string_view downloadPrefix = "Velmo-Update-";
 constexpr std::size_t recordLimit = 16'384;
 
-// The folder a record names as the copy the exchange put in place.
-struct CopyIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-};
-
 struct Record {
     std::string target;  // the installed copy's name in its folder
     std::int64_t build = 0;
     fs::path download;
-    std::optional<CopyIdentity> copy;  // absent in a record of an installer before this field
+    // The folder the exchange put in place; absent in a record of an installer before this field.
+    std::optional<FileIdentity> copy;
 };
 
 constexpr const char* recordDraft = "Update.json.new";
@@ -59,12 +55,6 @@ bool saveRecord(int staging, const Record& record) {
     return fd && ::write(fd.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
            ::fsync(fd.get()) == 0 && ::renameat(staging, recordDraft, staging, recordName) == 0 &&
            ::fsync(staging) == 0;
-}
-
-std::optional<CopyIdentity> identityOf(int folder, const char* name) {
-    struct stat st{};
-    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-    return CopyIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 std::optional<Record> readRecord(int staging) {
@@ -86,7 +76,7 @@ std::optional<Record> readRecord(int staging) {
     const auto device = parsed.find("device");
     const auto inode = parsed.find("inode");
     if (device != parsed.end() && device->is_number_unsigned() && inode != parsed.end() && inode->is_number_unsigned())
-        record.copy = CopyIdentity{device->get<std::uint64_t>(), inode->get<std::uint64_t>()};
+        record.copy = FileIdentity{device->get<std::uint64_t>(), inode->get<std::uint64_t>()};
     // Only a name beside the staging folder, never a path elsewhere.
     if (record.target.empty() || record.target == "." || record.target == ".." ||
         record.target.find('/') != std::string::npos || record.build < 1)
@@ -195,7 +185,7 @@ bool writeRecord(int staging, const std::string& target, std::int64_t build, con
 
 bool recordCopy(int staging) {
     auto record = readRecord(staging);
-    const auto copy = identityOf(staging, "Velmo.app");
+    const auto copy = FileIdentity::at(staging, "Velmo.app");
     if (!record || !copy) return false;
     record->copy = copy;
     return saveRecord(staging, *record);
@@ -236,10 +226,9 @@ Outcome recover(const fs::path& bundle) {
             // very copy the exchange put there (or has gone); without a confirmation the older
             // copy goes back. A copy installed since by other means stays.
             const auto previous = buildOf(folderPath / name / "Velmo.app");
-            const auto identity = identityOf(folder.get(), record->target.c_str());
+            const auto identity = FileIdentity::at(folder.get(), record->target.c_str());
             const bool gone = !identity && errno == ENOENT;
-            const bool exchanged = !record->copy || (identity && identity->device == record->copy->device &&
-                                                     identity->inode == record->copy->inode);
+            const bool exchanged = !record->copy || identity == record->copy;
             const auto installed = buildOf(folderPath / record->target);
             if (previous && *previous < record->build &&
                 (gone || (exchanged && (!installed || *installed == record->build)))) {

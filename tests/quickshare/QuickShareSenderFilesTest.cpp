@@ -2,6 +2,10 @@
 // what the phone says while the files go out and after the last one.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <array>
 #include <set>
 
 #include "quickshare/QuickShareConnection.h"
@@ -71,10 +75,13 @@ TEST_F(SenderTest, SendsEveryFileInChunksAfterThePhoneAccepts) {
 
 // What reaches the phone is the file as it was chosen, never more than announced: g.bin
 // replaced by rename, written to, grown or cut before or during its turn fails the send with a
-// sentence naming it, and the phone never gets its last chunk, so it keeps nothing of it.
+// sentence naming it, and the phone never gets its last chunk, so it keeps nothing of it. Also
+// when its size and modification time are put back as they were (cp -p, rsync -t --inplace).
 TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
     enum When { whileCodesCompared, duringEarlierFile, duringItsTurn };
-    enum Change { nothing, replacedByLonger, replacedBySameSize, grown, rewritten, cut };
+    // replacedAlike and rewrittenTimeKept put the size and modification time back as they were.
+    enum Change { nothing, replacedByLonger, replacedBySameSize, replacedAlike, grown, rewritten, rewrittenTimeKept,
+                  cut };
     struct Case { const char* label; When when; Change change; std::string outcome; };
     const std::string changed = "g.bin changed while it was sent.";
     const std::string shorter = "g.bin got shorter while it was sent.";
@@ -83,10 +90,12 @@ TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
         {"replaced by a longer file while the codes are compared", whileCodesCompared, replacedByLonger, changed},
         {"replaced by a longer file during big.bin", duringEarlierFile, replacedByLonger, changed},
         {"replaced by a file of its size during big.bin", duringEarlierFile, replacedBySameSize, changed},
+        {"replaced by a file of its size and time during big.bin", duringEarlierFile, replacedAlike, changed},
         {"grown in place while the codes are compared", whileCodesCompared, grown, changed},
         {"cut short while the codes are compared", whileCodesCompared, cut, shorter},
         {"grown in place during its turn", duringItsTurn, grown, changed},
         {"rewritten in place during its turn", duringItsTurn, rewritten, changed},
+        {"rewritten in place during its turn, its time set back", duringItsTurn, rewrittenTimeKept, changed},
         {"cut short during its turn", duringItsTurn, cut, shorter},
     };
     const std::size_t size = 3 * QuickShareSender::chunkSize + 1;
@@ -97,14 +106,23 @@ TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
         // Written long ago, as a file someone picks usually is: any later write shows.
         fs::last_write_time(g, fs::file_time_type::clock::now() - 1h);
         auto change = [&c, g] {
-            if (c.change == replacedByLonger || c.change == replacedBySameSize) {
+            struct stat before {};
+            ASSERT_EQ(::stat(g.c_str(), &before), 0);
+            const std::array<timespec, 2> times{before.st_atim, before.st_mtim};
+            if (c.change == replacedByLonger || c.change == replacedBySameSize || c.change == replacedAlike) {
                 const auto other = g.parent_path() / "g.new";
                 std::ofstream(other, std::ios::binary) << std::string(size + (c.change == replacedByLonger), 'n');
+                if (c.change == replacedAlike) {
+                    ASSERT_EQ(::utimensat(AT_FDCWD, other.c_str(), times.data(), 0), 0);
+                }
                 fs::rename(other, g);
             }
             if (c.change == grown) std::ofstream(g, std::ios::binary | std::ios::app) << "more";
-            if (c.change == rewritten) {
+            if (c.change == rewritten || c.change == rewrittenTimeKept) {
                 std::fstream(g, std::ios::binary | std::ios::in | std::ios::out) << std::string(size, 'z');
+            }
+            if (c.change == rewrittenTimeKept) {
+                ASSERT_EQ(::utimensat(AT_FDCWD, g.c_str(), times.data(), 0), 0);
             }
             if (c.change == cut) fs::resize_file(g, 100);
         };

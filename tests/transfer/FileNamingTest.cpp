@@ -75,6 +75,23 @@ INSTANTIATE_TEST_SUITE_P(
         SafeNameCase{"spacesBehindInvisible", "\uFEFF \u200B a.txt \u2060", "a.txt"},
         SafeNameCase{"onlyInvisible", "\u200B\uFEFF\u200D\u2060", "File"},
         SafeNameCase{"joinerBesideSpace", "\u0645\u200C\u3000\u062E\u200D\u3000", "\u0645\u3000\u062E"},
+        // Default-ignorable characters outside the fixed table: soft hyphen, combining grapheme
+        // joiner, Hangul fillers, the Mongolian vowel separator, deprecated format characters
+        // and tags.
+        SafeNameCase{"softHyphenBeforeDot", "\u00AD.bashrc", "bashrc"},
+        SafeNameCase{"ignorablesInside",
+                     "a\u034Fb\u115Fc\u180Ed\u206Ae\u206Ff\u3164g\uFFA0h\U000E0020i\U000E007Fj.txt",
+                     "abcdefghij.txt"},
+        SafeNameCase{"onlyIgnorables", "\u3164 \uFFA0\U000E0041", "File"},
+        // A variation selector stays where it picks an emoji's or a letter's form, nowhere else;
+        // tags only as a flag's region.
+        SafeNameCase{"emojiSelectorsKept", "\u2764\uFE0F\u200D\U0001F525 1\uFE0F\u20E3 \u8FBB\U000E0100.txt",
+                     "\u2764\uFE0F\u200D\U0001F525 1\uFE0F\u20E3 \u8FBB\U000E0100.txt"},
+        SafeNameCase{"strandedSelectors", "\uFE0F.x\uFE0Fy \uFE0E\u00E9\uFE0F\uFE0F", "xy \u00E9\uFE0F"},
+        SafeNameCase{"flagTagsKept", "\U0001F3F4\U000E0067\U000E0062\U000E0073\U000E0063\U000E0074\U000E007F.png",
+                     "\U0001F3F4\U000E0067\U000E0062\U000E0073\U000E0063\U000E0074\U000E007F.png"},
+        SafeNameCase{"flagTagsUnended", "\U0001F3F4\U000E0067\U000E0062.png|\U0001F3F4\U000E007F",
+                     "\U0001F3F4.png|\U0001F3F4"},
         SafeNameCase{"joinerLeftByTheCut", repeat("a", 199) + "\u00E9\u200D\u00E9", repeat("a", 199) + "\u00E9"},
         SafeNameCase{"300Letters", repeat("a", 300), repeat("a", 200)},
         SafeNameCase{"200Combining", repeat(eAcute, 201), repeat(eAcute, 80)},

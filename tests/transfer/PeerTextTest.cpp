@@ -33,6 +33,17 @@ TEST(PeerText, DropsControlAndDirectionCharacters) {
     // The Arabic letter mark, the word joiner and the invisible operators.
     EXPECT_EQ(peerText("a\u061cb\u2060c\u2061d\u2062e\u2063f\u2064g"), "abcdefg");
     EXPECT_EQ(withoutInvisibles("a\u061cb\u2060c\u2061d\u2062e\u2063f\u2064g\u200b\ufeff\u200e\u200f"), "abcdefg");
+    // Whatever else Unicode calls default-ignorable; variation selectors only where they pick a
+    // form, tags only as a flag's region, also when a cut goes through the flag.
+    EXPECT_EQ(peerText("\u00adPix\u034fel\u115f \u180e9\u206a\u206f\u3164\uffa0\U000E0020\U000E007F"), "Pixel 9");
+    EXPECT_EQ(peerName("\u3164\uffa0\u00ad"), "Android phone");
+    EXPECT_EQ(peerText("\ufe0fA\ufe0f \u263a\ufe0f\ufe0f #\ufe0f\u20e3"), "A \u263a\ufe0f #\ufe0f\u20e3");
+    EXPECT_EQ(peerText("\u2764\ufe0f\u200d\U0001F525 1\ufe0f\u200d\u00e9"),
+              "\u2764\ufe0f\u200d\U0001F525 1\ufe0f\u00e9");
+    const std::string scotland = "\U0001F3F4\U000E0067\U000E0062\U000E0073\U000E0063\U000E0074\U000E007F";
+    EXPECT_EQ(peerText("Ann " + scotland), "Ann " + scotland);
+    EXPECT_EQ(peerText("Ann " + scotland + "!", 16), "Ann \U0001F3F4\u2026");
+    EXPECT_EQ(withoutInvisibles("\u00ad.\U000E0041b"), ".b");
     // Only what shows as nothing: controls and reordering characters are the caller's to handle.
     EXPECT_EQ(withoutInvisibles("a\x01\u202eb\xff"), "a\x01\u202eb\ufffd");
     EXPECT_EQ(peerName("\u2028\ufeff\u200b"), "Android phone");

@@ -18,15 +18,18 @@ using test::bytesOf;
 const std::string feedURL = "https://updates.example/updates/live-x86_64/feed.json";
 const std::string archiveURL = "https://updates.example/updates/live-x86_64/Velmo-8.zip";
 
-// Serves fixed bodies with status 200 and records what was asked.
+// Serves fixed bodies with status 200, or other statuses without a body, and records what was asked.
 class MemoryTransport : public HttpTransport {
 public:
     std::map<std::string, std::string> bodies;
+    std::map<std::string, int> statuses;
     std::vector<std::string> asked;
 
     Outcome get(const std::string& url, const std::string& accept, std::int64_t, HttpSink& sink,
                 const std::atomic<bool>&) override {
         asked.push_back(url + " " + accept);
+        if (const auto status = statuses.find(url); status != statuses.end())
+            return sink.onHead(HttpResponseHead{url, true, status->second, 0}) ? Outcome::completed : Outcome::stopped;
         const auto found = bodies.find(url);
         if (found == bodies.end()) return Outcome::failed;
         HttpResponseHead head{url, true, 200, static_cast<std::int64_t>(found->second.size())};
@@ -252,6 +255,25 @@ TEST_F(UpdateDownloadTest, ForeignOrStaleReleasesAreRefused) {
     otherChannel.channel = "live-arm64";
     EXPECT_EQ(downloadFailure(feed(), otherChannel), Kind::untrustedRelease);
     EXPECT_EQ(downloadFailure(feed(8), r), Kind::staleRelease);
+}
+
+// A feed published before its archive was uploaded: the server answers, the update is just not
+// there yet. Other statuses keep the sentence of a server that could not be reached.
+TEST_F(UpdateDownloadTest, ArchiveNotOnTheServerYetSaysSo) {
+    const auto r = release();
+    for (const auto& [status, sentence] : std::vector<std::pair<int, std::string>>{
+             {404, "The update is not available yet. Try again later."},
+             {500, "The update server could not be reached. Try again later."}}) {
+        transport->statuses[archiveURL] = status;
+        try {
+            feed().download(r, cancel);
+            ADD_FAILURE() << "download succeeded";
+        } catch (const UpdateError& e) {
+            EXPECT_EQ(e, UpdateError::http(status));
+            EXPECT_EQ(e.what(), sentence);
+        }
+        EXPECT_TRUE(tempIsEmpty());
+    }
 }
 
 TEST_F(UpdateDownloadTest, UnwritableTemporaryFolderIsStagingFailure) {

@@ -1,6 +1,7 @@
 #include <gnu/libc-version.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -364,6 +365,21 @@ TEST_F(InterruptedUpdateTest, ARecordWithoutTheCopyIsJudgedByTheInstalledBuild) 
     BundleBuilder(key, 9).writeTo(app);
     EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
     EXPECT_EQ(installedBuildText(), "build 9\n");
+    EXPECT_FALSE(fs::exists(staging));
+}
+
+// A record as installers store it (the copy's device and inode as numbers) still loads: one
+// naming another folder than the copy in place leaves that copy, though it has the update's build.
+TEST_F(InterruptedUpdateTest, AStoredRecordNamingAnotherCopyLeavesTheOneInPlace) {
+    struct stat st {};
+    ASSERT_EQ(::stat(app.c_str(), &st), 0);
+    std::ofstream(staging / UpdateRecovery::recordName, std::ios::trunc)
+        << nlohmann::json{{"target", "Velmo.app"}, {"build", 8}, {"download", download.string()},
+                          {"device", static_cast<std::uint64_t>(st.st_dev)},
+                          {"inode", static_cast<std::uint64_t>(st.st_ino) + 1}}
+               .dump();
+    EXPECT_EQ(UpdateRecovery::recover(app), UpdateRecovery::Outcome::nothing);
+    EXPECT_EQ(installedBuildText(), "build 8\n");
     EXPECT_FALSE(fs::exists(staging));
 }
 
