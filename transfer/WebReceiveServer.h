@@ -30,8 +30,10 @@ class WebReceiveServer {
 public:
     using Timeouts = WebReceiveTimeouts;
 
-    // Open connections at most. When all are taken, a new one replaces the oldest that has not
-    // yet shown the token in a whole request head, so idle sockets cannot lock phones out.
+    // Open connections at most. When all are taken, a new one replaces the oldest that has
+    // already been answered and is only closing, or else the oldest that has not yet shown the
+    // token in a whole request head, so idle sockets cannot lock phones out and closing ones
+    // cannot cut a phone's next request.
     static constexpr std::size_t maxConnections = 8;
 
     // Events of one upload, in order: started, progress (non-decreasing), then finished or failed.
@@ -92,6 +94,10 @@ public:
     // still on its way: no upload is saved after the stop, and those still running then fail
     // because of it. Any thread, any time, any number of times.
     SettledUploads stop();
+
+    // After stop(): runs `done` once every connection has ended, the running uploads' final
+    // answers written: at once when none is open, else on the thread that ends the last one.
+    void whenClosed(std::function<void()> done);
 
     // Stops the upload `id` (of a Started event) unless its outcome is already settled: it is
     // answered 409 and closed, its part file removed, and it fails with "Cancelled"; this

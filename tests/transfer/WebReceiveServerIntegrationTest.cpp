@@ -161,7 +161,10 @@ TEST(WebReceiveServer, BadRequestsAnswer400WithoutEvents) {
              "X-File-Name: %FF.txt\r\nContent-Length: 0\r\n",
              "X-File-Name: a%2\r\nContent-Length: 0\r\n",
              "X-File-Name: a\r\nTransfer-Encoding: chunked\r\n",
-             "X-File-Name: a\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n"}) {
+             "X-File-Name: a\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n",
+             // Where the body ends is in doubt.
+             "X-File-Name: a\r\nContent-Length: 0\r\ncontent-length: 5\r\n",
+             "X-File-Name: a\r\nContent-Length: 5\r\nContent-Length: 5\r\nContent-Length: 0\r\n"}) {
         LoopbackClient client(s.port);
         client.send(start + headers + "\r\n");
         client.shutdownWrite();  // the body that may be awaited never comes
@@ -357,10 +360,13 @@ TEST(WebReceiveServer, EarlyAnswersReachClientsStillSending) {
 // --- connections and timers ------------------------------------------------------------
 
 // Connections that have not shown the token in a whole head never keep a phone out: when all
-// eight places are taken, the oldest of them makes room. Eight uploads under way hold theirs: a
-// ninth connection is closed without a reply, and a tenth is served once one of them has ended.
+// eight places are taken, one that has had its answer and is only closing makes room, or else
+// the oldest of them. Eight uploads under way hold theirs: a ninth connection is closed without
+// a reply, and a tenth is served once one of them has ended.
 TEST(WebReceiveServer, ConnectionLimit) {
-    WebReceiveTestServer s;
+    auto timeouts = test::fastTimeouts();
+    timeouts.drain = 5s;
+    WebReceiveTestServer s(timeouts);
     s.start();
     std::vector<std::unique_ptr<LoopbackClient>> idle;
     for (int i = 0; i < 8; ++i) {
@@ -371,7 +377,8 @@ TEST(WebReceiveServer, ConnectionLimit) {
     }
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(statusOf(s.upload("phone.txt", "from the phone")), 200);
-    EXPECT_TRUE(idle.front()->closedWithin(1s)) << "the oldest idle connection made room";
+    EXPECT_TRUE(idle[2]->closedWithin(1s)) << "the oldest answered connection made room";
+    EXPECT_FALSE(idle.front()->closedWithin(100ms));
     EXPECT_EQ(readFile(s.temp / "phone.txt"), "from the phone");
 
     std::vector<std::unique_ptr<LoopbackClient>> uploads;
@@ -397,6 +404,27 @@ TEST(WebReceiveServer, ConnectionLimit) {
         status = statusOf(s.request("GET /?t=" + s.token() + " HTTP/1.1\r\n\r\n"));
     }
     EXPECT_EQ(status, 200);
+}
+
+// A phone's next request is never the one cut to make room while the connections of answered
+// requests are still closing: they go first, though the phone's connection is older.
+TEST(WebReceiveServer, AnsweredConnectionsMakeRoomFirst) {
+    auto timeouts = test::fastTimeouts();
+    timeouts.drain = 10s;
+    WebReceiveTestServer s(timeouts);
+    s.start();
+    ASSERT_TRUE(s.budget->reserve({10 * GiB, 10 * GiB}));
+    LoopbackClient phone(s.port);  // its request still to come
+    std::vector<std::unique_ptr<LoopbackClient>> refused;
+    for (int i = 0; i < 7; ++i) {
+        refused.push_back(std::make_unique<LoopbackClient>(s.port));
+        refused.back()->send("POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: a\r\nContent-Length: 9999\r\n\r\n");
+        EXPECT_EQ(statusOf(refused.back()->readUntil(limitReached)), 413);
+    }
+    LoopbackClient next(s.port);
+    EXPECT_TRUE(refused.front()->closedWithin(2s));
+    phone.send("GET /?t=" + s.token() + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(statusOf(phone.readAll()), 200);
 }
 
 TEST(WebReceiveServer, SilentClientIsCutByIdleTimer) {
