@@ -291,8 +291,10 @@ TEST_F(QuickReceive, OfferOverTheBudgetIsRefusedWithTheLimitText) {
 TEST_F(QuickReceive, SilentConnectionsMakeRoomForAnOffer) {
     model.receive->holdBeforeOffer = true;
     std::vector<std::shared_ptr<FakeStream>> silent;
-    for (int i = 0; i < 4; ++i) silent.push_back(model.advertiser->connect());
-    ASSERT_TRUE(pumpUntil([&] { return model.receive->started == 4; }));
+    for (int i = 0; i < 4; ++i) {
+        silent.push_back(model.advertiser->connect());
+        ASSERT_TRUE(pumpUntil([&] { return model.receive->started == i + 1; }));
+    }
     model.receive->holdBeforeOffer = false;
     auto phone = model.advertiser->connect();
     ASSERT_TRUE(pumpUntil([&] { return model.row().state.kind() == Kind::done; }));
