@@ -178,16 +178,23 @@ WebReceiveServer::Impl::Failure WebReceiveServer::Impl::settleFailure(const Uuid
     return failure;
 }
 
-bool WebReceiveServer::Impl::evictLocked() {
-    // An answered client has had all it will get; one that has not shown the token may never.
-    auto victim = std::find_if(clients_.begin(), clients_.end(),
-                               [](const auto& entry) { return entry.second.connection->answered(); });
-    if (victim == clients_.end()) {
-        victim = std::find_if(clients_.begin(), clients_.end(), [](const auto& entry) { return !entry.second.admitted; });
+bool WebReceiveServer::Impl::admitLocked() {
+    const auto closing = [](const auto& entry) { return entry.second.connection->answered(); };
+    const auto live = clients_.size() - static_cast<std::size_t>(std::count_if(clients_.begin(), clients_.end(), closing));
+    if (live >= maxConnections) {
+        const auto idle = std::find_if(clients_.begin(), clients_.end(),
+                                       [&](const auto& entry) { return !entry.second.admitted && !closing(entry); });
+        if (idle == clients_.end()) return false;
+        idle->second.connection->cancel();
+        clients_.erase(idle);  // its task's own removal then finds nothing
     }
-    if (victim == clients_.end()) return false;
-    victim->second.connection->cancel();
-    clients_.erase(victim);  // its task's own removal then finds nothing
+    // A closing one ends within the drain time; past this many, the oldest goes at once.
+    if (clients_.size() >= 2 * maxConnections) {
+        if (const auto oldest = std::find_if(clients_.begin(), clients_.end(), closing); oldest != clients_.end()) {
+            oldest->second.connection->cancel();
+            clients_.erase(oldest);
+        }
+    }
     return true;
 }
 
@@ -245,7 +252,7 @@ asio::awaitable<void> WebReceiveServer::Impl::acceptLoop(std::shared_ptr<tcp::ac
         std::uint64_t key = 0;
         {
             std::lock_guard guard(lock);
-            if (stopped_ || (clients_.size() >= maxConnections && !evictLocked())) {
+            if (stopped_ || !admitLocked()) {
                 connection->close();  // at once, without a reply
                 continue;
             }

@@ -30,10 +30,11 @@ class WebReceiveServer {
 public:
     using Timeouts = WebReceiveTimeouts;
 
-    // Open connections at most. When all are taken, a new one replaces the oldest that has
-    // already been answered and is only closing, or else the oldest that has not yet shown the
-    // token in a whole request head, so idle sockets cannot lock phones out and closing ones
-    // cannot cut a phone's next request.
+    // Connections being served at most. When all places are taken, a new one replaces the
+    // oldest that has not yet shown the token in a whole request head, so idle sockets cannot
+    // lock phones out. One that has had its answer holds no place while it closes (so a phone's
+    // next request does not cut it before its answer is read); as many again may be closing,
+    // beyond which the oldest of them is closed at once.
     static constexpr std::size_t maxConnections = 8;
 
     // Events of one upload, in order: started, progress (non-decreasing), then finished or failed.

@@ -39,9 +39,9 @@ private:
     asio::awaitable<void> receiveUpload(WebReceiveConnection& connection, const HttpRequest& request);
 
     std::filesystem::path currentFolder();
-    // Closes the oldest connection that has been answered, or else the oldest that has not
-    // shown the token, to make room; under `lock`.
-    bool evictLocked();
+    // Makes room for a new connection, under `lock`: when every place is taken, the oldest
+    // connection that has not shown the token is closed; false when there is none.
+    bool admitLocked();
     // Runs the whenClosed() callbacks once stopped with no connection left; takes `lock`.
     void notifyIfClosed();
     // How a failed upload ends: the reason its Failed event gives, and whether it was stopped
@@ -71,6 +71,7 @@ private:
     std::shared_ptr<asio::ip::tcp::acceptor> listener_;
     bool stopped_ = false;
     // Open connections by arrival order, and whether each has shown the token in a whole head.
+    // One that has been answered is only closing and holds no place.
     struct Client {
         Connection connection;
         bool admitted = false;

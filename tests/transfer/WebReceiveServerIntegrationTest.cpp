@@ -360,25 +360,26 @@ TEST(WebReceiveServer, EarlyAnswersReachClientsStillSending) {
 // --- connections and timers ------------------------------------------------------------
 
 // Connections that have not shown the token in a whole head never keep a phone out: when all
-// eight places are taken, one that has had its answer and is only closing makes room, or else
-// the oldest of them. Eight uploads under way hold theirs: a ninth connection is closed without
-// a reply, and a tenth is served once one of them has ended.
+// eight places are taken, the oldest of them makes room; refused ones still draining hold none.
+// Eight uploads under way hold theirs: a ninth connection is closed without a reply, and a
+// tenth is served once one of them has ended.
 TEST(WebReceiveServer, ConnectionLimit) {
     auto timeouts = test::fastTimeouts();
     timeouts.drain = 5s;
     WebReceiveTestServer s(timeouts);
     s.start();
     std::vector<std::unique_ptr<LoopbackClient>> idle;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 11; ++i) {
         idle.push_back(std::make_unique<LoopbackClient>(s.port));
         if (i % 3 == 1) idle.back()->send("GET /");  // a head in progress
+        if (i % 3 != 2) continue;
         // Refused, but still sending its body while the server drains it.
-        if (i % 3 == 2) idle.back()->send("POST /upload?t=wrong HTTP/1.1\r\nContent-Length: 9999999\r\n\r\n");
+        idle.back()->send("POST /upload?t=wrong HTTP/1.1\r\nContent-Length: 9999999\r\n\r\n");
+        EXPECT_EQ(statusOf(idle.back()->readUntil("again.")), 403);
     }
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(statusOf(s.upload("phone.txt", "from the phone")), 200);
-    EXPECT_TRUE(idle[2]->closedWithin(1s)) << "the oldest answered connection made room";
-    EXPECT_FALSE(idle.front()->closedWithin(100ms));
+    EXPECT_TRUE(idle.front()->closedWithin(1s)) << "the oldest idle connection made room";
     EXPECT_EQ(readFile(s.temp / "phone.txt"), "from the phone");
 
     std::vector<std::unique_ptr<LoopbackClient>> uploads;
@@ -406,9 +407,10 @@ TEST(WebReceiveServer, ConnectionLimit) {
     EXPECT_EQ(status, 200);
 }
 
-// A phone's next request is never the one cut to make room while the connections of answered
-// requests are still closing: they go first, though the phone's connection is older.
-TEST(WebReceiveServer, AnsweredConnectionsMakeRoomFirst) {
+// Connections whose requests have been answered hold no place while they close, so a phone's
+// next request neither waits for them nor makes one of them, or itself, be cut. Only as many
+// again may be closing: past that, the oldest of them is closed at once.
+TEST(WebReceiveServer, AnsweredConnectionsHoldNoPlace) {
     auto timeouts = test::fastTimeouts();
     timeouts.drain = 10s;
     WebReceiveTestServer s(timeouts);
@@ -416,14 +418,25 @@ TEST(WebReceiveServer, AnsweredConnectionsMakeRoomFirst) {
     ASSERT_TRUE(s.budget->reserve({10 * GiB, 10 * GiB}));
     LoopbackClient phone(s.port);  // its request still to come
     std::vector<std::unique_ptr<LoopbackClient>> refused;
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 15; ++i) {
         refused.push_back(std::make_unique<LoopbackClient>(s.port));
         refused.back()->send("POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: a\r\nContent-Length: 9999\r\n\r\n");
         EXPECT_EQ(statusOf(refused.back()->readUntil(limitReached)), 413);
     }
+    // A closed connection answers what is sent to it with a reset; a draining one reads it.
+    const auto cut = [](LoopbackClient& client) {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            if (!client.send("more body")) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    };
+    EXPECT_FALSE(cut(*refused.front()));
     LoopbackClient next(s.port);
     next.send("GET /?t=" + s.token() + " HTTP/1.1\r\n\r\n");
     EXPECT_EQ(statusOf(next.readAll()), 200);
+    EXPECT_TRUE(cut(*refused.front())) << "more than eight connections kept closing";
+    EXPECT_FALSE(cut(*refused[1]));
     phone.send("GET /?t=" + s.token() + " HTTP/1.1\r\n\r\n");
     EXPECT_EQ(statusOf(phone.readAll()), 200) << "the phone's connection was cut to make room";
 }
