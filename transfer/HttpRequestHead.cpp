@@ -129,8 +129,17 @@ std::optional<HttpRequest> parse(ByteView buffer, std::size_t end) {
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const auto colon = lines[i].find(':');
         if (colon == std::string_view::npos) continue;
-        request.headers[HttpText::asciiLower(lines[i].substr(0, colon))] =
-            std::string(HttpText::trimSpaces(lines[i].substr(colon + 1)));
+        const auto name = HttpText::asciiLower(lines[i].substr(0, colon));
+        std::string value(HttpText::trimSpaces(lines[i].substr(colon + 1)));
+        auto [entry, added] = request.headers.try_emplace(name, value);
+        if (added) continue;
+        // Two different lengths leave the body's end in doubt: they are kept as the list they
+        // form, which reads as no length at all, so the request is refused.
+        if (name == "content-length" && entry->second != value) {
+            entry->second += ", " + value;
+        } else {
+            entry->second = std::move(value);
+        }
     }
     request.leftover.assign(buffer.begin() + static_cast<std::ptrdiff_t>(end + terminator.size()), buffer.end());
     return request;

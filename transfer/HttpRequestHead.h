@@ -14,7 +14,9 @@ struct HttpRequest {
     std::string method;                          // exactly as sent
     std::string path;                            // percent-decoded; empty when the target has none
     std::map<std::string, std::string> query;    // percent-decoded; first occurrence wins
-    std::map<std::string, std::string> headers;  // lower-case names; last occurrence wins
+    // Lower-case names; the last occurrence wins, but different Content-Length values are kept
+    // as their comma-separated list.
+    std::map<std::string, std::string> headers;
     Bytes leftover;                              // body bytes that came with the head
 
     // The header's value, or nothing; `lowerName` must be lower case.

@@ -76,6 +76,7 @@ asio::awaitable<void> WebReceiveConnection::send(ByteView bytes) {
 asio::awaitable<void> WebReceiveConnection::respond(int status, std::string_view contentType, ByteView body) {
     const auto response = HttpResponse::format(status, contentType, body);
     co_await send(response);
+    answered_ = true;
 }
 
 asio::awaitable<void> WebReceiveConnection::drain() {

@@ -5,6 +5,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -38,6 +39,9 @@ public:
 
     asio::awaitable<void> respond(int status, std::string_view contentType, ByteView body);
 
+    // The answer has been written: the connection is only closing now. Any thread.
+    bool answered() const { return answered_; }
+
     // After an answer sent before the body was read: ends our side, then reads and drops
     // what the client still sends until it closes or the drain time runs out, so the client
     // reads the answer instead of a reset.
@@ -63,6 +67,7 @@ private:
     bool reading_ = false;
     bool interrupted_ = false;
     bool deadlineArmed_ = false;
+    std::atomic<bool> answered_{false};
 };
 
 }  // namespace velmo

@@ -5,6 +5,7 @@
 #include <asio/detached.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
+#include <algorithm>
 #include <set>
 
 #include "platform/Random.h"
@@ -55,6 +56,7 @@ void WebReceiveServer::setOnEvent(EventHandler handler) { impl_->setOnEvent(std:
 void WebReceiveServer::setAfterSave(std::function<void(const Uuid&)> hook) { impl_->setAfterSave(std::move(hook)); }
 asio::awaitable<std::uint16_t> WebReceiveServer::start() { return impl_->start(); }
 WebReceiveServer::SettledUploads WebReceiveServer::stop() { return impl_->stop(); }
+void WebReceiveServer::whenClosed(std::function<void()> done) { impl_->whenClosed(std::move(done)); }
 void WebReceiveServer::setFolder(std::filesystem::path folder) { impl_->setFolder(std::move(folder)); }
 bool WebReceiveServer::cancelUpload(const Uuid& id) { return impl_->cancelUpload(id); }
 
@@ -98,31 +100,54 @@ asio::awaitable<std::uint16_t> WebReceiveServer::Impl::start() {
 }
 
 WebReceiveServer::SettledUploads WebReceiveServer::Impl::stop() {
-    std::lock_guard guard(lock);
-    stopped_ = true;
-    if (listener_) {
-        asio::post(strand_, [listener = std::move(listener_)] {
-            std::error_code ignored;
-            listener->close(ignored);
-        });
-        listener_.reset();
-    }
-    // A running upload stops reading but still gives its answer, so that no browser takes the
-    // cut for a network fault and sends the file again; every other connection ends at once.
-    // Entries stay until their own tasks end.
-    std::set<const WebReceiveConnection*> answering;
-    for (auto& [id, upload] : uploads_) {
-        if (upload.stage == Upload::Stage::receiving) upload.stage = Upload::Stage::stopped;
-        answering.insert(upload.connection);
-    }
-    for (auto& [key, client] : clients_) {
-        if (answering.count(client.connection.get())) {
-            client.connection->interrupt();
-        } else {
-            client.connection->cancel();
+    SettledUploads settled;
+    {
+        std::lock_guard guard(lock);
+        stopped_ = true;
+        if (listener_) {
+            asio::post(strand_, [listener = std::move(listener_)] {
+                std::error_code ignored;
+                listener->close(ignored);
+            });
+            listener_.reset();
         }
+        // A running upload stops reading but still gives its answer, so that no browser takes the
+        // cut for a network fault and sends the file again; every other connection ends at once.
+        // Entries stay until their own tasks end.
+        std::set<const WebReceiveConnection*> answering;
+        for (auto& [id, upload] : uploads_) {
+            if (upload.stage == Upload::Stage::receiving) upload.stage = Upload::Stage::stopped;
+            answering.insert(upload.connection);
+        }
+        for (auto& [key, client] : clients_) {
+            if (answering.count(client.connection.get())) {
+                client.connection->interrupt();
+            } else {
+                client.connection->cancel();
+            }
+        }
+        settled = settled_;
     }
-    return settled_;
+    notifyIfClosed();
+    return settled;
+}
+
+void WebReceiveServer::Impl::whenClosed(std::function<void()> done) {
+    {
+        std::lock_guard guard(lock);
+        onClosed_.push_back(std::move(done));
+    }
+    notifyIfClosed();
+}
+
+void WebReceiveServer::Impl::notifyIfClosed() {
+    std::vector<std::function<void()>> waiting;
+    {
+        std::lock_guard guard(lock);
+        if (!stopped_ || serving_ > 0) return;
+        waiting.swap(onClosed_);
+    }
+    for (auto& done : waiting) done();
 }
 
 void WebReceiveServer::Impl::setFolder(std::filesystem::path folder) {
@@ -139,27 +164,38 @@ bool WebReceiveServer::Impl::cancelUpload(const Uuid& id) {
     return true;
 }
 
-bool WebReceiveServer::Impl::settleFailure(const Uuid& id, std::string& message, bool cutShort) {
+WebReceiveServer::Impl::Failure WebReceiveServer::Impl::settleFailure(const Uuid& id, std::string message,
+                                                                      bool cutShort) {
     std::lock_guard guard(lock);
     auto& upload = uploads_.at(id);
     const bool cancelled = upload.stage == Upload::Stage::cancelled;
     // A real failure that happened as the session closed keeps its own answer and reason.
     const bool stopped = upload.stage == Upload::Stage::stopped && cutShort;
-    if (cancelled) message = "Cancelled";
+    Failure failure{cancelled ? std::string("Cancelled") : std::move(message), cancelled || stopped};
     upload.stage = Upload::Stage::settled;
     // Told by stop() too: a failure whose event has not arrived yet is not taken for the stop.
-    settled_.insert_or_assign(id, Failed{id, message});
-    return cancelled || stopped;
+    settled_.insert_or_assign(id, Failed{id, failure.message});
+    return failure;
 }
 
-bool WebReceiveServer::Impl::evictLocked() {
-    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
-        if (it->second.admitted) continue;
-        it->second.connection->cancel();
-        clients_.erase(it);  // its task's own removal then finds nothing
-        return true;
+bool WebReceiveServer::Impl::admitLocked() {
+    const auto closing = [](const auto& entry) { return entry.second.connection->answered(); };
+    const auto live = clients_.size() - static_cast<std::size_t>(std::count_if(clients_.begin(), clients_.end(), closing));
+    if (live >= maxConnections) {
+        const auto idle = std::find_if(clients_.begin(), clients_.end(),
+                                       [&](const auto& entry) { return !entry.second.admitted && !closing(entry); });
+        if (idle == clients_.end()) return false;
+        idle->second.connection->cancel();
+        clients_.erase(idle);  // its task's own removal then finds nothing
     }
-    return false;
+    // A closing one ends within the drain time; past this many, the oldest goes at once.
+    if (clients_.size() >= 2 * maxConnections) {
+        if (const auto oldest = std::find_if(clients_.begin(), clients_.end(), closing); oldest != clients_.end()) {
+            oldest->second.connection->cancel();
+            clients_.erase(oldest);
+        }
+    }
+    return true;
 }
 
 std::filesystem::path WebReceiveServer::Impl::currentFolder() {
@@ -216,12 +252,13 @@ asio::awaitable<void> WebReceiveServer::Impl::acceptLoop(std::shared_ptr<tcp::ac
         std::uint64_t key = 0;
         {
             std::lock_guard guard(lock);
-            if (stopped_ || (clients_.size() >= maxConnections && !evictLocked())) {
+            if (stopped_ || !admitLocked()) {
                 connection->close();  // at once, without a reply
                 continue;
             }
             key = nextClient_++;
             clients_.emplace(key, Client{connection});
+            ++serving_;
         }
         asio::co_spawn(connection->executor(), serve(connection, key), asio::detached);
     }
@@ -235,11 +272,13 @@ asio::awaitable<void> WebReceiveServer::Impl::serve(Connection connection, std::
     } catch (const std::exception&) {
         // Nothing more can be said to this client.
     }
+    connection->close();
     {
         std::lock_guard guard(lock);
         clients_.erase(key);
+        --serving_;
     }
-    connection->close();
+    notifyIfClosed();
 }
 
 asio::awaitable<void> WebReceiveServer::Impl::route(WebReceiveConnection& connection, std::uint64_t key,

@@ -30,8 +30,11 @@ class WebReceiveServer {
 public:
     using Timeouts = WebReceiveTimeouts;
 
-    // Open connections at most. When all are taken, a new one replaces the oldest that has not
-    // yet shown the token in a whole request head, so idle sockets cannot lock phones out.
+    // Connections being served at most. When all places are taken, a new one replaces the
+    // oldest that has not yet shown the token in a whole request head, so idle sockets cannot
+    // lock phones out. One that has had its answer holds no place while it closes (so a phone's
+    // next request does not cut it before its answer is read); as many again may be closing,
+    // beyond which the oldest of them is closed at once.
     static constexpr std::size_t maxConnections = 8;
 
     // Events of one upload, in order: started, progress (non-decreasing), then finished or failed.
@@ -92,6 +95,10 @@ public:
     // still on its way: no upload is saved after the stop, and those still running then fail
     // because of it. Any thread, any time, any number of times.
     SettledUploads stop();
+
+    // After stop(): runs `done` once every connection has ended, the running uploads' final
+    // answers written: at once when none is open, else on the thread that ends the last one.
+    void whenClosed(std::function<void()> done);
 
     // Stops the upload `id` (of a Started event) unless its outcome is already settled: it is
     // answered 409 and closed, its part file removed, and it fails with "Cancelled"; this

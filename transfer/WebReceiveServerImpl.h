@@ -4,6 +4,7 @@
 #include <asio/strand.hpp>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "transfer/WebReceiveConnection.h"
 #include "transfer/WebReceiveServer.h"
@@ -20,6 +21,7 @@ public:
 
     asio::awaitable<std::uint16_t> start();
     SettledUploads stop();
+    void whenClosed(std::function<void()> done);
     void setFolder(std::filesystem::path folder);
     void setOnEvent(EventHandler handler);
     void setAfterSave(std::function<void(const Uuid&)> hook);
@@ -37,13 +39,21 @@ private:
     asio::awaitable<void> receiveUpload(WebReceiveConnection& connection, const HttpRequest& request);
 
     std::filesystem::path currentFolder();
-    // Closes the oldest connection that has not shown the token, to make room; under `lock`.
-    bool evictLocked();
+    // Makes room for a new connection, under `lock`: when every place is taken, the oldest
+    // connection that has not shown the token is closed; false when there is none.
+    bool admitLocked();
+    // Runs the whenClosed() callbacks once stopped with no connection left; takes `lock`.
+    void notifyIfClosed();
+    // How a failed upload ends: the reason its Failed event gives, and whether it was stopped
+    // on the computer (by its cancel or the session's end) and so gets the final answer.
+    struct Failure {
+        std::string message;
+        bool stoppedHere = false;
+    };
     // The upload failed with `message` (`cutShort`: its connection yielded nothing more): its
-    // outcome is settled, and a later cancel no longer changes it. Returns whether it was
-    // stopped on the computer, by its cancel (`message` is then "Cancelled") or by the
-    // session's end, and so gets the final answer.
-    bool settleFailure(const Uuid& id, std::string& message, bool cutShort);
+    // outcome is settled, and a later cancel no longer changes it. A cancelled upload's reason
+    // is "Cancelled".
+    Failure settleFailure(const Uuid& id, std::string message, bool cutShort);
     void emit(const Event& event);
     void afterSave(const Uuid& id);
 
@@ -54,19 +64,23 @@ private:
     const asio::any_io_executor executor_;
     asio::strand<asio::any_io_executor> strand_;  // the listener's
 
-    // Guards folder_, listener_, stopped_, clients_, uploads_ and settled_. Taken before the
-    // budget's lock.
+    // Guards folder_, listener_, stopped_, clients_, serving_, onClosed_, uploads_ and
+    // settled_. Taken before the budget's lock.
     std::mutex lock;
     std::filesystem::path folder_;
     std::shared_ptr<asio::ip::tcp::acceptor> listener_;
     bool stopped_ = false;
     // Open connections by arrival order, and whether each has shown the token in a whole head.
+    // One that has been answered is only closing and holds no place.
     struct Client {
         Connection connection;
         bool admitted = false;
     };
     std::map<std::uint64_t, Client> clients_;
     std::uint64_t nextClient_ = 0;
+    // Connection tasks still running, evicted ones included, and who waits for them to end.
+    std::size_t serving_ = 0;
+    std::vector<std::function<void()>> onClosed_;
     // The running uploads by id: still receiving, cancelled by the user, cut by stop(), or
     // settled (saved or failed), after which a cancel changes nothing.
     struct Upload {

@@ -155,10 +155,9 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
 
     if (failure) {
         if (file) file->discard();
-        auto message = failureMessage(failure, folder);
-        const bool stoppedHere = settleFailure(id, message, cutShort(failure));
-        emit(Failed{id, message});
-        if (stoppedHere) {
+        const auto settled = settleFailure(id, failureMessage(failure, folder), cutShort(failure));
+        emit(Failed{id, settled.message});
+        if (settled.stoppedHere) {
             co_await connection.respond(409, jsonType, toBytes(stoppedBody));
         } else {
             co_await connection.respond(500, jsonType, toBytes(failedBody));

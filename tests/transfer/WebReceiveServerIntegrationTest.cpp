@@ -161,7 +161,10 @@ TEST(WebReceiveServer, BadRequestsAnswer400WithoutEvents) {
              "X-File-Name: %FF.txt\r\nContent-Length: 0\r\n",
              "X-File-Name: a%2\r\nContent-Length: 0\r\n",
              "X-File-Name: a\r\nTransfer-Encoding: chunked\r\n",
-             "X-File-Name: a\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n"}) {
+             "X-File-Name: a\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n",
+             // Where the body ends is in doubt.
+             "X-File-Name: a\r\nContent-Length: 0\r\ncontent-length: 5\r\n",
+             "X-File-Name: a\r\nContent-Length: 5\r\nContent-Length: 5\r\nContent-Length: 0\r\n"}) {
         LoopbackClient client(s.port);
         client.send(start + headers + "\r\n");
         client.shutdownWrite();  // the body that may be awaited never comes
@@ -355,49 +358,6 @@ TEST(WebReceiveServer, EarlyAnswersReachClientsStillSending) {
 }
 
 // --- connections and timers ------------------------------------------------------------
-
-// Connections that have not shown the token in a whole head never keep a phone out: when all
-// eight places are taken, the oldest of them makes room. Eight uploads under way hold theirs: a
-// ninth connection is closed without a reply, and a tenth is served once one of them has ended.
-TEST(WebReceiveServer, ConnectionLimit) {
-    WebReceiveTestServer s;
-    s.start();
-    std::vector<std::unique_ptr<LoopbackClient>> idle;
-    for (int i = 0; i < 8; ++i) {
-        idle.push_back(std::make_unique<LoopbackClient>(s.port));
-        if (i % 3 == 1) idle.back()->send("GET /");  // a head in progress
-        // Refused, but still sending its body while the server drains it.
-        if (i % 3 == 2) idle.back()->send("POST /upload?t=wrong HTTP/1.1\r\nContent-Length: 9999999\r\n\r\n");
-    }
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(statusOf(s.upload("phone.txt", "from the phone")), 200);
-    EXPECT_TRUE(idle.front()->closedWithin(1s)) << "the oldest idle connection made room";
-    EXPECT_EQ(readFile(s.temp / "phone.txt"), "from the phone");
-
-    std::vector<std::unique_ptr<LoopbackClient>> uploads;
-    for (int i = 0; i < 8; ++i) {
-        uploads.push_back(std::make_unique<LoopbackClient>(s.port));
-        uploads.back()->send("POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: u" + std::to_string(i) +
-                             "\r\nContent-Length: 2\r\n\r\nx");
-    }
-    const auto started = [&] {
-        const auto events = s.events->snapshot();
-        return std::count_if(events.begin(), events.end(),
-                             [](const auto& e) { return std::holds_alternative<Server::Started>(e); });
-    };
-    for (int attempt = 0; attempt < 250 && started() < 9; ++attempt) std::this_thread::sleep_for(20ms);
-    ASSERT_EQ(started(), 9);
-    LoopbackClient ninth(s.port);
-    EXPECT_EQ(ninth.readAll(), "");
-    uploads.front()->send("y");
-    EXPECT_EQ(statusOf(uploads.front()->readAll()), 200);
-    int status = 0;
-    for (int attempt = 0; attempt < 50 && status != 200; ++attempt) {
-        std::this_thread::sleep_for(20ms);
-        status = statusOf(s.request("GET /?t=" + s.token() + " HTTP/1.1\r\n\r\n"));
-    }
-    EXPECT_EQ(status, 200);
-}
 
 TEST(WebReceiveServer, SilentClientIsCutByIdleTimer) {
     auto timeouts = test::fastTimeouts();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "WebReceiveTestServer.h"
 #include "support/ScratchDisk.h"
@@ -122,6 +123,50 @@ TEST(WebReceiveServer, CancelIsSettledAgainstTheMove) {
             EXPECT_EQ(kinds(events), "started progress finished");
         }
     }
+}
+
+// Stopping the server: an upload still arriving is answered with the final 409, and what its
+// phone still sends is read, so the phone reads that answer instead of a reset. stop() tells
+// how the uploads that had ended went, a failure with its own reason, even before its event.
+TEST(WebReceiveServer, StopAnswersRunningUploadsAndTellsEndedOnes) {
+    auto timeouts = fastTimeouts();
+    timeouts.drain = 10s;
+    WebReceiveTestServer s(timeouts);
+    s.start();
+    const auto head = [&](const std::string& name, std::size_t length) {
+        return "POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: " + name +
+               "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+    };
+    ASSERT_EQ(statusOf(s.upload("saved.txt", "kept")), 200);
+    LoopbackClient gone(s.port);
+    gone.send(head("gone.bin", 1000) + "half");
+    ASSERT_TRUE(s.events->waitForCount(4));  // saved: started progress finished; gone: started
+    gone.close();
+    ASSERT_TRUE(s.events->waitForCount(5));
+    LoopbackClient running(s.port);
+    const std::size_t size = 16 * 1024 * 1024;
+    running.send(head("big.bin", size) + std::string(65536, 'b'));
+    ASSERT_TRUE(s.events->waitForCount(6));
+
+    std::atomic<bool> allSent = true;
+    std::thread writer([&] {
+        const std::string chunk(65536, 'b');
+        for (std::size_t sent = 65536; sent < size && allSent; sent += chunk.size()) allSent = running.send(chunk);
+        running.shutdownWrite();
+    });
+    const auto settled = s.server->stop();
+    const auto answer = running.readAll();
+    writer.join();
+    EXPECT_EQ(statusOf(answer), 409) << answer;
+    EXPECT_EQ(bodyOf(answer), R"({"ok":false,"error":"Cancelled on the computer."})");
+    EXPECT_TRUE(allSent) << "the phone was cut off while it still sent";
+
+    const auto events = s.events->snapshot();
+    const auto idOf = [&](std::size_t index) { return std::get<Server::Started>(events.at(index)).id; };
+    ASSERT_EQ(settled.size(), 2u);
+    EXPECT_EQ(std::get<Server::Finished>(settled.at(idOf(0))).url, s.temp / "saved.txt");
+    EXPECT_EQ(std::get<Server::Failed>(settled.at(idOf(3))).message, "The phone stopped sending.");
+    EXPECT_EQ(s.files(), std::vector<std::string>{"saved.txt"});
 }
 
 // The phone's upload fails with a sentence naming the folder, never a system message alone.

@@ -51,6 +51,7 @@ asio::awaitable<std::vector<std::filesystem::path>> fakeReceive(
     if (!accepted) co_return std::vector<std::filesystem::path>{};
     cancel.throwIfCancelled();
     if (authorization && !authorization->isActive()) throw Cancelled();
+    if (script->holdAfterAccept) co_await waitForCancel(cancel);
     progress(0, script->offer.totalSize());
     progress(script->offer.totalSize(), script->offer.totalSize());
     if (script->errorAfterAccept) {

@@ -119,6 +119,7 @@ struct ReceiveScript {
     std::exception_ptr errorAfterAccept;  // thrown instead of saving
     std::vector<std::filesystem::path> savedBeforeError;  // saved before that error
     bool holdBeforeOffer = false;         // waits for the cancel signal first
+    bool holdAfterAccept = false;         // waits for the cancel signal once accepted
 
     std::atomic<int> started{0};
     std::atomic<int> ended{0};

@@ -219,6 +219,29 @@ TEST(AppModelLifecycle, QuittingCancelsRunningTransfersAndTellsThePhone) {
     EXPECT_TRUE(idleSettled);
 }
 
+// Quitting with two receives running waits until both have ended, not only the first.
+TEST(AppModelLifecycle, QuitWaitsForEveryRunningTransfer) {
+    AppModelHarness model;
+    model->start();
+    model.receive->holdAfterAccept = true;
+    for (int i = 0; i < 2; ++i) {
+        model.advertiser->connect();
+        ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+        model->answerIncoming(true);
+    }
+    ASSERT_TRUE(pumpUntil([&] { return model.row(1).state == TransferItem::State::transferring(); }));
+    const std::vector<Uuid> ids = {model.row(0).id, model.row(1).id};
+    bool settled = false;
+    bool stillRunning = true;
+    model->quit(std::chrono::seconds(5), [&] {
+        settled = true;
+        stillRunning = model->hasCanceler(ids[0]) || model->hasCanceler(ids[1]);
+    });
+    ASSERT_TRUE(pumpUntil([&] { return settled; }));
+    EXPECT_FALSE(stillRunning);
+    EXPECT_EQ(model.receive->ended, 2);
+}
+
 TEST(AppModelLifecycle, EqualAssignmentsNotifyNobody) {
     AppModelHarness model;
     int receive = 0;

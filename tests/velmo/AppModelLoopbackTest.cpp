@@ -60,6 +60,47 @@ TEST(AppModelLoopback, PhoneSendsAndTheUserAccepts) {
     ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
 }
 
+// Four connections that pair with nothing and say nothing hold every place, for as long as they
+// like: an honest phone still gets through, taking the place of the oldest of them, and its
+// offer is asked and its file saved. The silent ones that made room are closed and leave no row.
+TEST(AppModelLoopback, SilentConnectionsDoNotKeepAPhoneOut) {
+    AppModelHarness model({.sharingMode = "askEachTime", .realEngine = true});
+    model->start();
+    auto listener = model.advertiser->listener;
+    ASSERT_TRUE(listener);
+    std::vector<LoopbackStreams> silent;
+    for (int i = 0; i < 4; ++i) {
+        silent.push_back(LoopbackStreams::open(Runtime::shared().executor()));
+        std::thread([&] { listener(silent.back().accepted); }).join();
+        ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == i + 1; }));
+    }
+    TempFolder phoneFolder;
+    phoneFolder.write("hello.txt", "hello from the phone");
+    auto streams = LoopbackStreams::open(Runtime::shared().executor());
+    std::thread([&] { listener(streams.accepted); }).join();
+    auto sent = asio::co_spawn(
+        Runtime::shared().executor(),
+        QuickShareSender::send({phoneFolder / "hello.txt"}, streams.outgoing, "Pixel", std::nullopt, nullptr,
+                               [](const QuickShareSender::Status&) {}, [](std::int64_t, std::int64_t) {}),
+        asio::use_future);
+
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(model->incoming()->offer.senderName, "Pixel");
+    EXPECT_EQ(model->incomingCount(), 4);
+    EXPECT_EQ(model->transfers().size(), 4u) << "the connection that made room leaves no row";
+    model->answerIncoming(true);
+    ASSERT_TRUE(pumpUntil([&] { return model.row().state == State::done(); }, std::chrono::seconds(10)))
+        << model.row().state.message();
+    EXPECT_EQ(contents(model.row().savedURLs.at(0)), "hello from the phone");
+    ASSERT_EQ(sent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_NO_THROW(sent.get());
+    // The oldest silent connection was closed to make room; the others still wait.
+    auto closed = asio::co_spawn(Runtime::shared().executor(), silent[0].outgoing->readExactly(1), asio::use_future);
+    ASSERT_EQ(closed.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_THROW(closed.get(), std::exception);
+    EXPECT_EQ(model->incomingCount(), 3);
+}
+
 // The row asks to compare the codes and names its phone. The phone's answer may come while
 // the question is open: an accept waits for "Codes match"; a decline ends the send at once and
 // takes the question away, so a late "Codes match" changes nothing.

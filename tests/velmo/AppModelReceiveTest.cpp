@@ -109,20 +109,40 @@ TEST_F(AppModelReceive, CancellingTheRowClosesThePromptAndTheStream) {
     EXPECT_EQ(model.row().state, TransferItem::State::failed("Cancelled"));
 }
 
-TEST_F(AppModelReceive, FifthConnectionIsClosedWithoutARow) {
+// Four places at most. A new connection takes the place of the oldest one that has made no
+// offer yet, which then ends without a row; an offer being asked or a transfer running keeps
+// its place, older or not, and when all four hold one the newcomer is closed without a row.
+TEST_F(AppModelReceive, OnlyConnectionsWithoutAnOfferMakeRoom) {
+    model.receive->holdAfterAccept = true;
+    std::vector<std::shared_ptr<FakeStream>> offered;
+    for (int i = 0; i < 4; ++i) {
+        offered.push_back(model.advertiser->connect());
+        ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+        if (i < 3) model->answerIncoming(true);  // three run, the fourth's prompt stays up
+    }
+    ASSERT_TRUE(pumpUntil([&] { return model.row(1).state.kind() == Kind::transferring; }));
     model.receive->holdBeforeOffer = true;
-    for (int i = 0; i < 4; ++i) model.advertiser->connect();
-    ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 4; }));
     auto fifth = model.advertiser->connect();
     ASSERT_TRUE(pumpUntil([&] { return fifth->isClosed(); }));
     EXPECT_EQ(model->transfers().size(), 4u);
+    EXPECT_TRUE(model->incoming().has_value());
 
-    model->cancelTransfer(model.row(0).id);
+    // One ends: a silent connection takes its place, and the next silent one takes it over.
+    model->cancelTransfer(model.row(3).id);
     ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 3; }));
-    auto sixth = model.advertiser->connect();
-    ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 4; }));
-    EXPECT_FALSE(sixth->isClosed());
-    EXPECT_EQ(model->transfers().size(), 5u);
+    auto first = model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 4 && model.receive->started == 5; }));
+    auto second = model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return first->isClosed(); }));
+    ASSERT_TRUE(pumpUntil([&] { return model.receive->started == 6; }));
+    EXPECT_FALSE(second->isClosed());
+    for (std::size_t i = 1; i < offered.size(); ++i) EXPECT_FALSE(offered[i]->isClosed()) << i;
+    EXPECT_TRUE(model->incoming().has_value());
+    EXPECT_EQ(model->incomingCount(), 4);
+    ASSERT_TRUE(pumpUntil([&] { return model.receive->ended == 2; }));
+    EXPECT_EQ(model->transfers().size(), 5u) << "the connection that made room left its row";
+    EXPECT_EQ(model.row(0).summary, "Incoming\u2026");
+    EXPECT_EQ(model.row(1).summary, "photo.jpg");
     for (const auto& row : model->transfers())
         if (row.state.isActive()) model->cancelTransfer(row.id);
     ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
@@ -148,8 +168,9 @@ TEST_F(AppModelReceive, SummaryCountsSeveralFiles) {
 
 struct ErrorCase {
     std::exception_ptr error;
-    std::string text;
-    std::vector<std::filesystem::path> savedBefore = {};  // of two offered files
+    std::string text;  // empty: the row ends done
+    std::vector<std::filesystem::path> savedBefore = {};  // of one more offered file
+    bool allSaved = false;  // every offered file was saved before the error
 };
 
 TEST_F(AppModelReceive, FailuresBecomeRowTexts) {
@@ -167,18 +188,22 @@ TEST_F(AppModelReceive, FailuresBecomeRowTexts) {
         {std::make_exception_ptr(QuickShareError::cancelledByPhone()),
          "2 of 3 files saved. The transfer was cancelled on the phone.",
          {"/home/u/dl/a.txt", "/home/u/dl/b (1).txt"}},
+        // Only the goodbye failed: nothing is missing.
+        {std::make_exception_ptr(ShareError::connectionClosed()), "", {"/home/u/dl/a.txt", "/home/u/dl/b.txt"}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         model.receive->errorAfterAccept = c.error;
         model.receive->savedBeforeError = c.savedBefore;
         model.receive->offer.files = {{"photo.jpg", 10}};
-        if (!c.savedBefore.empty()) model.receive->offer.files.resize(c.savedBefore.size() + 1, {"b.txt", 1});
+        if (!c.savedBefore.empty())
+            model.receive->offer.files.resize(c.savedBefore.size() + (c.allSaved ? 0 : 1), {"b.txt", 1});
         model.advertiser->connect();
         ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
         model->answerIncoming(true);
         ASSERT_TRUE(pumpUntil([&] { return !model.row().state.isActive(); }));
-        EXPECT_EQ(model.row().state, TransferItem::State::failed(c.text));
+        EXPECT_EQ(model.row().state,
+                  c.text.empty() ? TransferItem::State::done() : TransferItem::State::failed(c.text));
         EXPECT_EQ(model.row().savedURLs, c.savedBefore);
     }
 }
@@ -260,6 +285,25 @@ TEST_F(QuickReceive, OfferOverTheBudgetIsRefusedWithTheLimitText) {
     ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
     EXPECT_EQ(model.row().state, TransferItem::State::failed(limit));
     EXPECT_EQ(model.prompt->presented, 0);
+}
+
+// Silent connections do not keep a phone out of an open session either.
+TEST_F(QuickReceive, SilentConnectionsMakeRoomForAnOffer) {
+    model.receive->holdBeforeOffer = true;
+    std::vector<std::shared_ptr<FakeStream>> silent;
+    for (int i = 0; i < 4; ++i) {
+        silent.push_back(model.advertiser->connect());
+        ASSERT_TRUE(pumpUntil([&] { return model.receive->started == i + 1; }));
+    }
+    model.receive->holdBeforeOffer = false;
+    auto phone = model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model.row().state.kind() == Kind::done; }));
+    EXPECT_EQ(decisions(model), std::vector<bool>{true});
+    EXPECT_TRUE(silent[0]->isClosed());
+    EXPECT_FALSE(silent[1]->isClosed());
+    for (const auto& row : model->transfers())
+        if (row.state.isActive()) model->cancelTransfer(row.id);
+    ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
 }
 
 TEST_F(QuickReceive, StoppingTheSessionCancelsItsWaitingReceive) {

@@ -246,6 +246,27 @@ TEST(AppModelWebReceive, StoppingCancelsActiveRowsOfTheSession) {
     EXPECT_FALSE(std::filesystem::exists(model.temp / "b.txt"));
 }
 
+// Quitting during an upload: the phone has the final answer before the model lets the process
+// go, and the row ends "Cancelled".
+TEST(AppModelWebReceive, QuitWaitsForTheUploadsFinalAnswer) {
+    AppModelHarness model;
+    const std::string url = openSession(model);
+    LoopbackClient phone(portOf(url));
+    phone.send(uploadHead(url, "big.bin", 1000) + "half");
+    ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == 1; }));
+    bool settled = false;
+    std::string answerAtSettle;
+    model->quit(std::chrono::seconds(5), [&] {
+        settled = true;
+        answerAtSettle = phone.readUntil("\r\n\r\n", std::chrono::milliseconds(1));
+    });
+    EXPECT_FALSE(settled);
+    ASSERT_TRUE(pumpUntil([&] { return settled; }, std::chrono::seconds(10)));
+    EXPECT_EQ(statusOf(answerAtSettle), 409) << answerAtSettle;
+    EXPECT_EQ(model.row().state, State::failed("Cancelled"));
+    EXPECT_FALSE(model->webReceive().has_value());
+}
+
 // Where Show sends the file manager when no FileManager1 answers: counted, nothing opened.
 class OpenedFolders : public QObject {
     Q_OBJECT

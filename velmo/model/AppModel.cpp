@@ -211,25 +211,35 @@ void AppModel::quit(std::chrono::milliseconds limit, std::function<void()> settl
     // The cancel signal alone: a flow that has it says goodbye to its phone within its own
     // short grace and removes its part files, where closing the connection would cut it off.
     for (auto& entry : flowCancels_) entry.second.cancel();
-    auto finished = std::make_shared<bool>(false);
-    auto finish = [this, finished, settled = std::move(settled)] {
-        if (std::exchange(*finished, true)) return;
+    // The session's running uploads get their final answer meanwhile.
+    if (auto server = stopWebServer()) {
+        webUploadsOpen_ = true;
+        QPointer<AppModel> self(this);
+        server->whenClosed([self] {
+            gui::post(self, [](AppModel& m) {
+                m.webUploadsOpen_ = false;
+                m.settleQuit(false);
+            });
+        });
+    }
+    auto* deadline = new QTimer(this);  // also the context of the watch below: both go with it
+    deadline->setSingleShot(true);
+    quitSettled_ = [this, deadline, settled = std::move(settled)] {
+        deadline->stop();
+        deadline->deleteLater();
         stopEverything();
         if (settled) settled();
     };
-    if (cancelers_.empty()) return finish();
-    auto* deadline = new QTimer(this);  // also the context of the watch below: both go with it
-    deadline->setSingleShot(true);
-    const auto end = [deadline, finish] {
-        deadline->stop();
-        deadline->deleteLater();
-        finish();
-    };
-    connect(this, &AppModel::cancelersChanged, deadline, [this, end] {
-        if (cancelers_.empty()) end();
-    });
-    connect(deadline, &QTimer::timeout, deadline, end);
+    connect(this, &AppModel::cancelersChanged, deadline, [this] { settleQuit(false); });
+    connect(deadline, &QTimer::timeout, deadline, [this] { settleQuit(true); });
     deadline->start(limit);
+    settleQuit(false);
+}
+
+void AppModel::settleQuit(bool timeUp) {
+    if (!quitSettled_) return;
+    if (!timeUp && (!cancelers_.empty() || webUploadsOpen_)) return;
+    std::exchange(quitSettled_, nullptr)();
 }
 
 void AppModel::reportError(std::string message) { postError(QPointer<AppModel>(this), std::move(message)); }

@@ -92,10 +92,11 @@ public:
     void answerPeerCheck(const Uuid& transferId, bool matches);
     // Any thread: shows `message` in the status line.
     void reportError(std::string message);
-    // Quitting: from now on no new work starts, and every running transfer is cancelled with
-    // its connection left open, so that its phone hears the cancel and its part files go.
-    // Once all have ended, or after `limit` when what is left is cut off, the sessions close
-    // and `settled` runs (at once when nothing runs).
+    // Quitting: from now on no new work starts, every running transfer is cancelled with its
+    // connection left open, so that its phone hears the cancel and its part files go, and the
+    // upload server stops, its running uploads answered as stopped. Once all have ended, or
+    // after `limit` when what is left is cut off, the sessions close and `settled` runs (at
+    // once when nothing runs and no upload server is open).
     void quit(std::chrono::milliseconds limit, std::function<void()> settled);
 
     // --- Receiving offers
@@ -216,6 +217,9 @@ private:
     bool acceptIntoSession(const Uuid& id, const QuickShareOffer& offer, const QuickReceiveSession& session);
     void showIncoming(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> resolve);
     void finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved);
+    // All places taken: ends the oldest connection that has made no offer yet, and its row,
+    // to make room. False when every place holds an offer (a prompt or a transfer).
+    bool displaceSilentIncoming();
     bool isFlowCancelled(const Uuid& id) const;
     // A file of the receive `id` got its final name: a one-file row names it so.
     void noteReceivedFile(const Uuid& id, const Path& file);
@@ -240,6 +244,12 @@ private:
     bool cancelWebUpload(const Uuid& transferId);
     // The row of an upload the server saved at `saved`: done, named as saved.
     void markWebUploadSaved(const Uuid& transferId, const std::filesystem::path& saved);
+    // Stops the upload server, if one runs: the uploads it had settled end as it tells, the
+    // session's other active rows "Cancelled". Returns the server it stopped.
+    std::shared_ptr<WebReceiveServer> stopWebServer();
+    // Quitting: ends the wait once no transfer and no web upload runs any more, or when the
+    // time is up.
+    void settleQuit(bool timeUp);
 
     Settings settings_;
     AppModelServices services_;
@@ -259,6 +269,13 @@ private:
     Path downloadFolder_;
     std::map<Uuid, std::function<void()>> cancelers_;
     std::map<Uuid, CancelSignal> flowCancels_;  // the cancel signal of each running flow
+    // The incoming connections holding one of the places, oldest first, and whether each has
+    // made its offer. Their count is incomingCount_.
+    struct IncomingPlace {
+        Uuid id;
+        bool offered = false;
+    };
+    std::vector<IncomingPlace> incomingPlaces_;
     // What each running receive has saved so far, of how many offered files.
     struct ReceivedSoFar {
         std::size_t offered = 0;
@@ -277,6 +294,8 @@ private:
     std::map<Uuid, Uuid> webUploadIDs_;
     std::shared_ptr<AirDropHandoff> airDrop_;
     bool quitting_ = false;
+    std::function<void()> quitSettled_;  // set while quit() waits
+    bool webUploadsOpen_ = false;        // a stopped server still answering its uploads
 };
 
 }  // namespace velmo

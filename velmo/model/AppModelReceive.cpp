@@ -4,6 +4,8 @@
 
 #include <asio/co_spawn.hpp>
 
+#include <algorithm>
+
 #include "quickshare/QuickShareError.h"
 #include "transfer/ByteStream.h"
 
@@ -11,7 +13,7 @@ namespace velmo {
 
 namespace {
 
-constexpr int maxIncoming = 4;
+constexpr std::size_t maxIncoming = 4;
 const char* const receiveLimitText =
     "Receive limit reached. Open a new receive code (up to 10 GB per file and 20 GB or 256 files per session).";
 const char* const sessionClosedText = "Receive session closed.";
@@ -75,10 +77,10 @@ bool AppModel::isFlowCancelled(const Uuid& id) const {
 }
 
 void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session) {
-    if (!canShareNow() || incomingCount_ >= maxIncoming) return stream->close();
+    if (!canShareNow()) return stream->close();
     if (session ? !isQuickReceiveSessionCurrent(*session) : !receiveFromAndroid_) return stream->close();
+    if (incomingPlaces_.size() >= maxIncoming && !displaceSilentIncoming()) return stream->close();
 
-    setIncomingCount(incomingCount_ + 1);
     TransferItem row;
     row.id = Uuid::random();
     row.direction = TransferItem::Direction::receiving;
@@ -86,6 +88,8 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
     row.summary = "Incoming\u2026";
     row.state = TransferItem::State::connecting();
     const Uuid id = row.id;
+    incomingPlaces_.push_back({id});
+    setIncomingCount(static_cast<int>(incomingPlaces_.size()));
     transfers_.insert(transfers_.begin(), std::move(row));
     emit transfersChanged();
 
@@ -129,6 +133,25 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
     emit cancelersChanged();
 }
 
+bool AppModel::displaceSilentIncoming() {
+    const auto silent = std::find_if(incomingPlaces_.begin(), incomingPlaces_.end(),
+                                     [](const IncomingPlace& place) { return !place.offered; });
+    if (silent == incomingPlaces_.end()) return false;
+    const Uuid id = silent->id;
+    incomingPlaces_.erase(silent);
+    setIncomingCount(static_cast<int>(incomingPlaces_.size()));
+    // Its flow ends on its own; until then it is no longer counted, and it leaves no row, as a
+    // connection turned away at once does.
+    if (auto canceler = cancelers_.find(id); canceler != cancelers_.end()) canceler->second();
+    const auto row = std::find_if(transfers_.begin(), transfers_.end(), [&](const TransferItem& t) { return t.id == id; });
+    if (row != transfers_.end()) {
+        transfers_.erase(row);
+        emit transfersChanged();
+    }
+    if (webReceive_ && webReceive_->transferIDs.erase(id)) emit webReceiveChanged();
+    return true;
+}
+
 void AppModel::noteReceivedFile(const Uuid& id, const Path& file) {
     auto& received = receivedSoFar_[id];
     received.saved.push_back(file);
@@ -166,12 +189,15 @@ void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Fi
     if (cancelers_.erase(id)) emit cancelersChanged();
     if (quickReceiveTransfers_.erase(id)) emit quickReceiveTransfersChanged();
     if (incoming_ && incoming_->id == id) answerIncoming(false);
-    setIncomingCount(incomingCount_ - 1);
+    std::erase_if(incomingPlaces_, [&](const IncomingPlace& place) { return place.id == id; });
+    setIncomingCount(static_cast<int>(incomingPlaces_.size()));
 }
 
 void AppModel::askQuickShare(const Uuid& id, const QuickShareOffer& offer,
                              const std::optional<QuickReceiveSession>& session, std::function<void(bool)> reply) {
     receivedSoFar_[id].offered = offer.files.size();
+    for (auto& place : incomingPlaces_)
+        if (place.id == id) place.offered = true;
     if (!isSharingAllowed() || isFlowCancelled(id)) return reply(false);
     if (session) return reply(acceptIntoSession(id, offer, *session));
     if (!receiveFromAndroid_) return reply(false);

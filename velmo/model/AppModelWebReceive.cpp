@@ -148,6 +148,15 @@ void AppModel::stopWebReceive() {
             if (session == sessionId) receives.push_back(transferId);
         for (const Uuid& id : receives) cancelTransfer(id);
     }
+    stopWebServer();
+    if (webReceive_) {
+        webReceive_.reset();
+        emit webReceiveChanged();
+    }
+    refreshAdvertising();
+}
+
+std::shared_ptr<WebReceiveServer> AppModel::stopWebServer() {
     // Stopped first, the server tells how the uploads that had ended went: their rows end
     // done or failed with the reason, though their events, dropped from now on, may not have
     // come yet. The rest are cancelled.
@@ -174,15 +183,9 @@ void AppModel::stopWebReceive() {
         for (const Uuid& id : ids) markTransferCancelled(id);
         if (changed) emit webUploadIDsChanged();
     }
-    if (webServer_) {
-        webServer_.reset();
-        emit webServerChanged();
-    }
-    if (webReceive_) {
-        webReceive_.reset();
-        emit webReceiveChanged();
-    }
-    refreshAdvertising();
+    auto server = std::move(webServer_);
+    if (server) emit webServerChanged();
+    return server;
 }
 
 }  // namespace velmo
