@@ -68,9 +68,11 @@ TEST_F(IncomingPromptTest, KeysAndClicksAsThePromptAppearsAnswerNothing) {
     IncomingPromptPanel* panel = offer();
     ASSERT_NE(panel, nullptr);
     press(panel, Qt::Key_Return);
+    ASSERT_TRUE(model->incoming());
     press(panel, Qt::Key_Space);
+    ASSERT_TRUE(model->incoming());
     QTest::mouseClick(panel->findChild<QPushButton*>(QStringLiteral("accept")), Qt::LeftButton);
-    EXPECT_TRUE(model->incoming());
+    ASSERT_TRUE(model->incoming());
     EXPECT_FALSE(panel->takesAnswers());
     expectReturnAccepts(panel, "prompt");
 }
@@ -87,7 +89,7 @@ TEST_F(IncomingPromptTest, AnOfferClosesThePopupsThatHeldTheKeyboard) {
     ASSERT_NE(panel, nullptr);
     press(panel, Qt::Key_Space);
     EXPECT_TRUE(model->receiveFromAndroid());
-    EXPECT_TRUE(model->incoming());
+    ASSERT_TRUE(model->incoming());
     EXPECT_TRUE(!settings || !settings->isVisible());
     expectReturnAccepts(panel, "prompt over the settings");
 
@@ -98,6 +100,7 @@ TEST_F(IncomingPromptTest, AnOfferClosesThePopupsThatHeldTheKeyboard) {
     ASSERT_NE(panel, nullptr);
     press(panel, Qt::Key_Return);
     EXPECT_EQ(*model.chooserCalls, 0);
+    ASSERT_TRUE(model->incoming());
     EXPECT_FALSE(tray.popup()->isVisible());
     expectReturnAccepts(panel, "prompt over the tray window");
 }

@@ -48,7 +48,7 @@ TEST(SettingsViewTest, SharingModeChangesOnlyFromTheOpenedList) {
         QTest::keyClick(QApplication::activePopupWidget()->windowHandle(), Qt::Key_Escape);
         EXPECT_TRUE(test::pumpUntil([&] { return !picker->view()->isVisible(); }));
         test::pumpFor(std::chrono::milliseconds(20));
-        EXPECT_TRUE(popover->isVisible());
+        ASSERT_TRUE(popover->isVisible());
     }
     EXPECT_EQ(picker->currentText(), QStringLiteral("Ask each time"));
     QTest::keyClick(picker, Qt::Key_Space);
