@@ -144,6 +144,8 @@ TEST_F(IncomingPromptTest, NoChooserOrMessageBlocksThePrompt) {
     messages.show(QStringLiteral("Velmo has an update"), QStringLiteral("Finish any transfers."), std::nullopt,
                   [](bool) {});
     ASSERT_NE(shownWindow<QMessageBox>(), nullptr);
+    // Floating as the prompt does, it comes up above it rather than behind.
+    EXPECT_TRUE(shownWindow<QMessageBox>()->windowHandle()->flags() & Qt::WindowStaysOnTopHint);
     expectReturnAccepts(panel, "prompt under an update message");
     shownWindow<QMessageBox>()->close();
 }

@@ -11,10 +11,7 @@ namespace velmo {
 
 QMessageBox* MessageBoxUpdatePresenter::makeBox(const QString& message, const QString& informative,
                                                 const std::optional<QString>& firstButton) {
-    // Floating like the offer's panel, so that neither hides the other for good: the later one
-    // comes up above the earlier.
-    auto* box = new QMessageBox(QMessageBox::NoIcon, QString(), QString(), QMessageBox::NoButton, nullptr,
-                                Qt::Dialog | Qt::WindowStaysOnTopHint);
+    auto* box = new QMessageBox;
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     box->setTextFormat(Qt::PlainText);
@@ -31,6 +28,9 @@ QMessageBox* MessageBoxUpdatePresenter::makeBox(const QString& message, const QS
     if (firstButton) box->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
     box->setDefaultButton(first);
     if (!firstButton) box->setEscapeButton(first);
+    // Floating like the offer's panel, so that neither hides the other for good: the later one
+    // comes up above the earlier. (QMessageBox sets its own flags as it is built.)
+    box->setWindowFlag(Qt::WindowStaysOnTopHint);
     return box;
 }
 
