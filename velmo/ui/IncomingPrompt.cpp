@@ -14,6 +14,7 @@
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QTextLayout>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <algorithm>
