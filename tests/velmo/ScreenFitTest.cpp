@@ -400,6 +400,28 @@ TEST(NarrowScreen, SheetNarrowsToTheScreen) {
     model->stopWebReceive();
 }
 
+// The prompt's screen goes (a monitor unplugged) and a smaller one takes it: it comes onto that
+// screen with its code and answers, rather than staying where the old screen was.
+TEST(ScreenChange, PromptFollowsItsWindowToAnotherScreen) {
+    ensureApplication();
+    AppModelHarness model({.timeouts = {10s, 300ms, 100ms}});
+    model->start();
+    QScreen* small = screenNamed("small");
+    ASSERT_NE(small, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
+    IncomingPromptPresenter presenter;
+    model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+    presenter.present(*model);
+    QDialog* panel = presenter.panel();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(panel));
+    ASSERT_NE(panel->screen(), small) << panel->screen()->name().toStdString();
+    expectOnScreen(panel, panel->screen(), "prompt");
+    panel->windowHandle()->setScreen(small);
+    expectOnScreen(panel, small, "prompt on the screen that took it");
+    expectInView(button(panel, QStringLiteral("Accept")), "prompt's Accept");
+    model->answerIncoming(false);
+}
+
 INSTANTIATE_TEST_SUITE_P(Screens, ScreenFit, ::testing::Values("small", "hidpi"),
                          [](const auto& info) { return std::string(info.param); });
 

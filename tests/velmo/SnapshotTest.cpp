@@ -279,7 +279,7 @@ TEST_P(Snapshots, MainWindowEmptyAndBusy) {
         if (!sender.empty()) {
             model.receive->offer = {sender, "4581", std::vector<QuickShareOffer::File>(7, {"IMG_0042.jpg", 1'200'000})};
             phoneConnects(model.receive->offer);
-            IncomingPromptPanel panel(*model);
+            IncomingPromptPanel panel(*model, IncomingPromptPresenter::defaultAnswerDelay);
             for (QScreen* screen : QGuiApplication::screens())
                 if (screen->devicePixelRatio() == 2) panel.setScreen(screen);
             panel.move(panel.screen()->geometry().topLeft());

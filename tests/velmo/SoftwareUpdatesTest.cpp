@@ -387,7 +387,9 @@ TEST_F(SoftwareUpdatesTest, AlertShowsItsInformativeTextAsPlainText) {
     const QString informative = QStringLiteral("Your previous app is saved at <b>/home/a/<a href=x>x</a></b>.");
     bool shownAsItStands = false;
     QTimer::singleShot(0, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QMessageBox* box = nullptr;
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* shown = qobject_cast<QMessageBox*>(window); shown && shown->isVisible()) box = shown;
         if (!box) return;
         for (const auto* label : box->findChildren<QLabel*>())
             if (label->text() == informative && label->textFormat() == Qt::PlainText) shownAsItStands = true;

@@ -316,14 +316,7 @@ TEST(ThemeTest, ColoursFollowTheDesktopSwitching) {
 }
 
 // WCAG contrast ratio of two opaque colours.
-double contrast(const QColor& a, const QColor& b) {
-    const auto luminance = [](const QColor& color) {
-        const auto linear = [](float c) { return c <= 0.04045f ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
-        return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) + 0.0722 * linear(color.blueF());
-    };
-    const double x = luminance(a), y = luminance(b);
-    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
-}
+double contrast(const QColor& a, const QColor& b) { return contrast(luminance(a), luminance(b)); }
 
 // A window that scrolls shows it by a handle that stands out from its track and from the
 // window, and tooltips are in the theme's colours: both through the desktop's live switches.
@@ -407,38 +400,42 @@ TEST(ThemeTest, PopupWindowsHaveALineEdge) {
     setAppearanceOverride(std::nullopt);
 }
 
-// The sharing mode closes open sessions: only a pick from the opened list changes it.
-TEST(SettingsViewTest, SharingModeChangesOnlyFromTheOpenedList) {
+// The keyboard's ring on a check box stands out from the window (3:1), and section headers
+// read as text (4.5:1), light and dark: the strongest pixel each draws against bg (the ring's
+// only where the window showed before).
+TEST(ThemeTest, FocusRingAndSectionHeadersStandOut) {
     test::ensureApplication();
-    test::AppModelHarness model({.sharingMode = "askEachTime"});
+    test::AppModelHarness model;
     model->start();
     QWidget anchor;
     anchor.show();
-    QWidget* popover = showSettingsPopover(*model, &anchor);
-    auto* picker = popover->findChild<QComboBox*>(QStringLiteral("sharingMode"));
-    ASSERT_NE(picker, nullptr);
-    picker->setFocus(Qt::TabFocusReason);
-    for (const Qt::Key key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_Home, Qt::Key_End, Qt::Key_A})
-        QTest::keyClick(picker, key);
-    for (const int notch : {120, -120, 120}) {
-        const QPointF at = picker->rect().center();
-        QWheelEvent wheel(at, picker->mapToGlobal(at), {}, {0, notch}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
-        QApplication::sendEvent(picker, &wheel);
+    const auto strongest = [](const QImage& image, const QColor& bg, int fromX, const QImage& unlike) {
+        double most = 1;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = fromX; x < image.width(); ++x)
+                if (unlike.isNull() || (unlike.pixelColor(x, y) == bg && image.pixel(x, y) != unlike.pixel(x, y)))
+                    most = std::max(most, contrast(image.pixelColor(x, y), bg));
+        return most;
+    };
+    for (const Appearance appearance : {Appearance::light, Appearance::dark}) {
+        setAppearanceOverride(appearance);
+        const char* look = appearance == Appearance::dark ? "dark" : "light";
+        QWidget* settings = showSettingsPopover(*model, &anchor);
+        auto* box = settings->findChild<QCheckBox*>(QStringLiteral("receiveFromAndroid"));
+        const QImage plain = box->grab().toImage();
+        for (int tabs = 0; tabs < 10 && !box->hasFocus(); ++tabs) QTest::keyClick(settings->windowHandle(), Qt::Key_Tab);
+        ASSERT_TRUE(box->hasFocus());
+        // Beside the box itself, which has an edge of its own.
+        const int beside = box->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, box) + 2;
+        EXPECT_GE(strongest(box->grab().toImage(), colors::bg, beside, plain), 3.0) << look << " focus ring";
+        settings->close();
+        QWidget window;
+        applyWindowBackground(&window);
+        (new QVBoxLayout(&window))->addWidget(new SectionHeader(QStringLiteral("Transfers"), std::nullopt, nullptr));
+        window.show();
+        EXPECT_GE(strongest(window.grab().toImage(), colors::bg, 0, QImage()), 4.5) << look << " section header";
     }
-    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
-    EXPECT_EQ(picker->currentText(), QStringLiteral("Ask each time"));
-    auto* receive = popover->findChild<QCheckBox*>(QStringLiteral("receiveFromAndroid"));
-    receive->setFocus(Qt::TabFocusReason);
-    for (const Qt::Key key : {Qt::Key_Up, Qt::Key_Down}) QTest::keyClick(receive, key);
-    EXPECT_TRUE(receive->hasFocus());  // nor do they move the focus from a check box
-    picker->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(picker, Qt::Key_Space);
-    ASSERT_TRUE(test::pumpUntil([&] { return picker->view()->isVisible(); }));
-    QTest::keyClick(picker->view(), Qt::Key_Up);
-    EXPECT_EQ(model->sharingMode(), SharingMode::askEachTime);
-    QTest::keyClick(picker->view(), Qt::Key_Return);
-    EXPECT_EQ(model->sharingMode(), SharingMode::quick);
-    popover->close();
+    setAppearanceOverride(std::nullopt);
 }
 
 TransferItem item(TransferItem::Direction direction, TransferItem::State state) {

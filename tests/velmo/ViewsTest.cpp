@@ -457,15 +457,17 @@ TEST_F(Views, ReturnAcceptsTheOfferInThePanel) {
     model.receive->offer.senderName = std::string(3, 'W') + " Samsung Galaxy S25 Ultra of the second floor's meeting room";
     model.advertiser->connect();
     ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
-    IncomingPromptPresenter presenter;
+    IncomingPromptPresenter presenter(0ms);
     presenter.present(*model);
     ASSERT_NE(presenter.panel(), nullptr);
     EXPECT_EQ(presenter.panel()->windowTitle(), QStringLiteral("Incoming files"));
-    // A name too long for two lines: two whole lines, the second cut with "…".
+    // A name too long for two lines: two whole lines, the name cut with "…" and the words after
+    // it kept.
     auto* sender = presenter.panel()->findChild<LineLimitedLabel*>(QStringLiteral("sender"));
     ASSERT_NE(sender, nullptr);
     ASSERT_EQ(sender->shownLines().size(), 2);
-    EXPECT_TRUE(sender->shownLines().back().endsWith(QStringLiteral("…")));
+    EXPECT_TRUE(sender->shownLines().back().endsWith(QStringLiteral("… wants to send you")))
+        << sender->shownLines().join(QLatin1Char('|')).toStdString();
     EXPECT_GE(sender->height(), 2 * QFontMetrics(sender->font()).lineSpacing());
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QApplication::sendEvent(presenter.panel(), &escape);

@@ -199,43 +199,38 @@ void SoftwareUpdates::runManualCheck() {
     offThread([actions = deps_.actions, feed = *feed_, cancel = cancel_,
                result] { *result = actions->check(feed, *cancel); },
               [this, result](std::exception_ptr error) {
-                  if (error) {
-                      showError(error);
-                      return finish();
-                  }
+                  if (error) return showError(error);
                   setAvailable(*result);
                   offerRelease();
               });
 }
 
 void SoftwareUpdates::offerRelease() {
+    // The check stays busy until its alert is answered.
     if (!available_) {
-        deps_.presenter->present(QStringLiteral("Velmo is up to date"),
-                                 QStringLiteral("You\u2019re running Velmo ") + installedVersion_ + ".", std::nullopt);
-        return finish();
+        tell(QStringLiteral("Velmo is up to date"), QStringLiteral("You\u2019re running Velmo ") + installedVersion_ + ".",
+             std::nullopt, [this](bool) { finish(); });
+        return;
     }
-    if (!deps_.isReadyForUpdate || !deps_.isReadyForUpdate()) {
-        showBlockedAlert();
-        return finish();
-    }
+    if (!deps_.isReadyForUpdate || !deps_.isReadyForUpdate()) return showBlockedAlert();
     const UpdateRelease release = *available_;
-    const bool install = deps_.presenter->present(
-        QStringLiteral("Velmo ") + QString::fromStdString(release.version) + QStringLiteral(" is available"),
-        QStringLiteral("Velmo will verify the update, install it and reopen. Your settings stay on this computer."),
-        QStringLiteral("Install and Relaunch"));
-    if (!install) return finish();
+    tell(QStringLiteral("Velmo ") + QString::fromStdString(release.version) + QStringLiteral(" is available"),
+         QStringLiteral("Velmo will verify the update, install it and reopen. Your settings stay on this computer."),
+         QStringLiteral("Install and Relaunch"), [this, release](bool install) {
+             if (install) downloadRelease(release);
+             else finish();
+         });
+}
+
+void SoftwareUpdates::downloadRelease(const UpdateRelease& release) {
     auto archive = std::make_shared<std::filesystem::path>();
     offThread([actions = deps_.actions, feed = *feed_, release, cancel = cancel_,
                archive] { *archive = actions->download(feed, release, *cancel); },
               [this, archive, release](std::exception_ptr error) {
-                  if (error) {
-                      showError(error);
-                      return finish();
-                  }
+                  if (error) return showError(error);
                   if (!deps_.isReadyForUpdate || !deps_.isReadyForUpdate()) {
-                      showBlockedAlert();
                       removeDownload(*archive);
-                      return finish();
+                      return showBlockedAlert();
                   }
                   setReplacing(true);
                   offThread([actions = deps_.actions, archive = *archive, target = deps_.bundle, release,
@@ -244,8 +239,7 @@ void SoftwareUpdates::offerRelease() {
                                 if (installError) {
                                     setReplacing(false);
                                     removeDownload(*archive);
-                                    showError(installError);
-                                    return finish();
+                                    return showError(installError);
                                 }
                                 // The new copy already runs; its archive is no longer needed.
                                 removeDownload(*archive);
@@ -256,6 +250,13 @@ void SoftwareUpdates::offerRelease() {
 }
 
 void SoftwareUpdates::finish() { setBusy(false); }
+
+void SoftwareUpdates::tell(const QString& message, const QString& informative,
+                           const std::optional<QString>& firstButton, std::function<void(bool)> then) {
+    deps_.presenter->show(message, informative, firstButton, [self = QPointer<SoftwareUpdates>(this), then](bool answer) {
+        if (self) then(answer);
+    });
+}
 
 void SoftwareUpdates::showError(const std::exception_ptr& error) {
     QString sentence = QString::fromUtf8(UpdateError(UpdateError::Kind::unavailable).what());
@@ -273,23 +274,23 @@ void SoftwareUpdates::showError(const std::exception_ptr& error) {
     } catch (const std::exception&) {
         // Anything unexpected reads as an unreachable server rather than a raw message.
     }
-    deps_.presenter->present(QStringLiteral("Velmo couldn\u2019t update"), sentence, std::nullopt);
+    tell(QStringLiteral("Velmo couldn\u2019t update"), sentence, std::nullopt, [this](bool) { finish(); });
 }
 
 void SoftwareUpdates::showBlockedAlert() {
-    deps_.presenter->present(QStringLiteral("Velmo has an update"),
-                             QStringLiteral("Finish any transfers, close sharing sessions, and send or clear the "
-                                            "selected files, then check for updates again."),
-                             std::nullopt);
+    tell(QStringLiteral("Velmo has an update"),
+         QStringLiteral("Finish any transfers, close sharing sessions, and send or clear the selected files, then "
+                        "check for updates again."),
+         std::nullopt, [this](bool) { finish(); });
 }
 
 void SoftwareUpdates::showUndoneAlert() {
     const QString version = installedVersion_.isEmpty() ? QString() : " (" + installedVersion_ + ")";
-    deps_.presenter->present(QStringLiteral("Velmo put the previous version back"),
-                             QStringLiteral("The last update was interrupted before the new version finished "
-                                            "starting, so Velmo went back to the version you had") +
-                                 version + QStringLiteral(". Check for updates to try again."),
-                             std::nullopt);
+    tell(QStringLiteral("Velmo put the previous version back"),
+         QStringLiteral("The last update was interrupted before the new version finished starting, so Velmo went "
+                        "back to the version you had") +
+             version + QStringLiteral(". Check for updates to try again."),
+         std::nullopt, [](bool) {});
 }
 
 void SoftwareUpdates::removeDownload(const std::filesystem::path& archive) {

@@ -19,13 +19,19 @@ class QSettings;
 
 namespace velmo {
 
-// Modal alerts; answers true when the first button was chosen.
+// Alerts; answers true when the first button was chosen.
 class UpdateAlertPresenter {
 public:
     virtual ~UpdateAlertPresenter() = default;
     // Buttons: `firstButton` and "Later" when given, otherwise just "OK".
     virtual bool present(const QString& message, const QString& informative,
                          const std::optional<QString>& firstButton) = 0;
+    // Shows the alert and calls `answered` once it is answered; by default through present(). A
+    // presenter that returns at once leaves the rest of the application answerable meanwhile.
+    virtual void show(const QString& message, const QString& informative, const std::optional<QString>& firstButton,
+                      std::function<void(bool)> answered) {
+        answered(present(message, informative, firstButton));
+    }
 };
 
 // Shows nothing and declines; the application hands in the message-box presenter.
@@ -113,8 +119,12 @@ private:
     void setAvailable(std::optional<UpdateRelease> release);
     void runManualCheck();
     void offerRelease();
+    void downloadRelease(const UpdateRelease& release);
     void downloaded(const std::filesystem::path& archive);
     void finish();
+    // Shows an alert; `then` runs with the answer while this controller lives.
+    void tell(const QString& message, const QString& informative, const std::optional<QString>& firstButton,
+              std::function<void(bool)> then);
     void showError(const std::exception_ptr& error);
     void showBlockedAlert();
     void showUndoneAlert();

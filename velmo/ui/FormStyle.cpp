@@ -49,6 +49,18 @@ void FormStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* opti
         painter->restore();
         return;
     }
+    case PE_FrameFocusRect: {
+        // The styles' own ring is a pale tint of the highlight that barely shows on either
+        // window; the keyboard's place needs a line that stands out (3:1) light and dark.
+        if (!(option->state & State_KeyboardFocusChange)) return;
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        QPainterPath ring;
+        ring.addRoundedRect(QRectF(option->rect).adjusted(1, 1, -1, -1), 3, 3);
+        painter->strokePath(ring, QPen(QColor(colors::accentText), 2));
+        painter->restore();
+        return;
+    }
     default: QProxyStyle::drawPrimitive(element, option, painter, widget);
     }
 }

@@ -1,5 +1,6 @@
-// Frames of text fields and check boxes in the theme's line colour. Styles such as Fusion
-// darken the window colour for these frames, which vanishes on a dark window.
+// Frames of text fields and check boxes in the theme's line colour, and a focus ring in the
+// accent. Styles such as Fusion darken the window colour for these frames, which vanishes on a
+// dark window.
 #pragma once
 
 #include <QProxyStyle>

@@ -13,7 +13,11 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
+#include <QTextLayout>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
+#include <algorithm>
 
 namespace velmo {
 
@@ -49,6 +53,88 @@ protected:
     }
 };
 
+// The sender's name and " wants to send you" on at most two lines: a name too long for them
+// gives way at its end, and the words after it stay.
+class SenderLabel : public LineLimitedLabel {
+public:
+    SenderLabel(const QString& name, QWidget* parent)
+        : LineLimitedLabel(name + verb(), 2, fonts::heading(), colors::text, parent), name_(name) {
+        // Line breaks in a name read as spaces, as everywhere else.
+        for (QChar& c : name_)
+            if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar::LineSeparator ||
+                c == QChar::ParagraphSeparator)
+                c = QLatin1Char(' ');
+        setAccessibleName(name + verb());
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        const QString shown = fitted(contentsRect().width());
+        if (shown != text()) setText(shown);
+        LineLimitedLabel::resizeEvent(event);
+    }
+
+private:
+    static QString verb() { return QStringLiteral(" wants to send you"); }
+
+    int lineCount(const QString& whole, int width) const {
+        QTextLayout layout(whole, font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        int lines = 0;
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            ++lines;
+        }
+        layout.endLayout();
+        return lines;
+    }
+
+    QString fitted(int width) const {
+        width = std::max(width, 1);
+        if (lineCount(name_ + verb(), width) <= maxLines()) return name_ + verb();
+        // The widest cut of the name that leaves room for the verb.
+        const QFontMetrics metrics(font());
+        int least = 0, most = metrics.horizontalAdvance(name_);
+        while (least < most) {
+            const int middle = (least + most + 1) / 2;
+            if (lineCount(metrics.elidedText(name_, Qt::ElideRight, middle) + verb(), width) <= maxLines())
+                least = middle;
+            else
+                most = middle - 1;
+        }
+        return metrics.elidedText(name_, Qt::ElideRight, least) + verb();
+    }
+
+    QString name_;
+};
+
+// A popup holds the keyboard and the mouse while it is open: keys meant for the prompt would
+// reach a setting or a menu button under it, and the first click only closes the popup.
+void closePopups() {
+    QWidget* last = nullptr;
+    while (QWidget* popup = QApplication::activePopupWidget()) {
+        if (popup == last) break;  // one that will not close
+        last = popup;
+        popup->close();
+    }
+}
+
+bool isAnswerInput(const QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseButtonRelease: return true;
+    default: return false;
+    }
+}
+
 // The prompt opens where the user looks: on the main window's screen, else the primary one.
 QScreen* promptScreen() {
     for (QWidget* window : QApplication::topLevelWidgets())
@@ -79,8 +165,7 @@ void IncomingPromptView::rebuild() {
     auto* texts = new QVBoxLayout;
     texts->setSpacing(4);
     texts->addStretch(1);
-    auto* who = new LineLimitedLabel(q(offer.senderName) + QStringLiteral(" wants to send you"), 2, fonts::heading(),
-                                     colors::text, this);
+    auto* who = new SenderLabel(q(offer.senderName), this);
     who->setObjectName(QStringLiteral("sender"));
     texts->addWidget(who);
     const auto count = static_cast<long long>(offer.files.size());
@@ -148,8 +233,9 @@ void IncomingPromptView::rebuild() {
     fitToContent(this);
 }
 
-IncomingPromptPanel::IncomingPromptPanel(AppModel& model)
-    : QDialog(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+IncomingPromptPanel::IncomingPromptPanel(AppModel& model, std::chrono::milliseconds answerDelay)
+    : QDialog(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      answerDelay_(answerDelay) {
     setWindowTitle(QStringLiteral("Incoming files"));
     applyWindowBackground(this);
     auto* layout = new QVBoxLayout(this);
@@ -157,6 +243,8 @@ IncomingPromptPanel::IncomingPromptPanel(AppModel& model)
     layout->setSizeConstraint(QLayout::SetFixedSize);
     view_ = new IncomingPromptView(model, this);
     layout->addWidget(view_);
+    // Sees every key and click, and the panel's own window reaching the screen.
+    qApp->installEventFilter(this);
 }
 
 void IncomingPromptPanel::closeEvent(QCloseEvent* event) {
@@ -164,9 +252,38 @@ void IncomingPromptPanel::closeEvent(QCloseEvent* event) {
     event->ignore();
 }
 
+void IncomingPromptPanel::changeEvent(QEvent* event) {
+    // The panel has no minimise button, but a desktop may still iconify it; nothing in Velmo
+    // would bring it back before the offer times out.
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized))
+        QTimer::singleShot(0, this, [this] {
+            setWindowState(windowState() & ~Qt::WindowMinimized);
+            show();
+            raise();
+        });
+    QDialog::changeEvent(event);
+}
+
+bool IncomingPromptPanel::takesAnswers() const {
+    return answerDelay_.count() <= 0 || (onScreen_.isValid() && onScreen_.elapsed() >= answerDelay_.count());
+}
+
+bool IncomingPromptPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Expose && watched == windowHandle()) {
+        // Counted from each time the panel reaches the screen, so also after it was hidden.
+        if (!windowHandle()->isExposed()) onScreen_.invalidate();
+        else if (!onScreen_.isValid()) onScreen_.start();
+        return false;
+    }
+    if (!isAnswerInput(event) || !watched->isWidgetType() || static_cast<QWidget*>(watched)->window() != this)
+        return false;
+    return !takesAnswers();
+}
+
 void IncomingPromptPresenter::present(AppModel& model) {
     dismiss();
-    auto* panel = new IncomingPromptPanel(model);
+    closePopups();
+    auto* panel = new IncomingPromptPanel(model, answerDelay_);
     panel->setAttribute(Qt::WA_DeleteOnClose, false);
     panel_ = panel;
     openCentred(panel, panel->view(), promptScreen());

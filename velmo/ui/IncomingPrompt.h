@@ -6,7 +6,9 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QElapsedTimer>
 #include <QWidget>
+#include <chrono>
 
 class QVBoxLayout;
 
@@ -26,29 +28,41 @@ private:
     QVBoxLayout* column_;
 };
 
-// The floating "Incoming files" panel: no close button; it goes away when the model dismisses it.
+// The floating "Incoming files" panel: no close button; it goes away when the model dismisses it,
+// and it cannot be minimised out of reach. It takes no key and no click until it has been on the
+// screen for `answerDelay`: a Return typed for another window as it appears answers nothing.
 class IncomingPromptPanel : public QDialog {
     Q_OBJECT
 public:
-    explicit IncomingPromptPanel(AppModel& model);
+    IncomingPromptPanel(AppModel& model, std::chrono::milliseconds answerDelay);
     void reject() override {}
     IncomingPromptView* view() const { return view_; }
+    bool takesAnswers() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     IncomingPromptView* view_;
+    std::chrono::milliseconds answerDelay_;
+    QElapsedTimer onScreen_;  // since the panel last reached the screen
 };
 
 // Presents the panel for the model; one panel at a time.
 class IncomingPromptPresenter : public PromptPresenter {
 public:
+    // About the delay browsers put on their permission prompts.
+    static constexpr std::chrono::milliseconds defaultAnswerDelay{1000};
+    explicit IncomingPromptPresenter(std::chrono::milliseconds answerDelay = defaultAnswerDelay)
+        : answerDelay_(answerDelay) {}
     void present(AppModel& model) override;
     void dismiss() override;
     QDialog* panel() const { return panel_; }
 
 private:
+    std::chrono::milliseconds answerDelay_;
     QPointer<QDialog> panel_;
 };
 

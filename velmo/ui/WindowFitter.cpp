@@ -261,6 +261,14 @@ void WindowFitter::settle() {
     fit_();
 }
 
+void WindowFitter::followScreen(QScreen* screen) {
+    // A screen made smaller (a resolution change, a panel added) would leave the window's
+    // answers below its edge.
+    disconnect(areaChange_);
+    if (screen) areaChange_ = connect(screen, &QScreen::availableGeometryChanged, this, [this] { request(); });
+    request();
+}
+
 bool WindowFitter::eventFilter(QObject* watched, QEvent* event) {
     if (watched == handle_) {
         if (event->type() == QEvent::Expose && handle_->isExposed()) {
@@ -277,6 +285,9 @@ bool WindowFitter::eventFilter(QObject* watched, QEvent* event) {
             if (handle_) handle_->removeEventFilter(this);
             handle_ = handle;
             handle->installEventFilter(this);
+            disconnect(screenChange_);
+            screenChange_ = connect(handle, &QWindow::screenChanged, this, &WindowFitter::followScreen);
+            followScreen(handle->screen());
         }
         request();
     } else if (event->type() == frameChange) {

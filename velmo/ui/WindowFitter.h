@@ -71,8 +71,9 @@ void openCentred(QWidget* window, QWidget* fitted, QScreen* screen);
 void watchWindowOf(QWidget* widget, QPointer<QWidget>& watched, QObject* filter);
 
 // Runs `fit` once layout changes have settled in the watched widgets, when the window is
-// shown, and when the desktop's frame around it becomes known or changes; never between the
-// window being shown and its reaching the screen.
+// shown, when the desktop's frame around it becomes known or changes, and when its screen's
+// available area changes or it moves to another screen; never between the window being shown
+// and its reaching the screen.
 class WindowFitter : public QObject {
 public:
     WindowFitter(QWidget* window, std::function<void()> fit);
@@ -84,9 +85,12 @@ protected:
 private:
     void request();
     void settle();
+    void followScreen(QScreen* screen);
     QWidget* window_;
     QPointer<QWidget> top_;
     QPointer<QWindow> handle_;
+    QMetaObject::Connection screenChange_;
+    QMetaObject::Connection areaChange_;
     std::function<void()> fit_;
     QMargins frame_;
     bool pending_ = false;
