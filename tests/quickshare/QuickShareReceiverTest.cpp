@@ -348,8 +348,11 @@ TEST_F(ReceiverTest, FloodWhileTheUserDecidesEndsTheTransfer) {
         EXPECT_TRUE(co_await phone.expectEnd());
     });
     auto outcome = outcomeOf(receiving);
-    // The ninth unasked frame ends the question and the transfer at once.
-    EXPECT_EQ(outcome.error, sentence(QuickShareError::protocolError("too many queued negotiation messages")));
+    // The ninth unasked frame ends the question and the transfer at once, in the inbox or,
+    // when the frames come faster than the inbox is fed, in the connection's queue before it.
+    EXPECT_TRUE(outcome.error == sentence(QuickShareError::protocolError("too many queued negotiation messages")) ||
+                outcome.error == sentence(QuickShareError::protocolError("too many queued messages")))
+        << outcome.error;
     expectCleanFolder();
 }
 
