@@ -15,7 +15,7 @@ namespace velmo {
 
 void validateFiles(const FileMetadataList& files) {
     if (files.empty() || static_cast<std::size_t>(files.size()) > IncomingFiles::maxFiles) {
-        throw QuickShareError::protocolError("too many files in one transfer");
+        throw QuickShareError::tooManyFiles();
     }
     std::int64_t total = 0;
     std::set<std::int64_t> payloadIds;
@@ -86,14 +86,17 @@ void IncomingFiles::prepareUnlocked(const FileMetadataList& files) {
     if (!order_.empty()) throw QuickShareError::protocolError("files prepared twice");
     validateFiles(files);
     PartFile::createFolder(folder_);
+    std::shared_ptr<const PartFile::Folder> held;
     for (const auto& file : files) {
         Entry entry;
         entry.name = FileNaming::safeName(file.name());
         entry.size = file.size();
         try {
+            // Every file of the transfer stays in the folder it began in, wherever that is moved.
+            if (!held) held = PartFile::Folder::open(folder_);
             // Created and opened in one step (exclusive, no symbolic link, 0600), so no
             // temporary file can exist that is not also in the entries.
-            entry.part.emplace(PartFile::create(folder_, Uuid::random()));
+            entry.part.emplace(PartFile::create(held, Uuid::random()));
         } catch (const std::system_error& e) {
             // A read-only or forbidden folder is told like any failure to save into it.
             throw FileError::saving(folder_, e.code());
@@ -135,9 +138,9 @@ void IncomingFiles::writeUnlocked(std::int64_t payloadId, std::int64_t offset, B
 
     if (last) {
         if (entry.written != entry.size) {
-            throw QuickShareError::protocolError(entry.name + " arrived incomplete");
+            throw QuickShareError::arrivedIncomplete(entry.name);
         }
-        entry.saved = entry.part->moveTo(folder_ / entry.name);  // closes it first
+        entry.saved = entry.part->moveTo(entry.name);  // closes it first
         entry.part.reset();
         dueSaved_ = entry.saved;
     }

@@ -263,7 +263,7 @@ asio::awaitable<void> QuickShareConnection::sendPayloadChunk(std::int64_t payloa
     co_await writes_->write(seal(pieces));
 }
 
-asio::awaitable<void> QuickShareConnection::sendDisconnection() {
+asio::awaitable<void> QuickShareConnection::sendDisconnection(std::chrono::steady_clock::duration grace) {
     if (closed_) co_return;
     // Closed first: the phone's answer (its own disconnection, or the link going down) is
     // then a normal end of the frame stream.
@@ -273,6 +273,9 @@ asio::awaitable<void> QuickShareConnection::sendDisconnection() {
     } catch (...) {
         // Goodbye is best effort.
     }
+    // A phone still sending when we stop would get a reset for its unread data, and a reset
+    // loses our last frames on its side: it reads a lost connection instead of our goodbye.
+    if (grace > std::chrono::steady_clock::duration::zero()) co_await stream_->closeAfter(grace);
     close();
 }
 

@@ -115,8 +115,10 @@ public:
                                            ByteView body, bool last);
 
     // Says goodbye once: marks the connection closed, sends the disconnection frame
-    // (ignoring a failure) and closes. Never throws.
-    asio::awaitable<void> sendDisconnection();
+    // (ignoring a failure) and closes. Never throws. With a `grace`, the phone first gets
+    // that long to read our last frames and stop sending, while what it still sends is
+    // dropped unread.
+    asio::awaitable<void> sendDisconnection(std::chrono::steady_clock::duration grace = {});
 
     // Closes locally, any number of times: stops the keep-alive and the reader, ends the
     // frame stream normally, drops unfinished payloads and the file sink, closes the stream.

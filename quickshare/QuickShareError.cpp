@@ -2,8 +2,8 @@
 
 namespace velmo {
 
-QuickShareError::QuickShareError(Kind kind, std::string detail)
-    : Error(describe(kind, detail)), kind_(kind), detail_(std::move(detail)) {}
+QuickShareError::QuickShareError(Kind kind, std::string detail, const std::string& sentence)
+    : Error(sentence.empty() ? describe(kind, detail) : sentence), kind_(kind), detail_(std::move(detail)) {}
 
 QuickShareError QuickShareError::crypto(std::string what) { return {Kind::crypto, std::move(what)}; }
 QuickShareError QuickShareError::protocolError(std::string reason) { return {Kind::protocolError, std::move(reason)}; }
@@ -13,6 +13,15 @@ QuickShareError QuickShareError::unsupported() { return {Kind::unsupported, {}};
 QuickShareError QuickShareError::timedOut() { return {Kind::timedOut, {}}; }
 QuickShareError QuickShareError::cancelledByPhone() { return {Kind::cancelledByPhone, {}}; }
 QuickShareError QuickShareError::disconnected() { return {Kind::disconnected, {}}; }
+
+QuickShareError QuickShareError::tooManyFiles() {
+    return {Kind::protocolError, "too many files in one transfer",
+            "The phone offered more than 128 files at once. Send them in smaller groups."};
+}
+
+QuickShareError QuickShareError::arrivedIncomplete(const std::string& name) {
+    return {Kind::protocolError, name + " arrived incomplete", name + " arrived incomplete, so it wasn't kept."};
+}
 
 std::string QuickShareError::describe(Kind kind, const std::string& detail) {
     switch (kind) {

@@ -20,6 +20,10 @@ public:
     static QuickShareError timedOut();
     static QuickShareError cancelledByPhone();
     static QuickShareError disconnected();
+    // Protocol errors a user meets in a row, told as sentences of their own rather than as a
+    // "Quick Share error: " with a terse reason.
+    static QuickShareError tooManyFiles();
+    static QuickShareError arrivedIncomplete(const std::string& name);
 
     Kind kind() const { return kind_; }
     // The text of crypto and protocolError; empty for the other kinds.
@@ -30,7 +34,7 @@ public:
     }
 
 private:
-    QuickShareError(Kind kind, std::string detail);
+    QuickShareError(Kind kind, std::string detail, const std::string& sentence = {});
     static std::string describe(Kind kind, const std::string& detail);
 
     Kind kind_;

@@ -115,6 +115,17 @@ struct ReceiveRun {
         return [decide = decide, offer = std::move(offer)] { return decide(offer); };
     }
 
+    // The phone's frames while the user decides. Nothing is due from it then: its CANCEL ends
+    // the question, and more unasked frames than the inbox would hold are a flood.
+    static std::function<void(const Frame&)> whileAsked() {
+        return [unasked = std::make_shared<std::size_t>(0)](const Frame& frame) {
+            if (SharingFlow::typeOf(frame) == sharing::V1Frame::CANCEL) throw QuickShareError::cancelledByPhone();
+            if (++*unasked > FrameInbox::capacity) {
+                throw QuickShareError::protocolError("too many queued negotiation messages");
+            }
+        };
+    }
+
     asio::awaitable<Paths> run() {
         auto flow = SharingFlow::create(stream, cancel, timeouts.connection, timeouts.cancelGrace);
         auto files = IncomingFiles::create(stream->executor(), folder, authorization, progress, saved);
@@ -153,7 +164,9 @@ struct ReceiveRun {
         }
         validateFiles(offered);
 
-        const bool accepted = co_await flow.ask(question(makeOffer(peer, offered)));
+        // The phone is watched while the user decides: its CANCEL or its leaving ends the
+        // question at once (the prompt goes), rather than an answer meeting a closed connection.
+        const bool accepted = co_await flow.ask(question(makeOffer(peer, offered)), whileAsked());
         if (!accepted) {
             try {
                 co_await sendResponse(flow, sharing::ConnectionResponseFrame::REJECT);

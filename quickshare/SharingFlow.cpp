@@ -2,6 +2,8 @@
 
 #include <asio/post.hpp>
 
+#include <algorithm>
+
 #include "platform/Error.h"
 #include "quickshare/FrameInbox.h"
 #include "quickshare/PendingAnswer.h"
@@ -121,7 +123,8 @@ void SharingFlow::handleCancel() {
     if (answer_) answer_->fail(error);
     for (auto& action : cancelActions_) action();
     // The goodbye frames get a short while; a phone that stopped reading cannot hold us.
-    graceTimer_.expires_after(cancelGrace_);
+    graceEnds_ = std::chrono::steady_clock::now() + cancelGrace_;
+    graceTimer_.expires_at(*graceEnds_);
     graceTimer_.async_wait([self = shared_from_this()](std::error_code ec) {
         if (!ec && !self->ended_) self->connection_->close();
     });
@@ -140,6 +143,11 @@ asio::awaitable<void> SharingFlow::sayCancel() {
     }
 }
 
+SharingFlow::Duration SharingFlow::graceLeft() const {
+    if (!graceEnds_) return cancelGrace_;
+    return std::max(Duration::zero(), *graceEnds_ - std::chrono::steady_clock::now());
+}
+
 asio::awaitable<void> SharingFlow::failWith(std::exception_ptr error, bool tellPhone) {
     bool cancellation = cancelled_ || cancel_.isCancelled();
     bool errorIsCancellation = false;
@@ -151,7 +159,9 @@ asio::awaitable<void> SharingFlow::failWith(std::exception_ptr error, bool tellP
     }
     if (cancellation) {
         co_await sayCancel();
-        co_await connection_->sendDisconnection();
+        // The flow ends only once the phone had its chance to read both frames, so a quit
+        // that waits for the flow does not reset them away.
+        co_await connection_->sendDisconnection(graceLeft());
         stopWatching();
         if (errorIsCancellation) std::rethrow_exception(error);
         throw Cancelled();

@@ -87,6 +87,8 @@ private:
     void stopWatching();
     // Sends a CANCEL frame; a phone that is gone already cannot hear it, which is fine.
     asio::awaitable<void> sayCancel();
+    // What is left of the goodbye's grace since the cancellation.
+    Duration graceLeft() const;
 
     std::shared_ptr<ByteStream> stream_;
     CancelSignal cancel_;
@@ -96,6 +98,7 @@ private:
     CancelSignal::Registration registration_;
     asio::steady_timer graceTimer_;
     Duration cancelGrace_;
+    std::optional<std::chrono::steady_clock::time_point> graceEnds_;
     std::vector<std::function<void()>> cancelActions_;
     bool cancelled_ = false;
     bool ended_ = false;

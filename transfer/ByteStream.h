@@ -3,6 +3,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <span>
 
@@ -36,6 +37,14 @@ public:
 
     // Ends the stream from any thread, any number of times; never fails.
     virtual void close() = 0;
+
+    // Ends the stream after giving the peer up to `grace` to read what we sent and stop
+    // sending; streams without such a peer just close.
+    virtual asio::awaitable<void> closeAfter(std::chrono::steady_clock::duration grace) {
+        (void)grace;
+        close();
+        co_return;
+    }
 };
 
 }  // namespace velmo

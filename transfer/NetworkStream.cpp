@@ -1,6 +1,10 @@
 #include "transfer/NetworkStream.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <array>
+#include <limits>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -22,7 +26,7 @@ namespace velmo {
 namespace {
 
 // After a close, how long and how much the socket keeps reading and dropping what the peer
-// still sends, so that our last frames reach it (see linger()).
+// still sends, so that our last frames reach it (see drain()).
 constexpr auto lingerTime = std::chrono::seconds(10);
 constexpr std::size_t maxDiscardedOnClose = 16 << 20;
 
@@ -98,6 +102,15 @@ void NetworkStream::close() {
     asio::post(strand_, [self = shared_from_this()] { self->closeHere(); });
 }
 
+asio::awaitable<void> NetworkStream::closeAfter(std::chrono::steady_clock::duration grace) {
+    return onStrand<void>([grace](const auto& self) { return self->closeAfterHere(grace); });
+}
+
+asio::awaitable<void> NetworkStream::closeAfterHere(std::chrono::steady_clock::duration grace) {
+    // Only time bounds it: a peer that keeps sending for the whole grace costs reading, not memory.
+    if (auto socket = shutDownHere()) co_await drain(std::move(socket), grace, std::numeric_limits<std::size_t>::max());
+}
+
 bool NetworkStream::meansUnreachable(const std::error_code& error) {
     const auto code = posixCode(error);
     return code == std::errc::host_unreachable || code == std::errc::network_unreachable ||
@@ -109,6 +122,7 @@ asio::awaitable<void> NetworkStream::startHere(std::chrono::milliseconds timeout
     if (connected_) co_return;
     if (!outgoing_) {
         if (!socket_.is_open()) throw ShareError::connectionClosed();
+        limitUnacknowledged();
         connected_ = true;
         co_return;
     }
@@ -127,6 +141,7 @@ asio::awaitable<void> NetworkStream::startHere(std::chrono::milliseconds timeout
     const std::error_code ec = std::get<0>(first);
     if (!ec) {
         configureSocket();
+        limitUnacknowledged();
         connected_ = true;
         co_return;
     }
@@ -143,6 +158,16 @@ void NetworkStream::configureSocket() {
     // block: a round through the reactor for every chunk hands the work between threads and
     // costs a good part of the loopback throughput.
     socket_.non_blocking(true, ignored);
+}
+
+void NetworkStream::limitUnacknowledged() {
+    // A peer that left the network answers nothing, and a read would wait for it forever: our
+    // keep-alives stay unacknowledged, and after the limit the kernel ends the connection. A slow
+    // peer acknowledges them and is never cut off.
+    if (unacknowledgedLimit_ <= std::chrono::milliseconds::zero()) return;
+    const auto limit = static_cast<unsigned>(
+        std::min<std::chrono::milliseconds::rep>(unacknowledgedLimit_.count(), std::numeric_limits<unsigned>::max()));
+    (void)::setsockopt(socket_.native_handle(), IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit);
 }
 
 asio::awaitable<std::error_code> NetworkStream::connectInOrder(std::chrono::steady_clock::time_point until) {
@@ -212,11 +237,12 @@ asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {
 }
 
 void NetworkStream::throwFailure(const std::error_code& ec) const {
-    // A peer that went away, however the socket says so, and a socket closed here under a
-    // pending operation are one thing to the user: the connection is gone.
+    // A peer that went away, however the socket says so (also a link lost under an open
+    // connection: unacknowledged data timed out, the route went), and a socket closed here under
+    // a pending operation are one thing to the user: the connection is gone.
     const auto code = posixCode(ec);
     if (closed_ || ec == asio::error::eof || code == std::errc::connection_reset ||
-        code == std::errc::broken_pipe || code == std::errc::connection_aborted) {
+        code == std::errc::broken_pipe || code == std::errc::connection_aborted || meansUnreachable(ec)) {
         throw ShareError::connectionClosed();
     }
     throw std::system_error(ec);
@@ -232,40 +258,43 @@ asio::awaitable<void> NetworkStream::shareTheStrand(std::size_t moved) {
 }
 
 void NetworkStream::closeHere() {
-    if (closed_) return;
+    if (auto socket = shutDownHere()) {
+        asio::co_spawn(socket->get_executor(), drain(socket, lingerTime, maxDiscardedOnClose), asio::detached);
+    }
+}
+
+std::shared_ptr<asio::ip::tcp::socket> NetworkStream::shutDownHere() {
+    if (closed_) return nullptr;
     closed_ = true;
-    if (!socket_.is_open()) return;
+    if (!socket_.is_open()) return nullptr;
     std::error_code ignored;
     // Tell the peer we send no more, after everything already written.
     socket_.shutdown(asio::socket_base::shutdown_send, ignored);
     // Pending reads and writes end with operation_aborted.
     socket_.cancel(ignored);
-    linger(std::move(socket_));
+    return std::make_shared<asio::ip::tcp::socket>(std::move(socket_));
 }
 
-void NetworkStream::linger(asio::ip::tcp::socket socket) {
+asio::awaitable<void> NetworkStream::drain(std::shared_ptr<asio::ip::tcp::socket> socket,
+                                           std::chrono::steady_clock::duration limit, std::size_t maxBytes) {
     // Data reaching a closed socket makes the kernel reset the connection, and a reset throws
     // away whatever of our last frames the peer has not read yet (a late keep-alive is enough).
     // So the socket stays open a while, dropping what the peer still sends, until the peer
     // closes its side; a silent or endless peer is cut off by the time and byte limits.
-    auto owned = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
-    auto drain = [owned]() -> asio::awaitable<void> {
-        asio::steady_timer limit(owned->get_executor(), lingerTime);
-        limit.async_wait([owned](const std::error_code& ec) {
-            std::error_code ignored;
-            if (!ec) owned->close(ignored);
-        });
-        std::array<std::uint8_t, 16 * 1024> sink;
-        for (std::size_t discarded = 0; discarded < maxDiscardedOnClose;) {
-            std::error_code ec;
-            discarded += co_await owned->async_read_some(asio::buffer(sink), asio::redirect_error(asio::use_awaitable, ec));
-            if (ec) break;
-        }
-        limit.cancel();
+    asio::steady_timer deadline(socket->get_executor(), limit);
+    deadline.async_wait([socket](const std::error_code& ec) {
         std::error_code ignored;
-        owned->close(ignored);
-    };
-    asio::co_spawn(owned->get_executor(), std::move(drain), asio::detached);
+        if (!ec) socket->close(ignored);
+    });
+    std::array<std::uint8_t, 16 * 1024> sink;
+    for (std::size_t discarded = 0; discarded < maxBytes;) {
+        std::error_code ec;
+        discarded += co_await socket->async_read_some(asio::buffer(sink), asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) break;
+    }
+    deadline.cancel();
+    std::error_code ignored;
+    socket->close(ignored);
 }
 
 }  // namespace velmo

@@ -39,6 +39,14 @@ public:
     asio::awaitable<void> readExactlyInto(std::span<std::uint8_t> out) override;
     asio::awaitable<void> write(ByteView bytes) override;
     void close() override;
+    // Shuts our sending side, drops what the peer still sends until it closes or `grace`
+    // passes, then closes: a peer still writing reads our last frames instead of a reset.
+    asio::awaitable<void> closeAfter(std::chrono::steady_clock::duration grace) override;
+
+    // How long data we sent may stay unacknowledged before the connection counts as lost
+    // (our keep-alives make a silent link show within that). Set before start().
+    void setUnacknowledgedLimit(std::chrono::milliseconds limit) { unacknowledgedLimit_ = limit; }
+    static constexpr std::chrono::milliseconds defaultUnacknowledgedLimit{60000};
 
     // Whether a connect failure means the peer is out of the network's reach.
     static bool meansUnreachable(const std::error_code& error);
@@ -73,12 +81,18 @@ private:
     asio::awaitable<void> shareTheStrand(std::size_t moved);
     static constexpr std::size_t yieldEvery = std::size_t{4} << 20;
     void closeHere();
-    static void linger(asio::ip::tcp::socket socket);
+    asio::awaitable<void> closeAfterHere(std::chrono::steady_clock::duration grace);
+    // Stops our side of the socket and hands it over to drain(); null when none is open.
+    std::shared_ptr<asio::ip::tcp::socket> shutDownHere();
+    void limitUnacknowledged();
+    static asio::awaitable<void> drain(std::shared_ptr<asio::ip::tcp::socket> socket,
+                                       std::chrono::steady_clock::duration limit, std::size_t maxBytes);
 
     asio::strand<asio::any_io_executor> strand_;
     asio::ip::tcp::socket socket_;
     const std::vector<Endpoint> endpoints_;  // empty for an accepted connection
     const bool outgoing_;
+    std::chrono::milliseconds unacknowledgedLimit_ = defaultUnacknowledgedLimit;
     // Touched on the strand only.
     bool connected_ = false;
     bool closed_ = false;

@@ -102,10 +102,32 @@ mode_t currentUmask() {
     return 077;  // unknown: stay private
 }
 
+std::string partName(const Uuid& id) { return std::string(prefix) + id.toString() + std::string(suffix); }
+
 }  // namespace
 
+std::shared_ptr<const PartFile::Folder> PartFile::Folder::open(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + path.string());
+    return std::shared_ptr<const Folder>(new Folder(path, fd));
+}
+
+PartFile::Folder::~Folder() { ::close(fd_); }
+
+std::filesystem::path PartFile::Folder::inside(const std::string& name) const {
+    // The kernel resolves the descriptor's link to the folder itself, not to its old path.
+    return std::filesystem::path("/proc/self/fd") / std::to_string(fd_) / name;
+}
+
+std::filesystem::path PartFile::Folder::now() const {
+    std::error_code error;
+    auto path = std::filesystem::read_symlink(inside({}).parent_path(), error);
+    if (error || !path.is_absolute() || path.native().ends_with(" (deleted)")) return shown_;
+    return path;
+}
+
 std::filesystem::path PartFile::pathFor(const std::filesystem::path& folder, const Uuid& id) {
-    return folder / (std::string(prefix) + id.toString() + std::string(suffix));
+    return folder / partName(id);
 }
 
 std::filesystem::path PartFile::claimFor(const std::filesystem::path& part) {
@@ -145,23 +167,30 @@ std::size_t PartFile::removeStale(const std::filesystem::path& folder) {
 }
 
 PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id) {
-    auto path = pathFor(folder, id);
+    return create(Folder::open(folder), id);
+}
+
+PartFile PartFile::create(std::shared_ptr<const Folder> folder, const Uuid& id) {
+    auto name = partName(id);
+    const int dir = folder->fd();
     for (;;) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0) throw std::system_error(errno, std::generic_category(), "create " + path.string());
+        const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            throw std::system_error(errno, std::generic_category(), "create " + (folder->shown() / name).string());
+        }
         // A file system without locks leaves the file unlocked, and a sweep there removes nothing.
         int locked;
         while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
         }
         // Another Velmo's sweep may have taken the file between its creation and the lock.
-        if (locked != 0 || namesFile(AT_FDCWD, path.c_str(), fd))
-            return PartFile(std::move(path), fd, locked == 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1);
+        if (locked != 0 || namesFile(dir, name.c_str(), fd))
+            return PartFile(std::move(folder), std::move(name), fd, locked == 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1);
         ::close(fd);
     }
 }
 
 PartFile::PartFile(PartFile&& other) noexcept
-    : path_(std::move(other.path_)), fd_(other.fd_), lock_(other.lock_), placed_(other.placed_) {
+    : folder_(other.folder_), name_(std::move(other.name_)), fd_(other.fd_), lock_(other.lock_), placed_(other.placed_) {
     other.fd_ = -1;
     other.lock_ = -1;
     other.placed_ = true;  // the moved-from object owns nothing to discard
@@ -184,7 +213,7 @@ void PartFile::write(ByteView bytes) {
         if (n < 0) {
             const int error = errno;
             if (error == EINTR) continue;
-            throw FileError::saving(path_.parent_path(), error);
+            throw FileError::saving(folder_->shown(), error);
         }
         done += static_cast<std::size_t>(n);
     }
@@ -196,11 +225,11 @@ void PartFile::close() {
     fd_ = -1;
     if (::close(fd) != 0) {
         const int error = errno;
-        if (error != EINTR) throw FileError::saving(path_.parent_path(), error);
+        if (error != EINTR) throw FileError::saving(folder_->shown(), error);
     }
 }
 
-std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted, const FileNaming::MoveCalls& calls) {
+std::filesystem::path PartFile::moveTo(const std::string& name, const FileNaming::MoveCalls& calls) {
     // Only a finished file leaves the private mode it was written under. A file system that
     // refuses the change keeps it private rather than losing the file.
     if (fd_ >= 0) (void)::fchmod(fd_, 0666 & ~currentUmask());
@@ -208,12 +237,13 @@ std::filesystem::path PartFile::moveTo(const std::filesystem::path& wanted, cons
     try {
         // Closed, the file is still locked through the second descriptor: another Velmo's
         // sweep now would take a finished download for a killed one's leftover.
-        auto final = FileNaming::moveNoReplace(path_, wanted, claimFor(path_), calls);
+        auto final = FileNaming::moveNoReplace(folder_->inside(name_), folder_->inside(name),
+                                               folder_->inside(claimName(name_)), calls);
         placed_ = true;
         unlock();
-        return final;
+        return folder_->now() / final.filename();
     } catch (const std::system_error& e) {
-        throw FileError::saving(path_.parent_path(), e.code());
+        throw FileError::saving(folder_->shown(), e.code());
     }
 }
 
@@ -223,7 +253,7 @@ void PartFile::discard() noexcept {
         fd_ = -1;
     }
     if (!placed_) {
-        ::unlink(path_.c_str());
+        ::unlinkat(folder_->fd(), name_.c_str(), 0);
         placed_ = true;
     }
     unlock();  // only once the file is gone, so no sweep meets it unlocked

@@ -1,6 +1,8 @@
 // A hidden temporary file that a received file is written into before its final move.
 #pragma once
 #include <filesystem>
+#include <memory>
+#include <string>
 
 #include "platform/Bytes.h"
 #include "platform/Uuid.h"
@@ -10,10 +12,37 @@ namespace velmo {
 
 class PartFile {
 public:
-    // Creates folder/".velmo-<ID>.part" for writing: exclusively, never through a symbolic
+    // A destination folder held open. A transfer keeps to the folder it began in: its part
+    // files are made, moved into place and removed in that folder, also when the folder is
+    // renamed or moved meanwhile, so nothing is left behind hidden.
+    class Folder {
+    public:
+        // Opens the existing folder `path`; throws std::system_error with the platform's code.
+        static std::shared_ptr<const Folder> open(const std::filesystem::path& path);
+        ~Folder();
+        Folder(const Folder&) = delete;
+        Folder& operator=(const Folder&) = delete;
+
+        int fd() const { return fd_; }
+        // The path it was opened under, for messages.
+        const std::filesystem::path& shown() const { return shown_; }
+        // Where the folder is now (the opened path when that cannot be told).
+        std::filesystem::path now() const;
+        // A path to `name` in this very folder, whatever its path is now.
+        std::filesystem::path inside(const std::string& name) const;
+
+    private:
+        Folder(std::filesystem::path shown, int fd) : shown_(std::move(shown)), fd_(fd) {}
+        std::filesystem::path shown_;
+        int fd_;
+    };
+
+    // Creates ".velmo-<ID>.part" in `folder` for writing: exclusively, never through a symbolic
     // link, mode 0600, and holds an flock on it until it is moved into place or discarded, so
     // no other Velmo's start-up sweep takes it. Throws std::system_error with the platform's
     // code when it cannot.
+    static PartFile create(std::shared_ptr<const Folder> folder, const Uuid& id);
+    // The same in the folder at `folder`, opened here.
     static PartFile create(const std::filesystem::path& folder, const Uuid& id);
 
     // The temporary name of the transfer `id` in `folder`.
@@ -36,7 +65,8 @@ public:
     PartFile(const PartFile&) = delete;
     ~PartFile();  // discards the file unless it was moved into place
 
-    const std::filesystem::path& path() const { return path_; }
+    // Where the file was made (in the folder as it was named then).
+    std::filesystem::path path() const { return folder_->shown() / name_; }
 
     // Writes all of `bytes` at the end of what was written so far; throws FileError.
     void write(ByteView bytes);
@@ -45,20 +75,23 @@ public:
     void close();
 
     // Gives the still open file the mode of any new file (0666 & ~umask), closes it and moves
-    // it to FileNaming::unique(wanted) without replacing anything (through `calls`); returns the
-    // final path. Throws FileError; the file then stays to be discarded. The lock is held until
-    // the file has its final name.
-    std::filesystem::path moveTo(const std::filesystem::path& wanted,
+    // it to the first free variant of `name` in its folder (FileNaming::unique) without
+    // replacing anything (through `calls`); returns the final path, in the folder where it is
+    // now. Throws FileError; the file then stays to be discarded. The lock is held until the
+    // file has its final name.
+    std::filesystem::path moveTo(const std::string& name,
                                  const FileNaming::MoveCalls& calls = FileNaming::MoveCalls::system());
 
     // Closes and removes the temporary file, ignoring errors. Idempotent.
     void discard() noexcept;
 
 private:
-    PartFile(std::filesystem::path path, int fd, int lock) : path_(std::move(path)), fd_(fd), lock_(lock) {}
+    PartFile(std::shared_ptr<const Folder> folder, std::string name, int fd, int lock)
+        : folder_(std::move(folder)), name_(std::move(name)), fd_(fd), lock_(lock) {}
     void unlock() noexcept;
 
-    std::filesystem::path path_;
+    std::shared_ptr<const Folder> folder_;
+    std::string name_;
     int fd_ = -1;
     int lock_ = -1;  // a second descriptor of the file, keeping its flock past close()
     bool placed_ = false;

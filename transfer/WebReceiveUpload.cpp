@@ -112,6 +112,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
     try {
         PartFile::createFolder(folder);
         try {
+            // The upload stays in the folder it began in, wherever that is moved meanwhile.
             file.emplace(PartFile::create(folder, id));
         } catch (const std::system_error& e) {
             throw FileError::saving(folder, e.code());
@@ -145,7 +146,7 @@ asio::awaitable<void> WebReceiveServer::Impl::receiveUpload(WebReceiveConnection
             if (upload.stage == Upload::Stage::cancelled) throw Cancelled();
             // Choosing the name and moving happen under one hold of the lock; the move
             // closes the file first.
-            final = file->moveTo(folder / name);
+            final = file->moveTo(name);
             upload.stage = Upload::Stage::settled;
             settled_.insert_or_assign(id, Finished{id, final});
         }

@@ -61,7 +61,7 @@ std::string contentOf(const fs::path& path) {
 
 Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
-const std::string tooMany = QuickShareError::protocolError("too many files in one transfer").what();
+const std::string tooMany = QuickShareError::tooManyFiles().what();
 const std::string invalidMetadata = QuickShareError::protocolError("invalid file metadata").what();
 const std::string badChunk = QuickShareError::protocolError("invalid file chunk offset or length").what();
 const std::string unknownPayload = QuickShareError::protocolError("unknown file payload").what();
@@ -185,7 +185,7 @@ TEST_F(IncomingFilesTest, ShortLastChunkFailsAndLeavesNothing) {
     files->prepare(listOf({{"a.txt", 1, 5}}));
     files->write(1, 0, bytesOf("abc"), false);
     EXPECT_EQ(errorOf([&] { files->write(1, 3, {}, true); }),
-              QuickShareError::protocolError("a.txt arrived incomplete").what());
+              QuickShareError::arrivedIncomplete("a.txt").what());
     files->abort();
     EXPECT_TRUE(namesIn(downloads()).empty());
 }
@@ -229,6 +229,25 @@ TEST_F(IncomingFilesTest, AbortKeepsFinishedFilesAndRemovesUnfinishedOnes) {
     EXPECT_EQ(errorOf([&] { files->write(2, 2, bytesOf("22"), true); }), error);
     files->abort();
     EXPECT_EQ(namesIn(downloads()), (std::vector<std::string>{"one"}));
+}
+
+// The download folder moved mid-transfer: a file that finishes is saved in the folder it
+// began in, under that folder's new path, and an unfinished one is removed from there.
+TEST_F(IncomingFilesTest, FolderMovedMidTransferKeepsToIt) {
+    std::vector<fs::path> saved;
+    auto files = IncomingFiles::create(context.get_executor(), downloads(), nullptr, nullptr,
+                                       [&](const fs::path& file) { saved.push_back(file); });
+    files->prepare(listOf({{"one", 1, 4}, {"two", 2, 4}}));
+    files->write(1, 0, bytesOf("11"), false);
+    files->write(2, 0, bytesOf("22"), false);
+    const auto moved = folder.path() / "Moved";
+    fs::rename(downloads(), moved);
+    files->write(1, 2, bytesOf("11"), true);
+    EXPECT_EQ(saved, (std::vector<fs::path>{moved / "one"}));
+    EXPECT_EQ(contentOf(moved / "one"), "1111");
+    files->abort();
+    EXPECT_EQ(namesIn(moved), (std::vector<std::string>{"one"}));
+    EXPECT_FALSE(fs::exists(downloads()));
 }
 
 TEST_F(IncomingFilesTest, DroppingTheWriterRemovesItsTemporaryFiles) {

@@ -17,6 +17,9 @@ TEST(QuickShareError, EveryCaseHasItsSentence) {
         {QuickShareError::timedOut(), "Nobody tapped Accept on the phone in time."},
         {QuickShareError::cancelledByPhone(), "The transfer was cancelled on the phone."},
         {QuickShareError::disconnected(), "The phone disconnected."},
+        // Protocol errors a user meets in a row read as sentences, not as a terse reason.
+        {QuickShareError::tooManyFiles(), "The phone offered more than 128 files at once. Send them in smaller groups."},
+        {QuickShareError::arrivedIncomplete("truncated.bin"), "truncated.bin arrived incomplete, so it wasn't kept."},
     };
     for (const auto& [error, sentence] : cases) {
         EXPECT_EQ(std::string(error.what()), sentence);

@@ -1,25 +1,34 @@
 // Our sender to our receiver over loopback TCP: the whole road of a transfer, declines,
-// cancellation on either side and a phone that vanishes mid-file.
+// cancellation on either side and a phone that vanishes mid-file; and over a link of the
+// test's own network namespaces, a phone that drops off the network.
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
 #include <random>
+#include <thread>
 
 #include "platform/Error.h"
 #include "quickshare/FlowTesting.h"
+#include "quickshare/PrivateLink.h"
+#include "quickshare/QuickShareConnection.h"
 #include "quickshare/QuickShareError.h"
 #include "quickshare/QuickShareReceiveAuthorization.h"
 #include "quickshare/QuickShareReceiver.h"
 #include "quickshare/QuickShareSender.h"
+#include "quickshare/ScriptedPhone.h"
+#include "quickshare/SharingFlow.h"
+#include "support/AsyncTest.h"
 #include "support/TempFolder.h"
 #include "transfer/NetworkStream.h"
 #include "transfer/ShareError.h"
@@ -31,6 +40,7 @@ using namespace test;
 namespace fs = std::filesystem;
 using Paths = std::vector<fs::path>;
 using Status = QuickShareSender::Status;
+using nearby::sharing::service::proto::V1Frame;
 
 std::string contentOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -283,6 +293,175 @@ TEST_F(LoopbackTest, ReceiverGivingUpNearTheEndFailsTheSend) {
         }
         EXPECT_EQ(senderError, kept ? "" : QuickShareError::cancelledByPhone().what());
         EXPECT_EQ(namesIn(inbox).size(), kept ? 1u : 0u);
+    }
+}
+
+// The phone's end of a real connection whose socket stays open until the test closes it, as
+// a phone's does while its writer still runs after it read our goodbye.
+class LateClosingStream : public ByteStream {
+public:
+    explicit LateClosingStream(std::shared_ptr<NetworkStream> inner) : inner_(std::move(inner)) {}
+    asio::any_io_executor executor() const override { return inner_->executor(); }
+    asio::awaitable<Bytes> readExactly(std::size_t n) override { return inner_->readExactly(n); }
+    asio::awaitable<void> write(ByteView bytes) override { return inner_->write(bytes); }
+    void close() override {}
+
+private:
+    std::shared_ptr<NetworkStream> inner_;
+};
+
+// What a phone that keeps writing after the computer cancelled met.
+struct PhoneHeard {
+    bool cancel = false;
+    std::string end;           // how its frames ended
+    std::string writeFailure;  // the first write that failed
+    std::chrono::steady_clock::time_point closed;  // when it closed its socket
+};
+
+asio::awaitable<void> listen(std::shared_ptr<ScriptedPhone> phone, std::shared_ptr<PhoneHeard> heard) {
+    heard->cancel = SharingFlow::typeOf(co_await phone->next(10s)) == V1Frame::CANCEL;
+    try {
+        co_await phone->next(10s);
+    } catch (const std::exception& e) {
+        heard->end = e.what();
+    }
+}
+
+// Chunk after chunk; a phone takes a while to act on a cancel, so it writes on for 300 ms
+// after reading it, then stops and closes.
+asio::awaitable<void> keepWriting(std::shared_ptr<ScriptedPhone> phone, std::shared_ptr<NetworkStream> socket,
+                                  std::shared_ptr<PhoneHeard> heard) {
+    const Bytes chunk(QuickShareConnection::fileChunkSize, 'w');
+    std::optional<std::chrono::steady_clock::time_point> stopAt;
+    for (std::int64_t offset = 0; offset < std::int64_t{1} << 31; offset += std::ssize(chunk)) {
+        if (!stopAt && heard->cancel) stopAt = std::chrono::steady_clock::now() + 300ms;
+        if (stopAt && std::chrono::steady_clock::now() > *stopAt) break;
+        try {
+            co_await phone->sendChunk(1, std::int64_t{1} << 32, offset, chunk, false);
+        } catch (const std::exception& e) {
+            heard->writeFailure = e.what();
+            break;
+        }
+    }
+    heard->closed = std::chrono::steady_clock::now();
+    socket->close();
+}
+
+// Cancelling (as Cancel, Quit and the quit signals do) while the phone still pours its file
+// in: the phone reads our CANCEL and disconnection, and its writes meanwhile are taken, not
+// reset, until it stops by itself a while later. The receive ends only once the phone has
+// closed, so a process that exits right after it resets nothing either.
+TEST_F(LoopbackTest, CancelReachesAPhoneThatKeepsWriting) {
+    receiverTimeouts.cancelGrace = 3s;
+    auto phoneSocket = NetworkStream::outgoing({acceptor.local_endpoint()}, pool.get_executor());
+    CancelSignal cancel;
+    auto heard = std::make_shared<PhoneHeard>();
+    std::chrono::steady_clock::time_point receiveEnded;
+    auto cancelLate = [cancel](std::int64_t done, std::int64_t) mutable {
+        if (done >= 2'000'000) cancel.cancel();
+    };
+    auto run = [&]() -> asio::awaitable<Paths> {
+        auto socket = co_await acceptor.async_accept(asio::use_awaitable);
+        receiverStream = NetworkStream::accepted(std::move(socket), pool.get_executor());
+        try {
+            co_return co_await QuickShareReceiver::receive(receiverStream, inbox, nullptr, answering(true), cancelLate,
+                                                           cancel, receiverTimeouts);
+        } catch (...) {
+            receiveEnded = std::chrono::steady_clock::now();
+            throw;
+        }
+    };
+    auto receiving = asio::co_spawn(pool, std::move(run), asio::use_future);
+    runAsync(phoneSocket->executor(), [&]() -> asio::awaitable<void> {
+        co_await phoneSocket->start(5s);
+        auto phone = co_await ScriptedPhone::connectAsSender(std::make_shared<LateClosingStream>(phoneSocket));
+        co_await phone->expect(V1Frame::PAIRED_KEY_ENCRYPTION);
+        co_await phone->sendPairedKeys();
+        co_await phone->expect(V1Frame::PAIRED_KEY_RESULT);
+        const std::vector<ScriptedPhone::OfferedFile> offered{{"big.bin", 1, std::int64_t{1} << 32}};
+        co_await phone->sendIntroduction(offered);
+        co_await phone->expect(V1Frame::RESPONSE);
+        using namespace asio::experimental::awaitable_operators;
+        co_await (listen(phone, heard) && keepWriting(phone, phoneSocket, heard));
+    });
+    ASSERT_EQ(receiving.wait_for(5s), std::future_status::ready);
+    EXPECT_THROW(receiving.get(), Cancelled);
+    EXPECT_TRUE(heard->cancel);
+    EXPECT_EQ(heard->end, QuickShareError::disconnected().what());
+    EXPECT_EQ(heard->writeFailure, "");
+    EXPECT_GE(receiveEnded, heard->closed);
+    EXPECT_FALSE(hasTemporaryFiles(inbox));
+}
+
+// A phone that drops off the network mid-file: our keep-alives go unacknowledged, and within
+// the injected limit both sides end with the sentence of a lost connection, the receiver
+// leaving no part file. A phone that only pauses (its kernel still acknowledging) is not cut.
+TEST_F(LoopbackTest, PhoneDroppingOffTheNetworkEndsTheTransferSoon) {
+    PrivateLink link;
+    if (!link.up()) GTEST_SKIP() << "needs root and network namespaces";
+    constexpr auto limit = 1000ms;
+    receiverTimeouts.connection.keepAlive = senderTimeouts.connection.keepAlive = 200ms;
+    receiverTimeouts.filePhase = 120s;
+    for (bool dropsOff : {false, true}) {
+        SCOPED_TRACE(dropsOff);
+        TempFolder other;
+        inbox = other.path() / "Downloads";
+        auto listener = link.inside<asio::ip::tcp::acceptor>('c', [this] {
+            return asio::ip::tcp::acceptor(pool, {asio::ip::make_address("10.213.0.1"), 0});
+        });
+        const auto port = listener.local_endpoint().port();
+        auto phoneSocket = link.inside<asio::ip::tcp::socket>('p', [this, port] {
+            asio::ip::tcp::socket socket(pool);
+            socket.connect({asio::ip::make_address("10.213.0.1"), port});
+            return socket;
+        });
+        receiverStream = NetworkStream::accepted(listener.accept(), pool.get_executor());
+        senderStream = NetworkStream::accepted(std::move(phoneSocket), pool.get_executor());
+        receiverStream->setUnacknowledgedLimit(limit);
+        senderStream->setUnacknowledgedLimit(limit);
+
+        std::atomic<bool> dropped = false;
+        std::chrono::steady_clock::time_point dropTime;
+        auto receiving = asio::co_spawn(
+            pool,
+            QuickShareReceiver::receive(receiverStream, inbox, nullptr,
+                                        [](QuickShareOffer) -> asio::awaitable<bool> { co_return true; },
+                                        [&](std::int64_t done, std::int64_t) {
+                                            if (!dropsOff || done < 3'000'000 || dropped) return;
+                                            link.takePhoneOff();
+                                            dropTime = std::chrono::steady_clock::now();
+                                            dropped = true;
+                                        },
+                                        {}, receiverTimeouts),
+            asio::use_future);
+        const auto path = file("big.bin", std::string(dropsOff ? 100'000'000 : 3'000'000, 'n'));
+        bool paused = false;
+        auto sending = asio::co_spawn(pool,
+                                      QuickShareSender::send({path}, senderStream, "Pixel", std::nullopt, nullptr,
+                                                             nullptr,
+                                                             [&](std::int64_t sent, std::int64_t) {
+                                                                 // Longer than the limit, but the link stands.
+                                                                 if (dropsOff || sent < 1'000'000 || paused) return;
+                                                                 paused = true;
+                                                                 std::this_thread::sleep_for(2 * limit);
+                                                             },
+                                                             {}, senderTimeouts),
+                                      asio::use_future);
+        const auto receiveError = errorOf(receiving);
+        const auto ended = std::chrono::steady_clock::now();
+        if (!dropsOff) {
+            EXPECT_EQ(receiveError, "");
+            EXPECT_EQ(errorOf(sending), "");
+            EXPECT_EQ(namesIn(inbox), (std::vector<std::string>{"big.bin"}));
+            continue;
+        }
+        const std::string closed = ShareError::connectionClosed().what();
+        EXPECT_EQ(receiveError, closed);
+        EXPECT_EQ(errorOf(sending), closed);
+        ASSERT_TRUE(dropped);
+        EXPECT_LT(ended - dropTime, 10 * limit);
+        EXPECT_FALSE(hasTemporaryFiles(inbox));
+        EXPECT_TRUE(namesIn(inbox).empty());
     }
 }
 

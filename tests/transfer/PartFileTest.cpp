@@ -39,7 +39,7 @@ TEST(PartFile, HiddenPrivateAndMovedWithoutReplacing) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     file.write(toBytes("new "));
     file.write(toBytes("bytes"));
-    const auto final = file.moveTo(folder / "photo.jpg");
+    const auto final = file.moveTo("photo.jpg");
     EXPECT_EQ(final, folder / "photo (1).jpg");
     EXPECT_EQ(readFile(final), "new bytes");
     EXPECT_EQ(test::permissionsOf(final.c_str()), 0640u);
@@ -132,7 +132,7 @@ TEST(PartFile, StalePartFilesOfOursAreRemoved) {
     ASSERT_TRUE(fs::exists(live.path())) << "a live download was removed";
     // Another Velmo's sweep may also come after the last byte, between the close and the rename.
     sweptBeforeRename = folder.path();
-    EXPECT_EQ(readFile(live.moveTo(folder / "arrived.bin", sweepingMove())), "arriving");
+    EXPECT_EQ(readFile(live.moveTo("arrived.bin", sweepingMove())), "arriving");
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(readFile(elsewhere / "target"), "keep");
     EXPECT_TRUE(fs::is_directory(directory));

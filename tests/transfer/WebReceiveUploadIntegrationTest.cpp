@@ -169,6 +169,28 @@ TEST(WebReceiveServer, StopAnswersRunningUploadsAndTellsEndedOnes) {
     EXPECT_EQ(s.files(), std::vector<std::string>{"saved.txt"});
 }
 
+// The download folder renamed while a file arrives: the file is saved in the folder it began
+// in, under the folder's new name, and nothing stays behind hidden.
+TEST(WebReceiveServer, FolderMovedMidUploadKeepsTheFileInIt) {
+    WebReceiveTestServer s;
+    s.start();
+    LoopbackClient client(s.port);
+    client.send("POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: moved.bin\r\nContent-Length: 1000000\r\n\r\n");
+    client.send(std::string(300'000, 'm'));
+    ASSERT_TRUE(s.events->waitForCount(2));  // the part file exists
+    const fs::path moved = s.temp.path().string() + "-moved";
+    fs::rename(s.temp.path(), moved);
+    client.send(std::string(700'000, 'm'));
+    const auto reply = client.readUntil("}");
+    EXPECT_EQ(statusOf(reply), 200) << reply;
+    const auto events = s.events->snapshot();
+    ASSERT_EQ(kinds({events.back()}), "finished");
+    EXPECT_EQ(std::get<Server::Finished>(events.back()).url, moved / "moved.bin");
+    EXPECT_EQ(fs::file_size(moved / "moved.bin"), 1'000'000u);
+    EXPECT_FALSE(hasPartFile(moved));
+    fs::rename(moved, s.temp.path());
+}
+
 // The phone's upload fails with a sentence naming the folder, never a system message alone.
 TEST(WebReceiveServer, UnwritableFolderAnswers500) {
     test::TempFolder outer;

@@ -220,10 +220,11 @@ TEST(AppModelSend, OutcomesReachRowAndRecipient) {
         // Network failures name the phone instead of giving the system's text.
         {std::make_exception_ptr(std::system_error(std::make_error_code(std::errc::connection_refused))),
          State::failed("Couldn't reach Phone 0."), Phase::failed("Couldn't reach Phone 0.")},
+        // A connection lost on the way reads as the transport's sentence, as the README says.
         {std::make_exception_ptr(std::system_error(std::make_error_code(std::errc::timed_out))),
-         State::failed("Lost the connection to Phone 0."), Phase::failed("Lost the connection to Phone 0.")},
-        {std::make_exception_ptr(ShareError::connectionClosed()), State::failed("Lost the connection to Phone 0."),
-         Phase::failed("Lost the connection to Phone 0.")},
+         State::failed("The connection was closed."), Phase::failed("The connection was closed.")},
+        {std::make_exception_ptr(ShareError::connectionClosed()), State::failed("The connection was closed."),
+         Phase::failed("The connection was closed.")},
         // A local file's failure is its own sentence, with no protocol prefix.
         {std::make_exception_ptr(FileError::shrank("/tmp/shrink.bin")),
          State::failed("shrink.bin got shorter while it was sent."),

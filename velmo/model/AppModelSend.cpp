@@ -23,13 +23,12 @@ bool samePhones(const std::vector<QuickSharePhone>& a, const std::vector<QuickSh
 }
 
 // Why a send to `phone` failed, as a sentence. The engine's and the files' own sentences stand;
-// a network failure names the phone instead of giving the system's bare text.
+// a connection that could not be made names the phone, one lost on the way reads as the
+// transport's own sentence, never the system's bare text.
 std::string sendFailureText(std::exception_ptr error, const std::string& phone) {
     try {
         std::rethrow_exception(error);
     } catch (const ShareError& e) {
-        // Unreachable keeps its advice about guest networks.
-        if (e.kind() == ShareError::Kind::connectionClosed) return "Lost the connection to " + phone + ".";
         return e.what();
     } catch (const FileError& e) {
         return e.what();
@@ -39,7 +38,7 @@ std::string sendFailureText(std::exception_ptr error, const std::string& phone) 
             code == std::errc::host_unreachable || code == std::errc::network_unreachable ||
             code == std::errc::network_down || code == std::errc::permission_denied)
             return "Couldn't reach " + phone + ".";
-        return "Lost the connection to " + phone + ".";
+        return ShareError::connectionClosed().what();
     } catch (const std::exception& e) {
         return e.what();
     } catch (...) {
