@@ -205,10 +205,14 @@ AppModelHarness::AppModelHarness(HarnessOptions options, const std::function<voi
     services.prompt = std::move(promptFake);
     services.sharing = std::move(sharingFake);
     auto receiveScript = receive;
-    services.receive = [receiveScript](std::shared_ptr<ByteStream>, std::filesystem::path,
-                                       std::shared_ptr<QuickShareReceiveAuthorization> authorization,
-                                       AppModelServices::Decide decide, AppModelServices::Progress progress,
-                                       CancelSignal cancel, AppModelServices::Saved saved) {
+    // As the engine's flow does, a cancelled receive ends its connection (at once in the
+    // handshake, after its goodbye otherwise).
+    auto closers = std::make_shared<std::vector<CancelSignal::Registration>>();
+    services.receive = [receiveScript, closers](std::shared_ptr<ByteStream> stream, std::filesystem::path,
+                                                std::shared_ptr<QuickShareReceiveAuthorization> authorization,
+                                                AppModelServices::Decide decide, AppModelServices::Progress progress,
+                                                CancelSignal cancel, AppModelServices::Saved saved) {
+        closers->push_back(cancel.onCancel([stream] { stream->close(); }));
         return fakeReceive(receiveScript, std::move(authorization), std::move(decide), std::move(progress),
                            std::move(cancel), std::move(saved));
     };

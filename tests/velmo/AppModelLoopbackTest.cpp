@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "platform/Runtime.h"
+#include "quickshare/QuickShareError.h"
 #include "quickshare/QuickShareReceiver.h"
 #include "quickshare/QuickShareSender.h"
 #include "support/LoopbackStreams.h"
@@ -99,6 +100,45 @@ TEST(AppModelLoopback, SilentConnectionsDoNotKeepAPhoneOut) {
     ASSERT_EQ(closed.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_THROW(closed.get(), std::exception);
     EXPECT_EQ(model->incomingCount(), 3);
+}
+
+// The row's Cancel in the middle of a file: the phone, still writing, reads the cancel, not a
+// connection cut under it, and nothing of the file stays.
+TEST(AppModelLoopback, CancellingTheRowTellsAPhoneThatIsStillWriting) {
+    AppModelHarness model({.sharingMode = "askEachTime", .realEngine = true});
+    model->start();
+    TempFolder phoneFolder;
+    const auto big = phoneFolder / "big.bin";
+    phoneFolder.write("big.bin", "");
+    std::filesystem::resize_file(big, 256 * 1024 * 1024);
+    auto streams = LoopbackStreams::open(Runtime::shared().executor());
+    auto listener = model.advertiser->listener;
+    ASSERT_TRUE(listener);
+    std::thread([&] { listener(streams.accepted); }).join();
+    auto sent = asio::co_spawn(Runtime::shared().executor(),
+                               QuickShareSender::send({big}, streams.outgoing, "Pixel", std::nullopt, nullptr,
+                                                      [](const QuickShareSender::Status&) {},
+                                                      [](std::int64_t, std::int64_t) {}),
+                               asio::use_future);
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }, std::chrono::seconds(10)));
+    model->answerIncoming(true);
+    ASSERT_TRUE(pumpUntil([&] { return model.row().done > 4 * 1024 * 1024; }, std::chrono::seconds(10)));
+    model->cancelTransfer(model.row().id);
+    ASSERT_TRUE(pumpUntil([&] { return sent.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+                          std::chrono::seconds(10)));
+    try {
+        sent.get();
+        ADD_FAILURE() << "the send was not ended";
+    } catch (const QuickShareError& error) {
+        EXPECT_EQ(error.kind(), QuickShareError::Kind::cancelledByPhone) << error.what();
+    }
+    EXPECT_EQ(model.row().state, State::failed("Cancelled"));
+    const auto received = [&] {
+        for (const auto& entry : std::filesystem::directory_iterator(model.temp.path()))
+            if (entry.path().filename() != "Velmo.conf") return true;
+        return false;
+    };
+    ASSERT_TRUE(pumpUntil([&] { return !received(); })) << "a part file stayed";
 }
 
 // The row asks to compare the codes and names its phone. The phone's answer may come while

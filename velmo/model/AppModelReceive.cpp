@@ -126,10 +126,9 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
                        });
                    });
 
-    cancelers_[id] = [cancel, stream]() mutable {
-        cancel.cancel();
-        stream->close();
-    };
+    // The signal alone: the flow closes a connection still in its handshake at once, and
+    // gives a phone past it its goodbye frames and a short grace, which a close would cut.
+    cancelers_[id] = [cancel]() mutable { cancel.cancel(); };
     emit cancelersChanged();
 }
 
