@@ -512,7 +512,7 @@ TEST_F(Views, TransferRowsStayAsOtherRowsComeAndGo) {
         const auto shown = rows();
         if (static_cast<std::size_t>(shown.size()) != model->transfers().size()) return false;
         for (qsizetype i = 0; i < shown.size(); ++i) {
-            if (!shown[i]->shows(model->transfers()[static_cast<std::size_t>(i)])) return false;
+            if (shown[i]->item().id != model->transfers()[static_cast<std::size_t>(i)].id) return false;
             if (i > 0 && shown[i]->mapTo(&window, QPoint()).y() <= shown[i - 1]->mapTo(&window, QPoint()).y()) return false;
             int dividers = 0;
             for (auto* child : shown[i]->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
