@@ -16,12 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QPushButton* button(QWidget* root, const QString& text) {
-    for (auto* candidate : root->findChildren<QPushButton*>())
-        if (candidate->text() == text) return candidate;
-    return nullptr;
-}
-
 struct TransferListView : ::testing::Test {
     TransferListView() : model({.sharingMode = "askEachTime"}) {
         ensureApplication();
@@ -75,7 +69,7 @@ TEST_F(TransferListView, TransferRowsStayAsOtherRowsComeAndGo) {
     ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == 4; }));
     EXPECT_TRUE(inOrder());
     EXPECT_EQ(rows().back(), first.data());
-    button(&window, QStringLiteral("Clear finished"))->click();
+    window.findChild<QPushButton*>(QStringLiteral("clearFinished"))->click();
     EXPECT_TRUE(inOrder());
     EXPECT_EQ(rows().size(), 1);
     model->cancelTransfer(model.row().id);
