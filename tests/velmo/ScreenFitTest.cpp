@@ -8,6 +8,8 @@
 #include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
+#include "velmo/ui/NetworkHint.h"
+#include "velmo/ui/QRCodeView.h"
 #include "velmo/ui/WindowFitter.h"
 
 #include <QApplication>
@@ -420,6 +422,40 @@ TEST(ScreenChange, PromptFollowsItsWindowToAnotherScreen) {
     expectOnScreen(panel, small, "prompt on the screen that took it");
     expectInView(button(panel, QStringLiteral("Accept")), "prompt's Accept");
     model->answerIncoming(false);
+}
+
+// One staged file whose name has no spaces, on a large screen at 1× and on a netbook's at 2×:
+// the name gives way, the QR send sheet stays within the screen, and its code (quiet zone
+// included) is whole in view, also after the Wi-Fi hint has shown below it.
+TEST(LongNameScreen, QRSendSheetKeepsItsCodeInView) {
+    for (const char* name : {"desktop", "compact"}) {
+        SCOPED_TRACE(name);
+        ensureApplication();
+        AppModelHarness model;
+        model->start();
+        QScreen* screen = screenNamed(name);
+        ASSERT_NE(screen, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
+        MainWindow window(*model, nullptr, 300ms);
+        window.setScreen(screen);
+        window.move(screen->availableGeometry().topLeft());
+        window.show();
+        model->stageFiles({model.file(std::string(200, 'a'), 6)});
+        model->startQRSend();
+        ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+        QDialog* qr = window.content()->qrSendSheet();
+        expectOnScreen(qr, screen, "QR send sheet");
+        auto* code = qr->findChild<QRCodeView*>();
+        expectInView(code, "QR code");
+        expectInView(qr->findChild<QPushButton*>(QStringLiteral("footerButton")), "QR send sheet's Cancel");
+        ASSERT_TRUE(pumpUntil([&] {
+            auto* hint = qr->findChild<NetworkHint*>();
+            return hint && hint->isShown();
+        }));
+        pumpFor(300ms);
+        expectOnScreen(qr, screen, "QR send sheet with the hint");
+        expectInView(code, "QR code with the hint");
+        model->cancelQRSend();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, ScreenFit, ::testing::Values("small", "hidpi"),

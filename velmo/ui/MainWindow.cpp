@@ -10,6 +10,7 @@
 #include "velmo/ui/SharingWindowObserver.h"
 #include "velmo/model/SoftwareUpdates.h"
 #include "velmo/ui/Theme.h"
+#include "velmo/ui/TransferList.h"
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/WebReceiveSheet.h"
 #include "velmo/ui/WindowFitter.h"
@@ -176,21 +177,35 @@ void ContentView::refreshPhones() {
 
 void ContentView::refreshTransfers() {
     const auto& transfers = model_.transfers();
-    // Progress changes rows in place; the list is built anew only when rows or their states change.
-    if (updateTransferRows(transferRows_, transfers)) return;
-    clearLayout(transfers_);
-    transferRows_.clear();
-    if (transfers.empty()) return;
+    if (transfers.empty()) {
+        clearLayout(transfers_);
+        transferList_ = nullptr;
+        return;
+    }
     const bool anyFinished = std::any_of(transfers.begin(), transfers.end(),
                                          [](const TransferItem& item) { return !item.state.isActive(); });
-    ThemedButton* clear = nullptr;
-    if (anyFinished) {
-        clear = new ThemedButton(QStringLiteral("Clear finished"), ThemedButton::Kind::plain, false, true);
-        clear->setObjectName(QStringLiteral("clearFinished"));
-        connect(clear, &QPushButton::clicked, &model_, [this] { model_.clearFinished(); });
+    if (!transferList_) {
+        transferHeader_ = new QVBoxLayout;
+        transferHeader_->setContentsMargins(0, 0, 0, 0);
+        transfers_->addLayout(transferHeader_);
+        transferList_ = new TransferList(model_, this);
+        transferList_->setObjectName(QStringLiteral("transfersCard"));
+        transfers_->addWidget(transferList_);
+        headerFinished_.reset();
     }
-    transfers_->addWidget(new SectionHeader(QStringLiteral("Transfers"), std::nullopt, clear, this));
-    transfers_->addWidget(makeTransferCard(model_, transfers, QStringLiteral("transfersCard"), transferRows_, this));
+    // Rows change in place; the header only when "Clear finished" comes or goes.
+    if (headerFinished_ != anyFinished) {
+        headerFinished_ = anyFinished;
+        clearLayout(transferHeader_);
+        ThemedButton* clear = nullptr;
+        if (anyFinished) {
+            clear = new ThemedButton(QStringLiteral("Clear finished"), ThemedButton::Kind::plain, false, true);
+            clear->setObjectName(QStringLiteral("clearFinished"));
+            connect(clear, &QPushButton::clicked, &model_, [this] { model_.clearFinished(); });
+        }
+        transferHeader_->addWidget(new SectionHeader(QStringLiteral("Transfers"), std::nullopt, clear, this));
+    }
+    transferList_->show(transfers);
 }
 
 void ContentView::followSession(bool open, QPointer<QDialog>& slot, const std::function<QDialog*()>& make,

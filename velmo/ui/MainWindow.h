@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 class QVBoxLayout;
 class QDialog;
@@ -15,7 +16,7 @@ namespace velmo {
 class AppModel;
 class SoftwareUpdates;
 class ThemedButton;
-class TransferRow;
+class TransferList;
 
 class ContentView : public QWidget {
     Q_OBJECT
@@ -48,7 +49,9 @@ private:
     QVBoxLayout* status_;
     QVBoxLayout* phones_;
     QVBoxLayout* transfers_;
-    QList<QPointer<TransferRow>> transferRows_;
+    QVBoxLayout* transferHeader_ = nullptr;
+    QPointer<TransferList> transferList_;
+    std::optional<bool> headerFinished_;
     QPointer<QDialog> qrSheet_;
     QPointer<QDialog> webSheet_;
 };

@@ -24,11 +24,18 @@ std::optional<QRMatrix> encodeQR(const QString& payload) {
 QRCodeView::QRCodeView(QString payload, QWidget* parent)
     : QWidget(parent), payload_(std::move(payload)), matrix_(encodeQR(payload_)) {
     setAccessibleName(QStringLiteral("QR code"));
-    if (matrix_) setFixedSize(232, 232);
+    if (matrix_) setFixedSize(side_, side_);
     else setFixedSize(0, 0);
 }
 
-QSize QRCodeView::sizeHint() const { return matrix_ ? QSize(232, 232) : QSize(0, 0); }
+QSize QRCodeView::sizeHint() const { return matrix_ ? QSize(side_, side_) : QSize(0, 0); }
+
+void QRCodeView::setSide(int side) {
+    if (!matrix_ || side == side_) return;
+    side_ = side;
+    setFixedSize(side_, side_);
+    update();
+}
 
 void QRCodeView::paintEvent(QPaintEvent*) {
     if (!matrix_) return;
@@ -40,7 +47,9 @@ void QRCodeView::paintEvent(QPaintEvent*) {
     painter.fillPath(shape, QColor(colors::qrBackground));
     // Hard module edges: whole rectangles, no smoothing.
     painter.setRenderHint(QPainter::Antialiasing, false);
-    const QRectF code(16, 16, 200, 200);
+    // 200 of the tile's 232 points are code, the rest its white margin.
+    const double margin = side_ * 16.0 / fullSide;
+    const QRectF code(margin, margin, side_ - 2 * margin, side_ - 2 * margin);
     const double module = code.width() / matrix_->width;
     QPainterPath modules;
     for (int y = 0; y < matrix_->width; ++y)

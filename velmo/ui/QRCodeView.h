@@ -24,6 +24,11 @@ public:
     QString payload() const { return payload_; }
     bool hasCode() const { return matrix_.has_value(); }
     QSize sizeHint() const override;
+    // The tile's side, 232 unless a short screen asks for less; the code and its white margin
+    // scale with it.
+    static constexpr int fullSide = 232;
+    int side() const { return side_; }
+    void setSide(int side);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -31,6 +36,7 @@ protected:
 private:
     QString payload_;
     std::optional<QRMatrix> matrix_;
+    int side_ = fullSide;
 };
 
 }  // namespace velmo

@@ -3,13 +3,16 @@
 #include "transfer/FileNaming.h"
 #include "velmo/model/AppModel.h"
 #include "velmo/ui/Components.h"
+#include "velmo/ui/ElidedLabel.h"
 #include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/QRCodeView.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/WindowFitter.h"
 
+#include <QFontMetrics>
 #include <QHBoxLayout>
+#include <algorithm>
 #include <QKeyEvent>
 #include <QVBoxLayout>
 
@@ -20,6 +23,10 @@ namespace {
 using PhaseKind = QRSend::Recipient::Phase::Kind;
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
+
+// The least side of the code's tile: its modules stay a few pixels wide for a camera.
+constexpr int minimumCodeSide = 96;
+constexpr int columnSpacing = 24;
 
 bool isAirDrop(const QRSend::Recipient& recipient) { return recipient.id.rfind("airdrop-", 0) == 0; }
 
@@ -97,17 +104,21 @@ QString recipientStatusText(const QRSend::Recipient& recipient) {
     return {};
 }
 
+QVBoxLayout* tileCaptions(const QString& title, const QString& subtitle, QWidget* parent) {
+    auto* captions = new QVBoxLayout;
+    captions->setSpacing(2);
+    captions->addWidget(plainLabel(title, fonts::bodyStrong(), colors::text, parent), 0, Qt::AlignHCenter);
+    captions->addWidget(plainLabel(subtitle, fonts::caption(), colors::sub, parent), 0, Qt::AlignHCenter);
+    return captions;
+}
+
 QRTile::QRTile(const QString& title, const QString& subtitle, const QString& payload, QWidget* parent)
     : QWidget(parent) {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
     column->addWidget(new QRCodeView(payload, this), 0, Qt::AlignHCenter);
-    auto* captions = new QVBoxLayout;
-    captions->setSpacing(2);
-    captions->addWidget(plainLabel(title, fonts::bodyStrong(), colors::text, this), 0, Qt::AlignHCenter);
-    captions->addWidget(plainLabel(subtitle, fonts::caption(), colors::sub, this), 0, Qt::AlignHCenter);
-    column->addLayout(captions);
+    column->addLayout(tileCaptions(title, subtitle, this));
 }
 
 void QRSendSheet::keyPressEvent(QKeyEvent* event) {
@@ -121,6 +132,11 @@ void QRSendSheet::keyPressEvent(QKeyEvent* event) {
 QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)
     : QDialog(parent), model_(model), hintDelay_(hintDelay) {
     column_ = sheetColumn(this, QStringLiteral("Send to your phones"));
+    top_ = fittedTop(this);
+    // Between a code and its captions, as in a tile.
+    QMargins margins = column_->contentsMargins();
+    margins.setTop(8);
+    column_->setContentsMargins(margins);
     auto* later = new Throttle(this, [this] { rebuild(); });
     connect(&model_, &AppModel::qrSendChanged, later, &Throttle::request);
     connect(&model_, &AppModel::sharingModeChanged, later, &Throttle::request);
@@ -157,6 +173,9 @@ void QRSendSheet::rebuild() {
     builtKey_ = key;
     recipientViews_.clear();
     // The hint keeps its own clock across rebuilds while no phone has joined.
+    clearLayout(top_);
+    code_ = nullptr;
+    header_ = nullptr;
     clearLayout(column_, hint_);
     clearLayout(fittedFooter(this));
     if (!send) {
@@ -171,23 +190,24 @@ void QRSendSheet::rebuild() {
                       Qt::AlignHCenter);
     const QString what = send->files.size() == 1 ? q(FileNaming::shownName(send->files.front().filename().string()))
                                                  : QStringLiteral("%1 files").arg(send->files.size());
-    auto* whatLabel = plainLabel(what, fonts::caption(), colors::sub, this);
-    whatLabel->setWordWrap(true);
+    // A long name gives way in its middle rather than widen the sheet.
+    auto* whatLabel = new ElidedLabel(what, Qt::ElideMiddle, fonts::caption(), colors::sub, this);
     whatLabel->setAlignment(Qt::AlignHCenter);
     whatLabel->setObjectName(QStringLiteral("sendWhat"));
     header->addWidget(whatLabel);
-    column_->addLayout(header);
+    top_->addLayout(header);
+    header_ = header;
 
-    auto* ways = new QHBoxLayout;
-    ways->setSpacing(16);
-    ways->addWidget(new QRTile(QStringLiteral("Android"), QStringLiteral("Same trusted Wi-Fi as this computer"),
-                               q(send->session.url()), this),
-                    1, Qt::AlignTop);
+    // The codes stay above the column, their captions begin it.
+    auto* codes = new QHBoxLayout;
+    codes->setSpacing(16);
+    auto* captions = new QHBoxLayout;
+    captions->setSpacing(16);
+    code_ = new QRCodeView(q(send->session.url()), this);
+    codes->addWidget(code_, 1, Qt::AlignHCenter | Qt::AlignTop);
+    captions->addLayout(tileCaptions(QStringLiteral("Android"), QStringLiteral("Same trusted Wi-Fi as this computer"), this), 1);
     if (model_.isAirDropAvailable()) {
-        auto* tile = new QWidget(this);
-        auto* tileColumn = new QVBoxLayout(tile);
-        tileColumn->setSpacing(8);
-        auto* box = new QWidget(tile);
+        auto* box = new QWidget(this);
         box->setFixedSize(232, 232);
         auto* boxColumn = new QVBoxLayout(box);
         boxColumn->setSpacing(16);
@@ -201,14 +221,12 @@ void QRSendSheet::rebuild() {
         const auto files = send->files;
         connect(airDrop, &QPushButton::clicked, &model_, [this, files] { model_.sendViaAirDrop(files); });
         boxColumn->addWidget(airDrop);
-        tileColumn->addWidget(box, 0, Qt::AlignHCenter);
-        tileColumn->addWidget(plainLabel(QStringLiteral("iPhone or newer Android"), fonts::bodyStrong(), colors::text, tile),
-                              0, Qt::AlignHCenter);
-        tileColumn->addWidget(plainLabel(QStringLiteral("AirDrop, works on any network"), fonts::caption(), colors::sub, tile),
-                              0, Qt::AlignHCenter);
-        ways->addWidget(tile, 1, Qt::AlignTop);
+        codes->addWidget(box, 1, Qt::AlignHCenter | Qt::AlignTop);
+        captions->addLayout(
+            tileCaptions(QStringLiteral("iPhone or newer Android"), QStringLiteral("AirDrop, works on any network"), this), 1);
     }
-    column_->addLayout(ways);
+    top_->addLayout(codes);
+    column_->addLayout(captions);
 
     const auto& recipients = send->recipients;
     if (recipients.empty()) {
@@ -277,7 +295,33 @@ void QRSendSheet::rebuild() {
     button->setDefault(button->text() == QLatin1String("Done"));
     connect(button, &QPushButton::clicked, &model_, [this] { model_.cancelQRSend(); });
     footer->addWidget(button);
+    fitCode();
     fitToContent(this);
+}
+
+void QRSendSheet::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    fitCode();
+}
+
+void QRSendSheet::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    // The sheet is fitted to its screen anew: the room for the code may have changed.
+    fitCode();
+}
+
+void QRSendSheet::fitCode() {
+    if (!code_ || !header_) return;
+    const int width = this->width();
+    const int header = top_->contentsMargins().top() + contentHeight(header_, width);
+    const int footer = contentHeight(fittedFooter(this), width);
+    // The first line of the column, the code's caption, shows under the code.
+    const int below = column_->contentsMargins().top() + QFontMetrics(fonts::bodyStrong()).lineSpacing();
+    const int room = roomHeight(this) - header - footer - below;
+    // Short of room, the code comes closer to the header before it shrinks.
+    const int spacing = room >= columnSpacing + QRCodeView::fullSide ? columnSpacing : 8;
+    top_->setSpacing(spacing);
+    code_->setSide(std::clamp(room - spacing, minimumCodeSide, QRCodeView::fullSide));
 }
 
 }  // namespace velmo

@@ -19,6 +19,7 @@ namespace velmo {
 class AppModel;
 class NetworkHint;
 class ProgressBar;
+class QRCodeView;
 
 // A QR code with a title and a subtitle under it.
 class QRTile : public QWidget {
@@ -26,6 +27,9 @@ class QRTile : public QWidget {
 public:
     QRTile(const QString& title, const QString& subtitle, const QString& payload, QWidget* parent = nullptr);
 };
+
+// A tile's two caption lines, centred.
+QVBoxLayout* tileCaptions(const QString& title, const QString& subtitle, QWidget* parent);
 
 // Status line of one recipient, e.g. "Sending · 42%".
 QString recipientStatusText(const QRSend::Recipient& recipient);
@@ -40,9 +44,15 @@ public:
 protected:
     // Escape cancels only while no phone has joined; "Stop" has no key.
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void rebuild();
+    // On a screen too short for the whole sheet the code shrinks until it, the header and the
+    // footer fit with a little of the column: it stays whole and in view, however the column
+    // scrolls.
+    void fitCode();
     // What the sheet shows apart from progress: while it stays the same, progress changes the
     // rows in place, so a button under the pointer survives.
     QString layoutKey() const;
@@ -53,7 +63,11 @@ private:
     AppModel& model_;
     QString builtKey_;
     std::vector<RecipientView> recipientViews_;
-    QVBoxLayout* column_;
+    QVBoxLayout* column_ = nullptr;
+    // The header and the code, above the column.
+    QVBoxLayout* top_ = nullptr;
+    QPointer<QRCodeView> code_;
+    QPointer<QVBoxLayout> header_;
     std::chrono::milliseconds hintDelay_;
     NetworkHint* hint_ = nullptr;
 };

@@ -10,7 +10,9 @@
 #include <QHBoxLayout>
 #include <QProcess>
 #include <QUrl>
+#include <QTextLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace velmo {
 
@@ -20,11 +22,9 @@ QString q(const std::string& text) { return QString::fromStdString(text); }
 
 using Kind = TransferItem::State::Kind;
 
-}  // namespace
-
-QString transferStatusText(const TransferItem& item) {
+// The status line with the phone's name as given.
+QString statusText(const TransferItem& item, const QString& peer) {
     const bool sending = item.direction == TransferItem::Direction::sending;
-    const QString peer = q(item.peer);
     const QString peerPart = (sending ? QStringLiteral("to ") : QStringLiteral("from ")) + peer;
     const QString codePart = item.code ? QStringLiteral(" · code ") + q(*item.code) : QString();
     switch (item.state.kind()) {
@@ -45,6 +45,26 @@ QString transferStatusText(const TransferItem& item) {
     }
     return {};
 }
+
+// Lines `text` takes at `width`, wrapped as the status line wraps it.
+int lineCount(const QString& text, const QFont& font, int width) {
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    int lines = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        ++lines;
+    }
+    layout.endLayout();
+    return lines;
+}
+
+}  // namespace
+
+QString transferStatusText(const TransferItem& item) { return statusText(item, q(item.peer)); }
 
 TransferRow::TransferRow(AppModel& model, TransferItem item, QWidget* parent)
     : QWidget(parent), model_(model), item_(std::move(item)) {
@@ -93,6 +113,7 @@ TransferRow::TransferRow(AppModel& model, TransferItem item, QWidget* parent)
     }
     status_ = new LineLimitedLabel(transferStatusText(item_), 3, fonts::caption(), statusColor, this);
     status_->setObjectName(QStringLiteral("status"));
+    status_->installEventFilter(this);
     status->addWidget(status_, 1);
     column->addLayout(status);
     row->addLayout(column, 1);
@@ -130,11 +151,41 @@ bool TransferRow::fits(const TransferItem& item) const {
            item.needsPeerCheck == item_.needsPeerCheck && item.savedURLs.empty() == item_.savedURLs.empty();
 }
 
+bool TransferRow::shows(const TransferItem& item) const {
+    return fits(item) && item.peer == item_.peer && item.summary == item_.summary && item.code == item_.code &&
+           item.done == item_.done && item.total == item_.total && item.state == item_.state &&
+           item.savedURLs == item_.savedURLs;
+}
+
 void TransferRow::setItem(TransferItem item) {
     item_ = std::move(item);
     if (summary_->fullText() != q(item_.summary)) summary_->setFullText(q(item_.summary));
-    status_->setText(transferStatusText(item_));
+    showStatus();
     if (bar_) bar_->setValue(item_.total > 0 ? item_.fraction() : 0.0);
+}
+
+bool TransferRow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == status_ && event->type() == QEvent::Resize) showStatus();
+    return false;
+}
+
+void TransferRow::showStatus() {
+    // A long phone name gives way in its middle, so the sizes and the code after it stay in view.
+    QString peer = q(item_.peer);
+    peer.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    const QString whole = statusText(item_, peer);
+    const int width = status_->contentsRect().width();
+    QString shown = whole;
+    if (width > 0 && item_.state.kind() != Kind::failed && lineCount(whole, status_->font(), width) > status_->maxLines()) {
+        const QFontMetrics metrics(status_->font());
+        for (int room = width; room > 0; room -= std::max(width / 4, 1)) {
+            shown = statusText(item_, metrics.elidedText(peer, Qt::ElideMiddle, room));
+            if (lineCount(shown, status_->font(), width) <= status_->maxLines()) break;
+        }
+    }
+    if (status_->text() != shown) status_->setText(shown);
+    status_->setAccessibleName(shown == whole ? QString() : whole);
+    status_->setToolTip(shown == whole ? QString() : plainToolTip(whole, status_));
 }
 
 bool updateTransferRows(const QList<QPointer<TransferRow>>& rows, const std::vector<TransferItem>& items) {

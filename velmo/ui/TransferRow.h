@@ -28,10 +28,17 @@ public:
     // Whether a newer copy of the item needs only new texts and progress: the same transfer
     // with the same state, code check and saved files, so the same badge and buttons.
     bool fits(const TransferItem& item) const;
+    // Whether the row shows exactly this copy of its transfer.
+    bool shows(const TransferItem& item) const;
     // Shows a newer copy that fits in place, so a button under the pointer survives progress.
     void setItem(TransferItem item);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    // The status line, fitted to its width.
+    void showStatus();
     void reveal();
     AppModel& model_;
     TransferItem item_;

@@ -29,6 +29,10 @@ QWidget* footerWidget(QWidget* window) {
     return window->findChild<QWidget*>(QStringLiteral("fittedFooter"), Qt::FindDirectChildrenOnly);
 }
 
+QWidget* topWidget(QWidget* window) {
+    return window->findChild<QWidget*>(QStringLiteral("fittedTop"), Qt::FindDirectChildrenOnly);
+}
+
 class ColumnScroll : public QScrollArea {
 public:
     using QScrollArea::QScrollArea;
@@ -161,13 +165,36 @@ QHBoxLayout* fittedFooter(QWidget* window) {
     return row ? static_cast<QHBoxLayout*>(row->layout()) : nullptr;
 }
 
+QVBoxLayout* fittedTop(QWidget* window) {
+    if (QWidget* top = topWidget(window)) return static_cast<QVBoxLayout*>(top->layout());
+    QScrollArea* scroll = fittedScroll(window);
+    auto* column = static_cast<QVBoxLayout*>(scroll->widget()->layout());
+    const QMargins padding = column->contentsMargins();
+    auto* top = new QWidget(window);
+    top->setObjectName(QStringLiteral("fittedTop"));
+    top->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    auto* layout = new QVBoxLayout(top);
+    layout->setContentsMargins(padding.left(), padding.top(), padding.right(), 0);
+    layout->setSpacing(column->spacing());
+    // Short of room, the column gives way before the part above: that stays whole.
+    scroll->setMinimumHeight(1);
+    // The column's top padding now parts it from the part above.
+    column->setContentsMargins(padding.left(), column->spacing(), padding.right(), padding.bottom());
+    static_cast<QVBoxLayout*>(window->layout())->insertWidget(0, top);
+    for (QObject* child : window->children())
+        if (auto* fitter = dynamic_cast<WindowFitter*>(child)) fitter->watch(top);
+    return layout;
+}
+
 void fitToContent(QWidget* window) {
     QScrollArea* scroll = fittedScroll(window);
     if (!scroll || !scroll->widget() || !scroll->widget()->layout()) return;
     const QMargins outer = window->layout()->contentsMargins();
     QWidget* footer = footerWidget(window);
+    QWidget* above = topWidget(window);
     showNewChildren(scroll->widget());
     if (footer) showNewChildren(footer);
+    if (above) showNewChildren(above);
     // A view inside a window of its own shares the room with what the window puts around it.
     QWidget* top = window->window();
     const QMargins frame = windowFrame(window);
@@ -183,12 +210,14 @@ void fitToContent(QWidget* window) {
     // needs: a window wider than the screen would hide its ends and the footer's buttons.
     int least = scroll->widget()->minimumSizeHint().width();
     if (footer) least = std::max(least, footer->minimumSizeHint().width());
+    if (above) least = std::max(least, above->minimumSizeHint().width());
     least += outer.left() + outer.right();
     int base = window->property("fittedWidth").toInt();
     if (!area.isEmpty()) base = std::min(base, std::max(roomWidth, least));
     const int width = base - outer.left() - outer.right();
     int needed = contentHeight(scroll->widget()->layout(), width) + outer.top() + outer.bottom();
     if (footer) needed += contentHeight(footer->layout(), width);
+    if (above) needed += contentHeight(above->layout(), width);
     window->setFixedHeight(std::min(needed, room));
     // A column of fixed width keeps it whole beside the scroll bar.
     const int beside = scroll->widget()->minimumSizeHint().width() + scroll->verticalScrollBar()->sizeHint().width() +

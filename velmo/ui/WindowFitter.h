@@ -59,6 +59,9 @@ QScrollArea* columnScroll(QWidget* parent);
 QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, bool footer);
 // The footer row of a window made by fittedColumn with a footer.
 QHBoxLayout* fittedFooter(QWidget* window);
+// A part of such a window above its column that never scrolls, made on first use with the
+// column's padding and spacing: what must stay in view on a short screen.
+QVBoxLayout* fittedTop(QWidget* window);
 // Sizes such a window to its content now, capped by the screen, and keeps it on the screen.
 void fitToContent(QWidget* window);
 // Before `window` is first shown: fits `fitted` (a view made by fittedColumn inside it) to
