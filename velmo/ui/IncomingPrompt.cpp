@@ -13,7 +13,6 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
-#include <QTextLayout>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -77,30 +76,15 @@ protected:
 private:
     static QString verb() { return QStringLiteral(" wants to send you"); }
 
-    int lineCount(const QString& whole, int width) const {
-        QTextLayout layout(whole, font());
-        QTextOption option;
-        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-        layout.setTextOption(option);
-        int lines = 0;
-        layout.beginLayout();
-        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-            line.setLineWidth(width);
-            ++lines;
-        }
-        layout.endLayout();
-        return lines;
-    }
-
     QString fitted(int width) const {
         width = std::max(width, 1);
-        if (lineCount(name_ + verb(), width) <= maxLines()) return name_ + verb();
+        if (fits(name_ + verb(), width)) return name_ + verb();
         // The widest cut of the name that leaves room for the verb.
         const QFontMetrics metrics(font());
         int least = 0, most = metrics.horizontalAdvance(name_);
         while (least < most) {
             const int middle = (least + most + 1) / 2;
-            if (lineCount(metrics.elidedText(name_, Qt::ElideRight, middle) + verb(), width) <= maxLines())
+            if (fits(metrics.elidedText(name_, Qt::ElideRight, middle) + verb(), width))
                 least = middle;
             else
                 most = middle - 1;

@@ -29,6 +29,21 @@ LineLimitedLabel::LineLimitedLabel(const QString& text, int maxLines, const QFon
     setText(text);
 }
 
+bool LineLimitedLabel::fits(const QString& text, int width) const {
+    QTextLayout layout(text, font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    int lines = 0;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid() && lines <= maxLines_; line = layout.createLine()) {
+        line.setLineWidth(std::max(width, 1));
+        ++lines;
+    }
+    layout.endLayout();
+    return lines <= maxLines_;
+}
+
 QStringList LineLimitedLabel::linesFor(int width) const {
     // Line breaks inside a name or a message would start lines of their own; they read as spaces.
     QString whole = text();

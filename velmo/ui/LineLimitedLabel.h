@@ -19,6 +19,8 @@ public:
     // The lines drawn in a width of `width`.
     QStringList linesFor(int width) const;
     QStringList shownLines() const { return linesFor(contentsRect().width()); }
+    // Whether `text` would show whole, in at most maxLines() lines of `width`.
+    bool fits(const QString& text, int width) const;
 
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override;

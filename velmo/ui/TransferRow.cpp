@@ -7,10 +7,10 @@
 #include "velmo/ui/Theme.h"
 
 #include <QDesktopServices>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QProcess>
 #include <QUrl>
-#include <QTextLayout>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -44,22 +44,6 @@ QString statusText(const TransferItem& item, const QString& peer) {
     case Kind::failed: return q(item.state.message());
     }
     return {};
-}
-
-// Lines `text` takes at `width`, wrapped as the status line wraps it.
-int lineCount(const QString& text, const QFont& font, int width) {
-    QTextLayout layout(text, font);
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    int lines = 0;
-    layout.beginLayout();
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-        line.setLineWidth(width);
-        ++lines;
-    }
-    layout.endLayout();
-    return lines;
 }
 
 }  // namespace
@@ -176,11 +160,11 @@ void TransferRow::showStatus() {
     const QString whole = statusText(item_, peer);
     const int width = status_->contentsRect().width();
     QString shown = whole;
-    if (width > 0 && item_.state.kind() != Kind::failed && lineCount(whole, status_->font(), width) > status_->maxLines()) {
+    if (width > 0 && item_.state.kind() != Kind::failed && !status_->fits(whole, width)) {
         const QFontMetrics metrics(status_->font());
         for (int room = width; room > 0; room -= std::max(width / 4, 1)) {
             shown = statusText(item_, metrics.elidedText(peer, Qt::ElideMiddle, room));
-            if (lineCount(shown, status_->font(), width) <= status_->maxLines()) break;
+            if (status_->fits(shown, width)) break;
         }
     }
     if (status_->text() != shown) status_->setText(shown);
