@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 const std::filesystem::path harness = VELMO_QUICKSHARE_HARNESS;
 
 // The TCP port `pid` listens on (its Quick Share listener), or 0 while it listens on none.
-int listeningPort(pid_t pid) {
+int listeningPortNow(pid_t pid) {
     std::set<std::string> sockets;
     const auto fds = "/proc/" + std::to_string(pid) + "/fd";
     std::error_code error;
@@ -42,6 +42,20 @@ int listeningPort(pid_t pid) {
         }
     }
     return 0;
+}
+
+// The port of `pid`'s Quick Share listener once it listens, or 0 when it never does.
+int listeningPort(pid_t pid) {
+    for (int tries = 0; tries < 200; ++tries) {
+        if (const int port = listeningPortNow(pid)) return port;
+        std::this_thread::sleep_for(50ms);
+    }
+    return 0;
+}
+
+// The harness as a phone named Pixel sending `file` to the listener on `port`.
+test::AppProcess::Options phoneSending(int port, const std::filesystem::path& file) {
+    return {{"send", "--to", "127.0.0.1:" + std::to_string(port), "--name", "Pixel", file.string()}, {}};
 }
 
 // A Velmo with a chosen sharing mode, receiving into Downloads of the test's home.
@@ -65,15 +79,9 @@ TEST(AppLifeIntegrationTest, QuitSignalsCancelTransfersAndEndVelmoCleanly) {
 
         test::AppProcess velmo(test::velmoBinary, {{}, temp.path(), true});
         ASSERT_EQ(velmo.awaitReadiness(20s), "com.halvester.velmo\n");
-        int port = 0;
-        for (int tries = 0; tries < 200 && port == 0; ++tries) {
-            port = listeningPort(velmo.pid());
-            if (port == 0) std::this_thread::sleep_for(50ms);
-        }
+        const int port = listeningPort(velmo.pid());
         ASSERT_NE(port, 0);
-        test::AppProcess phone(harness, {{"send", "--to", "127.0.0.1:" + std::to_string(port), "--name", "Pixel",
-                                          (temp / "photo.jpg").string()},
-                                         {}});
+        test::AppProcess phone(harness, phoneSending(port, temp / "photo.jpg"));
         ASSERT_NE(phone.output("waitingForAccept", 20s).find("waitingForAccept"), std::string::npos);
 
         ASSERT_TRUE(velmo.signal(number));
@@ -97,15 +105,9 @@ TEST(AppLifeIntegrationTest, AQuitInTheMiddleOfAReceiveTellsThePhoneAndLeavesNoP
     environment["LD_PRELOAD"] = VELMO_ACCEPTING_PROMPT;
     test::AppProcess velmo(test::velmoBinary, {{}, temp.path(), true, false, environment});
     ASSERT_EQ(velmo.awaitReadiness(20s), "com.halvester.velmo\n");
-    int port = 0;
-    for (int tries = 0; tries < 200 && port == 0; ++tries) {
-        port = listeningPort(velmo.pid());
-        if (port == 0) std::this_thread::sleep_for(50ms);
-    }
+    const int port = listeningPort(velmo.pid());
     ASSERT_NE(port, 0);
-    test::AppProcess phone(harness, {{"send", "--to", "127.0.0.1:" + std::to_string(port), "--name", "Pixel",
-                                      (temp / "video.mp4").string()},
-                                     {}});
+    test::AppProcess phone(harness, phoneSending(port, temp / "video.mp4"));
     const auto downloads = temp / "home/Downloads";
     for (int tries = 0; tries < 400 && std::filesystem::is_empty(downloads); ++tries) std::this_thread::sleep_for(25ms);
     ASSERT_FALSE(std::filesystem::is_empty(downloads)) << phone.output();

@@ -28,21 +28,27 @@ std::string contents(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The engine's sender as a phone named Pixel, offering `file` over a new loopback connection
+// that the model's listener takes.
+auto phoneSends(AppModelHarness& model, const std::filesystem::path& file) {
+    auto streams = LoopbackStreams::open(Runtime::shared().executor());
+    auto listener = model.advertiser->listener;
+    EXPECT_TRUE(listener);
+    if (listener) std::thread([&] { listener(streams.accepted); }).join();
+    return asio::co_spawn(Runtime::shared().executor(),
+                          QuickShareSender::send({file}, streams.outgoing, "Pixel", std::nullopt, nullptr,
+                                                 [](const QuickShareSender::Status&) {},
+                                                 [](std::int64_t, std::int64_t) {}),
+                          asio::use_future);
+}
+
 TEST(AppModelLoopback, PhoneSendsAndTheUserAccepts) {
     AppModelHarness model({.sharingMode = "askEachTime", .realEngine = true});
     model->start();
     TempFolder phoneFolder;
     phoneFolder.write("hello.txt", "hello from the phone");
 
-    auto streams = LoopbackStreams::open(Runtime::shared().executor());
-    auto listener = model.advertiser->listener;
-    ASSERT_TRUE(listener);
-    std::thread([&] { listener(streams.accepted); }).join();
-    auto sent = asio::co_spawn(
-        Runtime::shared().executor(),
-        QuickShareSender::send({phoneFolder / "hello.txt"}, streams.outgoing, "Pixel", std::nullopt, nullptr,
-                               [](const QuickShareSender::Status&) {}, [](std::int64_t, std::int64_t) {}),
-        asio::use_future);
+    auto sent = phoneSends(model, phoneFolder / "hello.txt");
 
     ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }, std::chrono::seconds(10)));
     EXPECT_EQ(model->incoming()->offer.senderName, "Pixel");
@@ -77,13 +83,7 @@ TEST(AppModelLoopback, SilentConnectionsDoNotKeepAPhoneOut) {
     }
     TempFolder phoneFolder;
     phoneFolder.write("hello.txt", "hello from the phone");
-    auto streams = LoopbackStreams::open(Runtime::shared().executor());
-    std::thread([&] { listener(streams.accepted); }).join();
-    auto sent = asio::co_spawn(
-        Runtime::shared().executor(),
-        QuickShareSender::send({phoneFolder / "hello.txt"}, streams.outgoing, "Pixel", std::nullopt, nullptr,
-                               [](const QuickShareSender::Status&) {}, [](std::int64_t, std::int64_t) {}),
-        asio::use_future);
+    auto sent = phoneSends(model, phoneFolder / "hello.txt");
 
     ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }, std::chrono::seconds(10)));
     EXPECT_EQ(model->incoming()->offer.senderName, "Pixel");
@@ -111,15 +111,7 @@ TEST(AppModelLoopback, CancellingTheRowTellsAPhoneThatIsStillWriting) {
     const auto big = phoneFolder / "big.bin";
     phoneFolder.write("big.bin", "");
     std::filesystem::resize_file(big, 256 * 1024 * 1024);
-    auto streams = LoopbackStreams::open(Runtime::shared().executor());
-    auto listener = model.advertiser->listener;
-    ASSERT_TRUE(listener);
-    std::thread([&] { listener(streams.accepted); }).join();
-    auto sent = asio::co_spawn(Runtime::shared().executor(),
-                               QuickShareSender::send({big}, streams.outgoing, "Pixel", std::nullopt, nullptr,
-                                                      [](const QuickShareSender::Status&) {},
-                                                      [](std::int64_t, std::int64_t) {}),
-                               asio::use_future);
+    auto sent = phoneSends(model, big);
     ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }, std::chrono::seconds(10)));
     model->answerIncoming(true);
     ASSERT_TRUE(pumpUntil([&] { return model.row().done > 4 * 1024 * 1024; }, std::chrono::seconds(10)));
