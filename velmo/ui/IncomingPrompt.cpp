@@ -57,12 +57,7 @@ protected:
 class SenderLabel : public LineLimitedLabel {
 public:
     SenderLabel(const QString& name, QWidget* parent)
-        : LineLimitedLabel(name + verb(), 2, fonts::heading(), colors::text, parent), name_(name) {
-        // Line breaks in a name read as spaces, as everywhere else.
-        for (QChar& c : name_)
-            if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar::LineSeparator ||
-                c == QChar::ParagraphSeparator)
-                c = QLatin1Char(' ');
+        : LineLimitedLabel(name + verb(), 2, fonts::heading(), colors::text, parent), name_(breaksAsSpaces(name)) {
         setAccessibleName(name + verb());
     }
 

@@ -29,8 +29,16 @@ LineLimitedLabel::LineLimitedLabel(const QString& text, int maxLines, const QFon
     setText(text);
 }
 
+QString LineLimitedLabel::breaksAsSpaces(QString text) {
+    for (QChar& c : text)
+        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    return text;
+}
+
 bool LineLimitedLabel::fits(const QString& text, int width) const {
-    QTextLayout layout(text, font());
+    QTextLayout layout(breaksAsSpaces(text), font());
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout.setTextOption(option);
@@ -45,12 +53,7 @@ bool LineLimitedLabel::fits(const QString& text, int width) const {
 }
 
 QStringList LineLimitedLabel::linesFor(int width) const {
-    // Line breaks inside a name or a message would start lines of their own; they read as spaces.
-    QString whole = text();
-    for (QChar& c : whole)
-        if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar::LineSeparator ||
-            c == QChar::ParagraphSeparator)
-            c = QLatin1Char(' ');
+    const QString whole = breaksAsSpaces(text());
     width = std::max(width, 1);
     QTextLayout layout(whole, font());
     QTextOption option;

@@ -19,6 +19,9 @@ public:
     // The lines drawn in a width of `width`.
     QStringList linesFor(int width) const;
     QStringList shownLines() const { return linesFor(contentsRect().width()); }
+    // `text` with its line breaks as spaces: a break inside a name or a message would start a
+    // line of its own.
+    static QString breaksAsSpaces(QString text);
     // Whether `text` would show whole, in at most maxLines() lines of `width`.
     bool fits(const QString& text, int width) const;
 

@@ -155,8 +155,7 @@ bool TransferRow::eventFilter(QObject* watched, QEvent* event) {
 
 void TransferRow::showStatus() {
     // A long phone name gives way in its middle, so the sizes and the code after it stay in view.
-    QString peer = q(item_.peer);
-    peer.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    const QString peer = LineLimitedLabel::breaksAsSpaces(q(item_.peer));
     const QString whole = statusText(item_, peer);
     const int width = status_->contentsRect().width();
     QString shown = whole;
