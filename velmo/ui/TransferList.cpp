@@ -6,7 +6,6 @@
 #include <QEvent>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <set>
@@ -189,13 +188,6 @@ void TransferList::show(const std::vector<TransferItem>& items) {
         if (QWidget* divider = entries_.at(*wasFirst).divider) divider->setVisible(true);
     if (QWidget* divider = entries_.at(order_.front()).divider) divider->setVisible(false);
     showNewChildren(this);
-}
-
-std::size_t TransferList::IdHash::operator()(const Uuid& id) const {
-    // Random ids: their first bytes are hash enough.
-    std::size_t hash = 0;
-    std::memcpy(&hash, id.bytes().data(), sizeof hash);
-    return hash;
 }
 
 void TransferList::place(const std::vector<TransferItem>& items) {

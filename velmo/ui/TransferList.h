@@ -6,7 +6,7 @@
 #include "velmo/ui/Theme.h"
 
 #include <QPointer>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 class QVBoxLayout;
@@ -38,10 +38,7 @@ private:
     void remove(const Uuid& id);
     AppModel& model_;
     QVBoxLayout* list_;
-    struct IdHash {
-        std::size_t operator()(const Uuid& id) const;
-    };
-    std::unordered_map<Uuid, Entry, IdHash> entries_;
+    std::map<Uuid, Entry> entries_;
     // Ids in the order shown.
     std::vector<Uuid> order_;
 };
