@@ -287,25 +287,6 @@ TEST_F(QuickReceive, OfferOverTheBudgetIsRefusedWithTheLimitText) {
     EXPECT_EQ(model.prompt->presented, 0);
 }
 
-// Silent connections do not keep a phone out of an open session either.
-TEST_F(QuickReceive, SilentConnectionsMakeRoomForAnOffer) {
-    model.receive->holdBeforeOffer = true;
-    std::vector<std::shared_ptr<FakeStream>> silent;
-    for (int i = 0; i < 4; ++i) {
-        silent.push_back(model.advertiser->connect());
-        ASSERT_TRUE(pumpUntil([&] { return model.receive->started == i + 1; }));
-    }
-    model.receive->holdBeforeOffer = false;
-    auto phone = model.advertiser->connect();
-    ASSERT_TRUE(pumpUntil([&] { return model.row().state.kind() == Kind::done; }));
-    EXPECT_EQ(decisions(model), std::vector<bool>{true});
-    EXPECT_TRUE(silent[0]->isClosed());
-    EXPECT_FALSE(silent[1]->isClosed());
-    for (const auto& row : model->transfers())
-        if (row.state.isActive()) model->cancelTransfer(row.id);
-    ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
-}
-
 TEST_F(QuickReceive, StoppingTheSessionCancelsItsWaitingReceive) {
     model.receive->holdBeforeOffer = true;
     auto stream = model.advertiser->connect();
