@@ -3,14 +3,15 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 #include <QTextDocument>
 
 namespace velmo {
 
-QMessageBox* MessageBoxUpdatePresenter::makeBox(const QString& message, const QString& informative,
-                                                const std::optional<QString>& firstButton) {
+namespace {
+
+// The box the alert is shown in, with its first button; deleted once closed.
+QMessageBox* makeBox(const QString& message, const QString& informative, const std::optional<QString>& firstButton) {
     auto* box = new QMessageBox;
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
@@ -33,6 +34,8 @@ QMessageBox* MessageBoxUpdatePresenter::makeBox(const QString& message, const QS
     box->setWindowFlag(Qt::WindowStaysOnTopHint);
     return box;
 }
+
+}  // namespace
 
 void MessageBoxUpdatePresenter::show(const QString& message, const QString& informative,
                                      const std::optional<QString>& firstButton, std::function<void(bool)> answered) {

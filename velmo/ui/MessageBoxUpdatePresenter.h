@@ -2,8 +2,6 @@
 
 #include "velmo/model/SoftwareUpdates.h"
 
-class QMessageBox;
-
 namespace velmo {
 
 // QMessageBox with the text shown as plain text. show() returns at once: the box blocks no
@@ -14,10 +12,6 @@ public:
     bool present(const QString& message, const QString& informative, const std::optional<QString>& firstButton) override;
     void show(const QString& message, const QString& informative, const std::optional<QString>& firstButton,
               std::function<void(bool)> answered) override;
-
-    // The box the alert is shown in, with its first button; deleted once closed.
-    static QMessageBox* makeBox(const QString& message, const QString& informative,
-                                const std::optional<QString>& firstButton);
 };
 
 }  // namespace velmo
