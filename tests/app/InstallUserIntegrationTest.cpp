@@ -154,9 +154,9 @@ TEST_F(InstallUserIntegrationTest, AHomeWithABackslashGetsAnEntryTheDesktopAccep
 }
 
 // dash's echo reads a \ before a letter as an escape: \t and \b a control character, \c the
-// end of the output. Every path is the home's as it stands.
+// end of the output. Every path is the home's as it stands; a real tab is escaped in the entry.
 TEST_F(InstallUserIntegrationTest, AHomeWithABackslashBeforeALetterGetsTheWholeInstall) {
-    for (const std::string name : {"CORP\\tom", "q\\cz", "b\\bx", "e\\ex"}) {
+    for (const std::string name : {"CORP\\tom", "q\\cz", "b\\bx", "e\\ex", "t\tab"}) {
         SCOPED_TRACE(name);
         const auto homes = temp / ("homes of " + name.substr(0, 1));
         useHome(homes / name);
