@@ -25,6 +25,8 @@ QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& col
     return label;
 }
 
+QString isolated(const QString& name) { return QChar(0x2068) + name + QChar(0x2069); }
+
 QString plainToolTip(const QString& text, const QWidget* on) {
     // Rich text whose only content is the escaped text: no tag, entity or image of it takes effect.
     // Qt would fold a rich tooltip onto a narrow width at spaces only, and run a long name

@@ -13,6 +13,10 @@ namespace velmo {
 
 // A label for text that may come from phones, files or errors: never interpreted as markup.
 QLabel* plainLabel(const QString& text, const QFont& font, const ThemeColor& color, QWidget* parent = nullptr);
+// A name from a phone or a file, placed inside a sentence: wrapped in a first-strong isolate
+// (U+2068 … U+2069), so a right-to-left name keeps its own order without reordering the words
+// and numbers around it.
+QString isolated(const QString& name);
 // A tooltip that shows `text` as it stands (Qt would render a tooltip that looks like markup),
 // broken into lines of a readable width that fit the screen of `on`, long unbroken names too.
 QString plainToolTip(const QString& text, const QWidget* on = nullptr);
