@@ -84,10 +84,11 @@ std::vector<pid_t> runningCopies(const fs::path& executable) {
 // Answers "Install and Relaunch" and keeps every alert.
 class InstallingPresenter : public UpdateAlertPresenter {
 public:
-    bool present(const QString& message, const QString& informative, const std::optional<QString>& firstButton) override {
+    void show(const QString& message, const QString& informative, const std::optional<QString>& firstButton,
+              std::function<void(bool)> answered) override {
         alerts.push_back(message.toStdString() + " | " + informative.toStdString());
         if (firstButton) installChosen = Clock::now();
-        return firstButton.has_value();
+        answered(firstButton.has_value());
     }
     std::vector<std::string> alerts;
     Clock::time_point installChosen;

@@ -131,9 +131,10 @@ TEST_F(UpdateRecoveryIntegrationTest, AnInstallByHandAfterAnInterruptedUpdateSta
 // Keeps the message of every alert.
 class RecordingPresenter : public UpdateAlertPresenter {
 public:
-    bool present(const QString& message, const QString&, const std::optional<QString>&) override {
+    void show(const QString& message, const QString&, const std::optional<QString>&,
+              std::function<void(bool)> answered) override {
         alerts.push_back(message.toStdString());
-        return false;
+        answered(false);
     }
     std::vector<std::string> alerts;
 };

@@ -9,6 +9,8 @@
 #include <QTimer>
 
 #include <condition_variable>
+#include <cstring>
+#include <new>
 #include <fstream>
 #include <mutex>
 
@@ -32,11 +34,15 @@ class FakePresenter : public UpdateAlertPresenter {
 public:
     std::vector<Alert> alerts;
     bool answer = true;
+    bool holdAnswers = false;  // kept in `open` for the test to give
+    std::vector<std::function<void(bool)>> open;
     std::function<void()> afterPresent = [] {};
-    bool present(const QString& m, const QString& i, const std::optional<QString>& b) override {
+    void show(const QString& m, const QString& i, const std::optional<QString>& b,
+              std::function<void(bool)> answered) override {
         alerts.push_back({m, i, b});
         afterPresent();
-        return answer;
+        if (holdAnswers) open.push_back(std::move(answered));
+        else answered(answer);
     }
 };
 
@@ -126,6 +132,9 @@ protected:
     }
 
     std::unique_ptr<SoftwareUpdates> make(nlohmann::json bundleInfo) {
+        return std::make_unique<SoftwareUpdates>(dependencies(std::move(bundleInfo)));
+    }
+    SoftwareUpdates::Dependencies dependencies(nlohmann::json bundleInfo) {
         actions->archive = temp / "Velmo-Update-X" / "Velmo-9.zip";
         SoftwareUpdates::Dependencies d;
         d.settings = settings.get();
@@ -137,7 +146,7 @@ protected:
         d.actions = actions;
         d.now = [this] { return clock; };
         d.updateUndone = undone;
-        return std::make_unique<SoftwareUpdates>(std::move(d));
+        return d;
     }
     std::unique_ptr<SoftwareUpdates> make() { return make(info()); }
 
@@ -149,6 +158,13 @@ protected:
         }
         QCoreApplication::processEvents();
         ASSERT_FALSE(u.isBusy());
+    }
+    static bool waitFor(const std::function<bool()>& done) {
+        for (int wait = 0; wait < 5000 && !done(); ++wait) {
+            QCoreApplication::processEvents();
+            QThread::msleep(1);
+        }
+        return done();
     }
 };
 
@@ -383,6 +399,37 @@ TEST_F(SoftwareUpdatesTest, FailuresShowTheirSentence) {
     EXPECT_EQ(presenter->alerts[3].informative.toStdString(), listing.what());
 }
 
+// The check stays busy until its failure's alert is answered: no second check or alert meanwhile.
+TEST_F(SoftwareUpdatesTest, AFailedCheckIsBusyUntilItsAlertIsAnswered) {
+    presenter->holdAnswers = true;
+    actions->onCheck = []() -> std::optional<UpdateRelease> { throw UpdateError(UpdateError::Kind::unavailable); };
+    auto u = make();
+    u->checkNow();
+    ASSERT_TRUE(waitFor([&] { return presenter->open.size() == 1; }));
+    EXPECT_TRUE(u->isBusy());
+    u->checkNow();
+    presenter->open[0](false);
+    settle(*u);
+    EXPECT_EQ(actions->checks, 1);
+    EXPECT_EQ(presenter->alerts.size(), 1u);
+}
+
+// An alert answered once the controller is gone (Velmo quitting) reaches nothing of it.
+TEST_F(SoftwareUpdatesTest, AnAnswerAfterTheControllerIsGoneReachesNothing) {
+    presenter->holdAnswers = true;
+    actions->onCheck = [] { return newRelease(); };
+    // Its memory is filled with junk once it is gone, so that any use of it shows.
+    alignas(SoftwareUpdates) std::byte place[sizeof(SoftwareUpdates)];
+    auto* u = new (place) SoftwareUpdates(dependencies(info()));
+    u->checkNow();
+    ASSERT_TRUE(waitFor([&] { return presenter->open.size() == 1; }));
+    u->~SoftwareUpdates();
+    std::memset(place, 0xff, sizeof place);
+    presenter->open[0](true);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(actions->downloads, 0);
+}
+
 TEST_F(SoftwareUpdatesTest, AlertShowsItsInformativeTextAsPlainText) {
     const QString informative = QStringLiteral("Your previous app is saved at <b>/home/a/<a href=x>x</a></b>.");
     bool shownAsItStands = false;
@@ -395,7 +442,13 @@ TEST_F(SoftwareUpdatesTest, AlertShowsItsInformativeTextAsPlainText) {
             if (label->text() == informative && label->textFormat() == Qt::PlainText) shownAsItStands = true;
         box->defaultButton()->click();
     });
-    MessageBoxUpdatePresenter().present(QStringLiteral("Velmo couldn\u2019t update"), informative, std::nullopt);
+    bool answered = false;
+    MessageBoxUpdatePresenter().show(QStringLiteral("Velmo couldn\u2019t update"), informative, std::nullopt,
+                                     [&](bool) { answered = true; });
+    for (int wait = 0; wait < 2000 && !answered; ++wait) {
+        QCoreApplication::processEvents();
+        QThread::msleep(1);
+    }
     EXPECT_TRUE(shownAsItStands);
 }
 

@@ -19,25 +19,23 @@ class QSettings;
 
 namespace velmo {
 
-// Alerts; answers true when the first button was chosen.
+// Alerts, none of which blocks the rest of the application.
 class UpdateAlertPresenter {
 public:
     virtual ~UpdateAlertPresenter() = default;
-    // Buttons: `firstButton` and "Later" when given, otherwise just "OK".
-    virtual bool present(const QString& message, const QString& informative,
-                         const std::optional<QString>& firstButton) = 0;
-    // Shows the alert and calls `answered` once it is answered; by default through present(). A
-    // presenter that returns at once leaves the rest of the application answerable meanwhile.
+    // Shows the alert and returns; `answered` runs once it is answered, with true when the first
+    // button was chosen. Buttons: `firstButton` and "Later" when given, otherwise just "OK".
     virtual void show(const QString& message, const QString& informative, const std::optional<QString>& firstButton,
-                      std::function<void(bool)> answered) {
-        answered(present(message, informative, firstButton));
-    }
+                      std::function<void(bool)> answered) = 0;
 };
 
 // Shows nothing and declines; the application hands in the message-box presenter.
 class SilentUpdatePresenter : public UpdateAlertPresenter {
 public:
-    bool present(const QString&, const QString&, const std::optional<QString>&) override { return false; }
+    void show(const QString&, const QString&, const std::optional<QString>&,
+              std::function<void(bool)> answered) override {
+        answered(false);
+    }
 };
 
 // The feed client, the installer and quitting; tests put fakes in their place.

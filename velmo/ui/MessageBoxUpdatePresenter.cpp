@@ -1,6 +1,5 @@
 #include "velmo/ui/MessageBoxUpdatePresenter.h"
 
-#include <QEventLoop>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -46,19 +45,6 @@ void MessageBoxUpdatePresenter::show(const QString& message, const QString& info
     box->show();
     box->raise();
     box->activateWindow();
-}
-
-bool MessageBoxUpdatePresenter::present(const QString& message, const QString& informative,
-                                        const std::optional<QString>& firstButton) {
-    // Waits for the answer without blocking the other windows.
-    bool answer = false;
-    QEventLoop wait;
-    show(message, informative, firstButton, [&](bool chosen) {
-        answer = chosen;
-        wait.quit();
-    });
-    wait.exec();
-    return answer;
 }
 
 }  // namespace velmo

@@ -9,7 +9,6 @@ namespace velmo {
 // offer's floating panel when it comes while that is up.
 class MessageBoxUpdatePresenter : public UpdateAlertPresenter {
 public:
-    bool present(const QString& message, const QString& informative, const std::optional<QString>& firstButton) override;
     void show(const QString& message, const QString& informative, const std::optional<QString>& firstButton,
               std::function<void(bool)> answered) override;
 };
