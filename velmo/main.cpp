@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
     updates = &appUpdates.controller();
 
     velmo::MainWindow window(model, nullptr, std::chrono::seconds(45), updates);
+    QObject::connect(&window, &velmo::MainWindow::quitRequested, &app, quitVelmo);
     window.show();
     velmo::TrayFollower tray(model, window, updates, quitVelmo);
 

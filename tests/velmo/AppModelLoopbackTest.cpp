@@ -166,7 +166,7 @@ TEST(AppModelLoopback, ComputerSendsAfterTheCodesMatch) {
         const Uuid id = model.row().id;
         EXPECT_TRUE(model.row().needsPeerCheck);
         ASSERT_EQ(model.row().code->size(), 4u);
-        EXPECT_EQ(transferStatusText(model.row()).toStdString(), "Check the phone shows " + *model.row().code + " · to Pixel");
+        EXPECT_EQ(transferStatusText(model.row()).toStdString(), "Check the phone shows " + *model.row().code + " · to \u2068Pixel\u2069");
         *asked = true;
 
         if (phoneAccepts) {
@@ -185,7 +185,7 @@ TEST(AppModelLoopback, ComputerSendsAfterTheCodesMatch) {
                 << model.row().state.message();
             EXPECT_EQ(model->peerCheckCount(), 0u);
             EXPECT_FALSE(model.row().needsPeerCheck);
-            EXPECT_EQ(transferStatusText(model.row()).toStdString(), "Pixel declined");
+            EXPECT_EQ(transferStatusText(model.row()).toStdString(), "\u2068Pixel\u2069 declined");
             model->answerPeerCheck(id, true);
             EXPECT_EQ(model.row().state, State::declined());
             ASSERT_EQ(received.wait_for(std::chrono::seconds(10)), std::future_status::ready);

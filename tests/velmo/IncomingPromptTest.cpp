@@ -67,6 +67,12 @@ struct IncomingPromptTest : ::testing::Test {
 TEST_F(IncomingPromptTest, KeysAndClicksAsThePromptAppearsAnswerNothing) {
     IncomingPromptPanel* panel = offer();
     ASSERT_NE(panel, nullptr);
+    // Meanwhile both answers are drawn disabled, where they will be live.
+    auto* accept = panel->findChild<QPushButton*>(QStringLiteral("accept"));
+    auto* decline = panel->findChild<QPushButton*>(QStringLiteral("decline"));
+    ASSERT_TRUE(accept && decline);
+    EXPECT_FALSE(accept->isEnabled() || decline->isEnabled());
+    const QRect places[] = {accept->geometry(), decline->geometry()};
     press(panel, Qt::Key_Return);
     ASSERT_TRUE(model->incoming());
     press(panel, Qt::Key_Space);
@@ -74,7 +80,26 @@ TEST_F(IncomingPromptTest, KeysAndClicksAsThePromptAppearsAnswerNothing) {
     QTest::mouseClick(panel->findChild<QPushButton*>(QStringLiteral("accept")), Qt::LeftButton);
     ASSERT_TRUE(model->incoming());
     EXPECT_FALSE(panel->takesAnswers());
+    ASSERT_TRUE(pumpUntil([&] { return panel->takesAnswers(); }, 3s));
+    EXPECT_TRUE(pumpUntil([&] { return accept->isEnabled() && decline->isEnabled(); }));
+    EXPECT_EQ(accept->geometry(), places[0]);
+    EXPECT_EQ(decline->geometry(), places[1]);
     expectReturnAccepts(panel, "prompt");
+}
+
+// Hidden and shown again, the prompt waits its delay anew before it takes an answer.
+TEST_F(IncomingPromptTest, APromptShownAgainWaitsAgain) {
+    IncomingPromptPanel* panel = offer();
+    ASSERT_NE(panel, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return panel->takesAnswers(); }, 3s));
+    panel->hide();
+    pumpFor(20ms);
+    panel->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(panel));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(panel->takesAnswers());
+    EXPECT_FALSE(panel->findChild<QPushButton*>(QStringLiteral("accept"))->isEnabled());
+    expectReturnAccepts(panel, "prompt shown again");
 }
 
 // Space for the settings' "Receive from Android phones" neither declines the offer nor turns
@@ -103,6 +128,20 @@ TEST_F(IncomingPromptTest, AnOfferClosesThePopupsThatHeldTheKeyboard) {
     ASSERT_TRUE(model->incoming());
     EXPECT_FALSE(tray.popup()->isVisible());
     expectReturnAccepts(panel, "prompt over the tray window");
+}
+
+// Settings opened while the prompt is up open under it, not over its code, and take none of its keys.
+TEST_F(IncomingPromptTest, SettingsOpenedDuringThePromptStayUnderIt) {
+    QWidget window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    IncomingPromptPanel* panel = offer();
+    ASSERT_NE(panel, nullptr);
+    QPointer<QWidget> settings = showSettingsPopover(*model, &window);
+    EXPECT_NE(settings->windowType(), Qt::Popup);
+    EXPECT_FALSE(settings->windowFlags() & Qt::WindowStaysOnTopHint);
+    expectReturnAccepts(panel, "prompt over the settings");
+    if (settings) settings->close();
 }
 
 // The file chooser holds only its own window, and an update message holds nothing: the prompt

@@ -274,8 +274,9 @@ TEST_P(Snapshots, MainWindowEmptyAndBusy) {
     EXPECT_LE(zone->mapTo(&busy, QPoint(zone->width(), 0)).x(), busy.width() - 24);
     // The panel the application floats the question in; then seven files from a sender whose name
     // is too long for a line, also on a 2× laptop, where the list scrolls and the code stays in view.
-    IncomingPromptPresenter prompt;
     for (const std::string sender : {"", "Ana Beatriz’s Galaxy S25 Ultra (work phone, second SIM)"}) {
+        // In its first second, then as it takes answers.
+        IncomingPromptPresenter prompt(sender.empty() ? IncomingPromptPresenter::defaultAnswerDelay : 0ms);
         if (!sender.empty()) {
             model.receive->offer = {sender, "4581", std::vector<QuickShareOffer::File>(7, {"IMG_0042.jpg", 1'200'000})};
             phoneConnects(model.receive->offer);
@@ -316,7 +317,7 @@ TEST_P(Snapshots, TransferRows) {
     model->cancelTransfer(phoneConnects(std::nullopt));
     waitUntilFinished(model.row().id);
     const Uuid receiving = phoneConnects(std::nullopt);
-    model->applyOffer(receiving, {"Galaxy S25", "7310", {{"Screen recording 2024-05-02 at 18.41.07.mp4", 9'800'000}}},
+    model->applyOffer(receiving, {"هاتف أحمد", "7310", {{"Screen recording 2024-05-02 at 18.41.07.mp4", 9'800'000}}},
                       TransferItem::State::transferring());
     model->setTransferProgress(receiving, 4'200'000, 9'800'000);
     phoneConnects(std::nullopt);

@@ -4,6 +4,8 @@
 #include "velmo/ui/Components.h"
 #include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/MainWindow.h"
+#include "velmo/ui/TransferList.h"
+#include "velmo/ui/ProgressBar.h"
 #include "velmo/ui/TransferRow.h"
 
 #include <QDialog>
@@ -101,6 +103,27 @@ TEST_F(TransferListView, TransferRowWithLongNamesKeepsItsSize) {
     EXPECT_LE(row->mapTo(&window, QPoint(row->width(), 0)).x(), window.width());
     // The whole sentence stays at hand.
     EXPECT_EQ(status->accessibleName(), transferStatusText(model.row()));
+}
+
+// Progress changes the row in place: the same row shows the new bytes and bar.
+TEST_F(TransferListView, ProgressReachesTheRowInPlace) {
+    TransferItem item;
+    item.id = Uuid::random();
+    item.peer = "Pixel";
+    item.state = TransferItem::State::transferring();
+    item.done = 5'000'000;
+    item.total = 10'000'000;
+    TransferList list(*model);
+    list.show({item});
+    QPointer<TransferRow> row = list.findChild<TransferRow*>();
+    ASSERT_NE(row, nullptr);
+    item.done = 6'000'000;
+    list.show({item});
+    pumpFor(10ms);
+    ASSERT_EQ(list.findChildren<TransferRow*>(), QList<TransferRow*>{row.data()});
+    EXPECT_EQ(row->findChild<LineLimitedLabel*>(QStringLiteral("status"))->text().toStdString(),
+              "6 MB of 10 MB from \u2068Pixel\u2069");
+    EXPECT_DOUBLE_EQ(row->findChild<ProgressBar*>()->value(), 0.6);
 }
 
 }  // namespace

@@ -459,15 +459,21 @@ TEST(TransferRowTest, StatusTextPerState) {
     moving.total = 3'000'000;
     auto done = item(D::receiving, S::done());
     done.total = 2'000;
+    // A right-to-left name keeps the size after it: "Done from <name> · 20 KB", not "20 · <name> KB".
+    auto arabic = done;
+    arabic.peer = "هاتف أحمد";
+    arabic.total = 20'000;
+    // Each name in a sentence is isolated (U+2068 … U+2069).
     const std::pair<TransferItem, const char*> cases[] = {
-        {item(D::sending, S::connecting()), "Connecting to Pixel 9…"},
-        {waitingSend, "Waiting for Pixel 9 to accept · code 1234"},
+        {item(D::sending, S::connecting()), "Connecting to \u2068Pixel 9\u2069…"},
+        {waitingSend, "Waiting for \u2068Pixel 9\u2069 to accept · code 1234"},
         {item(D::receiving, S::awaitingAccept()), "Waiting for your answer"},
-        {check, "Check the phone shows 1234 · to Pixel 9"},
-        {moving, "1.5 MB of 3 MB from Pixel 9"},
-        {done, "Done from Pixel 9 · 2 KB"},
+        {check, "Check the phone shows 1234 · to \u2068Pixel 9\u2069"},
+        {moving, "1.5 MB of 3 MB from \u2068Pixel 9\u2069"},
+        {done, "Done from \u2068Pixel 9\u2069 · 2 KB"},
+        {arabic, "Done from \u2068هاتف أحمد\u2069 · 20 KB"},
         {item(D::receiving, S::declined()), "You declined"},
-        {item(D::sending, S::declined()), "Pixel 9 declined"},
+        {item(D::sending, S::declined()), "\u2068Pixel 9\u2069 declined"},
         {item(D::sending, S::failed("Lost connection.")), "Lost connection."},
     };
     for (const auto& [row, text] : cases) EXPECT_EQ(transferStatusText(row).toStdString(), text) << text;

@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -215,6 +216,23 @@ TEST_F(Views, QRSendSheetShownExactlyWhileTheSendIsOpen) {
     EXPECT_EQ(window.content()->qrSendSheet(), nullptr);
 }
 
+// Ctrl+Q quits, from the window and from a sheet over it, as on the rest of the desktop.
+TEST_F(Views, ControlQQuitsFromTheWindowAndItsSheets) {
+    MainWindow window(*model);
+    int quits = 0;
+    QObject::connect(&window, &MainWindow::quitRequested, [&] { ++quits; });
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quits, 1);
+    model->stageFiles({model.file("a.txt", 6)});
+    model->startQRSend();
+    ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.content()->qrSendSheet()));
+    QTest::keyClick(window.content()->qrSendSheet(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quits, 2);
+}
+
 TEST_F(Views, ClosingTheMainWindowEndsTheSessions) {
     MainWindow window(*model);
     window.show();
@@ -277,7 +295,7 @@ TEST_F(Views, TransferRowsAndClearFinished) {
     IncomingPromptView prompt(*model);
     EXPECT_EQ(labelText(&prompt, "offerSummary"), QStringLiteral("1 file · 10 bytes"));
     EXPECT_EQ(prompt.findChild<QLabel*>(QStringLiteral("pin"))->accessibleName(), QStringLiteral("Code 1 2 3 4"));
-    EXPECT_EQ(labelText(&prompt, "sender"), QStringLiteral("Pixel wants to send you"));
+    EXPECT_EQ(labelText(&prompt, "sender"), QStringLiteral("\u2068Pixel\u2069 wants to send you"));
     button(&prompt, QStringLiteral("Decline"))->click();
     EXPECT_FALSE(model->incoming());
     ASSERT_TRUE(pumpUntil([&] { return labelText(&view, "status") == QStringLiteral("You declined"); }));
@@ -345,6 +363,25 @@ void slowClick(QPushButton* target) {
     QTest::mouseRelease(top->windowHandle(), Qt::LeftButton, {}, at);
 }
 
+// A direct send's code question comes into view on a short window and takes the focus from
+// the button that started the send.
+TEST_F(Views, ADirectSendsQuestionComesIntoViewWithTheFocus) {
+    MainWindow window(*model);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    window.resize(window.width(), 300);
+    auto* scroll = window.findChild<QScrollArea*>();
+    window.findChild<QPushButton*>(QStringLiteral("sendButton"))->setFocus(Qt::TabFocusReason);
+    model->send({model.file("a.txt", 6)}, model.phone("p1", "Pixel"));
+    ASSERT_TRUE(pumpUntil([&] {
+        auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+        return focused && focused->text() == QStringLiteral("Codes match");
+    }));
+    QWidget* match = QApplication::focusWidget();
+    EXPECT_TRUE(scroll->viewport()->rect().contains(QRect(match->mapTo(scroll->viewport(), QPoint()), match->size())));
+    model->cancelTransfer(model.row().id);
+}
+
 TEST_F(Views, ClicksLandWhileProgressArrives) {
     model.sendScript->holdAfterConfirm = true;
     model.sendScript->pin = "4821";
@@ -359,7 +396,7 @@ TEST_F(Views, ClicksLandWhileProgressArrives) {
     for (QWidget* root : {static_cast<QWidget*>(&window), tray.popup()}) {
         ASSERT_TRUE(pumpUntil([&] { return root->findChild<LineLimitedLabel*>(QStringLiteral("status")) != nullptr; }));
         auto* status = root->findChild<LineLimitedLabel*>(QStringLiteral("status"));
-        EXPECT_EQ(status->shownLines().join(QLatin1Char(' ')), QStringLiteral("Check the phone shows 4821 · to Pixel"));
+        EXPECT_EQ(status->shownLines().join(QLatin1Char(' ')), QStringLiteral("Check the phone shows 4821 · to \u2068Pixel\u2069"));
     }
     model->answerPeerCheck(sendId, true);
     model->setTransferState(sendId, TransferItem::State::transferring());
@@ -466,7 +503,7 @@ TEST_F(Views, ReturnAcceptsTheOfferInThePanel) {
     auto* sender = presenter.panel()->findChild<LineLimitedLabel*>(QStringLiteral("sender"));
     ASSERT_NE(sender, nullptr);
     ASSERT_EQ(sender->shownLines().size(), 2);
-    EXPECT_TRUE(sender->shownLines().back().endsWith(QStringLiteral("… wants to send you")))
+    EXPECT_TRUE(sender->shownLines().back().endsWith(QStringLiteral("…\u2069 wants to send you")))
         << sender->shownLines().join(QLatin1Char('|')).toStdString();
     EXPECT_GE(sender->height(), 2 * QFontMetrics(sender->font()).lineSpacing());
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);

@@ -53,12 +53,14 @@ protected:
 };
 
 // The sender's name and " wants to send you" on at most two lines: a name too long for them
-// gives way at its end, and the words after it stay.
+// gives way at its end, and the words after it stay. The name is isolated, so a right-to-left
+// one neither moves the words nor turns the sentence's direction.
 class SenderLabel : public LineLimitedLabel {
 public:
     SenderLabel(const QString& name, QWidget* parent)
-        : LineLimitedLabel(name + verb(), 2, fonts::heading(), colors::text, parent), name_(breaksAsSpaces(name)) {
-        setAccessibleName(name + verb());
+        : LineLimitedLabel(isolated(name) + verb(), 2, fonts::heading(), colors::text, parent),
+          name_(breaksAsSpaces(name)) {
+        setAccessibleName(isolated(name) + verb());
     }
 
 protected:
@@ -73,18 +75,19 @@ private:
 
     QString fitted(int width) const {
         width = std::max(width, 1);
-        if (fits(name_ + verb(), width)) return name_ + verb();
+        if (fits(isolated(name_) + verb(), width)) return isolated(name_) + verb();
         // The widest cut of the name that leaves room for the verb.
         const QFontMetrics metrics(font());
+        const auto cut = [&](int room) { return isolated(metrics.elidedText(name_, Qt::ElideRight, room)) + verb(); };
         int least = 0, most = metrics.horizontalAdvance(name_);
         while (least < most) {
             const int middle = (least + most + 1) / 2;
-            if (fits(metrics.elidedText(name_, Qt::ElideRight, middle) + verb(), width))
+            if (fits(cut(middle), width))
                 least = middle;
             else
                 most = middle - 1;
         }
-        return metrics.elidedText(name_, Qt::ElideRight, least) + verb();
+        return cut(least);
     }
 
     QString name_;
@@ -130,9 +133,16 @@ IncomingPromptView::IncomingPromptView(AppModel& model, QWidget* parent) : QWidg
     rebuild();
 }
 
+void IncomingPromptView::setAnswersEnabled(bool enabled) {
+    answersEnabled_ = enabled;
+    for (QWidget* answer : answers_)
+        if (answer) answer->setEnabled(enabled);
+}
+
 void IncomingPromptView::rebuild() {
     clearLayout(column_);
     clearLayout(fittedFooter(this));
+    answers_.clear();
     const auto& request = model_.incoming();
     if (!request) return;
     const QuickShareOffer& offer = request->offer;
@@ -200,6 +210,7 @@ void IncomingPromptView::rebuild() {
     answers->setSpacing(8);
     answers->addStretch(1);
     auto* decline = new ThemedButton(QStringLiteral("Decline"), ThemedButton::Kind::secondary, false, false, this);
+    decline->setObjectName(QStringLiteral("decline"));
     decline->setAutoDefault(false);
     connect(decline, &QPushButton::clicked, &model_, [this] { model_.answerIncoming(false); });
     answers->addWidget(decline);
@@ -209,6 +220,8 @@ void IncomingPromptView::rebuild() {
     connect(accept, &QPushButton::clicked, &model_, [this] { model_.answerIncoming(true); });
     answers->addWidget(accept);
     footer->addLayout(answers);
+    answers_ = {decline, accept};
+    setAnswersEnabled(answersEnabled_);
     fitToContent(this);
 }
 
@@ -222,6 +235,15 @@ IncomingPromptPanel::IncomingPromptPanel(AppModel& model, std::chrono::milliseco
     layout->setSizeConstraint(QLayout::SetFixedSize);
     view_ = new IncomingPromptView(model, this);
     layout->addWidget(view_);
+    delayOver_ = new QTimer(this);
+    delayOver_->setSingleShot(true);
+    delayOver_->setTimerType(Qt::PreciseTimer);
+    connect(delayOver_, &QTimer::timeout, this, [this] {
+        // A timer may fire a little early: the rest of the delay, then.
+        if (takesAnswers()) view_->setAnswersEnabled(true);
+        else delayOver_->start(std::max<qint64>(answerDelay_.count() - onScreen_.elapsed(), 1));
+    });
+    restartDelay(false);
     // Sees every key and click, and the panel's own window reaching the screen.
     qApp->installEventFilter(this);
 }
@@ -250,13 +272,25 @@ bool IncomingPromptPanel::takesAnswers() const {
 bool IncomingPromptPanel::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::Expose && watched == windowHandle()) {
         // Counted from each time the panel reaches the screen, so also after it was hidden.
-        if (!windowHandle()->isExposed()) onScreen_.invalidate();
-        else if (!onScreen_.isValid()) onScreen_.start();
+        // (Some platforms still call a window exposed as it is being hidden.)
+        if (!windowHandle()->isExposed() || !isVisible()) restartDelay(false);
+        else if (!onScreen_.isValid()) restartDelay(true);
         return false;
     }
     if (!isAnswerInput(event) || !watched->isWidgetType() || static_cast<QWidget*>(watched)->window() != this)
         return false;
-    return !takesAnswers();
+    if (!takesAnswers()) return true;
+    // The delay may be over before its timer has run.
+    view_->setAnswersEnabled(true);
+    return false;
+}
+
+void IncomingPromptPanel::restartDelay(bool onScreen) {
+    if (onScreen) onScreen_.start();
+    else onScreen_.invalidate();
+    view_->setAnswersEnabled(takesAnswers());
+    if (onScreen && !takesAnswers()) delayOver_->start(answerDelay_);
+    else delayOver_->stop();
 }
 
 void IncomingPromptPresenter::present(AppModel& model) {

@@ -7,6 +7,8 @@
 #include <QDialog>
 #include <QPointer>
 #include <QElapsedTimer>
+#include <QList>
+#include <QTimer>
 #include <QWidget>
 #include <chrono>
 
@@ -21,16 +23,21 @@ class IncomingPromptView : public QWidget {
     Q_OBJECT
 public:
     explicit IncomingPromptView(AppModel& model, QWidget* parent = nullptr);
+    // Draws Accept and Decline live or disabled, in the same size and place.
+    void setAnswersEnabled(bool enabled);
 
 private:
     void rebuild();
     AppModel& model_;
     QVBoxLayout* column_;
+    bool answersEnabled_ = true;
+    QList<QPointer<QWidget>> answers_;
 };
 
 // The floating "Incoming files" panel: no close button; it goes away when the model dismisses it,
 // and it cannot be minimised out of reach. It takes no key and no click until it has been on the
-// screen for `answerDelay`: a Return typed for another window as it appears answers nothing.
+// screen for `answerDelay`, and draws its answers disabled until then: a Return typed for
+// another window as it appears answers nothing.
 class IncomingPromptPanel : public QDialog {
     Q_OBJECT
 public:
@@ -45,9 +52,12 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Counts the delay anew from now, or stops counting while the panel is off the screen.
+    void restartDelay(bool onScreen);
     IncomingPromptView* view_;
     std::chrono::milliseconds answerDelay_;
     QElapsedTimer onScreen_;  // since the panel last reached the screen
+    QTimer* delayOver_;
 };
 
 // Presents the panel for the model; one panel at a time.
@@ -57,6 +67,8 @@ public:
     static constexpr std::chrono::milliseconds defaultAnswerDelay{1000};
     explicit IncomingPromptPresenter(std::chrono::milliseconds answerDelay = defaultAnswerDelay)
         : answerDelay_(answerDelay) {}
+    // Nothing would close a panel left behind.
+    ~IncomingPromptPresenter() override { dismiss(); }
     void present(AppModel& model) override;
     void dismiss() override;
     QDialog* panel() const { return panel_; }

@@ -15,6 +15,7 @@
 #include "velmo/ui/WebReceiveSheet.h"
 #include "velmo/ui/WindowFitter.h"
 
+#include <QAction>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QScrollArea>
@@ -216,6 +217,9 @@ void ContentView::followSession(bool open, QPointer<QDialog>& slot, const std::f
         slot = sheet;
         // Closed by the user (Escape, the window's close, a button): the session ends.
         connect(sheet, &QDialog::finished, this, [end] { end(); });
+        // The sheet blocks the window under it, whose shortcuts then go quiet: it carries the
+        // window's quit key as well.
+        sheet->addActions(window()->actions());
         sheet->open();
     } else if (!open && slot) {
         QDialog* sheet = slot;
@@ -250,6 +254,12 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent, std::chrono::millisecon
         model_.stopWebReceive();
     });
     connect(&model_, &AppModel::sharingModeChanged, this, &MainWindow::showContent);
+    // Application-wide: it works wherever the keyboard is in Velmo while this window shows.
+    auto* quit = new QAction(this);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setShortcutContext(Qt::ApplicationShortcut);
+    connect(quit, &QAction::triggered, this, &MainWindow::quitRequested);
+    addAction(quit);
     showContent();
 }
 

@@ -66,6 +66,10 @@ public:
     // Shows the window and brings it to the front.
     void bringForward();
 
+signals:
+    // Ctrl+Q, in this window or in a sheet over it: the desktop's usual quit key.
+    void quitRequested();
+
 protected:
     bool focusNextPrevChild(bool next) override;
 

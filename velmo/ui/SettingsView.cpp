@@ -3,12 +3,14 @@
 #include "velmo/model/AppModel.h"
 #include "velmo/ui/Components.h"
 #include "velmo/ui/FormStyle.h"
+#include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/ListPicker.h"
 #include "velmo/ui/PopupWindow.h"
 #include "velmo/model/SoftwareUpdates.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/WindowFitter.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QHBoxLayout>
@@ -169,8 +171,12 @@ void SettingsView::refresh() {
 }
 
 QWidget* showSettingsPopover(AppModel& model, QWidget* anchor, SoftwareUpdates* updates) {
-    // It follows its content's height while open and stays on the screen.
-    auto* popup = new PopupWindow(anchor);
+    // It follows its content's height while open and stays on the screen. While an offer's
+    // prompt floats, the settings open under it: its code and answers stay in view and in reach.
+    bool promptUp = false;
+    for (const QWidget* window : QApplication::topLevelWidgets())
+        promptUp = promptUp || (qobject_cast<const IncomingPromptPanel*>(window) && window->isVisible());
+    auto* popup = new PopupWindow(anchor, promptUp);
     popup->setAttribute(Qt::WA_DeleteOnClose);
     popup->setObjectName(QStringLiteral("settingsPopover"));
     auto* view = new SettingsView(model, popup, updates);
@@ -181,6 +187,7 @@ QWidget* showSettingsPopover(AppModel& model, QWidget* anchor, SoftwareUpdates* 
     popup->move(below.x() - popup->width() / 2, below.y() + 4);
     keepOnScreen(popup);
     popup->show();
+    if (promptUp) popup->activateWindow();
     return popup;
 }
 

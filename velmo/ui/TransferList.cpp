@@ -3,7 +3,9 @@
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/ViewHelpers.h"
 
+#include <QCoreApplication>
 #include <QEvent>
+#include <QScrollArea>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <map>
@@ -13,6 +15,12 @@
 namespace velmo {
 
 namespace {
+
+// The heights a layout gave, by width.
+struct GivenHeights {
+    std::map<int, int> heights;         // for heightForWidth
+    std::map<int, int> minimumHeights;  // for minimumHeightForWidth
+};
 
 // A column that remembers its heights for a few widths until something in it changes: the list
 // asks every row's height whenever one of them changes, and a row's wrapped status line is
@@ -24,34 +32,32 @@ public:
         setSpacing(0);
     }
     int heightForWidth(int width) const override {
-        return remembered(heights_, width, [&] { return QVBoxLayout::heightForWidth(width); });
+        return givenOrMeasured(given_.heights, width, [&] { return QVBoxLayout::heightForWidth(width); });
     }
     int minimumHeightForWidth(int width) const override {
-        return remembered(minimumHeights_, width, [&] {
+        return givenOrMeasured(given_.minimumHeights, width, [&] {
             // Qt's box layout works out both heights for one width at a time.
             QVBoxLayout::heightForWidth(width);
             return QVBoxLayout::minimumHeightForWidth(width);
         });
     }
     void invalidate() override {
-        heights_.clear();
-        minimumHeights_.clear();
+        given_ = {};
         QVBoxLayout::invalidate();
     }
 
 protected:
-    // The heights and least heights given, by width.
-    std::pair<std::map<int, int>, std::map<int, int>> remembered() const { return {heights_, minimumHeights_}; }
+    const GivenHeights& given() const { return given_; }
 
 private:
+    // The height given before for this width, or else the one measured now.
     template <class Measure>
-    static int remembered(std::map<int, int>& heights, int width, Measure measure) {
+    static int givenOrMeasured(std::map<int, int>& heights, int width, Measure measure) {
         if (const auto found = heights.find(width); found != heights.end()) return found->second;
         if (heights.size() >= 4) heights.clear();
         return heights[width] = measure();
     }
-    mutable std::map<int, int> heights_;
-    mutable std::map<int, int> minimumHeights_;
+    mutable GivenHeights given_;
 };
 
 // One entry: a divider and a row. A change that leaves the entry's height as it was (progress,
@@ -66,7 +72,7 @@ public:
     }
     void invalidate() override {
         // What the list was told, to be compared once the entry has settled.
-        if (!pending_) told_ = remembered();
+        if (!pending_) told_ = given();
         RememberingLayout::invalidate();
         runOnceLater(box_, pending_, [this] { measure(); });
     }
@@ -81,14 +87,14 @@ protected:
 private:
     void measure() {
         bool same = box_->isVisible() && heightForWidth(box_->width()) == box_->height();
-        for (const auto& [width, height] : told_.first) same = same && heightForWidth(width) == height;
-        for (const auto& [width, height] : told_.second) same = same && minimumHeightForWidth(width) == height;
+        for (const auto& [width, height] : told_.heights) same = same && heightForWidth(width) == height;
+        for (const auto& [width, height] : told_.minimumHeights) same = same && minimumHeightForWidth(width) == height;
         if (same) setGeometry(box_->rect());
         else box_->updateGeometry();
     }
     QWidget* box_;
     bool pending_ = false;
-    std::pair<std::map<int, int>, std::map<int, int>> told_;
+    GivenHeights told_;
 };
 
 // Rows are held in blocks of this many, newest first: a new row moves the blocks below it, not
@@ -173,6 +179,9 @@ void TransferList::remove(const Uuid& id) {
 
 void TransferList::show(const std::vector<TransferItem>& items) {
     const std::optional<Uuid> wasFirst = order_.empty() ? std::nullopt : std::optional(order_.front());
+    std::set<Uuid> asked;
+    for (const auto& [id, entry] : entries_)
+        if (entry.row && entry.row->question()) asked.insert(id);
     if (items.size() != order_.size() ||
         !std::equal(items.begin(), items.end(), order_.begin(),
                     [](const TransferItem& item, const Uuid& id) { return item.id == id; }))
@@ -188,6 +197,27 @@ void TransferList::show(const std::vector<TransferItem>& items) {
         if (QWidget* divider = entries_.at(*wasFirst).divider) divider->setVisible(true);
     if (QWidget* divider = entries_.at(order_.front()).divider) divider->setVisible(false);
     showNewChildren(this);
+    for (const TransferItem& item : items)
+        if (item.needsPeerCheck && !asked.count(item.id)) return ask(item.id);
+}
+
+void TransferList::ask(const Uuid& id) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, id] {
+            const auto found = entries_.find(id);
+            QWidget* question = found != entries_.end() && found->second.row ? found->second.row->question() : nullptr;
+            if (!question || !isVisible()) return;
+            const QWidget* focused = window()->focusWidget();
+            for (const auto& entry : entries_)
+                if (focused && entry.second.row && entry.second.row->question() == focused) return;
+            // The rows measure themselves a round later, and the column then lays itself out.
+            for (int round = 0; round < 3; ++round) QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            question->setFocus(Qt::OtherFocusReason);
+            for (QWidget* up = parentWidget(); up; up = up->parentWidget())
+                if (auto* scroll = qobject_cast<QScrollArea*>(up)) scroll->ensureWidgetVisible(question);
+        },
+        Qt::QueuedConnection);
 }
 
 void TransferList::place(const std::vector<TransferItem>& items) {

@@ -36,6 +36,9 @@ private:
     // Removes the rows of transfers gone and inserts those of new ones.
     void place(const std::vector<TransferItem>& items);
     void remove(const Uuid& id);
+    // Brings a new code question into view with the focus, once the list is laid out, unless
+    // the focus is on another question.
+    void ask(const Uuid& id);
     AppModel& model_;
     QVBoxLayout* list_;
     std::map<Uuid, Entry> entries_;

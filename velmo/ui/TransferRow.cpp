@@ -5,6 +5,7 @@
 #include "velmo/ui/Components.h"
 #include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/Theme.h"
+#include "velmo/ui/ViewHelpers.h"
 
 #include <QDesktopServices>
 #include <QEvent>
@@ -22,8 +23,10 @@ QString q(const std::string& text) { return QString::fromStdString(text); }
 
 using Kind = TransferItem::State::Kind;
 
-// The status line with the phone's name as given.
-QString statusText(const TransferItem& item, const QString& peer) {
+// The status line with the phone's name as given, isolated so that a right-to-left name keeps
+// the words and sizes around it in their order.
+QString statusText(const TransferItem& item, const QString& name) {
+    const QString peer = isolated(name);
     const bool sending = item.direction == TransferItem::Direction::sending;
     const QString peerPart = (sending ? QStringLiteral("to ") : QStringLiteral("from ")) + peer;
     const QString codePart = item.code ? QStringLiteral(" · code ") + q(*item.code) : QString();
@@ -112,6 +115,7 @@ TransferRow::TransferRow(AppModel& model, TransferItem item, QWidget* parent)
         auto* buttons = new QHBoxLayout;
         buttons->setSpacing(8);
         auto* match = new ThemedButton(QStringLiteral("Codes match"), ThemedButton::Kind::tinted, false, true, this);
+        question_ = match;
         connect(match, &QPushButton::clicked, this, [this, id] { model_.answerPeerCheck(id, true); });
         buttons->addWidget(match);
         if (cancel) buttons->addWidget(cancel);

@@ -32,6 +32,8 @@ public:
     bool shows(const TransferItem& item) const;
     // Shows a newer copy that fits in place, so a button under the pointer survives progress.
     void setItem(TransferItem item);
+    // "Codes match" while the row asks to compare the codes, else nothing.
+    QWidget* question() const { return question_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -45,6 +47,7 @@ private:
     ElidedLabel* summary_;
     LineLimitedLabel* status_;
     ProgressBar* bar_ = nullptr;
+    QWidget* question_ = nullptr;
 };
 
 // Brings each row up to the item at its place when all of them fit; false, changing nothing,
