@@ -82,6 +82,7 @@ TEST_F(IncomingPromptTest, KeysAndClicksAsThePromptAppearsAnswerNothing) {
     EXPECT_FALSE(panel->takesAnswers());
     ASSERT_TRUE(pumpUntil([&] { return panel->takesAnswers(); }, 3s));
     EXPECT_TRUE(pumpUntil([&] { return accept->isEnabled() && decline->isEnabled(); }));
+    EXPECT_EQ(panel->focusWidget(), accept);
     EXPECT_EQ(accept->geometry(), places[0]);
     EXPECT_EQ(decline->geometry(), places[1]);
     expectReturnAccepts(panel, "prompt");
@@ -104,6 +105,7 @@ TEST_F(IncomingPromptTest, APromptShownAgainWaitsAgain) {
 
 // Space for the settings' "Receive from Android phones" neither declines the offer nor turns
 // receiving off, and the tray's Return opens no file chooser: an offer closes both popups.
+// Settings opened after the offer stay under the prompt.
 TEST_F(IncomingPromptTest, AnOfferClosesThePopupsThatHeldTheKeyboard) {
     QWidget window;
     window.show();
@@ -128,20 +130,14 @@ TEST_F(IncomingPromptTest, AnOfferClosesThePopupsThatHeldTheKeyboard) {
     ASSERT_TRUE(model->incoming());
     EXPECT_FALSE(tray.popup()->isVisible());
     expectReturnAccepts(panel, "prompt over the tray window");
-}
 
-// Settings opened while the prompt is up open under it, not over its code, and take none of its keys.
-TEST_F(IncomingPromptTest, SettingsOpenedDuringThePromptStayUnderIt) {
-    QWidget window;
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-    IncomingPromptPanel* panel = offer();
+    // Settings opened while the prompt is up open under it, not over its code, and take none of its keys.
+    panel = offer();
     ASSERT_NE(panel, nullptr);
-    QPointer<QWidget> settings = showSettingsPopover(*model, &window);
+    settings = showSettingsPopover(*model, &window);
     EXPECT_NE(settings->windowType(), Qt::Popup);
     EXPECT_FALSE(settings->windowFlags() & Qt::WindowStaysOnTopHint);
-    expectReturnAccepts(panel, "prompt over the settings");
-    if (settings) settings->close();
+    expectReturnAccepts(panel, "prompt over settings opened after it");
 }
 
 // The file chooser holds only its own window, and an update message holds nothing: the prompt

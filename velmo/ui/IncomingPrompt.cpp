@@ -137,6 +137,9 @@ void IncomingPromptView::setAnswersEnabled(bool enabled) {
     answersEnabled_ = enabled;
     for (QWidget* answer : answers_)
         if (answer) answer->setEnabled(enabled);
+    // A dialog puts its first focus on its default button, Accept, which could take none while
+    // disabled: without it, the window's activation would give it to Decline, and Return with it.
+    if (enabled && !window()->focusWidget() && !answers_.isEmpty() && answers_.back()) answers_.back()->setFocus();
 }
 
 void IncomingPromptView::rebuild() {
