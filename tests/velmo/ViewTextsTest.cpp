@@ -479,6 +479,20 @@ TEST(TransferRowTest, StatusTextPerState) {
     for (const auto& [row, text] : cases) EXPECT_EQ(transferStatusText(row).toStdString(), text) << text;
 }
 
+// A right-to-left file name starts where the list's other names start, on the left.
+TEST(TransferRowTest, RightToLeftNameKeepsTheListsAlignment) {
+    test::ensureApplication();
+    FileRow row(QStringLiteral("تقرير الرحلة.txt"), 3, nullptr);
+    row.resize(400, 40);
+    row.show();
+    const QImage name = row.findChild<QLabel*>(QStringLiteral("fileName"))->grab().toImage();
+    int left = name.width();
+    for (int y = 0; y < name.height(); ++y)
+        for (int x = 0; x < left; ++x)
+            if (name.pixel(x, y) != name.pixel(0, 0)) left = x;
+    EXPECT_LT(left, name.width() / 4);
+}
+
 TEST(QRSendSheetTest, RecipientStatusTexts) {
     using Phase = QRSend::Recipient::Phase;
     const auto recipient = [](std::string id, Phase phase, double fraction = 0) {

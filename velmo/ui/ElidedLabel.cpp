@@ -3,6 +3,7 @@
 #include "velmo/ui/ViewHelpers.h"
 
 #include <QFontMetrics>
+#include <QStyle>
 
 namespace velmo {
 
@@ -10,6 +11,8 @@ ElidedLabel::ElidedLabel(QString text, Qt::TextElideMode mode, const QFont& font
                          QWidget* parent)
     : QLabel(parent), full_(std::move(text)), mode_(mode) {
     setTextFormat(Qt::PlainText);
+    // A right-to-left name keeps to the side of its list, where QLabel would follow the text.
+    setAlignment(QStyle::visualAlignment(layoutDirection(), Qt::AlignLeft) | Qt::AlignAbsolute | Qt::AlignVCenter);
     setFont(font);
     setTextColor(this, color);
     // Asks for the whole text and gives way down to the minimum where the row is short.
