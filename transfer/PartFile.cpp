@@ -114,14 +114,10 @@ std::shared_ptr<const PartFile::Folder> PartFile::Folder::open(const std::filesy
 
 PartFile::Folder::~Folder() { ::close(fd_); }
 
-std::filesystem::path PartFile::Folder::inside(const std::string& name) const {
-    // The kernel resolves the descriptor's link to the folder itself, not to its old path.
-    return std::filesystem::path("/proc/self/fd") / std::to_string(fd_) / name;
-}
-
 std::filesystem::path PartFile::Folder::now() const {
+    // Only for showing: without /proc the folder is named as it was opened.
     std::error_code error;
-    auto path = std::filesystem::read_symlink(inside({}).parent_path(), error);
+    auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd_), error);
     if (error || !path.is_absolute() || path.native().ends_with(" (deleted)")) return shown_;
     return path;
 }
@@ -166,11 +162,13 @@ std::size_t PartFile::removeStale(const std::filesystem::path& folder) {
     return removed;
 }
 
-PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id) {
-    return create(Folder::open(folder), id);
+PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id,
+                          void (*beforeLock)(int dir, const char* name)) {
+    return create(Folder::open(folder), id, beforeLock);
 }
 
-PartFile PartFile::create(std::shared_ptr<const Folder> folder, const Uuid& id) {
+PartFile PartFile::create(std::shared_ptr<const Folder> folder, const Uuid& id,
+                          void (*beforeLock)(int dir, const char* name)) {
     auto name = partName(id);
     const int dir = folder->fd();
     for (;;) {
@@ -178,6 +176,7 @@ PartFile PartFile::create(std::shared_ptr<const Folder> folder, const Uuid& id) 
         if (fd < 0) {
             throw std::system_error(errno, std::generic_category(), "create " + (folder->shown() / name).string());
         }
+        if (beforeLock) beforeLock(dir, name.c_str());
         // A file system without locks leaves the file unlocked, and a sweep there removes nothing.
         int locked;
         while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
@@ -237,8 +236,7 @@ std::filesystem::path PartFile::moveTo(const std::string& name, const FileNaming
     try {
         // Closed, the file is still locked through the second descriptor: another Velmo's
         // sweep now would take a finished download for a killed one's leftover.
-        auto final = FileNaming::moveNoReplace(folder_->inside(name_), folder_->inside(name),
-                                               folder_->inside(claimName(name_)), calls);
+        auto final = FileNaming::moveNoReplace(folder_->fd(), name_, name, claimName(name_), calls);
         placed_ = true;
         unlock();
         return folder_->now() / final.filename();
