@@ -92,6 +92,13 @@ INSTANTIATE_TEST_SUITE_P(
                      "\U0001F3F4\U000E0067\U000E0062\U000E0073\U000E0063\U000E0074\U000E007F.png"},
         SafeNameCase{"flagTagsUnended", "\U0001F3F4\U000E0067\U000E0062.png|\U0001F3F4\U000E007F",
                      "\U0001F3F4.png|\U0001F3F4"},
+        // Any other run of tags after a black flag goes whole: too long, too short, or not
+        // lower-case letters and digits.
+        SafeNameCase{"flagTagsOtherRunsDropped",
+                     "x\U0001F3F4" + repeat("\U000E0041", 40) + "\U000E007F.txt|\U0001F3F4" + repeat("\U000E0061", 8) +
+                         "\U000E007F|\U0001F3F4\U000E0067\U000E0062\U000E007F|\U0001F3F4\U000E0067\U000E0020\U000E0062\U000E007F",
+                     "x\U0001F3F4.txt|\U0001F3F4|\U0001F3F4|\U0001F3F4"},
+        SafeNameCase{"keycapTextSelectorKept", "1\uFE0E\u20E3.txt", "1\uFE0E\u20E3.txt"},
         SafeNameCase{"joinerLeftByTheCut", repeat("a", 199) + "\u00E9\u200D\u00E9", repeat("a", 199) + "\u00E9"},
         SafeNameCase{"300Letters", repeat("a", 300), repeat("a", 200)},
         SafeNameCase{"200Combining", repeat(eAcute, 201), repeat(eAcute, 80)},
