@@ -87,19 +87,24 @@ std::size_t removeIfStale(int dir, const char* name) {
     return removed;
 }
 
-// The process's file mode creation mask.
-mode_t currentUmask() {
+// The mode a new file in the folder `dir` gets: 0666 less the file mode creation mask.
+mode_t newFileMode(int dir) {
     // Read, not set and restored: umask() changes it for every thread at once.
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("Umask:", 0) != 0) continue;
         try {
-            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+            return static_cast<mode_t>(0666 & ~std::stoul(line.substr(6), nullptr, 8));
         } catch (const std::exception&) {
             break;
         }
     }
-    return 077;  // unknown: stay private
+    // Without /proc, an unnamed file made in the folder shows it, and goes with its descriptor.
+    const int probe = ::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    struct stat info {};
+    const bool known = probe >= 0 && ::fstat(probe, &info) == 0;
+    if (probe >= 0) ::close(probe);
+    return known ? info.st_mode & 0777 : 0600;  // unknown: stay private
 }
 
 std::string partName(const Uuid& id) { return std::string(prefix) + id.toString() + std::string(suffix); }
@@ -231,7 +236,7 @@ void PartFile::close() {
 std::filesystem::path PartFile::moveTo(const std::string& name, const FileNaming::MoveCalls& calls) {
     // Only a finished file leaves the private mode it was written under. A file system that
     // refuses the change keeps it private rather than losing the file.
-    if (fd_ >= 0) (void)::fchmod(fd_, 0666 & ~currentUmask());
+    if (fd_ >= 0) (void)::fchmod(fd_, newFileMode(folder_->fd()));
     close();
     try {
         // Closed, the file is still locked through the second descriptor: another Velmo's

@@ -120,7 +120,7 @@ TEST(PartFile, APartFileSweptBeforeItsLockIsMadeAgain) {
 }
 
 // Where /proc is not mounted, files are still made, moved into place (also where the file
-// system refuses a no-replace rename) and removed. Run in a child with a tmpfs over /proc.
+// system refuses a no-replace rename) with the mode of a new file, and removed. Run in a child with a tmpfs over /proc.
 TEST(PartFile, SavesWithoutProc) {
     test::TempFolder folder;
     folder.write("a.txt", "old");
@@ -129,6 +129,7 @@ TEST(PartFile, SavesWithoutProc) {
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", "/proc", "tmpfs", 0, "size=64k") != 0)
             ::_exit(77);
+        ::umask(022);  // the finished files still follow it
         auto calls = FileNaming::MoveCalls::system();
         calls.renameNoReplace = [](int, const char*, const char*) { errno = EINVAL; return -1; };
         try {
@@ -151,6 +152,7 @@ TEST(PartFile, SavesWithoutProc) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(readFile(folder / "a (1).txt"), "one");
     EXPECT_EQ(readFile(folder / "a (2).txt"), "two");
+    EXPECT_EQ(test::permissionsOf((folder / "a (2).txt").c_str()), 0644u);
     EXPECT_EQ(readFile(folder / "a.txt"), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 3);
 }
