@@ -47,7 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view name = take(rest);
     const std::string_view agent = rest;
 
-    if (const auto bytes = UploadHeaders::contentLength(length)) check(*bytes >= 0);
+    if (const auto bytes = UploadHeaders::contentLength(length)) {
+        check(*bytes >= 0 && length.find_first_not_of("0123456789") == std::string_view::npos);
+    }
 
     if (const auto decoded = UploadHeaders::fileName(name)) {
         check(Utf8::isValid(*decoded));

@@ -133,22 +133,25 @@ std::string capBytes(const std::string& s) {
     return cutToBytes(s, maxNameBytes);
 }
 
-bool taken(const std::filesystem::path& path) {
-    std::error_code error;
-    const auto status = std::filesystem::symlink_status(path, error);
+bool taken(int dir, const std::filesystem::path& path) {
+    struct stat info {};
     // Any failure to look (ENOENT, ENOTDIR, EACCES, ...) counts as free: the move that follows
     // reports the real error, and nothing is ever replaced because that move refuses to.
-    return !error && status.type() != std::filesystem::file_type::not_found;
+    return ::fstatat(dir, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Notes `name` in the file `claim`. Best effort: without the note only a crash in the
 // moment that follows can leave the placeholder behind.
-void noteClaim(const std::filesystem::path& claim, const std::string& name) {
+void noteClaim(int dir, const std::filesystem::path& claim, const std::string& name) {
     if (claim.empty()) return;
-    const int fd = ::open(claim.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = ::openat(dir, claim.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return;
     (void)!::write(fd, name.data(), name.size());
     ::close(fd);
+}
+
+void removeClaim(int dir, const std::filesystem::path& claim) {
+    if (!claim.empty()) ::unlinkat(dir, claim.c_str(), 0);
 }
 
 }  // namespace
@@ -172,8 +175,8 @@ std::string safeName(std::string_view name) {
     return withoutInvisibles(capBytes(s));
 }
 
-std::filesystem::path unique(const std::filesystem::path& location) {
-    if (!taken(location)) return location;
+std::filesystem::path unique(int dir, const std::filesystem::path& location) {
+    if (!taken(dir, location)) return location;
     const std::string name = location.filename().string();
     const auto dot = name.rfind('.');
     const bool hasExtension = dot != std::string::npos && dot > 0 && dot + 1 < name.size();
@@ -184,32 +187,32 @@ std::filesystem::path unique(const std::filesystem::path& location) {
         std::string candidate = base + " (" + std::to_string(n) + ")";
         if (hasExtension) candidate += "." + extension;
         auto path = folder / candidate;
-        if (!taken(path)) return path;
+        if (!taken(dir, path)) return path;
     }
 }
 
 MoveCalls MoveCalls::system() {
     return MoveCalls{
-        [](const char* from, const char* to) { return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE); },
-        [](const char* from, const char* to) { return ::link(from, to); },
-        [](const char* from, const char* to) { return ::rename(from, to); },
+        [](int dir, const char* from, const char* to) { return ::renameat2(dir, from, dir, to, RENAME_NOREPLACE); },
+        [](int dir, const char* from, const char* to) { return ::linkat(dir, from, dir, to, 0); },
+        [](int dir, const char* from, const char* to) { return ::renameat(dir, from, dir, to); },
     };
 }
 
-std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& wanted,
+std::filesystem::path moveNoReplace(int dir, const std::filesystem::path& from, const std::filesystem::path& wanted,
                                     const std::filesystem::path& claim, const MoveCalls& calls) {
     for (;;) {
-        auto candidate = unique(wanted);
-        if (calls.renameNoReplace(from.c_str(), candidate.c_str()) == 0) return candidate;
+        auto candidate = unique(dir, wanted);
+        if (calls.renameNoReplace(dir, from.c_str(), candidate.c_str()) == 0) return candidate;
         int error = errno;
         if (error == EEXIST) continue;  // another writer took the name first
         if (error != EINVAL && error != ENOSYS) {
             throw std::system_error(error, std::generic_category(), "rename " + from.string());
         }
         // No RENAME_NOREPLACE here: a hard link refuses to replace as well.
-        if (calls.link(from.c_str(), candidate.c_str()) == 0) {
+        if (calls.link(dir, from.c_str(), candidate.c_str()) == 0) {
             // The file is safe under its final name; a leftover temporary name is only clutter.
-            ::unlink(from.c_str());
+            ::unlinkat(dir, from.c_str(), 0);
             return candidate;
         }
         error = errno;
@@ -218,26 +221,27 @@ std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std
         // exclusive create, then rename over that placeholder of ours, so a file that appears
         // under the name meanwhile is never replaced. The claim is noted first, so a crash
         // cannot leave the empty placeholder unaccounted for.
-        candidate = unique(wanted);
-        noteClaim(claim, candidate.filename().native());
-        if (calls.beforeClaim) calls.beforeClaim(candidate.c_str());
-        const int placeholder = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        candidate = unique(dir, wanted);
+        noteClaim(dir, claim, candidate.filename().native());
+        if (calls.beforeClaim) calls.beforeClaim(dir, candidate.c_str());
+        const int placeholder =
+            ::openat(dir, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (placeholder < 0) {
             error = errno;
-            if (!claim.empty()) ::unlink(claim.c_str());
+            removeClaim(dir, claim);
             if (error == EEXIST) continue;
             throw std::system_error(error, std::generic_category(), "create " + candidate.string());
         }
-        if (calls.rename(from.c_str(), candidate.c_str()) == 0) {
+        if (calls.rename(dir, from.c_str(), candidate.c_str()) == 0) {
             ::close(placeholder);
-            if (!claim.empty()) ::unlink(claim.c_str());
+            removeClaim(dir, claim);
             return candidate;
         }
         error = errno;
         // Only the empty placeholder is removed, never what may have taken its place.
-        if (namesFile(AT_FDCWD, candidate.c_str(), placeholder)) ::unlink(candidate.c_str());
+        if (namesFile(dir, candidate.c_str(), placeholder)) ::unlinkat(dir, candidate.c_str(), 0);
         ::close(placeholder);
-        if (!claim.empty()) ::unlink(claim.c_str());
+        removeClaim(dir, claim);
         throw std::system_error(error, std::generic_category(), "rename " + from.string());
     }
 }

@@ -1,5 +1,7 @@
 // Safe, unique names for files that phones send, and the move that never replaces a file.
 #pragma once
+#include <fcntl.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <string>
@@ -25,17 +27,20 @@ std::string shownName(std::string_view name);
 std::string safeName(std::string_view name);
 
 // `location` when nothing exists at its path, else the first free "base (n).ext" beside it.
-// A dangling symbolic link counts as taken. Never fails.
-std::filesystem::path unique(const std::filesystem::path& location);
+// A dangling symbolic link counts as taken. Never fails. A relative `location` is taken in the
+// folder `dir` (a descriptor; AT_FDCWD: the working directory).
+std::filesystem::path unique(int dir, const std::filesystem::path& location);
+inline std::filesystem::path unique(const std::filesystem::path& location) { return unique(AT_FDCWD, location); }
 
-// The system calls of the final move, each returning 0 or -1 with errno set. Tests replace
-// them to play file systems that support neither no-replace call.
+// The system calls of the final move, on names in the folder `dir` (AT_FDCWD: paths), each
+// returning 0 or -1 with errno set. Tests replace them to play file systems that support
+// neither no-replace call.
 struct MoveCalls {
-    int (*renameNoReplace)(const char* from, const char* to);  // renameat2(RENAME_NOREPLACE)
-    int (*link)(const char* from, const char* to);
-    int (*rename)(const char* from, const char* to);  // the plain rename of the last resort
+    int (*renameNoReplace)(int dir, const char* from, const char* to);  // renameat2(RENAME_NOREPLACE)
+    int (*link)(int dir, const char* from, const char* to);
+    int (*rename)(int dir, const char* from, const char* to);  // the plain rename of the last resort
     // Called between choosing the last resort's free name and claiming it, when set.
-    void (*beforeClaim)(const char* to) = nullptr;
+    void (*beforeClaim)(int dir, const char* to) = nullptr;
     static MoveCalls system();
 };
 
@@ -44,9 +49,15 @@ struct MoveCalls {
 // no-replace rename and a hard link, the free name is first claimed by an exclusive create
 // and the file renamed over that placeholder; while the placeholder stands, its name is
 // noted in the file `claim` (when given), so that a sweep after a crash can remove it.
+// Relative names are taken in the folder `dir`, so a held folder needs no path (nor /proc).
 // Returns the final path; throws std::system_error with the platform's code when the move fails.
-std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& wanted,
+std::filesystem::path moveNoReplace(int dir, const std::filesystem::path& from, const std::filesystem::path& wanted,
                                     const std::filesystem::path& claim = {},
                                     const MoveCalls& calls = MoveCalls::system());
+inline std::filesystem::path moveNoReplace(const std::filesystem::path& from, const std::filesystem::path& wanted,
+                                           const std::filesystem::path& claim = {},
+                                           const MoveCalls& calls = MoveCalls::system()) {
+    return moveNoReplace(AT_FDCWD, from, wanted, claim, calls);
+}
 
 }  // namespace velmo::FileNaming

@@ -12,6 +12,7 @@ std::string_view reasonPhrase(int status) {
     case 404: return "Not Found";
     case 409: return "Conflict";
     case 413: return "Content Too Large";
+    case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     default: return "Error";
     }

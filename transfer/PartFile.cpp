@@ -87,19 +87,24 @@ std::size_t removeIfStale(int dir, const char* name) {
     return removed;
 }
 
-// The process's file mode creation mask.
-mode_t currentUmask() {
+// The mode a new file in the folder `dir` gets: 0666 less the file mode creation mask.
+mode_t newFileMode(int dir) {
     // Read, not set and restored: umask() changes it for every thread at once.
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("Umask:", 0) != 0) continue;
         try {
-            return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
+            return static_cast<mode_t>(0666 & ~std::stoul(line.substr(6), nullptr, 8));
         } catch (const std::exception&) {
             break;
         }
     }
-    return 077;  // unknown: stay private
+    // Without /proc, an unnamed file made in the folder shows it, and goes with its descriptor.
+    const int probe = ::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    struct stat info {};
+    const bool known = probe >= 0 && ::fstat(probe, &info) == 0;
+    if (probe >= 0) ::close(probe);
+    return known ? info.st_mode & 0777 : 0600;  // unknown: stay private
 }
 
 std::string partName(const Uuid& id) { return std::string(prefix) + id.toString() + std::string(suffix); }
@@ -114,14 +119,10 @@ std::shared_ptr<const PartFile::Folder> PartFile::Folder::open(const std::filesy
 
 PartFile::Folder::~Folder() { ::close(fd_); }
 
-std::filesystem::path PartFile::Folder::inside(const std::string& name) const {
-    // The kernel resolves the descriptor's link to the folder itself, not to its old path.
-    return std::filesystem::path("/proc/self/fd") / std::to_string(fd_) / name;
-}
-
 std::filesystem::path PartFile::Folder::now() const {
+    // Only for showing: without /proc the folder is named as it was opened.
     std::error_code error;
-    auto path = std::filesystem::read_symlink(inside({}).parent_path(), error);
+    auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd_), error);
     if (error || !path.is_absolute() || path.native().ends_with(" (deleted)")) return shown_;
     return path;
 }
@@ -166,11 +167,13 @@ std::size_t PartFile::removeStale(const std::filesystem::path& folder) {
     return removed;
 }
 
-PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id) {
-    return create(Folder::open(folder), id);
+PartFile PartFile::create(const std::filesystem::path& folder, const Uuid& id,
+                          void (*beforeLock)(int dir, const char* name)) {
+    return create(Folder::open(folder), id, beforeLock);
 }
 
-PartFile PartFile::create(std::shared_ptr<const Folder> folder, const Uuid& id) {
+PartFile PartFile::create(std::shared_ptr<const Folder> folder, const Uuid& id,
+                          void (*beforeLock)(int dir, const char* name)) {
     auto name = partName(id);
     const int dir = folder->fd();
     for (;;) {
@@ -178,6 +181,7 @@ PartFile PartFile::create(std::shared_ptr<const Folder> folder, const Uuid& id) 
         if (fd < 0) {
             throw std::system_error(errno, std::generic_category(), "create " + (folder->shown() / name).string());
         }
+        if (beforeLock) beforeLock(dir, name.c_str());
         // A file system without locks leaves the file unlocked, and a sweep there removes nothing.
         int locked;
         while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
@@ -232,13 +236,12 @@ void PartFile::close() {
 std::filesystem::path PartFile::moveTo(const std::string& name, const FileNaming::MoveCalls& calls) {
     // Only a finished file leaves the private mode it was written under. A file system that
     // refuses the change keeps it private rather than losing the file.
-    if (fd_ >= 0) (void)::fchmod(fd_, 0666 & ~currentUmask());
+    if (fd_ >= 0) (void)::fchmod(fd_, newFileMode(folder_->fd()));
     close();
     try {
         // Closed, the file is still locked through the second descriptor: another Velmo's
         // sweep now would take a finished download for a killed one's leftover.
-        auto final = FileNaming::moveNoReplace(folder_->inside(name_), folder_->inside(name),
-                                               folder_->inside(claimName(name_)), calls);
+        auto final = FileNaming::moveNoReplace(folder_->fd(), name_, name, claimName(name_), calls);
         placed_ = true;
         unlock();
         return folder_->now() / final.filename();

@@ -14,7 +14,9 @@ class PartFile {
 public:
     // A destination folder held open. A transfer keeps to the folder it began in: its part
     // files are made, moved into place and removed in that folder, also when the folder is
-    // renamed or moved meanwhile, so nothing is left behind hidden.
+    // renamed or moved meanwhile, so nothing is left behind hidden. Every step names the file
+    // relative to the held descriptor (openat, renameat2, linkat, unlinkat), never through a
+    // path, so receiving works where /proc is not mounted.
     class Folder {
     public:
         // Opens the existing folder `path`; throws std::system_error with the platform's code.
@@ -28,8 +30,6 @@ public:
         const std::filesystem::path& shown() const { return shown_; }
         // Where the folder is now (the opened path when that cannot be told).
         std::filesystem::path now() const;
-        // A path to `name` in this very folder, whatever its path is now.
-        std::filesystem::path inside(const std::string& name) const;
 
     private:
         Folder(std::filesystem::path shown, int fd) : shown_(std::move(shown)), fd_(fd) {}
@@ -41,9 +41,13 @@ public:
     // link, mode 0600, and holds an flock on it until it is moved into place or discarded, so
     // no other Velmo's start-up sweep takes it. Throws std::system_error with the platform's
     // code when it cannot.
-    static PartFile create(std::shared_ptr<const Folder> folder, const Uuid& id);
+    // `beforeLock`, when set, is called between the creation and the lock (tests play a sweep
+    // there).
+    static PartFile create(std::shared_ptr<const Folder> folder, const Uuid& id,
+                           void (*beforeLock)(int dir, const char* name) = nullptr);
     // The same in the folder at `folder`, opened here.
-    static PartFile create(const std::filesystem::path& folder, const Uuid& id);
+    static PartFile create(const std::filesystem::path& folder, const Uuid& id,
+                           void (*beforeLock)(int dir, const char* name) = nullptr);
 
     // The temporary name of the transfer `id` in `folder`.
     static std::filesystem::path pathFor(const std::filesystem::path& folder, const Uuid& id);

@@ -113,16 +113,25 @@ bool selectsHere(const std::string& out, char32_t selector) {
     return shows(base);
 }
 
-// The bytes of the tags at `text[at]` that make a black flag a region's flag: one or more tag
-// characters, then the cancel tag. 0 when there is no such run.
-std::size_t flagTagsAt(std::string_view text, std::size_t at) {
-    for (std::size_t i = at; i < text.size();) {
+// Tag letters and digits: what a flag's region and subdivision are spelled with.
+bool tagLetterOrDigit(char32_t c) { return (c >= 0xE0030 && c <= 0xE0039) || (c >= 0xE0061 && c <= 0xE007A); }
+
+// The run of tags at `text[at]`, up to and including the first cancel tag: its length in bytes,
+// and whether it makes a black flag a region's flag: 3 to 7 tag letters or digits (a region
+// and its subdivision), then the cancel tag.
+std::pair<std::size_t, bool> tagRunAt(std::string_view text, std::size_t at) {
+    std::size_t i = at;
+    std::size_t count = 0;
+    bool region = true;
+    while (i < text.size()) {
         const auto [c, length] = decodeOne(text, i);
-        if (!tag(c)) return 0;
+        if (!tag(c)) break;
         i += length;
-        if (c == 0xE007F) return i - at - length > 0 ? i - at : 0;
+        if (c == 0xE007F) return {i - at, region && count >= 3 && count <= 7};
+        region = region && tagLetterOrDigit(c);
+        ++count;
     }
-    return 0;
+    return {i - at, false};
 }
 
 // `text` as valid UTF-8 without the characters `drop` names and without joiners, variation
@@ -134,11 +143,12 @@ std::string keptOf(std::string_view text, bool (*drop)(char32_t), std::size_t st
     for (std::size_t i = 0; i < text.size() && out.size() <= stop;) {
         const auto [c, length] = decodeOne(text, i);
         if (tag(c) && !out.empty() && lastOf(out) == 0x1F3F4) {
-            if (const auto run = flagTagsAt(text, i)) {
-                out.append(text.substr(i, run));
-                i += run;
-                continue;
-            }
+            // The run after a black flag is kept whole as its region, or goes whole: a longer
+            // one would hide bytes that make two names that look alike differ.
+            const auto [run, region] = tagRunAt(text, i);
+            if (region) out.append(text.substr(i, run));
+            i += run;
+            continue;
         }
         i += length;
         if (drop(c)) continue;

@@ -22,7 +22,7 @@ bool breaksTextLayout(char32_t c);
 // Zero-width joiners and non-joiners stay only between two non-ASCII characters that show,
 // where emoji and several scripts need them; a variation selector only right after a non-ASCII
 // character that shows, or an emoji selector after a keycap's digit, "#" or "*"; tags only as
-// the region of a black flag's emoji. A name saved from a phone is cleaned so, as it is shown.
+// the region of a black flag's emoji (3 to 7 tag letters or digits, then the cancel tag). A name saved from a phone is cleaned so, as it is shown.
 std::string withoutInvisibles(std::string_view text);
 
 // withoutInvisibles(`text`) also without control characters (C0, DEL, C1) and the characters of

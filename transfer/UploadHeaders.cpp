@@ -25,9 +25,9 @@ std::size_t matchAndroid(std::string_view ua, std::size_t at) {
 }  // namespace
 
 std::optional<std::int64_t> contentLength(std::string_view value) {
-    const auto length = HttpText::parseInt64(value);
-    if (!length || *length < 0) return std::nullopt;
-    return length;
+    // Digits only (RFC 9110): a sign is no part of a length.
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    return HttpText::parseInt64(value);
 }
 
 std::optional<std::string> fileName(std::string_view value) {

@@ -7,7 +7,7 @@
 
 namespace velmo::UploadHeaders {
 
-// The announced body length: a signed 64-bit decimal that is not negative.
+// The announced body length: ASCII digits only, no sign, fitting a signed 64-bit number.
 std::optional<std::int64_t> contentLength(std::string_view value);
 
 // The percent-decoded file name; nothing for a malformed escape or bytes that are not UTF-8.

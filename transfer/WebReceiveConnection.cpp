@@ -60,7 +60,10 @@ asio::awaitable<std::optional<HttpRequest>> WebReceiveConnection::readRequestHea
         if (scan.state == HttpRequestHead::Scan::State::complete) {
             co_return HttpRequestHead::parse(head, scan.end);
         }
-        if (scan.state == HttpRequestHead::Scan::State::tooLarge) co_return std::nullopt;
+        if (scan.state == HttpRequestHead::Scan::State::tooLarge) {
+            headTooLarge_ = true;
+            co_return std::nullopt;
+        }
         scanned = head.size();
         const auto bytes = co_await receive();
         if (!bytes) co_return std::nullopt;

@@ -33,6 +33,8 @@ public:
 
     // The request head, or nothing when no acceptable head arrived within the limits.
     asio::awaitable<std::optional<HttpRequest>> readRequestHead();
+    // Whether the head read last went past the size limit.
+    bool headTooLarge() const { return headTooLarge_; }
 
     // Writes `bytes` whole; a failed send is ignored (the peer has gone).
     asio::awaitable<void> send(ByteView bytes);
@@ -67,6 +69,7 @@ private:
     bool reading_ = false;
     bool interrupted_ = false;
     bool deadlineArmed_ = false;
+    bool headTooLarge_ = false;
     std::atomic<bool> answered_{false};
 };
 

@@ -24,6 +24,7 @@ namespace {
 
 constexpr std::string_view textType = "text/plain; charset=utf-8";
 constexpr std::string_view expiredText = "This link has expired. Scan the code on the computer again.";
+constexpr std::string_view headTooLargeText = "Request header fields too large";
 
 }  // namespace
 
@@ -268,7 +269,13 @@ asio::awaitable<void> WebReceiveServer::Impl::serve(Connection connection, std::
     auto self = shared_from_this();
     try {
         const auto request = co_await connection->readRequestHead();
-        if (request) co_await route(*connection, key, *request);
+        if (request) {
+            co_await route(*connection, key, *request);
+        } else if (connection->headTooLarge()) {
+            // Told, so a browser shows why; the rest of the head is read and dropped.
+            co_await connection->respond(431, textType, toBytes(headTooLargeText));
+            co_await connection->drain();
+        }
     } catch (const std::exception&) {
         // Nothing more can be said to this client.
     }

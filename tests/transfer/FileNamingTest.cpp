@@ -92,6 +92,13 @@ INSTANTIATE_TEST_SUITE_P(
                      "\U0001F3F4\U000E0067\U000E0062\U000E0073\U000E0063\U000E0074\U000E007F.png"},
         SafeNameCase{"flagTagsUnended", "\U0001F3F4\U000E0067\U000E0062.png|\U0001F3F4\U000E007F",
                      "\U0001F3F4.png|\U0001F3F4"},
+        // Any other run of tags after a black flag goes whole: too long, too short, or not
+        // lower-case letters and digits.
+        SafeNameCase{"flagTagsOtherRunsDropped",
+                     "x\U0001F3F4" + repeat("\U000E0041", 40) + "\U000E007F.txt|\U0001F3F4" + repeat("\U000E0061", 8) +
+                         "\U000E007F|\U0001F3F4\U000E0067\U000E0062\U000E007F|\U0001F3F4\U000E0067\U000E0020\U000E0062\U000E007F",
+                     "x\U0001F3F4.txt|\U0001F3F4|\U0001F3F4|\U0001F3F4"},
+        SafeNameCase{"keycapTextSelectorKept", "1\uFE0E\u20E3.txt", "1\uFE0E\u20E3.txt"},
         SafeNameCase{"joinerLeftByTheCut", repeat("a", 199) + "\u00E9\u200D\u00E9", repeat("a", 199) + "\u00E9"},
         SafeNameCase{"300Letters", repeat("a", 300), repeat("a", 200)},
         SafeNameCase{"200Combining", repeat(eAcute, 201), repeat(eAcute, 80)},
@@ -195,16 +202,16 @@ TEST(MoveNoReplace, FailureIsThePlatformError) {
 // File systems without RENAME_NOREPLACE: a hard link where one can be made, else a plain
 // rename onto a name just found free. The complete file is never lost, nothing is replaced.
 TEST(MoveNoReplace, FileSystemsWithoutTheNoReplaceRename) {
-    using Call = int (*)(const char*, const char*);
-    const Call unsupported = [](const char*, const char*) { errno = EINVAL; return -1; };
+    using Call = int (*)(int, const char*, const char*);
+    const Call unsupported = [](int, const char*, const char*) { errno = EINVAL; return -1; };
     struct Case {
         const char* label;
         Call link;
     };
     const std::vector<Case> cases = {
-        {"hard links", [](const char* from, const char* to) { return ::link(from, to); }},
-        {"no hard links (EPERM)", [](const char*, const char*) { errno = EPERM; return -1; }},
-        {"no hard links (EOPNOTSUPP)", [](const char*, const char*) { errno = EOPNOTSUPP; return -1; }},
+        {"hard links", FileNaming::MoveCalls::system().link},
+        {"no hard links (EPERM)", [](int, const char*, const char*) { errno = EPERM; return -1; }},
+        {"no hard links (EOPNOTSUPP)", [](int, const char*, const char*) { errno = EOPNOTSUPP; return -1; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -212,7 +219,7 @@ TEST(MoveNoReplace, FileSystemsWithoutTheNoReplaceRename) {
         folder.write("taken.txt", "old");
         folder.write(".part", "new");
         const auto final =
-            FileNaming::moveNoReplace(folder / ".part", folder / "taken.txt", {}, {unsupported, c.link, ::rename});
+            FileNaming::moveNoReplace(folder / ".part", folder / "taken.txt", {}, {unsupported, c.link, FileNaming::MoveCalls::system().rename});
         EXPECT_EQ(final, folder / "taken (1).txt");
         std::ifstream moved(final), kept(folder / "taken.txt");
         std::string movedContent, keptContent;
@@ -227,11 +234,11 @@ TEST(MoveNoReplace, FileSystemsWithoutTheNoReplaceRename) {
 // The last resort's name is claimed before the rename: a file another program creates under
 // that name in the meantime is never replaced, and a failed rename leaves no placeholder.
 TEST(MoveNoReplace, TheLastResortClaimsItsNameFirst) {
-    using Call = int (*)(const char*, const char*);
-    const Call unsupported = [](const char*, const char*) { errno = EINVAL; return -1; };
+    using Call = int (*)(int, const char*, const char*);
+    const Call unsupported = [](int, const char*, const char*) { errno = EINVAL; return -1; };
     // Another program creates its file exclusively just before our rename.
     static bool intruded;
-    const Call intruderFirst = [](const char* from, const char* to) {
+    const Call intruderFirst = [](int, const char* from, const char* to) {
         const int fd = ::open(to, O_WRONLY | O_CREAT | O_EXCL, 0644);
         intruded = fd >= 0;
         if (fd >= 0) {
@@ -240,7 +247,7 @@ TEST(MoveNoReplace, TheLastResortClaimsItsNameFirst) {
         }
         return ::rename(from, to);
     };
-    const Call failing = [](const char*, const char*) { errno = EIO; return -1; };
+    const Call failing = [](int, const char*, const char*) { errno = EIO; return -1; };
 
     TempFolder folder;
     folder.write("a.txt", "old");
@@ -266,7 +273,7 @@ TEST(MoveNoReplace, TheLastResortClaimsItsNameFirst) {
     // Another program creates its file between our choice of the name and our claim on it.
     static bool intrudedOnce;
     intrudedOnce = false;
-    const auto intrudeBeforeClaim = [](const char* to) {
+    const auto intrudeBeforeClaim = [](int, const char* to) {
         if (std::exchange(intrudedOnce, true)) return;
         const int fd = ::open(to, O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd >= 0) {
@@ -275,7 +282,7 @@ TEST(MoveNoReplace, TheLastResortClaimsItsNameFirst) {
         }
     };
     folder.write(".part3", "new");
-    FileNaming::MoveCalls calls{unsupported, unsupported, ::rename};
+    FileNaming::MoveCalls calls{unsupported, unsupported, FileNaming::MoveCalls::system().rename};
     calls.beforeClaim = intrudeBeforeClaim;
     EXPECT_EQ(FileNaming::moveNoReplace(folder / ".part3", folder / "c.txt", {}, calls), folder / "c (1).txt");
     std::ifstream theirs(folder / "c.txt");

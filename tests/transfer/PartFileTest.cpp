@@ -1,12 +1,16 @@
 #include "transfer/PartFile.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 #include "support/ScopedUmask.h"
 #include "transfer/FileNaming.h"
@@ -94,11 +98,62 @@ fs::path sweptBeforeRename;
 // The system's move calls, with a sweep of sweptBeforeRename just before the rename.
 FileNaming::MoveCalls sweepingMove() {
     auto calls = FileNaming::MoveCalls::system();
-    calls.renameNoReplace = [](const char* from, const char* to) {
+    calls.renameNoReplace = [](int dir, const char* from, const char* to) {
         PartFile::removeStale(sweptBeforeRename);
-        return FileNaming::MoveCalls::system().renameNoReplace(from, to);
+        return FileNaming::MoveCalls::system().renameNoReplace(dir, from, to);
     };
     return calls;
+}
+
+// Another Velmo's sweep may take a part file between its creation and its lock: it is made again.
+TEST(PartFile, APartFileSweptBeforeItsLockIsMadeAgain) {
+    test::TempFolder folder;
+    sweptBeforeRename = folder.path();
+    auto file = PartFile::create(folder.path(), Uuid::random(), [](int, const char*) {
+        static bool once = false;
+        if (!std::exchange(once, true)) {
+            EXPECT_EQ(PartFile::removeStale(sweptBeforeRename), 1u);
+        }
+    });
+    file.write(toBytes("kept"));
+    EXPECT_EQ(readFile(file.moveTo("a.txt")), "kept");
+}
+
+// Where /proc is not mounted, files are still made and moved into place with the mode of a new
+// file, also where the file system refuses a no-replace rename. A child with a tmpfs over /proc.
+TEST(PartFile, SavesWithoutProc) {
+    test::TempFolder folder;
+    folder.write("a.txt", "old");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/proc", "tmpfs", 0, "size=64k") != 0)
+            ::_exit(77);
+        ::umask(022);  // the finished files still follow it
+        auto calls = FileNaming::MoveCalls::system();
+        calls.renameNoReplace = [](int, const char*, const char*) { errno = EINVAL; return -1; };
+        try {
+            auto first = PartFile::create(folder.path(), Uuid::random());
+            first.write(toBytes("one"));
+            auto second = PartFile::create(folder.path(), Uuid::random());
+            second.write(toBytes("two"));
+            const bool saved = first.moveTo("a.txt") == folder / "a (1).txt" &&
+                               second.moveTo("a.txt", calls) == folder / "a (2).txt";
+            ::_exit(saved ? 0 : 1);
+        } catch (const std::exception&) {
+            ::_exit(2);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readFile(folder / "a (1).txt"), "one");
+    EXPECT_EQ(readFile(folder / "a (2).txt"), "two");
+    EXPECT_EQ(test::permissionsOf((folder / "a (2).txt").c_str()), 0644u);
+    EXPECT_EQ(readFile(folder / "a.txt"), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 3);
 }
 
 // What a killed Velmo left: only our own part files go, never what merely looks like one,
@@ -148,9 +203,9 @@ TEST(PartFile, StalePartFilesOfOursAreRemoved) {
 // move) and renaming onto it: the next start removes that placeholder with the part file, and
 // never a file that merely has the name a finished move noted.
 TEST(PartFile, APlaceholderLeftByACrashGoesWithItsPartFile) {
-    using Call = int (*)(const char*, const char*);
-    const Call unsupported = [](const char*, const char*) { errno = EINVAL; return -1; };
-    const Call crash = [](const char*, const char*) -> int { throw std::runtime_error("killed"); };
+    using Call = int (*)(int, const char*, const char*);
+    const Call unsupported = [](int, const char*, const char*) { errno = EINVAL; return -1; };
+    const Call crash = [](int, const char*, const char*) -> int { throw std::runtime_error("killed"); };
     test::TempFolder folder;
     const auto part = PartFile::pathFor(folder.path(), Uuid::random());
     std::ofstream(part) << "whole file";

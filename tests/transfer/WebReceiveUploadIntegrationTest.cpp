@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "WebReceiveTestServer.h"
@@ -169,6 +170,27 @@ TEST(WebReceiveServer, StopAnswersRunningUploadsAndTellsEndedOnes) {
     EXPECT_EQ(s.files(), std::vector<std::string>{"saved.txt"});
 }
 
+// Whoever waits for the stopped server (the application's quit) hears of it only once the
+// final answer has been written.
+TEST(WebReceiveServer, ClosedOnlyOnceTheFinalAnswerIsWritten) {
+    WebReceiveTestServer s;
+    std::promise<std::string> closed;
+    const auto told = closed.get_future().share();
+    s.server->setOnEvent([told, log = s.events](const Server::Event& e) {
+        log->add(e);
+        // The answer follows this event: time for an early close to show.
+        if (std::holds_alternative<Server::Failed>(e)) told.wait_for(300ms);
+    });
+    s.start();
+    LoopbackClient running(s.port);
+    running.send("POST /upload?t=" + s.token() + " HTTP/1.1\r\nX-File-Name: a.bin\r\nContent-Length: 1000\r\n\r\nhalf");
+    ASSERT_TRUE(s.events->waitForCount(1));
+    s.server->stop();
+    s.server->whenClosed([&] { closed.set_value(running.readUntil("}", 0ms)); });
+    ASSERT_EQ(told.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(statusOf(told.get()), 409) << told.get();
+}
+
 // The download folder renamed while a file arrives: the file is saved in the folder it began
 // in, under the folder's new name, and nothing stays behind hidden.
 TEST(WebReceiveServer, FolderMovedMidUploadKeepsTheFileInIt) {
@@ -202,9 +224,13 @@ TEST(WebReceiveServer, UnwritableFolderAnswers500) {
         bool possible;
         fs::path folder;
         std::string message;
+        bool closing = false;  // the session closes as the upload starts
     };
     const std::vector<Case> cases = {
         {"under a file", true, outer / "file" / "inbox", "Velmo can't create the folder inbox."},
+        // Failing on its own as the session closes, it still tells its own failure.
+        {"under a file as the session closes", true, outer / "file" / "inbox", "Velmo can't create the folder inbox.",
+         true},
         {"disk full", full.mounted(), full.path(),
          "There isn't enough free space in " + full.path().filename().string() + "."},
         {"read-only", readOnly.mounted(), readOnly / "inbox", "Velmo can't save files in inbox: it is read-only."},
@@ -215,6 +241,12 @@ TEST(WebReceiveServer, UnwritableFolderAnswers500) {
         SCOPED_TRACE(c.label);
         if (!c.possible) continue;
         WebReceiveTestServer s(c.folder, test::fastTimeouts());
+        if (c.closing) {
+            s.server->setOnEvent([&s, log = s.events](const Server::Event& e) {
+                log->add(e);
+                if (std::holds_alternative<Server::Started>(e)) s.server->stop();
+            });
+        }
         s.start();
         EXPECT_EQ(statusOf(s.upload("a.txt", std::string(200'000, 'd'))), 500);
         ASSERT_TRUE(s.events->waitForCount(2));
