@@ -163,7 +163,8 @@ void NetworkStream::configureSocket() {
 void NetworkStream::limitUnacknowledged() {
     // A peer that left the network answers nothing, and a read would wait for it forever: our
     // keep-alives stay unacknowledged, and after the limit the kernel ends the connection. A slow
-    // peer acknowledges them and is never cut off.
+    // peer that still takes data is never cut off; one that keeps its window closed for the
+    // limit is (Linux 5.11 and later count a closed window as unacknowledged time).
     if (unacknowledgedLimit_ <= std::chrono::milliseconds::zero()) return;
     const auto limit = static_cast<unsigned>(
         std::min<std::chrono::milliseconds::rep>(unacknowledgedLimit_.count(), std::numeric_limits<unsigned>::max()));
