@@ -116,9 +116,18 @@ void AppModel::applyAirDropResult(const Uuid& id, bool completed, const std::opt
 
 std::string AppModel::engineErrorText(const QuickShareError& error) {
     using Kind = QuickShareError::Kind;
-    static const char* const kinds[] = {"crypto",   "protocolError", "declined",         "notEnoughSpace",
-                                        "unsupported", "timedOut",   "cancelledByPhone", "disconnected"};
-    qWarning("Quick Share %s: %s", kinds[static_cast<int>(error.kind())], error.what());
+    const char* kind = "unknown";
+    switch (error.kind()) {
+    case Kind::crypto: kind = "crypto"; break;
+    case Kind::protocolError: kind = "protocolError"; break;
+    case Kind::declined: kind = "declined"; break;
+    case Kind::notEnoughSpace: kind = "notEnoughSpace"; break;
+    case Kind::unsupported: kind = "unsupported"; break;
+    case Kind::timedOut: kind = "timedOut"; break;
+    case Kind::cancelledByPhone: kind = "cancelledByPhone"; break;
+    case Kind::disconnected: kind = "disconnected"; break;
+    }
+    qWarning("Quick Share %s: %s", kind, error.what());
     switch (error.kind()) {
     case Kind::crypto: return "The connection to the phone couldn't be secured, so the transfer stopped.";
     case Kind::protocolError:
