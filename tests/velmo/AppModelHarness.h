@@ -121,7 +121,7 @@ struct ReceiveScript {
     std::exception_ptr errorAfterAccept;  // thrown instead of saving
     std::vector<std::filesystem::path> savedBeforeError;  // saved before that error
     bool holdBeforeOffer = false;         // waits for the cancel signal first
-    std::exception_ptr errorBeforeOffer;  // the connection ends before its offer
+    std::exception_ptr errorBeforeOffer;  // thrown before the offer is read
     std::atomic<bool> holdAsk{false};     // the offer read, the question waits to be posted
     std::atomic<int> offersRead{0};
     bool holdAfterAccept = false;         // waits for the cancel signal once accepted
