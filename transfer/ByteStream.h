@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <span>
+#include <string>
 
 #include "platform/Bytes.h"
 
@@ -37,6 +38,10 @@ public:
 
     // Ends the stream from any thread, any number of times; never fails.
     virtual void close() = 0;
+
+    // The peer's address as text ("192.168.1.20", "::ffff:192.168.1.20"), empty when the
+    // stream has no such peer or it is not known.
+    virtual std::string remoteAddress() const { return {}; }
 
     // Ends the stream after giving the peer up to `grace` to read what we sent and stop
     // sending; streams without such a peer just close.

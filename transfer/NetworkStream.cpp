@@ -54,6 +54,8 @@ std::shared_ptr<NetworkStream> NetworkStream::accepted(asio::ip::tcp::socket soc
         std::error_code ec;
         auto local = socket.local_endpoint(ec);
         auto protocol = ec ? asio::ip::tcp::v4() : local.protocol();
+        const auto remote = socket.remote_endpoint(ec);
+        if (!ec) stream->remoteAddress_ = remote.address().to_string();
         stream->socket_.assign(protocol, socket.release());
         stream->configureSocket();
     }

@@ -39,6 +39,8 @@ public:
     asio::awaitable<void> readExactlyInto(std::span<std::uint8_t> out) override;
     asio::awaitable<void> write(ByteView bytes) override;
     void close() override;
+    // Of an accepted connection: the address it came from, read when it was accepted.
+    std::string remoteAddress() const override { return remoteAddress_; }
     // Shuts our sending side, drops what the peer still sends until it closes or `grace`
     // passes, then closes: a peer still writing reads our last frames instead of a reset.
     asio::awaitable<void> closeAfter(std::chrono::steady_clock::duration grace) override;
@@ -92,6 +94,7 @@ private:
     asio::ip::tcp::socket socket_;
     const std::vector<Endpoint> endpoints_;  // empty for an accepted connection
     const bool outgoing_;
+    std::string remoteAddress_;  // set before the stream is handed on, never after
     std::chrono::milliseconds unacknowledgedLimit_ = defaultUnacknowledgedLimit;
     // Touched on the strand only.
     bool connected_ = false;

@@ -4,7 +4,7 @@
 // benchmark.
 //
 //   quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]
-//   quickshare-harness send --to HOST:PORT [--name NAME] FILE...
+//   quickshare-harness send --to HOST:PORT [--from ADDRESS] [--name NAME] FILE...
 //   quickshare-harness advertise --name NAME --dir DIR --accept yes|no
 //   quickshare-harness discover [--qr] [--mobile-only] [--send FILE...]
 //
@@ -12,7 +12,7 @@
 // offer (sender name, PIN, files), the progress and the outcome. --once stops after the first
 // transfer, with exit status 0 when it succeeded or was declined.
 // send: each status (the PIN comes with "waitingForAccept"), the progress and the outcome; exit
-// status 0 when every file was delivered.
+// status 0 when every file was delivered; --from dials from that local address (a second host).
 // advertise: shows this computer to phones under NAME; the first line gives the service name
 // and port, then each accepted connection prints the same events as receive. Runs until
 // SIGINT or SIGTERM.
@@ -63,7 +63,7 @@ void print(const Json& event) {
 
 int usage() {
     std::cerr << "usage: quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]\n"
-                 "       quickshare-harness send --to HOST:PORT [--name NAME] FILE...\n"
+                 "       quickshare-harness send --to HOST:PORT [--from ADDRESS] [--name NAME] FILE...\n"
                  "       quickshare-harness advertise --name NAME --dir DIR --accept yes|no\n"
                  "       quickshare-harness discover [--qr] [--mobile-only] [--send FILE...]\n";
     return 2;
@@ -124,18 +124,12 @@ struct ReceiveAnswer {
     bool accept = false;
     std::optional<std::string> acceptWord;  // as given, checked by complete()
 
-    // Takes "--dir DIR" or "--accept yes|no" at argv[i] (moving i past the value); false
-    // for any other option.
+    // Takes "--dir DIR" or "--accept yes|no" at argv[i], moving i past it; false otherwise.
     bool take(int& i, int argc, char** argv) {
         const std::string option = argv[i];
         if (i + 1 >= argc) return false;
-        if (option == "--dir") {
-            dir = argv[++i];
-        } else if (option == "--accept") {
-            acceptWord = argv[++i];
-        } else {
-            return false;
-        }
+        if (option != "--dir" && option != "--accept") return false;
+        (option == "--dir" ? dir : acceptWord.emplace()) = argv[++i];
         return true;
     }
 
@@ -398,7 +392,7 @@ int discover(const DiscoverOptions& options) {
 // --- send ---
 
 struct SendOptions {
-    std::string to;
+    std::string to, from;
     std::string name = hostName();
     std::vector<std::filesystem::path> files;
 };
@@ -415,9 +409,15 @@ int send(const SendOptions& options) {
         print({{"event", "failed"}, {"error", error.what()}});
         return 1;
     }
+    auto stream = NetworkStream::outgoing(endpoints, pool.get_executor());
+    if (!options.from.empty()) {
+        asio::ip::tcp::socket socket(pool, {asio::ip::make_address(options.from), 0});
+        socket.connect(endpoints.at(0));
+        stream = NetworkStream::accepted(std::move(socket), pool.get_executor());
+    }
     std::promise<bool> sent;
-    sendOver(pool, NetworkStream::outgoing(endpoints, pool.get_executor()), options.files, options.name, std::nullopt,
-             {}, [&](bool delivered) { sent.set_value(delivered); });
+    sendOver(pool, stream, options.files, options.name, std::nullopt, {},
+             [&](bool delivered) { sent.set_value(delivered); });
     const bool delivered = sent.get_future().get();
     pool.join();
     return delivered ? 0 : 1;
@@ -478,8 +478,8 @@ int main(int argc, char** argv) {
             SendOptions options;
             for (int i = 2; i < argc; ++i) {
                 const std::string option = argv[i];
-                if (i + 1 < argc && option == "--to") {
-                    options.to = argv[++i];
+                if (i + 1 < argc && (option == "--to" || option == "--from")) {
+                    (option == "--to" ? options.to : options.from) = argv[++i];
                 } else if (i + 1 < argc && option == "--name") {
                     options.name = argv[++i];
                 } else if (option.starts_with("--")) {

@@ -43,7 +43,11 @@ asio::awaitable<std::vector<std::filesystem::path>> fakeReceive(
         script->lastAuthorization = authorization;
     }
     if (script->holdBeforeOffer) co_await waitForCancel(cancel);
-    bool accepted = co_await decide(script->offer);
+    if (script->errorBeforeOffer) std::rethrow_exception(script->errorBeforeOffer);
+    auto asking = decide(script->offer);
+    script->offersRead++;
+    while (script->holdAsk) co_await sleepFor(std::chrono::milliseconds(2));
+    bool accepted = co_await std::move(asking);
     {
         std::lock_guard guard(script->lock);
         script->decisions.push_back(accepted);
@@ -171,8 +175,9 @@ void FakeAdvertiser::stop() {
     listener = nullptr;
 }
 
-std::shared_ptr<FakeStream> FakeAdvertiser::connect() {
+std::shared_ptr<FakeStream> FakeAdvertiser::connect(const std::string& from) {
     auto stream = std::make_shared<FakeStream>();
+    stream->from = from;
     if (listener) {
         // The listener calls back from its own thread.
         auto callback = listener;

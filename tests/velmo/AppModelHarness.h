@@ -43,8 +43,10 @@ public:
     asio::awaitable<Bytes> readExactly(std::size_t n) override;
     asio::awaitable<void> write(ByteView bytes) override;
     void close() override { closes++; }
+    std::string remoteAddress() const override { return from; }
     bool isClosed() const { return closes > 0; }
     std::atomic<int> closes{0};
+    std::string from;
 };
 
 class FakeDiscovery : public PhoneDiscovery {
@@ -78,7 +80,7 @@ public:
     void stop() override;
 
     // A phone connects to the running listener.
-    std::shared_ptr<FakeStream> connect();
+    std::shared_ptr<FakeStream> connect(const std::string& from = {});
 
     std::function<void(std::string)> onError;
     std::function<void(std::shared_ptr<ByteStream>)> listener;  // what the last start took
@@ -119,6 +121,9 @@ struct ReceiveScript {
     std::exception_ptr errorAfterAccept;  // thrown instead of saving
     std::vector<std::filesystem::path> savedBeforeError;  // saved before that error
     bool holdBeforeOffer = false;         // waits for the cancel signal first
+    std::exception_ptr errorBeforeOffer;  // thrown before the offer is read
+    std::atomic<bool> holdAsk{false};     // the offer read, the question waits to be posted
+    std::atomic<int> offersRead{0};
     bool holdAfterAccept = false;         // waits for the cancel signal once accepted
 
     std::atomic<int> started{0};

@@ -6,6 +6,8 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_future.hpp>
 
+#include <asio/ip/tcp.hpp>
+
 #include <atomic>
 #include <fstream>
 
@@ -100,6 +102,46 @@ TEST(AppModelLoopback, SilentConnectionsDoNotKeepAPhoneOut) {
     ASSERT_EQ(closed.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_THROW(closed.get(), std::exception);
     EXPECT_EQ(model->incomingCount(), 3);
+}
+
+// A connection from the loopback address `from`: the phone's end, ready to send, and ours.
+std::pair<std::shared_ptr<NetworkStream>, std::shared_ptr<NetworkStream>> connectFrom(asio::ip::tcp::acceptor& to,
+                                                                                      const char* from) {
+    auto executor = Runtime::shared().executor();
+    asio::ip::tcp::socket dialling(executor, asio::ip::tcp::endpoint(asio::ip::make_address(from), 0));
+    dialling.connect(to.local_endpoint());
+    return {NetworkStream::accepted(std::move(dialling), executor), NetworkStream::accepted(to.accept(), executor)};
+}
+
+// One host keeps opening connections that say nothing while a phone on another host sends: the
+// phone keeps its place. Those that made room, and those that end, leave no row.
+TEST(AppModelLoopback, AFloodFromOneHostDoesNotKeepAPhoneOut) {
+    AppModelHarness model({.sharingMode = "askEachTime", .realEngine = true});
+    model->start();
+    asio::ip::tcp::acceptor to(Runtime::shared().executor(), {asio::ip::address_v4::loopback(), 0});
+    TempFolder phoneFolder;
+    phoneFolder.write("hello.txt", "hello from the phone");
+    auto [phone, fromPhone] = connectFrom(to, "127.0.0.2");
+    model.advertiser->listener(fromPhone);
+    auto sent = asio::co_spawn(Runtime::shared().executor(),
+                               QuickShareSender::send({phoneFolder / "hello.txt"}, phone, "Pixel", std::nullopt, nullptr,
+                                                      [](const QuickShareSender::Status&) {}, [](std::int64_t, std::int64_t) {}),
+                               asio::use_future);
+    std::vector<std::shared_ptr<NetworkStream>> silent;
+    while (!model->incoming() && silent.size() < 400) {
+        auto [dialling, accepted] = connectFrom(to, "127.0.0.1");
+        silent.push_back(dialling);
+        model.advertiser->listener(accepted);
+        if (silent.size() > 20) pumpFor(std::chrono::milliseconds(1));  // the first twenty come at once
+    }
+    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }, std::chrono::seconds(10)));
+    model->answerIncoming(true);
+    ASSERT_EQ(sent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_NO_THROW(sent.get());
+    for (const auto& stream : silent) stream->close();
+    ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0 && model->transfers().size() == 1; }))
+        << model->transfers().size() << " rows";
+    EXPECT_EQ(contents(model.row().savedURLs.at(0)), "hello from the phone");
 }
 
 // The row's Cancel in the middle of a file: the phone, still writing, reads the cancel, not a

@@ -148,6 +148,47 @@ TEST_F(AppModelReceive, OnlyConnectionsWithoutAnOfferMakeRoom) {
     ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
 }
 
+// A host that keeps connecting takes only its own silent places, or those of a host holding
+// several: the one place of another host stays. An IPv4 peer seen over IPv6 is the same host.
+TEST_F(AppModelReceive, ANewcomerTakesASilentPlaceOfItsOwnHostFirst) {
+    struct Case {
+        std::vector<std::string> held;  // four silent places, oldest first
+        std::string newcomer;
+        int displaced;  // -1: the newcomer is closed
+    };
+    const std::vector<Case> cases = {{{"10.0.0.2", "10.0.0.1", "10.0.0.1", "10.0.0.1"}, "10.0.0.1", 1},
+                                     {{"10.0.0.2", "10.0.0.1", "10.0.0.3", "10.0.0.4"}, "::ffff:10.0.0.1", 1},
+                                     {{"10.0.0.3", "10.0.0.2", "10.0.0.2", "10.0.0.4"}, "10.0.0.1", 1},
+                                     {{"10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}, "10.0.0.1", -1}};
+    model.receive->holdBeforeOffer = true;
+    for (const auto& c : cases) {
+        std::vector<std::shared_ptr<FakeStream>> held;
+        for (const auto& host : c.held) {
+            held.push_back(model.advertiser->connect(host));
+            ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == static_cast<int>(held.size()); }));
+        }
+        const int started = model.receive->started;
+        auto newcomer = model.advertiser->connect(c.newcomer);
+        ASSERT_TRUE(pumpUntil([&] { return newcomer->isClosed() || model.receive->started > started; }));
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(held[i]->isClosed(), i == c.displaced) << c.newcomer << " " << i;
+        for (const auto& row : model->transfers()) model->cancelTransfer(row.id);
+        ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
+    }
+}
+
+// Once the engine has read an offer its connection holds its place, though the question has not
+// reached this thread yet.
+TEST_F(AppModelReceive, AnOfferReadButNotYetAskedKeepsItsPlace) {
+    model.receive->holdAsk = true;
+    std::vector<std::shared_ptr<FakeStream>> held;
+    for (int i = 0; i < 4; ++i) held.push_back(model.advertiser->connect());
+    ASSERT_TRUE(pumpUntil([&] { return model.receive->offersRead == 4; }));
+    auto newcomer = model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return newcomer->isClosed(); }));
+    for (const auto& stream : held) EXPECT_FALSE(stream->isClosed());
+    model.receive->holdAsk = false;
+}
+
 TEST_F(AppModelReceive, ReceivingOffRefusesConnections) {
     model->setReceiveFromAndroid(false);
     // The listener taken before switching off is still there in the fake: the model refuses.
@@ -179,6 +220,10 @@ TEST_F(AppModelReceive, FailuresBecomeRowTexts) {
         {std::make_exception_ptr(QuickShareError::unsupported()),
          "Only files can be sent to this computer (not text or links)."},
         {std::make_exception_ptr(QuickShareError::disconnected()), "The phone disconnected."},
+        {std::make_exception_ptr(QuickShareError::protocolError("invalid or oversized message chunk")),
+         "The phone sent something Velmo couldn't read, so the transfer stopped."},
+        {std::make_exception_ptr(QuickShareError::crypto("bad signature")),
+         "The connection to the phone couldn't be secured, so the transfer stopped."},
         {std::make_exception_ptr(ShareError::connectionClosed()), "The connection was closed."},
         {std::make_exception_ptr(Cancelled()), "Cancelled"},
         // Files kept before the failure are told, and shown.
@@ -285,6 +330,21 @@ TEST_F(QuickReceive, OfferOverTheBudgetIsRefusedWithTheLimitText) {
     ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
     EXPECT_EQ(model.row().state, TransferItem::State::failed(limit));
     EXPECT_EQ(model.prompt->presented, 0);
+}
+
+// A connection that made room, or ended, before its offer leaves no row, in the list or the sheet.
+TEST_F(QuickReceive, ConnectionsWithoutAnOfferLeaveNoRow) {
+    model.receive->holdBeforeOffer = true;
+    for (int i = 0; i < 5; ++i) model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model.receive->ended == 1 && model->incomingCount() == 4; }));
+    EXPECT_EQ(model->webReceive()->transferIDs.size(), 4u);
+    model.receive->holdBeforeOffer = false;
+    model.receive->errorBeforeOffer = std::make_exception_ptr(ShareError::connectionClosed());
+    model.advertiser->connect();
+    ASSERT_TRUE(pumpUntil([&] { return model.receive->ended == 3 && model->incomingCount() == 3; }));
+    EXPECT_EQ(model->webReceive()->transferIDs.size(), 3u);
+    EXPECT_EQ(model->transfers().size(), 3u);
+    for (const auto& row : model->transfers()) model->cancelTransfer(row.id);
 }
 
 TEST_F(QuickReceive, StoppingTheSessionCancelsItsWaitingReceive) {

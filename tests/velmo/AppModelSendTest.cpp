@@ -206,6 +206,7 @@ TEST(AppModelSend, SendToAllKeepsTheFilesWhenNoPhoneIsLeft) {
 }
 
 TEST(AppModelSend, OutcomesReachRowAndRecipient) {
+    const std::string unreadable = "The phone sent something Velmo couldn't read, so the transfer stopped.";
     struct Case {
         std::exception_ptr error;
         State row;
@@ -225,6 +226,9 @@ TEST(AppModelSend, OutcomesReachRowAndRecipient) {
          State::failed("The connection was closed."), Phase::failed("The connection was closed.")},
         {std::make_exception_ptr(ShareError::connectionClosed()), State::failed("The connection was closed."),
          Phase::failed("The connection was closed.")},
+        // The engine's own wording goes to the log, the row has a sentence.
+        {std::make_exception_ptr(QuickShareError::protocolError("too many or oversized pending messages")),
+         State::failed(unreadable), Phase::failed(unreadable)},
         // A local file's failure is its own sentence, with no protocol prefix.
         {std::make_exception_ptr(FileError::shrank("/tmp/shrink.bin")),
          State::failed("shrink.bin got shorter while it was sent."),

@@ -96,6 +96,18 @@ TEST(AppModelTransfers, ClearFinishedKeepsActiveRowsInOrder) {
     EXPECT_EQ(spy, 0);
 }
 
+// However many rows end, only the newest finished ones stay; a running row stays however old.
+TEST(AppModelTransfers, OnlyTheNewestFinishedRowsStay) {
+    AppModelHarness model;
+    addUpload(model, "running");
+    for (std::size_t i = 0; i <= AppModel::keptFinishedRows; ++i)
+        model->handleWebReceiveEvent(WebReceiveServer::Failed{addUpload(model, std::to_string(i)), "x"});
+    addUpload(model, "new");
+    ASSERT_EQ(model->transfers().size(), AppModel::keptFinishedRows + 2);
+    EXPECT_EQ(model->transfers().back().summary, "running");
+    EXPECT_EQ(model.row(AppModel::keptFinishedRows).summary, "1");
+}
+
 TEST(AppModelTransfers, ProgressAfterClearIsIgnored) {
     AppModelHarness model;
     Uuid upload = addUpload(model, "a");

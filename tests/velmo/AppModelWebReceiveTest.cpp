@@ -267,6 +267,19 @@ TEST(AppModelWebReceive, QuitWaitsForTheUploadsFinalAnswer) {
     EXPECT_FALSE(model->webReceive().has_value());
 }
 
+// A session whose page was loaded and that has no upload running: quitting waits only for the
+// server to close, far less than its limit.
+TEST(AppModelWebReceive, QuitWithAnIdleSessionDoesNotWaitForItsLimit) {
+    AppModelHarness model;
+    const std::string url = openSession(model);
+    LoopbackClient phone(portOf(url));
+    phone.send("GET /?t=" + tokenOf(url) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(statusOf(phone.readAll()), 200);
+    bool settled = false;
+    model->quit(std::chrono::minutes(1), [&] { settled = true; });
+    EXPECT_TRUE(pumpUntil([&] { return settled; }, std::chrono::seconds(5)));
+}
+
 // Where Show sends the file manager when no FileManager1 answers: counted, nothing opened.
 class OpenedFolders : public QObject {
     Q_OBJECT

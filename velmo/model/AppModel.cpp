@@ -48,7 +48,6 @@ void AppModel::setStatusMessage(std::string message) {
 }
 void AppModel::setStarted(bool value) { assign(started_, value, &AppModel::startedChanged); }
 void AppModel::setAdvertisingReady(bool value) { assign(advertisingReady_, value, &AppModel::advertisingReadyChanged); }
-void AppModel::setIncomingCount(int value) { assign(incomingCount_, value, &AppModel::incomingCountChanged); }
 
 void AppModel::setDeviceName(const std::string& name) {
     settings_.setDeviceName(name);

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -35,6 +36,7 @@ class QSettings;
 namespace velmo {
 
 class ByteStream;
+class QuickShareError;
 
 class AppModel : public QObject {
     Q_OBJECT
@@ -54,7 +56,7 @@ public:
     // --- Observed state
     std::optional<SharingMode> sharingMode() const { return sharingMode_; }
     bool started() const { return started_; }
-    int incomingCount() const { return incomingCount_; }
+    int incomingCount() const { return static_cast<int>(incomingPlaces_.size()); }
     bool hasPeerCheck(const Uuid& transferId) const { return peerChecks_.count(transferId) != 0; }
     std::size_t peerCheckCount() const { return peerChecks_.size(); }
     const Files& staged() const { return staged_; }
@@ -122,8 +124,15 @@ public:
     void applyOffer(const Uuid& id, const QuickShareOffer& offer, TransferItem::State state);
     void applyAirDropResult(const Uuid& id, bool completed, const std::optional<std::string>& message);
     void updateTransfer(const Uuid& id, const std::function<void(TransferItem&)>& change);
+    // A new row on top. Of the finished rows only the newest keptFinishedRows stay.
+    void addTransfer(TransferItem row);
+    static constexpr std::size_t keptFinishedRows = 500;
     void cancelTransfer(const Uuid& id);
     void clearFinished();
+
+    // A row's text for a failure the engine detected; the engine's own wording, kept for
+    // people reading the log, goes there.
+    static std::string engineErrorText(const QuickShareError& error);
 
     // --- Web receive
     void startWebReceive();
@@ -206,7 +215,6 @@ private:
     void setStatusMessage(std::string message);
     void setStarted(bool value);
     void setAdvertisingReady(bool value);
-    void setIncomingCount(int value);
     // Discovery, advertising, sessions, questions and transfers all stop.
     void stopEverything();
 
@@ -217,9 +225,14 @@ private:
     bool acceptIntoSession(const Uuid& id, const QuickShareOffer& offer, const QuickReceiveSession& session);
     void showIncoming(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> resolve);
     void finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved);
-    // All places taken: ends the oldest connection that has made no offer yet, and its row,
-    // to make room. False when every place holds an offer (a prompt or a transfer).
-    bool displaceSilentIncoming();
+    // All places taken, a connection from `host` comes: ends the oldest connection from that
+    // same host that has not offered yet, failing that the oldest such connection of a host
+    // holding several places, and its row, to make room. False when there is none.
+    bool displaceSilentIncoming(const std::string& host);
+    // Runs `change` on the places and tells when their count moved.
+    void changeIncomingPlaces(const std::function<void()>& change);
+    // The row of a connection that never offered goes, with its place in the receive sheet.
+    void removeSilentRow(const Uuid& id);
     bool isFlowCancelled(const Uuid& id) const;
     // A file of the receive `id` got its final name: a one-file row names it so.
     void noteReceivedFile(const Uuid& id, const Path& file);
@@ -257,7 +270,6 @@ private:
 
     std::optional<SharingMode> sharingMode_;
     bool started_ = false;
-    int incomingCount_ = 0;
     std::map<Uuid, std::function<void(bool)>> peerChecks_;
     std::map<Uuid, std::unique_ptr<QTimer>> peerCheckTimers_;
     Files staged_;
@@ -269,11 +281,12 @@ private:
     Path downloadFolder_;
     std::map<Uuid, std::function<void()>> cancelers_;
     std::map<Uuid, CancelSignal> flowCancels_;  // the cancel signal of each running flow
-    // The incoming connections holding one of the places, oldest first, and whether each has
-    // made its offer. Their count is incomingCount_.
+    // The incoming connections holding one of the places, oldest first: where each came from,
+    // and whether the engine has read its offer (set on the engine's thread).
     struct IncomingPlace {
         Uuid id;
-        bool offered = false;
+        std::string host;
+        std::shared_ptr<std::atomic<bool>> offered = std::make_shared<std::atomic<bool>>(false);
     };
     std::vector<IncomingPlace> incomingPlaces_;
     // What each running receive has saved so far, of how many offered files.

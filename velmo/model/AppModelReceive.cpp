@@ -3,6 +3,7 @@
 #include "velmo/model/AppModelGui.h"
 
 #include <asio/co_spawn.hpp>
+#include <asio/ip/address.hpp>
 
 #include <algorithm>
 
@@ -38,12 +39,35 @@ std::string receiveFailureText(std::exception_ptr error, bool cancelled) {
         if (e.kind() == QuickShareError::Kind::timedOut) return "The phone stopped responding.";
         if (e.kind() == QuickShareError::Kind::unsupported)
             return "Only files can be sent to this computer (not text or links).";
-        return e.what();
+        return AppModel::engineErrorText(e);
     } catch (const std::exception& e) {
         return e.what();
     } catch (...) {
         return "Unknown error.";
     }
+}
+
+// Failures the engine raises on the offer it has just read, before asking about it.
+bool endedOnItsOffer(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const QuickShareError& e) {
+        return e.kind() == QuickShareError::Kind::unsupported || e == QuickShareError::tooManyFiles();
+    } catch (...) {
+        return false;
+    }
+}
+
+// Where a connection came from, one text per host: an IPv4 peer reached over a dual-stack
+// listener is the same host as over IPv4.
+std::string hostOf(const ByteStream& stream) {
+    const std::string text = stream.remoteAddress();
+    std::error_code ec;
+    const auto address = asio::ip::make_address(text, ec);
+    if (ec) return text;
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
+    return address.to_string();
 }
 
 }  // namespace
@@ -79,7 +103,8 @@ bool AppModel::isFlowCancelled(const Uuid& id) const {
 void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session) {
     if (!canShareNow()) return stream->close();
     if (session ? !isQuickReceiveSessionCurrent(*session) : !receiveFromAndroid_) return stream->close();
-    if (incomingPlaces_.size() >= maxIncoming && !displaceSilentIncoming()) return stream->close();
+    const std::string host = hostOf(*stream);
+    if (incomingPlaces_.size() >= maxIncoming && !displaceSilentIncoming(host)) return stream->close();
 
     TransferItem row;
     row.id = Uuid::random();
@@ -88,10 +113,10 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
     row.summary = "Incoming\u2026";
     row.state = TransferItem::State::connecting();
     const Uuid id = row.id;
-    incomingPlaces_.push_back({id});
-    setIncomingCount(static_cast<int>(incomingPlaces_.size()));
-    transfers_.insert(transfers_.begin(), std::move(row));
-    emit transfersChanged();
+    IncomingPlace place{id, host};
+    const auto offered = place.offered;
+    changeIncomingPlaces([&] { incomingPlaces_.push_back(std::move(place)); });
+    addTransfer(std::move(row));
 
     if (session) {
         quickReceiveTransfers_[id] = session->id;
@@ -107,7 +132,10 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
     QPointer<AppModel> self(this);
     auto ask = [](AppModel& m, Uuid rowId, QuickShareOffer offer, std::optional<QuickReceiveSession> s,
                   std::function<void(bool)> reply) { m.askQuickShare(rowId, offer, s, std::move(reply)); };
-    AppModelServices::Decide decide = [self, id, session, ask](QuickShareOffer offer) {
+    // Called on the engine's thread as soon as it has read the offer: from then on the place
+    // is no longer one a newcomer may take, however long the hop to this thread takes.
+    AppModelServices::Decide decide = [self, id, session, ask, offered](QuickShareOffer offer) {
+        *offered = true;
         return decideOnGui(self, id, std::move(offer), session, ask);
     };
     AppModelServices::Progress progress = [self, id](std::int64_t done, std::int64_t total) {
@@ -132,23 +160,40 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
     emit cancelersChanged();
 }
 
-bool AppModel::displaceSilentIncoming() {
-    const auto silent = std::find_if(incomingPlaces_.begin(), incomingPlaces_.end(),
-                                     [](const IncomingPlace& place) { return !place.offered; });
+void AppModel::changeIncomingPlaces(const std::function<void()>& change) {
+    const auto before = incomingPlaces_.size();
+    change();
+    if (incomingPlaces_.size() != before) emit incomingCountChanged();
+}
+
+bool AppModel::displaceSilentIncoming(const std::string& host) {
+    // A host that keeps connecting and saying nothing only takes its own places, or those of
+    // another host holding several: one place of each other host stays its own.
+    std::map<std::string, std::size_t> held;
+    for (const auto& place : incomingPlaces_) ++held[place.host];
+    const auto silentOf = [&](auto matches) {
+        return std::find_if(incomingPlaces_.begin(), incomingPlaces_.end(),
+                            [&](const IncomingPlace& place) { return !*place.offered && matches(place); });
+    };
+    auto silent = silentOf([&](const IncomingPlace& place) { return place.host == host; });
+    if (silent == incomingPlaces_.end()) silent = silentOf([&](const IncomingPlace& place) { return held[place.host] > 1; });
     if (silent == incomingPlaces_.end()) return false;
     const Uuid id = silent->id;
-    incomingPlaces_.erase(silent);
-    setIncomingCount(static_cast<int>(incomingPlaces_.size()));
+    changeIncomingPlaces([&] { incomingPlaces_.erase(silent); });
     // Its flow ends on its own; until then it is no longer counted, and it leaves no row, as a
     // connection turned away at once does.
     if (auto canceler = cancelers_.find(id); canceler != cancelers_.end()) canceler->second();
+    removeSilentRow(id);
+    return true;
+}
+
+void AppModel::removeSilentRow(const Uuid& id) {
     const auto row = std::find_if(transfers_.begin(), transfers_.end(), [&](const TransferItem& t) { return t.id == id; });
     if (row != transfers_.end()) {
         transfers_.erase(row);
         emit transfersChanged();
     }
     if (webReceive_ && webReceive_->transferIDs.erase(id)) emit webReceiveChanged();
-    return true;
 }
 
 void AppModel::noteReceivedFile(const Uuid& id, const Path& file) {
@@ -162,7 +207,16 @@ void AppModel::noteReceivedFile(const Uuid& id, const Path& file) {
 void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved) {
     const auto received = receivedSoFar_.count(id) ? receivedSoFar_[id] : ReceivedSoFar{};
     receivedSoFar_.erase(id);
-    if (!error) {
+    const auto place = std::find_if(incomingPlaces_.begin(), incomingPlaces_.end(),
+                                    [&](const IncomingPlace& p) { return p.id == id; });
+    const bool offered = place != incomingPlaces_.end() && *place->offered;
+    const auto row = std::find_if(transfers_.begin(), transfers_.end(), [&](const TransferItem& t) { return t.id == id; });
+    const bool untouched = row != transfers_.end() && row->state == TransferItem::State::connecting();
+    if (error && !offered && untouched && !endedOnItsOffer(error)) {
+        // It ended before the phone said what it offers: nothing to tell, as for a connection
+        // turned away. (A row someone cancelled keeps saying so.)
+        removeSilentRow(id);
+    } else if (!error) {
         if (!saved.empty()) {
             markTransferReceived(id, saved);
         } else {
@@ -188,15 +242,12 @@ void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Fi
     if (cancelers_.erase(id)) emit cancelersChanged();
     if (quickReceiveTransfers_.erase(id)) emit quickReceiveTransfersChanged();
     if (incoming_ && incoming_->id == id) answerIncoming(false);
-    std::erase_if(incomingPlaces_, [&](const IncomingPlace& place) { return place.id == id; });
-    setIncomingCount(static_cast<int>(incomingPlaces_.size()));
+    changeIncomingPlaces([&] { std::erase_if(incomingPlaces_, [&](const IncomingPlace& p) { return p.id == id; }); });
 }
 
 void AppModel::askQuickShare(const Uuid& id, const QuickShareOffer& offer,
                              const std::optional<QuickReceiveSession>& session, std::function<void(bool)> reply) {
     receivedSoFar_[id].offered = offer.files.size();
-    for (auto& place : incomingPlaces_)
-        if (place.id == id) place.offered = true;
     if (!isSharingAllowed() || isFlowCancelled(id)) return reply(false);
     if (session) return reply(acceptIntoSession(id, offer, *session));
     if (!receiveFromAndroid_) return reply(false);

@@ -22,9 +22,9 @@ bool samePhones(const std::vector<QuickSharePhone>& a, const std::vector<QuickSh
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
 }
 
-// Why a send to `phone` failed, as a sentence. The engine's and the files' own sentences stand;
-// a connection that could not be made names the phone, one lost on the way reads as the
-// transport's own sentence, never the system's bare text.
+// Why a send to `phone` failed, as a sentence. The files' own sentences stand, the engine's as
+// engineErrorText tells them; a connection that could not be made names the phone, one lost on
+// the way reads as the transport's own sentence, never the system's bare text.
 std::string sendFailureText(std::exception_ptr error, const std::string& phone) {
     try {
         std::rethrow_exception(error);
@@ -32,6 +32,8 @@ std::string sendFailureText(std::exception_ptr error, const std::string& phone) 
         return e.what();
     } catch (const FileError& e) {
         return e.what();
+    } catch (const QuickShareError& e) {
+        return AppModel::engineErrorText(e);
     } catch (const std::system_error& e) {
         const auto code = posixCode(e.code());
         if (code == std::errc::connection_refused || code == std::errc::address_not_available ||
@@ -216,8 +218,7 @@ std::shared_ptr<AppModel::SendJob> AppModel::sendFiles(const Files& files, const
     }
     row.summary = TransferItem::summaryFor(names);
     row.state = TransferItem::State::connecting();
-    transfers_.insert(transfers_.begin(), std::move(row));
-    emit transfersChanged();
+    addTransfer(std::move(row));
 
     try {
         job->stream = services_.openStream(phone);

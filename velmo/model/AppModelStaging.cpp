@@ -126,8 +126,7 @@ void AppModel::sendViaAirDrop(const Files& files) {
     row.summary = TransferItem::summaryFor(names);
     row.state = TransferItem::State::awaitingAccept();
     const Uuid id = row.id;
-    transfers_.insert(transfers_.begin(), std::move(row));
-    emit transfersChanged();
+    addTransfer(std::move(row));
 
     if (qrOpen && qrSend_) {
         qrSend_->recipients.push_back(

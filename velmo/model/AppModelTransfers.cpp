@@ -1,6 +1,10 @@
 // The transfer list: updaters keyed by row id (unknown ids change nothing), cancel, clear.
 #include "velmo/model/AppModelGui.h"
 
+#include <QtGlobal>
+
+#include "quickshare/QuickShareError.h"
+
 namespace velmo {
 
 using State = TransferItem::State;
@@ -13,6 +17,16 @@ void AppModel::updateTransfer(const Uuid& id, const std::function<void(TransferI
             return;
         }
     }
+}
+
+void AppModel::addTransfer(TransferItem row) {
+    transfers_.insert(transfers_.begin(), std::move(row));
+    // Whatever a neighbour keeps opening, the list stays bounded: the oldest finished rows go.
+    std::size_t finished = 0;
+    std::erase_if(transfers_, [&](const TransferItem& t) {
+        return !t.state.isActive() && ++finished > keptFinishedRows;
+    });
+    emit transfersChanged();
 }
 
 void AppModel::setTransferProgress(const Uuid& id, std::int64_t done, std::int64_t total) {
@@ -98,6 +112,30 @@ void AppModel::applyOffer(const Uuid& id, const QuickShareOffer& offer, State st
 
 void AppModel::applyAirDropResult(const Uuid& id, bool completed, const std::optional<std::string>& message) {
     setTransferState(id, completed ? State::done() : State::failed(message.value_or("Cancelled")));
+}
+
+std::string AppModel::engineErrorText(const QuickShareError& error) {
+    using Kind = QuickShareError::Kind;
+    const char* kind = "unknown";
+    switch (error.kind()) {
+    case Kind::crypto: kind = "crypto"; break;
+    case Kind::protocolError: kind = "protocolError"; break;
+    case Kind::declined: kind = "declined"; break;
+    case Kind::notEnoughSpace: kind = "notEnoughSpace"; break;
+    case Kind::unsupported: kind = "unsupported"; break;
+    case Kind::timedOut: kind = "timedOut"; break;
+    case Kind::cancelledByPhone: kind = "cancelledByPhone"; break;
+    case Kind::disconnected: kind = "disconnected"; break;
+    }
+    qWarning("Quick Share %s: %s", kind, error.what());
+    switch (error.kind()) {
+    case Kind::crypto: return "The connection to the phone couldn't be secured, so the transfer stopped.";
+    case Kind::protocolError:
+        // Errors with a sentence of their own (too many files, a file cut short) keep it.
+        if (error.what() != std::string(QuickShareError::protocolError(error.detail()).what())) return error.what();
+        return "The phone sent something Velmo couldn't read, so the transfer stopped.";
+    default: return error.what();
+    }
 }
 
 void AppModel::cancelTransfer(const Uuid& id) {

@@ -98,8 +98,7 @@ void AppModel::handleWebReceiveEvent(const WebReceiveServer::Event& event) {
         row.summary = started->name;
         row.total = started->size;
         row.state = TransferItem::State::transferring();
-        transfers_.insert(transfers_.begin(), row);
-        emit transfersChanged();
+        addTransfer(row);
         webUploadIDs_[started->id] = row.id;
         emit webUploadIDsChanged();
         if (webReceive_) {
