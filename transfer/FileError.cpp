@@ -4,16 +4,17 @@
 
 #include "platform/PosixError.h"
 #include "transfer/FileNaming.h"
+#include "transfer/PeerText.h"
 
 namespace velmo {
 namespace {
 
 // The name a user knows a folder or file by: its last component ("Downloads"), shown as
-// every file name is.
+// every file name is, isolated from the sentence around it.
 std::string shownName(const std::filesystem::path& path) {
     auto name = path.filename();
     if (name.empty()) name = path.parent_path().filename();  // "Downloads/"
-    return FileNaming::shownName(name.empty() ? path.string() : name.string());
+    return isolated(FileNaming::shownName(name.empty() ? path.string() : name.string()));
 }
 
 // The POSIX number behind `code`, or 0 when it is not a system error.

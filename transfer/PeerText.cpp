@@ -187,4 +187,6 @@ std::string peerName(std::string_view name) {
     return cleaned.empty() ? fallbackPeerName : cleaned;
 }
 
+std::string isolated(std::string_view name) { return "\u2068" + std::string(name) + "\u2069"; }
+
 }  // namespace velmo

@@ -29,6 +29,10 @@ std::string withoutInvisibles(std::string_view text);
 // breaksTextLayout; cut on a character boundary to at most `limit` bytes, with "…" after a cut.
 std::string peerText(std::string_view text, std::size_t limit = peerTextLimit);
 
+// `name` placed inside a sentence: wrapped in a first-strong isolate (U+2068 … U+2069), so a
+// right-to-left name keeps its order without reordering the words and numbers around it.
+std::string isolated(std::string_view name);
+
 // Longest phone name kept, in bytes: what an endpoint-info record can carry.
 constexpr std::size_t peerNameLimit = 255;
 // Shown for a phone that gives no usable name.

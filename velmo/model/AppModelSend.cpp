@@ -9,6 +9,7 @@
 #include "quickshare/QuickShareError.h"
 #include "transfer/ByteStream.h"
 #include "transfer/FileError.h"
+#include "transfer/PeerText.h"
 #include "transfer/ShareError.h"
 
 namespace velmo {
@@ -39,7 +40,7 @@ std::string sendFailureText(std::exception_ptr error, const std::string& phone) 
         if (code == std::errc::connection_refused || code == std::errc::address_not_available ||
             code == std::errc::host_unreachable || code == std::errc::network_unreachable ||
             code == std::errc::network_down || code == std::errc::permission_denied)
-            return "Couldn't reach " + phone + ".";
+            return "Couldn't reach " + isolated(phone) + ".";
         return ShareError::connectionClosed().what();
     } catch (const std::exception& e) {
         return e.what();
@@ -330,7 +331,7 @@ void AppModel::finishSend(const std::shared_ptr<SendJob>& job, std::exception_pt
         }
         if (declined) {
             setTransferState(job->id, TransferItem::State::declined());
-            std::string text = job->phone.name + " declined the files.";
+            std::string text = isolated(job->phone.name) + " declined the files.";
             updateRecipient(job->recipientId, job->sessionId, [&](QRSend::Recipient& r) { r.phase = Phase::failed(text); });
         } else {
             std::string message = cancelled ? std::string("Cancelled") : sendFailureText(error, job->phone.name);

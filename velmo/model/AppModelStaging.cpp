@@ -1,6 +1,7 @@
 // Files staged for sending, the two choosers, and the AirDrop hand-off of staged files.
 #include "velmo/model/AppModelGui.h"
 #include "transfer/FileNaming.h"
+#include "transfer/PeerText.h"
 
 #include <algorithm>
 #include <set>
@@ -42,7 +43,7 @@ void AppModel::stageFiles(const Files& files) {
     }
     // Shown as text: a name that reorders or breaks the banner is cleaned as file names are.
     const auto nameOf = [](const Path& path) {
-        return FileNaming::shownName((path.filename().empty() ? path.parent_path().filename() : path.filename()).string());
+        return isolated(FileNaming::shownName((path.filename().empty() ? path.parent_path().filename() : path.filename()).string()));
     };
     if (firstFolder) {
         setStatusMessage("Folders aren't supported yet. Zip " + nameOf(*firstFolder) + " first.");
@@ -60,7 +61,7 @@ void AppModel::stageFiles(const Files& files) {
 
 void AppModel::reportMissingFiles(const std::vector<std::string>& names) {
     if (names.empty()) return;
-    const auto first = FileNaming::shownName(names.front());
+    const auto first = isolated(FileNaming::shownName(names.front()));
     if (names.size() == 1) return setStatusMessage("Couldn't add " + first + ": no such file.");
     setStatusMessage("Couldn't add " + first + " and " + std::to_string(names.size() - 1) +
                      " more: no such files.");
