@@ -235,7 +235,7 @@ TEST_F(Views, WebReceiveSheetListsOnlyTheSessionsRows) {
     QDialog* sheet = window.content()->webReceiveSheet();
     EXPECT_EQ(sheet->findChild<QPushButton*>(QStringLiteral("footerButton"))->text(), QStringLiteral("Cancel"));
     EXPECT_EQ(sheet->findChild<QLabel*>(QStringLiteral("quickLine")), nullptr);
-    const QString folder = QString::fromStdString(model->downloadFolder().filename().string());
+    const QString folder = isolated(QString::fromStdString(model->downloadFolder().filename().string()));
     auto* land = sheet->findChild<StepRow*>(QStringLiteral("landStep"));
     ASSERT_NE(land, nullptr);
     EXPECT_EQ(land->accessibleName(), QStringLiteral("Step 3: They land in %1 on this computer.").arg(folder));
