@@ -437,6 +437,7 @@ TEST(ScreenChange, PromptFollowsItsWindowToAnotherScreen) {
 void expectCodeReads(QDialog* sheet, const std::string& url, const char* what) {
     auto* code = sheet->findChild<QRCodeView*>();
     expectInView(code, what);
+    EXPECT_GE(quietModules(code->grab().toImage(), encodeQR(code->payload())->width), 3.5) << what;
     EXPECT_EQ(decodeQR(sheet->grab().toImage()), url) << what << " at side " << code->side();
 }
 
@@ -488,7 +489,6 @@ TEST(LongNameScreen, SheetsKeepTheirCodeInView) {
         ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
         pumpFor(100ms);
         expectCodeReads(window.content()->webReceiveSheet(), model->webReceive()->url, "web receive code");
-        model->stopWebReceive();
     }
 }
 

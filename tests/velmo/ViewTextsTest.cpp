@@ -1,7 +1,6 @@
 #include "velmo/model/ByteCountFormat.h"
 #include "velmo/ui/Components.h"
 #include "velmo/ui/QRCodeView.h"
-#include "velmo/CodeReader.h"
 #include "velmo/ui/QRSendSheet.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/TransferRow.h"
@@ -122,11 +121,6 @@ TEST(QRCodeViewTest, EncodesTheUtf8PayloadAtLevelM) {
     // 54 bytes at level M need version 4 (33 modules).
     EXPECT_EQ(matrix->width, 33);
     EXPECT_EQ(view.sizeHint(), QSize(232, 232));
-    // Four modules of light margin around the code at every size (the standard's quiet zone).
-    for (const int side : {232, 150, 96}) {
-        view.setSide(side);
-        EXPECT_GE(test::quietModules(view.grab().toImage(), matrix->width), 3.5) << side;
-    }
 }
 
 TEST(QRCodeViewTest, TooLongPayloadShowsNothing) {
