@@ -25,7 +25,6 @@ using PhaseKind = QRSend::Recipient::Phase::Kind;
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
-
 bool isAirDrop(const QRSend::Recipient& recipient) { return recipient.id.rfind("airdrop-", 0) == 0; }
 
 QWidget* recipientRow(AppModel& model, const QRSend::Recipient& recipient, QWidget* parent, QPointer<QLabel>& statusOut,
@@ -191,7 +190,6 @@ void QRSendSheet::rebuild() {
     // The hint keeps its own clock across rebuilds while no phone has joined.
     clearLayout(top_);
     code_ = nullptr;
-    header_ = nullptr;
     clearLayout(column_, hint_);
     clearLayout(fittedFooter(this));
     if (!send) {
@@ -212,7 +210,6 @@ void QRSendSheet::rebuild() {
     whatLabel->setObjectName(QStringLiteral("sendWhat"));
     header->addWidget(whatLabel);
     top_->addLayout(header);
-    header_ = header;
 
     // The codes stay above the column, their captions begin it.
     auto* codes = new QHBoxLayout;
@@ -350,6 +347,7 @@ int QRSendSheet::keptBelowCode() const {
     if (!recipientViews_.empty() && recipientViews_.front().row) return recipientViews_.front().row->height();
     const auto steps = column_->parentWidget()->findChildren<StepRow*>();
     if (steps.isEmpty()) return 0;
+    // The captions, then the first step's first line (its text sits 2 points down).
     return steps.front()->y() + 2 + QFontMetrics(fonts::body()).lineSpacing();
 }
 

@@ -67,7 +67,6 @@ private:
     // The header and the code, above the column.
     QVBoxLayout* top_ = nullptr;
     QPointer<QRCodeView> code_;
-    QPointer<QVBoxLayout> header_;
     std::chrono::milliseconds hintDelay_;
     NetworkHint* hint_ = nullptr;
     // The phones asked to compare codes in the last build.
