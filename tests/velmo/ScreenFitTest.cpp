@@ -2,6 +2,7 @@
 // available area and stays there as its content grows, with its buttons in view, and the
 // keyboard reaches all of it.
 #include "velmo/AppModelHarness.h"
+#include "velmo/CodeReader.h"
 #include "velmo/ui/DeviceList.h"
 #include "velmo/ui/DropZone.h"
 #include "velmo/ui/ElidedLabel.h"
@@ -10,6 +11,7 @@
 #include "velmo/ui/MenuBarWindow.h"
 #include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/QRCodeView.h"
+#include "velmo/ui/TransferRow.h"
 #include "velmo/ui/WindowFitter.h"
 
 #include <QApplication>
@@ -142,10 +144,17 @@ TEST_P(ScreenFit, WindowsAndSheetsStayOnTheScreenAsTheyGrow) {
     QDialog* web = window.content()->webReceiveSheet();
     expectOnScreen(web, screen, "web receive sheet");
     expectInView(button(web, QStringLiteral("Cancel")), "web receive sheet's Cancel");
-    for (int i = 0; i < 20; ++i)
+    // Rows stay the same widgets as others come; Escape leaves running uploads alone.
+    QPointer<QWidget> first;
+    for (int i = 0; i < 20; ++i) {
         model->handleWebReceiveEvent(WebReceiveServer::Started{Uuid::random(), "photo.jpg", 1000, "Phone"});
+        if (i == 0 && pumpUntil([&] { return web->findChild<TransferRow*>() != nullptr; })) first = web->findChild<TransferRow*>();
+    }
     ASSERT_TRUE(pumpUntil([&] { return button(web, QStringLiteral("Done")) != nullptr; }));
     pumpFor(50ms);
+    EXPECT_TRUE(first && first->isVisible()) << "the first upload's row was made anew";
+    QTest::keyClick(web, Qt::Key_Escape);
+    EXPECT_TRUE(model->webReceive().has_value());
     expectOnScreen(web, screen, "web receive sheet with twenty uploads");
     expectInView(button(web, QStringLiteral("Done")), "web receive sheet's Done");
     model->stopWebReceive();
@@ -424,14 +433,24 @@ TEST(ScreenChange, PromptFollowsItsWindowToAnotherScreen) {
     model->answerIncoming(false);
 }
 
-// One staged file whose name has no spaces, on a large screen at 1× and on a netbook's at 2×:
-// the name gives way, the QR send sheet stays within the screen, and its code (quiet zone
-// included) is whole in view, also after the Wi-Fi hint has shown below it.
-TEST(LongNameScreen, QRSendSheetKeepsItsCodeInView) {
-    for (const char* name : {"desktop", "compact"}) {
+// The code whole in view and read back from the window's picture, quiet zone included.
+void expectCodeReads(QDialog* sheet, const std::string& url, const char* what) {
+    auto* code = sheet->findChild<QRCodeView*>();
+    expectInView(code, what);
+    EXPECT_GE(quietModules(code->grab().toImage(), encodeQR(code->payload())->width), 3.5) << what;
+    EXPECT_EQ(decodeQR(sheet->grab().toImage()), url) << what << " at side " << code->side();
+}
+
+// One staged file whose name has no spaces, on a large screen at 1×, a laptop's and a netbook's at
+// 2×: the QR send sheet stays within the screen, its code whole in view and read, also with the
+// Wi-Fi hint and once a phone has joined, whose question is then in view and has the focus. The
+// web receive sheet's code reads whole there too.
+TEST(LongNameScreen, SheetsKeepTheirCodeInView) {
+    for (const char* name : {"desktop", "hidpi", "compact"}) {
         SCOPED_TRACE(name);
         ensureApplication();
-        AppModelHarness model;
+        AppModelHarness model({.timeouts = {10s, 10s, 100ms}});
+        model.sharing->available = false;
         model->start();
         QScreen* screen = screenNamed(name);
         ASSERT_NE(screen, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
@@ -443,18 +462,33 @@ TEST(LongNameScreen, QRSendSheetKeepsItsCodeInView) {
         model->startQRSend();
         ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
         QDialog* qr = window.content()->qrSendSheet();
+        const std::string url = model->qrSend()->session.url();
         expectOnScreen(qr, screen, "QR send sheet");
-        auto* code = qr->findChild<QRCodeView*>();
-        expectInView(code, "QR code");
+        expectCodeReads(qr, url, "QR code");
         expectInView(qr->findChild<QPushButton*>(QStringLiteral("footerButton")), "QR send sheet's Cancel");
-        ASSERT_TRUE(pumpUntil([&] {
-            auto* hint = qr->findChild<NetworkHint*>();
-            return hint && hint->isShown();
-        }));
+        ASSERT_TRUE(pumpUntil([&] { return qr->findChild<NetworkHint*>() && qr->findChild<NetworkHint*>()->isShown(); }));
         pumpFor(300ms);
         expectOnScreen(qr, screen, "QR send sheet with the hint");
-        expectInView(code, "QR code with the hint");
+        expectCodeReads(qr, url, "QR code with the hint");
+        const auto phone = model.phone("q1", "Pixel", true);
+        std::thread([&] { model.discovery->onQRMatch(phone); }).join();
+        ASSERT_TRUE(pumpUntil([&] {
+            return button(qr, QStringLiteral("Codes match")) && QApplication::focusWidget() == button(qr, QStringLiteral("Codes match"));
+        }));
+        pumpFor(100ms);
+        expectCodeReads(qr, url, "QR code with a phone");
+        expectInView(button(qr, QStringLiteral("Codes match")), "Codes match");
+        // Answered from the keyboard; a second Space does not stop the send.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        ASSERT_TRUE(pumpUntil([&] { return button(qr, QStringLiteral("Codes match")) == nullptr; }));
+        pumpFor(50ms);
+        EXPECT_NE(QApplication::focusWidget(), qr->findChild<QPushButton*>(QStringLiteral("footerButton")));
         model->cancelQRSend();
+
+        model->startWebReceive();
+        ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
+        pumpFor(100ms);
+        expectCodeReads(window.content()->webReceiveSheet(), model->webReceive()->url, "web receive code");
     }
 }
 

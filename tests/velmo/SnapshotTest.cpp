@@ -3,6 +3,7 @@
 // VELMO_SNAPSHOT_DIR set the pictures are written there as PNG files for people to look at;
 // they are never compared. The sheets' QR codes are checked whole and read back with zbarimg.
 #include "velmo/AppModelHarness.h"
+#include "velmo/CodeReader.h"
 #include "quickshare/QuickShareError.h"
 #include "updatecore/UpdateText.h"
 #include "velmo/model/SoftwareUpdates.h"
@@ -21,12 +22,10 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
-#include <QProcess>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -67,18 +66,6 @@ private:
 bool hintShown(QWidget& sheet) {
     auto* hint = sheet.findChild<NetworkHint*>();
     return hint && hint->isShown();
-}
-
-// What zbarimg reads from a picture: one line per code found.
-std::string decodeQR(const QImage& image) {
-    QTemporaryDir folder;
-    const QString file = folder.filePath(QStringLiteral("code.png"));
-    if (!image.save(file)) return "<not saved>";
-    QProcess zbar;
-    zbar.start(QStringLiteral("zbarimg"), {QStringLiteral("--nodbus"), QStringLiteral("-q"), QStringLiteral("--raw"), file});
-    if (!zbar.waitForStarted()) return "<zbarimg missing: install zbar-tools>";
-    zbar.waitForFinished();
-    return QString::fromUtf8(zbar.readAllStandardOutput()).trimmed().toStdString();
 }
 
 // Finds release 2.0 once let go, so that the interface can be seen while a check runs.

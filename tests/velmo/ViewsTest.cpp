@@ -202,6 +202,11 @@ TEST_F(Views, QRSendSheetShownExactlyWhileTheSendIsOpen) {
     EXPECT_EQ(sheet->findChild<QPushButton*>(QStringLiteral("footerButton"))->text(), QStringLiteral("Cancel"));
     // The hint keeps its place through rebuilds and shows after its delay.
     ASSERT_TRUE(pumpUntil([&] { return sheet->findChild<QWidget*>(QStringLiteral("networkHintBanner")) != nullptr; }));
+    // Pushed to the screen's edge while the screen was smaller, it is centred on its window again.
+    window.move(700, 100);
+    sheet->move(sheet->screen()->availableGeometry().right() - sheet->frameGeometry().width(), sheet->y());
+    emit sheet->screen()->availableGeometryChanged(sheet->screen()->availableGeometry());
+    EXPECT_TRUE(pumpUntil([&] { return std::abs(sheet->frameGeometry().center().x() - window.frameGeometry().center().x()) <= 1; }));
 
     // The model ends the send: the sheet goes.
     model->cancelQRSend();
@@ -253,7 +258,7 @@ TEST_F(Views, WebReceiveSheetListsOnlyTheSessionsRows) {
     QDialog* sheet = window.content()->webReceiveSheet();
     EXPECT_EQ(sheet->findChild<QPushButton*>(QStringLiteral("footerButton"))->text(), QStringLiteral("Cancel"));
     EXPECT_EQ(sheet->findChild<QLabel*>(QStringLiteral("quickLine")), nullptr);
-    const QString folder = QString::fromStdString(model->downloadFolder().filename().string());
+    const QString folder = isolated(QString::fromStdString(model->downloadFolder().filename().string()));
     auto* land = sheet->findChild<StepRow*>(QStringLiteral("landStep"));
     ASSERT_NE(land, nullptr);
     EXPECT_EQ(land->accessibleName(), QStringLiteral("Step 3: They land in %1 on this computer.").arg(folder));

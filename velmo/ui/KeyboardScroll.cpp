@@ -12,6 +12,12 @@ namespace velmo {
 KeyboardScroll::KeyboardScroll(QScrollArea* scroll) : QObject(scroll), scroll_(scroll) {
     scroll->installEventFilter(this);
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) { reveal(now); });
+    // The window refits after the focus came, and the column with it: the control is brought
+    // back into view until the user scrolls.
+    scroll->viewport()->installEventFilter(this);
+    const auto letGo = [this] { revealed_ = nullptr; };
+    connect(scroll->verticalScrollBar(), &QAbstractSlider::actionTriggered, this, letGo);
+    connect(scroll->verticalScrollBar(), &QAbstractSlider::sliderPressed, this, letGo);
 }
 
 void KeyboardScroll::reveal(QWidget* focused) {
@@ -19,6 +25,15 @@ void KeyboardScroll::reveal(QWidget* focused) {
     // (Tab, or the focus moving on from a control that went away) comes into view.
     if (!focused || !scroll_->widget() || !scroll_->widget()->isAncestorOf(focused)) return;
     if (!(focused->focusPolicy() & Qt::TabFocus) || QGuiApplication::mouseButtons() != Qt::NoButton) return;
+    revealed_ = focused;
+    show(focused);
+}
+
+void KeyboardScroll::show(QWidget* focused) {
+    // A control that asks for it brings the whole of its part (a question and its answers) along.
+    if (auto* area = qobject_cast<QWidget*>(focused->property("revealArea").value<QObject*>());
+        area && area->isAncestorOf(focused))
+        scroll_->ensureWidgetVisible(area, 0, 0);
     scroll_->ensureWidgetVisible(focused);
 }
 
@@ -37,6 +52,13 @@ bool KeyboardScroll::scrollFor(int key) {
 }
 
 bool KeyboardScroll::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == scroll_->viewport()) {
+        if (event->type() == QEvent::Resize && revealed_)
+            QMetaObject::invokeMethod(this, [this] {
+                if (revealed_ && revealed_ == QApplication::focusWidget()) show(revealed_);
+            }, Qt::QueuedConnection);
+        return false;
+    }
     if (watched == scroll_) {
         if (event->type() == QEvent::Show || event->type() == QEvent::ParentChange)
             watchWindowOf(scroll_, window_, this);

@@ -4,6 +4,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <cmath>
 #include <qrencode.h>
 
 namespace velmo {
@@ -45,19 +46,25 @@ void QRCodeView::paintEvent(QPaintEvent*) {
     QPainterPath shape;
     shape.addRoundedRect(tile, 12, 12);
     painter.fillPath(shape, QColor(colors::qrBackground));
-    // Hard module edges: whole rectangles, no smoothing.
+    // Hard module edges: whole rectangles on device pixels, no smoothing, no seams.
     painter.setRenderHint(QPainter::Antialiasing, false);
-    // 200 of the tile's 232 points are code, the rest its white margin.
-    const double margin = side_ * 16.0 / fullSide;
-    const QRectF code(margin, margin, side_ - 2 * margin, side_ - 2 * margin);
-    const double module = code.width() / matrix_->width;
+    const qreal ratio = devicePixelRatioF();
+    painter.scale(1 / ratio, 1 / ratio);
+    // Around the code, four modules of light margin at every size: a reader needs that quiet
+    // zone to find the code.
+    const int count = matrix_->width;
+    const double pixels = side_ * ratio;
+    const double module = pixels / (count + 2 * quietModules);
+    const double start = (pixels - module * count) / 2;
+    const auto edge = [&](int index) { return static_cast<int>(std::lround(start + index * module)); };
     QPainterPath modules;
-    for (int y = 0; y < matrix_->width; ++y)
-        for (int x = 0; x < matrix_->width; ++x)
+    for (int y = 0; y < count; ++y)
+        for (int x = 0; x < count; ++x)
             if (matrix_->at(x, y))
-                modules.addRect(QRectF(code.left() + x * module, code.top() + y * module, module, module));
+                modules.addRect(QRectF(QPointF(edge(x), edge(y)), QPointF(edge(x + 1), edge(y + 1))));
     modules.setFillRule(Qt::WindingFill);
     painter.fillPath(modules, Qt::black);
+    painter.resetTransform();
     painter.setRenderHint(QPainter::Antialiasing);
     painter.strokePath(shape, QPen(colors::line.now(), 1));
 }

@@ -24,9 +24,12 @@ public:
     QString payload() const { return payload_; }
     bool hasCode() const { return matrix_.has_value(); }
     QSize sizeHint() const override;
-    // The tile's side, 232 unless a short screen asks for less; the code and its white margin
-    // scale with it.
+    // The tile's side, 232 unless a short screen asks for less; the code and its light margin
+    // of `quietModules` modules scale with it.
     static constexpr int fullSide = 232;
+    static constexpr int quietModules = 4;
+    // The least side on a short screen: its modules stay a few pixels wide for a camera.
+    static constexpr int leastSide = 88;
     int side() const { return side_; }
     void setSide(int side);
 

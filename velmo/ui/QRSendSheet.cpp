@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <QKeyEvent>
 #include <QVBoxLayout>
+#include <set>
 
 namespace velmo {
 
@@ -23,10 +24,6 @@ namespace {
 using PhaseKind = QRSend::Recipient::Phase::Kind;
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
-
-// The least side of the code's tile: its modules stay a few pixels wide for a camera.
-constexpr int minimumCodeSide = 96;
-constexpr int columnSpacing = 24;
 
 bool isAirDrop(const QRSend::Recipient& recipient) { return recipient.id.rfind("airdrop-", 0) == 0; }
 
@@ -70,9 +67,15 @@ QWidget* recipientRow(AppModel& model, const QRSend::Recipient& recipient, QWidg
         buttons->setSpacing(8);
         const Uuid id = phase.transferId();
         auto* match = new ThemedButton(QStringLiteral("Codes match"), ThemedButton::Kind::tinted, false, true, row);
+        match->setObjectName(QStringLiteral("codesMatch"));
+        match->setProperty("recipient", q(recipient.id));
         QObject::connect(match, &QPushButton::clicked, &model, [&model, id] { model.answerPeerCheck(id, true); });
         auto* cancel = new ThemedButton(QStringLiteral("Cancel"), ThemedButton::Kind::plain, false, true, row);
+        cancel->setObjectName(QStringLiteral("codesCancel"));
+        cancel->setProperty("recipient", q(recipient.id));
         QObject::connect(cancel, &QPushButton::clicked, &model, [&model, id] { model.answerPeerCheck(id, false); });
+        for (QWidget* answer : {static_cast<QWidget*>(match), static_cast<QWidget*>(cancel)})
+            answer->setProperty("revealArea", QVariant::fromValue<QObject*>(row));
         buttons->addWidget(match);
         buttons->addWidget(cancel);
         buttons->addStretch(1);
@@ -137,6 +140,12 @@ QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::millisec
     QMargins margins = column_->contentsMargins();
     margins.setTop(8);
     column_->setContentsMargins(margins);
+    shrinkTopToFit(this, {QRCodeView::fullSide, QRCodeView::leastSide,
+                          [this] { return code_ ? code_->side() : QRCodeView::fullSide; },
+                          [this](int side) {
+                              if (code_) code_->setSide(side);
+                          },
+                          [this] { return keptBelowCode(); }});
     auto* later = new Throttle(this, [this] { rebuild(); });
     connect(&model_, &AppModel::qrSendChanged, later, &Throttle::request);
     connect(&model_, &AppModel::sharingModeChanged, later, &Throttle::request);
@@ -172,10 +181,15 @@ void QRSendSheet::rebuild() {
     }
     builtKey_ = key;
     recipientViews_.clear();
+    // The focus on a phone's answer waits on the sheet while the rows are made anew.
+    QWidget* focused = focusWidget();
+    const bool onAnswer = focused && column_->parentWidget()->isAncestorOf(focused);
+    const QString answered = onAnswer ? focused->property("recipient").toString() : QString();
+    const QString answer = onAnswer ? focused->objectName() : QString();
+    if (onAnswer) setFocus(Qt::OtherFocusReason);
     // The hint keeps its own clock across rebuilds while no phone has joined.
     clearLayout(top_);
     code_ = nullptr;
-    header_ = nullptr;
     clearLayout(column_, hint_);
     clearLayout(fittedFooter(this));
     if (!send) {
@@ -196,7 +210,6 @@ void QRSendSheet::rebuild() {
     whatLabel->setObjectName(QStringLiteral("sendWhat"));
     header->addWidget(whatLabel);
     top_->addLayout(header);
-    header_ = header;
 
     // The codes stay above the column, their captions begin it.
     auto* codes = new QHBoxLayout;
@@ -253,7 +266,8 @@ void QRSendSheet::rebuild() {
             if (!first) list->addWidget(makeDivider(card));
             first = false;
             RecipientView& view = recipientViews_.emplace_back();
-            list->addWidget(recipientRow(model_, recipient, card, view.status, view.bar));
+            view.row = recipientRow(model_, recipient, card, view.status, view.bar);
+            list->addWidget(view.row);
         }
         column_->addWidget(card);
         auto* more = plainLabel(QStringLiteral("More phones can scan the same code to get these files too."),
@@ -295,33 +309,46 @@ void QRSendSheet::rebuild() {
     button->setDefault(button->text() == QLatin1String("Done"));
     connect(button, &QPushButton::clicked, &model_, [this] { model_.cancelQRSend(); });
     footer->addWidget(button);
-    fitCode();
     fitToContent(this);
+    focusAnswer(onAnswer, answered, answer);
 }
 
-void QRSendSheet::showEvent(QShowEvent* event) {
-    QDialog::showEvent(event);
-    fitCode();
+void QRSendSheet::focusAnswer(bool onAnswer, const QString& recipient, const QString& answer) {
+    const auto answers = column_->parentWidget()->findChildren<QPushButton*>();
+    std::set<QString> questions;
+    QPushButton* same = nullptr;
+    QPushButton* next = nullptr;
+    QPushButton* fresh = nullptr;
+    for (QPushButton* button : answers) {
+        const QString id = button->property("recipient").toString();
+        if (id == recipient && button->objectName() == answer) same = button;
+        if (button->objectName() != QLatin1String("codesMatch")) continue;
+        questions.insert(id);
+        if (!next && id != recipient) next = button;
+        if (!fresh && !questions_.count(id)) fresh = button;
+    }
+    questions_ = std::move(questions);
+    // The answer that had the focus keeps it; once answered, the focus goes on to the next
+    // question, or stays on the sheet, never to the footer, where Space would end the send. A
+    // new question takes the focus unless another one holds it, and is scrolled into view.
+    QPushButton* target = onAnswer ? (same ? same : next) : fresh;
+    if (!target) return;
+    QMetaObject::invokeMethod(
+        this, [target = QPointer<QPushButton>(target)] {
+            if (target && target->isVisible()) target->setFocus(Qt::TabFocusReason);
+        },
+        Qt::QueuedConnection);
 }
 
-void QRSendSheet::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
-    // The sheet is fitted to its screen anew: the room for the code may have changed.
-    fitCode();
-}
-
-void QRSendSheet::fitCode() {
-    if (!code_ || !header_) return;
-    const int width = this->width();
-    const int header = top_->contentsMargins().top() + contentHeight(header_, width);
-    const int footer = contentHeight(fittedFooter(this), width);
-    // The first line of the column, the code's caption, shows under the code.
-    const int below = column_->contentsMargins().top() + QFontMetrics(fonts::bodyStrong()).lineSpacing();
-    const int room = roomHeight(this) - header - footer - below;
-    // Short of room, the code comes closer to the header before it shrinks.
-    const int spacing = room >= columnSpacing + QRCodeView::fullSide ? columnSpacing : 8;
-    top_->setSpacing(spacing);
-    code_->setSide(std::clamp(room - spacing, minimumCodeSide, QRCodeView::fullSide));
+int QRSendSheet::keptBelowCode() const {
+    // A phone's row, its question first, shows whole; before any phone, three lines of text.
+    for (const auto& view : recipientViews_)
+        if (view.row && view.row->findChild<QPushButton*>(QStringLiteral("codesMatch"))) return view.row->height();
+    if (!recipientViews_.empty() && recipientViews_.front().row) return recipientViews_.front().row->height();
+    const auto steps = column_->parentWidget()->findChildren<StepRow*>();
+    if (steps.isEmpty()) return 0;
+    // The captions, then the first step's first line (its text sits 2 points down).
+    return steps.front()->y() + 2 + QFontMetrics(fonts::body()).lineSpacing();
 }
 
 }  // namespace velmo

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QWidget>
 #include <chrono>
+#include <set>
 #include <vector>
 
 class QLabel;
@@ -44,19 +45,18 @@ public:
 protected:
     // Escape cancels only while no phone has joined; "Stop" has no key.
     void keyPressEvent(QKeyEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void rebuild();
-    // On a screen too short for the whole sheet the code shrinks until it, the header and the
-    // footer fit with a little of the column: it stays whole and in view, however the column
-    // scrolls.
-    void fitCode();
+    // After a rebuild: the focus that was on a phone's answer, or a new question.
+    void focusAnswer(bool onAnswer, const QString& recipient, const QString& answer);
+    // What the column keeps in view below the code on a short screen, where the code shrinks.
+    int keptBelowCode() const;
     // What the sheet shows apart from progress: while it stays the same, progress changes the
     // rows in place, so a button under the pointer survives.
     QString layoutKey() const;
     struct RecipientView {
+        QPointer<QWidget> row;
         QPointer<QLabel> status;
         QPointer<ProgressBar> bar;
     };
@@ -67,9 +67,10 @@ private:
     // The header and the code, above the column.
     QVBoxLayout* top_ = nullptr;
     QPointer<QRCodeView> code_;
-    QPointer<QVBoxLayout> header_;
     std::chrono::milliseconds hintDelay_;
     NetworkHint* hint_ = nullptr;
+    // The phones asked to compare codes in the last build.
+    std::set<QString> questions_;
 };
 
 }  // namespace velmo

@@ -6,28 +6,18 @@
 #include "velmo/ui/QRSendSheet.h"
 #include "velmo/ui/Theme.h"
 #include "velmo/ui/WindowFitter.h"
-#include "velmo/ui/TransferRow.h"
+#include "velmo/ui/QRCodeView.h"
+#include "velmo/ui/TransferList.h"
 
+#include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QVBoxLayout>
 
 namespace velmo {
 
-WebReceiveSheet::WebReceiveSheet(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)
-    : QDialog(parent), model_(model), hintDelay_(hintDelay) {
-    column_ = sheetColumn(this, QStringLiteral("Receive from an Android phone"));
-    auto* later = new Throttle(this, [this] { refresh(); });
-    connect(&model_, &AppModel::transfersChanged, later, &Throttle::request);
-    for (auto signal : {&AppModel::webReceiveChanged, &AppModel::sharingModeChanged, &AppModel::deviceNameChanged,
-                        &AppModel::downloadFolderChanged})
-        connect(&model_, signal, later, [this, later] {
-            stale_ = true;
-            later->request();
-        });
-    rebuild();
-}
-
 namespace {
+
 
 std::vector<TransferItem> receivedItems(const AppModel& model) {
     std::vector<TransferItem> received;
@@ -39,37 +29,113 @@ std::vector<TransferItem> receivedItems(const AppModel& model) {
 
 }  // namespace
 
-void WebReceiveSheet::refresh() {
-    // Progress changes the rows in place, so the footer button under the pointer stays.
-    if (!stale_ && updateTransferRows(rows_, receivedItems(model_))) return;
+WebReceiveSheet::WebReceiveSheet(AppModel& model, QWidget* parent, std::chrono::milliseconds hintDelay)
+    : QDialog(parent), model_(model), hintDelay_(hintDelay) {
+    column_ = sheetColumn(this, QStringLiteral("Receive from an Android phone"));
+    top_ = fittedTop(this);
+    shrinkTopToFit(this, {QRCodeView::fullSide, QRCodeView::leastSide,
+                          [this] { return code_ ? code_->side() : QRCodeView::fullSide; },
+                          [this](int side) {
+                              if (code_) code_->setSide(side);
+                          },
+                          [this] {
+                              // Three lines of the text under the code.
+                              return trust_ ? trust_->y() + 3 * QFontMetrics(fonts::caption()).lineSpacing() + 4 : 0;
+                          }});
+    auto* later = new Throttle(this, [this] { refresh(); });
+    for (auto signal : {&AppModel::transfersChanged, &AppModel::webReceiveChanged, &AppModel::sharingModeChanged,
+                        &AppModel::deviceNameChanged, &AppModel::downloadFolderChanged})
+        connect(&model_, signal, later, &Throttle::request);
     rebuild();
 }
 
+void WebReceiveSheet::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape)
+        for (const TransferItem& item : receivedItems(model_))
+            if (item.state.isActive()) return;
+    QDialog::keyPressEvent(event);
+}
+
+QString WebReceiveSheet::layoutKey() const {
+    const auto& session = model_.webReceive();
+    if (!session) return {};
+    return QStringList{QString::fromStdString(session->url),
+                       QString::number(static_cast<int>(model_.sharingMode().value_or(SharingMode::quick))),
+                       QString::fromStdString(model_.deviceName()),
+                       QString::fromStdString(model_.downloadFolder().filename().string())}
+        .join(QChar(0));
+}
+
+void WebReceiveSheet::refresh() {
+    // Each receive adds to the session's rows: only a new session or new texts build anew.
+    if (layoutKey() != builtKey_ || !list_) return rebuild();
+    const std::vector<TransferItem> received = receivedItems(model_);
+    list_->show(received);
+    list_->setVisible(!received.empty());
+    if (received.empty() && !hint_) NetworkHint::place(hint_, column_, this, hintDelay_);
+    if (!received.empty()) NetworkHint::drop(hint_);
+    if (done_ != !received.empty()) showFooter(!received.empty());
+}
+
+void WebReceiveSheet::showFooter(bool received) {
+    done_ = received;
+    QHBoxLayout* footer = fittedFooter(this);
+    clearLayout(footer);
+    footer->addStretch(1);
+    auto* button = received ? new ThemedButton(QStringLiteral("Done"), ThemedButton::Kind::primary, false, false, this)
+                            : new ThemedButton(QStringLiteral("Cancel"), ThemedButton::Kind::secondary, false, false, this);
+    button->setObjectName(QStringLiteral("footerButton"));
+    button->setDefault(true);
+    connect(button, &QPushButton::clicked, &model_, [this] { model_.stopWebReceive(); });
+    footer->addWidget(button);
+}
+
 void WebReceiveSheet::rebuild() {
-    stale_ = false;
+    builtKey_ = layoutKey();
+    clearLayout(top_);
     clearLayout(column_, hint_);
     clearLayout(fittedFooter(this));
-    rows_.clear();
     const auto& session = model_.webReceive();
-    const std::vector<TransferItem> received = receivedItems(model_);
-    if (!session || !received.empty()) {
+    if (!session) {
         NetworkHint::drop(hint_);
+        return;
     }
-    if (!session) return;
+
+    // The title and the code stay in view above the column; the code shrinks on a short screen.
+    auto* title = plainLabel(QStringLiteral("Receive from an Android phone"), fonts::title(), colors::text, this);
+    top_->addWidget(title, 0, Qt::AlignHCenter);
+    auto* code = new QHBoxLayout;
+    code->setSpacing(24);
+    auto* tile = new QRTile(QStringLiteral("Scan with the phone"), QStringLiteral("Camera or any QR scanner"),
+                            QString::fromStdString(session->url), this);
+    code_ = tile->findChild<QRCodeView*>();
+    code->addWidget(tile, 0, Qt::AlignTop);
+    auto* steps = new QVBoxLayout;
+    steps->setSpacing(12);
+    steps->addStretch(1);
+    steps->addWidget(new StepRow(1, QStringLiteral("Scan this code with the phone's camera and open the link."), this));
+    steps->addWidget(new StepRow(2, QStringLiteral("Tap Choose files and pick what to send."), this));
+    auto* land = new StepRow(3,
+                             QStringLiteral("They land in %1 on this computer.")
+                                 .arg(isolated(QString::fromStdString(model_.downloadFolder().filename().string()))),
+                             this);
+    land->setObjectName(QStringLiteral("landStep"));
+    steps->addWidget(land);
+    steps->addStretch(1);
+    code->addLayout(steps, 1);
+    top_->addLayout(code);
 
     auto* header = new QVBoxLayout;
     header->setSpacing(4);
-    header->addWidget(plainLabel(QStringLiteral("Receive from an Android phone"), fonts::title(), colors::text, this), 0,
-                      Qt::AlignHCenter);
-    auto* trust = plainLabel(QStringLiteral("Use a Wi-Fi network you trust. Anyone with this code can upload while it’s open."),
-                             fonts::caption(), colors::sub, this);
-    trust->setWordWrap(true);
-    trust->setAlignment(Qt::AlignHCenter);
-    header->addWidget(trust);
+    trust_ = plainLabel(QStringLiteral("Use a Wi-Fi network you trust. Anyone with this code can upload while it’s open."),
+                        fonts::caption(), colors::sub, this);
+    trust_->setWordWrap(true);
+    trust_->setAlignment(Qt::AlignHCenter);
+    header->addWidget(trust_);
     if (model_.sharingMode() == SharingMode::quick) {
         auto* quick = plainLabel(QStringLiteral("Nearby Android phones can also send automatically: Share → Quick Share "
                                                 "→ “%1”. Closing this stops unfinished incoming transfers.")
-                                     .arg(QString::fromStdString(model_.deviceName())),
+                                     .arg(isolated(QString::fromStdString(model_.deviceName()))),
                                  fonts::caption(), colors::sub, this);
         quick->setObjectName(QStringLiteral("quickLine"));
         quick->setWordWrap(true);
@@ -78,40 +144,15 @@ void WebReceiveSheet::rebuild() {
     }
     column_->addLayout(header);
 
-    auto* code = new QHBoxLayout;
-    code->setSpacing(24);
-    code->addWidget(new QRTile(QStringLiteral("Scan with the phone"), QStringLiteral("Camera or any QR scanner"),
-                               QString::fromStdString(session->url), this));
-    auto* steps = new QVBoxLayout;
-    steps->setSpacing(12);
-    steps->addStretch(1);
-    steps->addWidget(new StepRow(1, QStringLiteral("Scan this code with the phone's camera and open the link."), this));
-    steps->addWidget(new StepRow(2, QStringLiteral("Tap Choose files and pick what to send."), this));
-    auto* land = new StepRow(3,
-                             QStringLiteral("They land in %1 on this computer.")
-                                 .arg(QString::fromStdString(model_.downloadFolder().filename().string())),
-                             this);
-    land->setObjectName(QStringLiteral("landStep"));
-    steps->addWidget(land);
-    steps->addStretch(1);
-    code->addLayout(steps, 1);
-    column_->addLayout(code);
-
-    if (received.empty()) {
-        NetworkHint::place(hint_, column_, this, hintDelay_);
-    } else {
-        column_->addWidget(makeTransferCard(model_, received, QStringLiteral("received"), rows_, this));
-    }
-
-    QHBoxLayout* footer = fittedFooter(this);
-    footer->addStretch(1);
-    auto* button = received.empty()
-                       ? new ThemedButton(QStringLiteral("Cancel"), ThemedButton::Kind::secondary, false, false, this)
-                       : new ThemedButton(QStringLiteral("Done"), ThemedButton::Kind::primary, false, false, this);
-    button->setObjectName(QStringLiteral("footerButton"));
-    button->setDefault(true);
-    connect(button, &QPushButton::clicked, &model_, [this] { model_.stopWebReceive(); });
-    footer->addWidget(button);
+    list_ = new TransferList(model_, this);
+    list_->setObjectName(QStringLiteral("received"));
+    column_->addWidget(list_);
+    const std::vector<TransferItem> received = receivedItems(model_);
+    list_->show(received);
+    list_->setVisible(!received.empty());
+    if (received.empty()) NetworkHint::place(hint_, column_, this, hintDelay_);
+    else NetworkHint::drop(hint_);
+    showFooter(!received.empty());
     fitToContent(this);
 }
 

@@ -3,17 +3,19 @@
 #pragma once
 
 #include <QDialog>
-#include <QList>
 #include <QPointer>
+#include <QString>
 #include <chrono>
 
+class QLabel;
 class QVBoxLayout;
 
 namespace velmo {
 
 class AppModel;
 class NetworkHint;
-class TransferRow;
+class QRCodeView;
+class TransferList;
 
 class WebReceiveSheet : public QDialog {
     Q_OBJECT
@@ -21,14 +23,27 @@ public:
     WebReceiveSheet(AppModel& model, QWidget* parent = nullptr,
                     std::chrono::milliseconds hintDelay = std::chrono::seconds(45));
 
+protected:
+    // Escape closes the session only while no upload runs: it would cancel a running one.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
+    // Brings the received rows up to the model, each row kept and changed in place.
     void refresh();
     void rebuild();
+    void showFooter(bool received);
     AppModel& model_;
-    // Set by changes other than the rows' own (the session, the texts): the sheet is built anew.
-    bool stale_ = false;
-    QList<QPointer<TransferRow>> rows_;
+    // What the sheet shows apart from the rows: the session and the texts.
+    QString layoutKey() const;
+    QString builtKey_;
+    // The code and the steps above the column, which the code shrinks for on a short screen.
+    QVBoxLayout* top_;
     QVBoxLayout* column_;
+    QPointer<QRCodeView> code_;
+    QPointer<QLabel> trust_;
+    QPointer<TransferList> list_;
+    // Whether the footer offers "Done": something was received.
+    bool done_ = false;
     std::chrono::milliseconds hintDelay_;
     NetworkHint* hint_ = nullptr;
 };

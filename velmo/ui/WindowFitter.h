@@ -62,6 +62,19 @@ QHBoxLayout* fittedFooter(QWidget* window);
 // A part of such a window above its column that never scrolls, made on first use with the
 // column's padding and spacing: what must stay in view on a short screen.
 QVBoxLayout* fittedTop(QWidget* window);
+// A square part of a window's top (fittedTop) that gives way on a short screen: its code.
+struct ShrinkingPart {
+    int full = 0;
+    int least = 0;
+    std::function<int()> side;
+    std::function<void(int)> setSide;
+    // The points of the column that must show below the part, measured once laid out.
+    std::function<int()> keep;
+};
+// Lets such a window give way on a short screen, as a code sheet does: at each fit its vertical
+// paddings and spacings tighten first, then the part shrinks, down to its least, until the top,
+// the footer and what the column keeps fit the screen.
+void shrinkTopToFit(QWidget* window, ShrinkingPart part);
 // Sizes such a window to its content now, capped by the screen, and keeps it on the screen.
 void fitToContent(QWidget* window);
 // Before `window` is first shown: fits `fitted` (a view made by fittedColumn inside it) to
@@ -76,7 +89,8 @@ void watchWindowOf(QWidget* widget, QPointer<QWidget>& watched, QObject* filter)
 // Runs `fit` once layout changes have settled in the watched widgets, when the window is
 // shown, when the desktop's frame around it becomes known or changes, and when its screen's
 // available area changes or it moves to another screen; never between the window being shown
-// and its reaching the screen.
+// and its reaching the screen. A sheet (a window with a parent) whose screen's area changed is
+// centred on its parent's window again, as it opened, wherever the smaller area had pushed it.
 class WindowFitter : public QObject {
 public:
     WindowFitter(QWidget* window, std::function<void()> fit);
@@ -99,6 +113,7 @@ private:
     bool pending_ = false;
     bool exposed_ = false;
     bool awaitingExposure_ = false;
+    bool recentre_ = false;
 };
 
 }  // namespace velmo
