@@ -167,7 +167,7 @@ TEST(AppLifeIntegrationTest, AFirstLaunchNamesItsMissingFilesInTheStatusLine) {
     ASSERT_TRUE(test::pumpUntil([&] { return !model->staged().empty(); }));
     EXPECT_TRUE(up);
     EXPECT_TRUE(model->started());
-    EXPECT_EQ(model.status(), "Couldn't add gone.jpg: no such file.");
+    EXPECT_EQ(model.status(), "Couldn't add \u2068gone.jpg\u2069: no such file.");
 }
 
 // Qt aborts when it cannot reach the display; Velmo says so in a sentence instead.

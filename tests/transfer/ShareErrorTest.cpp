@@ -53,11 +53,11 @@ TEST(FileError, SentencesNameTheFolderOrFileAsShown) {
     };
     const std::string folder = "/nowhere/Down\u202Eloads\n";
     const Case cases[] = {
-        {FileError::saving(folder, ENOSPC), "There isn't enough free space in Down_loads_."},
-        {FileError::saving(folder + "/", EACCES), "Velmo isn't allowed to save files in Down_loads_."},
-        {FileError::creatingFolder(folder, std::make_error_code(std::errc::file_exists)), "Velmo can't create the folder Down_loads_."},
-        {FileError::reading("/tmp/\x1b[31mg.bin", ENOENT), "_[31mg.bin is no longer there."},
-        {FileError::changed("/tmp/g\u2028.bin"), "g_.bin changed while it was sent."},
+        {FileError::saving(folder, ENOSPC), "There isn't enough free space in \u2068Down_loads_\u2069."},
+        {FileError::saving(folder + "/", EACCES), "Velmo isn't allowed to save files in \u2068Down_loads_\u2069."},
+        {FileError::creatingFolder(folder, std::make_error_code(std::errc::file_exists)), "Velmo can't create the folder \u2068Down_loads_\u2069."},
+        {FileError::reading("/tmp/\x1b[31mg.bin", ENOENT), "\u2068_[31mg.bin\u2069 is no longer there."},
+        {FileError::changed("/tmp/g\u2028.bin"), "\u2068g_.bin\u2069 changed while it was sent."},
     };
     for (const auto& c : cases) EXPECT_STREQ(c.error.what(), c.sentence);
 }

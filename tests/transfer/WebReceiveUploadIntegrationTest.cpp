@@ -8,6 +8,7 @@
 
 #include "WebReceiveTestServer.h"
 #include "support/ScratchDisk.h"
+#include "transfer/PeerText.h"
 
 namespace velmo {
 namespace {
@@ -73,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
                                         c.send(std::string(700'000, 't'));
                                     },
                                     [](const std::string& folder) {
-                                        return "The " + folder + " folder was removed while the file was arriving.";
+                                        return "The " + isolated(folder) + " folder was removed while the file was arriving.";
                                     }}),
     [](const auto& info) { return std::string(info.param.label); });
 
@@ -227,15 +228,15 @@ TEST(WebReceiveServer, UnwritableFolderAnswers500) {
         bool closing = false;  // the session closes as the upload starts
     };
     const std::vector<Case> cases = {
-        {"under a file", true, outer / "file" / "inbox", "Velmo can't create the folder inbox."},
+        {"under a file", true, outer / "file" / "inbox", "Velmo can't create the folder \u2068inbox\u2069."},
         // Failing on its own as the session closes, it still tells its own failure.
-        {"under a file as the session closes", true, outer / "file" / "inbox", "Velmo can't create the folder inbox.",
+        {"under a file as the session closes", true, outer / "file" / "inbox", "Velmo can't create the folder \u2068inbox\u2069.",
          true},
         {"disk full", full.mounted(), full.path(),
-         "There isn't enough free space in " + full.path().filename().string() + "."},
-        {"read-only", readOnly.mounted(), readOnly / "inbox", "Velmo can't save files in inbox: it is read-only."},
+         "There isn't enough free space in " + isolated(full.path().filename().string()) + "."},
+        {"read-only", readOnly.mounted(), readOnly / "inbox", "Velmo can't save files in \u2068inbox\u2069: it is read-only."},
         {"read-only from the start", readOnly.mounted(), readOnly.path(),
-         "Velmo can't save files in " + readOnly.path().filename().string() + ": it is read-only."},
+         "Velmo can't save files in " + isolated(readOnly.path().filename().string()) + ": it is read-only."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

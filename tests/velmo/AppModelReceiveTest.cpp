@@ -228,7 +228,7 @@ TEST_F(AppModelReceive, FailuresBecomeRowTexts) {
         {std::make_exception_ptr(Cancelled()), "Cancelled"},
         // Files kept before the failure are told, and shown.
         {std::make_exception_ptr(FileError::saving("/home/u/dl", ENOSPC)),
-         "1 of 2 files saved. There isn't enough free space in dl.",
+         "1 of 2 files saved. There isn't enough free space in \u2068dl\u2069.",
          {"/home/u/dl/a-first.txt"}},
         {std::make_exception_ptr(QuickShareError::cancelledByPhone()),
          "2 of 3 files saved. The transfer was cancelled on the phone.",
@@ -282,8 +282,8 @@ TEST(AppModelReceiveLoopback, RowsTellWhatWasSaved) {
     model->answerIncoming(true);
     ASSERT_TRUE(pumpUntil([&] { return !model.row().state.isActive(); }, std::chrono::seconds(10)));
     ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
-    EXPECT_EQ(model.row().state, TransferItem::State::failed("1 of 2 files saved. There isn't enough free space in " +
-                                                             disk.path().filename().string() + "."));
+    EXPECT_EQ(model.row().state, TransferItem::State::failed("1 of 2 files saved. There isn't enough free space in \u2068" +
+                                                             disk.path().filename().string() + "\u2069."));
     EXPECT_EQ(model.row().summary, "2 files");
     EXPECT_EQ(model.row().savedURLs, std::vector<std::filesystem::path>{disk / "a-first (1).txt"});
     EXPECT_TRUE(std::filesystem::exists(disk / "a-first (1).txt"));

@@ -214,13 +214,13 @@ TEST(AppModelSend, OutcomesReachRowAndRecipient) {
     };
     const std::vector<Case> cases = {
         {std::make_exception_ptr(QuickShareError::declined()), State::declined(),
-         Phase::failed("Phone 0 declined the files.")},
+         Phase::failed("\u2068Phone 0\u2069 declined the files.")},
         {std::make_exception_ptr(QuickShareError::timedOut()), State::failed("Nobody tapped Accept on the phone in time."),
          Phase::failed("Nobody tapped Accept on the phone in time.")},
         {std::make_exception_ptr(Cancelled()), State::failed("Cancelled"), Phase::failed("Cancelled")},
         // Network failures name the phone instead of giving the system's text.
         {std::make_exception_ptr(std::system_error(std::make_error_code(std::errc::connection_refused))),
-         State::failed("Couldn't reach Phone 0."), Phase::failed("Couldn't reach Phone 0.")},
+         State::failed("Couldn't reach \u2068Phone 0\u2069."), Phase::failed("Couldn't reach \u2068Phone 0\u2069.")},
         // A connection lost on the way reads as the transport's sentence, as the README says.
         {std::make_exception_ptr(std::system_error(std::make_error_code(std::errc::timed_out))),
          State::failed("The connection was closed."), Phase::failed("The connection was closed.")},
@@ -231,8 +231,8 @@ TEST(AppModelSend, OutcomesReachRowAndRecipient) {
          State::failed(unreadable), Phase::failed(unreadable)},
         // A local file's failure is its own sentence, with no protocol prefix.
         {std::make_exception_ptr(FileError::shrank("/tmp/shrink.bin")),
-         State::failed("shrink.bin got shorter while it was sent."),
-         Phase::failed("shrink.bin got shorter while it was sent.")},
+         State::failed("\u2068shrink.bin\u2069 got shorter while it was sent."),
+         Phase::failed("\u2068shrink.bin\u2069 got shorter while it was sent.")},
     };
     for (const auto& c : cases) {
         SendFixture f("quick");

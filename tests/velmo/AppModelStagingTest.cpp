@@ -17,14 +17,14 @@ TEST(AppModelStaging, StagingRules) {
     };
     const std::vector<Case> cases = {
         {"duplicates once", {"a.txt", "a.txt", "b.txt"}, {"a.txt", "b.txt"}, ""},
-        {"folder and files", {"dir:Photos", "a.txt", "b.txt"}, {"a.txt", "b.txt"}, "Folders aren't supported yet. Zip Photos first."},
-        {"first folder named", {"dir:One", "dir:Two"}, {}, "Folders aren't supported yet. Zip One first."},
-        {"a reordering name cleaned", {"dir:Evil\u202Egnp.exe"}, {}, "Folders aren't supported yet. Zip Evil_gnp.exe first."},
+        {"folder and files", {"dir:Photos", "a.txt", "b.txt"}, {"a.txt", "b.txt"}, "Folders aren't supported yet. Zip \u2068Photos\u2069 first."},
+        {"first folder named", {"dir:One", "dir:Two"}, {}, "Folders aren't supported yet. Zip \u2068One\u2069 first."},
+        {"a reordering name cleaned", {"dir:Evil\u202Egnp.exe"}, {}, "Folders aren't supported yet. Zip \u2068Evil_gnp.exe\u2069 first."},
         {"missing file counts as a file", {"gone.txt"}, {"gone.txt"}, ""},
         {"pipes and devices refused", {"fifo:pipe.txt", "a.txt", "/dev/zero"}, {"a.txt"},
-         "Only regular files can be sent. pipe.txt isn't one."},
-        {"a device named", {"/dev/zero", "fifo:pipe.txt"}, {}, "Only regular files can be sent. zero isn't one."},
-        {"folder named first", {"fifo:pipe.txt", "dir:Photos"}, {}, "Folders aren't supported yet. Zip Photos first."},
+         "Only regular files can be sent. \u2068pipe.txt\u2069 isn't one."},
+        {"a device named", {"/dev/zero", "fifo:pipe.txt"}, {}, "Only regular files can be sent. \u2068zero\u2069 isn't one."},
+        {"folder named first", {"fifo:pipe.txt", "dir:Photos"}, {}, "Folders aren't supported yet. Zip \u2068Photos\u2069 first."},
     };
     for (const auto& c : cases) {
         AppModelHarness model;
@@ -88,7 +88,7 @@ TEST(AppModelStaging, RemoveAndTake) {
     model->stageFiles({a});
     EXPECT_TRUE(model->takeFilesForSending({model.temp / "Folder"}).empty());
     EXPECT_EQ(model->staged(), Files{a});
-    EXPECT_EQ(model.status(), "Folders aren't supported yet. Zip Folder first.");
+    EXPECT_EQ(model.status(), "Folders aren't supported yet. Zip \u2068Folder\u2069 first.");
 
     // Dropped on a phone: only the dropped files leave, once each.
     EXPECT_EQ(model->takeFilesForSending({b, b}), Files{b});
@@ -101,9 +101,9 @@ TEST(AppModelStaging, MissingLaunchFilesAreNamed) {
     model->reportMissingFiles({});
     EXPECT_EQ(model.status(), "");
     model->reportMissingFiles({"/no/such/file"});
-    EXPECT_EQ(model.status(), "Couldn't add /no/such/file: no such file.");
+    EXPECT_EQ(model.status(), "Couldn't add \u2068/no/such/file\u2069: no such file.");
     model->reportMissingFiles({"gone\u202Etxt.exe", "b.txt", "c.txt"});
-    EXPECT_EQ(model.status(), "Couldn't add gone_txt.exe and 2 more: no such files.");
+    EXPECT_EQ(model.status(), "Couldn't add \u2068gone_txt.exe\u2069 and 2 more: no such files.");
 }
 
 TEST(AppModelStaging, ChooserAppendsAfterStagedFiles) {
