@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/thread_pool.hpp>
@@ -463,6 +464,49 @@ TEST_F(LoopbackTest, PhoneDroppingOffTheNetworkEndsTheTransferSoon) {
         EXPECT_FALSE(hasTemporaryFiles(inbox));
         EXPECT_TRUE(namesIn(inbox).empty());
     }
+}
+
+// The same during a send: the computer dials the phone, which drops off the network mid-file,
+// and the send ends with the sentence of a lost connection within the injected limit.
+TEST_F(LoopbackTest, PhoneDroppingOffDuringASendEndsItSoon) {
+    PrivateLink link;
+    if (!link.up()) GTEST_SKIP() << "needs root and network namespaces";
+    constexpr auto limit = 1000ms;
+    const auto phone = asio::ip::make_address("10.213.0.2");
+    auto listener = link.inside<asio::ip::tcp::acceptor>('p', [this, phone] {
+        return asio::ip::tcp::acceptor(pool, {phone, 0});
+    });
+    // The computer's side runs on a thread in its namespace, where its socket is opened.
+    asio::io_context computer;
+    auto work = asio::make_work_guard(computer);
+    auto computerThread = link.threadInside('c', [&computer] { computer.run(); });
+    auto stream = NetworkStream::outgoing({{phone, listener.local_endpoint().port()}}, computer.get_executor());
+    stream->setUnacknowledgedLimit(limit);
+    std::atomic<bool> dropped = false;
+    std::chrono::steady_clock::time_point dropTime;
+    auto dropOff = [&](std::int64_t sent, std::int64_t) {
+        if (sent < 3'000'000 || dropped) return;
+        link.takePhoneOff();
+        dropTime = std::chrono::steady_clock::now();
+        dropped = true;
+    };
+    const auto path = file("big.bin", std::string(100'000'000, 'n'));
+    auto sending = asio::co_spawn(computer,
+                                  QuickShareSender::send({path}, stream, "Desk", std::nullopt, nullptr, nullptr,
+                                                         dropOff, {}, senderTimeouts),
+                                  asio::use_future);
+    receiverStream = NetworkStream::accepted(listener.accept(), pool.get_executor());
+    receiverStream->setUnacknowledgedLimit(limit);  // the phone's goodbye waits no longer either
+    auto receiving = asio::co_spawn(pool,
+                                    QuickShareReceiver::receive(receiverStream, inbox, nullptr, answering(true),
+                                                                nullptr, {}, receiverTimeouts),
+                                    asio::use_future);
+    EXPECT_EQ(errorOf(sending), ShareError::connectionClosed().what());
+    EXPECT_TRUE(dropped);
+    EXPECT_LT(std::chrono::steady_clock::now() - dropTime, 10 * limit);
+    work.reset();
+    computer.stop();
+    computerThread.join();
 }
 
 }  // namespace
