@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 
 #include <array>
+#include <cerrno>
 #include <set>
 
 #include "quickshare/QuickShareConnection.h"
@@ -136,7 +137,8 @@ TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
             const std::array<timespec, 2> accessNow{timespec{0, UTIME_NOW}, timespec{0, UTIME_OMIT}};
             int status = 0;
             if (c.change == accessTouched) status = ::utimensat(AT_FDCWD, g.c_str(), accessNow.data(), 0);
-            if (c.change == xattrWritten) status = ::setxattr(g.c_str(), "user.checked", "1", 1, 0);
+            if (c.change == xattrWritten && ::setxattr(g.c_str(), "user.checked", "1", 1, 0) != 0)
+                status = errno == ENOTSUP ? 0 : -1;  // a file system without them has nothing to change
             if (c.change == sameModeSet) status = ::chmod(g.c_str(), before.st_mode & 07777);
             ASSERT_EQ(status, 0);
         };
