@@ -39,6 +39,14 @@ public:
         return std::move(*made);
     }
 
+    // Runs `body` on a thread of its own inside the namespace of `side`.
+    std::thread threadInside(char side, std::function<void()> body) {
+        return std::thread([this, side, body = std::move(body)] {
+            enter(side);
+            body();
+        });
+    }
+
     // The phone leaves the network: its end of the link goes down, nothing more passes.
     void takePhoneOff();
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/thread_pool.hpp>
@@ -350,47 +351,54 @@ asio::awaitable<void> keepWriting(std::shared_ptr<ScriptedPhone> phone, std::sha
 // Cancelling (as Cancel, Quit and the quit signals do) while the phone still pours its file
 // in: the phone reads our CANCEL and disconnection, and its writes meanwhile are taken, not
 // reset, until it stops by itself a while later. The receive ends only once the phone has
-// closed, so a process that exits right after it resets nothing either.
+// closed, so a process that exits right after it resets nothing either. The same when the
+// receive session is revoked, a cancellation the flow meets as a failure.
 TEST_F(LoopbackTest, CancelReachesAPhoneThatKeepsWriting) {
     receiverTimeouts.cancelGrace = 3s;
-    auto phoneSocket = NetworkStream::outgoing({acceptor.local_endpoint()}, pool.get_executor());
-    CancelSignal cancel;
-    auto heard = std::make_shared<PhoneHeard>();
-    std::chrono::steady_clock::time_point receiveEnded;
-    auto cancelLate = [cancel](std::int64_t done, std::int64_t) mutable {
-        if (done >= 2'000'000) cancel.cancel();
-    };
-    auto run = [&]() -> asio::awaitable<Paths> {
-        auto socket = co_await acceptor.async_accept(asio::use_awaitable);
-        receiverStream = NetworkStream::accepted(std::move(socket), pool.get_executor());
-        try {
-            co_return co_await QuickShareReceiver::receive(receiverStream, inbox, nullptr, answering(true), cancelLate,
-                                                           cancel, receiverTimeouts);
-        } catch (...) {
-            receiveEnded = std::chrono::steady_clock::now();
-            throw;
-        }
-    };
-    auto receiving = asio::co_spawn(pool, std::move(run), asio::use_future);
-    runAsync(phoneSocket->executor(), [&]() -> asio::awaitable<void> {
-        co_await phoneSocket->start(5s);
-        auto phone = co_await ScriptedPhone::connectAsSender(std::make_shared<LateClosingStream>(phoneSocket));
-        co_await phone->expect(V1Frame::PAIRED_KEY_ENCRYPTION);
-        co_await phone->sendPairedKeys();
-        co_await phone->expect(V1Frame::PAIRED_KEY_RESULT);
-        const std::vector<ScriptedPhone::OfferedFile> offered{{"big.bin", 1, std::int64_t{1} << 32}};
-        co_await phone->sendIntroduction(offered);
-        co_await phone->expect(V1Frame::RESPONSE);
-        using namespace asio::experimental::awaitable_operators;
-        co_await (listen(phone, heard) && keepWriting(phone, phoneSocket, heard));
-    });
-    ASSERT_EQ(receiving.wait_for(5s), std::future_status::ready);
-    EXPECT_THROW(receiving.get(), Cancelled);
-    EXPECT_TRUE(heard->cancel);
-    EXPECT_EQ(heard->end, QuickShareError::disconnected().what());
-    EXPECT_EQ(heard->writeFailure, "");
-    EXPECT_GE(receiveEnded, heard->closed);
-    EXPECT_FALSE(hasTemporaryFiles(inbox));
+    for (bool revoked : {false, true}) {
+        SCOPED_TRACE(revoked);
+        auto phoneSocket = NetworkStream::outgoing({acceptor.local_endpoint()}, pool.get_executor());
+        CancelSignal cancel;
+        auto session = std::make_shared<QuickShareReceiveAuthorization>();
+        auto heard = std::make_shared<PhoneHeard>();
+        std::chrono::steady_clock::time_point receiveEnded;
+        auto cancelLate = [cancel, session, revoked](std::int64_t done, std::int64_t) mutable {
+            if (done < 2'000'000) return;
+            if (revoked) session->revoke();
+            else cancel.cancel();
+        };
+        auto run = [&]() -> asio::awaitable<Paths> {
+            auto socket = co_await acceptor.async_accept(asio::use_awaitable);
+            receiverStream = NetworkStream::accepted(std::move(socket), pool.get_executor());
+            try {
+                co_return co_await QuickShareReceiver::receive(receiverStream, inbox, session, answering(true),
+                                                               cancelLate, cancel, receiverTimeouts);
+            } catch (...) {
+                receiveEnded = std::chrono::steady_clock::now();
+                throw;
+            }
+        };
+        auto receiving = asio::co_spawn(pool, std::move(run), asio::use_future);
+        runAsync(phoneSocket->executor(), [&]() -> asio::awaitable<void> {
+            co_await phoneSocket->start(5s);
+            auto phone = co_await ScriptedPhone::connectAsSender(std::make_shared<LateClosingStream>(phoneSocket));
+            co_await phone->expect(V1Frame::PAIRED_KEY_ENCRYPTION);
+            co_await phone->sendPairedKeys();
+            co_await phone->expect(V1Frame::PAIRED_KEY_RESULT);
+            const std::vector<ScriptedPhone::OfferedFile> offered{{"big.bin", 1, std::int64_t{1} << 32}};
+            co_await phone->sendIntroduction(offered);
+            co_await phone->expect(V1Frame::RESPONSE);
+            using namespace asio::experimental::awaitable_operators;
+            co_await (listen(phone, heard) && keepWriting(phone, phoneSocket, heard));
+        });
+        ASSERT_EQ(receiving.wait_for(5s), std::future_status::ready);
+        EXPECT_THROW(receiving.get(), Cancelled);
+        EXPECT_TRUE(heard->cancel);
+        EXPECT_EQ(heard->end, QuickShareError::disconnected().what());
+        EXPECT_EQ(heard->writeFailure, "");
+        EXPECT_GE(receiveEnded, heard->closed);
+        EXPECT_FALSE(hasTemporaryFiles(inbox));
+    }
 }
 
 // A phone that drops off the network mid-file: our keep-alives go unacknowledged, and within
@@ -463,6 +471,49 @@ TEST_F(LoopbackTest, PhoneDroppingOffTheNetworkEndsTheTransferSoon) {
         EXPECT_FALSE(hasTemporaryFiles(inbox));
         EXPECT_TRUE(namesIn(inbox).empty());
     }
+}
+
+// The same during a send: the computer dials the phone, which drops off the network mid-file,
+// and the send ends with the sentence of a lost connection within the injected limit.
+TEST_F(LoopbackTest, PhoneDroppingOffDuringASendEndsItSoon) {
+    PrivateLink link;
+    if (!link.up()) GTEST_SKIP() << "needs root and network namespaces";
+    constexpr auto limit = 1000ms;
+    const auto phone = asio::ip::make_address("10.213.0.2");
+    auto listener = link.inside<asio::ip::tcp::acceptor>('p', [this, phone] {
+        return asio::ip::tcp::acceptor(pool, {phone, 0});
+    });
+    // The computer's side runs on a thread in its namespace, where its socket is opened.
+    asio::io_context computer;
+    auto work = asio::make_work_guard(computer);
+    auto computerThread = link.threadInside('c', [&computer] { computer.run(); });
+    auto stream = NetworkStream::outgoing({{phone, listener.local_endpoint().port()}}, computer.get_executor());
+    stream->setUnacknowledgedLimit(limit);
+    std::atomic<bool> dropped = false;
+    std::chrono::steady_clock::time_point dropTime;
+    auto dropOff = [&](std::int64_t sent, std::int64_t) {
+        if (sent < 3'000'000 || dropped) return;
+        link.takePhoneOff();
+        dropTime = std::chrono::steady_clock::now();
+        dropped = true;
+    };
+    const auto path = file("big.bin", std::string(100'000'000, 'n'));
+    auto sending = asio::co_spawn(computer,
+                                  QuickShareSender::send({path}, stream, "Desk", std::nullopt, nullptr, nullptr,
+                                                         dropOff, {}, senderTimeouts),
+                                  asio::use_future);
+    receiverStream = NetworkStream::accepted(listener.accept(), pool.get_executor());
+    receiverStream->setUnacknowledgedLimit(limit);  // the phone's goodbye waits no longer either
+    auto receiving = asio::co_spawn(pool,
+                                    QuickShareReceiver::receive(receiverStream, inbox, nullptr, answering(true),
+                                                                nullptr, {}, receiverTimeouts),
+                                    asio::use_future);
+    EXPECT_EQ(errorOf(sending), ShareError::connectionClosed().what());
+    EXPECT_TRUE(dropped);
+    EXPECT_LT(std::chrono::steady_clock::now() - dropTime, 10 * limit);
+    work.reset();
+    computer.stop();
+    computerThread.join();
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <array>
+#include <cerrno>
 #include <set>
 
 #include "quickshare/QuickShareConnection.h"
@@ -80,8 +82,8 @@ TEST_F(SenderTest, SendsEveryFileInChunksAfterThePhoneAccepts) {
 TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
     enum When { whileCodesCompared, duringEarlierFile, duringItsTurn };
     // replacedAlike and rewrittenTimeKept put the size and modification time back as they were.
-    enum Change { nothing, replacedByLonger, replacedBySameSize, replacedAlike, grown, rewritten, rewrittenTimeKept,
-                  cut };
+    enum Change { nothing, replacedByLonger, replacedBySameSize, replacedAlike, replacedByShorter, grown, rewritten,
+                  rewrittenTimeKept, cut, accessTouched, xattrWritten, sameModeSet };
     struct Case { const char* label; When when; Change change; std::string outcome; };
     const std::string changed = "g.bin changed while it was sent.";
     const std::string shorter = "g.bin got shorter while it was sent.";
@@ -91,12 +93,17 @@ TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
         {"replaced by a longer file during big.bin", duringEarlierFile, replacedByLonger, changed},
         {"replaced by a file of its size during big.bin", duringEarlierFile, replacedBySameSize, changed},
         {"replaced by a file of its size and time during big.bin", duringEarlierFile, replacedAlike, changed},
+        {"replaced by a shorter file during big.bin", duringEarlierFile, replacedByShorter, changed},
         {"grown in place while the codes are compared", whileCodesCompared, grown, changed},
         {"cut short while the codes are compared", whileCodesCompared, cut, shorter},
         {"grown in place during its turn", duringItsTurn, grown, changed},
         {"rewritten in place during its turn", duringItsTurn, rewritten, changed},
         {"rewritten in place during its turn, its time set back", duringItsTurn, rewrittenTimeKept, changed},
         {"cut short during its turn", duringItsTurn, cut, shorter},
+        // Metadata alone changes no byte.
+        {"its access time set during its turn", duringItsTurn, accessTouched, ""},
+        {"an extended attribute written during its turn", duringItsTurn, xattrWritten, ""},
+        {"its mode set to the one it has during its turn", duringItsTurn, sameModeSet, ""},
     };
     const std::size_t size = 3 * QuickShareSender::chunkSize + 1;
     for (const auto& c : cases) {
@@ -109,9 +116,11 @@ TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
             struct stat before {};
             ASSERT_EQ(::stat(g.c_str(), &before), 0);
             const std::array<timespec, 2> times{before.st_atim, before.st_mtim};
-            if (c.change == replacedByLonger || c.change == replacedBySameSize || c.change == replacedAlike) {
+            if (c.change == replacedByLonger || c.change == replacedBySameSize || c.change == replacedAlike ||
+                c.change == replacedByShorter) {
                 const auto other = g.parent_path() / "g.new";
-                std::ofstream(other, std::ios::binary) << std::string(size + (c.change == replacedByLonger), 'n');
+                const auto length = size + (c.change == replacedByLonger) - (c.change == replacedByShorter);
+                std::ofstream(other, std::ios::binary) << std::string(length, 'n');
                 if (c.change == replacedAlike) {
                     ASSERT_EQ(::utimensat(AT_FDCWD, other.c_str(), times.data(), 0), 0);
                 }
@@ -125,6 +134,13 @@ TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
                 ASSERT_EQ(::utimensat(AT_FDCWD, g.c_str(), times.data(), 0), 0);
             }
             if (c.change == cut) fs::resize_file(g, 100);
+            const std::array<timespec, 2> accessNow{timespec{0, UTIME_NOW}, timespec{0, UTIME_OMIT}};
+            int status = 0;
+            if (c.change == accessTouched) status = ::utimensat(AT_FDCWD, g.c_str(), accessNow.data(), 0);
+            if (c.change == xattrWritten && ::setxattr(g.c_str(), "user.checked", "1", 1, 0) != 0)
+                status = errno == ENOTSUP ? 0 : -1;  // a file system without them has nothing to change
+            if (c.change == sameModeSet) status = ::chmod(g.c_str(), before.st_mode & 07777);
+            ASSERT_EQ(status, 0);
         };
         QuickShareSender::ConfirmPeer confirm = [&c, change](std::string) -> asio::awaitable<bool> {
             if (c.when == whileCodesCompared) change();
