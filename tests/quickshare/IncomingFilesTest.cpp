@@ -299,7 +299,7 @@ TEST_F(IncomingFilesTest, UnusableFolderIsReportedAndNothingIsLeft) {
     // A folder below a regular file cannot exist (ENOTDIR), whoever runs the test.
     auto files = IncomingFiles::create(context.get_executor(), folder.path() / "plain" / "sub",
                                        nullptr, nullptr);
-    EXPECT_EQ(errorOf([&] { files->prepare(listOf({{"a", 1, 1}})); }), "Velmo can't create the folder sub.");
+    EXPECT_EQ(errorOf([&] { files->prepare(listOf({{"a", 1, 1}})); }), "Velmo can't create the folder \u2068sub\u2069.");
     files->abort();
     EXPECT_EQ(namesIn(folder.path()), (std::vector<std::string>{"plain"}));
 }
@@ -317,16 +317,16 @@ TEST_F(IncomingFilesTest, SavingFailuresNameTheFolder) {
     };
     const std::vector<Case> cases = {
         {"folder removed", true, downloads(), [](const fs::path& f) { fs::remove_all(f); },
-         "The Downloads folder was removed while the file was arriving."},
+         "The \u2068Downloads\u2069 folder was removed while the file was arriving."},
         {"part file removed", true, downloads(),
          [](const fs::path& f) {
              for (const auto& name : namesIn(f)) fs::remove(f / name);
          },
-         "The file was removed from Downloads while it was arriving."},
+         "The file was removed from \u2068Downloads\u2069 while it was arriving."},
         {"disk full", disk.mounted(), disk / "Downloads", [](const fs::path&) {},
-         "There isn't enough free space in Downloads."},
+         "There isn't enough free space in \u2068Downloads\u2069."},
         {"file too large", true, downloads(), [&](const fs::path&) { limit.emplace(150'000); },
-         "The file is too large for the disk that holds Downloads."},
+         "The file is too large for the disk that holds \u2068Downloads\u2069."},
     };
     const Bytes chunk(100'000, 'x');
     for (const auto& c : cases) {
@@ -353,7 +353,7 @@ TEST_F(IncomingFilesTest, UnwritableFolderFromTheStart) {
     if (readOnly.mounted()) {
         auto files = IncomingFiles::create(context.get_executor(), readOnly.path(), nullptr, nullptr);
         EXPECT_EQ(errorOf([&] { files->prepare(listOf({{"a", 1, 1}})); }),
-                  "Velmo can't save files in " + readOnly.path().filename().string() + ": it is read-only.");
+                  "Velmo can't save files in \u2068" + readOnly.path().filename().string() + "\u2069: it is read-only.");
         files->abort();
     } else {
         skipped += "cannot mount a read-only disk. ";
@@ -366,7 +366,7 @@ TEST_F(IncomingFilesTest, UnwritableFolderFromTheStart) {
     auto files = make();
     const auto error = test::asNobody([&] { return errorOf([&] { files->prepare(listOf({{"a", 1, 1}})); }); });
     if (error) {
-        EXPECT_EQ(*error, "Velmo isn't allowed to save files in Downloads.");
+        EXPECT_EQ(*error, "Velmo isn't allowed to save files in \u2068Downloads\u2069.");
         EXPECT_TRUE(namesIn(downloads()).empty());
     } else {
         skipped += "cannot run a child as the user nobody.";

@@ -85,8 +85,8 @@ TEST_F(SenderTest, WhatReachesThePhoneIsTheFileAsItWasChosen) {
     enum Change { nothing, replacedByLonger, replacedBySameSize, replacedAlike, replacedByShorter, grown, rewritten,
                   rewrittenTimeKept, cut, accessTouched, xattrWritten, sameModeSet };
     struct Case { const char* label; When when; Change change; std::string outcome; };
-    const std::string changed = "g.bin changed while it was sent.";
-    const std::string shorter = "g.bin got shorter while it was sent.";
+    const std::string changed = "\u2068g.bin\u2069 changed while it was sent.";
+    const std::string shorter = "\u2068g.bin\u2069 got shorter while it was sent.";
     const std::vector<Case> cases = {
         {"left alone", duringEarlierFile, nothing, ""},
         {"replaced by a longer file while the codes are compared", whileCodesCompared, replacedByLonger, changed},

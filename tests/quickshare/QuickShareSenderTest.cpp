@@ -26,9 +26,9 @@ TEST_F(SenderTest, NothingToSendOrUnsendableFilesLeaveTheStreamUntouched) {
         {"folder", temp / "Album", sentence(QuickShareError::protocolError("Album is a folder"))},
         {"folder with a slash", fs::path((temp / "Album").string() + "/"),
          sentence(QuickShareError::protocolError("Album is a folder"))},
-        {"fifo", temp / "pipe", "pipe is not a regular file."},
-        {"deleted after staging", temp / "tmpgone.txt", "tmpgone.txt is no longer there."},
-        {"under a file", ok / "inside.txt", "inside.txt is no longer there."},
+        {"fifo", temp / "pipe", "\u2068pipe\u2069 is not a regular file."},
+        {"deleted after staging", temp / "tmpgone.txt", "\u2068tmpgone.txt\u2069 is no longer there."},
+        {"under a file", ok / "inside.txt", "\u2068inside.txt\u2069 is no longer there."},
     };
     for (const auto& c : cases) {
         auto sending = startSend({ok, c.path});
