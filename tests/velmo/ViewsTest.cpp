@@ -429,7 +429,8 @@ TEST_F(Views, ClicksLandWhileProgressArrives) {
     ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
     model->handleWebReceiveEvent(WebReceiveServer::Started{Uuid::random(), "b.jpg", 1'000'000, "Phone"});
     QDialog* sheet = window.content()->webReceiveSheet();
-    ASSERT_TRUE(pumpUntil([&] { return button(sheet, QStringLiteral("Done")) != nullptr; }));
+    // Shown, as a user sees it: the button is made a moment before the sheet lays it out.
+    ASSERT_TRUE(pumpUntil([&] { return button(sheet, QStringLiteral("Done")) && button(sheet, QStringLiteral("Done"))->isVisible(); }));
     slowClick(button(sheet, QStringLiteral("Done")));
     EXPECT_FALSE(model->webReceive());
 

@@ -14,7 +14,8 @@ KeyboardScroll::KeyboardScroll(QScrollArea* scroll) : QObject(scroll), scroll_(s
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) { reveal(now); });
     // The window refits after the focus came, and the column with it: the control is brought
     // back into view until the user scrolls.
-    scroll->viewport()->installEventFilter(this);
+    viewport_ = scroll->viewport();
+    viewport_->installEventFilter(this);
     const auto letGo = [this] { revealed_ = nullptr; };
     connect(scroll->verticalScrollBar(), &QAbstractSlider::actionTriggered, this, letGo);
     connect(scroll->verticalScrollBar(), &QAbstractSlider::sliderPressed, this, letGo);
@@ -52,7 +53,9 @@ bool KeyboardScroll::scrollFor(int key) {
 }
 
 bool KeyboardScroll::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == scroll_->viewport()) {
+    // Compared by the pointer kept: events also come while the area is being destroyed, when
+    // none of its members may be called.
+    if (watched == viewport_) {
         if (event->type() == QEvent::Resize && revealed_)
             QMetaObject::invokeMethod(this, [this] {
                 if (revealed_ && revealed_ == QApplication::focusWidget()) show(revealed_);

@@ -26,6 +26,7 @@ private:
     void show(QWidget* focused);
     QScrollArea* scroll_;
     QPointer<QWidget> window_;
+    QPointer<QWidget> viewport_;
     // The control last brought into view, kept there as the column is resized.
     QPointer<QWidget> revealed_;
 };
