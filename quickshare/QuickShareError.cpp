@@ -3,7 +3,8 @@
 namespace velmo {
 
 QuickShareError::QuickShareError(Kind kind, std::string detail, const std::string& sentence)
-    : Error(sentence.empty() ? describe(kind, detail) : sentence), kind_(kind), detail_(std::move(detail)) {}
+    : Error(sentence.empty() ? describe(kind, detail) : sentence), kind_(kind), detail_(std::move(detail)),
+      ownSentence_(!sentence.empty()) {}
 
 QuickShareError QuickShareError::crypto(std::string what) { return {Kind::crypto, std::move(what)}; }
 QuickShareError QuickShareError::protocolError(std::string reason) { return {Kind::protocolError, std::move(reason)}; }

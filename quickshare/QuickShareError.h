@@ -28,6 +28,9 @@ public:
     Kind kind() const { return kind_; }
     // The text of crypto and protocolError; empty for the other kinds.
     const std::string& detail() const { return detail_; }
+    // True for the protocol errors told as a sentence of their own; the others' text of crypto
+    // and protocolError is the engine's terse wording.
+    bool hasOwnSentence() const { return ownSentence_; }
 
     friend bool operator==(const QuickShareError& a, const QuickShareError& b) {
         return a.kind_ == b.kind_ && a.detail_ == b.detail_;
@@ -39,6 +42,7 @@ private:
 
     Kind kind_;
     std::string detail_;
+    bool ownSentence_ = false;
 };
 
 }  // namespace velmo

@@ -9,14 +9,6 @@
 namespace velmo {
 namespace {
 
-// The name a user knows a folder or file by: its last component ("Downloads"), shown as
-// every file name is, isolated from the sentence around it.
-std::string shownName(const std::filesystem::path& path) {
-    auto name = path.filename();
-    if (name.empty()) name = path.parent_path().filename();  // "Downloads/"
-    return isolated(FileNaming::shownName(name.empty() ? path.string() : name.string()));
-}
-
 // The POSIX number behind `code`, or 0 when it is not a system error.
 int posixNumber(std::error_code code) {
     const auto posix = posixCode(code);
@@ -28,11 +20,17 @@ std::string detail(std::error_code code) { return " (" + code.message() + ")."; 
 
 }  // namespace
 
+std::string FileError::nameInSentence(const std::filesystem::path& path) {
+    auto name = path.filename();
+    if (name.empty()) name = path.parent_path().filename();
+    return isolated(FileNaming::shownName(name.empty() ? path.string() : name.string()));
+}
+
 FileError::FileError(std::error_code code, std::string sentence)
     : std::system_error(code), sentence_(std::move(sentence)) {}
 
 FileError FileError::saving(const std::filesystem::path& folder, std::error_code code) {
-    const auto name = shownName(folder);
+    const auto name = nameInSentence(folder);
     switch (posixNumber(code)) {
     case ENOSPC:
     case EDQUOT:
@@ -63,14 +61,14 @@ FileError FileError::creatingFolder(const std::filesystem::path& folder, std::er
     case ENOENT:
     case ENOTDIR:
     case EEXIST:  // a file, not a folder, has its name
-        return FileError(code, "Velmo can't create the folder " + shownName(folder) + ".");
+        return FileError(code, "Velmo can't create the folder " + nameInSentence(folder) + ".");
     default:
         return saving(folder, code);
     }
 }
 
 FileError FileError::reading(const std::filesystem::path& file, std::error_code code) {
-    const auto name = shownName(file);
+    const auto name = nameInSentence(file);
     switch (posixNumber(code)) {
     case ENOENT:
     case ENOTDIR:
@@ -85,15 +83,15 @@ FileError FileError::reading(const std::filesystem::path& file, std::error_code 
 }
 
 FileError FileError::notRegular(const std::filesystem::path& file) {
-    return FileError(std::make_error_code(std::errc::invalid_argument), shownName(file) + " is not a regular file.");
+    return FileError(std::make_error_code(std::errc::invalid_argument), nameInSentence(file) + " is not a regular file.");
 }
 
 FileError FileError::shrank(const std::filesystem::path& file) {
-    return FileError(std::make_error_code(std::errc::io_error), shownName(file) + " got shorter while it was sent.");
+    return FileError(std::make_error_code(std::errc::io_error), nameInSentence(file) + " got shorter while it was sent.");
 }
 
 FileError FileError::changed(const std::filesystem::path& file) {
-    return FileError(std::make_error_code(std::errc::io_error), shownName(file) + " changed while it was sent.");
+    return FileError(std::make_error_code(std::errc::io_error), nameInSentence(file) + " changed while it was sent.");
 }
 
 }  // namespace velmo

@@ -31,6 +31,11 @@ public:
         return reading(file, std::error_code(error, std::generic_category()));
     }
 
+    // The name a user knows a folder or file by, as sentences show it: its last component
+    // ("Downloads" for "Downloads/"), cleaned as every shown name is and isolated from the words
+    // around it.
+    static std::string nameInSentence(const std::filesystem::path& path);
+
     const char* what() const noexcept override { return sentence_.c_str(); }
 
 private:

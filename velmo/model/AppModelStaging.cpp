@@ -1,5 +1,6 @@
 // Files staged for sending, the two choosers, and the AirDrop hand-off of staged files.
 #include "velmo/model/AppModelGui.h"
+#include "transfer/FileError.h"
 #include "transfer/FileNaming.h"
 #include "transfer/PeerText.h"
 
@@ -42,9 +43,7 @@ void AppModel::stageFiles(const Files& files) {
         }
     }
     // Shown as text: a name that reorders or breaks the banner is cleaned as file names are.
-    const auto nameOf = [](const Path& path) {
-        return isolated(FileNaming::shownName((path.filename().empty() ? path.parent_path().filename() : path.filename()).string()));
-    };
+    const auto nameOf = [](const Path& path) { return FileError::nameInSentence(path); };
     if (firstFolder) {
         setStatusMessage("Folders aren't supported yet. Zip " + nameOf(*firstFolder) + " first.");
     } else if (firstSpecial) {

@@ -132,7 +132,7 @@ std::string AppModel::engineErrorText(const QuickShareError& error) {
     case Kind::crypto: return "The connection to the phone couldn't be secured, so the transfer stopped.";
     case Kind::protocolError:
         // Errors with a sentence of their own (too many files, a file cut short) keep it.
-        if (error.what() != std::string(QuickShareError::protocolError(error.detail()).what())) return error.what();
+        if (error.hasOwnSentence()) return error.what();
         return "The phone sent something Velmo couldn't read, so the transfer stopped.";
     default: return error.what();
     }
