@@ -2,11 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
+#include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_future.hpp>
-
-#include <asio/ip/tcp.hpp>
 
 #include <atomic>
 #include <fstream>

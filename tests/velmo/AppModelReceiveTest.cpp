@@ -174,11 +174,9 @@ TEST_F(AppModelReceive, ANewcomerTakesASilentPlaceOfItsOwnHostFirst) {
         for (const auto& row : model->transfers()) model->cancelTransfer(row.id);
         ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
     }
-}
-
-// Once the engine has read an offer its connection holds its place, though the question has not
-// reached this thread yet.
-TEST_F(AppModelReceive, AnOfferReadButNotYetAskedKeepsItsPlace) {
+    // Once the engine has read an offer its connection holds its place, though the question has
+    // not reached this thread yet.
+    model.receive->holdBeforeOffer = false;
     model.receive->holdAsk = true;
     std::vector<std::shared_ptr<FakeStream>> held;
     for (int i = 0; i < 4; ++i) held.push_back(model.advertiser->connect());
