@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (whole.state == HttpRequestHead::Scan::State::complete) {
-        check(whole.end <= HttpRequestHead::limit);
+        check(whole.end + 4 <= HttpRequestHead::limit);
         if (const auto request = HttpRequestHead::parse(bytes, whole.end)) {
             check(request->leftover.size() == size - whole.end - 4);
             check(!request->method.empty());

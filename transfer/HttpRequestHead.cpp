@@ -71,7 +71,7 @@ Scan scan(ByteView buffer, std::size_t from) {
     if (at == std::string_view::npos) {
         return {buffer.size() >= limit ? Scan::State::tooLarge : Scan::State::incomplete, 0};
     }
-    if (at > limit) return {Scan::State::tooLarge, 0};
+    if (at + terminator.size() > limit) return {Scan::State::tooLarge, 0};
     return {Scan::State::complete, at};
 }
 

@@ -25,7 +25,7 @@ struct HttpRequest {
 
 namespace HttpRequestHead {
 
-// Largest accepted offset of the head's terminator.
+// Largest accepted head, the blank line that ends it included.
 inline constexpr std::size_t limit = 16384;
 
 struct Scan {

@@ -87,10 +87,13 @@ std::size_t removeIfStale(int dir, const char* name) {
     return removed;
 }
 
-// The mode a new file in the folder `dir` gets: 0666 less the file mode creation mask.
-mode_t newFileMode(int dir) {
+std::string partName(const Uuid& id) { return std::string(prefix) + id.toString() + std::string(suffix); }
+
+}  // namespace
+
+mode_t PartFile::newFileMode(int dir, const char* statusPath) {
     // Read, not set and restored: umask() changes it for every thread at once.
-    std::ifstream status("/proc/self/status");
+    std::ifstream status(statusPath);
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("Umask:", 0) != 0) continue;
         try {
@@ -106,10 +109,6 @@ mode_t newFileMode(int dir) {
     if (probe >= 0) ::close(probe);
     return known ? info.st_mode & 0777 : 0600;  // unknown: stay private
 }
-
-std::string partName(const Uuid& id) { return std::string(prefix) + id.toString() + std::string(suffix); }
-
-}  // namespace
 
 std::shared_ptr<const PartFile::Folder> PartFile::Folder::open(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);

@@ -1,5 +1,7 @@
 // A hidden temporary file that a received file is written into before its final move.
 #pragma once
+#include <sys/types.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -53,6 +55,11 @@ public:
     static std::filesystem::path pathFor(const std::filesystem::path& folder, const Uuid& id);
     // Where the move of the part file `part` notes a placeholder it claimed, for a sweep after a crash.
     static std::filesystem::path claimFor(const std::filesystem::path& part);
+
+    // The mode a new file in the folder `dir` gets: 0666 less the file mode creation mask, read
+    // from `status` (this process's status in /proc) or, where that cannot be read, shown by an
+    // unnamed file made in the folder.
+    static mode_t newFileMode(int dir, const char* status = "/proc/self/status");
 
     // Creates the download folder and its parents; an existing one is fine. Throws FileError.
     static void createFolder(const std::filesystem::path& folder);

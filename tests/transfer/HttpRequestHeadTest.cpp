@@ -16,21 +16,22 @@ std::optional<HttpRequest> parseText(const std::string& text) {
     return HttpRequestHead::parse(bytes, scan.end);
 }
 
-// A head whose terminator starts exactly at `offset`.
-std::string headEndingAt(std::size_t offset) {
+// A head of `size` bytes, the blank line that ends it included.
+std::string headOfSize(std::size_t size) {
     std::string head = "GET / HTTP/1.1\r\nX-Pad: ";
-    head += std::string(offset - head.size(), 'a');
+    head += std::string(size - 4 - head.size(), 'a');
     return head + "\r\n\r\n";
 }
 
-TEST(HttpRequestHead, TerminatorOffsetLimit) {
-    EXPECT_EQ(HttpRequestHead::scan(toBytes(headEndingAt(16384))).state, State::complete);
-    EXPECT_EQ(HttpRequestHead::scan(toBytes(headEndingAt(16384))).end, 16384u);
-    EXPECT_EQ(HttpRequestHead::scan(toBytes(headEndingAt(16385))).state, State::tooLarge);
+TEST(HttpRequestHead, SizeLimitCountsTheBlankLine) {
+    EXPECT_EQ(HttpRequestHead::scan(toBytes(headOfSize(16384))).state, State::complete);
+    EXPECT_EQ(HttpRequestHead::scan(toBytes(headOfSize(16384))).end, 16380u);
+    EXPECT_EQ(HttpRequestHead::scan(toBytes(headOfSize(16385))).state, State::tooLarge);
+    EXPECT_EQ(HttpRequestHead::scan(toBytes(headOfSize(16388))).state, State::tooLarge);
 }
 
 TEST(HttpRequestHead, FullBufferWithoutTerminatorIsTooLarge) {
-    std::string partial = headEndingAt(16382);
+    std::string partial = headOfSize(16386);
     partial.resize(16384);  // "...\r\n" with the second CR LF still to come
     EXPECT_EQ(HttpRequestHead::scan(toBytes(partial)).state, State::tooLarge);
     partial.resize(16383);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <utility>
@@ -124,11 +125,16 @@ TEST(PartFile, APartFileSweptBeforeItsLockIsMadeAgain) {
 TEST(PartFile, SavesWithoutProc) {
     test::TempFolder folder;
     folder.write("a.txt", "old");
+    {
+        // The mask without /proc, also where /proc cannot be hidden below.
+        test::ScopedUmask mask(027);
+        EXPECT_EQ(PartFile::newFileMode(PartFile::Folder::open(folder.path())->fd(), "/nonexistent"), 0640u);
+    }
     const pid_t child = ::fork();
     if (child == 0) {
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", "/proc", "tmpfs", 0, "size=64k") != 0)
-            ::_exit(77);
+            ::_exit(100 + errno);  // told as the reason for the skip
         ::umask(022);  // the finished files still follow it
         auto calls = FileNaming::MoveCalls::system();
         calls.renameNoReplace = [](int, const char*, const char*) { errno = EINVAL; return -1; };
@@ -147,7 +153,8 @@ TEST(PartFile, SavesWithoutProc) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
+    if (WEXITSTATUS(status) >= 100)
+        GTEST_SKIP() << "no private mount namespace to hide /proc in: " << std::strerror(WEXITSTATUS(status) - 100);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(readFile(folder / "a (1).txt"), "one");
     EXPECT_EQ(readFile(folder / "a (2).txt"), "two");

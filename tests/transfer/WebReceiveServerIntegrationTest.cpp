@@ -89,9 +89,10 @@ TEST(WebReceiveServer, UnreadableHeadsAreDroppedWithoutAnswer) {
     }
 }
 
-std::string headEndingAt(std::size_t offset, const std::string& query) {
+// A head of `size` bytes, the blank line that ends it included.
+std::string headOfSize(std::size_t size, const std::string& query) {
     std::string head = "GET /" + query + " HTTP/1.1\r\nX-Pad: ";
-    head += std::string(offset - head.size(), 'a');
+    head += std::string(size - 4 - head.size(), 'a');
     return head + "\r\n\r\n";
 }
 
@@ -101,12 +102,13 @@ TEST(WebReceiveServer, HeadSizeBoundary) {
     const auto q = "?t=" + s.token();
     const auto tooLarge = exactResponse("431 Request Header Fields Too Large", "text/plain; charset=utf-8",
                                         "Request header fields too large");
-    EXPECT_EQ(statusOf(s.request(headEndingAt(16384, q))), 200);
-    EXPECT_EQ(s.request(headEndingAt(16385, q)), tooLarge);
-    EXPECT_EQ(s.request(headEndingAt(20000, q)), tooLarge);
+    EXPECT_EQ(statusOf(s.request(headOfSize(16384, q))), 200);
+    EXPECT_EQ(s.request(headOfSize(16385, q)), tooLarge);
+    EXPECT_EQ(s.request(headOfSize(16388, q)), tooLarge);
+    EXPECT_EQ(s.request(headOfSize(20000, q)), tooLarge);
     // 16,384 bytes without the terminator: refused even though it would follow.
     LoopbackClient client(s.port);
-    std::string partial = headEndingAt(16382, q).substr(0, 16384);
+    std::string partial = headOfSize(16386, q).substr(0, 16384);
     client.send(partial);
     EXPECT_EQ(client.readAll(), tooLarge);
 }

@@ -3,14 +3,13 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QThread>
 #include <QTimer>
 
 #include <condition_variable>
-#include <cstring>
-#include <new>
 #include <fstream>
 #include <mutex>
 
@@ -411,13 +410,12 @@ TEST_F(SoftwareUpdatesTest, FailuresShowTheirSentence) {
 TEST_F(SoftwareUpdatesTest, AnAnswerAfterTheControllerIsGoneReachesNothing) {
     presenter->holdAnswers = true;
     actions->onCheck = [] { return newRelease(); };
-    // Its memory is filled with junk once it is gone, so that any use of it shows.
-    alignas(SoftwareUpdates) std::byte place[sizeof(SoftwareUpdates)];
-    auto* u = new (place) SoftwareUpdates(dependencies(info()));
+    auto u = make();
     u->checkNow();
     ASSERT_TRUE(waitFor([&] { return presenter->open.size() == 1; }));
-    u->~SoftwareUpdates();
-    std::memset(place, 0xff, sizeof place);
+    const QPointer<SoftwareUpdates> watched(u.get());
+    u.reset();
+    ASSERT_FALSE(watched);
     presenter->open[0](true);
     QCoreApplication::processEvents();
     EXPECT_EQ(actions->downloads, 0);
