@@ -15,13 +15,35 @@ QuickShareError QuickShareError::timedOut() { return {Kind::timedOut, {}}; }
 QuickShareError QuickShareError::cancelledByPhone() { return {Kind::cancelledByPhone, {}}; }
 QuickShareError QuickShareError::disconnected() { return {Kind::disconnected, {}}; }
 
+namespace {
+const char* const tooManyFilesReason = "too many files in one transfer";
+}
+
 QuickShareError QuickShareError::tooManyFiles() {
-    return {Kind::protocolError, "too many files in one transfer",
+    return {Kind::protocolError, tooManyFilesReason,
             "The phone offered more than 128 files at once. Send them in smaller groups."};
 }
 
 QuickShareError QuickShareError::arrivedIncomplete(const std::string& name) {
     return {Kind::protocolError, name + " arrived incomplete", name + " arrived incomplete, so it wasn't kept."};
+}
+
+bool QuickShareError::refusesTheOffer() const {
+    return kind_ == Kind::unsupported || (kind_ == Kind::protocolError && detail_ == tooManyFilesReason);
+}
+
+const char* QuickShareError::kindName() const {
+    switch (kind_) {
+    case Kind::crypto: return "crypto";
+    case Kind::protocolError: return "protocolError";
+    case Kind::declined: return "declined";
+    case Kind::notEnoughSpace: return "notEnoughSpace";
+    case Kind::unsupported: return "unsupported";
+    case Kind::timedOut: return "timedOut";
+    case Kind::cancelledByPhone: return "cancelledByPhone";
+    case Kind::disconnected: return "disconnected";
+    }
+    return "unknown";
 }
 
 std::string QuickShareError::describe(Kind kind, const std::string& detail) {

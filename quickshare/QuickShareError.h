@@ -31,6 +31,11 @@ public:
     // True for the protocol errors told as a sentence of their own; the others' text of crypto
     // and protocolError is the engine's terse wording.
     bool hasOwnSentence() const { return ownSentence_; }
+    // True for the errors a receive ends with when it refuses the offer it has read (only text
+    // or links; too many files), before anyone is asked about it.
+    bool refusesTheOffer() const;
+    // The kind's name, for logs.
+    const char* kindName() const;
 
     friend bool operator==(const QuickShareError& a, const QuickShareError& b) {
         return a.kind_ == b.kind_ && a.detail_ == b.detail_;

@@ -241,9 +241,11 @@ asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {
 
 void NetworkStream::throwFailure(const std::error_code& ec) const {
     // A peer that went away, however the socket says so (also a link lost under an open
-    // connection: unacknowledged data timed out, the route went), and a socket closed here under
-    // a pending operation are one thing to the user: the connection is gone.
+    // connection: the route went), and a socket closed here under a pending operation are one
+    // thing to the user: the connection is gone. Unacknowledged data timing out is the peer
+    // gone silent, which the user is told as such.
     const auto code = posixCode(ec);
+    if (!closed_ && code == std::errc::timed_out) throw ShareError::connectionTimedOut();
     if (closed_ || ec == asio::error::eof || code == std::errc::connection_reset ||
         code == std::errc::broken_pipe || code == std::errc::connection_aborted || meansUnreachable(ec)) {
         throw ShareError::connectionClosed();

@@ -1,5 +1,7 @@
 #include "velmo/AppModelHarness.h"
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
@@ -10,6 +12,7 @@
 #include <fstream>
 
 #include "platform/Runtime.h"
+#include "quickshare/QuickShareError.h"
 #include "quickshare/QuickShareReceiver.h"
 #include "quickshare/QuickShareSender.h"
 #include "transfer/ShareError.h"
@@ -29,8 +32,13 @@ asio::awaitable<void> waitForCancel(CancelSignal cancel) {
     throw Cancelled();
 }
 
+asio::awaitable<void> keepAnswer(asio::awaitable<bool> asking, std::shared_ptr<std::atomic<int>> answer) {
+    *answer = (co_await std::move(asking)) ? 1 : 0;
+}
+
 asio::awaitable<std::vector<std::filesystem::path>> fakeReceive(
-    std::shared_ptr<ReceiveScript> script, std::shared_ptr<QuickShareReceiveAuthorization> authorization,
+    std::shared_ptr<ReceiveScript> script, std::shared_ptr<FakeStream> stream,
+    std::shared_ptr<QuickShareReceiveAuthorization> authorization,
     AppModelServices::Decide decide, AppModelServices::Progress progress, CancelSignal cancel,
     AppModelServices::Saved saved) {
     script->started++;
@@ -47,7 +55,12 @@ asio::awaitable<std::vector<std::filesystem::path>> fakeReceive(
     auto asking = decide(script->offer);
     script->offersRead++;
     while (script->holdAsk) co_await sleepFor(std::chrono::milliseconds(2));
-    bool accepted = co_await std::move(asking);
+    // As the engine's flow, it watches the phone while the user decides.
+    auto answer = std::make_shared<std::atomic<int>>(-1);
+    asio::co_spawn(co_await asio::this_coro::executor, keepAnswer(std::move(asking), answer), asio::detached);
+    for (; *answer < 0; co_await sleepFor(std::chrono::milliseconds(2)))
+        if (stream && stream->gone) throw QuickShareError::cancelledByPhone();
+    const bool accepted = *answer == 1;
     {
         std::lock_guard guard(script->lock);
         script->decisions.push_back(accepted);
@@ -218,8 +231,8 @@ AppModelHarness::AppModelHarness(HarnessOptions options, const std::function<voi
                                                 AppModelServices::Decide decide, AppModelServices::Progress progress,
                                                 CancelSignal cancel, AppModelServices::Saved saved) {
         closers->push_back(cancel.onCancel([stream] { stream->close(); }));
-        return fakeReceive(receiveScript, std::move(authorization), std::move(decide), std::move(progress),
-                           std::move(cancel), std::move(saved));
+        return fakeReceive(receiveScript, std::dynamic_pointer_cast<FakeStream>(stream), std::move(authorization),
+                           std::move(decide), std::move(progress), std::move(cancel), std::move(saved));
     };
     auto sendFake = sendScript;
     services.send = [sendFake](std::vector<std::filesystem::path>, std::shared_ptr<ByteStream>, std::string,

@@ -46,6 +46,7 @@ public:
     std::string remoteAddress() const override { return from; }
     bool isClosed() const { return closes > 0; }
     std::atomic<int> closes{0};
+    std::atomic<bool> gone{false};  // the phone leaves while its offer is asked or waits
     std::string from;
 };
 

@@ -5,6 +5,7 @@
 
 #include <QPushButton>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "platform/Runtime.h"
@@ -21,6 +22,7 @@ namespace velmo::test {
 namespace {
 
 using Kind = TransferItem::State::Kind;
+using State = TransferItem::State;
 
 std::vector<bool> decisions(AppModelHarness& model) {
     std::lock_guard guard(model.receive->lock);
@@ -67,15 +69,42 @@ TEST_F(AppModelReceive, DeclinedOfferEndsDeclined) {
     EXPECT_EQ(decisions(model), std::vector<bool>{false});
 }
 
-TEST_F(AppModelReceive, SecondOfferWhilePromptIsPendingIsDeclinedAtOnce) {
-    model.advertiser->connect();
-    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
-    model.advertiser->connect();
-    ASSERT_TRUE(pumpUntil([&] { return decisions(model).size() == 1; }));
-    EXPECT_EQ(decisions(model), std::vector<bool>{false});
-    ASSERT_TRUE(pumpUntil([&] { return model.row(0).state.kind() == Kind::declined; }));
-    EXPECT_EQ(model.row(1).state.kind(), Kind::awaitingAccept);  // the first still waits
-    EXPECT_EQ(model.prompt->presented, 1);
+// An offer that comes while another is asked waits its turn, its phone waiting too. The next
+// prompt goes to the host asked least recently, so a host that offers again and again is asked
+// at most once more before another. A phone that leaves, or a row cancelled, leaves the queue.
+TEST_F(AppModelReceive, OffersWaitTheirTurnLeastRecentlyAskedHostFirst) {
+    std::map<std::string, std::pair<std::shared_ptr<FakeStream>, Uuid>> phones;  // a1 and a2 share a host
+    const auto offer = [&](const std::string& name) {
+        auto stream = model.advertiser->connect("10.0.0." + std::to_string(name[0] - 'a' + 1));
+        ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == phones.size() + 1 && model.row().code; }));
+        phones[name] = {stream, model.row().id};
+    };
+    const auto state = [&](const std::string& name) {
+        for (const auto& row : model->transfers())
+            if (row.id == phones[name].second) return row.state;
+        return State::connecting();
+    };
+    const auto asked = [&](const std::string& name) {
+        return pumpUntil([&] { return model->incoming() && model->incoming()->id == phones[name].second; });
+    };
+    for (const char* name : {"a1", "a2", "b", "c"}) offer(name);
+    EXPECT_TRUE(asked("a1"));
+    EXPECT_EQ(state("b"), State::awaitingAccept());
+    model->answerIncoming(true);
+    EXPECT_TRUE(asked("b"));  // before a2, which came first but from a host just asked
+    phones["c"].first->gone = true;
+    ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 2; }));
+    EXPECT_EQ(state("c"), State::failed("The phone cancelled."));
+    phones["b"].first->gone = true;  // while its own prompt is up
+    EXPECT_TRUE(asked("a2"));
+    EXPECT_EQ(state("b"), State::failed("The phone cancelled."));
+    offer("d");
+    model->cancelTransfer(phones["d"].second);
+    model->answerIncoming(false);
+    ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 0; }));
+    EXPECT_EQ(state("d"), State::failed("Cancelled"));
+    EXPECT_EQ(state("a2"), State::declined());
+    EXPECT_EQ(model.prompt->presented, 3);
 }
 
 TEST_F(AppModelReceive, UnansweredPromptIsDeclinedAfterItsTimeOut) {
@@ -83,19 +112,22 @@ TEST_F(AppModelReceive, UnansweredPromptIsDeclinedAfterItsTimeOut) {
     ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
     pumpFor(std::chrono::milliseconds(100));
     EXPECT_TRUE(model->incoming().has_value());  // not before the time-out
-    ASSERT_TRUE(pumpUntil([&] { return model.row().state.kind() == Kind::declined; }));
-    EXPECT_FALSE(model->incoming().has_value());
+    ASSERT_TRUE(pumpUntil([&] { return !model->incoming() && model->incomingCount() == 0; }));
+    EXPECT_EQ(model.row().state, State::failed("Not answered"));
     EXPECT_EQ(model.prompt->dismissed, 1);
     EXPECT_EQ(decisions(model), std::vector<bool>{false});
 }
 
-TEST_F(AppModelReceive, SwitchingReceivingOffDeclinesThePendingOffer) {
-    model.advertiser->connect();
-    ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+TEST_F(AppModelReceive, SwitchingReceivingOffDeclinesThePendingOffers) {
+    for (std::size_t i = 1; i <= 2; ++i) {
+        model.advertiser->connect();
+        ASSERT_TRUE(pumpUntil([&] { return model->transfers().size() == i && model.row().code; }));
+    }
     model->setReceiveFromAndroid(false);
     EXPECT_FALSE(model->incoming().has_value());
-    ASSERT_TRUE(pumpUntil([&] { return decisions(model).size() == 1; }));
-    EXPECT_EQ(decisions(model), std::vector<bool>{false});
+    ASSERT_TRUE(pumpUntil([&] { return decisions(model).size() == 2; }));
+    EXPECT_EQ(decisions(model), (std::vector<bool>{false, false}));
+    for (const auto& row : model->transfers()) EXPECT_EQ(row.state, State::failed("Cancelled"));
 }
 
 TEST_F(AppModelReceive, CancellingTheRowClosesThePromptAndTheStream) {
@@ -214,6 +246,7 @@ struct ErrorCase {
     std::string text;  // empty: the row ends done
     std::vector<std::filesystem::path> savedBefore = {};  // of one more offered file
     bool allSaved = false;  // every offered file was saved before the error
+    bool beforeAsking = false;  // the engine refused the offer it read
 };
 
 TEST_F(AppModelReceive, FailuresBecomeRowTexts) {
@@ -227,7 +260,13 @@ TEST_F(AppModelReceive, FailuresBecomeRowTexts) {
         {std::make_exception_ptr(QuickShareError::crypto("bad signature")),
          "The connection to the phone couldn't be secured, so the transfer stopped."},
         {std::make_exception_ptr(ShareError::connectionClosed()), "The connection was closed."},
+        {std::make_exception_ptr(ShareError::connectionTimedOut()), "The phone stopped responding."},
         {std::make_exception_ptr(Cancelled()), "Cancelled"},
+        // Refused as it was read, the offer keeps its row, with its reason (its own sentence).
+        {std::make_exception_ptr(QuickShareError::unsupported()),
+         "Only files can be sent to this computer (not text or links).", {}, false, true},
+        {std::make_exception_ptr(QuickShareError::tooManyFiles()),
+         "The phone offered more than 128 files at once. Send them in smaller groups.", {}, false, true},
         // Files kept before the failure are told, and shown.
         {std::make_exception_ptr(FileError::saving("/home/u/dl", ENOSPC)),
          "1 of 2 files saved. There isn't enough free space in \u2068dl\u2069.",
@@ -241,14 +280,18 @@ TEST_F(AppModelReceive, FailuresBecomeRowTexts) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         model.receive->errorAfterAccept = c.error;
+        model.receive->errorBeforeOffer = c.beforeAsking ? c.error : nullptr;
         model.receive->savedBeforeError = c.savedBefore;
         model.receive->offer.files = {{"photo.jpg", 10}};
         if (!c.savedBefore.empty())
             model.receive->offer.files.resize(c.savedBefore.size() + (c.allSaved ? 0 : 1), {"b.txt", 1});
+        const int ended = model.receive->ended;
         model.advertiser->connect();
-        ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
-        model->answerIncoming(true);
-        ASSERT_TRUE(pumpUntil([&] { return !model.row().state.isActive(); }));
+        if (!c.beforeAsking) {
+            ASSERT_TRUE(pumpUntil([&] { return model->incoming().has_value(); }));
+            model->answerIncoming(true);
+        }
+        ASSERT_TRUE(pumpUntil([&] { return model.receive->ended > ended && model->incomingCount() == 0; }));
         EXPECT_EQ(model.row().state,
                   c.text.empty() ? TransferItem::State::done() : TransferItem::State::failed(c.text));
         EXPECT_EQ(model.row().savedURLs, c.savedBefore);

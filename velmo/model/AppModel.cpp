@@ -60,7 +60,7 @@ void AppModel::setDeviceName(const std::string& name) {
 void AppModel::setReceiveFromAndroid(bool on) {
     settings_.setReceiveFromAndroid(on);
     assign(receiveFromAndroid_, on, &AppModel::receiveFromAndroidChanged);
-    if (!on) answerIncoming(false);
+    if (!on) declineOffers();
     refreshAdvertising();
 }
 
@@ -97,7 +97,7 @@ void AppModel::stopEverything() {
     emit quickSharePhonesChanged();
     cancelQRSend();
     stopWebReceive();
-    answerIncoming(false);
+    declineOffers();
     std::vector<Uuid> pending;
     for (const auto& entry : peerChecks_) pending.push_back(entry.first);
     for (const Uuid& id : pending) answerPeerCheck(id, false);
@@ -176,6 +176,7 @@ void AppModel::answerIncoming(bool accept) {
     emit incomingChanged();
     prompt_->dismiss();
     if (request.resolve) request.resolve(accept && isSharingAllowed());
+    askNextOffer();
 }
 
 void AppModel::answerPeerCheck(const Uuid& transferId, bool matches) {

@@ -36,7 +36,6 @@ class QSettings;
 namespace velmo {
 
 class ByteStream;
-class QuickShareError;
 
 class AppModel : public QObject {
     Q_OBJECT
@@ -130,10 +129,6 @@ public:
     void cancelTransfer(const Uuid& id);
     void clearFinished();
 
-    // A row's text for a failure the engine detected; the engine's own wording, kept for
-    // people reading the log, goes there.
-    static std::string engineErrorText(const QuickShareError& error);
-
     // --- Web receive
     void startWebReceive();
     void stopWebReceive();
@@ -224,6 +219,18 @@ private:
                        std::function<void(bool)> reply);
     bool acceptIntoSession(const Uuid& id, const QuickShareOffer& offer, const QuickReceiveSession& session);
     void showIncoming(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> resolve);
+    // Asks the user about the offer of row `id` now.
+    void promptFor(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> reply);
+    // With no prompt shown, asks the waiting offer whose host was asked least recently.
+    void askNextOffer();
+    // The offer of row `id`, if it waits for its turn, stops waiting, declined.
+    void withdrawWaitingOffer(const Uuid& id);
+    // Where the connection of row `id` came from, while it holds a place.
+    std::optional<std::string> hostOfPlace(const Uuid& id) const;
+    // The shown offer is declined without the user's answer: its row tells `why`.
+    void declineIncoming(const std::string& why);
+    // Receiving stops: the shown offer and every waiting one are declined, their rows "Cancelled".
+    void declineOffers();
     void finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved);
     // All places taken, a connection from `host` comes: ends the oldest connection from that
     // same host that has not offered yet, failing that the oldest such connection of a host
@@ -276,6 +283,14 @@ private:
     std::vector<TransferItem> transfers_;
     std::optional<IncomingRequest> incoming_;
     QTimer promptTimer_;
+    // Offers waiting for the prompt while another is shown, in arrival order; each holds a place.
+    struct WaitingOffer {
+        Uuid id;
+        QuickShareOffer offer;
+        std::function<void(bool)> reply;
+    };
+    std::vector<WaitingOffer> waitingOffers_;
+    std::vector<std::string> askedHosts_;  // by when each was last asked, least recently first
     std::optional<std::string> statusMessage_;
     std::string deviceName_;
     Path downloadFolder_;

@@ -9,6 +9,7 @@
 
 #include "quickshare/QuickShareError.h"
 #include "transfer/ByteStream.h"
+#include "velmo/model/FailureTexts.h"
 
 namespace velmo {
 
@@ -18,6 +19,9 @@ constexpr std::size_t maxIncoming = 4;
 const char* const receiveLimitText =
     "Receive limit reached. Open a new receive code (up to 10 GB per file and 20 GB or 256 files per session).";
 const char* const sessionClosedText = "Receive session closed.";
+const char* const cancelledText = "Cancelled";
+// Hosts remembered by when they were last asked: more than can hold places at once.
+constexpr std::size_t rememberedHosts = 16;
 
 asio::awaitable<bool> decideOnGui(QPointer<AppModel> model, Uuid id, QuickShareOffer offer,
                                   std::optional<QuickReceiveSession> session,
@@ -29,30 +33,12 @@ asio::awaitable<bool> decideOnGui(QPointer<AppModel> model, Uuid id, QuickShareO
     co_return co_await gui::askOnGui(model, std::move(question));
 }
 
-std::string receiveFailureText(std::exception_ptr error, bool cancelled) {
-    if (cancelled) return "Cancelled";
-    try {
-        std::rethrow_exception(error);
-    } catch (const Cancelled&) {
-        return "Cancelled";
-    } catch (const QuickShareError& e) {
-        if (e.kind() == QuickShareError::Kind::timedOut) return "The phone stopped responding.";
-        if (e.kind() == QuickShareError::Kind::unsupported)
-            return "Only files can be sent to this computer (not text or links).";
-        return AppModel::engineErrorText(e);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error.";
-    }
-}
-
-// Failures the engine raises on the offer it has just read, before asking about it.
-bool endedOnItsOffer(std::exception_ptr error) {
+// The engine refused the offer it had just read, before asking about it.
+bool refusedItsOffer(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const QuickShareError& e) {
-        return e.kind() == QuickShareError::Kind::unsupported || e == QuickShareError::tooManyFiles();
+        return e.refusesTheOffer();
     } catch (...) {
         return false;
     }
@@ -212,7 +198,8 @@ void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Fi
     const bool offered = place != incomingPlaces_.end() && *place->offered;
     const auto row = std::find_if(transfers_.begin(), transfers_.end(), [&](const TransferItem& t) { return t.id == id; });
     const bool untouched = row != transfers_.end() && row->state == TransferItem::State::connecting();
-    if (error && !offered && untouched && !endedOnItsOffer(error)) {
+    const bool asked = row != transfers_.end() && row->state == TransferItem::State::awaitingAccept();
+    if (error && !offered && untouched && !refusedItsOffer(error)) {
         // It ended before the phone said what it offers: nothing to tell, as for a connection
         // turned away. (A row someone cancelled keeps saying so.)
         removeSilentRow(id);
@@ -223,13 +210,13 @@ void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Fi
             markTransferDeclined(id);
         }
     } else if (received.saved.empty()) {
-        failTransferIfActive(id, receiveFailureText(error, isFlowCancelled(id)));
+        failTransferIfActive(id, receiveFailureText(error, isFlowCancelled(id), asked));
     } else {
         // Files saved before the failure stay: the row says how many and can show them. When
         // all were kept before the goodbye failed, nothing is missing.
         const bool whole = received.saved.size() == received.offered;
         const std::string text = std::to_string(received.saved.size()) + " of " + std::to_string(received.offered) +
-                                 " files saved. " + receiveFailureText(error, isFlowCancelled(id));
+                                 " files saved. " + receiveFailureText(error, isFlowCancelled(id), asked);
         updateTransfer(id, [&](TransferItem& t) {
             if (t.state.isActive()) {
                 t.state = whole ? TransferItem::State::done() : TransferItem::State::failed(text);
@@ -241,6 +228,8 @@ void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Fi
     flowCancels_.erase(id);
     if (cancelers_.erase(id)) emit cancelersChanged();
     if (quickReceiveTransfers_.erase(id)) emit quickReceiveTransfersChanged();
+    // Its phone left while asked or waiting: the row already says so, and the next is asked.
+    withdrawWaitingOffer(id);
     if (incoming_ && incoming_->id == id) answerIncoming(false);
     changeIncomingPlaces([&] { std::erase_if(incomingPlaces_, [&](const IncomingPlace& p) { return p.id == id; }); });
 }
@@ -251,10 +240,28 @@ void AppModel::askQuickShare(const Uuid& id, const QuickShareOffer& offer,
     if (!isSharingAllowed() || isFlowCancelled(id)) return reply(false);
     if (session) return reply(acceptIntoSession(id, offer, *session));
     if (!receiveFromAndroid_) return reply(false);
-    // One offer is asked at a time; a second one is declined at once.
-    if (incoming_) return reply(false);
 
     applyOffer(id, offer, TransferItem::State::awaitingAccept());
+    // One offer is asked at a time; another waits its turn, its phone waiting for the answer.
+    if (incoming_) {
+        waitingOffers_.push_back({id, offer, std::move(reply)});
+        return;
+    }
+    promptFor(id, offer, std::move(reply));
+}
+
+std::optional<std::string> AppModel::hostOfPlace(const Uuid& id) const {
+    for (const auto& place : incomingPlaces_)
+        if (place.id == id) return place.host;
+    return std::nullopt;
+}
+
+void AppModel::promptFor(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> reply) {
+    if (const auto host = hostOfPlace(id)) {
+        std::erase(askedHosts_, *host);
+        askedHosts_.push_back(*host);
+        if (askedHosts_.size() > rememberedHosts) askedHosts_.erase(askedHosts_.begin());
+    }
     QPointer<AppModel> self(this);
     showIncoming(id, offer, [self, id, reply = std::move(reply)](bool accepted) {
         if (!accepted || !self) return reply(false);
@@ -283,10 +290,54 @@ bool AppModel::acceptIntoSession(const Uuid& id, const QuickShareOffer& offer, c
     return false;
 }
 
+void AppModel::askNextOffer() {
+    if (incoming_ || quitting_) return;
+    // The host asked least recently goes first (one never asked before all), in arrival order
+    // among equals: a host offering again after each answer cannot keep another one waiting.
+    const auto lastAsked = [&](const WaitingOffer& waiting) -> std::ptrdiff_t {
+        const auto host = hostOfPlace(waiting.id);
+        const auto asked = host ? std::find(askedHosts_.begin(), askedHosts_.end(), *host) : askedHosts_.end();
+        return asked == askedHosts_.end() ? -1 : asked - askedHosts_.begin();
+    };
+    auto next = waitingOffers_.end();
+    for (auto it = waitingOffers_.begin(); it != waitingOffers_.end(); ++it) {
+        // A flow cancelled meanwhile ends on its own and leaves the queue then.
+        if (isFlowCancelled(it->id)) continue;
+        if (next == waitingOffers_.end() || lastAsked(*it) < lastAsked(*next)) next = it;
+    }
+    if (next == waitingOffers_.end()) return;
+    WaitingOffer waiting = std::move(*next);
+    waitingOffers_.erase(next);
+    promptFor(waiting.id, waiting.offer, std::move(waiting.reply));
+}
+
+void AppModel::withdrawWaitingOffer(const Uuid& id) {
+    const auto found = std::find_if(waitingOffers_.begin(), waitingOffers_.end(),
+                                    [&](const WaitingOffer& waiting) { return waiting.id == id; });
+    if (found == waitingOffers_.end()) return;
+    auto reply = std::move(found->reply);
+    waitingOffers_.erase(found);
+    reply(false);
+}
+
+void AppModel::declineIncoming(const std::string& why) {
+    if (!incoming_) return;
+    failTransferIfActive(incoming_->id, why);
+    answerIncoming(false);
+}
+
+void AppModel::declineOffers() {
+    for (auto& waiting : std::exchange(waitingOffers_, {})) {
+        failTransferIfActive(waiting.id, cancelledText);
+        waiting.reply(false);
+    }
+    declineIncoming(cancelledText);
+}
+
 void AppModel::showIncoming(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> resolve) {
     promptTimer_.disconnect();
     connect(&promptTimer_, &QTimer::timeout, this, [this, id] {
-        if (incoming_ && incoming_->id == id) answerIncoming(false);
+        if (incoming_ && incoming_->id == id) declineIncoming("Not answered");
     });
     promptTimer_.start(services_.timeouts.prompt);
     incoming_ = IncomingRequest{id, offer, [this, resolve = std::move(resolve)](bool accept) {

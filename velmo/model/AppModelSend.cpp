@@ -11,6 +11,7 @@
 #include "transfer/FileError.h"
 #include "transfer/PeerText.h"
 #include "transfer/ShareError.h"
+#include "velmo/model/FailureTexts.h"
 
 namespace velmo {
 
@@ -24,8 +25,9 @@ bool samePhones(const std::vector<QuickSharePhone>& a, const std::vector<QuickSh
 }
 
 // Why a send to `phone` failed, as a sentence. The files' own sentences stand, the engine's as
-// engineErrorText tells them; a connection that could not be made names the phone, one lost on
-// the way reads as the transport's own sentence, never the system's bare text.
+// engineErrorText tells them (its own wording goes to the log); a connection that could not be
+// made names the phone, one lost on the way reads as the transport's own sentence, never the
+// system's bare text.
 std::string sendFailureText(std::exception_ptr error, const std::string& phone) {
     try {
         std::rethrow_exception(error);
@@ -34,7 +36,8 @@ std::string sendFailureText(std::exception_ptr error, const std::string& phone) 
     } catch (const FileError& e) {
         return e.what();
     } catch (const QuickShareError& e) {
-        return AppModel::engineErrorText(e);
+        qWarning("Quick Share %s: %s", e.kindName(), e.what());
+        return engineErrorText(e);
     } catch (const std::system_error& e) {
         const auto code = posixCode(e.code());
         if (code == std::errc::connection_refused || code == std::errc::address_not_available ||

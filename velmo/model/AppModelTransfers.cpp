@@ -1,9 +1,7 @@
 // The transfer list: updaters keyed by row id (unknown ids change nothing), cancel, clear.
 #include "velmo/model/AppModelGui.h"
 
-#include <QtGlobal>
-
-#include "quickshare/QuickShareError.h"
+#include <algorithm>
 
 namespace velmo {
 
@@ -114,32 +112,9 @@ void AppModel::applyAirDropResult(const Uuid& id, bool completed, const std::opt
     setTransferState(id, completed ? State::done() : State::failed(message.value_or("Cancelled")));
 }
 
-std::string AppModel::engineErrorText(const QuickShareError& error) {
-    using Kind = QuickShareError::Kind;
-    const char* kind = "unknown";
-    switch (error.kind()) {
-    case Kind::crypto: kind = "crypto"; break;
-    case Kind::protocolError: kind = "protocolError"; break;
-    case Kind::declined: kind = "declined"; break;
-    case Kind::notEnoughSpace: kind = "notEnoughSpace"; break;
-    case Kind::unsupported: kind = "unsupported"; break;
-    case Kind::timedOut: kind = "timedOut"; break;
-    case Kind::cancelledByPhone: kind = "cancelledByPhone"; break;
-    case Kind::disconnected: kind = "disconnected"; break;
-    }
-    qWarning("Quick Share %s: %s", kind, error.what());
-    switch (error.kind()) {
-    case Kind::crypto: return "The connection to the phone couldn't be secured, so the transfer stopped.";
-    case Kind::protocolError:
-        // Errors with a sentence of their own (too many files, a file cut short) keep it.
-        if (error.hasOwnSentence()) return error.what();
-        return "The phone sent something Velmo couldn't read, so the transfer stopped.";
-    default: return error.what();
-    }
-}
-
 void AppModel::cancelTransfer(const Uuid& id) {
     if (incoming_ && incoming_->id == id) answerIncoming(false);
+    withdrawWaitingOffer(id);
     answerPeerCheck(id, false);
     auto found = cancelers_.find(id);
     if (found != cancelers_.end()) {
