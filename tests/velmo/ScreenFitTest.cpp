@@ -11,6 +11,7 @@
 #include "velmo/ui/MenuBarWindow.h"
 #include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/QRCodeView.h"
+#include "velmo/ui/StepRow.h"
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/WindowFitter.h"
 
@@ -24,6 +25,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QVBoxLayout>
 #include <gtest/gtest.h>
 #include <set>
 #include <thread>
@@ -52,25 +54,38 @@ QPushButton* button(QWidget* root, const QString& text) {
 // The window, frame included, within the available area of the screen, once it has been fitted:
 // on a busy machine that follows a few turns of the event loop after it shows.
 void expectOnScreen(QWidget* window, QScreen* screen, const char* what) {
-    pumpUntil([&] { return screen->availableGeometry().contains(window->frameGeometry()); }, 2s);
-    pumpFor(30ms);
-    EXPECT_TRUE(screen->availableGeometry().contains(window->frameGeometry()))
+    EXPECT_TRUE(pumpUntil([&] { return screen->availableGeometry().contains(window->frameGeometry()); }))
         << what << ": " << show(window->frameGeometry()) << " on " << show(screen->availableGeometry());
 }
 
-// The whole widget in view: inside its window and inside every ancestor (a scroll area's
-// viewport clips what lies below its edge).
-void expectInView(QWidget* widget, const char* what) {
-    ASSERT_NE(widget, nullptr) << what;
-    EXPECT_TRUE(widget->isVisible()) << what;
+// What keeps the widget from being whole in view: its window or an ancestor (a scroll area's
+// viewport clips what lies below its edge); nothing when it is in view.
+std::string cutOf(QWidget* widget) {
+    if (!widget->isVisible()) return "hidden";
     QWidget* top = widget->window();
     const QRect rect(widget->mapTo(top, QPoint(0, 0)), widget->size());
     for (QWidget* outer = widget->parentWidget(); outer; outer = outer->parentWidget()) {
         const QRect area(outer == top ? QPoint(0, 0) : outer->mapTo(top, QPoint(0, 0)), outer->size());
-        EXPECT_TRUE(area.contains(rect)) << what << ": " << show(rect) << " cut by "
-                                         << outer->metaObject()->className() << " " << show(area);
+        if (!area.contains(rect)) return show(rect) + " cut by " + outer->metaObject()->className() + " " + show(area);
         if (outer == top) break;
     }
+    return {};
+}
+
+// Runs what the event loop has been given so far: a wait for what must not come.
+void runPosted() {
+    bool ran = false;
+    QMetaObject::invokeMethod(qApp, [&] { ran = true; }, Qt::QueuedConnection);
+    pumpUntil([&] { return ran; });
+}
+
+// The whole widget in view once its window has fitted itself.
+void expectInView(QWidget* widget, const char* what) {
+    ASSERT_NE(widget, nullptr) << what;
+    QPointer<QWidget> shown(widget);
+    pumpUntil([&] { return !shown || cutOf(shown).empty(); });
+    ASSERT_TRUE(shown) << what << " went away";
+    EXPECT_EQ(cutOf(widget), "") << what;
 }
 
 // Every wrapped label shows all its lines.
@@ -92,7 +107,7 @@ struct ScreenFit : ::testing::TestWithParam<const char*> {
         window.setScreen(screen);
         window.move(screen->availableGeometry().topLeft() + QPoint(40, 60));
         window.show();
-        pumpFor(30ms);
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
     }
     AppModelHarness model;
     QScreen* screen = nullptr;
@@ -105,7 +120,6 @@ TEST_P(ScreenFit, WindowsAndSheetsStayOnTheScreenAsTheyGrow) {
     expectOnScreen(&window, screen, "first-run window");
     expectInView(button(&window, QStringLiteral("Ask each time")), "Ask each time");
     button(&window, QStringLiteral("Allow quick sharing"))->click();
-    pumpFor(30ms);
     expectOnScreen(&window, screen, "main window");
     expectInView(window.findChild<QPushButton*>(QStringLiteral("settingsButton")), "settings button");
 
@@ -115,6 +129,9 @@ TEST_P(ScreenFit, WindowsAndSheetsStayOnTheScreenAsTheyGrow) {
     QDialog* qr = window.content()->qrSendSheet();
     expectOnScreen(qr, screen, "QR send sheet");
     expectInView(qr->findChild<QPushButton*>(QStringLiteral("footerButton")), "QR send sheet's Cancel");
+    // Under the code, the steps whole and the quick mode's warning.
+    for (StepRow* step : qr->findChildren<StepRow*>()) expectInView(step, "a step");
+    expectInView(qr->findChild<QLabel*>(QStringLiteral("openCodeLine")), "the open code's warning");
     for (int i = 0; i < 6; ++i) model->addQRRecipient(model.phone("p" + std::to_string(i), "Phone", true));
     ASSERT_TRUE(pumpUntil([&] { return qr->findChildren<QLabel*>(QStringLiteral("recipientStatus")).size() == 6; }));
     expectOnScreen(qr, screen, "QR send sheet with six phones");
@@ -151,10 +168,34 @@ TEST_P(ScreenFit, WindowsAndSheetsStayOnTheScreenAsTheyGrow) {
         if (i == 0 && pumpUntil([&] { return web->findChild<TransferRow*>() != nullptr; })) first = web->findChild<TransferRow*>();
     }
     ASSERT_TRUE(pumpUntil([&] { return button(web, QStringLiteral("Done")) != nullptr; }));
-    pumpFor(50ms);
+    const auto rows = [&] {
+        QList<TransferRow*> shown = web->findChildren<TransferRow*>();
+        shown.removeIf([](TransferRow* row) { return !row->isVisible(); });
+        return shown;
+    };
+    ASSERT_TRUE(pumpUntil([&] { return rows().size() == 20; }));
     EXPECT_TRUE(first && first->isVisible()) << "the first upload's row was made anew";
+    // Tab follows the rows as shown, newest first, then reaches Done.
+    QWidget* column = web->findChild<QScrollArea*>(QStringLiteral("fittedScroll"))->widget();
+    const auto down = [&](QWidget* widget) { return widget->mapTo(column, QPoint()).y(); };
+    QWidget* newest = nullptr;
+    for (TransferRow* row : rows())
+        if (row->item().id == model->transfers().front().id) newest = row->findChild<QPushButton*>();
+    ASSERT_NE(newest, nullptr);
+    newest->setFocus(Qt::TabFocusReason);
+    for (int tab = 1; tab < 20; ++tab) {
+        QWidget* was = web->focusWidget();
+        QTest::keyClick(was, Qt::Key_Tab);
+        ASSERT_TRUE(column->isAncestorOf(web->focusWidget())) << tab;
+        EXPECT_GT(down(web->focusWidget()), down(was)) << tab;
+    }
+    QTest::keyClick(web->focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(web->focusWidget(), button(web, QStringLiteral("Done")));
+    // Escape leaves the running uploads alone: checked once what it set going has run.
     QTest::keyClick(web, Qt::Key_Escape);
+    runPosted();
     EXPECT_TRUE(model->webReceive().has_value());
+    EXPECT_TRUE(web->isVisible());
     expectOnScreen(web, screen, "web receive sheet with twenty uploads");
     expectInView(button(web, QStringLiteral("Done")), "web receive sheet's Done");
     model->stopWebReceive();
@@ -235,7 +276,8 @@ TEST_P(ScreenFit, IncomingPromptOpensCentredWithItsCodeAndAnswersInView) {
     QDialog* panel = presenter.panel();
     ASSERT_NE(panel, nullptr);
     expectCentredOn(panel, screen, "prompt as it opens");
-    pumpFor(30ms);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(panel));
+    runPosted();
     expectCentredOn(panel, screen, "prompt");
     expectInView(button(panel, QStringLiteral("Accept")), "prompt's Accept");
     expectInView(button(panel, QStringLiteral("Decline")), "prompt's Decline");
@@ -249,13 +291,12 @@ TEST_P(ScreenFit, IncomingPromptOpensCentredWithItsCodeAndAnswersInView) {
     offer();
     presenter.present(*model);
     panel = presenter.panel();
-    pumpFor(30ms);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(panel));
     frames->told.insert(panel);
     announceFrameChange(panel);
-    pumpFor(30ms);
-    const QRect outer = panel->geometry().marginsAdded(TwentyPixelFrames::margins);
-    EXPECT_TRUE(screen->availableGeometry().contains(outer))
-        << "prompt framed late: " << show(outer) << " on " << show(screen->availableGeometry());
+    const auto outer = [&] { return panel->geometry().marginsAdded(TwentyPixelFrames::margins); };
+    EXPECT_TRUE(pumpUntil([&] { return screen->availableGeometry().contains(outer()); }))
+        << "prompt framed late: " << show(outer()) << " on " << show(screen->availableGeometry());
     expectInView(button(panel, QStringLiteral("Accept")), "prompt's Accept framed late");
     model->answerIncoming(false);
 }
@@ -289,9 +330,8 @@ TEST_P(ScreenFit, FocusStaysInItsListWhenItsButtonGoesAway) {
         const auto staged = model->staged().size();
         QTest::keyClick(QApplication::focusWidget(), key);
         EXPECT_EQ(model->staged().size(), staged - 1) << key;
-        ASSERT_TRUE(pumpUntil([&] { return QApplication::focusWidget() != window.findChild<DropZone*>(); }));
-        pumpFor(20ms);
-        EXPECT_EQ(QApplication::focusWidget(), removeButton(QString::fromLatin1(next))) << key;
+        EXPECT_TRUE(pumpUntil([&] { return QApplication::focusWidget() == removeButton(QString::fromLatin1(next)); }))
+            << key;
         EXPECT_EQ(bar->value(), 100) << key;
     }
 
@@ -311,7 +351,7 @@ TEST_P(ScreenFit, FocusStaysInItsListWhenItsButtonGoesAway) {
         auto* in = qobject_cast<QPushButton*>(widget) ? qobject_cast<TargetRow*>(widget->parentWidget()) : nullptr;
         return in && in->findChild<ElidedLabel*>(QStringLiteral("targetName"))->fullText() == phone;
     };
-    pumpUntil([&] { return onThePhone(QApplication::focusWidget()); }, 2s);
+    EXPECT_TRUE(pumpUntil([&] { return onThePhone(QApplication::focusWidget()); }));
     auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
     ASSERT_NE(focused, nullptr);
     EXPECT_EQ(focused->text().toStdString(), "Send Files…");
@@ -331,7 +371,7 @@ TEST_P(ScreenFit, FocusStaysInItsListWhenItsButtonGoesAway) {
     QCoreApplication::sendPostedEvents(QCoreApplication::instance(), QEvent::MetaCall);
     for (int level = 0; level < 3; ++level) QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     ASSERT_TRUE(pumpUntil([&] { return model->quickSharePhones().size() == phones.size(); }));
-    pumpUntil([&] { return onThePhone(window.focusWidget()); }, 2s);
+    EXPECT_TRUE(pumpUntil([&] { return onThePhone(window.focusWidget()); }));
     focused = qobject_cast<QPushButton*>(window.focusWidget());
     ASSERT_NE(focused, nullptr);
     focusedRow = qobject_cast<TargetRow*>(focused->parentWidget());
@@ -359,7 +399,7 @@ TEST_P(ScreenFit, SettingsPopoverGrowsAndShrinksOnTheScreen) {
     const QRect area = screen->availableGeometry();
     window.move(area.right() - window.width() + 1, area.top() + 40);
     window.show();
-    pumpFor(30ms);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     auto* gear = window.findChild<QPushButton*>(QStringLiteral("settingsButton"));
     ASSERT_NE(gear, nullptr);
     gear->click();
@@ -437,20 +477,48 @@ TEST(ScreenChange, PromptFollowsItsWindowToAnotherScreen) {
 void expectCodeReads(QDialog* sheet, const std::string& url, const char* what) {
     auto* code = sheet->findChild<QRCodeView*>();
     expectInView(code, what);
-    EXPECT_GE(quietModules(code->grab().toImage(), encodeQR(code->payload())->width), 3.5) << what;
+    EXPECT_GE(quietModules(code->grab().toImage(), encodeQR(code->payload())->width), QRCodeView::quietModules) << what;
     EXPECT_EQ(decodeQR(sheet->grab().toImage()), url) << what << " at side " << code->side();
 }
 
-// One staged file whose name has no spaces, on a large screen at 1×, a laptop's and a netbook's at
-// 2×: the QR send sheet stays within the screen, its code whole in view and read, also with the
-// Wi-Fi hint and once a phone has joined, whose question is then in view and has the focus. The
-// web receive sheet's code reads whole there too.
+// Once the sheet has fitted its screen: its paddings tightened before its code shrank, the code
+// shrunk no more than the room asks and never below its least; on a screen of at least 960×540
+// points `kept` whole in view under it, on a smaller one the code at its least.
+void expectFitted(QDialog* sheet, QScreen* screen, const QList<QWidget*>& kept, const char* what) {
+    SCOPED_TRACE(what);
+    auto* code = sheet->findChild<QRCodeView*>();
+    ASSERT_NE(code, nullptr);
+    const QSize area = screen->availableGeometry().size();
+    const bool roomy = area.width() >= 960 && area.height() >= 540;
+    const auto side = [&] { return code->side(); };
+    const auto paddingFirst = [&] {
+        return side() == QRCodeView::fullSide || fittedTop(sheet)->contentsMargins().top() <= 8;
+    };
+    const auto asLargeAsFits = [&] {
+        return side() == QRCodeView::fullSide || side() == QRCodeView::leastSide || sheet->height() == roomHeight(sheet);
+    };
+    const auto least = [&] { return roomy ? side() >= QRCodeView::leastSide : side() == QRCodeView::leastSide; };
+    pumpUntil([&] { return paddingFirst() && asLargeAsFits() && least(); });
+    EXPECT_TRUE(paddingFirst()) << "the code shrank to " << side() << " before the paddings";
+    EXPECT_TRUE(asLargeAsFits()) << "the code at " << side() << " in a sheet " << sheet->height() << " high of "
+                                 << roomHeight(sheet);
+    EXPECT_TRUE(least()) << "the code at " << side();
+    if (roomy)
+        for (QWidget* part : kept) expectInView(part, "kept under the code");
+}
+
+// One staged file whose name has no spaces, on a large screen at 1×, a large one at 1.5×, a
+// laptop's and a netbook's at 2×: the QR send sheet stays within the screen, its code whole in
+// view and read with the steps whole under it, also with the Wi-Fi hint and once phones have
+// joined, whose questions then come into view with the focus one after the other. The web
+// receive sheet's code reads whole there too, with the newest upload's row under it.
 TEST(LongNameScreen, SheetsKeepTheirCodeInView) {
-    for (const char* name : {"desktop", "hidpi", "compact"}) {
+    for (const char* name : {"desktop", "wide", "hidpi", "compact"}) {
         SCOPED_TRACE(name);
         ensureApplication();
         AppModelHarness model({.timeouts = {10s, 10s, 100ms}});
         model.sharing->available = false;
+        model.sendScript->holdAfterConfirm = true;
         model->start();
         QScreen* screen = screenNamed(name);
         ASSERT_NE(screen, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
@@ -463,32 +531,68 @@ TEST(LongNameScreen, SheetsKeepTheirCodeInView) {
         ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
         QDialog* qr = window.content()->qrSendSheet();
         const std::string url = model->qrSend()->session.url();
+        const auto steps = [&] {
+            QList<QWidget*> shown;
+            for (StepRow* step : qr->findChildren<StepRow*>()) shown.append(step);
+            return shown;
+        };
+        ASSERT_EQ(steps().size(), 3);
         expectOnScreen(qr, screen, "QR send sheet");
+        expectFitted(qr, screen, steps(), "QR send sheet");
         expectCodeReads(qr, url, "QR code");
         expectInView(qr->findChild<QPushButton*>(QStringLiteral("footerButton")), "QR send sheet's Cancel");
         ASSERT_TRUE(pumpUntil([&] { return qr->findChild<NetworkHint*>() && qr->findChild<NetworkHint*>()->isShown(); }));
-        pumpFor(300ms);
+        expectFitted(qr, screen, steps() << qr->findChild<NetworkHint*>(), "QR send sheet with the hint");
         expectOnScreen(qr, screen, "QR send sheet with the hint");
         expectCodeReads(qr, url, "QR code with the hint");
-        const auto phone = model.phone("q1", "Pixel", true);
-        std::thread([&] { model.discovery->onQRMatch(phone); }).join();
-        ASSERT_TRUE(pumpUntil([&] {
-            return button(qr, QStringLiteral("Codes match")) && QApplication::focusWidget() == button(qr, QStringLiteral("Codes match"));
-        }));
-        pumpFor(100ms);
-        expectCodeReads(qr, url, "QR code with a phone");
-        expectInView(button(qr, QStringLiteral("Codes match")), "Codes match");
-        // Answered from the keyboard; a second Space does not stop the send.
+
+        // A second phone's question waits while the first one has the focus; each answer from
+        // the keyboard moves it on to the next, and a Space after the last stops nothing.
+        const auto question = [&](const char* phone) -> QPushButton* {
+            for (auto* match : qr->findChildren<QPushButton*>(QStringLiteral("codesMatch")))
+                if (match->property("recipient").toString() == QLatin1String(phone) && match->isVisible()) return match;
+            return nullptr;
+        };
+        const auto join = [&](const char* id) {
+            const auto phone = model.phone(id, std::string("Pixel ") + id, true);
+            std::thread([&] { model.discovery->onQRMatch(phone); }).join();
+        };
+        join("q1");
+        ASSERT_TRUE(pumpUntil([&] { return question("q1") && QApplication::focusWidget() == question("q1"); }));
+        join("q2");
+        ASSERT_TRUE(pumpUntil([&] { return question("q2") != nullptr; }));
+        runPosted();
+        EXPECT_EQ(QApplication::focusWidget(), question("q1"));
+        expectCodeReads(qr, url, "QR code with phones");
+        expectInView(question("q1"), "the first phone's Codes match");
+        QTest::keyClick(question("q1"), Qt::Key_Space);
+        ASSERT_TRUE(pumpUntil([&] { return !question("q1") && question("q2"); }));
+        runPosted();
+        EXPECT_EQ(QApplication::focusWidget(), question("q2"));
+        expectInView(question("q2"), "the second phone's Codes match");
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        ASSERT_TRUE(pumpUntil([&] { return button(qr, QStringLiteral("Codes match")) == nullptr; }));
-        pumpFor(50ms);
-        EXPECT_NE(QApplication::focusWidget(), qr->findChild<QPushButton*>(QStringLiteral("footerButton")));
+        ASSERT_TRUE(pumpUntil([&] { return !question("q2"); }));
+        runPosted();
+        ASSERT_NE(QApplication::focusWidget(), nullptr);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        runPosted();
+        EXPECT_TRUE(model->qrSend().has_value()) << "a Space after the last answer stopped the send";
         model->cancelQRSend();
 
         model->startWebReceive();
         ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
-        pumpFor(100ms);
-        expectCodeReads(window.content()->webReceiveSheet(), model->webReceive()->url, "web receive code");
+        QDialog* web = window.content()->webReceiveSheet();
+        expectCodeReads(web, model->webReceive()->url, "web receive code");
+        for (int i = 0; i < 3; ++i)
+            model->handleWebReceiveEvent(WebReceiveServer::Started{Uuid::random(), "photo.jpg", 1000, "Phone"});
+        TransferRow* newest = nullptr;
+        ASSERT_TRUE(pumpUntil([&] {
+            for (auto* row : web->findChildren<TransferRow*>())
+                if (row->isVisible() && row->item().id == model->transfers().front().id) newest = row;
+            return newest != nullptr;
+        }));
+        expectFitted(web, screen, {newest}, "web receive sheet with uploads");
+        expectCodeReads(web, model->webReceive()->url, "web receive code with uploads");
     }
 }
 
