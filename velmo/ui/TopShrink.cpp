@@ -2,6 +2,8 @@
 
 #include "velmo/ui/WindowFitter.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -72,11 +74,30 @@ void TopShrink::apply(const Spacing& spacing) {
     if (column_->spacing() != spacing.columnSpacing) column_->setSpacing(spacing.columnSpacing);
 }
 
-int TopShrink::measure(int width) const {
+int TopShrink::measure(int width) {
     int column = contentHeight(column_, width);
-    if (const QWidget* kept = part_.keep ? part_.keep() : nullptr)
-        column = std::min(column, kept->mapTo(column_->parentWidget(), QPoint(0, kept->height())).y());
+    const QWidget* kept = part_.keep ? part_.keep() : nullptr;
+    follow(kept);
+    if (kept) column = std::min(column, kept->mapTo(column_->parentWidget(), QPoint(0, kept->height())).y());
     return contentHeight(top_, width) + column + (footer_ ? contentHeight(footer_, width) : 0);
+}
+
+void TopShrink::follow(const QWidget* kept) {
+    QList<QPointer<QWidget>> chain;
+    for (auto* up = const_cast<QWidget*>(kept); up && up != column_->parentWidget(); up = up->parentWidget())
+        chain.append(up);
+    if (chain == followed_) return;
+    for (const auto& widget : followed_)
+        if (widget) widget->removeEventFilter(this);
+    followed_ = chain;
+    for (const auto& widget : followed_) widget->installEventFilter(this);
+}
+
+bool TopShrink::eventFilter(QObject*, QEvent* event) {
+    // A fit follows each layout request of the window's top.
+    if (event->type() == QEvent::Move || event->type() == QEvent::Resize)
+        QCoreApplication::postEvent(top_->parentWidget(), new QEvent(QEvent::LayoutRequest));
+    return false;
 }
 
 int TopShrink::change(const Spacing& other) const {

@@ -4,12 +4,13 @@
 #pragma once
 
 #include <QMargins>
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <functional>
 
 class QHBoxLayout;
 class QVBoxLayout;
-class QWidget;
 
 namespace velmo {
 
@@ -32,6 +33,9 @@ public:
     // `room` at `width`, with the paddings of the window as made when that is enough.
     void fit(int width, int room);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     TopShrink(QWidget* window, ShrinkingPart part);
     struct Spacing {
@@ -41,15 +45,18 @@ private:
     Spacing tightened() const;
     void apply(const Spacing& spacing);
     // What the top, the kept column and the footer take with the paddings now in place.
-    int measure(int width) const;
+    int measure(int width);
     // How much more they would take with `other` than with the paddings now in place.
     int change(const Spacing& other) const;
+    // Follows where the kept widget lies in the column: nested layouts place it after the fit.
+    void follow(const QWidget* kept);
     ShrinkingPart part_;
     QVBoxLayout* top_;
     QVBoxLayout* column_;
     QHBoxLayout* footer_;
     const Spacing normal_;
     Spacing now_;
+    QList<QPointer<QWidget>> followed_;
 };
 
 }  // namespace velmo

@@ -12,6 +12,8 @@
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 namespace velmo {
@@ -76,6 +78,10 @@ void WebReceiveSheet::refresh() {
     list_->setVisible(!received.empty());
     if (received.empty() && !hint_) NetworkHint::place(hint_, column_, this, hintDelay_);
     if (!received.empty()) NetworkHint::drop(hint_);
+    // The first upload's row takes the hint's place: the column shows it from the start, wherever
+    // the hint had scrolled it.
+    if (!done_ && !received.empty())
+        if (auto* scroll = findChild<QScrollArea*>()) scroll->verticalScrollBar()->setValue(0);
     if (done_ != !received.empty()) showFooter(!received.empty());
 }
 
