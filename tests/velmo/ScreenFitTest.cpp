@@ -2,15 +2,13 @@
 // available area and stays there as its content grows, with its buttons in view, and the
 // keyboard reaches all of it.
 #include "velmo/AppModelHarness.h"
-#include "velmo/CodeReader.h"
+#include "velmo/ScreenChecks.h"
 #include "velmo/ui/DeviceList.h"
 #include "velmo/ui/DropZone.h"
 #include "velmo/ui/ElidedLabel.h"
 #include "velmo/ui/IncomingPrompt.h"
 #include "velmo/ui/MainWindow.h"
 #include "velmo/ui/MenuBarWindow.h"
-#include "velmo/ui/NetworkHint.h"
-#include "velmo/ui/QRCodeView.h"
 #include "velmo/ui/StepRow.h"
 #include "velmo/ui/TransferRow.h"
 #include "velmo/ui/WindowFitter.h"
@@ -25,7 +23,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
-#include <QVBoxLayout>
 #include <gtest/gtest.h>
 #include <set>
 #include <thread>
@@ -34,68 +31,6 @@ namespace velmo::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string show(const QRect& rect) {
-    return QStringLiteral("%1,%2 %3×%4").arg(rect.x()).arg(rect.y()).arg(rect.width()).arg(rect.height()).toStdString();
-}
-
-QScreen* screenNamed(const char* name) {
-    for (QScreen* screen : QGuiApplication::screens())
-        if (screen->name() == QLatin1String(name)) return screen;
-    return nullptr;
-}
-
-QPushButton* button(QWidget* root, const QString& text) {
-    for (auto* candidate : root->findChildren<QPushButton*>())
-        if (candidate->text() == text && candidate->isVisible()) return candidate;
-    return nullptr;
-}
-
-// The window, frame included, within the available area of the screen, once it has been fitted:
-// on a busy machine that follows a few turns of the event loop after it shows.
-void expectOnScreen(QWidget* window, QScreen* screen, const char* what) {
-    EXPECT_TRUE(pumpUntil([&] { return screen->availableGeometry().contains(window->frameGeometry()); }))
-        << what << ": " << show(window->frameGeometry()) << " on " << show(screen->availableGeometry());
-}
-
-// What keeps the widget from being whole in view: its window or an ancestor (a scroll area's
-// viewport clips what lies below its edge); nothing when it is in view.
-std::string cutOf(QWidget* widget) {
-    if (!widget->isVisible()) return "hidden";
-    QWidget* top = widget->window();
-    const QRect rect(widget->mapTo(top, QPoint(0, 0)), widget->size());
-    for (QWidget* outer = widget->parentWidget(); outer; outer = outer->parentWidget()) {
-        const QRect area(outer == top ? QPoint(0, 0) : outer->mapTo(top, QPoint(0, 0)), outer->size());
-        if (!area.contains(rect)) return show(rect) + " cut by " + outer->metaObject()->className() + " " + show(area);
-        if (outer == top) break;
-    }
-    return {};
-}
-
-// Runs what the event loop has been given so far: a wait for what must not come.
-void runPosted() {
-    bool ran = false;
-    QMetaObject::invokeMethod(qApp, [&] { ran = true; }, Qt::QueuedConnection);
-    pumpUntil([&] { return ran; });
-}
-
-// The whole widget in view once its window has fitted itself.
-void expectInView(QWidget* widget, const char* what) {
-    ASSERT_NE(widget, nullptr) << what;
-    QPointer<QWidget> shown(widget);
-    pumpUntil([&] { return !shown || cutOf(shown).empty(); });
-    ASSERT_TRUE(shown) << what << " went away";
-    EXPECT_EQ(cutOf(widget), "") << what;
-}
-
-// Every wrapped label shows all its lines.
-void expectWhole(QWidget* root, const char* what) {
-    for (QLabel* label : root->findChildren<QLabel*>())
-        if (label->isVisible() && label->wordWrap()) {
-            EXPECT_GE(label->height(), label->heightForWidth(label->width()))
-                << what << ": \"" << label->text().toStdString() << "\" is cut";
-        }
-}
 
 struct ScreenFit : ::testing::TestWithParam<const char*> {
     // No offer or code comparison times out while a busy machine gets to the checks.
@@ -472,129 +407,6 @@ TEST(ScreenChange, PromptFollowsItsWindowToAnotherScreen) {
     expectOnScreen(panel, small, "prompt on the screen that took it");
     expectInView(button(panel, QStringLiteral("Accept")), "prompt's Accept");
     model->answerIncoming(false);
-}
-
-// The code whole in view and read back from the window's picture, quiet zone included.
-void expectCodeReads(QDialog* sheet, const std::string& url, const char* what) {
-    auto* code = sheet->findChild<QRCodeView*>();
-    expectInView(code, what);
-    EXPECT_GE(quietModules(code->grab().toImage(), encodeQR(code->payload())->width), QRCodeView::quietModules) << what;
-    EXPECT_EQ(decodeQR(sheet->grab().toImage()), url) << what << " at side " << code->side();
-}
-
-// Once the sheet has fitted its screen: its paddings tightened before its code shrank, the code
-// shrunk no more than the room asks and never below its least; on a screen of at least 960×540
-// points `kept` whole in view under it, on a smaller one the code at its least.
-void expectFitted(QDialog* sheet, QScreen* screen, const QList<QWidget*>& kept, const char* what) {
-    SCOPED_TRACE(what);
-    auto* code = sheet->findChild<QRCodeView*>();
-    ASSERT_NE(code, nullptr);
-    const QSize area = screen->availableGeometry().size();
-    const bool roomy = area.width() >= 960 && area.height() >= 540;
-    const auto side = [&] { return code->side(); };
-    const auto paddingFirst = [&] {
-        return side() == QRCodeView::fullSide || fittedTop(sheet)->contentsMargins().top() <= 8;
-    };
-    const auto asLargeAsFits = [&] {
-        return side() == QRCodeView::fullSide || side() == QRCodeView::leastSide || sheet->height() == roomHeight(sheet);
-    };
-    const auto least = [&] { return roomy ? side() >= QRCodeView::leastSide : side() == QRCodeView::leastSide; };
-    pumpUntil([&] { return paddingFirst() && asLargeAsFits() && least(); });
-    EXPECT_TRUE(paddingFirst()) << "the code shrank to " << side() << " before the paddings";
-    EXPECT_TRUE(asLargeAsFits()) << "the code at " << side() << " in a sheet " << sheet->height() << " high of "
-                                 << roomHeight(sheet);
-    EXPECT_TRUE(least()) << "the code at " << side();
-    if (roomy)
-        for (QWidget* part : kept) expectInView(part, "kept under the code");
-}
-
-// One staged file whose name has no spaces, on a large screen at 1×, a large one at 1.5×, a
-// laptop's and a netbook's at 2×: the QR send sheet stays within the screen, its code whole in
-// view and read with the steps whole under it, also with the Wi-Fi hint and once phones have
-// joined, whose questions then come into view with the focus one after the other. The web
-// receive sheet's code reads whole there too, with the newest upload's row under it.
-TEST(LongNameScreen, SheetsKeepTheirCodeInView) {
-    for (const char* name : {"desktop", "wide", "hidpi", "compact"}) {
-        SCOPED_TRACE(name);
-        ensureApplication();
-        AppModelHarness model({.timeouts = {10s, 10s, 100ms}});
-        model.sharing->available = false;
-        model.sendScript->holdAfterConfirm = true;
-        model->start();
-        QScreen* screen = screenNamed(name);
-        ASSERT_NE(screen, nullptr) << "the offscreen screens are configured by the snapshot tests' environment";
-        MainWindow window(*model, nullptr, 300ms);
-        window.setScreen(screen);
-        window.move(screen->availableGeometry().topLeft());
-        window.show();
-        model->stageFiles({model.file(std::string(200, 'a'), 6)});
-        model->startQRSend();
-        ASSERT_TRUE(pumpUntil([&] { return window.content()->qrSendSheet() != nullptr; }));
-        QDialog* qr = window.content()->qrSendSheet();
-        const std::string url = model->qrSend()->session.url();
-        const auto steps = [&] {
-            QList<QWidget*> shown;
-            for (StepRow* step : qr->findChildren<StepRow*>()) shown.append(step);
-            return shown;
-        };
-        ASSERT_EQ(steps().size(), 3);
-        expectOnScreen(qr, screen, "QR send sheet");
-        expectFitted(qr, screen, steps(), "QR send sheet");
-        expectCodeReads(qr, url, "QR code");
-        expectInView(qr->findChild<QPushButton*>(QStringLiteral("footerButton")), "QR send sheet's Cancel");
-        ASSERT_TRUE(pumpUntil([&] { return qr->findChild<NetworkHint*>() && qr->findChild<NetworkHint*>()->isShown(); }));
-        expectFitted(qr, screen, steps() << qr->findChild<NetworkHint*>(), "QR send sheet with the hint");
-        expectOnScreen(qr, screen, "QR send sheet with the hint");
-        expectCodeReads(qr, url, "QR code with the hint");
-
-        // A second phone's question waits while the first one has the focus; each answer from
-        // the keyboard moves it on to the next, and a Space after the last stops nothing.
-        const auto question = [&](const char* phone) -> QPushButton* {
-            for (auto* match : qr->findChildren<QPushButton*>(QStringLiteral("codesMatch")))
-                if (match->property("recipient").toString() == QLatin1String(phone) && match->isVisible()) return match;
-            return nullptr;
-        };
-        const auto join = [&](const char* id) {
-            const auto phone = model.phone(id, std::string("Pixel ") + id, true);
-            std::thread([&] { model.discovery->onQRMatch(phone); }).join();
-        };
-        join("q1");
-        ASSERT_TRUE(pumpUntil([&] { return question("q1") && QApplication::focusWidget() == question("q1"); }));
-        join("q2");
-        ASSERT_TRUE(pumpUntil([&] { return question("q2") != nullptr; }));
-        runPosted();
-        EXPECT_EQ(QApplication::focusWidget(), question("q1"));
-        expectCodeReads(qr, url, "QR code with phones");
-        expectInView(question("q1"), "the first phone's Codes match");
-        QTest::keyClick(question("q1"), Qt::Key_Space);
-        ASSERT_TRUE(pumpUntil([&] { return !question("q1") && question("q2"); }));
-        runPosted();
-        EXPECT_EQ(QApplication::focusWidget(), question("q2"));
-        expectInView(question("q2"), "the second phone's Codes match");
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        ASSERT_TRUE(pumpUntil([&] { return !question("q2"); }));
-        runPosted();
-        ASSERT_NE(QApplication::focusWidget(), nullptr);
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
-        runPosted();
-        EXPECT_TRUE(model->qrSend().has_value()) << "a Space after the last answer stopped the send";
-        model->cancelQRSend();
-
-        model->startWebReceive();
-        ASSERT_TRUE(pumpUntil([&] { return window.content()->webReceiveSheet() != nullptr; }));
-        QDialog* web = window.content()->webReceiveSheet();
-        expectCodeReads(web, model->webReceive()->url, "web receive code");
-        for (int i = 0; i < 3; ++i)
-            model->handleWebReceiveEvent(WebReceiveServer::Started{Uuid::random(), "photo.jpg", 1000, "Phone"});
-        TransferRow* newest = nullptr;
-        ASSERT_TRUE(pumpUntil([&] {
-            for (auto* row : web->findChildren<TransferRow*>())
-                if (row->isVisible() && row->item().id == model->transfers().front().id) newest = row;
-            return newest != nullptr;
-        }));
-        expectFitted(web, screen, {newest}, "web receive sheet with uploads");
-        expectCodeReads(web, model->webReceive()->url, "web receive code with uploads");
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, ScreenFit, ::testing::Values("small", "hidpi"),

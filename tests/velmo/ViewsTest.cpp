@@ -380,10 +380,10 @@ TEST_F(Views, ADirectSendsQuestionComesIntoViewWithTheFocus) {
     const int scrolled = scroll->verticalScrollBar()->value();
     patient->send({patient.file("a.txt", 6)}, patient.phone("p1", "Pixel"));
     ASSERT_TRUE(pumpUntil([&] { return question() != nullptr; }));
-    // The question's turn to take the focus has come and gone.
-    bool ran = false;
-    QMetaObject::invokeMethod(&window, [&] { ran = true; }, Qt::QueuedConnection);
-    ASSERT_TRUE(pumpUntil([&] { return ran; }));
+    // Once the question's turn to take the focus has come.
+    bool asked = false;
+    QMetaObject::invokeMethod(&window, [&] { asked = true; }, Qt::QueuedConnection);
+    ASSERT_TRUE(pumpUntil([&] { return asked; }));
     EXPECT_EQ(QApplication::focusWidget(), send);
     EXPECT_EQ(scroll->verticalScrollBar()->value(), scrolled);
     patient->cancelTransfer(patient.row().id);
