@@ -87,22 +87,17 @@ void expectCodeReads(QDialog* sheet, const std::string& url, const char* what) {
 void expectFitted(QDialog* sheet, QScreen* screen, const QList<QWidget*>& kept, const char* what) {
     SCOPED_TRACE(what);
     auto* code = sheet->findChild<QRCodeView*>();
-    ASSERT_NE(code, nullptr);
     const QSize area = screen->availableGeometry().size();
     const bool roomy = area.width() >= 960 && area.height() >= 540;
-    const auto side = [&] { return code->side(); };
-    const auto paddingFirst = [&] {
-        return side() == QRCodeView::fullSide || fittedTop(sheet)->contentsMargins().top() <= 8;
+    const auto fitted = [&] {
+        const bool full = code->side() == QRCodeView::fullSide, least = code->side() == QRCodeView::leastSide;
+        return (full || fittedTop(sheet)->contentsMargins().top() <= 8) &&
+               (full || least || sheet->height() == roomHeight(sheet)) &&
+               (roomy ? code->side() >= QRCodeView::leastSide : least);
     };
-    const auto asLargeAsFits = [&] {
-        return side() == QRCodeView::fullSide || side() == QRCodeView::leastSide || sheet->height() == roomHeight(sheet);
-    };
-    const auto least = [&] { return roomy ? side() >= QRCodeView::leastSide : side() == QRCodeView::leastSide; };
-    pumpUntil([&] { return paddingFirst() && asLargeAsFits() && least(); });
-    EXPECT_TRUE(paddingFirst()) << "the code shrank to " << side() << " before the paddings";
-    EXPECT_TRUE(asLargeAsFits()) << "the code at " << side() << " in a sheet " << sheet->height() << " high of "
-                                 << roomHeight(sheet);
-    EXPECT_TRUE(least()) << "the code at " << side();
+    EXPECT_TRUE(pumpUntil(fitted)) << "code " << code->side() << " under a top padding of "
+                                   << fittedTop(sheet)->contentsMargins().top() << " in a sheet "
+                                   << sheet->height() << " high of " << roomHeight(sheet);
     if (roomy)
         for (QWidget* part : kept) expectInView(part, "kept under the code");
 }

@@ -1,5 +1,4 @@
-// Checks of windows on the offscreen screens the snapshot tests' environment configures: on the
-// screen, whole in view, and QR codes that read.
+// Checks of windows on the offscreen screens that the snapshot tests' environment configures.
 #pragma once
 
 #include <QList>
@@ -16,15 +15,12 @@ namespace velmo::test {
 
 std::string show(const QRect& rect);
 QScreen* screenNamed(const char* name);
-// The visible button of `root` with this text.
 QPushButton* button(QWidget* root, const QString& text);
 // Runs what the event loop has been given so far: a wait for what must not come.
 void runPosted();
-// The window, frame included, within the available area of the screen, once it has been fitted:
-// on a busy machine that follows a few turns of the event loop after it shows.
+// The window, frame included, within the available area of the screen once it has been fitted.
 void expectOnScreen(QWidget* window, QScreen* screen, const char* what);
-// The whole widget in view (inside its window and every ancestor: a scroll area's viewport clips
-// what lies below its edge) once its window has fitted itself.
+// The whole widget in view (a scroll area's viewport clips it) once its window has fitted itself.
 void expectInView(QWidget* widget, const char* what);
 // Every wrapped label shows all its lines.
 void expectWhole(QWidget* root, const char* what);

@@ -377,18 +377,14 @@ TEST_F(Views, ADirectSendsQuestionComesIntoViewWithTheFocus) {
     };
     auto* send = window.findChild<QPushButton*>(QStringLiteral("sendButton"));
     send->setFocus(Qt::TabFocusReason);
-    const int scrolled = scroll->verticalScrollBar()->value();
     patient->send({patient.file("a.txt", 6)}, patient.phone("p1", "Pixel"));
     ASSERT_TRUE(pumpUntil([&] { return question() != nullptr; }));
-    // Once the question's turn to take the focus has come.
-    bool asked = false;
+    bool asked = false;  // once the question's turn to take the focus has come
     QMetaObject::invokeMethod(&window, [&] { asked = true; }, Qt::QueuedConnection);
     ASSERT_TRUE(pumpUntil([&] { return asked; }));
     EXPECT_EQ(QApplication::focusWidget(), send);
-    EXPECT_EQ(scroll->verticalScrollBar()->value(), scrolled);
+    EXPECT_EQ(scroll->verticalScrollBar()->value(), 0);
     patient->cancelTransfer(patient.row().id);
-    ASSERT_TRUE(pumpUntil([&] { return question() == nullptr; }));
-
     window.setFocus(Qt::OtherFocusReason);
     patient->send({patient.file("b.txt", 6)}, patient.phone("p2", "Pixel"));
     ASSERT_TRUE(pumpUntil([&] { return question() && QApplication::focusWidget() == question(); }));
