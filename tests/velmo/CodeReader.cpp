@@ -26,9 +26,17 @@ double quietModules(const QImage& tile, int modules) {
             if (const QColor color = tile.pixelColor(x, y); color.alpha() == 255 && color.lightness() < 16)
                 dark |= QRect(x, y, 1, 1);
     if (dark.isEmpty() || modules <= 0) return 0;
-    const double module = static_cast<double>(dark.width()) / modules;
-    const int margin = std::min({dark.left(), dark.top(), tile.width() - 1 - dark.right(), tile.height() - 1 - dark.bottom()});
-    return margin / module;
+    // From the code outwards, through its middle, while the pixels are of the white tile.
+    const auto light = [&](QPoint from, QPoint step) {
+        int count = 0;
+        for (QPoint at = from + step; tile.rect().contains(at) && tile.pixel(at) == qRgb(255, 255, 255); at += step)
+            ++count;
+        return count;
+    };
+    const QPoint middle = dark.center();
+    const int margin = std::min({light({dark.left(), middle.y()}, {-1, 0}), light({dark.right(), middle.y()}, {1, 0}),
+                                 light({middle.x(), dark.top()}, {0, -1}), light({middle.x(), dark.bottom()}, {0, 1})});
+    return margin / (static_cast<double>(dark.width()) / modules);
 }
 
 }  // namespace velmo::test

@@ -8,8 +8,8 @@ namespace velmo::test {
 
 // What zbarimg reads from a picture: one line per code found.
 std::string decodeQR(const QImage& image);
-// The light margin around the dark modules drawn in `tile`, in modules of a code `modules` wide:
-// the least of its four sides.
+// The white margin between the dark modules drawn in `tile` and its border or edge, in modules
+// of a code `modules` wide: the least of its four sides.
 double quietModules(const QImage& tile, int modules);
 
 }  // namespace velmo::test

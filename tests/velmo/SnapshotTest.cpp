@@ -44,13 +44,15 @@ public:
     void SetUp() override {
         if (QCoreApplication::instance() || qgetenv("QT_QPA_PLATFORM") != "offscreen") return;
         file_ = std::filesystem::temp_directory_path() / ("velmo-screen-" + std::to_string(getpid()) + ".json");
-        // Beside it, for windows on small screens: a netbook's, a 2× netbook's and a 2× laptop's.
+        // Beside it, for windows on small screens: a netbook's, a 2× netbook's and a 2× laptop's; and a
+        // large one at 1.5×.
         std::ofstream(file_) << R"({"screens": [{"name": "desktop", "x": 0, "y": 0, "width": 1920, "height": 1080,)"
                                 R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1},)"
                                 R"( {"name": "small", "x": 1920, "y": 0, "width": 1024, "height": 600,)"
                                 R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1},)"
                                 R"( {"name": "compact", "x": 3904, "y": 0, "width": 512, "height": 300, "dpr": 2},)"
-                                R"( {"name": "hidpi", "x": 2944, "y": 0, "width": 960, "height": 540, "dpr": 2}]})";
+                                R"( {"name": "hidpi", "x": 2944, "y": 0, "width": 960, "height": 540, "dpr": 2},)"
+                                R"( {"name": "wide", "x": 0, "y": 2000, "width": 1707, "height": 960, "dpr": 1.5}]})";
         qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + file_.c_str());
     }
     void TearDown() override {

@@ -34,7 +34,12 @@ void NetworkHint::place(NetworkHint*& hint, QVBoxLayout* column, QWidget* host, 
 }
 
 void NetworkHint::drop(NetworkHint*& hint) {
-    if (hint) hint->deleteLater();
+    if (hint) {
+        // Gone at once: moved by the rows that take its place, it would scroll its column to itself.
+        hint->following_ = nullptr;
+        hint->setVisible(false);
+        hint->deleteLater();
+    }
     hint = nullptr;
 }
 

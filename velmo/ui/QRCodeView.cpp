@@ -42,7 +42,9 @@ void QRCodeView::paintEvent(QPaintEvent*) {
     if (!matrix_) return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF tile = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    // The border is stroked on the tile's edge, inside it.
+    const qreal inset = borderWidth / 2.0;
+    const QRectF tile = QRectF(rect()).adjusted(inset, inset, -inset, -inset);
     QPainterPath shape;
     shape.addRoundedRect(tile, 12, 12);
     painter.fillPath(shape, QColor(colors::qrBackground));
@@ -50,12 +52,13 @@ void QRCodeView::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing, false);
     const qreal ratio = devicePixelRatioF();
     painter.scale(1 / ratio, 1 / ratio);
-    // Around the code, four modules of light margin at every size: a reader needs that quiet
-    // zone to find the code.
+    // Inside the border, four whole modules of light around the code at every size: a reader
+    // needs that quiet zone to find the code. A pixel more on each side takes up the rounding of
+    // module edges to whole pixels.
     const int count = matrix_->width;
-    const double pixels = side_ * ratio;
-    const double module = pixels / (count + 2 * quietModules);
-    const double start = (pixels - module * count) / 2;
+    const double border = std::ceil(borderWidth * ratio) + 1;
+    const double module = (side_ * ratio - 2 * border) / (count + 2 * quietModules);
+    const double start = border + quietModules * module;
     const auto edge = [&](int index) { return static_cast<int>(std::lround(start + index * module)); };
     QPainterPath modules;
     for (int y = 0; y < count; ++y)
@@ -66,7 +69,7 @@ void QRCodeView::paintEvent(QPaintEvent*) {
     painter.fillPath(modules, Qt::black);
     painter.resetTransform();
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.strokePath(shape, QPen(colors::line.now(), 1));
+    painter.strokePath(shape, QPen(colors::line.now(), borderWidth));
 }
 
 }  // namespace velmo

@@ -25,9 +25,10 @@ public:
     bool hasCode() const { return matrix_.has_value(); }
     QSize sizeHint() const override;
     // The tile's side, 232 unless a short screen asks for less; the code and its light margin
-    // of `quietModules` modules scale with it.
+    // of `quietModules` modules inside the tile's border scale with it.
     static constexpr int fullSide = 232;
     static constexpr int quietModules = 4;
+    static constexpr int borderWidth = 1;
     // The least side on a short screen: its modules stay a few pixels wide for a camera.
     static constexpr int leastSide = 88;
     int side() const { return side_; }

@@ -7,10 +7,11 @@
 #include "velmo/ui/LineLimitedLabel.h"
 #include "velmo/ui/NetworkHint.h"
 #include "velmo/ui/QRCodeView.h"
+#include "velmo/ui/QRTile.h"
 #include "velmo/ui/Theme.h"
+#include "velmo/ui/TopShrink.h"
 #include "velmo/ui/WindowFitter.h"
 
-#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <algorithm>
 #include <QKeyEvent>
@@ -107,23 +108,6 @@ QString recipientStatusText(const QRSend::Recipient& recipient) {
     return {};
 }
 
-QVBoxLayout* tileCaptions(const QString& title, const QString& subtitle, QWidget* parent) {
-    auto* captions = new QVBoxLayout;
-    captions->setSpacing(2);
-    captions->addWidget(plainLabel(title, fonts::bodyStrong(), colors::text, parent), 0, Qt::AlignHCenter);
-    captions->addWidget(plainLabel(subtitle, fonts::caption(), colors::sub, parent), 0, Qt::AlignHCenter);
-    return captions;
-}
-
-QRTile::QRTile(const QString& title, const QString& subtitle, const QString& payload, QWidget* parent)
-    : QWidget(parent) {
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(8);
-    column->addWidget(new QRCodeView(payload, this), 0, Qt::AlignHCenter);
-    column->addLayout(tileCaptions(title, subtitle, this));
-}
-
 void QRSendSheet::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
         const auto& send = model_.qrSend();
@@ -138,9 +122,9 @@ QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::millisec
     top_ = fittedTop(this);
     // Between a code and its captions, as in a tile.
     QMargins margins = column_->contentsMargins();
-    margins.setTop(8);
+    margins.setTop(QRTile::captionGap);
     column_->setContentsMargins(margins);
-    shrinkTopToFit(this, {QRCodeView::fullSide, QRCodeView::leastSide,
+    TopShrink::install(this, {QRCodeView::fullSide, QRCodeView::leastSide,
                           [this] { return code_ ? code_->side() : QRCodeView::fullSide; },
                           [this](int side) {
                               if (code_) code_->setSide(side);
@@ -340,15 +324,10 @@ void QRSendSheet::focusAnswer(bool onAnswer, const QString& recipient, const QSt
         Qt::QueuedConnection);
 }
 
-int QRSendSheet::keptBelowCode() const {
-    // A phone's row, its question first, shows whole; before any phone, three lines of text.
+QWidget* QRSendSheet::keptBelowCode() const {
     for (const auto& view : recipientViews_)
-        if (view.row && view.row->findChild<QPushButton*>(QStringLiteral("codesMatch"))) return view.row->height();
-    if (!recipientViews_.empty() && recipientViews_.front().row) return recipientViews_.front().row->height();
-    const auto steps = column_->parentWidget()->findChildren<StepRow*>();
-    if (steps.isEmpty()) return 0;
-    // The captions, then the first step's first line (its text sits 2 points down).
-    return steps.front()->y() + 2 + QFontMetrics(fonts::body()).lineSpacing();
+        if (view.row && view.row->findChild<QPushButton*>(QStringLiteral("codesMatch"))) return view.row;
+    return recipientViews_.empty() ? nullptr : recipientViews_.front().row.data();
 }
 
 }  // namespace velmo

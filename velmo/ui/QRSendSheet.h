@@ -22,16 +22,6 @@ class NetworkHint;
 class ProgressBar;
 class QRCodeView;
 
-// A QR code with a title and a subtitle under it.
-class QRTile : public QWidget {
-    Q_OBJECT
-public:
-    QRTile(const QString& title, const QString& subtitle, const QString& payload, QWidget* parent = nullptr);
-};
-
-// A tile's two caption lines, centred.
-QVBoxLayout* tileCaptions(const QString& title, const QString& subtitle, QWidget* parent);
-
 // Status line of one recipient, e.g. "Sending · 42%".
 QString recipientStatusText(const QRSend::Recipient& recipient);
 
@@ -50,8 +40,9 @@ private:
     void rebuild();
     // After a rebuild: the focus that was on a phone's answer, or a new question.
     void focusAnswer(bool onAnswer, const QString& recipient, const QString& answer);
-    // What the column keeps in view below the code on a short screen, where the code shrinks.
-    int keptBelowCode() const;
+    // The last part of the column kept whole below the code on a short screen, where the code
+    // shrinks: a phone's row, its question first; before any phone, all of it (none).
+    QWidget* keptBelowCode() const;
     // What the sheet shows apart from progress: while it stays the same, progress changes the
     // rows in place, so a button under the pointer survives.
     QString layoutKey() const;

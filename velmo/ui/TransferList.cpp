@@ -201,16 +201,17 @@ void TransferList::show(const std::vector<TransferItem>& items) {
         if (item.needsPeerCheck && !asked.count(item.id)) return ask(item.id);
 }
 
+QWidget* TransferList::firstRow() const { return order_.empty() ? nullptr : entries_.at(order_.front()).box.data(); }
+
 void TransferList::ask(const Uuid& id) {
     QMetaObject::invokeMethod(
         this,
         [this, id] {
             const auto found = entries_.find(id);
             QWidget* question = found != entries_.end() && found->second.row ? found->second.row->question() : nullptr;
-            if (!question || !isVisible()) return;
-            const QWidget* focused = window()->focusWidget();
-            for (const auto& entry : entries_)
-                if (focused && entry.second.row && entry.second.row->question() == focused) return;
+            // The user on a control keeps it, and the column stays where they have it: a key
+            // meant for that control must never answer a code check they have not looked at.
+            if (!question || !isVisible() || focusOnControl(window())) return;
             // The rows measure themselves a round later, and the column then lays itself out.
             for (int round = 0; round < 3; ++round) QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
             question->setFocus(Qt::OtherFocusReason);

@@ -24,6 +24,8 @@ public:
     // their places, and only rows whose transfer changed are redrawn.
     void show(const std::vector<TransferItem>& items);
     using Card::show;
+    // The row shown first (the newest), with its divider; none while the list is empty.
+    QWidget* firstRow() const;
 
 private:
     struct Entry {
@@ -36,8 +38,8 @@ private:
     // Removes the rows of transfers gone and inserts those of new ones.
     void place(const std::vector<TransferItem>& items);
     void remove(const Uuid& id);
-    // Brings a new code question into view with the focus, once the list is laid out, unless
-    // the focus is on another question.
+    // Brings a new code question into view with the focus, once the list is laid out, when the
+    // focus rests on no control.
     void ask(const Uuid& id);
     AppModel& model_;
     QVBoxLayout* list_;

@@ -61,6 +61,9 @@ void holdInitialFocus(QWidget* view) {
 
 namespace {
 
+// Set on a widget while it holds the focus for a control of its own being made anew.
+constexpr const char* heldFocus = "holdsFocusForAControl";
+
 // The controls in `layout` in the order it shows them; `markAt`, when given, is set to how many
 // of them come before the end of the layout `mark`.
 void collectInLayoutOrder(QLayout* layout, QList<QWidget*>& controls, const QLayout* mark = nullptr,
@@ -139,9 +142,11 @@ void keepFocusThrough(QLayout* layout, QWidget* focused) {
     const QPoint was = focused->mapTo(host, focused->rect().center()) - layout->geometry().topLeft();
     const qsizetype place = reachableControls(layout).indexOf(focused);
     host->setFocus(Qt::OtherFocusReason);
+    host->setProperty(heldFocus, true);
     QMetaObject::invokeMethod(
         host,
         [host, layout = QPointer<QLayout>(layout), was, place] {
+            host->setProperty(heldFocus, false);
             if (!layout || host->window()->focusWidget() != host || !host->isVisible()) return;
             // The new controls take their places now rather than a moment later.
             showNewChildren(host);
@@ -155,6 +160,11 @@ void keepFocusThrough(QLayout* layout, QWidget* focused) {
 }
 
 }  // namespace
+
+bool focusOnControl(const QWidget* window) {
+    const QWidget* focused = window->focusWidget();
+    return focused && ((focused->focusPolicy() & Qt::TabFocus) || focused->property(heldFocus).toBool());
+}
 
 void showNewChildren(QWidget* parent) {
     if (!parent->isVisible()) return;

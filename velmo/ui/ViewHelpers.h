@@ -26,6 +26,9 @@ void holdInitialFocus(QWidget* view);
 // Puts the controls inside `root` in the Tab order in which its layouts show them, top to
 // bottom: a control made after the window would otherwise come last, wherever it is shown.
 void tabInLayoutOrder(QWidget* root);
+// Whether the keyboard focus of `window` is on a control, or held for one that a list is
+// making anew (clearLayout).
+bool focusOnControl(const QWidget* window);
 // Widgets just added to a visible widget are shown by Qt a moment later, and until then
 // layouts leave them out: shows them now, as Qt would.
 void showNewChildren(QWidget* parent);

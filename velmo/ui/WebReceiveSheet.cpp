@@ -3,21 +3,22 @@
 #include "velmo/model/AppModel.h"
 #include "velmo/ui/Components.h"
 #include "velmo/ui/NetworkHint.h"
-#include "velmo/ui/QRSendSheet.h"
 #include "velmo/ui/Theme.h"
-#include "velmo/ui/WindowFitter.h"
 #include "velmo/ui/QRCodeView.h"
+#include "velmo/ui/QRTile.h"
+#include "velmo/ui/TopShrink.h"
+#include "velmo/ui/WindowFitter.h"
 #include "velmo/ui/TransferList.h"
 
-#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 namespace velmo {
 
 namespace {
-
 
 std::vector<TransferItem> receivedItems(const AppModel& model) {
     std::vector<TransferItem> received;
@@ -33,15 +34,13 @@ WebReceiveSheet::WebReceiveSheet(AppModel& model, QWidget* parent, std::chrono::
     : QDialog(parent), model_(model), hintDelay_(hintDelay) {
     column_ = sheetColumn(this, QStringLiteral("Receive from an Android phone"));
     top_ = fittedTop(this);
-    shrinkTopToFit(this, {QRCodeView::fullSide, QRCodeView::leastSide,
-                          [this] { return code_ ? code_->side() : QRCodeView::fullSide; },
-                          [this](int side) {
-                              if (code_) code_->setSide(side);
-                          },
-                          [this] {
-                              // Three lines of the text under the code.
-                              return trust_ ? trust_->y() + 3 * QFontMetrics(fonts::caption()).lineSpacing() + 4 : 0;
-                          }});
+    // Under the code: the header's lines and the newest upload's row, or else the hint.
+    TopShrink::install(this, {QRCodeView::fullSide, QRCodeView::leastSide,
+                              [this] { return code_ ? code_->side() : QRCodeView::fullSide; },
+                              [this](int side) {
+                                  if (code_) code_->setSide(side);
+                              },
+                              [this] { return list_ && list_->isVisible() ? list_->firstRow() : nullptr; }});
     auto* later = new Throttle(this, [this] { refresh(); });
     for (auto signal : {&AppModel::transfersChanged, &AppModel::webReceiveChanged, &AppModel::sharingModeChanged,
                         &AppModel::deviceNameChanged, &AppModel::downloadFolderChanged})
@@ -54,6 +53,11 @@ void WebReceiveSheet::keyPressEvent(QKeyEvent* event) {
         for (const TransferItem& item : receivedItems(model_))
             if (item.state.isActive()) return;
     QDialog::keyPressEvent(event);
+}
+
+bool WebReceiveSheet::focusNextPrevChild(bool next) {
+    tabInLayoutOrder(this);
+    return QDialog::focusNextPrevChild(next);
 }
 
 QString WebReceiveSheet::layoutKey() const {
@@ -74,6 +78,10 @@ void WebReceiveSheet::refresh() {
     list_->setVisible(!received.empty());
     if (received.empty() && !hint_) NetworkHint::place(hint_, column_, this, hintDelay_);
     if (!received.empty()) NetworkHint::drop(hint_);
+    // The first upload's row takes the hint's place: the column shows it from the start, wherever
+    // the hint had scrolled it.
+    if (!done_ && !received.empty())
+        if (auto* scroll = findChild<QScrollArea*>()) scroll->verticalScrollBar()->setValue(0);
     if (done_ != !received.empty()) showFooter(!received.empty());
 }
 
@@ -127,11 +135,11 @@ void WebReceiveSheet::rebuild() {
 
     auto* header = new QVBoxLayout;
     header->setSpacing(4);
-    trust_ = plainLabel(QStringLiteral("Use a Wi-Fi network you trust. Anyone with this code can upload while it’s open."),
-                        fonts::caption(), colors::sub, this);
-    trust_->setWordWrap(true);
-    trust_->setAlignment(Qt::AlignHCenter);
-    header->addWidget(trust_);
+    auto* trust = plainLabel(QStringLiteral("Use a Wi-Fi network you trust. Anyone with this code can upload while it’s open."),
+                             fonts::caption(), colors::sub, this);
+    trust->setWordWrap(true);
+    trust->setAlignment(Qt::AlignHCenter);
+    header->addWidget(trust);
     if (model_.sharingMode() == SharingMode::quick) {
         auto* quick = plainLabel(QStringLiteral("Nearby Android phones can also send automatically: Share → Quick Share "
                                                 "→ “%1”. Closing this stops unfinished incoming transfers.")

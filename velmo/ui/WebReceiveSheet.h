@@ -7,7 +7,6 @@
 #include <QString>
 #include <chrono>
 
-class QLabel;
 class QVBoxLayout;
 
 namespace velmo {
@@ -26,6 +25,8 @@ public:
 protected:
     // Escape closes the session only while no upload runs: it would cancel a running one.
     void keyPressEvent(QKeyEvent* event) override;
+    // Rows come on top of the list: Tab follows them as shown.
+    bool focusNextPrevChild(bool next) override;
 
 private:
     // Brings the received rows up to the model, each row kept and changed in place.
@@ -40,7 +41,6 @@ private:
     QVBoxLayout* top_;
     QVBoxLayout* column_;
     QPointer<QRCodeView> code_;
-    QPointer<QLabel> trust_;
     QPointer<TransferList> list_;
     // Whether the footer offers "Done": something was received.
     bool done_ = false;

@@ -1,6 +1,7 @@
 #include "velmo/ui/WindowFitter.h"
 
 #include "velmo/ui/KeyboardScroll.h"
+#include "velmo/ui/TopShrink.h"
 #include "velmo/ui/ViewHelpers.h"
 #include "velmo/ui/X11FrameSource.h"
 
@@ -63,84 +64,6 @@ FrameSource& frameSource() {
     if (!source) source = std::make_unique<NoFrameSource>();
     return *source;
 }
-
-// The part of a window's top that gives way on a short screen, and the window's paddings and
-// spacings as made, which tighten first.
-class TopShrink : public QObject {
-public:
-    TopShrink(QWidget* window, ShrinkingPart part)
-        : QObject(window), part_(std::move(part)), top_(fittedTop(window)),
-          column_(static_cast<QVBoxLayout*>(fittedScroll(window)->widget()->layout())), footer_(fittedFooter(window)),
-          normal_{top_->contentsMargins(), column_->contentsMargins(),
-                  footer_ ? footer_->contentsMargins() : QMargins(), top_->spacing(), column_->spacing()} {
-        setObjectName(QStringLiteral("fittedShrink"));
-    }
-
-    // Gives the part the side that lets the window's top, footer and kept column take at most
-    // `room` at `width`. The part's side adds to the top's height one for one: from one
-    // measure the side that fits follows, and a part that does not set the top's height alone
-    // grows back on the next fits.
-    void fit(int width, int room) {
-        const int side = part_.side();
-        if (!tight_) {
-            if (measure(width) + part_.full - side <= room) {
-                part_.setSide(part_.full);
-                return;
-            }
-            apply(tightened(), true);
-        } else {
-            const int needed = measure(width);
-            if (needed + saving() + part_.full - side <= room) {
-                apply(normal_, false);
-                part_.setSide(part_.full);
-                return;
-            }
-        }
-        part_.setSide(std::clamp(side + room - measure(width), part_.least, part_.full));
-    }
-
-private:
-    struct Spacing {
-        QMargins top, column, footer;
-        int topSpacing = 0, columnSpacing = 0;
-    };
-    Spacing tightened() const {
-        Spacing tight = normal_;
-        tight.top.setTop(std::min(normal_.top.top(), 8));
-        tight.column.setTop(std::min(normal_.column.top(), 8));
-        tight.footer.setTop(std::min(normal_.footer.top(), 8));
-        tight.footer.setBottom(std::min(normal_.footer.bottom(), 8));
-        tight.topSpacing = std::min(normal_.topSpacing, 8);
-        tight.columnSpacing = std::min(normal_.columnSpacing, 12);
-        return tight;
-    }
-    // How much less the top, the column's start and the footer take tightened.
-    int saving() const {
-        const Spacing tight = tightened();
-        return normal_.top.top() - tight.top.top() + normal_.column.top() - tight.column.top() + normal_.footer.top() -
-               tight.footer.top() + normal_.footer.bottom() - tight.footer.bottom() + normal_.topSpacing -
-               tight.topSpacing;
-    }
-    void apply(const Spacing& spacing, bool tight) {
-        tight_ = tight;
-        // Set only when changed: each change asks for a new fit.
-        if (top_->contentsMargins() != spacing.top) top_->setContentsMargins(spacing.top);
-        if (column_->contentsMargins() != spacing.column) column_->setContentsMargins(spacing.column);
-        if (footer_ && footer_->contentsMargins() != spacing.footer) footer_->setContentsMargins(spacing.footer);
-        if (top_->spacing() != spacing.topSpacing) top_->setSpacing(spacing.topSpacing);
-        if (column_->spacing() != spacing.columnSpacing) column_->setSpacing(spacing.columnSpacing);
-    }
-    int measure(int width) const {
-        const int column = contentHeight(column_, width);
-        return contentHeight(top_, width) + std::min(column, part_.keep()) + (footer_ ? contentHeight(footer_, width) : 0);
-    }
-    ShrinkingPart part_;
-    QVBoxLayout* top_;
-    QVBoxLayout* column_;
-    QHBoxLayout* footer_;
-    const Spacing normal_;
-    bool tight_ = false;
-};
 
 const QEvent::Type frameChange = static_cast<QEvent::Type>(QEvent::registerEventType());
 
@@ -238,6 +161,11 @@ QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, 
     return column;
 }
 
+QVBoxLayout* fittedColumnLayout(QWidget* window) {
+    QScrollArea* scroll = fittedScroll(window);
+    return scroll && scroll->widget() ? static_cast<QVBoxLayout*>(scroll->widget()->layout()) : nullptr;
+}
+
 QHBoxLayout* fittedFooter(QWidget* window) {
     QWidget* row = footerWidget(window);
     return row ? static_cast<QHBoxLayout*>(row->layout()) : nullptr;
@@ -293,8 +221,7 @@ void fitToContent(QWidget* window) {
     int base = window->property("fittedWidth").toInt();
     if (!area.isEmpty()) base = std::min(base, std::max(roomWidth, least));
     const int width = base - outer.left() - outer.right();
-    if (auto* shrink = window->findChild<TopShrink*>(QStringLiteral("fittedShrink"), Qt::FindDirectChildrenOnly))
-        shrink->fit(width, room - outer.top() - outer.bottom());
+    if (TopShrink* shrink = TopShrink::of(window)) shrink->fit(width, room - outer.top() - outer.bottom());
     int needed = contentHeight(scroll->widget()->layout(), width) + outer.top() + outer.bottom();
     if (footer) needed += contentHeight(footer->layout(), width);
     if (above) needed += contentHeight(above->layout(), width);
@@ -307,8 +234,6 @@ void fitToContent(QWidget* window) {
     if (top != window && top->layout()) top->layout()->activate();
     if (window->isVisible()) keepOnScreen(top);
 }
-
-void shrinkTopToFit(QWidget* window, ShrinkingPart part) { new TopShrink(window, std::move(part)); }
 
 void openCentred(QWidget* window, QWidget* fitted, QScreen* screen) {
     if (!screen) screen = QGuiApplication::primaryScreen();

@@ -57,24 +57,13 @@ QScrollArea* columnScroll(QWidget* parent);
 // that scrolls when the screen is too short, and, with `footer`, a row under the column that
 // always stays in view. Returns the column; the window then keeps fitting itself.
 QVBoxLayout* fittedColumn(QWidget* window, int width, int padding, int spacing, bool footer);
+// The column of a window made by fittedColumn.
+QVBoxLayout* fittedColumnLayout(QWidget* window);
 // The footer row of a window made by fittedColumn with a footer.
 QHBoxLayout* fittedFooter(QWidget* window);
 // A part of such a window above its column that never scrolls, made on first use with the
 // column's padding and spacing: what must stay in view on a short screen.
 QVBoxLayout* fittedTop(QWidget* window);
-// A square part of a window's top (fittedTop) that gives way on a short screen: its code.
-struct ShrinkingPart {
-    int full = 0;
-    int least = 0;
-    std::function<int()> side;
-    std::function<void(int)> setSide;
-    // The points of the column that must show below the part, measured once laid out.
-    std::function<int()> keep;
-};
-// Lets such a window give way on a short screen, as a code sheet does: at each fit its vertical
-// paddings and spacings tighten first, then the part shrinks, down to its least, until the top,
-// the footer and what the column keeps fit the screen.
-void shrinkTopToFit(QWidget* window, ShrinkingPart part);
 // Sizes such a window to its content now, capped by the screen, and keeps it on the screen.
 void fitToContent(QWidget* window);
 // Before `window` is first shown: fits `fitted` (a view made by fittedColumn inside it) to
