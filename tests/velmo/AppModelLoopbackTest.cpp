@@ -150,9 +150,10 @@ TEST(AppModelLoopback, SilentConnectionsDoNotKeepAPhoneOut) {
 }
 
 std::size_t openDescriptors() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-    return n;
+    std::error_code none;
+    std::filesystem::directory_iterator open("/proc/self/fd", none);
+    if (none) return 1024;  // not even one left to look with
+    return static_cast<std::size_t>(std::distance(open, {}));
 }
 
 // One host opens a thousand connections a second that say nothing and stay open, while a phone
