@@ -10,7 +10,6 @@
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -228,7 +227,7 @@ private:
     bool acceptIntoSession(const Uuid& id, const QuickShareOffer& offer, const QuickReceiveSession& session);
     void showIncoming(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> resolve);
     void finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved);
-    // Tells when the number of places held has moved since it was last told.
+    // Tells when the number of running places has moved since it was last told.
     void noteIncomingCount();
     // The row of a connection that never offered goes, with its place in the receive sheet.
     void removeSilentRow(const Uuid& id);
