@@ -39,6 +39,10 @@ public:
     // Ends the stream from any thread, any number of times; never fails.
     virtual void close() = 0;
 
+    // Like close(), but gives the peer no time to read what we sent: for a connection we owe
+    // nothing, its descriptor goes at once.
+    virtual void abort() { close(); }
+
     // The peer's address as text ("192.168.1.20", "::ffff:192.168.1.20"), empty when the
     // stream has no such peer or it is not known.
     virtual std::string remoteAddress() const { return {}; }

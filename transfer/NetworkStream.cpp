@@ -104,6 +104,14 @@ void NetworkStream::close() {
     asio::post(strand_, [self = shared_from_this()] { self->closeHere(); });
 }
 
+void NetworkStream::abort() {
+    asio::post(strand_, [self = shared_from_this()] {
+        self->closed_ = true;
+        std::error_code ignored;
+        self->socket_.close(ignored);  // pending reads and writes end with operation_aborted
+    });
+}
+
 asio::awaitable<void> NetworkStream::closeAfter(std::chrono::steady_clock::duration grace) {
     return onStrand<void>([grace](const auto& self) { return self->closeAfterHere(grace); });
 }

@@ -39,6 +39,7 @@ public:
     asio::awaitable<void> readExactlyInto(std::span<std::uint8_t> out) override;
     asio::awaitable<void> write(ByteView bytes) override;
     void close() override;
+    void abort() override;
     // Of an accepted connection: the address it came from, read when it was accepted.
     std::string remoteAddress() const override { return remoteAddress_; }
     // Shuts our sending side, drops what the peer still sends until it closes or `grace`

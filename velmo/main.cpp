@@ -6,6 +6,8 @@
 #include <QEventLoop>
 #include <QPointer>
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -37,6 +39,15 @@ constexpr std::chrono::milliseconds quitLimit = 5s;
 // Quit and the quit signals end the event loop at once. (QApplication::quit() first asks every
 // window to close, and the offer prompt, which only its answer closes, would refuse.)
 void quitVelmo() { QApplication::exit(0); }
+
+// A desktop session starts programs with a soft limit of 1,024 open files; every connection,
+// part file and watcher takes one, so Velmo takes all the system allows it.
+void raiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 // A launch whose files a running Velmo took, or that cannot start, ends with `exitStatus`;
 // otherwise this one runs, holding the instance's lock or not.
@@ -88,6 +99,7 @@ void settleTransfers(velmo::AppModel& model) {
 
 int main(int argc, char** argv) {
     velmo::UpdateRecovery::recoverInterruptedUpdate(argv);  // before anything else of this copy runs
+    raiseOpenFileLimit();
     const auto line = velmo::CommandLine::read(argc, argv);
     line.answerWithoutDisplay(argc, argv);
     // The updater starts the new copy while the copy it replaces still runs.

@@ -190,7 +190,7 @@ void FakeAdvertiser::stop() {
 
 std::shared_ptr<FakeStream> FakeAdvertiser::connect(const std::string& from) {
     auto stream = std::make_shared<FakeStream>();
-    stream->from = from;
+    stream->from = from.empty() ? "192.0.2." + std::to_string(++phones_ % 250 + 1) : from;
     if (listener) {
         // The listener calls back from its own thread.
         auto callback = listener;

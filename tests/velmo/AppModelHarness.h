@@ -80,7 +80,7 @@ public:
     void start(const std::string& deviceName) override;
     void stop() override;
 
-    // A phone connects to the running listener.
+    // A phone connects to the running listener, from `from` or else from an address of its own.
     std::shared_ptr<FakeStream> connect(const std::string& from = {});
 
     std::function<void(std::string)> onError;
@@ -91,6 +91,7 @@ public:
 private:
     CallLog& log_;
     std::function<void(std::shared_ptr<ByteStream>)> pending_;
+    int phones_ = 0;
 };
 
 class FakePrompt : public PromptPresenter {

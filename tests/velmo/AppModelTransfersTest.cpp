@@ -96,16 +96,21 @@ TEST(AppModelTransfers, ClearFinishedKeepsActiveRowsInOrder) {
     EXPECT_EQ(spy, 0);
 }
 
-// However many rows end, only the newest finished ones stay; a running row stays however old.
+// However many rows end, only the newest 500 finished ones stay, and the receive sheet forgets
+// the others; a running row stays however old.
 TEST(AppModelTransfers, OnlyTheNewestFinishedRowsStay) {
     AppModelHarness model;
+    model->start();
+    model->startWebReceive();
+    ASSERT_TRUE(pumpUntil([&] { return model->webReceive().has_value(); }));
     addUpload(model, "running");
-    for (std::size_t i = 0; i <= AppModel::keptFinishedRows; ++i)
+    for (int i = 0; i <= 500; ++i)
         model->handleWebReceiveEvent(WebReceiveServer::Failed{addUpload(model, std::to_string(i)), "x"});
     addUpload(model, "new");
-    ASSERT_EQ(model->transfers().size(), AppModel::keptFinishedRows + 2);
+    ASSERT_EQ(model->transfers().size(), 502u);
     EXPECT_EQ(model->transfers().back().summary, "running");
-    EXPECT_EQ(model.row(AppModel::keptFinishedRows).summary, "1");
+    EXPECT_EQ(model.row(500).summary, "1");
+    EXPECT_EQ(model->webReceive()->transferIDs.size(), 502u);
 }
 
 TEST(AppModelTransfers, ProgressAfterClearIsIgnored) {

@@ -126,8 +126,8 @@ void AppModel::refreshAdvertising() {
         return;
     }
     QPointer<AppModel> self(this);
-    services_.advertiser->setOnConnection([self, session](std::shared_ptr<ByteStream> stream) {
-        postConnection(self, std::move(stream), session);
+    services_.advertiser->setOnConnection([self, session, admission = admission_](std::shared_ptr<ByteStream> stream) {
+        postConnection(self, admission, std::move(stream), session);
     });
     try {
         services_.advertiser->start(deviceName_);

@@ -10,7 +10,6 @@
 #include <QPointer>
 #include <QTimer>
 #include <QUrl>
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -23,6 +22,7 @@
 #include "platform/Uuid.h"
 #include "quickshare/QuickSharePhone.h"
 #include "transfer/WebReceiveServer.h"
+#include "velmo/model/IncomingAdmission.h"
 #include "velmo/model/IncomingRequest.h"
 #include "velmo/model/QRSend.h"
 #include "velmo/model/QuickReceiveSession.h"
@@ -55,7 +55,7 @@ public:
     // --- Observed state
     std::optional<SharingMode> sharingMode() const { return sharingMode_; }
     bool started() const { return started_; }
-    int incomingCount() const { return static_cast<int>(incomingPlaces_.size()); }
+    int incomingCount() const { return static_cast<int>(admission_->running()); }
     bool hasPeerCheck(const Uuid& transferId) const { return peerChecks_.count(transferId) != 0; }
     std::size_t peerCheckCount() const { return peerChecks_.size(); }
     const Files& staged() const { return staged_; }
@@ -204,8 +204,9 @@ private:
     static void postFoundPhones(QPointer<AppModel> model, std::vector<QuickSharePhone> phones);
     static void postMatchedQR(QPointer<AppModel> model, QuickSharePhone phone);
     static void postError(QPointer<AppModel> model, std::string message);
-    static void postConnection(QPointer<AppModel> model, std::shared_ptr<ByteStream> stream,
-                               std::optional<QuickReceiveSession> session);
+    // Takes or turns away the connection where it was accepted, then hops to the GUI.
+    static void postConnection(QPointer<AppModel> model, const std::shared_ptr<IncomingAdmission>& admission,
+                               std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session);
 
     void setStatusMessage(std::string message);
     void setStarted(bool value);
@@ -214,7 +215,8 @@ private:
     void stopEverything();
 
     // Receiving
-    void runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session);
+    void runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session,
+                             const Uuid& id, CancelSignal cancel);
     void askQuickShare(const Uuid& id, const QuickShareOffer& offer, const std::optional<QuickReceiveSession>& session,
                        std::function<void(bool)> reply);
     bool acceptIntoSession(const Uuid& id, const QuickShareOffer& offer, const QuickReceiveSession& session);
@@ -232,12 +234,8 @@ private:
     // Receiving stops: the shown offer and every waiting one are declined, their rows "Cancelled".
     void declineOffers();
     void finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved);
-    // All places taken, a connection from `host` comes: ends the oldest connection from that
-    // same host that has not offered yet, failing that the oldest such connection of a host
-    // holding several places, and its row, to make room. False when there is none.
-    bool displaceSilentIncoming(const std::string& host);
-    // Runs `change` on the places and tells when their count moved.
-    void changeIncomingPlaces(const std::function<void()>& change);
+    // Tells when the number of running places has moved since it was last told.
+    void noteIncomingCount();
     // The row of a connection that never offered goes, with its place in the receive sheet.
     void removeSilentRow(const Uuid& id);
     bool isFlowCancelled(const Uuid& id) const;
@@ -296,14 +294,9 @@ private:
     Path downloadFolder_;
     std::map<Uuid, std::function<void()>> cancelers_;
     std::map<Uuid, CancelSignal> flowCancels_;  // the cancel signal of each running flow
-    // The incoming connections holding one of the places, oldest first: where each came from,
-    // and whether the engine has read its offer (set on the engine's thread).
-    struct IncomingPlace {
-        Uuid id;
-        std::string host;
-        std::shared_ptr<std::atomic<bool>> offered = std::make_shared<std::atomic<bool>>(false);
-    };
-    std::vector<IncomingPlace> incomingPlaces_;
+    // The incoming connections holding a place; shared with the thread that accepts them.
+    std::shared_ptr<IncomingAdmission> admission_ = std::make_shared<IncomingAdmission>();
+    int toldIncomingCount_ = 0;
     // What each running receive has saved so far, of how many offered files.
     struct ReceivedSoFar {
         std::size_t offered = 0;

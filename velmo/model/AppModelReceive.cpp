@@ -3,7 +3,6 @@
 #include "velmo/model/AppModelGui.h"
 
 #include <asio/co_spawn.hpp>
-#include <asio/ip/address.hpp>
 
 #include <algorithm>
 
@@ -15,7 +14,6 @@ namespace velmo {
 
 namespace {
 
-constexpr std::size_t maxIncoming = 4;
 const char* const receiveLimitText =
     "Receive limit reached. Open a new receive code (up to 10 GB per file and 20 GB or 256 files per session).";
 const char* const sessionClosedText = "Receive session closed.";
@@ -44,18 +42,6 @@ bool refusedItsOffer(std::exception_ptr error) {
     }
 }
 
-// Where a connection came from, one text per host: an IPv4 peer reached over a dual-stack
-// listener is the same host as over IPv4.
-std::string hostOf(const ByteStream& stream) {
-    const std::string text = stream.remoteAddress();
-    std::error_code ec;
-    const auto address = asio::ip::make_address(text, ec);
-    if (ec) return text;
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
-    return address.to_string();
-}
-
 }  // namespace
 
 std::optional<QuickReceiveSession> AppModel::activeQuickReceiveSession() const {
@@ -70,15 +56,21 @@ bool AppModel::isQuickReceiveSessionCurrent(const QuickReceiveSession& session) 
 }
 
 void AppModel::handleIncomingConnection(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session) {
-    postConnection(QPointer<AppModel>(this), std::move(stream), std::move(session));
+    postConnection(QPointer<AppModel>(this), admission_, std::move(stream), std::move(session));
 }
 
-void AppModel::postConnection(QPointer<AppModel> model, std::shared_ptr<ByteStream> stream,
-                              std::optional<QuickReceiveSession> session) {
+void AppModel::postConnection(QPointer<AppModel> model, const std::shared_ptr<IncomingAdmission>& admission,
+                              std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session) {
     if (!stream) return;
+    CancelSignal cancel;
+    const auto id = admission->admit(stream, cancel);
+    if (!id) return stream->abort();
     gui::postOr(
-        model, [stream, session](AppModel& m) { m.runIncomingTransfer(stream, session); },
-        [stream] { stream->close(); });
+        model, [stream, session, id = *id, cancel](AppModel& m) { m.runIncomingTransfer(stream, session, id, cancel); },
+        [stream, admission, id = *id] {
+            admission->release(id);
+            stream->abort();
+        });
 }
 
 bool AppModel::isFlowCancelled(const Uuid& id) const {
@@ -86,22 +78,22 @@ bool AppModel::isFlowCancelled(const Uuid& id) const {
     return found != flowCancels_.end() && found->second.isCancelled();
 }
 
-void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session) {
-    if (!canShareNow()) return stream->close();
-    if (session ? !isQuickReceiveSessionCurrent(*session) : !receiveFromAndroid_) return stream->close();
-    const std::string host = hostOf(*stream);
-    if (incomingPlaces_.size() >= maxIncoming && !displaceSilentIncoming(host)) return stream->close();
+void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::optional<QuickReceiveSession> session,
+                                   const Uuid& id, CancelSignal cancel) {
+    if (!canShareNow() || (session ? !isQuickReceiveSessionCurrent(*session) : !receiveFromAndroid_)) {
+        admission_->release(id);
+        return stream->abort();
+    }
+    // Displaced on its way here: its connection has already been ended.
+    if (!admission_->run(id)) return;
+    noteIncomingCount();
 
     TransferItem row;
-    row.id = Uuid::random();
+    row.id = id;
     row.direction = TransferItem::Direction::receiving;
     row.peer = "Android phone";
     row.summary = "Incoming\u2026";
     row.state = TransferItem::State::connecting();
-    const Uuid id = row.id;
-    IncomingPlace place{id, host};
-    const auto offered = place.offered;
-    changeIncomingPlaces([&] { incomingPlaces_.push_back(std::move(place)); });
     addTransfer(std::move(row));
 
     if (session) {
@@ -113,15 +105,14 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
         }
     }
 
-    CancelSignal cancel;
     flowCancels_[id] = cancel;
     QPointer<AppModel> self(this);
     auto ask = [](AppModel& m, Uuid rowId, QuickShareOffer offer, std::optional<QuickReceiveSession> s,
                   std::function<void(bool)> reply) { m.askQuickShare(rowId, offer, s, std::move(reply)); };
     // Called on the engine's thread as soon as it has read the offer: from then on the place
     // is no longer one a newcomer may take, however long the hop to this thread takes.
-    AppModelServices::Decide decide = [self, id, session, ask, offered](QuickShareOffer offer) {
-        *offered = true;
+    AppModelServices::Decide decide = [self, id, session, ask, admission = admission_](QuickShareOffer offer) {
+        admission->markOffered(id);
         return decideOnGui(self, id, std::move(offer), session, ask);
     };
     AppModelServices::Progress progress = [self, id](std::int64_t done, std::int64_t total) {
@@ -146,31 +137,9 @@ void AppModel::runIncomingTransfer(std::shared_ptr<ByteStream> stream, std::opti
     emit cancelersChanged();
 }
 
-void AppModel::changeIncomingPlaces(const std::function<void()>& change) {
-    const auto before = incomingPlaces_.size();
-    change();
-    if (incomingPlaces_.size() != before) emit incomingCountChanged();
-}
-
-bool AppModel::displaceSilentIncoming(const std::string& host) {
-    // A host that keeps connecting and saying nothing only takes its own places, or those of
-    // another host holding several: one place of each other host stays its own.
-    std::map<std::string, std::size_t> held;
-    for (const auto& place : incomingPlaces_) ++held[place.host];
-    const auto silentOf = [&](auto matches) {
-        return std::find_if(incomingPlaces_.begin(), incomingPlaces_.end(),
-                            [&](const IncomingPlace& place) { return !*place.offered && matches(place); });
-    };
-    auto silent = silentOf([&](const IncomingPlace& place) { return place.host == host; });
-    if (silent == incomingPlaces_.end()) silent = silentOf([&](const IncomingPlace& place) { return held[place.host] > 1; });
-    if (silent == incomingPlaces_.end()) return false;
-    const Uuid id = silent->id;
-    changeIncomingPlaces([&] { incomingPlaces_.erase(silent); });
-    // Its flow ends on its own; until then it is no longer counted, and it leaves no row, as a
-    // connection turned away at once does.
-    if (auto canceler = cancelers_.find(id); canceler != cancelers_.end()) canceler->second();
-    removeSilentRow(id);
-    return true;
+void AppModel::noteIncomingCount() {
+    const int now = incomingCount();
+    if (std::exchange(toldIncomingCount_, now) != now) emit incomingCountChanged();
 }
 
 void AppModel::removeSilentRow(const Uuid& id) {
@@ -193,9 +162,7 @@ void AppModel::noteReceivedFile(const Uuid& id, const Path& file) {
 void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Files& saved) {
     const auto received = receivedSoFar_.count(id) ? receivedSoFar_[id] : ReceivedSoFar{};
     receivedSoFar_.erase(id);
-    const auto place = std::find_if(incomingPlaces_.begin(), incomingPlaces_.end(),
-                                    [&](const IncomingPlace& p) { return p.id == id; });
-    const bool offered = place != incomingPlaces_.end() && *place->offered;
+    const bool offered = admission_->offered(id);
     const auto row = std::find_if(transfers_.begin(), transfers_.end(), [&](const TransferItem& t) { return t.id == id; });
     const bool untouched = row != transfers_.end() && row->state == TransferItem::State::connecting();
     const bool asked = row != transfers_.end() && row->state == TransferItem::State::awaitingAccept();
@@ -231,7 +198,8 @@ void AppModel::finishIncoming(const Uuid& id, std::exception_ptr error, const Fi
     // Its phone left while asked or waiting: the row already says so, and the next is asked.
     withdrawWaitingOffer(id);
     if (incoming_ && incoming_->id == id) answerIncoming(false);
-    changeIncomingPlaces([&] { std::erase_if(incomingPlaces_, [&](const IncomingPlace& p) { return p.id == id; }); });
+    admission_->release(id);
+    noteIncomingCount();
 }
 
 void AppModel::askQuickShare(const Uuid& id, const QuickShareOffer& offer,

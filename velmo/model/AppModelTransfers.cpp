@@ -21,10 +21,15 @@ void AppModel::addTransfer(TransferItem row) {
     transfers_.insert(transfers_.begin(), std::move(row));
     // Whatever a neighbour keeps opening, the list stays bounded: the oldest finished rows go.
     std::size_t finished = 0;
+    bool sheetRowsGone = false;
     std::erase_if(transfers_, [&](const TransferItem& t) {
-        return !t.state.isActive() && ++finished > keptFinishedRows;
+        if (t.state.isActive() || ++finished <= keptFinishedRows) return false;
+        // The receive sheet shows rows of the list: an id it keeps would be kept for ever.
+        if (webReceive_ && webReceive_->transferIDs.erase(t.id)) sheetRowsGone = true;
+        return true;
     });
     emit transfersChanged();
+    if (sheetRowsGone) emit webReceiveChanged();
 }
 
 void AppModel::setTransferProgress(const Uuid& id, std::int64_t done, std::int64_t total) {
