@@ -227,8 +227,6 @@ private:
     void askNextOffer();
     // The offer of row `id`, if it waits for its turn, stops waiting, declined.
     void withdrawWaitingOffer(const Uuid& id);
-    // Where the connection of row `id` came from, while it holds a place.
-    std::optional<std::string> hostOfPlace(const Uuid& id) const;
     // The shown offer is declined without the user's answer: its row tells `why`.
     void declineIncoming(const std::string& why);
     // Receiving stops: the shown offer and every waiting one are declined, their rows "Cancelled".

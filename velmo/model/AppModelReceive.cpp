@@ -218,14 +218,8 @@ void AppModel::askQuickShare(const Uuid& id, const QuickShareOffer& offer,
     promptFor(id, offer, std::move(reply));
 }
 
-std::optional<std::string> AppModel::hostOfPlace(const Uuid& id) const {
-    for (const auto& place : incomingPlaces_)
-        if (place.id == id) return place.host;
-    return std::nullopt;
-}
-
 void AppModel::promptFor(const Uuid& id, const QuickShareOffer& offer, std::function<void(bool)> reply) {
-    if (const auto host = hostOfPlace(id)) {
+    if (const auto host = admission_->host(id)) {
         std::erase(askedHosts_, *host);
         askedHosts_.push_back(*host);
         if (askedHosts_.size() > rememberedHosts) askedHosts_.erase(askedHosts_.begin());
@@ -263,7 +257,7 @@ void AppModel::askNextOffer() {
     // The host asked least recently goes first (one never asked before all), in arrival order
     // among equals: a host offering again after each answer cannot keep another one waiting.
     const auto lastAsked = [&](const WaitingOffer& waiting) -> std::ptrdiff_t {
-        const auto host = hostOfPlace(waiting.id);
+        const auto host = admission_->host(waiting.id);
         const auto asked = host ? std::find(askedHosts_.begin(), askedHosts_.end(), *host) : askedHosts_.end();
         return asked == askedHosts_.end() ? -1 : asked - askedHosts_.begin();
     };

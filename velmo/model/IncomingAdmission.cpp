@@ -78,6 +78,13 @@ bool IncomingAdmission::offered(const Uuid& id) const {
     return place != places_.end() && place->offered;
 }
 
+std::optional<std::string> IncomingAdmission::host(const Uuid& id) const {
+    std::lock_guard guard(lock_);
+    const auto place = find(id);
+    if (place == places_.end()) return std::nullopt;
+    return place->host;
+}
+
 void IncomingAdmission::release(const Uuid& id) {
     std::shared_ptr<ByteStream> stream;  // the last reference may go outside the lock
     std::lock_guard guard(lock_);

@@ -38,6 +38,8 @@ public:
     // Any thread: the engine has read the place's offer, and so it keeps its place.
     void markOffered(const Uuid& id);
     bool offered(const Uuid& id) const;
+    // Where the place's connection came from, while it holds the place.
+    std::optional<std::string> host(const Uuid& id) const;
     void release(const Uuid& id);
     // The places whose receive runs.
     std::size_t running() const;
