@@ -464,7 +464,11 @@ TEST_F(LoopbackTest, PhoneDroppingOffTheNetworkEndsTheTransferSoon) {
             continue;
         }
         EXPECT_EQ(receiveError, ShareError::connectionTimedOut().what());
-        EXPECT_EQ(errorOf(sending), ShareError::connectionClosed().what());
+        // The phone's own side times out too, or hears our close first: a lost connection either way.
+        const auto sendError = errorOf(sending);
+        EXPECT_TRUE(sendError == ShareError::connectionClosed().what() ||
+                    sendError == ShareError::connectionTimedOut().what())
+            << sendError;
         ASSERT_TRUE(dropped);
         EXPECT_LT(ended - dropTime, 10 * limit);
         EXPECT_FALSE(hasTemporaryFiles(inbox));
