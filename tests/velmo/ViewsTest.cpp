@@ -25,6 +25,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextLayout>
 #include <QTimer>
 #include <QWindow>
 #include <gtest/gtest.h>
@@ -517,7 +518,13 @@ TEST_F(Views, ReturnAcceptsTheOfferInThePanel) {
     ASSERT_EQ(sender->shownLines().size(), 2);
     EXPECT_TRUE(sender->shownLines().back().endsWith(QStringLiteral("…\u2069 wants to send you")))
         << sender->shownLines().join(QLatin1Char('|')).toStdString();
-    EXPECT_GE(sender->height(), 2 * QFontMetrics(sender->font()).lineSpacing());
+    // Two whole lines as the text lays out, the name's marks with their own font included.
+    QTextLayout laidOut(sender->text(), sender->font());
+    laidOut.beginLayout();
+    QTextLine first = laidOut.createLine();
+    first.setNumColumns(static_cast<int>(sender->text().size()));
+    laidOut.endLayout();
+    EXPECT_GE(sender->height(), 2 * std::max<qreal>(first.height(), QFontMetrics(sender->font()).lineSpacing()));
     QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
     QApplication::sendEvent(presenter.panel(), &escape);
     EXPECT_TRUE(presenter.panel()->isVisible());  // only an answer or the model closes it

@@ -76,10 +76,23 @@ QStringList LineLimitedLabel::linesFor(int width) const {
     return lines;
 }
 
+int LineLimitedLabel::lineHeight() const {
+    QTextLayout layout(breaksAsSpaces(text()), font());
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    int height = QFontMetrics(font()).lineSpacing();
+    if (line.isValid()) {
+        line.setNumColumns(layout.text().size());  // all of it on one line, every font it uses
+        height = std::max(height, static_cast<int>(std::ceil(line.height())));
+    }
+    layout.endLayout();
+    return height;
+}
+
 int LineLimitedLabel::heightForWidth(int width) const {
     const QMargins margins = contentsMargins();
     const auto lines = linesFor(width - margins.left() - margins.right()).size();
-    return static_cast<int>(lines) * QFontMetrics(font()).lineSpacing() + margins.top() + margins.bottom();
+    return static_cast<int>(lines) * lineHeight() + margins.top() + margins.bottom();
 }
 
 QSize LineLimitedLabel::sizeHint() const {
@@ -95,7 +108,7 @@ QSize LineLimitedLabel::minimumSizeHint() const {
     const QFontMetrics metrics(font());
     const QMargins margins = contentsMargins();
     return {4 * metrics.averageCharWidth() + margins.left() + margins.right(),
-            metrics.lineSpacing() + margins.top() + margins.bottom()};
+            lineHeight() + margins.top() + margins.bottom()};
 }
 
 void LineLimitedLabel::paintEvent(QPaintEvent*) {
@@ -103,7 +116,7 @@ void LineLimitedLabel::paintEvent(QPaintEvent*) {
     painter.setFont(font());
     painter.setPen(palette().color(foregroundRole()));
     const QRect area = contentsRect();
-    const int lineHeight = QFontMetrics(font()).lineSpacing();
+    const int lineHeight = this->lineHeight();
     const int flags = static_cast<int>(alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignTop | Qt::TextSingleLine;
     int y = area.top();
     for (const QString& line : linesFor(area.width())) {

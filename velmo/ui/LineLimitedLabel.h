@@ -25,6 +25,10 @@ public:
     // Whether `text` would show whole, in at most maxLines() lines of `width`.
     bool fits(const QString& text, int width) const;
 
+    // The height of one line of the text: the marks that set a name apart in it may be drawn
+    // from a fallback font standing taller than the label's own.
+    int lineHeight() const;
+
     bool hasHeightForWidth() const override { return true; }
     int heightForWidth(int width) const override;
     QSize sizeHint() const override;
