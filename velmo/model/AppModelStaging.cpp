@@ -43,7 +43,7 @@ void AppModel::stageFiles(const Files& files) {
         }
     }
     // Shown as text: a name that reorders or breaks the banner is cleaned as file names are.
-    const auto nameOf = [](const Path& path) { return FileError::nameInSentence(path); };
+    const auto nameOf = &FileError::nameInSentence;
     if (firstFolder) {
         setStatusMessage("Folders aren't supported yet. Zip " + nameOf(*firstFolder) + " first.");
     } else if (firstSpecial) {

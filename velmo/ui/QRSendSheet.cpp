@@ -124,12 +124,7 @@ QRSendSheet::QRSendSheet(AppModel& model, QWidget* parent, std::chrono::millisec
     QMargins margins = column_->contentsMargins();
     margins.setTop(QRTile::captionGap);
     column_->setContentsMargins(margins);
-    TopShrink::install(this, {QRCodeView::fullSide, QRCodeView::leastSide,
-                          [this] { return code_ ? code_->side() : QRCodeView::fullSide; },
-                          [this](int side) {
-                              if (code_) code_->setSide(side);
-                          },
-                          [this] { return keptBelowCode(); }});
+    TopShrink::installForCode(this, code_, [this] { return keptBelowCode(); });
     auto* later = new Throttle(this, [this] { rebuild(); });
     connect(&model_, &AppModel::qrSendChanged, later, &Throttle::request);
     connect(&model_, &AppModel::sharingModeChanged, later, &Throttle::request);

@@ -1,5 +1,6 @@
 #include "velmo/ui/TopShrink.h"
 
+#include "velmo/ui/QRCodeView.h"
 #include "velmo/ui/WindowFitter.h"
 
 #include <QCoreApplication>
@@ -39,6 +40,15 @@ int vertical(const QMargins& margins) { return margins.top() + margins.bottom();
 }  // namespace
 
 void TopShrink::install(QWidget* window, ShrinkingPart part) { new TopShrink(window, std::move(part)); }
+
+void TopShrink::installForCode(QWidget* window, const QPointer<QRCodeView>& code, std::function<QWidget*()> keep) {
+    install(window, {QRCodeView::fullSide, QRCodeView::leastSide,
+                     [&code] { return code ? code->side() : QRCodeView::fullSide; },
+                     [&code](int side) {
+                         if (code) code->setSide(side);
+                     },
+                     std::move(keep)});
+}
 
 TopShrink* TopShrink::of(QWidget* window) {
     return window->findChild<TopShrink*>(QStringLiteral("fittedShrink"), Qt::FindDirectChildrenOnly);

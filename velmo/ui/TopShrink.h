@@ -14,6 +14,8 @@ class QVBoxLayout;
 
 namespace velmo {
 
+class QRCodeView;
+
 struct ShrinkingPart {
     int full = 0;
     int least = 0;
@@ -28,6 +30,9 @@ class TopShrink : public QObject {
 public:
     // Lets `window`, made by fittedColumn with a top, give way so; its fits call fit().
     static void install(QWidget* window, ShrinkingPart part);
+    // The same for a code sheet, whose part is the code it holds in `code` (made anew with each
+    // rebuild of the sheet, and held by the sheet as long as `window` lives).
+    static void installForCode(QWidget* window, const QPointer<QRCodeView>& code, std::function<QWidget*()> keep);
     static TopShrink* of(QWidget* window);
     // Gives the part the side that lets the window's top, footer and kept column take at most
     // `room` at `width`, with the paddings of the window as made when that is enough.

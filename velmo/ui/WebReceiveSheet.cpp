@@ -35,12 +35,7 @@ WebReceiveSheet::WebReceiveSheet(AppModel& model, QWidget* parent, std::chrono::
     column_ = sheetColumn(this, QStringLiteral("Receive from an Android phone"));
     top_ = fittedTop(this);
     // Under the code: the header's lines and the newest upload's row, or else the hint.
-    TopShrink::install(this, {QRCodeView::fullSide, QRCodeView::leastSide,
-                              [this] { return code_ ? code_->side() : QRCodeView::fullSide; },
-                              [this](int side) {
-                                  if (code_) code_->setSide(side);
-                              },
-                              [this] { return list_ && list_->isVisible() ? list_->firstRow() : nullptr; }});
+    TopShrink::installForCode(this, code_, [this] { return list_ && list_->isVisible() ? list_->firstRow() : nullptr; });
     auto* later = new Throttle(this, [this] { refresh(); });
     for (auto signal : {&AppModel::transfersChanged, &AppModel::webReceiveChanged, &AppModel::sharingModeChanged,
                         &AppModel::deviceNameChanged, &AppModel::downloadFolderChanged})
