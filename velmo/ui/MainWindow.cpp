@@ -306,8 +306,7 @@ void MainWindow::fit() {
 
 bool MainWindow::focusNextPrevChild(bool next) {
     // Rows, files and banners come and go: Tab follows the column as it stands now.
-    tabInLayoutOrder(this);
-    return QWidget::focusNextPrevChild(next);
+    return tabInLayoutOrder(this, next) || QWidget::focusNextPrevChild(next);
 }
 
 void MainWindow::bringForward() {

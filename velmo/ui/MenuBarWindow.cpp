@@ -123,8 +123,7 @@ void MenuBarView::watchSessions() {
 
 bool MenuBarView::focusNextPrevChild(bool next) {
     // The phones and the transfer come and go between the fixed buttons.
-    tabInLayoutOrder(this);
-    return QWidget::focusNextPrevChild(next);
+    return tabInLayoutOrder(this, next) || QWidget::focusNextPrevChild(next);
 }
 
 void MenuBarView::refreshPhones() {

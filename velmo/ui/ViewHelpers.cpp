@@ -172,10 +172,16 @@ void showNewChildren(QWidget* parent) {
         if (child->isHidden() && !child->testAttribute(Qt::WA_WState_ExplicitShowHide)) child->show();
 }
 
-void tabInLayoutOrder(QWidget* root) {
+bool tabInLayoutOrder(QWidget* root, bool next) {
     QList<QWidget*> controls;
     collectInLayoutOrder(root->layout(), controls);
     for (qsizetype i = 1; i < controls.size(); ++i) QWidget::setTabOrder(controls[i - 1], controls[i]);
+    // From nowhere, Qt's chain would start at whichever control was made first.
+    if (focusOnControl(root->window())) return false;
+    controls.removeIf([](QWidget* control) { return !reachable(control); });
+    if (controls.isEmpty()) return false;
+    (next ? controls.front() : controls.back())->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
 }
 
 void clearLayout(QLayout* layout, QWidget* keep) {

@@ -25,7 +25,9 @@ QString plainToolTip(const QString& text, const QWidget* on = nullptr);
 void holdInitialFocus(QWidget* view);
 // Puts the controls inside `root` in the Tab order in which its layouts show them, top to
 // bottom: a control made after the window would otherwise come last, wherever it is shown.
-void tabInLayoutOrder(QWidget* root);
+// With the focus on no control, Tab (`next`) then starts at the first of them and Shift+Tab at
+// the last, which this gives the focus, returning true.
+bool tabInLayoutOrder(QWidget* root, bool next);
 // Whether the keyboard focus of `window` is on a control, or held for one that a list is
 // making anew (clearLayout).
 bool focusOnControl(const QWidget* window);

@@ -51,8 +51,7 @@ void WebReceiveSheet::keyPressEvent(QKeyEvent* event) {
 }
 
 bool WebReceiveSheet::focusNextPrevChild(bool next) {
-    tabInLayoutOrder(this);
-    return QDialog::focusNextPrevChild(next);
+    return tabInLayoutOrder(this, next) || QDialog::focusNextPrevChild(next);
 }
 
 QString WebReceiveSheet::layoutKey() const {
