@@ -269,7 +269,7 @@ TEST_P(ScreenFit, FocusStaysInItsListWhenItsButtonGoesAway) {
         const auto staged = model->staged().size();
         QTest::keyClick(QApplication::focusWidget(), key);
         EXPECT_EQ(model->staged().size(), staged - 1) << key;
-        EXPECT_TRUE(pumpUntil([&] { return QApplication::focusWidget() == removeButton(QString::fromLatin1(next)); }))
+        EXPECT_TRUE(pumpUntil([&, next = next] { return QApplication::focusWidget() == removeButton(QString::fromLatin1(next)); }))
             << key;
         EXPECT_EQ(bar->value(), 100) << key;
     }
