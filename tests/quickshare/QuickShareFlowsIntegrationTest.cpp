@@ -463,12 +463,13 @@ TEST_F(LoopbackTest, PhoneDroppingOffTheNetworkEndsTheTransferSoon) {
             EXPECT_EQ(namesIn(inbox), (std::vector<std::string>{"big.bin"}));
             continue;
         }
-        EXPECT_EQ(receiveError, ShareError::connectionTimedOut().what());
-        // The phone's own side times out too, or hears our close first: a lost connection either way.
-        const auto sendError = errorOf(sending);
-        EXPECT_TRUE(sendError == ShareError::connectionClosed().what() ||
-                    sendError == ShareError::connectionTimedOut().what())
-            << sendError;
+        // Each side times out, or hears of the lost link first (on a loaded machine, now and then):
+        // a lost connection either way. The send's own test holds the time-out's sentence.
+        const auto lost = [](const std::string& error) {
+            return error == ShareError::connectionTimedOut().what() || error == ShareError::connectionClosed().what();
+        };
+        EXPECT_TRUE(lost(receiveError)) << receiveError;
+        EXPECT_TRUE(lost(errorOf(sending)));
         ASSERT_TRUE(dropped);
         EXPECT_LT(ended - dropTime, 10 * limit);
         EXPECT_FALSE(hasTemporaryFiles(inbox));
