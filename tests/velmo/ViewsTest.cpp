@@ -456,7 +456,11 @@ TEST_F(Views, ClicksLandWhileProgressArrives) {
         });
     });
     QDialog* qrSheet = window.content()->qrSendSheet();
-    ASSERT_TRUE(pumpUntil([&] { return qrSheet->findChild<ProgressBar*>() != nullptr; }));
+    // The phone's row shown and the sheet fitted to it, with "Stop" where the user sees it.
+    ASSERT_TRUE(pumpUntil([&] {
+        QPushButton* stop = button(qrSheet, QStringLiteral("Stop"));
+        return qrSheet->findChild<ProgressBar*>() && stop && stop->isVisible();
+    }));
     slowClick(button(qrSheet, QStringLiteral("Stop")));
     EXPECT_FALSE(model->qrSend());
 }
