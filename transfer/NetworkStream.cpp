@@ -247,15 +247,18 @@ asio::awaitable<void> NetworkStream::writeHere(ByteView bytes) {
         [this](asio::const_buffer rest, auto token) { return socket_.async_write_some(rest, token); });
 }
 
-void NetworkStream::throwFailure(const std::error_code& ec) const {
-    // A peer that went away, however the socket says so (also a link lost under an open
-    // connection: the route went), and a socket closed here under a pending operation are one
-    // thing to the user: the connection is gone. Unacknowledged data timing out is the peer
-    // gone silent, which the user is told as such.
+void NetworkStream::throwFailure(const std::error_code& ec) {
+    // A peer that went away, however the socket says so, and a socket closed here under a
+    // pending operation are one thing to the user: the connection is gone. The kernel giving up
+    // on unacknowledged data is the peer gone silent, which the user is told as such. It reports
+    // that with the last error a retransmission met (unreachable once the phone left the
+    // network and its address no longer answers), and to one operation only: the other
+    // direction then reads a plain end, which is the same silence.
     const auto code = posixCode(ec);
-    if (!closed_ && code == std::errc::timed_out) throw ShareError::connectionTimedOut();
-    if (closed_ || ec == asio::error::eof || code == std::errc::connection_reset ||
-        code == std::errc::broken_pipe || code == std::errc::connection_aborted || meansUnreachable(ec)) {
+    if (!closed_ && meansUnreachable(ec)) silent_ = true;
+    if (!closed_ && silent_) throw ShareError::connectionTimedOut();
+    if (closed_ || ec == asio::error::eof || code == std::errc::connection_reset || code == std::errc::broken_pipe ||
+        code == std::errc::connection_aborted) {
         throw ShareError::connectionClosed();
     }
     throw std::system_error(ec);

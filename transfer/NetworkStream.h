@@ -79,7 +79,7 @@ private:
     // Both directions: the socket tried directly, the reactor only when it would block.
     template <class Buffer, class Direct, class Waiting>
     asio::awaitable<void> moveHere(Buffer all, Direct direct, Waiting waiting);
-    [[noreturn]] void throwFailure(const std::error_code& ec) const;
+    [[noreturn]] void throwFailure(const std::error_code& ec);
     // Lets other work on the strand run after every yieldEvery bytes moved without waiting.
     asio::awaitable<void> shareTheStrand(std::size_t moved);
     static constexpr std::size_t yieldEvery = std::size_t{4} << 20;
@@ -100,6 +100,7 @@ private:
     // Touched on the strand only.
     bool connected_ = false;
     bool closed_ = false;
+    bool silent_ = false;  // the kernel gave up on data the peer never acknowledged
     std::size_t unyielded_ = 0;  // bytes moved since the strand last ran other work
 };
 

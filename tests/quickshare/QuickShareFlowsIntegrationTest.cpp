@@ -403,7 +403,7 @@ TEST_F(LoopbackTest, CancelReachesAPhoneThatKeepsWriting) {
 
 // A phone that drops off the network mid-file: our keep-alives go unacknowledged, and within
 // the injected limit the receiver ends saying the phone stopped responding, leaving no part
-// file, and the phone with the sentence of a lost connection. A phone that only pauses (its kernel still acknowledging) is not cut.
+// file. A phone that only pauses (its kernel still acknowledging) is not cut.
 TEST_F(LoopbackTest, PhoneDroppingOffTheNetworkEndsTheTransferSoon) {
     PrivateLink link;
     if (!link.up()) GTEST_SKIP() << "needs root and network namespaces";
@@ -463,13 +463,11 @@ TEST_F(LoopbackTest, PhoneDroppingOffTheNetworkEndsTheTransferSoon) {
             EXPECT_EQ(namesIn(inbox), (std::vector<std::string>{"big.bin"}));
             continue;
         }
-        // Each side times out, or hears of the lost link first (on a loaded machine, now and then):
-        // a lost connection either way. The send's own test holds the time-out's sentence.
-        const auto lost = [](const std::string& error) {
-            return error == ShareError::connectionTimedOut().what() || error == ShareError::connectionClosed().what();
-        };
-        EXPECT_TRUE(lost(receiveError)) << receiveError;
-        EXPECT_TRUE(lost(errorOf(sending)));
+        // However the kernel reports it (time-out, or the address no longer answering), and to
+        // whichever of the reads and writes. The phone's side, its writes stalled, may end first
+        // by its own write limit.
+        EXPECT_EQ(receiveError, ShareError::connectionTimedOut().what());
+        EXPECT_NE(errorOf(sending), "");
         ASSERT_TRUE(dropped);
         EXPECT_LT(ended - dropTime, 10 * limit);
         EXPECT_FALSE(hasTemporaryFiles(inbox));
