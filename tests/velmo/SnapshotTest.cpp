@@ -52,7 +52,7 @@ public:
                                 R"( "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1},)"
                                 R"( {"name": "compact", "x": 3904, "y": 0, "width": 512, "height": 300, "dpr": 2},)"
                                 R"( {"name": "hidpi", "x": 2944, "y": 0, "width": 960, "height": 540, "dpr": 2},)"
-                                R"( {"name": "wide", "x": 0, "y": 2000, "width": 1707, "height": 960, "dpr": 1.5}]})";
+                                R"( {"name": "wide", "x": 0, "y": 2000, "width": 1280, "height": 720, "dpr": 1.5}]})";
         qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + file_.c_str());
     }
     void TearDown() override {

@@ -16,6 +16,7 @@
 #include <QWidget>
 #include <QWindow>
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace velmo {
@@ -221,8 +222,13 @@ void fitToContent(QWidget* window) {
     int base = window->property("fittedWidth").toInt();
     if (!area.isEmpty()) base = std::min(base, std::max(roomWidth, least));
     const int width = base - outer.left() - outer.right();
-    if (TopShrink* shrink = TopShrink::of(window)) shrink->fit(width, room - outer.top() - outer.bottom());
-    int needed = contentHeight(scroll->widget()->layout(), width) + outer.top() + outer.bottom();
+    // At a fractional scale the window's edges are rounded to device pixels, and the height it
+    // is given can come out a point short of the one asked for: a point to spare keeps the
+    // column from scrolling for it.
+    const qreal ratio = window->devicePixelRatioF();
+    const int spare = ratio == std::floor(ratio) ? 0 : 1;
+    if (TopShrink* shrink = TopShrink::of(window)) shrink->fit(width, room - spare - outer.top() - outer.bottom());
+    int needed = contentHeight(scroll->widget()->layout(), width) + outer.top() + outer.bottom() + spare;
     if (footer) needed += contentHeight(footer->layout(), width);
     if (above) needed += contentHeight(above->layout(), width);
     window->setFixedHeight(std::min(needed, room));
