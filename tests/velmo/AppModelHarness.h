@@ -43,9 +43,11 @@ public:
     asio::awaitable<Bytes> readExactly(std::size_t n) override;
     asio::awaitable<void> write(ByteView bytes) override;
     void close() override { closes++; }
+    void abort() override { aborted = true; close(); }
     std::string remoteAddress() const override { return from; }
     bool isClosed() const { return closes > 0; }
     std::atomic<int> closes{0};
+    std::atomic<bool> aborted{false};  // cut without a goodbye
     std::atomic<bool> gone{false};  // the phone leaves while its offer is asked or waits
     std::string from;
 };
