@@ -28,7 +28,8 @@ void expectWhole(QWidget* root, const char* what);
 void expectCodeReads(QDialog* sheet, const std::string& url, const char* what);
 // Once the sheet has fitted its screen: its paddings tightened before its code shrank, the code
 // shrunk no more than the room asks and never below its least; on a screen of at least 960×540
-// points `kept` whole in view under it, on a smaller one the code at its least.
+// points `kept` whole in view under it, the column not scrolled and the last kept part at its
+// bottom when the code gave way; on a smaller one the code at its least.
 void expectFitted(QDialog* sheet, QScreen* screen, const QList<QWidget*>& kept, const char* what);
 
 }  // namespace velmo::test

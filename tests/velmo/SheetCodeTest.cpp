@@ -75,12 +75,14 @@ TEST(LongNameScreen, SheetsKeepTheirCodeInView) {
         ASSERT_TRUE(pumpUntil([&] { return question("q2") != nullptr; }));
         runPosted();
         EXPECT_EQ(QApplication::focusWidget(), question("q1"));
+        expectFitted(qr, screen, {question("q1")->parentWidget()}, "QR send sheet with two questions");
         expectCodeReads(qr, url, "QR code with phones");
         expectInView(question("q1"), "the first phone's Codes match");
         QTest::keyClick(question("q1"), Qt::Key_Space);
         ASSERT_TRUE(pumpUntil([&] { return !question("q1") && question("q2"); }));
         runPosted();
         EXPECT_EQ(QApplication::focusWidget(), question("q2"));
+        expectFitted(qr, screen, {question("q2")->parentWidget()}, "QR send sheet with the second question");
         expectInView(question("q2"), "the second phone's Codes match");
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         ASSERT_TRUE(pumpUntil([&] { return !question("q2"); }));
