@@ -58,8 +58,10 @@ asio::awaitable<std::vector<std::filesystem::path>> fakeReceive(
     // As the engine's flow, it watches the phone while the user decides.
     auto answer = std::make_shared<std::atomic<int>>(-1);
     asio::co_spawn(co_await asio::this_coro::executor, keepAnswer(std::move(asking), answer), asio::detached);
-    for (; *answer < 0; co_await sleepFor(std::chrono::milliseconds(2)))
+    for (; *answer < 0; co_await sleepFor(std::chrono::milliseconds(2))) {
         if (stream && stream->gone) throw QuickShareError::cancelledByPhone();
+        if (stream && stream->silent) throw ShareError::connectionTimedOut();
+    }
     const bool accepted = *answer == 1;
     {
         std::lock_guard guard(script->lock);

@@ -49,6 +49,7 @@ public:
     std::atomic<int> closes{0};
     std::atomic<bool> aborted{false};  // cut without a goodbye
     std::atomic<bool> gone{false};  // the phone leaves while its offer is asked or waits
+    std::atomic<bool> silent{false};  // the same, its link timing out
     std::string from;
 };
 

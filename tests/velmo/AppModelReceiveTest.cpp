@@ -95,9 +95,9 @@ TEST_F(AppModelReceive, OffersWaitTheirTurnLeastRecentlyAskedHostFirst) {
     phones["c"].first->gone = true;
     ASSERT_TRUE(pumpUntil([&] { return model->incomingCount() == 2; }));
     EXPECT_EQ(state("c"), State::failed("The phone cancelled."));
-    phones["b"].first->gone = true;  // while its own prompt is up
+    phones["b"].first->silent = true;  // while its own prompt is up
     EXPECT_TRUE(asked("a2"));
-    EXPECT_EQ(state("b"), State::failed("The phone cancelled."));
+    EXPECT_EQ(state("b"), State::failed("The phone stopped responding."));
     offer("d");
     model->cancelTransfer(phones["d"].second);
     model->answerIncoming(false);
