@@ -39,23 +39,16 @@ int vertical(const QMargins& margins) { return margins.top() + margins.bottom();
 
 }  // namespace
 
-void TopShrink::install(QWidget* window, ShrinkingPart part) { new TopShrink(window, std::move(part)); }
-
 void TopShrink::installForCode(QWidget* window, const QPointer<QRCodeView>& code, std::function<QWidget*()> keep) {
-    install(window, {QRCodeView::fullSide, QRCodeView::leastSide,
-                     [&code] { return code ? code->side() : QRCodeView::fullSide; },
-                     [&code](int side) {
-                         if (code) code->setSide(side);
-                     },
-                     std::move(keep)});
+    new TopShrink(window, code, std::move(keep));
 }
 
 TopShrink* TopShrink::of(QWidget* window) {
     return window->findChild<TopShrink*>(QStringLiteral("fittedShrink"), Qt::FindDirectChildrenOnly);
 }
 
-TopShrink::TopShrink(QWidget* window, ShrinkingPart part)
-    : QObject(window), part_(std::move(part)), top_(fittedTop(window)), column_(fittedColumnLayout(window)),
+TopShrink::TopShrink(QWidget* window, const QPointer<QRCodeView>& code, std::function<QWidget*()> keep)
+    : QObject(window), code_(code), keep_(std::move(keep)), top_(fittedTop(window)), column_(fittedColumnLayout(window)),
       footer_(fittedFooter(window)),
       normal_{top_->contentsMargins(), column_->contentsMargins(), footer_ ? footer_->contentsMargins() : QMargins(),
               top_->spacing(), column_->spacing()},
@@ -86,7 +79,7 @@ void TopShrink::apply(const Spacing& spacing) {
 
 int TopShrink::measure(int width) {
     int column = contentHeight(column_, width);
-    const QWidget* kept = part_.keep ? part_.keep() : nullptr;
+    const QWidget* kept = keep_();
     follow(kept);
     if (kept) column = std::min(column, kept->mapTo(column_->parentWidget(), QPoint(0, kept->height())).y());
     return contentHeight(top_, width) + column + (footer_ ? contentHeight(footer_, width) : 0);
@@ -112,7 +105,7 @@ bool TopShrink::eventFilter(QObject*, QEvent* event) {
 
 int TopShrink::change(const Spacing& other) const {
     // Worked out rather than tried: a trial would lay the window out again, and fit it again.
-    const QWidget* kept = part_.keep ? part_.keep() : nullptr;
+    const QWidget* kept = keep_();
     const int column = kept ? other.column.top() - now_.column.top() : vertical(other.column) - vertical(now_.column);
     return vertical(other.top) - vertical(now_.top) + column + vertical(other.footer) - vertical(now_.footer) +
            (other.topSpacing - now_.topSpacing) * gaps(top_, nullptr) +
@@ -120,19 +113,23 @@ int TopShrink::change(const Spacing& other) const {
 }
 
 void TopShrink::fit(int width, int room) {
-    const int side = part_.side();
+    // Between rebuilds the window may hold no code: its paddings still follow the room.
+    const int side = code_ ? code_->side() : QRCodeView::fullSide;
+    const auto setSide = [this](int to) {
+        if (code_) code_->setSide(to);
+    };
     const int measured = measure(width);
-    if (measured + change(normal_) + part_.full - side <= room) {
+    if (measured + change(normal_) + QRCodeView::fullSide - side <= room) {
         apply(normal_);
-        part_.setSide(part_.full);
+        setSide(QRCodeView::fullSide);
         return;
     }
     const Spacing tight = tightened();
     const int needed = measured + change(tight);
     apply(tight);
-    // The part's side adds to the top's height one for one: from one measure the side that fits
-    // follows, and a part that does not set the top's height alone settles over the next fits.
-    part_.setSide(std::clamp(side + room - needed, part_.least, part_.full));
+    // The code's side adds to the top's height one for one: from one measure the side that fits
+    // follows, and a code that does not set the top's height alone settles over the next fits.
+    setSide(std::clamp(side + room - needed, QRCodeView::leastSide, QRCodeView::fullSide));
 }
 
 }  // namespace velmo

@@ -1,6 +1,6 @@
-// A square part of a fitted window's top (fittedTop) that gives way on a short screen, as a
-// sheet's code does: at each fit the window's vertical paddings and spacings tighten first, then
-// the part shrinks, down to its least, until the top, the footer and what the column keeps fit.
+// The code in a fitted window's top (fittedTop) giving way on a short screen, as a code sheet's
+// does: at each fit the window's vertical paddings and spacings tighten first, then the code
+// shrinks, down to its least, until the top, the footer and what the column keeps fit.
 #pragma once
 
 #include <QMargins>
@@ -16,25 +16,16 @@ namespace velmo {
 
 class QRCodeView;
 
-struct ShrinkingPart {
-    int full = 0;
-    int least = 0;
-    std::function<int()> side;
-    std::function<void(int)> setSide;
-    // The last widget of the column that must show whole below the part; none: all of the column.
-    std::function<QWidget*()> keep;
-};
-
 class TopShrink : public QObject {
     Q_OBJECT
 public:
-    // Lets `window`, made by fittedColumn with a top, give way so; its fits call fit().
-    static void install(QWidget* window, ShrinkingPart part);
-    // The same for a code sheet, whose part is the code it holds in `code` (made anew with each
-    // rebuild of the sheet, and held by the sheet as long as `window` lives).
+    // Lets `window`, made by fittedColumn with a top, give way so; its fits call fit(). `code` is
+    // the code it holds (made anew with each rebuild, and held by the window as long as it
+    // lives); `keep` names the last widget of the column that must show whole below the code
+    // (none: all of the column).
     static void installForCode(QWidget* window, const QPointer<QRCodeView>& code, std::function<QWidget*()> keep);
     static TopShrink* of(QWidget* window);
-    // Gives the part the side that lets the window's top, footer and kept column take at most
+    // Gives the code the side that lets the window's top, footer and kept column take at most
     // `room` at `width`, with the paddings of the window as made when that is enough.
     void fit(int width, int room);
 
@@ -42,7 +33,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    TopShrink(QWidget* window, ShrinkingPart part);
+    TopShrink(QWidget* window, const QPointer<QRCodeView>& code, std::function<QWidget*()> keep);
     struct Spacing {
         QMargins top, column, footer;
         int topSpacing = 0, columnSpacing = 0;
@@ -55,7 +46,8 @@ private:
     int change(const Spacing& other) const;
     // Follows where the kept widget lies in the column: nested layouts place it after the fit.
     void follow(const QWidget* kept);
-    ShrinkingPart part_;
+    const QPointer<QRCodeView>& code_;
+    std::function<QWidget*()> keep_;
     QVBoxLayout* top_;
     QVBoxLayout* column_;
     QHBoxLayout* footer_;
