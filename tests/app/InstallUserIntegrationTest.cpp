@@ -314,9 +314,11 @@ TEST_F(InstallUserIntegrationTest, UninstallTakesWhereLaunchesMeetOnceNoVelmoHol
 }
 
 // The usual order: install, start Velmo, uninstall while it runs, quit it, uninstall again. Its
-// folder keeps ~/.local (which install made) through the first uninstall; the second takes it.
+// folder keeps ~/.local (which install made) through the first uninstall; the second takes it,
+// also where HOME names the home otherwise than the password database.
 TEST_F(InstallUserIntegrationTest, UninstallWhileVelmoRunsThenAfterItQuitsLeavesTheHomeAsItWas) {
-    useHome(::getpwuid(::getuid())->pw_dir);  // the account's home, where Velmo's folder is
+    // The account's home, where Velmo's folder is, named as a session may: with a trailing slash.
+    useHome(std::string(::getpwuid(::getuid())->pw_dir) + "/");
     fs::remove_all(home / ".local");
     const auto before = fileList(home);
     std::string output;
