@@ -5,7 +5,7 @@
 //
 //   quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]
 //   quickshare-harness send --to HOST:PORT [--from ADDRESS] [--name NAME] FILE...
-//   quickshare-harness advertise --name NAME --dir DIR --accept yes|no
+//   quickshare-harness advertise --name NAME --dir DIR --accept yes|no [--scanned URL]
 //   quickshare-harness discover [--qr] [--mobile-only] [--send FILE...]
 //
 // receive: the first line gives the port (PORT 0 picks a free one); then, per connection, the
@@ -15,7 +15,8 @@
 // status 0 when every file was delivered; --from dials from that local address (a second host).
 // advertise: shows this computer to phones under NAME; the first line gives the service name
 // and port, then each accepted connection prints the same events as receive. Runs until
-// SIGINT or SIGTERM.
+// SIGINT or SIGTERM. With --scanned it shows itself as a phone that scanned the QR code URL
+// instead, so a QR send matches it.
 // discover: the whole phone list on every change (every device type unless --mobile-only,
 // which filters as the application does); with --qr first the URL of a fresh QR session, then
 // each phone matching it. With --send, the files go once to each phone as it is first listed
@@ -39,7 +40,11 @@
 #include <optional>
 #include <set>
 
+#include "platform/AvahiPublisher.h"
 #include "platform/EcKey.h"
+#include "platform/Hkdf.h"
+#include "quickshare/Base64Url.h"
+#include "quickshare/EndpointInfo.h"
 #include "quickshare/QRCodeSession.h"
 #include "quickshare/QuickShareAdvertiser.h"
 #include "quickshare/QuickShareDiscovery.h"
@@ -64,7 +69,7 @@ void print(const Json& event) {
 int usage() {
     std::cerr << "usage: quickshare-harness receive --listen ADDRESS:PORT --dir DIR --accept yes|no [--once]\n"
                  "       quickshare-harness send --to HOST:PORT [--from ADDRESS] [--name NAME] FILE...\n"
-                 "       quickshare-harness advertise --name NAME --dir DIR --accept yes|no\n"
+                 "       quickshare-harness advertise --name NAME --dir DIR --accept yes|no [--scanned URL]\n"
                  "       quickshare-harness discover [--qr] [--mobile-only] [--send FILE...]\n";
     return 2;
 }
@@ -235,9 +240,65 @@ int receive(const ReceiveOptions& options) {
 struct AdvertiseOptions {
     std::string name;
     ReceiveAnswer answer;
+    std::string scanned;  // the QR code URL a phone read
 };
 
+// The phone's side of a QR code: its key, read from the URL, gives the record it advertises.
+std::optional<Bytes> scannedRecord(const std::string& url) {
+    const std::string prefix = QRCodeSession::urlPrefix;
+    if (!url.starts_with(prefix)) return std::nullopt;
+    const auto key = base64UrlDecode(std::string_view(url).substr(prefix.size()));
+    if (!key) return std::nullopt;
+    return hkdfSha256(*key, {}, toBytes("advertisingContext"), 16);
+}
+
+// Listens on a free port of every address and publishes a phone carrying `record`.
+int advertiseScanned(const AdvertiseOptions& options, Bytes record) {
+    asio::thread_pool pool(2);
+    Ending ending(pool);
+    Reception reception(options.answer);
+    asio::ip::tcp::acceptor acceptor(pool, {asio::ip::tcp::v6(), 0});
+    const std::string name = QuickShareAdvertiser::makeServiceName(EndpointInfo::makeEndpointID());
+    const EndpointInfo info(EndpointInfo::DeviceType::phone, options.name, std::move(record));
+    AvahiServiceSpec spec{name, QuickShareAdvertiser::serviceType, acceptor.local_endpoint().port(),
+                          {{"n", toBytes(base64UrlEncode(info.encoded()))}}};
+    auto strand = asio::make_strand(pool);
+    auto failed = [](std::string text) { print({{"event", "error"}, {"error", text}}); };
+    std::optional<AvahiPublisher> publisher;
+    asio::post(strand, [&] {
+        try {
+            publisher.emplace(strand, spec, AvahiPublisher::Events{[=] { failed("name taken"); }, failed});
+        } catch (const std::exception& error) {
+            failed(error.what());
+        }
+    });
+    auto acceptLoop = [&]() -> asio::awaitable<void> {
+        for (;;) {
+            auto socket = co_await acceptor.async_accept(asio::use_awaitable);
+            reception.take(NetworkStream::accepted(std::move(socket), pool.get_executor()));
+        }
+    };
+    asio::co_spawn(pool, std::move(acceptLoop), asio::detached);
+    print({{"event", "advertising"}, {"serviceName", name}, {"port", spec.port}});
+    ending.wait();
+    std::promise<void> withdrawn;  // the publisher goes on its own strand
+    asio::post(strand, [&] {
+        publisher.reset();
+        withdrawn.set_value();
+    });
+    withdrawn.get_future().wait();
+    acceptor.close();
+    pool.stop();
+    pool.join();
+    return 0;
+}
+
 int advertise(const AdvertiseOptions& options) {
+    if (!options.scanned.empty()) {
+        const auto record = scannedRecord(options.scanned);
+        if (!record) return usage();
+        return advertiseScanned(options, *record);
+    }
     asio::thread_pool pool(2);
     Ending ending(pool);
     Reception reception(options.answer);
@@ -448,8 +509,8 @@ int main(int argc, char** argv) {
             AdvertiseOptions options;
             for (int i = 2; i < argc; ++i) {
                 const std::string option = argv[i];
-                if (i + 1 < argc && option == "--name") {
-                    options.name = argv[++i];
+                if (i + 1 < argc && (option == "--name" || option == "--scanned")) {
+                    (option == "--name" ? options.name : options.scanned) = argv[++i];
                 } else if (!options.answer.take(i, argc, argv)) {
                     return usage();
                 }
