@@ -77,6 +77,8 @@ QStringList LineLimitedLabel::linesFor(int width) const {
 }
 
 int LineLimitedLabel::lineHeight() const {
+    // Asked at every measure of every row: laid out again only when the text or font changed.
+    if (measuredHeight_ > 0 && measuredText_ == text() && measuredFont_ == font()) return measuredHeight_;
     QTextLayout layout(breaksAsSpaces(text()), font());
     layout.beginLayout();
     QTextLine line = layout.createLine();
@@ -86,6 +88,9 @@ int LineLimitedLabel::lineHeight() const {
         height = std::max(height, static_cast<int>(std::ceil(line.height())));
     }
     layout.endLayout();
+    measuredText_ = text();
+    measuredFont_ = font();
+    measuredHeight_ = height;
     return height;
 }
 

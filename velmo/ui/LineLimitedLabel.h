@@ -2,6 +2,7 @@
 
 #include "velmo/ui/Theme.h"
 
+#include <QFont>
 #include <QLabel>
 #include <QString>
 #include <QStringList>
@@ -39,6 +40,9 @@ protected:
 
 private:
     int maxLines_;
+    mutable QString measuredText_;
+    mutable QFont measuredFont_;
+    mutable int measuredHeight_ = 0;
 };
 
 }  // namespace velmo
